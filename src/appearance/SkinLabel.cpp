@@ -1,0 +1,7 @@
+#include "appearance/SkinLabel.h"
+
+SkinLabel::SkinLabel(const QString& name, const QString& caption, QWidget* parent)
+    : QLabel(caption, parent) {
+    setObjectName(name);
+    setTextFormat(Qt::PlainText);
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "startup/Window.h"
+#include "vault/Entry.h"
+
+#include <QMainWindow>
+
+#include <vector>
+
+class EntryModel;
+class QAction;
+class QLabel;
+class QPushButton;
+class QStatusBar;
+class QTreeView;
+
+// The main window: the entry list, the command buttons and menus, and the
+// status line.
+class Form1 : public QMainWindow, public Window {
+    Q_OBJECT
+
+public:
+    explicit Form1(Program& program);
+    ~Form1() override;
+
+    QWidget* widget() override { return this; }
+    void Form_Load() override;
+    void Form_Unload() override;
+
+    // Shows the window once the vault is open, and closes the password dialog.
+    void afterFormLoad();
+
+    void setStatusText(const QString& text);
+    QString statusText() const;
+
+    EntryModel& entries() { return *m_model; }
+    QTreeView* list() const { return m_lstPass; }
+
+    // The entries as the list shows them, top to bottom: the order of a save.
+    std::vector<const Entry*> entriesInDisplayOrder() const;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void Form_Resize();
+    QPushButton* addButton(const QString& name, const QString& caption, int left, int top,
+                           int width, int height);
+    QAction* addMenuItem(class QMenu* menu, const QString& name, const QString& caption);
+
+    QWidget* m_client = nullptr;
+    QTreeView* m_lstPass = nullptr;
+    EntryModel* m_model = nullptr;
+    QStatusBar* m_statusBar = nullptr;
+    QLabel* m_statusPanel = nullptr;
+    QPushButton* m_cmdCopy[3] = {};
+    QPushButton* m_cmdWebsite = nullptr;
+    bool m_loaded = false;
+    bool m_unloading = false;
+};

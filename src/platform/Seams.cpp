@@ -1,0 +1,53 @@
+#include "platform/Seams.h"
+
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+
+BoxAnswer QtMessageBoxes::show(QWidget* parent, const QString& text, const QString& title,
+                               BoxButtons buttons, BoxAnswer defaultButton) {
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::NoButton, parent);
+    box.setTextFormat(Qt::PlainText);
+    auto add = [&](QMessageBox::StandardButton b, BoxAnswer a) {
+        QPushButton* button = box.addButton(b);
+        if (a == defaultButton)
+            box.setDefaultButton(button);
+        return static_cast<QAbstractButton*>(button);
+    };
+    QAbstractButton* ok = nullptr;
+    QAbstractButton* cancel = nullptr;
+    QAbstractButton* retry = nullptr;
+    switch (buttons) {
+    case BoxButtons::Ok:
+        ok = add(QMessageBox::Ok, BoxAnswer::Ok);
+        break;
+    case BoxButtons::OkCancel:
+        ok = add(QMessageBox::Ok, BoxAnswer::Ok);
+        cancel = add(QMessageBox::Cancel, BoxAnswer::Cancel);
+        break;
+    case BoxButtons::RetryCancel:
+        retry = add(QMessageBox::Retry, BoxAnswer::Retry);
+        cancel = add(QMessageBox::Cancel, BoxAnswer::Cancel);
+        break;
+    }
+    box.exec();
+    const QAbstractButton* chosen = box.clickedButton();
+    if (chosen && chosen == ok)
+        return BoxAnswer::Ok;
+    if (chosen && chosen == retry)
+        return BoxAnswer::Retry;
+    if (chosen && chosen == cancel)
+        return BoxAnswer::Cancel;
+    return BoxAnswer::Closed;
+}
+
+QString formatDateTime(const QDateTime& when, const QLocale& locale) {
+    const QString date = locale.toString(when.date(), QLocale::ShortFormat);
+    if (when.time() == QTime(0, 0))
+        return date;
+    // The long time form may name the time zone ("t"); the status line never did.
+    QString timeFormat = locale.timeFormat(QLocale::LongFormat);
+    timeFormat.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
+    return date + QLatin1Char(' ') + locale.toString(when.time(), timeFormat.trimmed());
+}

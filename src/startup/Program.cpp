@@ -1,0 +1,71 @@
+#include "startup/Program.h"
+
+#include "main/Form1.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+Program::Program(Options options) : m_options(std::move(options)) {
+    if (!m_options.boxes)
+        m_options.boxes = std::make_unique<QtMessageBoxes>();
+    if (!m_options.clock)
+        m_options.clock = std::make_unique<SystemClock>();
+}
+
+Program::~Program() {
+    auto windows = std::move(m_windows);
+    for (auto& [type, window] : windows)
+        delete window->widget();
+}
+
+void Program::unloadWindow(Window* window) {
+    for (auto it = m_windows.begin(); it != m_windows.end(); ++it) {
+        if (it->second != window)
+            continue;
+        m_windows.erase(it);
+        window->Form_Unload();
+        // The handler that asked for the unload may still be running on this
+        // window, so it goes away once control is back in the event loop.
+        QWidget* w = window->widget();
+        w->hide();
+        w->deleteLater();
+        return;
+    }
+}
+
+void Program::start() {
+    if (Form1* main = form<Form1>())
+        main->show();
+}
+
+void Program::end() {
+    if (m_ended)
+        return;
+    m_ended = true;
+    auto windows = std::move(m_windows);
+    m_windows.clear();
+    for (auto& [type, window] : windows) {
+        QWidget* w = window->widget();
+        for (QTimer* timer : w->findChildren<QTimer*>())
+            timer->stop();
+        w->blockSignals(true);
+        w->hide();
+        w->deleteLater();
+    }
+    if (m_onEnd)
+        m_onEnd();
+}
+
+QString Program::vaultPath() const {
+    return QDir(m_options.vaultFolder).filePath(QStringLiteral("data.enc"));
+}
+
+QString Program::chooseVaultFolder(const QString& programFolder, const QString& userDataFolder) {
+    const QDir dir(programFolder);
+    if (QFileInfo::exists(dir.filePath(QStringLiteral("data.enc"))) ||
+        QFileInfo(programFolder).isWritable())
+        return programFolder;
+    QDir().mkpath(userDataFolder);
+    return userDataFolder;
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "platform/Seams.h"
+#include "platform/VersionRecord.h"
+#include "startup/Window.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <typeindex>
+
+// One run of the program: the values the windows hand to each other, the
+// desktop seams, and the loaded windows. Windows are loaded when first asked
+// for and unloaded when closed; loading a loaded window does nothing.
+class Program {
+public:
+    struct Options {
+        QString vaultFolder; // where data.enc lives
+        VersionRecord version = VersionRecord::ofBuild();
+        std::unique_ptr<MessageBoxes> boxes;
+        std::unique_ptr<Clock> clock;
+    };
+
+    explicit Program(Options options);
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // Program-wide values shared by the windows.
+    QString MasterPassword;
+    QString StoredPassword;
+    qint16 PasswordMode = 0; // -1 create, 0 verify
+    qint16 PasswordTries = 0;
+    bool UseSkin = false;
+
+    // Loads the window when it is not loaded (running its load) and returns
+    // it; null when the load ended the program or unloaded the window again.
+    template <class T> T* form() {
+        if (T* w = loaded<T>())
+            return w;
+        if (m_ended)
+            return nullptr;
+        T* w = new T(*this);
+        m_windows[std::type_index(typeid(T))] = w;
+        w->Form_Load();
+        return loaded<T>();
+    }
+
+    template <class T> T* loaded() const {
+        auto it = m_windows.find(std::type_index(typeid(T)));
+        return it == m_windows.end() ? nullptr : static_cast<T*>(it->second);
+    }
+
+    template <class T> void unload() {
+        if (T* w = loaded<T>())
+            unloadWindow(w);
+    }
+
+    // Runs the window's unload handler and destroys it. Windows call this from
+    // their close event, so the close box and code unload the same way.
+    void unloadWindow(Window* window);
+
+    // The start of the run: loads the main window, which opens the vault and
+    // asks for the master password, and shows it.
+    void start();
+
+    // Ends the program at once: no further handler runs and nothing is written.
+    void end();
+    bool ended() const { return m_ended; }
+    void setOnEnd(std::function<void()> onEnd) { m_onEnd = std::move(onEnd); }
+
+    QString vaultPath() const;
+    const QString& vaultFolder() const { return m_options.vaultFolder; }
+    const VersionRecord& version() const { return m_options.version; }
+    MessageBoxes& boxes() { return *m_options.boxes; }
+    Clock& clock() { return *m_options.clock; }
+
+    // The title of message boxes that have none of their own.
+    QString applicationTitle() const { return m_options.version.productName; }
+
+    // Where the vault lives for a program started from `programFolder`: beside
+    // the program when that folder holds a vault or can take one, otherwise
+    // in the user's data folder (an installed copy in a read-only folder).
+    static QString chooseVaultFolder(const QString& programFolder, const QString& userDataFolder);
+
+private:
+    Options m_options;
+    std::map<std::type_index, Window*> m_windows;
+    bool m_ended = false;
+    std::function<void()> m_onEnd;
+};

@@ -1,0 +1,26 @@
+#include "platform/VersionRecord.h"
+#include "startup/Program.h"
+
+#include <QApplication>
+#include <QStandardPaths>
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    const VersionRecord version = VersionRecord::ofBuild();
+    QCoreApplication::setApplicationName(version.productName);
+    // The program decides when it ends (the main window's unload, or the
+    // password dialog): windows hiding on the way must not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    Program::Options options;
+    options.version = version;
+    options.vaultFolder =
+        Program::chooseVaultFolder(QCoreApplication::applicationDirPath(),
+                                   QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    Program program(std::move(options));
+    program.setOnEnd([] { QCoreApplication::exit(0); });
+    program.start();
+    if (program.ended())
+        return 0;
+    return app.exec();
+}

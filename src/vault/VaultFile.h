@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QString>
+
+// Reading and writing data.enc. Errors come back as values with a text a
+// person can act on; the windows decide how to tell the user.
+namespace vaultfile {
+
+struct Result {
+    bool ok = true;
+    QString error;
+    static Result failure(QString why) { return Result{false, std::move(why)}; }
+};
+
+struct ReadResult {
+    bool ok = true;
+    QByteArray data;
+    QString error;
+};
+
+// The whole file, or why it could not be read.
+ReadResult readAll(const QString& path);
+
+// Writes every byte of `data` to an open device; a short or failed write is an
+// error.
+Result writeAll(QIODevice& device, const QByteArray& data);
+
+// Replaces the file at `path` with `data` so that the old file stays whole
+// until the new one is completely written: a failure at any point leaves the
+// old bytes in place.
+Result saveAtomically(const QString& path, const QByteArray& data);
+
+// Creates the file holding `data`, readable by its owner only.
+Result createFile(const QString& path, const QByteArray& data);
+
+// True when a normal file of that name exists: folders, hidden files and
+// anything that cannot be examined give false.
+bool FileExists(const QString& path);
+
+// The last part of a path, after its last separator.
+QString GetFileName(const QString& path);
+
+} // namespace vaultfile

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "vault/Entry.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+// The bytes of data.enc.
+//
+// Line 1 is the master password, every further line an entry whose three
+// fields are joined by "|||"; each line's text is passed through CryptText and
+// ends in CR LF. A full save ends with one empty line.
+//
+// Some text cannot be written that way and read back as it was: a character
+// outside Windows-1252, a field holding "|||", a bar next to a separator.
+// Such a field alone is written as the marker byte 0x81 followed by four
+// upper-case hex digits per UTF-16 unit. 0x81 is undefined in Windows-1252, so
+// no typed text contains it, and a line without such a field keeps exactly the
+// plain layout.
+namespace vaultformat {
+
+inline constexpr char kSeparator[] = "|||";
+inline constexpr char kEscapeMarker = '\x81';
+
+// The file of a vault that was never used: one empty line.
+QByteArray neverUsedFile();
+
+// Splits file bytes into lines: CR LF or a lone CR ends a line, a lone LF is
+// part of the line, and the last line may end at the end of the file.
+// Calls `line` once per line, in order, with the line's raw (ciphered) bytes.
+void forEachLine(QByteArrayView file, const std::function<void(QByteArrayView)>& line);
+
+// Plain (not yet ciphered) field text and back.
+QByteArray encodeField(const QString& field);
+QString decodeField(QByteArrayView plain);
+
+// Ciphered line text, without its terminator.
+QByteArray encodeMasterLine(const QString& master);
+QString decodeMasterLine(QByteArrayView raw);
+QByteArray encodeEntryLine(const Entry& entry);
+Entry decodeEntryLine(QByteArrayView raw);
+
+// True for the raw lines that reading passes over: empty, or one space.
+bool isSkippedLine(QByteArrayView raw);
+
+// The deciphered first line; empty when the file has no line at all.
+QString readMasterPassword(QByteArrayView file);
+
+// Every entry of the file, in file order.
+std::vector<Entry> readEntries(QByteArrayView file);
+
+// The file right after the master password was created: its line alone.
+QByteArray masterOnlyFile(const QString& master);
+
+// The file after a save: master line, `count` entry lines in the order that
+// `at` gives them, and a final empty line.
+QByteArray savedFile(const QString& master, qsizetype count,
+                     const std::function<const Entry&(qsizetype)>& at);
+QByteArray savedFile(const QString& master, const std::vector<Entry>& entries);
+
+} // namespace vaultformat

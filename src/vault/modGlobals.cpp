@@ -1,0 +1,144 @@
+#include "vault/modGlobals.h"
+
+#include "dialogs/frmPass.h"
+#include "main/EntryModel.h"
+#include "main/Form1.h"
+#include "startup/Program.h"
+#include "vault/VaultFile.h"
+#include "vault/VaultFormat.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+namespace {
+
+void failAndEnd(Program& program, const QString& what, const QString& why) {
+    program.boxes().show(nullptr,
+                         what + QStringLiteral("\n\n") + QDir::toNativeSeparators(program.vaultPath()) +
+                             QStringLiteral("\n") + why,
+                         program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
+    program.end();
+}
+
+// The vault's bytes, or (the user told, the program ended) nothing.
+bool readVault(Program& program, QByteArray& data) {
+    vaultfile::ReadResult r = vaultfile::readAll(program.vaultPath());
+    if (!r.ok) {
+        failAndEnd(program,
+                   QStringLiteral("The vault file could not be read. Keynook will close and leave "
+                                  "the file as it is."),
+                   r.error);
+        return false;
+    }
+    data = std::move(r.data);
+    return true;
+}
+
+void showDialog(Program& program, qint16 mode) {
+    program.PasswordMode = mode;
+    frmPass* dialog = program.form<frmPass>();
+    if (!dialog)
+        return;
+    dialog->show();
+    dialog->activateWindow();
+    if (QWidget* box = dialog->findChild<QWidget*>(QStringLiteral("txtPass")))
+        box->setFocus();
+}
+
+} // namespace
+
+void SetStatus(Program& program, const QString& text) {
+    if (Form1* main = program.loaded<Form1>())
+        main->setStatusText(text);
+}
+
+bool EnsureDataFile(Program& program, const QString& path) {
+    if (vaultfile::FileExists(path))
+        return true;
+    const vaultfile::Result created = vaultfile::createFile(path, vaultformat::neverUsedFile());
+    if (!created.ok)
+        failAndEnd(program, QStringLiteral("The vault file could not be created."), created.error);
+    return created.ok;
+}
+
+void OpenData(Program& program) {
+    const QString path = program.vaultPath();
+    if (!EnsureDataFile(program, path))
+        return;
+    QByteArray data;
+    if (!readVault(program, data))
+        return;
+    // An empty file has no master line: like a first line that is empty, it
+    // is a vault that was never used.
+    const QString master = vaultformat::readMasterPassword(data);
+    if (!master.isEmpty()) {
+        program.StoredPassword = master;
+        PromptPassword(program);
+    } else {
+        PromptCreatePassword(program);
+    }
+}
+
+void PromptCreatePassword(Program& program) {
+    showDialog(program, -1);
+}
+
+void PromptPassword(Program& program) {
+    showDialog(program, 0);
+}
+
+void LoadEntries(Program& program) {
+    QByteArray data;
+    if (!readVault(program, data))
+        return;
+    std::vector<Entry> entries = vaultformat::readEntries(data);
+    data.clear();
+    const qsizetype count = static_cast<qsizetype>(entries.size());
+    Form1* main = program.loaded<Form1>();
+    if (!main)
+        return;
+    main->entries().append(std::move(entries));
+    SetStatus(program, QStringLiteral("Loaded %1 entries").arg(count));
+    main->afterFormLoad();
+}
+
+bool SaveData(Program& program) {
+    Form1* main = program.loaded<Form1>();
+    if (!main || program.ended())
+        return false;
+    const std::vector<const Entry*> rows = main->entriesInDisplayOrder();
+    const QByteArray file = vaultformat::savedFile(
+        program.MasterPassword, static_cast<qsizetype>(rows.size()),
+        [&](qsizetype i) -> const Entry& { return *rows[static_cast<size_t>(i)]; });
+    const vaultfile::Result saved = vaultfile::saveAtomically(program.vaultPath(), file);
+    if (!saved.ok) {
+        SetStatus(program, QStringLiteral("Not saved: ") + saved.error);
+        program.boxes().show(
+            main,
+            QStringLiteral("Your change could not be saved. The vault file on disk was left as it "
+                           "was; the change is still in the list and is saved with the next "
+                           "change that can be written.\n\n") +
+                QDir::toNativeSeparators(program.vaultPath()) + QStringLiteral("\n") + saved.error,
+            program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
+        return false;
+    }
+    SetStatus(program, QStringLiteral("Saved ") + formatDateTime(program.clock().now()));
+    return true;
+}
+
+void CreateMasterPassword(Program& program) {
+    program.unload<frmPass>();
+    QCoreApplication::processEvents();
+    const vaultfile::Result saved = vaultfile::saveAtomically(
+        program.vaultPath(), vaultformat::masterOnlyFile(program.MasterPassword));
+    if (!saved.ok) {
+        failAndEnd(program,
+                   QStringLiteral("The master password could not be saved, so nothing was stored. "
+                                  "Keynook will close."),
+                   saved.error);
+        return;
+    }
+    SetStatus(program, QStringLiteral("Password created successfully"));
+    if (Form1* main = program.loaded<Form1>())
+        main->afterFormLoad();
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+class Program;
+
+// The vault procedures: open the vault at start, load its entries, create the
+// master password, and rewrite the whole file after every change.
+
+// Ensures the vault exists, reads its master line and opens the master
+// password dialog in create or verify mode. Returns while the dialog is open.
+void OpenData(Program& program);
+
+// Loads every entry line into the list, reports the count and shows the main
+// window.
+void LoadEntries(Program& program);
+
+// Writes the master password and every entry, in display order, replacing the
+// vault file whole. Returns false, with the user told and the old file left as
+// it was, when the file could not be written.
+bool SaveData(Program& program);
+
+// Writes the new master password as the vault's only line and shows the empty
+// main window.
+void CreateMasterPassword(Program& program);
+
+void PromptCreatePassword(Program& program);
+void PromptPassword(Program& program);
+
+// Creates the vault as never used when no file exists. False (the user told,
+// the program ended) when it could not be created.
+bool EnsureDataFile(Program& program, const QString& path);
+
+// Sets the main window's status line.
+void SetStatus(Program& program, const QString& text);
