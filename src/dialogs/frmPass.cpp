@@ -40,7 +40,8 @@ frmPass::frmPass(Program& program) : Window(program) {
     setFont(font);
 
     // Created in tab order.
-    m_label1 = new SkinLabel(QStringLiteral("SkinLabel1"), QStringLiteral("Please enter your password"), this);
+    m_label1 = new SkinLabel(QStringLiteral("SkinLabel1"),
+                             QStringLiteral("Please enter your password"), this);
     m_label1->setGeometry(twRect(120, 60, 6615, 315));
     m_label1->setWordWrap(true);
     m_label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -56,7 +57,8 @@ frmPass::frmPass(Program& program) : Window(program) {
     m_label2->setGeometry(twRect(120, 540, 915, 255));
     m_txtPass2 = passwordBox(QStringLiteral("txtPass2"), this);
     m_txtPass2->setGeometry(twRect(1740, 2400, 4995, 315));
-    m_label3 = new SkinLabel(QStringLiteral("SkinLabel3"), QStringLiteral("Retype Password:"), this);
+    m_label3 =
+        new SkinLabel(QStringLiteral("SkinLabel3"), QStringLiteral("Retype Password:"), this);
     m_label3->setGeometry(twRect(120, 2460, 1935, 255));
 
     // Neither button is the dialog's default: Enter presses the focused button
@@ -150,8 +152,10 @@ void frmPass::cmdOK_Click() {
         const QString typed = m_txtPass->text();
         if (typed.toUcs4().size() < 4) {
             SetOnTop(this, 0);
-            p.boxes().show(this, QStringLiteral("You must enter a password that is at least 4 characters long"),
-                           p.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
+            p.boxes().show(
+                this,
+                QStringLiteral("You must enter a password that is at least 4 characters long"),
+                p.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
             SetOnTop(this, -1);
             return;
         }
@@ -176,9 +180,9 @@ void frmPass::cmdOK_Click() {
         LoadEntries(p);
         return;
     }
-    const BoxAnswer answer =
-        p.boxes().show(this, QStringLiteral("Sorry, the password you entered was not correct."),
-                       QStringLiteral("Incorrect Password"), BoxButtons::RetryCancel, BoxAnswer::Retry);
+    const BoxAnswer answer = p.boxes().show(
+        this, QStringLiteral("Sorry, the password you entered was not correct."),
+        QStringLiteral("Incorrect Password"), BoxButtons::RetryCancel, BoxAnswer::Retry);
     if (answer != BoxAnswer::Retry) {
         m_timer1->stop();
         p.end();

@@ -56,8 +56,8 @@ Form1::Form1(Program& program) : Window(program) {
     m_lstPass->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_lstPass->setModel(m_model);
 
-    m_cmdCopy[0] =
-        addButton(QStringLiteral("cmdCopy_0"), QStringLiteral("Copy Username"), 60, 1140, 2355, 795);
+    m_cmdCopy[0] = addButton(QStringLiteral("cmdCopy_0"), QStringLiteral("Copy Username"), 60, 1140,
+                             2355, 795);
     addButton(QStringLiteral("cmdGoto"), QStringLiteral("Go To"), 3660, 60, 1155, 1035);
     m_cmdCopy[1] = addButton(QStringLiteral("cmdCopy_1"), QStringLiteral("Copy Password"), 2460,
                              1140, 2355, 795);
@@ -135,10 +135,10 @@ void Form1::Form_Load() {
     setWindowTitle(v.productName + QStringLiteral(" by ") + v.companyName);
     m_cmdWebsite->setText(QStringLiteral("Visit ") + v.comments);
 
-    m_model->setHeaders(
-        {QStringLiteral("Username"), QStringLiteral("Password"), QStringLiteral("Website/Location")});
-    const int widths[3] = {toTwips(m_cmdCopy[0]->width()) - 10,
-                           toTwips(m_cmdCopy[1]->width()) + 20, toTwips(m_cmdCopy[2]->width())};
+    m_model->setHeaders({QStringLiteral("Username"), QStringLiteral("Password"),
+                         QStringLiteral("Website/Location")});
+    const int widths[3] = {toTwips(m_cmdCopy[0]->width()) - 10, toTwips(m_cmdCopy[1]->width()) + 20,
+                           toTwips(m_cmdCopy[2]->width())};
     for (int c = 0; c < 3; ++c)
         m_lstPass->setColumnWidth(c, tw(widths[c]));
 

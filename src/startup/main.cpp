@@ -14,9 +14,9 @@ int main(int argc, char* argv[]) {
 
     Program::Options options;
     options.version = version;
-    options.vaultFolder =
-        Program::chooseVaultFolder(QCoreApplication::applicationDirPath(),
-                                   QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    options.vaultFolder = Program::chooseVaultFolder(
+        QCoreApplication::applicationDirPath(),
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     Program program(std::move(options));
     program.setOnEnd([] { QCoreApplication::exit(0); });
     program.start();

@@ -2,7 +2,12 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vaultfile {
 
@@ -43,40 +48,90 @@ Result writeAll(QIODevice& device, const QByteArray& data) {
     return {};
 }
 
-Result saveAtomically(const QString& path, const QByteArray& data) {
-    QSaveFile file(path);
-    // Never fall back to writing the vault in place: a failure half-way would
-    // leave neither the old nor the new vault.
-    file.setDirectWriteFallback(false);
-    const bool isNew = !QFileInfo::exists(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return Result::failure(file.errorString());
-    // A vault made here is its owner's alone; an existing one keeps its own
-    // permissions, which the replacement file takes over.
-    if (isNew)
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    Result written = writeAll(file, data);
-    if (!written.ok) {
-        file.cancelWriting();
-        return written;
+namespace {
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Writes all of `data` to a descriptor and forces it to the disk. The file
+// layer's own buffering is not used here: it can report a short write, as on a
+// full disk, as success.
+Result writeAndSync(int fd, const QByteArray& data) {
+    const char* p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Result::failure(systemError(errno));
+        if (n == 0)
+            return Result::failure(systemError(EIO));
+        p += n;
+        left -= n;
     }
-    if (!file.commit())
-        return Result::failure(file.errorString());
+    if (::fsync(fd) != 0)
+        return Result::failure(systemError(errno));
+    return {};
+}
+
+// Makes a rename or a new name in `folder` survive a crash.
+void syncFolder(const QByteArray& folder) {
+    const int dfd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+} // namespace
+
+Result saveAtomically(const QString& path, const QByteArray& data) {
+    // A vault reached through a link is replaced where it really lives.
+    const QFileInfo given(path);
+    const QString canonical = given.canonicalFilePath();
+    const QFileInfo target(canonical.isEmpty() ? given.absoluteFilePath() : canonical);
+    const QByteArray finalName = QFile::encodeName(target.absoluteFilePath());
+    const QByteArray folder = QFile::encodeName(target.absolutePath());
+    // The new vault is written beside the old one under a name no start
+    // mistakes for the vault, then renamed over it in one step.
+    QByteArray temp = folder + "/." + QFile::encodeName(target.fileName()) + ".new-XXXXXX";
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // owner-only until told otherwise
+    if (fd < 0)
+        return Result::failure(systemError(errno));
+
+    struct stat old {};
+    if (::stat(finalName.constData(), &old) == 0)
+        ::fchmod(fd, old.st_mode & 07777);
+
+    Result r = writeAndSync(fd, data);
+    if (::close(fd) != 0 && r.ok)
+        r = Result::failure(systemError(errno));
+    if (r.ok && ::rename(temp.constData(), finalName.constData()) != 0)
+        r = Result::failure(systemError(errno));
+    if (!r.ok) {
+        ::unlink(temp.constData());
+        return r;
+    }
+    syncFolder(folder);
     return {};
 }
 
 Result createFile(const QString& path, const QByteArray& data) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
-                   QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        return Result::failure(file.errorString());
-    Result written = writeAll(file, data);
-    if (written.ok && !file.flush())
-        written = Result::failure(file.errorString());
-    file.close();
-    if (!written.ok)
-        file.remove();
-    return written;
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return Result::failure(systemError(errno));
+    Result r = writeAndSync(fd, data);
+    if (::close(fd) != 0 && r.ok)
+        r = Result::failure(systemError(errno));
+    if (!r.ok) {
+        ::unlink(name.constData());
+        return r;
+    }
+    syncFolder(QFile::encodeName(QFileInfo(path).absolutePath()));
+    return {};
 }
 
 bool FileExists(const QString& path) {
@@ -88,8 +143,8 @@ bool FileExists(const QString& path) {
 }
 
 QString GetFileName(const QString& path) {
-    const qsizetype cut = std::max(path.lastIndexOf(QLatin1Char('/')),
-                                   path.lastIndexOf(QLatin1Char('\\')));
+    const qsizetype cut =
+        std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
     return path.mid(cut + 1);
 }
 

@@ -14,8 +14,9 @@ namespace {
 
 void failAndEnd(Program& program, const QString& what, const QString& why) {
     program.boxes().show(nullptr,
-                         what + QStringLiteral("\n\n") + QDir::toNativeSeparators(program.vaultPath()) +
-                             QStringLiteral("\n") + why,
+                         what + QStringLiteral("\n\n") +
+                             QDir::toNativeSeparators(program.vaultPath()) + QStringLiteral("\n") +
+                             why,
                          program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
     program.end();
 }

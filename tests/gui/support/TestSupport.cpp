@@ -1,0 +1,80 @@
+#include "support/TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include <cstdlib>
+
+void prepareGuiTestEnvironment() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Settings and runtime files go to a folder of this test run only, never
+    // to the user's own.
+    static QTemporaryDir home;
+    const QString base = home.path();
+    QDir(base).mkpath(QStringLiteral("config"));
+    QDir(base).mkpath(QStringLiteral("runtime"));
+    QFile::setPermissions(base + QStringLiteral("/runtime"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("HOME", base.toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", (base + QStringLiteral("/config")).toLocal8Bit());
+    qputenv("XDG_RUNTIME_DIR", (base + QStringLiteral("/runtime")).toLocal8Bit());
+}
+
+BoxAnswer RecordingBoxes::show(QWidget*, const QString& text, const QString& title,
+                               BoxButtons buttons, BoxAnswer defaultButton) {
+    shown.push_back({text, title, buttons, defaultButton});
+    if (answers.empty()) {
+        ++unanswered;
+        return BoxAnswer::Closed;
+    }
+    const BoxAnswer a = answers.front();
+    answers.pop_front();
+    return a;
+}
+
+Harness::Harness() {
+    Program::Options options;
+    options.vaultFolder = m_dir.path();
+    auto boxes = std::make_unique<RecordingBoxes>();
+    auto clock = std::make_unique<FixedClock>();
+    m_boxes = boxes.get();
+    m_clock = clock.get();
+    options.boxes = std::move(boxes);
+    options.clock = std::move(clock);
+    m_program = std::make_unique<Program>(std::move(options));
+}
+
+Harness::~Harness() {
+    m_program.reset();
+    flushDeletes();
+}
+
+void Harness::flushDeletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+QString Harness::vaultPath() const {
+    return m_dir.filePath(QStringLiteral("data.enc"));
+}
+
+QByteArray Harness::vaultBytes() const {
+    QFile f(vaultPath());
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray("<missing>");
+    return f.readAll();
+}
+
+void Harness::writeVault(const QByteArray& bytes) const {
+    QFile f(vaultPath());
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(bytes);
+}
+
+QByteArray cipherLine(const QByteArray& plain) {
+    QByteArray out = plain;
+    for (char& c : out)
+        c = static_cast<char>(static_cast<unsigned char>(c) ^ 0x80u);
+    return out + "\r\n";
+}

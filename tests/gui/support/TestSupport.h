@@ -1,0 +1,80 @@
+#pragma once
+
+#include "platform/Seams.h"
+#include "startup/Program.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <deque>
+#include <memory>
+#include <vector>
+
+// Prepares the process for window tests: the offscreen platform unless a
+// display was chosen, and a private runtime and settings folder, before the
+// application object exists.
+void prepareGuiTestEnvironment();
+
+#define KEYNOOK_GUI_TEST_MAIN(TestClass)                                                           \
+    int main(int argc, char** argv) {                                                              \
+        prepareGuiTestEnvironment();                                                               \
+        QApplication app(argc, argv);                                                              \
+        QApplication::setQuitOnLastWindowClosed(false);                                            \
+        TestClass tc;                                                                              \
+        return QTest::qExec(&tc, argc, argv);                                                      \
+    }
+
+// Records every message box and answers from a queue. A box that finds no
+// queued answer is answered Closed and counted, so a test sees it.
+class RecordingBoxes : public MessageBoxes {
+public:
+    struct Shown {
+        QString text;
+        QString title;
+        BoxButtons buttons;
+        BoxAnswer defaultButton;
+    };
+
+    BoxAnswer show(QWidget* parent, const QString& text, const QString& title, BoxButtons buttons,
+                   BoxAnswer defaultButton) override;
+
+    std::vector<Shown> shown;
+    std::deque<BoxAnswer> answers;
+    int unanswered = 0;
+};
+
+class FixedClock : public Clock {
+public:
+    QDateTime now() const override { return when; }
+    QDateTime when = QDateTime(QDate(2026, 3, 14), QTime(15, 9, 26));
+};
+
+// A program whose vault lives in its own temporary folder.
+class Harness {
+public:
+    Harness();
+    ~Harness();
+
+    QString vaultPath() const;
+    QByteArray vaultBytes() const;
+    void writeVault(const QByteArray& bytes) const;
+
+    Program& program() { return *m_program; }
+    RecordingBoxes& boxes() { return *m_boxes; }
+    FixedClock& clock() { return *m_clock; }
+    QString folder() const { return m_dir.path(); }
+
+    // Runs pending deletions, so unloaded windows are really gone.
+    static void flushDeletes();
+
+private:
+    QTemporaryDir m_dir;
+    RecordingBoxes* m_boxes = nullptr;
+    FixedClock* m_clock = nullptr;
+    std::unique_ptr<Program> m_program;
+};
+
+// The vault bytes of a master password and entry lines, as a save writes them.
+QByteArray cipherLine(const QByteArray& plain);

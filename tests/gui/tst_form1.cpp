@@ -1,0 +1,323 @@
+// The main window: its layout, its list, saving the list, and its end.
+#include "support/TestSupport.h"
+
+#include "dialogs/frmPass.h"
+#include "main/EntryModel.h"
+#include "main/Form1.h"
+#include "platform/Twips.h"
+#include "vault/modGlobals.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTreeView>
+
+#include <csignal>
+#include <sys/resource.h>
+
+namespace {
+
+// Opens the vault with its password and returns the shown main window.
+Form1* openVault(Harness& h, const QByteArray& entryLines) {
+    h.writeVault(cipherLine("master") + entryLines);
+    h.program().start();
+    frmPass* d = h.program().loaded<frmPass>();
+    if (!d)
+        return nullptr;
+    d->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
+    d->cmdOK_Click();
+    return h.program().loaded<Form1>();
+}
+
+QString savedStatus(const Harness& h) {
+    return QStringLiteral("Saved ") + formatDateTime(const_cast<Harness&>(h).clock().now());
+}
+
+// Limits the size of files this process may write, as a full disk would.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_old); }
+
+private:
+    rlimit m_old{};
+};
+
+} // namespace
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+
+private slots:
+    void captionsButtonsAndColumnsAsDesigned();
+    void columnWidthsFollowCopyButtons();
+    void menusCarryTheirItems();
+    void resizeMovesOnlyTheList();
+    void saveWritesListInDisplayOrder();
+    void saveOfEmptyList();
+    void failedSaveKeepsOldFileAndSaysSo();
+    void unusualEntriesSurviveSaveAndLoad();
+    void closingEndsTheProgram_data();
+    void closingEndsTheProgram();
+    void dateTimeForm();
+    void vaultFolderChoice();
+};
+
+void TestForm1::captionsButtonsAndColumnsAsDesigned() {
+    Harness h;
+    Form1* main = openVault(h, "\r\n");
+    QVERIFY(main);
+    QCOMPARE(main->windowTitle(), QStringLiteral("Keynook by Quietlatch Labs"));
+    QCOMPARE(main->findChild<QPushButton*>(QStringLiteral("cmdWebsite"))->text(),
+             QStringLiteral("Visit www.keynook.example"));
+    struct Button {
+        const char* name;
+        const char* caption;
+        int left, top, width, height;
+    };
+    const Button buttons[] = {
+        {"cmdAdd", "Add", 60, 60, 1155, 1035},
+        {"cmdDelete", "Delete", 1260, 60, 1155, 1035},
+        {"cmdEdit", "Edit", 2460, 60, 1155, 1035},
+        {"cmdGoto", "Go To", 3660, 60, 1155, 1035},
+        {"cmdWebsite", nullptr, 4860, 60, 4095, 1035},
+        {"cmdCopy_0", "Copy Username", 60, 1140, 2355, 795},
+        {"cmdCopy_1", "Copy Password", 2460, 1140, 2355, 795},
+        {"cmdCopy_2", "Copy Used At", 4860, 1140, 4095, 795},
+    };
+    for (const Button& b : buttons) {
+        auto* w = main->findChild<QPushButton*>(QString::fromLatin1(b.name));
+        QVERIFY2(w, b.name);
+        if (b.caption)
+            QCOMPARE(w->text(), QString::fromLatin1(b.caption));
+        QCOMPARE(w->geometry(), twRect(b.left, b.top, b.width, b.height));
+    }
+    // Tab order: the buttons, the list, then the copy buttons and Go To.
+    QStringList chain;
+    QWidget* w = main->findChild<QWidget*>(QStringLiteral("cmdAdd"));
+    for (int guard = 0; chain.size() < 9 && guard < 100; ++guard, w = w->nextInFocusChain())
+        if (!w->objectName().isEmpty() && !w->objectName().startsWith(QLatin1String("qt_")))
+            chain << w->objectName();
+    QCOMPARE(chain, (QStringList{"cmdAdd", "cmdEdit", "cmdDelete", "cmdWebsite", "lstPass",
+                                 "cmdCopy_0", "cmdGoto", "cmdCopy_1", "cmdCopy_2"}));
+
+    QTreeView* list = main->list();
+    QCOMPARE(list->x(), tw(60));
+    QCOMPARE(list->y(), tw(1980));
+    QCOMPARE(list->model()->columnCount(), 3);
+    QCOMPARE(list->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Username"));
+    QCOMPARE(list->model()->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Password"));
+    QCOMPARE(list->model()->headerData(2, Qt::Horizontal).toString(),
+             QStringLiteral("Website/Location"));
+    QCOMPARE(list->columnWidth(0), tw(2345));
+    QCOMPARE(list->columnWidth(1), tw(2375));
+    QCOMPARE(list->columnWidth(2), tw(4095));
+    QVERIFY(main->statusBar()->objectName() == QStringLiteral("StatusBar1"));
+}
+
+void TestForm1::columnWidthsFollowCopyButtons() {
+    Harness h;
+    Form1 main(h.program());
+    main.findChild<QPushButton*>(QStringLiteral("cmdCopy_0"))->resize(tw(3000), tw(795));
+    main.findChild<QPushButton*>(QStringLiteral("cmdCopy_2"))->resize(tw(1500), tw(795));
+    main.Form_Load();
+    QCOMPARE(main.list()->columnWidth(0), tw(2990));
+    QCOMPARE(main.list()->columnWidth(1), tw(2375));
+    QCOMPARE(main.list()->columnWidth(2), tw(1500));
+}
+
+void TestForm1::menusCarryTheirItems() {
+    Harness h;
+    Form1* main = openVault(h, "\r\n");
+    QStringList menus;
+    for (QAction* a : main->menuBar()->actions())
+        menus << a->text();
+    QCOMPARE(menus, (QStringList{"File", "Data", "Copy", "Help", "About"}));
+    const std::pair<const char*, const char*> items[] = {
+        {"mnuFileItem_0", "Exit"},
+        {"mnuDataItem_0", "Add Username/Password"},
+        {"mnuDataItem_1", "Delete Selected Item"},
+        {"mnuDataItem_2", "Edit Selected Item"},
+        {"mnuDataItem_3", "Goto \"Used At\" Location"},
+        {"mnuCopyItem_0", "Selected Username"},
+        {"mnuCopyItem_1", "Selected Password"},
+        {"mnuCopyItem_2", "Selected Used At Location"},
+        {"mnuHelpItem_0", "View Help"},
+        {"mnuAboutItem_0", "About this software"},
+    };
+    for (const auto& [name, caption] : items) {
+        auto* a = main->findChild<QAction*>(QString::fromLatin1(name));
+        QVERIFY2(a, name);
+        QCOMPARE(a->text(), QString::fromLatin1(caption));
+        QVERIFY(a->shortcut().isEmpty());
+    }
+}
+
+void TestForm1::resizeMovesOnlyTheList() {
+    Harness h;
+    Form1* main = openVault(h, "\r\n");
+    auto* add = main->findChild<QPushButton*>(QStringLiteral("cmdAdd"));
+    const QRect addBefore = add->geometry();
+    auto expectFor = [&](QSize outer) {
+        const int width = std::abs(toTwips(outer.width()) - 2 * 60 - 500);
+        const int height = std::abs(toTwips(outer.height()) - 1980 - 1000);
+        return QSize(tw(width), tw(height));
+    };
+
+    main->resize(800, 600);
+    const QSize outer = main->frameGeometry().size();
+    QVERIFY(outer.width() >= 800 && outer.height() >= 600);
+    QCOMPARE(main->list()->size(),
+             QSize(tw(toTwips(outer.width()) - 620), tw(toTwips(outer.height()) - 2980)));
+    QCOMPARE(add->geometry(), addBefore);
+    QCOMPARE(main->list()->pos(), QPoint(tw(60), tw(1980)));
+
+    // A window smaller than the margins still gives the list a positive size.
+    main->resize(30, 40);
+    QCOMPARE(main->list()->size(), expectFor(main->frameGeometry().size()));
+    QVERIFY(main->list()->width() > 0 && main->list()->height() > 0);
+
+    main->resize(700, 500);
+    const QSize before = main->list()->size();
+    main->setWindowState(Qt::WindowMinimized);
+    main->resize(900, 700);
+    QCOMPARE(main->list()->size(), before);
+    main->setWindowState(Qt::WindowNoState);
+    main->resize(901, 700);
+    QCOMPARE(main->list()->size(), expectFor(main->frameGeometry().size()));
+}
+
+void TestForm1::saveWritesListInDisplayOrder() {
+    Harness h;
+    Form1* main = openVault(h, cipherLine("bob|||pw1|||b.example") + "\r\n");
+    main->entries().append(Entry{QStringLiteral("al"), QStringLiteral("pw2"), QString()});
+    main->entries().append(
+        Entry{QStringLiteral("cy"), QStringLiteral("p|w"), QStringLiteral("C:\\x")});
+    QVERIFY(SaveData(h.program()));
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("bob|||pw1|||b.example") +
+                                 cipherLine("al|||pw2|||") + cipherLine("cy|||p|w|||C:\\x") +
+                                 "\r\n");
+    QCOMPARE(main->statusText(), savedStatus(h));
+    // The vault keeps the permissions it had (the test wrote it 0644).
+    QCOMPARE(QFileInfo(h.vaultPath()).permissions() & 0x0FFF,
+             QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup |
+                 QFileDevice::ReadOther);
+    // Only data.enc is left in the folder.
+    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden), QStringList{"data.enc"});
+}
+
+void TestForm1::saveOfEmptyList() {
+    Harness h;
+    Form1* main = openVault(h, "");
+    QCOMPARE(main->statusText(), QStringLiteral("Loaded 0 entries"));
+    QVERIFY(SaveData(h.program()));
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + "\r\n");
+}
+
+void TestForm1::failedSaveKeepsOldFileAndSaysSo() {
+    Harness h;
+    Form1* main = openVault(h, cipherLine("keep|||me|||") + "\r\n");
+    const QByteArray before = h.vaultBytes();
+    main->entries().append(Entry{QStringLiteral("new"), QStringLiteral("entry"), QString()});
+    {
+        FileSizeLimit limit(8);
+        QVERIFY(!SaveData(h.program()));
+    }
+    QCOMPARE(h.vaultBytes(), before);
+    QVERIFY(!main->statusText().startsWith(QStringLiteral("Saved")));
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("could not be saved")));
+    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden), QStringList{"data.enc"});
+    QCOMPARE(main->entries().rowCount(), 2);
+    QVERIFY(!h.program().ended());
+
+    // Once the disk takes writes again, the next save carries the change.
+    QVERIFY(SaveData(h.program()));
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("keep|||me|||") +
+                                 cipherLine("new|||entry|||") + "\r\n");
+    QCOMPARE(main->statusText(), savedStatus(h));
+}
+
+void TestForm1::unusualEntriesSurviveSaveAndLoad() {
+    const std::vector<Entry> entries = {
+        {QStringLiteral("a|||b"), QStringLiteral("|x|"), QStringLiteral("y|")},
+        {QStringLiteral("\u0142\u00f3d\u017a"), QStringLiteral("\U0001F511\u4e2d"),
+         QStringLiteral("\u008d")},
+        {QStringLiteral(" "), QStringLiteral("line\nbreak\r"), QString()},
+    };
+    QByteArray saved;
+    {
+        Harness h;
+        Form1* main = openVault(h, "");
+        main->entries().append(std::vector<Entry>(entries));
+        QVERIFY(SaveData(h.program()));
+        saved = h.vaultBytes();
+    }
+    Harness h;
+    h.writeVault(saved);
+    h.program().start();
+    h.program()
+        .loaded<frmPass>()
+        ->findChild<QLineEdit*>(QStringLiteral("txtPass"))
+        ->setText(QStringLiteral("master"));
+    h.program().loaded<frmPass>()->cmdOK_Click();
+    Form1* main = h.program().loaded<Form1>();
+    QCOMPARE(main->statusText(), QStringLiteral("Loaded 3 entries"));
+    QVERIFY(main->entries().entries() == entries);
+}
+
+void TestForm1::closingEndsTheProgram_data() {
+    QTest::addColumn<bool>("byMenu");
+    QTest::newRow("close box") << false;
+    QTest::newRow("File, Exit") << true;
+}
+
+void TestForm1::closingEndsTheProgram() {
+    QFETCH(bool, byMenu);
+    Harness h;
+    Form1* main = openVault(h, cipherLine("x|||y|||z") + "\r\n");
+    const QByteArray before = h.vaultBytes();
+    if (byMenu)
+        main->findChild<QAction*>(QStringLiteral("mnuFileItem_0"))->trigger();
+    else
+        main->close();
+    QVERIFY(h.program().ended());
+    QVERIFY(!h.program().loaded<Form1>());
+    QCOMPARE(h.vaultBytes(), before);
+}
+
+void TestForm1::dateTimeForm() {
+    const QLocale c(QLocale::C);
+    const QDate d(2026, 3, 14);
+    const QString withTime = formatDateTime(QDateTime(d, QTime(15, 9, 26)), c);
+    QVERIFY2(withTime.contains(QStringLiteral("15:09:26")), qPrintable(withTime));
+    QVERIFY2(withTime.startsWith(c.toString(d, QLocale::ShortFormat) + QLatin1Char(' ')),
+             qPrintable(withTime));
+    QVERIFY2(!withTime.contains(QStringLiteral("UTC")), qPrintable(withTime));
+    QCOMPARE(formatDateTime(QDateTime(d, QTime(0, 0)), c), c.toString(d, QLocale::ShortFormat));
+}
+
+void TestForm1::vaultFolderChoice() {
+    QTemporaryDir program;
+    QTemporaryDir user;
+    QCOMPARE(Program::chooseVaultFolder(program.path(), user.path()), program.path());
+    const QString missing = program.filePath(QStringLiteral("not-there"));
+    const QString userData = user.filePath(QStringLiteral("Keynook"));
+    QCOMPARE(Program::chooseVaultFolder(missing, userData), userData);
+    QVERIFY(QFileInfo(userData).isDir());
+}
+
+KEYNOOK_GUI_TEST_MAIN(TestForm1)
+#include "tst_form1.moc"
