@@ -23,5 +23,8 @@ test: build
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
+# The vault of `make run` lives in the build folder: never delete it silently.
 clean:
+	@if [ -e $(BUILD_DIR)/bin/data.enc ]; then \
+		echo "$(BUILD_DIR)/bin/data.enc holds a Keynook vault; move it away first."; exit 1; fi
 	rm -rf $(BUILD_DIR)
