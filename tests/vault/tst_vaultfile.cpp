@@ -1,0 +1,403 @@
+#include "VaultTestSupport.h"
+
+#include "vault/VaultFile.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QIODevice>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+QByteArray sampleData(qsizetype size) {
+    QByteArray out(size, '\0');
+    for (qsizetype i = 0; i < size; ++i)
+        out[i] = static_cast<char>((i * 7 + 3) % 256);
+    return out;
+}
+
+void writeFile(const QString& path, const QByteArray& data) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        << file.errorString().toStdString();
+    ASSERT_EQ(file.write(data), data.size());
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return file.readAll();
+}
+
+unsigned modeOf(const QString& path) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return st.st_mode & 07777;
+}
+
+// Everything in the folder, hidden files included: a temporary file left
+// behind by a save shows up here.
+QStringList folderContents(const QTemporaryDir& dir) {
+    return QDir(dir.path())
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                   QDir::Name);
+}
+
+// --- readAll ---------------------------------------------------------------------
+
+TEST(VaultFileRead, MissingFileIsAnErrorWithAText) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const vaultfile::ReadResult r = vaultfile::readAll(dir.filePath("data.enc"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+    EXPECT_TRUE(r.data.isEmpty());
+}
+
+TEST(VaultFileRead, FolderIsAnErrorWithAText) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(QDir(dir.path()).mkdir("data.enc"));
+    const vaultfile::ReadResult r = vaultfile::readAll(dir.filePath("data.enc"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+    EXPECT_TRUE(r.data.isEmpty());
+}
+
+TEST(VaultFileRead, ReadsEveryByteOfAFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    const QByteArray data = sampleData(100'000);
+    writeFile(path, data);
+    const vaultfile::ReadResult r = vaultfile::readAll(path);
+    EXPECT_TRUE(r.ok) << r.error.toStdString();
+    EXPECT_EQ(r.data, data);
+}
+
+TEST(VaultFileRead, EmptyFileReadsAsNoBytes) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    writeFile(path, QByteArray());
+    const vaultfile::ReadResult r = vaultfile::readAll(path);
+    EXPECT_TRUE(r.ok) << r.error.toStdString();
+    EXPECT_TRUE(r.data.isEmpty());
+}
+
+// --- saveAtomically --------------------------------------------------------------
+
+TEST(VaultFileSave, NewFileIsTheOwnersAlone) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    const vaultfile::Result r = vaultfile::saveAtomically(path, QByteArray("abc\r\n"));
+    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    EXPECT_EQ(fileBytes(path), QByteArray("abc\r\n"));
+    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(folderContents(dir), QStringList{"data.enc"});
+}
+
+TEST(VaultFileSave, ExistingFileKeepsItsPermissions) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    writeFile(path, QByteArray("old"));
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+    const vaultfile::Result r = vaultfile::saveAtomically(path, QByteArray("new"));
+    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    EXPECT_EQ(fileBytes(path), QByteArray("new"));
+    EXPECT_EQ(modeOf(path), 0640u);
+}
+
+TEST(VaultFileSave, ReplacesTheWholeContentAndLeavesNoTemporaryFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    writeFile(path, sampleData(50'000));
+    const vaultfile::Result r = vaultfile::saveAtomically(path, QByteArray("short\r\n\r\n"));
+    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    EXPECT_EQ(fileBytes(path), QByteArray("short\r\n\r\n"));
+    EXPECT_EQ(folderContents(dir), QStringList{"data.enc"});
+
+    const QByteArray longer = sampleData(300'000);
+    ASSERT_TRUE(vaultfile::saveAtomically(path, longer).ok);
+    EXPECT_EQ(fileBytes(path), longer);
+    EXPECT_EQ(folderContents(dir), QStringList{"data.enc"});
+
+    ASSERT_TRUE(vaultfile::saveAtomically(path, QByteArray()).ok);
+    EXPECT_TRUE(fileBytes(path).isEmpty());
+    EXPECT_EQ(folderContents(dir), QStringList{"data.enc"});
+}
+
+TEST(VaultFileSave, ReplacesTheFileInsteadOfRewritingItInPlace) {
+    // A reader that opened the old file keeps seeing the old bytes: the new
+    // vault arrives as a whole new file, never as a half-written old one.
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    writeFile(path, QByteArray("old vault"));
+    QFile before(path);
+    ASSERT_TRUE(before.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(vaultfile::saveAtomically(path, QByteArray("new vault, longer")).ok);
+    EXPECT_EQ(before.readAll(), QByteArray("old vault"));
+    EXPECT_EQ(fileBytes(path), QByteArray("new vault, longer"));
+}
+
+TEST(VaultFileSave, MissingFolderIsAnErrorWithAText) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const vaultfile::Result r =
+        vaultfile::saveAtomically(dir.filePath("gone/data.enc"), QByteArray("abc"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+    EXPECT_TRUE(folderContents(dir).isEmpty());
+}
+
+// --- createFile ------------------------------------------------------------------
+
+TEST(VaultFileCreate, CreatesTheFileForItsOwnerOnly) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    const vaultfile::Result r = vaultfile::createFile(path, QByteArray("\r\n"));
+    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    EXPECT_EQ(fileBytes(path), QByteArray("\r\n"));
+    EXPECT_EQ(modeOf(path), 0600u);
+}
+
+TEST(VaultFileCreate, RefusesToOverwriteAnExistingFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    writeFile(path, QByteArray("precious"));
+    const vaultfile::Result r = vaultfile::createFile(path, QByteArray("\r\n"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+    EXPECT_EQ(fileBytes(path), QByteArray("precious"));
+}
+
+TEST(VaultFileCreate, MissingFolderIsAnErrorWithAText) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const vaultfile::Result r =
+        vaultfile::createFile(dir.filePath("gone/data.enc"), QByteArray("\r\n"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+}
+
+// --- writeAll --------------------------------------------------------------------
+
+// A device with room for `capacity` bytes. Past that it fails like a full
+// disk; `chunk` limits how much one write takes, as a pipe or socket might.
+class LimitedDevice : public QIODevice {
+public:
+    LimitedDevice(qint64 capacity, qint64 chunk, QString why)
+        : m_capacity(capacity), m_chunk(chunk), m_why(std::move(why)) {}
+
+    const QByteArray& written() const { return m_written; }
+    bool isSequential() const override { return true; }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 len) override {
+        const qint64 room = m_capacity - m_written.size();
+        if (room <= 0) {
+            if (!m_why.isEmpty())
+                setErrorString(m_why);
+            return -1;
+        }
+        const qint64 n = std::min({len, room, m_chunk});
+        m_written.append(data, n);
+        return n;
+    }
+
+private:
+    qint64 m_capacity;
+    qint64 m_chunk;
+    QString m_why;
+    QByteArray m_written;
+};
+
+TEST(VaultFileWriteAll, FailureAtAnyPointIsReported) {
+    const QByteArray data = sampleData(300);
+    for (qint64 capacity = 0; capacity < data.size(); ++capacity) {
+        for (qint64 chunk : {qint64(1), qint64(7), qint64(1) << 20}) {
+            SCOPED_TRACE(testing::Message() << "capacity " << capacity << ", chunk " << chunk);
+            LimitedDevice device(capacity, chunk, QStringLiteral("No space left on device"));
+            ASSERT_TRUE(device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            const vaultfile::Result r = vaultfile::writeAll(device, data);
+            ASSERT_FALSE(r.ok);
+            ASSERT_EQ(r.error, QStringLiteral("No space left on device"));
+            ASSERT_EQ(device.written(), data.left(capacity));
+        }
+    }
+}
+
+TEST(VaultFileWriteAll, FailureWithoutAReasonStillHasAText) {
+    LimitedDevice device(10, 4, QString());
+    ASSERT_TRUE(device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const vaultfile::Result r = vaultfile::writeAll(device, sampleData(20));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+}
+
+TEST(VaultFileWriteAll, ShortWritesAreContinuedUntilEverythingIsWritten) {
+    const QByteArray data = sampleData(1000);
+    for (qint64 chunk : {qint64(1), qint64(3), qint64(999), qint64(1000), qint64(4096)}) {
+        SCOPED_TRACE(testing::Message() << "chunk " << chunk);
+        LimitedDevice device(data.size(), chunk, QStringLiteral("full"));
+        ASSERT_TRUE(device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const vaultfile::Result r = vaultfile::writeAll(device, data);
+        EXPECT_TRUE(r.ok) << r.error.toStdString();
+        EXPECT_EQ(device.written(), data);
+    }
+}
+
+TEST(VaultFileWriteAll, DeviceNotOpenForWritingFails) {
+    QBuffer buffer;
+    ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
+    const vaultfile::Result r = vaultfile::writeAll(buffer, QByteArray("abc"));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+}
+
+// --- A save that the system refuses half-way ------------------------------------
+
+// Lowers the process's file size limit, with the signal that would otherwise
+// kill the process ignored, so a write past the limit fails with EFBIG. Tests
+// run as root, so file permissions cannot make a write fail; this can.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        m_saved = ::getrlimit(RLIMIT_FSIZE, &m_old) == 0;
+        rlimit lowered = m_old;
+        lowered.rlim_cur = bytes;
+        m_active = m_saved && ::setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit() {
+        if (m_saved)
+            ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+    bool active() const { return m_active; }
+
+private:
+    rlimit m_old{};
+    bool m_saved = false;
+    bool m_active = false;
+    void (*m_oldHandler)(int) = SIG_DFL;
+};
+
+class VaultFileSizeLimit : public testing::TestWithParam<qsizetype> {};
+
+TEST_P(VaultFileSizeLimit, FailedSaveKeepsTheOldFileAndLeavesNoTemporaryFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    const QByteArray old = sampleData(1000);
+    writeFile(path, old);
+    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+
+    vaultfile::Result r;
+    {
+        FileSizeLimit limit(4096);
+        ASSERT_TRUE(limit.active());
+        r = vaultfile::saveAtomically(path, sampleData(GetParam()));
+    }
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+    EXPECT_EQ(fileBytes(path), old);
+    EXPECT_EQ(modeOf(path), 0640u);
+    EXPECT_EQ(folderContents(dir), QStringList{"data.enc"});
+
+    // With the limit gone the same save goes through.
+    const QByteArray data = sampleData(GetParam());
+    ASSERT_TRUE(vaultfile::saveAtomically(path, data).ok);
+    EXPECT_EQ(fileBytes(path), data);
+}
+
+// Just past the limit, past any write buffer, and far past it: the failure may
+// show in a write or only when the buffered rest is flushed at the end.
+INSTANTIATE_TEST_SUITE_P(Sizes, VaultFileSizeLimit,
+                         testing::Values(qsizetype(4097), qsizetype(10'000), qsizetype(70'000),
+                                         qsizetype(1'000'000)));
+
+TEST(VaultFileSizeLimitOther, SaveWithinTheLimitSucceeds) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    writeFile(path, QByteArray("old"));
+    const QByteArray data = sampleData(4000);
+    vaultfile::Result r;
+    {
+        FileSizeLimit limit(4096);
+        ASSERT_TRUE(limit.active());
+        r = vaultfile::saveAtomically(path, data);
+    }
+    EXPECT_TRUE(r.ok) << r.error.toStdString();
+    EXPECT_EQ(fileBytes(path), data);
+    EXPECT_EQ(folderContents(dir), QStringList{"data.enc"});
+}
+
+TEST(VaultFileSizeLimitOther, FailedCreateLeavesNoFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("data.enc");
+    vaultfile::Result r;
+    {
+        FileSizeLimit limit(4096);
+        ASSERT_TRUE(limit.active());
+        r = vaultfile::createFile(path, sampleData(10'000));
+    }
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
+    EXPECT_TRUE(folderContents(dir).isEmpty());
+}
+
+// --- FileExists and GetFileName -------------------------------------------------
+
+TEST(VaultFileExists, TrueOnlyForAnOrdinaryVisibleFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    writeFile(dir.filePath("data.enc"), QByteArray("\r\n"));
+    writeFile(dir.filePath(".hidden"), QByteArray("\r\n"));
+    writeFile(dir.filePath("empty.enc"), QByteArray());
+    ASSERT_TRUE(QDir(dir.path()).mkdir("folder"));
+
+    EXPECT_TRUE(vaultfile::FileExists(dir.filePath("data.enc")));
+    EXPECT_TRUE(vaultfile::FileExists(dir.filePath("empty.enc")));
+    EXPECT_FALSE(vaultfile::FileExists(dir.filePath("folder")));
+    EXPECT_FALSE(vaultfile::FileExists(dir.filePath(".hidden")));
+    EXPECT_FALSE(vaultfile::FileExists(dir.filePath("missing.enc")));
+    EXPECT_FALSE(vaultfile::FileExists(QString()));
+    EXPECT_FALSE(vaultfile::FileExists(dir.filePath("gone/data.enc")));
+    EXPECT_FALSE(vaultfile::FileExists(dir.filePath("data.enc/")));
+}
+
+TEST(VaultFileExists, GetFileNameTakesThePartAfterTheLastSeparator) {
+    EXPECT_EQ(vaultfile::GetFileName(QString()), QString());
+    EXPECT_EQ(vaultfile::GetFileName("data.enc"), QStringLiteral("data.enc"));
+    EXPECT_EQ(vaultfile::GetFileName("/home/u/app/data.enc"), QStringLiteral("data.enc"));
+    EXPECT_EQ(vaultfile::GetFileName("C:\\Program Files\\app\\data.enc"),
+              QStringLiteral("data.enc"));
+    EXPECT_EQ(vaultfile::GetFileName("C:\\dir/sub\\data.enc"), QStringLiteral("data.enc"));
+    EXPECT_EQ(vaultfile::GetFileName("a\\b/data.enc"), QStringLiteral("data.enc"));
+    EXPECT_EQ(vaultfile::GetFileName("folder/"), QString());
+    EXPECT_EQ(vaultfile::GetFileName("\\"), QString());
+}
+
+} // namespace
