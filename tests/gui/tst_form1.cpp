@@ -5,6 +5,7 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "platform/Twips.h"
+#include "vault/VaultFormat.h"
 #include "vault/modGlobals.h"
 
 #include <QAction>
@@ -69,6 +70,7 @@ private slots:
     void saveOfEmptyList();
     void failedSaveKeepsOldFileAndSaysSo();
     void unusualEntriesSurviveSaveAndLoad();
+    void aMillionEntriesLoadAndSave();
     void closingEndsTheProgram_data();
     void closingEndsTheProgram();
     void dateTimeForm();
@@ -276,6 +278,32 @@ void TestForm1::unusualEntriesSurviveSaveAndLoad() {
     Form1* main = h.program().loaded<Form1>();
     QCOMPARE(main->statusText(), QStringLiteral("Loaded 3 entries"));
     QVERIFY(main->entries().entries() == entries);
+}
+
+void TestForm1::aMillionEntriesLoadAndSave() {
+    // Far past any 16-bit row counter.
+    constexpr int kCount = 1'000'000;
+    std::vector<Entry> entries;
+    entries.reserve(kCount);
+    for (int i = 0; i < kCount; ++i)
+        entries.push_back({QStringLiteral("user%1").arg(i), QStringLiteral("pw%1").arg(i * 7),
+                           i % 3 ? QStringLiteral("site%1.example").arg(i) : QString()});
+    const QByteArray file = vaultformat::savedFile(QStringLiteral("master"), entries);
+    Harness h;
+    h.writeVault(file);
+    h.program().start();
+    h.program()
+        .loaded<frmPass>()
+        ->findChild<QLineEdit*>(QStringLiteral("txtPass"))
+        ->setText(QStringLiteral("master"));
+    h.program().loaded<frmPass>()->cmdOK_Click();
+    Form1* main = h.program().loaded<Form1>();
+    QCOMPARE(main->statusText(), QStringLiteral("Loaded 1000000 entries"));
+    QCOMPARE(main->list()->model()->rowCount(), kCount);
+    QCOMPARE(main->list()->model()->index(kCount - 1, 1).data().toString(),
+             QStringLiteral("pw%1").arg((kCount - 1) * 7));
+    QVERIFY(SaveData(h.program()));
+    QVERIFY(h.vaultBytes() == file);
 }
 
 void TestForm1::closingEndsTheProgram_data() {
