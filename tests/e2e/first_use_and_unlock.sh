@@ -52,6 +52,12 @@ for tool in Xvfb xdotool import convert od timeout tail; do
     if ! command -v "$tool" >/dev/null; then
         # 77 is registered as the skip code: a machine without the X tools
         # cannot run this test, which is not a failure of the program.
+        # In CI the install script must have brought it: a skip there would
+        # hide a missing install step.
+        if [[ -n "${CI:-}" ]]; then
+            printf '[e2e] FAIL: %s is not installed\n' "$tool" >&2
+            exit 1
+        fi
         printf '[e2e] SKIP: %s is not installed\n' "$tool" >&2
         exit 77
     fi
