@@ -11,17 +11,28 @@ int EntryModel::columnCount(const QModelIndex& parent) const {
 QVariant EntryModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::EditRole))
         return {};
-    const Entry& e = m_entries[static_cast<size_t>(index.row())];
-    switch (index.column()) {
+    if (index.column() >= ColumnCount)
+        return {};
+    return field(index.row(), index.column());
+}
+
+const QString& EntryModel::field(int row, int column) const {
+    const Entry& e = m_entries[static_cast<size_t>(row)];
+    switch (column) {
     case Username:
         return e.username;
     case Password:
         return e.password;
-    case Location:
-        return e.location;
     default:
-        return {};
+        return e.location;
     }
+}
+
+int EntryModel::rowOf(quint64 id) const {
+    for (size_t r = 0; r < m_ids.size(); ++r)
+        if (m_ids[r] == id)
+            return static_cast<int>(r);
+    return -1;
 }
 
 QVariant EntryModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -42,6 +53,9 @@ void EntryModel::append(std::vector<Entry> entries) {
         return;
     const int first = rowCount();
     beginInsertRows({}, first, first + static_cast<int>(entries.size()) - 1);
+    m_ids.reserve(m_ids.size() + entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+        m_ids.push_back(m_nextId++);
     if (m_entries.empty())
         m_entries = std::move(entries);
     else
@@ -50,11 +64,14 @@ void EntryModel::append(std::vector<Entry> entries) {
     endInsertRows();
 }
 
-void EntryModel::append(Entry entry) {
+quint64 EntryModel::append(Entry entry) {
     const int row = rowCount();
+    const quint64 id = m_nextId++;
     beginInsertRows({}, row, row);
     m_entries.push_back(std::move(entry));
+    m_ids.push_back(id);
     endInsertRows();
+    return id;
 }
 
 void EntryModel::replace(int row, Entry entry) {
@@ -65,5 +82,6 @@ void EntryModel::replace(int row, Entry entry) {
 void EntryModel::remove(int row) {
     beginRemoveRows({}, row, row);
     m_entries.erase(m_entries.begin() + row);
+    m_ids.erase(m_ids.begin() + row);
     endRemoveRows();
 }

@@ -26,14 +26,24 @@ public:
 
     // Appends entries as new rows at the end.
     void append(std::vector<Entry> entries);
-    void append(Entry entry);
+    // Appends one entry and returns its identity.
+    quint64 append(Entry entry);
     void replace(int row, Entry entry);
     void remove(int row);
 
     const Entry& entry(int row) const { return m_entries[static_cast<size_t>(row)]; }
     const std::vector<Entry>& entries() const { return m_entries; }
+    const QString& field(int row, int column) const;
+
+    // Every entry has an identity that stays with it while rows are added,
+    // removed or re-sorted; zero is never one.
+    quint64 idAt(int row) const { return m_ids[static_cast<size_t>(row)]; }
+    // The row of an identity, or -1 when that entry is gone.
+    int rowOf(quint64 id) const;
 
 private:
     std::vector<Entry> m_entries;
+    std::vector<quint64> m_ids;
+    quint64 m_nextId = 1;
     QStringList m_headers;
 };

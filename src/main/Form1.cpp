@@ -1,19 +1,24 @@
 #include "main/Form1.h"
 
+#include "dialogs/frmAdd.h"
 #include "dialogs/frmPass.h"
 #include "main/EntryModel.h"
+#include "main/ListView.h"
+#include "main/modListViewEnh.h"
 #include "platform/Twips.h"
 #include "startup/Program.h"
 #include "vault/modGlobals.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QMimeData>
 #include <QScreen>
 #include <QStatusBar>
-#include <QTreeView>
 
 #include <cstdlib>
 
@@ -36,29 +41,21 @@ Form1::Form1(Program& program) : Window(program) {
     setCentralWidget(m_client);
 
     // Controls in tab order: Qt's default focus chain follows creation order.
-    addButton(QStringLiteral("cmdAdd"), QStringLiteral("Add"), 60, 60, 1155, 1035);
-    addButton(QStringLiteral("cmdEdit"), QStringLiteral("Edit"), 2460, 60, 1155, 1035);
-    addButton(QStringLiteral("cmdDelete"), QStringLiteral("Delete"), 1260, 60, 1155, 1035);
+    QPushButton* add = addButton(QStringLiteral("cmdAdd"), QStringLiteral("Add"), 60, 60, 1155, 1035);
+    QPushButton* edit =
+        addButton(QStringLiteral("cmdEdit"), QStringLiteral("Edit"), 2460, 60, 1155, 1035);
+    QPushButton* del =
+        addButton(QStringLiteral("cmdDelete"), QStringLiteral("Delete"), 1260, 60, 1155, 1035);
     m_cmdWebsite = addButton(QStringLiteral("cmdWebsite"), QString(), 4860, 60, 4095, 1035);
 
     m_model = new EntryModel(this);
-    m_lstPass = new QTreeView(m_client);
+    m_lstPass = new ListView(m_model, m_client);
     m_lstPass->setObjectName(QStringLiteral("lstPass"));
     m_lstPass->setGeometry(twRect(60, 1980, 8895, 4215));
-    m_lstPass->setRootIsDecorated(false);
-    m_lstPass->setItemsExpandable(false);
-    m_lstPass->setUniformRowHeights(true);
-    m_lstPass->setAllColumnsShowFocus(true);
-    m_lstPass->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_lstPass->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    m_lstPass->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_lstPass->header()->setStretchLastSection(false);
-    m_lstPass->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_lstPass->setModel(m_model);
 
     m_cmdCopy[0] = addButton(QStringLiteral("cmdCopy_0"), QStringLiteral("Copy Username"), 60, 1140,
                              2355, 795);
-    addButton(QStringLiteral("cmdGoto"), QStringLiteral("Go To"), 3660, 60, 1155, 1035);
+    QPushButton* go = addButton(QStringLiteral("cmdGoto"), QStringLiteral("Go To"), 3660, 60, 1155, 1035);
     m_cmdCopy[1] = addButton(QStringLiteral("cmdCopy_1"), QStringLiteral("Copy Password"), 2460,
                              1140, 2355, 795);
     m_cmdCopy[2] = addButton(QStringLiteral("cmdCopy_2"), QStringLiteral("Copy Used At"), 4860,
@@ -76,6 +73,15 @@ Form1::Form1(Program& program) : Window(program) {
     m_statusBar->addWidget(m_statusPanel, 1);
     setStatusBar(m_statusBar);
 
+    connect(add, &QPushButton::clicked, this, [this] { cmdAdd_Click(0); });
+    connect(edit, &QPushButton::clicked, this, &Form1::cmdEdit_Click);
+    connect(del, &QPushButton::clicked, this, &Form1::cmdDelete_Click);
+    connect(go, &QPushButton::clicked, this, &Form1::cmdGoto_Click);
+    for (int i = 0; i < 3; ++i)
+        connect(m_cmdCopy[i], &QPushButton::clicked, this, [this, i] { cmdCopy_Click(i); });
+    connect(m_lstPass->header(), &QHeaderView::sectionClicked, this,
+            [this](int section) { lstPass_ColumnClick(section + 1); });
+
     QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
     file->setObjectName(QStringLiteral("mnuFile"));
     QAction* exit = addMenuItem(file, QStringLiteral("mnuFileItem_0"), QStringLiteral("Exit"));
@@ -83,16 +89,24 @@ Form1::Form1(Program& program) : Window(program) {
 
     QMenu* data = menuBar()->addMenu(QStringLiteral("Data"));
     data->setObjectName(QStringLiteral("mnuData"));
-    addMenuItem(data, QStringLiteral("mnuDataItem_0"), QStringLiteral("Add Username/Password"));
-    addMenuItem(data, QStringLiteral("mnuDataItem_1"), QStringLiteral("Delete Selected Item"));
-    addMenuItem(data, QStringLiteral("mnuDataItem_2"), QStringLiteral("Edit Selected Item"));
-    addMenuItem(data, QStringLiteral("mnuDataItem_3"), QStringLiteral("Goto \"Used At\" Location"));
+    connect(addMenuItem(data, QStringLiteral("mnuDataItem_0"), QStringLiteral("Add Username/Password")),
+            &QAction::triggered, this, [this] { cmdAdd_Click(0); });
+    connect(addMenuItem(data, QStringLiteral("mnuDataItem_1"), QStringLiteral("Delete Selected Item")),
+            &QAction::triggered, this, &Form1::cmdDelete_Click);
+    connect(addMenuItem(data, QStringLiteral("mnuDataItem_2"), QStringLiteral("Edit Selected Item")),
+            &QAction::triggered, this, &Form1::cmdEdit_Click);
+    connect(addMenuItem(data, QStringLiteral("mnuDataItem_3"),
+                        QStringLiteral("Goto \"Used At\" Location")),
+            &QAction::triggered, this, &Form1::cmdGoto_Click);
 
     QMenu* copy = menuBar()->addMenu(QStringLiteral("Copy"));
     copy->setObjectName(QStringLiteral("mnuCopy"));
-    addMenuItem(copy, QStringLiteral("mnuCopyItem_0"), QStringLiteral("Selected Username"));
-    addMenuItem(copy, QStringLiteral("mnuCopyItem_1"), QStringLiteral("Selected Password"));
-    addMenuItem(copy, QStringLiteral("mnuCopyItem_2"), QStringLiteral("Selected Used At Location"));
+    const QString copyCaptions[3] = {QStringLiteral("Selected Username"),
+                                     QStringLiteral("Selected Password"),
+                                     QStringLiteral("Selected Used At Location")};
+    for (int i = 0; i < 3; ++i)
+        connect(addMenuItem(copy, QStringLiteral("mnuCopyItem_%1").arg(i), copyCaptions[i]),
+                &QAction::triggered, this, [this, i] { cmdCopy_Click(i); });
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));
@@ -166,12 +180,109 @@ QString Form1::statusText() const {
 
 std::vector<const Entry*> Form1::entriesInDisplayOrder() const {
     std::vector<const Entry*> out;
-    const QAbstractItemModel* shown = m_lstPass->model();
-    const int rows = shown->rowCount();
+    const int rows = m_lstPass->rowCount();
     out.reserve(static_cast<size_t>(rows));
     for (int r = 0; r < rows; ++r)
-        out.push_back(&m_model->entry(r));
+        out.push_back(&m_model->entry(m_lstPass->sourceRow(r)));
     return out;
+}
+
+void Form1::cmdAdd_Click(int) {
+    m_program.EntryMode = QStringLiteral("Add");
+    showEditor();
+}
+
+void Form1::cmdEdit_Click() {
+    const int row = m_lstPass->firstSelectedRow();
+    if (row < 0) {
+        SetStatus(m_program, QStringLiteral("You must first select an entry to edit."));
+        return;
+    }
+    const int source = m_lstPass->sourceRow(row);
+    const Entry& e = m_model->entry(source);
+    m_program.EditUsername = e.username;
+    m_program.EditPassword = e.password;
+    m_program.EditLocation = e.location;
+    m_program.EditRow = row + 1;
+    m_program.EditEntryId = m_model->idAt(source);
+    m_program.EntryMode = QStringLiteral("Edit");
+    showEditor();
+}
+
+void Form1::showEditor() {
+    if (frmAdd* editor = m_program.form<frmAdd>()) {
+        editor->show();
+        editor->raise();
+        editor->activateWindow();
+    }
+}
+
+void Form1::cmdDelete_Click() {
+    const int row = m_lstPass->firstSelectedRow();
+    if (row < 0) {
+        SetStatus(m_program, QStringLiteral("You must first select an entry to delete."));
+        return;
+    }
+    const int source = m_lstPass->sourceRow(row);
+    const Entry e = m_model->entry(source);
+    const QString text = QStringLiteral("Are you sure you want to delete the following information?\n\n") +
+                         QStringLiteral("Username: ") + e.username + QStringLiteral("\nPassword: ") +
+                         e.password + QStringLiteral("\nUsed At: ") + e.location;
+    const BoxAnswer answer = m_program.boxes().show(this, text, QStringLiteral("Confirm Delete"),
+                                                    BoxButtons::OkCancel, BoxAnswer::Ok);
+    if (answer != BoxAnswer::Ok) {
+        SetStatus(m_program, QStringLiteral("Entry not deleted, cancelled by user"));
+        return;
+    }
+    m_model->remove(source);
+    if (SaveData(m_program))
+        SetStatus(m_program, QStringLiteral("Entry deleted successfully, data saved."));
+}
+
+void Form1::cmdCopy_Click(int index) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    const int row = m_lstPass->firstSelectedRow();
+    if (row < 0) {
+        SetStatus(m_program, QStringLiteral("You must first select a row to copy from."));
+        return;
+    }
+    const QString value = m_model->field(m_lstPass->sourceRow(row), index);
+    auto* mime = new QMimeData;
+    mime->setText(value);
+    if (index == EntryModel::Password) {
+        // Asks clipboard managers not to keep the password in their history.
+        mime->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArrayLiteral("secret"));
+    }
+    clipboard->setMimeData(mime);
+    static const char* const labels[3] = {"Copied Username ", "Copied Password ",
+                                          "Copied Location "};
+    SetStatus(m_program, QString::fromLatin1(labels[index]) + value);
+}
+
+QString Form1::gotoTarget(const QString& location) {
+    static const char* const markers[] = {".edu", "biz", "org", ".net", ".com", "www"};
+    bool web = false;
+    for (const char* m : markers)
+        web = web || location.contains(QLatin1String(m), Qt::CaseInsensitive);
+    if (web && !location.contains(QLatin1String("https://"), Qt::CaseInsensitive) &&
+        !location.contains(QLatin1String("http://"), Qt::CaseInsensitive))
+        return QStringLiteral("http://") + location;
+    return location;
+}
+
+void Form1::cmdGoto_Click() {
+    const int row = m_lstPass->firstSelectedRow();
+    if (row < 0) {
+        SetStatus(m_program, QStringLiteral("You must first select an entry to go to."));
+        return;
+    }
+    SetStatus(m_program, QStringLiteral("Opening Location..."));
+    m_program.shell().openLocation(gotoTarget(m_model->entry(m_lstPass->sourceRow(row)).location));
+}
+
+void Form1::lstPass_ColumnClick(int columnHeader) {
+    EnhListView_SortColumns(m_lstPass, columnHeader);
 }
 
 void Form1::resizeEvent(QResizeEvent* event) {
@@ -194,9 +305,21 @@ void Form1::Form_Resize() {
 
 void Form1::closeEvent(QCloseEvent* event) {
     event->ignore();
+    // Every change is saved when it is made, so nothing is saved at the end;
+    // but a change whose save failed would be lost without a word.
+    if (m_program.unsavedChanges && !SaveData(m_program)) {
+        const BoxAnswer answer = m_program.boxes().show(
+            this,
+            QStringLiteral("Your latest changes could not be saved and are only in this window. "
+                           "Close anyway and lose them?"),
+            m_program.applicationTitle(), BoxButtons::OkCancel, BoxAnswer::Cancel);
+        if (answer != BoxAnswer::Ok)
+            return;
+    }
     m_program.unloadWindow(this);
 }
 
 void Form1::Form_Unload() {
+    m_program.unload<frmAdd>();
     m_program.end();
 }

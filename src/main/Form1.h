@@ -8,11 +8,11 @@
 #include <vector>
 
 class EntryModel;
+class ListView;
 class QAction;
 class QLabel;
 class QPushButton;
 class QStatusBar;
-class QTreeView;
 
 // The main window: the entry list, the command buttons and menus, and the
 // status line.
@@ -34,7 +34,19 @@ public:
     QString statusText() const;
 
     EntryModel& entries() { return *m_model; }
-    QTreeView* list() const { return m_lstPass; }
+    ListView* list() const { return m_lstPass; }
+
+    // The commands of the buttons and menus.
+    void cmdAdd_Click(int index);
+    void cmdEdit_Click();
+    void cmdDelete_Click();
+    void cmdGoto_Click();
+    void cmdCopy_Click(int index);
+    void lstPass_ColumnClick(int columnHeader);
+
+    // The address Go To hands on for a location: a web address without its
+    // scheme gets "http://" in front, anything else stays as it is.
+    static QString gotoTarget(const QString& location);
 
     // The entries as the list shows them, top to bottom: the order of a save.
     std::vector<const Entry*> entriesInDisplayOrder() const;
@@ -45,17 +57,17 @@ protected:
 
 private:
     void Form_Resize();
+    void showEditor();
     QPushButton* addButton(const QString& name, const QString& caption, int left, int top,
                            int width, int height);
     QAction* addMenuItem(class QMenu* menu, const QString& name, const QString& caption);
 
     QWidget* m_client = nullptr;
-    QTreeView* m_lstPass = nullptr;
+    ListView* m_lstPass = nullptr;
     EntryModel* m_model = nullptr;
     QStatusBar* m_statusBar = nullptr;
     QLabel* m_statusPanel = nullptr;
     QPushButton* m_cmdCopy[3] = {};
     QPushButton* m_cmdWebsite = nullptr;
     bool m_loaded = false;
-    bool m_unloading = false;
 };

@@ -1,6 +1,11 @@
 #include "platform/Seams.h"
 
 #include <QAbstractButton>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QUrl>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -50,4 +55,23 @@ QString formatDateTime(const QDateTime& when, const QLocale& locale) {
     QString timeFormat = locale.timeFormat(QLocale::LongFormat);
     timeFormat.remove(QRegularExpression(QStringLiteral("\\s*t+\\s*")));
     return date + QLatin1Char(' ') + locale.toString(when.time(), timeFormat.trimmed());
+}
+
+void DesktopShell::openLocation(const QString& location) {
+#ifdef Q_OS_WIN
+    QProcess::startDetached(QStringLiteral("explorer"), {location});
+#else
+    QUrl url;
+    const QString trimmed = location.trimmed();
+    if (trimmed.isEmpty())
+        url = QUrl::fromLocalFile(QDir::homePath());
+    else if (QFileInfo::exists(trimmed))
+        url = QUrl::fromLocalFile(QFileInfo(trimmed).absoluteFilePath());
+    else
+        url = QUrl::fromUserInput(trimmed);
+    // The desktop's opener runs detached; a machine without one just opens
+    // nothing.
+    if (url.isValid())
+        QDesktopServices::openUrl(url);
+#endif
 }

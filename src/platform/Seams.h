@@ -27,6 +27,21 @@ public:
                    BoxAnswer defaultButton) override;
 };
 
+// Hands a location to the desktop, as "explorer " followed by the location
+// does on Windows: a web address opens in the default browser, a folder or a
+// file in the file manager, nothing at all the user's home folder. Returns at
+// once; what the opener then does is not waited for.
+class Shell {
+public:
+    virtual ~Shell() = default;
+    virtual void openLocation(const QString& location) = 0;
+};
+
+class DesktopShell : public Shell {
+public:
+    void openLocation(const QString& location) override;
+};
+
 class Clock {
 public:
     virtual ~Clock() = default;

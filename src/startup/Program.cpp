@@ -11,6 +11,8 @@ Program::Program(Options options) : m_options(std::move(options)) {
         m_options.boxes = std::make_unique<QtMessageBoxes>();
     if (!m_options.clock)
         m_options.clock = std::make_unique<SystemClock>();
+    if (!m_options.shell)
+        m_options.shell = std::make_unique<DesktopShell>();
 }
 
 Program::~Program() {

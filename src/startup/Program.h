@@ -22,6 +22,7 @@ public:
         VersionRecord version = VersionRecord::ofBuild();
         std::unique_ptr<MessageBoxes> boxes;
         std::unique_ptr<Clock> clock;
+        std::unique_ptr<Shell> shell;
     };
 
     explicit Program(Options options);
@@ -35,6 +36,20 @@ public:
     qint16 PasswordMode = 0; // -1 create, 0 verify
     qint16 PasswordTries = 0;
     bool UseSkin = false;
+
+    // Hand-over from the Add and Edit commands to the entry editor. EditRow is
+    // the edited row's display position when Edit was chosen; EditEntryId
+    // names the entry itself, so a sort or a delete while the editor is open
+    // cannot turn its Save onto another entry.
+    QString EntryMode;
+    QString EditUsername;
+    QString EditPassword;
+    QString EditLocation;
+    int EditRow = 0;
+    quint64 EditEntryId = 0;
+
+    // True while the list holds a change that the last save could not write.
+    bool unsavedChanges = false;
 
     // Loads the window when it is not loaded (running its load) and returns
     // it; null when the load ended the program or unloaded the window again.
@@ -77,6 +92,7 @@ public:
     const VersionRecord& version() const { return m_options.version; }
     MessageBoxes& boxes() { return *m_options.boxes; }
     Clock& clock() { return *m_options.clock; }
+    Shell& shell() { return *m_options.shell; }
 
     // The title of message boxes that have none of their own.
     QString applicationTitle() const { return m_options.version.productName; }

@@ -112,6 +112,7 @@ bool SaveData(Program& program) {
         program.MasterPassword, static_cast<qsizetype>(rows.size()),
         [&](qsizetype i) -> const Entry& { return *rows[static_cast<size_t>(i)]; });
     const vaultfile::Result saved = vaultfile::saveAtomically(program.vaultPath(), file);
+    program.unsavedChanges = !saved.ok;
     if (!saved.ok) {
         SetStatus(program, QStringLiteral("Not saved: ") + saved.error);
         program.boxes().show(

@@ -4,6 +4,7 @@
 #include "dialogs/frmPass.h"
 #include "main/EntryModel.h"
 #include "main/Form1.h"
+#include "main/ListView.h"
 #include "platform/Twips.h"
 #include "vault/VaultFormat.h"
 #include "vault/modGlobals.h"
@@ -115,7 +116,7 @@ void TestForm1::captionsButtonsAndColumnsAsDesigned() {
     QCOMPARE(chain, (QStringList{"cmdAdd", "cmdEdit", "cmdDelete", "cmdWebsite", "lstPass",
                                  "cmdCopy_0", "cmdGoto", "cmdCopy_1", "cmdCopy_2"}));
 
-    QTreeView* list = main->list();
+    ListView* list = main->list();
     QCOMPARE(list->x(), tw(60));
     QCOMPARE(list->y(), tw(1980));
     QCOMPARE(list->model()->columnCount(), 3);

@@ -6,6 +6,7 @@
 #include "dialogs/modOnTop.h"
 #include "main/EntryModel.h"
 #include "main/Form1.h"
+#include "main/ListView.h"
 #include "platform/Twips.h"
 
 #include <QApplication>
