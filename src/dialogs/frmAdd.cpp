@@ -70,6 +70,10 @@ frmAdd::frmAdd(Program& program) : Window(program) {
     m_txtWebsite = textBox(QStringLiteral("txtWebsite"), 900, this);
     m_txtWebsite->installEventFilter(this);
 
+    // What a newly shown window does by itself: the first control in tab
+    // order has the focus.
+    m_cmdDelete->setFocus();
+
     connect(m_cmdAdd, &QPushButton::clicked, this, [this] { cmdAdd_Click(0); });
     connect(m_cmdDelete, &QPushButton::clicked, this, &frmAdd::cmdDelete_Click);
 

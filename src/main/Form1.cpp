@@ -15,8 +15,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenuBar>
-#include <QPushButton>
 #include <QMimeData>
+#include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
 
@@ -41,7 +41,8 @@ Form1::Form1(Program& program) : Window(program) {
     setCentralWidget(m_client);
 
     // Controls in tab order: Qt's default focus chain follows creation order.
-    QPushButton* add = addButton(QStringLiteral("cmdAdd"), QStringLiteral("Add"), 60, 60, 1155, 1035);
+    QPushButton* add =
+        addButton(QStringLiteral("cmdAdd"), QStringLiteral("Add"), 60, 60, 1155, 1035);
     QPushButton* edit =
         addButton(QStringLiteral("cmdEdit"), QStringLiteral("Edit"), 2460, 60, 1155, 1035);
     QPushButton* del =
@@ -55,7 +56,8 @@ Form1::Form1(Program& program) : Window(program) {
 
     m_cmdCopy[0] = addButton(QStringLiteral("cmdCopy_0"), QStringLiteral("Copy Username"), 60, 1140,
                              2355, 795);
-    QPushButton* go = addButton(QStringLiteral("cmdGoto"), QStringLiteral("Go To"), 3660, 60, 1155, 1035);
+    QPushButton* go =
+        addButton(QStringLiteral("cmdGoto"), QStringLiteral("Go To"), 3660, 60, 1155, 1035);
     m_cmdCopy[1] = addButton(QStringLiteral("cmdCopy_1"), QStringLiteral("Copy Password"), 2460,
                              1140, 2355, 795);
     m_cmdCopy[2] = addButton(QStringLiteral("cmdCopy_2"), QStringLiteral("Copy Used At"), 4860,
@@ -89,12 +91,15 @@ Form1::Form1(Program& program) : Window(program) {
 
     QMenu* data = menuBar()->addMenu(QStringLiteral("Data"));
     data->setObjectName(QStringLiteral("mnuData"));
-    connect(addMenuItem(data, QStringLiteral("mnuDataItem_0"), QStringLiteral("Add Username/Password")),
-            &QAction::triggered, this, [this] { cmdAdd_Click(0); });
-    connect(addMenuItem(data, QStringLiteral("mnuDataItem_1"), QStringLiteral("Delete Selected Item")),
-            &QAction::triggered, this, &Form1::cmdDelete_Click);
-    connect(addMenuItem(data, QStringLiteral("mnuDataItem_2"), QStringLiteral("Edit Selected Item")),
-            &QAction::triggered, this, &Form1::cmdEdit_Click);
+    connect(
+        addMenuItem(data, QStringLiteral("mnuDataItem_0"), QStringLiteral("Add Username/Password")),
+        &QAction::triggered, this, [this] { cmdAdd_Click(0); });
+    connect(
+        addMenuItem(data, QStringLiteral("mnuDataItem_1"), QStringLiteral("Delete Selected Item")),
+        &QAction::triggered, this, &Form1::cmdDelete_Click);
+    connect(
+        addMenuItem(data, QStringLiteral("mnuDataItem_2"), QStringLiteral("Edit Selected Item")),
+        &QAction::triggered, this, &Form1::cmdEdit_Click);
     connect(addMenuItem(data, QStringLiteral("mnuDataItem_3"),
                         QStringLiteral("Goto \"Used At\" Location")),
             &QAction::triggered, this, &Form1::cmdGoto_Click);
@@ -225,9 +230,10 @@ void Form1::cmdDelete_Click() {
     }
     const int source = m_lstPass->sourceRow(row);
     const Entry e = m_model->entry(source);
-    const QString text = QStringLiteral("Are you sure you want to delete the following information?\n\n") +
-                         QStringLiteral("Username: ") + e.username + QStringLiteral("\nPassword: ") +
-                         e.password + QStringLiteral("\nUsed At: ") + e.location;
+    const QString text =
+        QStringLiteral("Are you sure you want to delete the following information?\n\n") +
+        QStringLiteral("Username: ") + e.username + QStringLiteral("\nPassword: ") + e.password +
+        QStringLiteral("\nUsed At: ") + e.location;
     const BoxAnswer answer = m_program.boxes().show(this, text, QStringLiteral("Confirm Delete"),
                                                     BoxButtons::OkCancel, BoxAnswer::Ok);
     if (answer != BoxAnswer::Ok) {

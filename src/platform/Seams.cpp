@@ -4,11 +4,11 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
-#include <QUrl>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QUrl>
 
 BoxAnswer QtMessageBoxes::show(QWidget* parent, const QString& text, const QString& title,
                                BoxButtons buttons, BoxAnswer defaultButton) {

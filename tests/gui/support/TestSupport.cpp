@@ -1,8 +1,13 @@
 #include "support/TestSupport.h"
 
+#include "dialogs/frmPass.h"
+#include "main/Form1.h"
+#include "main/ListView.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 
 #include <cstdlib>
 
@@ -41,8 +46,11 @@ Harness::Harness() {
     auto clock = std::make_unique<FixedClock>();
     m_boxes = boxes.get();
     m_clock = clock.get();
+    auto shell = std::make_unique<RecordingShell>();
+    m_shell = shell.get();
     options.boxes = std::move(boxes);
     options.clock = std::move(clock);
+    options.shell = std::move(shell);
     m_program = std::make_unique<Program>(std::move(options));
 }
 
@@ -77,4 +85,34 @@ QByteArray cipherLine(const QByteArray& plain) {
     for (char& c : out)
         c = static_cast<char>(static_cast<unsigned char>(c) ^ 0x80u);
     return out + "\r\n";
+}
+
+Form1* Harness::open(const QList<QByteArray>& entryLines) {
+    QByteArray file = cipherLine("master");
+    for (const QByteArray& line : entryLines)
+        file += cipherLine(line);
+    writeVault(file + "\r\n");
+    m_program->start();
+    frmPass* dialog = m_program->loaded<frmPass>();
+    if (!dialog)
+        return nullptr;
+    dialog->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
+    dialog->cmdOK_Click();
+    return m_program->loaded<Form1>();
+}
+
+QStringList shownUsernames(Form1* main) {
+    QStringList names;
+    const QAbstractItemModel* m = main->list()->model();
+    for (int r = 0; r < m->rowCount(); ++r)
+        names << m->index(r, 0).data().toString();
+    return names;
+}
+
+void selectRows(Form1* main, const QList<int>& rows) {
+    QItemSelectionModel* selection = main->list()->selectionModel();
+    selection->clearSelection();
+    for (int r : rows)
+        selection->select(main->list()->model()->index(r, 0),
+                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
 }

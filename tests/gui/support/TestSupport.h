@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+class Form1;
+
 #include <deque>
 #include <memory>
 #include <vector>
@@ -45,6 +47,12 @@ public:
     int unanswered = 0;
 };
 
+class RecordingShell : public Shell {
+public:
+    void openLocation(const QString& location) override { opened << location; }
+    QStringList opened;
+};
+
 class FixedClock : public Clock {
 public:
     QDateTime now() const override { return when; }
@@ -64,6 +72,11 @@ public:
     Program& program() { return *m_program; }
     RecordingBoxes& boxes() { return *m_boxes; }
     FixedClock& clock() { return *m_clock; }
+    RecordingShell& shell() { return *m_shell; }
+
+    // Writes a vault with the master password "master" and these plain entry
+    // lines, opens it with the password and returns the shown main window.
+    Form1* open(const QList<QByteArray>& entryLines);
     QString folder() const { return m_dir.path(); }
 
     // Runs pending deletions, so unloaded windows are really gone.
@@ -73,8 +86,14 @@ private:
     QTemporaryDir m_dir;
     RecordingBoxes* m_boxes = nullptr;
     FixedClock* m_clock = nullptr;
+    RecordingShell* m_shell = nullptr;
     std::unique_ptr<Program> m_program;
 };
+
+// The usernames of the list, top to bottom.
+QStringList shownUsernames(Form1* main);
+// Selects these display rows of the list (0-based), and only them.
+void selectRows(Form1* main, const QList<int>& rows);
 
 // The vault bytes of a master password and entry lines, as a save writes them.
 QByteArray cipherLine(const QByteArray& plain);

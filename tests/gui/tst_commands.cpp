@@ -1,0 +1,312 @@
+// The entry commands of the main window and the column sort.
+#include "support/TestSupport.h"
+
+#include "dialogs/frmAdd.h"
+#include "main/EntryModel.h"
+#include "main/Form1.h"
+#include "main/ListView.h"
+#include "main/modListViewEnh.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+const QList<QByteArray> kThree = {"b|||pw-b|||www.b.example", "a|||pw-a|||", "c|||pw-c|||C:\\c"};
+
+void clickHeader(Form1* main, int section) {
+    QHeaderView* header = main->list()->header();
+    const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
+                        header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, centre);
+}
+
+void click(Form1* main, const char* button) {
+    QTest::mouseClick(main->findChild<QPushButton*>(QString::fromLatin1(button)), Qt::LeftButton);
+}
+
+} // namespace
+
+class TestCommands : public QObject {
+    Q_OBJECT
+
+private slots:
+    void withoutSelectionEachCommandSaysSo_data();
+    void withoutSelectionEachCommandSaysSo();
+    void copyPutsOneFieldOnTheClipboard_data();
+    void copyPutsOneFieldOnTheClipboard();
+    void severalSelectedRowsUseTheTopmost();
+    void deleteAsksThenRemovesAndSaves();
+    void deleteDeclinedChangesNothing();
+    void deletingTheOnlyEntryLeavesMasterLine();
+    void gotoHandsTheLocationOn_data();
+    void gotoHandsTheLocationOn();
+    void addAfterEditKeepsHandOverValues();
+    void sortFlipsOneOrderForTheWholeList();
+    void sortOfEmptyListChangesNothing();
+    void sortIsCaseInsensitiveAndStable();
+    void sortedSaveWritesDisplayOrderAndSortAloneWritesNothing();
+    void rowsAddedAfterSortingTakeTheirPlace();
+    void sortRejectsUnknownColumn();
+};
+
+void TestCommands::withoutSelectionEachCommandSaysSo_data() {
+    QTest::addColumn<QString>("trigger");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("edit button") << "cmdEdit"
+                                 << "You must first select an entry to edit.";
+    QTest::newRow("edit menu") << "mnuDataItem_2"
+                               << "You must first select an entry to edit.";
+    QTest::newRow("delete button") << "cmdDelete"
+                                   << "You must first select an entry to delete.";
+    QTest::newRow("delete menu") << "mnuDataItem_1"
+                                 << "You must first select an entry to delete.";
+    QTest::newRow("go to button") << "cmdGoto"
+                                  << "You must first select an entry to go to.";
+    QTest::newRow("go to menu") << "mnuDataItem_3"
+                                << "You must first select an entry to go to.";
+    for (int i = 0; i < 3; ++i) {
+        QTest::addRow("copy button %d", i)
+            << QStringLiteral("cmdCopy_%1").arg(i) << "You must first select a row to copy from.";
+        QTest::addRow("copy menu %d", i) << QStringLiteral("mnuCopyItem_%1").arg(i)
+                                         << "You must first select a row to copy from.";
+    }
+}
+
+void TestCommands::withoutSelectionEachCommandSaysSo() {
+    QFETCH(QString, trigger);
+    QFETCH(QString, status);
+    for (bool empty : {true, false}) {
+        Harness h;
+        Form1* main = h.open(empty ? QList<QByteArray>{} : kThree);
+        const QByteArray before = h.vaultBytes();
+        QGuiApplication::clipboard()->setText(QStringLiteral("left over"));
+        if (auto* action = main->findChild<QAction*>(trigger))
+            action->trigger();
+        else
+            QTest::mouseClick(main->findChild<QPushButton*>(trigger), Qt::LeftButton);
+        QCOMPARE(main->statusText(), status);
+        QCOMPARE(h.vaultBytes(), before);
+        QVERIFY(h.boxes().shown.empty());
+        QVERIFY(h.shell().opened.isEmpty());
+        QVERIFY(!h.program().loaded<frmAdd>());
+        // Copy empties the clipboard before it looks at the selection.
+        if (trigger.contains(QLatin1String("Copy")))
+            QVERIFY(QGuiApplication::clipboard()->text().isEmpty());
+        else
+            QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("left over"));
+    }
+}
+
+void TestCommands::copyPutsOneFieldOnTheClipboard_data() {
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("username") << 0 << "a"
+                              << "Copied Username a";
+    QTest::newRow("password") << 1 << "pw-a"
+                              << "Copied Password pw-a";
+    QTest::newRow("location") << 2 << ""
+                              << "Copied Location ";
+}
+
+void TestCommands::copyPutsOneFieldOnTheClipboard() {
+    QFETCH(int, index);
+    QFETCH(QString, value);
+    QFETCH(QString, status);
+    Harness h;
+    Form1* main = h.open(kThree);
+    selectRows(main, {1});
+    main->findChild<QAction*>(QStringLiteral("mnuCopyItem_%1").arg(index))->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text(), value);
+    QCOMPARE(main->statusText(), status);
+    const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+    QCOMPARE(mime->data(QStringLiteral("x-kde-passwordManagerHint")),
+             index == 1 ? QByteArray("secret") : QByteArray());
+}
+
+void TestCommands::severalSelectedRowsUseTheTopmost() {
+    Harness h;
+    Form1* main = h.open(kThree);
+    selectRows(main, {2, 1});
+    click(main, "cmdCopy_0");
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("a"));
+    click(main, "cmdGoto");
+    QCOMPARE(h.shell().opened, QStringList{""});
+    click(main, "cmdEdit");
+    QCOMPARE(h.program().EditUsername, QStringLiteral("a"));
+    QCOMPARE(h.program().EditRow, 2);
+    h.boxes().answers = {BoxAnswer::Ok};
+    click(main, "cmdDelete");
+    QCOMPARE(shownUsernames(main), (QStringList{"b", "c"}));
+}
+
+void TestCommands::deleteAsksThenRemovesAndSaves() {
+    Harness h;
+    Form1* main = h.open(kThree);
+    selectRows(main, {0});
+    h.boxes().answers = {BoxAnswer::Ok};
+    main->findChild<QAction*>(QStringLiteral("mnuDataItem_1"))->trigger();
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    const RecordingBoxes::Shown& box = h.boxes().shown[0];
+    QCOMPARE(box.title, QStringLiteral("Confirm Delete"));
+    QCOMPARE(box.buttons, BoxButtons::OkCancel);
+    QCOMPARE(box.text, QStringLiteral("Are you sure you want to delete the following information?\n"
+                                      "\nUsername: b\nPassword: pw-b\nUsed At: www.b.example"));
+    QCOMPARE(shownUsernames(main), (QStringList{"a", "c"}));
+    QCOMPARE(main->statusText(), QStringLiteral("Entry deleted successfully, data saved."));
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("a|||pw-a|||") +
+                                 cipherLine("c|||pw-c|||C:\\c") + "\r\n");
+}
+
+void TestCommands::deleteDeclinedChangesNothing() {
+    for (BoxAnswer answer : {BoxAnswer::Cancel, BoxAnswer::Closed}) {
+        Harness h;
+        Form1* main = h.open(kThree);
+        const QByteArray before = h.vaultBytes();
+        selectRows(main, {2});
+        h.boxes().answers = {answer};
+        click(main, "cmdDelete");
+        QCOMPARE(main->statusText(), QStringLiteral("Entry not deleted, cancelled by user"));
+        QCOMPARE(shownUsernames(main), (QStringList{"b", "a", "c"}));
+        QCOMPARE(h.vaultBytes(), before);
+    }
+}
+
+void TestCommands::deletingTheOnlyEntryLeavesMasterLine() {
+    Harness h;
+    Form1* main = h.open({"only|||one|||"});
+    selectRows(main, {0});
+    h.boxes().answers = {BoxAnswer::Ok};
+    click(main, "cmdDelete");
+    QCOMPARE(main->list()->rowCount(), 0);
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + "\r\n");
+}
+
+void TestCommands::gotoHandsTheLocationOn_data() {
+    QTest::addColumn<QString>("location");
+    QTest::addColumn<QString>("target");
+    const char* const prefixed[] = {
+        "example.org", "EXAMPLE.COM",           "shop.Net", "uni.edu", "firm.biz",
+        "WWW.host",    "my forgotten password", "georgia"};
+    for (const char* l : prefixed)
+        QTest::newRow(l) << QString::fromLatin1(l) << QStringLiteral("http://") + QLatin1String(l);
+    const char* const unchanged[] = {"http://example.com",
+                                     "HTTPS://example.com",
+                                     "see https://x.org here",
+                                     "/home/me/Documents",
+                                     "intranet:8080",
+                                     "C:\\Users\\me",
+                                     ""};
+    for (const char* l : unchanged)
+        QTest::newRow(*l ? l : "empty") << QString::fromLatin1(l) << QString::fromLatin1(l);
+}
+
+void TestCommands::gotoHandsTheLocationOn() {
+    QFETCH(QString, location);
+    QFETCH(QString, target);
+    Harness h;
+    Form1* main = h.open({"u|||p|||" + location.toLatin1()});
+    selectRows(main, {0});
+    main->findChild<QAction*>(QStringLiteral("mnuDataItem_3"))->trigger();
+    QCOMPARE(h.shell().opened, QStringList{target});
+    QCOMPARE(main->statusText(), QStringLiteral("Opening Location..."));
+}
+
+void TestCommands::addAfterEditKeepsHandOverValues() {
+    Harness h;
+    Form1* main = h.open(kThree);
+    selectRows(main, {2});
+    click(main, "cmdEdit");
+    h.program().unload<frmAdd>();
+    click(main, "cmdAdd");
+    QCOMPARE(h.program().EntryMode, QStringLiteral("Add"));
+    QCOMPARE(h.program().EditUsername, QStringLiteral("c"));
+    QCOMPARE(h.program().EditPassword, QStringLiteral("pw-c"));
+    QCOMPARE(h.program().EditLocation, QStringLiteral("C:\\c"));
+    QCOMPARE(h.program().EditRow, 3);
+    QVERIFY(h.program().loaded<frmAdd>());
+}
+
+void TestCommands::sortFlipsOneOrderForTheWholeList() {
+    Harness h;
+    Form1* main = h.open(kThree);
+    clickHeader(main, 0);
+    QCOMPARE(shownUsernames(main), (QStringList{"c", "b", "a"}));
+    clickHeader(main, 0);
+    QCOMPARE(shownUsernames(main), (QStringList{"a", "b", "c"}));
+    // The next column sorts the other way round from the last sort.
+    clickHeader(main, 1);
+    QCOMPARE(shownUsernames(main), (QStringList{"c", "b", "a"}));
+    QCOMPARE(main->list()->sortKey(), 1);
+    QCOMPARE(main->list()->sortOrder(), Qt::DescendingOrder);
+    clickHeader(main, 2);
+    // Ascending by location: the empty one first.
+    QCOMPARE(shownUsernames(main), (QStringList{"a", "c", "b"}));
+}
+
+void TestCommands::sortOfEmptyListChangesNothing() {
+    Harness h;
+    Form1* main = h.open({});
+    clickHeader(main, 0);
+    QVERIFY(!main->list()->sorted());
+    QCOMPARE(main->list()->sortOrder(), Qt::AscendingOrder);
+    main->entries().append(Entry{QStringLiteral("x"), QStringLiteral("1"), QString()});
+    main->entries().append(Entry{QStringLiteral("y"), QStringLiteral("2"), QString()});
+    clickHeader(main, 0);
+    QCOMPARE(shownUsernames(main), (QStringList{"y", "x"}));
+}
+
+void TestCommands::sortIsCaseInsensitiveAndStable() {
+    Harness h;
+    Form1* main = h.open({"b|||1|||", "A|||2|||", "c|||3|||", "a|||4|||", "B|||5|||"});
+    QVERIFY(EnhListView_SortColumns(main->list(), 1));
+    QVERIFY(EnhListView_SortColumns(main->list(), 1));
+    QCOMPARE(shownUsernames(main), (QStringList{"A", "a", "b", "B", "c"}));
+}
+
+void TestCommands::sortedSaveWritesDisplayOrderAndSortAloneWritesNothing() {
+    Harness h;
+    Form1* main = h.open(kThree);
+    const QByteArray before = h.vaultBytes();
+    clickHeader(main, 0);
+    QCOMPARE(h.vaultBytes(), before);
+    selectRows(main, {1}); // b
+    h.boxes().answers = {BoxAnswer::Ok};
+    click(main, "cmdDelete");
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("c|||pw-c|||C:\\c") +
+                                 cipherLine("a|||pw-a|||") + "\r\n");
+}
+
+void TestCommands::rowsAddedAfterSortingTakeTheirPlace() {
+    Harness h;
+    Form1* main = h.open(kThree);
+    clickHeader(main, 0); // c, b, a
+    click(main, "cmdAdd");
+    frmAdd* editor = h.program().loaded<frmAdd>();
+    editor->findChild<QLineEdit*>(QStringLiteral("txtUsername"))->setText(QStringLiteral("bb"));
+    editor->findChild<QLineEdit*>(QStringLiteral("txtPassword"))->setText(QStringLiteral("pw"));
+    editor->cmdAdd_Click(0);
+    QCOMPARE(shownUsernames(main), (QStringList{"c", "bb", "b", "a"}));
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("c|||pw-c|||C:\\c") +
+                                 cipherLine("bb|||pw|||") + cipherLine("b|||pw-b|||www.b.example") +
+                                 cipherLine("a|||pw-a|||") + "\r\n");
+}
+
+void TestCommands::sortRejectsUnknownColumn() {
+    Harness h;
+    Form1* main = h.open(kThree);
+    QVERIFY(!EnhListView_SortColumns(main->list(), 7));
+    QVERIFY(main->list()->sorted());
+    QCOMPARE(main->list()->sortOrder(), Qt::AscendingOrder);
+    QVERIFY(!EnhListView_SortColumns(nullptr, 1));
+}
+
+KEYNOOK_GUI_TEST_MAIN(TestCommands)
+#include "tst_commands.moc"
