@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: deps configure build run test format clean
+.PHONY: deps configure build run test bench format clean
 
 deps:
 	@./scripts/install-deps
@@ -19,6 +19,11 @@ run: build
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# Benchmarks are built and run only here, never by `make test`.
+bench: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target keynook_benchmarks
+	cd $(BUILD_DIR) && ./bench/run-benchmarks
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
