@@ -1,6 +1,7 @@
 #include "dialogs/frmAdd.h"
 
 #include "appearance/SkinLabel.h"
+#include "appearance/modSkin.h"
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "platform/Twips.h"
@@ -89,12 +90,14 @@ void frmAdd::Form_Load() {
     const Program& p = m_program;
     if (p.EntryMode == QLatin1String("Add")) {
         setWindowTitle(QStringLiteral("Add an entry"));
-        return;
+    } else {
+        setWindowTitle(QStringLiteral("Edit an entry"));
+        m_txtUsername->setText(p.EditUsername);
+        m_txtPassword->setText(p.EditPassword);
+        m_txtWebsite->setText(p.EditLocation);
     }
-    setWindowTitle(QStringLiteral("Edit an entry"));
-    m_txtUsername->setText(p.EditUsername);
-    m_txtPassword->setText(p.EditPassword);
-    m_txtWebsite->setText(p.EditLocation);
+    if (m_program.UseSkin)
+        SkinForm(m_program, this);
 }
 
 bool frmAdd::eventFilter(QObject* watched, QEvent* event) {

@@ -1,6 +1,7 @@
 #include "dialogs/frmPass.h"
 
 #include "appearance/SkinLabel.h"
+#include "appearance/modSkin.h"
 #include "dialogs/modOnTop.h"
 #include "main/Form1.h"
 #include "platform/Twips.h"
@@ -107,6 +108,8 @@ void frmPass::Form_Load() {
     SetOnTop(this, -1);
     QCoreApplication::processEvents();
     m_txtPass->clear();
+    if (m_program.UseSkin)
+        SkinForm(m_program, this);
 }
 
 void frmPass::layoutForCreate() {

@@ -1,12 +1,17 @@
 #include "main/Form1.h"
 
+#include "appearance/modSkin.h"
 #include "dialogs/frmAdd.h"
 #include "dialogs/frmPass.h"
 #include "main/EntryModel.h"
 #include "main/ListView.h"
 #include "main/modListViewEnh.h"
 #include "platform/Twips.h"
+#include "side/Form8.h"
+#include "side/frmAbout.h"
+#include "side/frmWebsite.h"
 #include "startup/Program.h"
+#include "startup/frmSplash.h"
 #include "vault/modGlobals.h"
 
 #include <QClipboard>
@@ -79,6 +84,7 @@ Form1::Form1(Program& program) : Window(program) {
     connect(edit, &QPushButton::clicked, this, &Form1::cmdEdit_Click);
     connect(del, &QPushButton::clicked, this, &Form1::cmdDelete_Click);
     connect(go, &QPushButton::clicked, this, &Form1::cmdGoto_Click);
+    connect(m_cmdWebsite, &QPushButton::clicked, this, [this] { cmdWebsite_Click(0); });
     for (int i = 0; i < 3; ++i)
         connect(m_cmdCopy[i], &QPushButton::clicked, this, [this, i] { cmdCopy_Click(i); });
     connect(m_lstPass->header(), &QHeaderView::sectionClicked, this,
@@ -115,11 +121,14 @@ Form1::Form1(Program& program) : Window(program) {
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
     help->setObjectName(QStringLiteral("mnuHelp"));
-    addMenuItem(help, QStringLiteral("mnuHelpItem_0"), QStringLiteral("View Help"));
+    connect(addMenuItem(help, QStringLiteral("mnuHelpItem_0"), QStringLiteral("View Help")),
+            &QAction::triggered, this, &Form1::mnuHelpItem_Click);
 
     QMenu* about = menuBar()->addMenu(QStringLiteral("About"));
     about->setObjectName(QStringLiteral("mnuAbout"));
-    addMenuItem(about, QStringLiteral("mnuAboutItem_0"), QStringLiteral("About this software"));
+    connect(
+        addMenuItem(about, QStringLiteral("mnuAboutItem_0"), QStringLiteral("About this software")),
+        &QAction::triggered, this, &Form1::mnuAboutItem_Click);
 
     resize(tw(kClientWidth), menuBar()->sizeHint().height() + tw(kClientHeight));
     // Centre on the screen for the first show.
@@ -150,6 +159,7 @@ QAction* Form1::addMenuItem(QMenu* menu, const QString& name, const QString& cap
 }
 
 void Form1::Form_Load() {
+    VistaSkinFix(m_program);
     const VersionRecord& v = m_program.version();
     setWindowTitle(v.productName + QStringLiteral(" by ") + v.companyName);
     m_cmdWebsite->setText(QStringLiteral("Visit ") + v.comments);
@@ -169,10 +179,38 @@ void Form1::Form_Load() {
 }
 
 void Form1::afterFormLoad() {
+    if (m_program.UseSkin)
+        SkinForm(m_program, this);
     setVisible(true);
     activateWindow();
     raise();
+    if (m_program.settings().read(QStringLiteral("Settings"), QStringLiteral("showHelp"),
+                                  QStringLiteral("1")) == QLatin1String("1"))
+        showWindow<Form8>();
     m_program.unload<frmPass>();
+}
+
+template <class T> void Form1::showWindow() {
+    if (T* w = m_program.form<T>()) {
+        w->show();
+        w->raise();
+        w->activateWindow();
+    }
+}
+
+void Form1::mnuHelpItem_Click() {
+    showWindow<Form8>();
+}
+
+void Form1::mnuAboutItem_Click() {
+    showWindow<frmAbout>();
+}
+
+void Form1::cmdWebsite_Click(int) {
+    m_program.WebsiteTarget = QStringLiteral("Website");
+    // Loaded, never shown: its load opens the site. While it is still loaded
+    // the request waits for its next load.
+    m_program.form<frmWebsite>();
 }
 
 void Form1::setStatusText(const QString& text) {
@@ -215,11 +253,7 @@ void Form1::cmdEdit_Click() {
 }
 
 void Form1::showEditor() {
-    if (frmAdd* editor = m_program.form<frmAdd>()) {
-        editor->show();
-        editor->raise();
-        editor->activateWindow();
-    }
+    showWindow<frmAdd>();
 }
 
 void Form1::cmdDelete_Click() {
@@ -326,6 +360,16 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::Form_Unload() {
+    m_program.unload<Form8>();
+    m_program.unload<frmAbout>();
     m_program.unload<frmAdd>();
+    m_program.unload<frmSplash>();
+    // Asking the website window anything loads it, so a request still
+    // pending from an earlier click is opened now.
+    if (frmWebsite* website = m_program.form<frmWebsite>())
+        (void)website->isVisible();
+    if (m_program.UseSkin)
+        StopSkin(m_program);
+    m_program.unload<frmWebsite>();
     m_program.end();
 }

@@ -43,6 +43,9 @@ public:
     void cmdGoto_Click();
     void cmdCopy_Click(int index);
     void lstPass_ColumnClick(int columnHeader);
+    void cmdWebsite_Click(int index);
+    void mnuHelpItem_Click();
+    void mnuAboutItem_Click();
 
     // The address Go To hands on for a location: a web address without its
     // scheme gets "http://" in front, anything else stays as it is.
@@ -58,6 +61,7 @@ protected:
 private:
     void Form_Resize();
     void showEditor();
+    template <class T> void showWindow();
     QPushButton* addButton(const QString& name, const QString& caption, int left, int top,
                            int width, int height);
     QAction* addMenuItem(class QMenu* menu, const QString& name, const QString& caption);

@@ -5,9 +5,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QOperatingSystemVersion>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QUrl>
 
 BoxAnswer QtMessageBoxes::show(QWidget* parent, const QString& text, const QString& title,
@@ -73,5 +75,38 @@ void DesktopShell::openLocation(const QString& location) {
     // nothing.
     if (url.isValid())
         QDesktopServices::openUrl(url);
+#endif
+}
+
+void DesktopShell::openAddress(const QString& address) {
+    const QUrl url(address);
+    if (url.isValid() && !url.host().isEmpty())
+        QDesktopServices::openUrl(url);
+}
+
+QtSettingsStore::QtSettingsStore(QString organisation, QString application)
+    : m_organisation(std::move(organisation)), m_application(std::move(application)) {}
+
+QString QtSettingsStore::read(const QString& section, const QString& key,
+                              const QString& defaultValue) const {
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, m_organisation, m_application);
+    return store.value(section + QLatin1Char('/') + key, defaultValue).toString();
+}
+
+void QtSettingsStore::write(const QString& section, const QString& key, const QString& value) {
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, m_organisation, m_application);
+    store.setValue(section + QLatin1Char('/') + key, value);
+}
+
+bool RunningSystem::windowsVersion(WindowsVersion& version) const {
+#ifdef Q_OS_WIN
+    const QOperatingSystemVersion v = QOperatingSystemVersion::current();
+    version.platformId = 2;
+    version.major = v.majorVersion();
+    version.minor = v.minorVersion();
+    return true;
+#else
+    (void)version;
+    return false;
 #endif
 }

@@ -35,11 +35,57 @@ class Shell {
 public:
     virtual ~Shell() = default;
     virtual void openLocation(const QString& location) = 0;
+    // Opens a web address in the default browser; a failure stays silent.
+    virtual void openAddress(const QString& address) = 0;
 };
 
 class DesktopShell : public Shell {
 public:
     void openLocation(const QString& location) override;
+    void openAddress(const QString& address) override;
+};
+
+// The per-user settings store: text values by section and key under the
+// program's name.
+class Settings {
+public:
+    virtual ~Settings() = default;
+    virtual QString read(const QString& section, const QString& key,
+                         const QString& defaultValue) const = 0;
+    virtual void write(const QString& section, const QString& key, const QString& value) = 0;
+};
+
+class QtSettingsStore : public Settings {
+public:
+    // `organisation` names the store's folder; the program passes its own name.
+    QtSettingsStore(QString organisation, QString application);
+    QString read(const QString& section, const QString& key,
+                 const QString& defaultValue) const override;
+    void write(const QString& section, const QString& key, const QString& value) override;
+
+private:
+    QString m_organisation;
+    QString m_application;
+};
+
+// The running system's version as Windows reports it. Elsewhere there is no
+// such record and the answer is "none".
+struct WindowsVersion {
+    int platformId = 0; // 1: the 95 family, 2: the NT family
+    int major = 0;
+    int minor = 0;
+};
+
+class SystemInfo {
+public:
+    virtual ~SystemInfo() = default;
+    // False when the version cannot be had.
+    virtual bool windowsVersion(WindowsVersion& version) const = 0;
+};
+
+class RunningSystem : public SystemInfo {
+public:
+    bool windowsVersion(WindowsVersion& version) const override;
 };
 
 class Clock {

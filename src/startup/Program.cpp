@@ -1,18 +1,31 @@
 #include "startup/Program.h"
 
 #include "main/Form1.h"
+#include "startup/frmSplash.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QTimer>
 
+// The pictures and the skin are compiled into the window library; a static
+// library's resources must be registered by hand.
+static void registerResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
 Program::Program(Options options) : m_options(std::move(options)) {
+    registerResources();
     if (!m_options.boxes)
         m_options.boxes = std::make_unique<QtMessageBoxes>();
     if (!m_options.clock)
         m_options.clock = std::make_unique<SystemClock>();
     if (!m_options.shell)
         m_options.shell = std::make_unique<DesktopShell>();
+    if (!m_options.settings)
+        m_options.settings = std::make_unique<QtSettingsStore>(m_options.version.productName,
+                                                               m_options.version.productName);
+    if (!m_options.system)
+        m_options.system = std::make_unique<RunningSystem>();
 }
 
 Program::~Program() {
@@ -37,8 +50,19 @@ void Program::unloadWindow(Window* window) {
 }
 
 void Program::start() {
+    if (frmSplash* splash = form<frmSplash>())
+        splash->show();
+}
+
+void Program::loadMainWindow() {
     if (Form1* main = form<Form1>())
         main->show();
+}
+
+Companion& Program::companion() {
+    if (!SkinCompanion)
+        SkinCompanion = std::make_unique<Companion>();
+    return *SkinCompanion;
 }
 
 void Program::end() {

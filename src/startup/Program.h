@@ -1,9 +1,11 @@
 #pragma once
 
+#include "appearance/SkinComponent.h"
 #include "platform/Seams.h"
 #include "platform/VersionRecord.h"
 #include "startup/Window.h"
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -18,11 +20,14 @@
 class Program {
 public:
     struct Options {
-        QString vaultFolder; // where data.enc lives
+        QString vaultFolder;   // where data.enc lives
+        QString programFolder; // where Help.rtf lives
         VersionRecord version = VersionRecord::ofBuild();
         std::unique_ptr<MessageBoxes> boxes;
         std::unique_ptr<Clock> clock;
         std::unique_ptr<Shell> shell;
+        std::unique_ptr<Settings> settings; // the product's own store when not given
+        std::unique_ptr<SystemInfo> system;
     };
 
     explicit Program(Options options);
@@ -51,6 +56,20 @@ public:
     // True while the list holds a change that the last save could not write.
     bool unsavedChanges = false;
 
+    // Branding values, copied from the version record at start.
+    QString BrandProductName;
+    QString BrandCompanyName;
+    QString BrandComments;
+
+    // The website window's pending request: "Website", or empty.
+    QString WebsiteTarget;
+
+    // The skin every window is drawn with, and its companion.
+    QPointer<Skin> SkinObject;
+    std::unique_ptr<Companion> SkinCompanion;
+    // The companion, made on first use by whichever step needs it first.
+    Companion& companion();
+
     // Loads the window when it is not loaded (running its load) and returns
     // it; null when the load ended the program or unloaded the window again.
     template <class T> T* form() {
@@ -78,9 +97,13 @@ public:
     // their close event, so the close box and code unload the same way.
     void unloadWindow(Window* window);
 
-    // The start of the run: loads the main window, which opens the vault and
-    // asks for the master password, and shows it.
+    // The start of the run: loads and shows the splash window, which hands
+    // over to the main window.
     void start();
+
+    // The hand-over: loads the main window, which opens the vault and asks
+    // for the master password, and shows it.
+    void loadMainWindow();
 
     // Ends the program at once: no further handler runs and nothing is written.
     void end();
@@ -93,6 +116,9 @@ public:
     MessageBoxes& boxes() { return *m_options.boxes; }
     Clock& clock() { return *m_options.clock; }
     Shell& shell() { return *m_options.shell; }
+    Settings& settings() { return *m_options.settings; }
+    const SystemInfo& system() const { return *m_options.system; }
+    const QString& programFolder() const { return m_options.programFolder; }
 
     // The title of message boxes that have none of their own.
     QString applicationTitle() const { return m_options.version.productName; }

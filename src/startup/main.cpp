@@ -2,6 +2,7 @@
 #include "startup/Program.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QStandardPaths>
 
 int main(int argc, char* argv[]) {
@@ -11,9 +12,11 @@ int main(int argc, char* argv[]) {
     // The program decides when it ends (the main window's unload, or the
     // password dialog): windows hiding on the way must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/keynook.png")));
 
     Program::Options options;
     options.version = version;
+    options.programFolder = QCoreApplication::applicationDirPath();
     options.vaultFolder = Program::chooseVaultFolder(
         QCoreApplication::applicationDirPath(),
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));

@@ -28,7 +28,7 @@ namespace {
 // Opens the vault with its password and returns the shown main window.
 Form1* openVault(Harness& h, const QByteArray& entryLines) {
     h.writeVault(cipherLine("master") + entryLines);
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     if (!d)
         return nullptr;
@@ -270,7 +270,7 @@ void TestForm1::unusualEntriesSurviveSaveAndLoad() {
     }
     Harness h;
     h.writeVault(saved);
-    h.program().start();
+    h.program().loadMainWindow();
     h.program()
         .loaded<frmPass>()
         ->findChild<QLineEdit*>(QStringLiteral("txtPass"))
@@ -292,7 +292,7 @@ void TestForm1::aMillionEntriesLoadAndSave() {
     const QByteArray file = vaultformat::savedFile(QStringLiteral("master"), entries);
     Harness h;
     h.writeVault(file);
-    h.program().start();
+    h.program().loadMainWindow();
     h.program()
         .loaded<frmPass>()
         ->findChild<QLineEdit*>(QStringLiteral("txtPass"))

@@ -68,7 +68,7 @@ private slots:
 
 void TestFrmPass::firstStartCreatesNeverUsedVaultAndAsksForNewPassword() {
     Harness h;
-    h.program().start();
+    h.program().loadMainWindow();
     QCOMPARE(h.vaultBytes(), kNeverUsed);
     frmPass* d = h.program().loaded<frmPass>();
     QVERIFY(d);
@@ -93,7 +93,7 @@ void TestFrmPass::firstStartCreatesNeverUsedVaultAndAsksForNewPassword() {
 
 void TestFrmPass::createModeRefusesShortPasswordKeepingBothTexts() {
     Harness h;
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     h.boxes().answers = {BoxAnswer::Ok};
     typeInto(box(d, "txtPass"), QStringLiteral("abc"));
@@ -124,7 +124,7 @@ void TestFrmPass::createModeMismatchEmptiesBothBoxes() {
     QFETCH(QString, second);
     QFETCH(bool, enterInFirstBox);
     Harness h;
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     h.boxes().answers = {BoxAnswer::Ok};
     typeInto(box(d, "txtPass2"), second);
@@ -143,7 +143,7 @@ void TestFrmPass::createModeMismatchEmptiesBothBoxes() {
 
 void TestFrmPass::createModeWithFourCharactersStoresPasswordAndShowsEmptyList() {
     Harness h;
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     typeInto(box(d, "txtPass"), QStringLiteral("abcd"));
     typeInto(box(d, "txtPass2"), QStringLiteral("abcd"));
@@ -170,7 +170,7 @@ void TestFrmPass::createModeWithFourCharactersStoresPasswordAndShowsEmptyList() 
 void TestFrmPass::emptyFirstLineWithEntriesOpensCreateModeAndDropsThem() {
     Harness h;
     h.writeVault(QByteArray("\r\n") + cipherLine("a|||b|||c") + "\r\n");
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     QCOMPARE(h.program().PasswordMode, qint16(-1));
     typeInto(box(d, "txtPass"), QStringLiteral("master"));
@@ -183,7 +183,7 @@ void TestFrmPass::emptyFirstLineWithEntriesOpensCreateModeAndDropsThem() {
 void TestFrmPass::zeroByteVaultIsTreatedAsNeverUsed() {
     Harness h;
     h.writeVault(QByteArray());
-    h.program().start();
+    h.program().loadMainWindow();
     QVERIFY(h.program().loaded<frmPass>());
     QCOMPARE(h.program().PasswordMode, qint16(-1));
     QVERIFY(h.boxes().shown.empty());
@@ -202,7 +202,7 @@ void TestFrmPass::unusualMasterPasswordsReadBack() {
     QByteArray stored;
     {
         Harness h;
-        h.program().start();
+        h.program().loadMainWindow();
         frmPass* d = h.program().loaded<frmPass>();
         box(d, "txtPass")->setText(password);
         box(d, "txtPass2")->setText(password);
@@ -214,7 +214,7 @@ void TestFrmPass::unusualMasterPasswordsReadBack() {
     QCOMPARE(stored.count('\r'), 1);
     Harness h;
     h.writeVault(stored);
-    h.program().start();
+    h.program().loadMainWindow();
     QCOMPARE(h.program().PasswordMode, qint16(0));
     QCOMPARE(h.program().StoredPassword, password);
 }
@@ -222,7 +222,7 @@ void TestFrmPass::unusualMasterPasswordsReadBack() {
 void TestFrmPass::verifyModeLayout() {
     Harness h;
     h.writeVault(cipherLine("secret"));
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     QCOMPARE(h.program().PasswordMode, qint16(0));
     QCOMPARE(d->findChild<QLabel*>(QStringLiteral("SkinLabel1"))->text(),
@@ -257,7 +257,7 @@ void TestFrmPass::verifyModeLoadsEntriesInFileOrder() {
     Harness h;
     const QByteArray file = cipherLine("Pa55word") + lines;
     h.writeVault(file);
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     typeInto(box(d, "txtPass"), QStringLiteral("Pa55word"));
     QTest::keyClick(box(d, "txtPass"), Qt::Key_Return);
@@ -277,7 +277,7 @@ void TestFrmPass::wrongPasswordsAreCountedToThree() {
     Harness h;
     const QByteArray file = cipherLine("right") + "\r\n";
     h.writeVault(file);
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     h.boxes().answers = {BoxAnswer::Retry, BoxAnswer::Retry, BoxAnswer::Retry, BoxAnswer::Ok};
     for (int i = 1; i <= 2; ++i) {
@@ -306,7 +306,7 @@ void TestFrmPass::wrongPasswordsAreCountedToThree() {
 void TestFrmPass::cancelInWrongPasswordBoxEndsAtOnce() {
     Harness h;
     h.writeVault(cipherLine("right"));
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     h.boxes().answers = {BoxAnswer::Cancel};
     typeInto(box(d, "txtPass"), QStringLiteral("nope"));
@@ -326,7 +326,7 @@ void TestFrmPass::emptyOrWrongCasePasswordIsWrong() {
     QFETCH(QString, typed);
     Harness h;
     h.writeVault(cipherLine("secret"));
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     h.boxes().answers = {BoxAnswer::Retry};
     box(d, "txtPass")->setText(typed);
@@ -351,7 +351,7 @@ void TestFrmPass::closingOrCancellingBeforeSuccessEndsWithVaultUntouched() {
     Harness h;
     if (!vault.isEmpty())
         h.writeVault(vault);
-    h.program().start();
+    h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     typeInto(box(d, "txtPass"), QStringLiteral("typed but not sent"));
     if (useCancel)
@@ -365,7 +365,7 @@ void TestFrmPass::closingOrCancellingBeforeSuccessEndsWithVaultUntouched() {
 
 void TestFrmPass::timerKeepsMainWindowHiddenWhileAsking() {
     Harness h;
-    h.program().start();
+    h.program().loadMainWindow();
     Form1* main = h.program().loaded<Form1>();
     main->show();
     QVERIFY(main->isVisible());
@@ -396,7 +396,7 @@ void TestFrmPass::realMessageBoxAnswersCancel() {
     options.vaultFolder = dir.path();
     options.clock = std::make_unique<FixedClock>();
     Program program(std::move(options)); // the product's own message boxes
-    program.start();
+    program.loadMainWindow();
     frmPass* d = program.loaded<frmPass>();
     QString seenText;
     QString seenTitle;
@@ -423,7 +423,7 @@ void TestFrmPass::unreadableOrUncreatableVaultEndsWithMessage() {
         // A folder where the vault should be: it can be neither read nor made.
         Harness h;
         QVERIFY(QDir(h.folder()).mkdir(QStringLiteral("data.enc")));
-        h.program().start();
+        h.program().loadMainWindow();
         QVERIFY(h.program().ended());
         QCOMPARE(h.boxes().shown.size(), size_t(1));
         QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("could not be created")));
@@ -434,7 +434,7 @@ void TestFrmPass::unreadableOrUncreatableVaultEndsWithMessage() {
         Harness h;
         // The vault's folder is gone.
         QVERIFY(QDir(h.folder()).removeRecursively());
-        h.program().start();
+        h.program().loadMainWindow();
         QVERIFY(h.program().ended());
         QCOMPARE(h.boxes().shown.size(), size_t(1));
         QVERIFY(!QFileInfo::exists(h.vaultPath()));
@@ -444,7 +444,7 @@ void TestFrmPass::unreadableOrUncreatableVaultEndsWithMessage() {
         // error at its start.
         Harness h;
         QVERIFY(QFile::link(QStringLiteral("/proc/self/mem"), h.vaultPath()));
-        h.program().start();
+        h.program().loadMainWindow();
         QVERIFY(h.program().ended());
         QCOMPARE(h.boxes().shown.size(), size_t(1));
         QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("could not be read")));

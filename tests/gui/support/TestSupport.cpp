@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QUuid>
 
 #include <cstdlib>
 
@@ -39,9 +40,18 @@ BoxAnswer RecordingBoxes::show(QWidget*, const QString& text, const QString& tit
     return a;
 }
 
-Harness::Harness() {
+Harness::Harness(VersionRecord version) {
     Program::Options options;
+    options.version = std::move(version);
     options.vaultFolder = m_dir.path();
+    options.programFolder = m_dir.path();
+    // The real settings store, in a file of this harness alone.
+    options.settings = std::make_unique<QtSettingsStore>(
+        QStringLiteral("keynook-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces),
+        QStringLiteral("Keynook"));
+    auto system = std::make_unique<FakeSystem>();
+    m_system = system.get();
+    options.system = std::move(system);
     auto boxes = std::make_unique<RecordingBoxes>();
     auto clock = std::make_unique<FixedClock>();
     m_boxes = boxes.get();
@@ -92,7 +102,7 @@ Form1* Harness::open(const QList<QByteArray>& entryLines) {
     for (const QByteArray& line : entryLines)
         file += cipherLine(line);
     writeVault(file + "\r\n");
-    m_program->start();
+    m_program->loadMainWindow();
     frmPass* dialog = m_program->loaded<frmPass>();
     if (!dialog)
         return nullptr;

@@ -50,7 +50,21 @@ public:
 class RecordingShell : public Shell {
 public:
     void openLocation(const QString& location) override { opened << location; }
+    void openAddress(const QString& address) override { addresses << address; }
     QStringList opened;
+    QStringList addresses;
+};
+
+// Answers as a system of the test's choosing would; by default, as one with
+// no Windows version record.
+class FakeSystem : public SystemInfo {
+public:
+    bool windowsVersion(WindowsVersion& v) const override {
+        v = version;
+        return known;
+    }
+    bool known = false;
+    WindowsVersion version;
 };
 
 class FixedClock : public Clock {
@@ -62,7 +76,7 @@ public:
 // A program whose vault lives in its own temporary folder.
 class Harness {
 public:
-    Harness();
+    explicit Harness(VersionRecord version = VersionRecord::ofBuild());
     ~Harness();
 
     QString vaultPath() const;
@@ -73,6 +87,7 @@ public:
     RecordingBoxes& boxes() { return *m_boxes; }
     FixedClock& clock() { return *m_clock; }
     RecordingShell& shell() { return *m_shell; }
+    FakeSystem& system() { return *m_system; }
 
     // Writes a vault with the master password "master" and these plain entry
     // lines, opens it with the password and returns the shown main window.
@@ -87,6 +102,7 @@ private:
     RecordingBoxes* m_boxes = nullptr;
     FixedClock* m_clock = nullptr;
     RecordingShell* m_shell = nullptr;
+    FakeSystem* m_system = nullptr;
     std::unique_ptr<Program> m_program;
 };
 
