@@ -4,7 +4,9 @@
 #include "platform/Seams.h"
 #include "platform/VersionRecord.h"
 #include "startup/Window.h"
+#include "vault/VaultFile.h"
 
+#include <QLockFile>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -55,6 +57,13 @@ public:
 
     // True while the list holds a change that the last save could not write.
     bool unsavedChanges = false;
+
+    // Held from the vault's opening to the end of the run, so that a second
+    // copy of the program cannot open the same vault and overwrite this one's
+    // changes.
+    std::unique_ptr<QLockFile> vaultLock;
+    // The vault file as this run last read or wrote it.
+    vaultfile::Stamp vaultStamp;
 
     // Branding values, copied from the version record at start.
     QString BrandProductName;

@@ -5,7 +5,19 @@
 #include <QIcon>
 #include <QStandardPaths>
 
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#endif
+
 int main(int argc, char* argv[]) {
+    // The process holds the vault's passwords in memory: it must never leave
+    // a core dump of itself behind.
+#ifdef Q_OS_LINUX
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#endif
     QApplication app(argc, argv);
     const VersionRecord version = VersionRecord::ofBuild();
     QCoreApplication::setApplicationName(version.productName);

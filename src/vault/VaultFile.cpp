@@ -1,5 +1,6 @@
 #include "vault/VaultFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -132,6 +133,31 @@ Result createFile(const QString& path, const QByteArray& data) {
     }
     syncFolder(QFile::encodeName(QFileInfo(path).absolutePath()));
     return {};
+}
+
+Stamp stampOf(const QString& path) {
+    Stamp stamp;
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return stamp;
+    stamp.exists = true;
+    stamp.device = static_cast<quint64>(st.st_dev);
+    stamp.inode = static_cast<quint64>(st.st_ino);
+    stamp.size = static_cast<qint64>(st.st_size);
+    stamp.modifiedNs = static_cast<qint64>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    return stamp;
+}
+
+int removeLeftovers(const QString& path) {
+    const QFileInfo vault(path);
+    QDir folder = vault.absoluteDir();
+    // The names saveAtomically gives its temporary files.
+    const QStringList pattern{QLatin1Char('.') + vault.fileName() + QStringLiteral(".new-??????")};
+    int removed = 0;
+    for (const QFileInfo& f :
+         folder.entryInfoList(pattern, QDir::Files | QDir::Hidden | QDir::System))
+        removed += QFile::remove(f.absoluteFilePath()) ? 1 : 0;
+    return removed;
 }
 
 bool FileExists(const QString& path) {

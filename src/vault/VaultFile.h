@@ -35,6 +35,22 @@ Result saveAtomically(const QString& path, const QByteArray& data);
 // Creates the file holding `data`, readable by its owner only.
 Result createFile(const QString& path, const QByteArray& data);
 
+// What identifies one state of a file on disk: a save by another program
+// changes it, even one that replaces the file the way we do.
+struct Stamp {
+    bool exists = false;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    friend bool operator==(const Stamp&, const Stamp&) = default;
+};
+Stamp stampOf(const QString& path);
+
+// Removes what an interrupted save left beside the vault: its temporary
+// files, which are never the vault itself. Returns how many were removed.
+int removeLeftovers(const QString& path);
+
 // True when a normal file of that name exists: folders, hidden files and
 // anything that cannot be examined give false.
 bool FileExists(const QString& path);

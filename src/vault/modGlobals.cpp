@@ -9,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 
 namespace {
 
@@ -23,6 +24,7 @@ void failAndEnd(Program& program, const QString& what, const QString& why) {
 
 // The vault's bytes, or (the user told, the program ended) nothing.
 bool readVault(Program& program, QByteArray& data) {
+    program.vaultStamp = vaultfile::stampOf(program.vaultPath());
     vaultfile::ReadResult r = vaultfile::readAll(program.vaultPath());
     if (!r.ok) {
         failAndEnd(program,
@@ -33,6 +35,54 @@ bool readVault(Program& program, QByteArray& data) {
     }
     data = std::move(r.data);
     return true;
+}
+
+// Takes the vault for this run alone. A lock left by a copy that was killed
+// is recognised by its dead process and taken over.
+bool lockVault(Program& program) {
+    const QFileInfo vault(program.vaultPath());
+    auto lock = std::make_unique<QLockFile>(vault.absoluteDir().filePath(
+        QLatin1Char('.') + vault.fileName() + QStringLiteral(".lock")));
+    lock->setStaleLockTime(0);
+    bool locked = lock->tryLock(0);
+    if (!locked && lock->error() == QLockFile::LockFailedError) {
+        // A lock whose process is gone, even if its number was reused since.
+        qint64 pid = 0;
+        QString host;
+        QString app;
+        if (lock->getLockInfo(&pid, &host, &app) && pid != QCoreApplication::applicationPid())
+            locked = lock->removeStaleLockFile() && lock->tryLock(0);
+    }
+    if (locked) {
+        program.vaultLock = std::move(lock);
+        return true;
+    }
+    const QString why =
+        lock->error() == QLockFile::LockFailedError
+            ? QStringLiteral("The vault is already open in another Keynook window. "
+                             "Use that window, or close it and start Keynook again.")
+            : QStringLiteral("The vault could not be locked for this window, so "
+                             "Keynook will close without touching it.");
+    program.boxes().show(
+        nullptr, why + QStringLiteral("\n\n") + QDir::toNativeSeparators(program.vaultPath()),
+        program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
+    program.end();
+    return false;
+}
+
+// Before a save overwrites the file: if another program changed it since
+// this run read or wrote it, the user decides.
+bool mayOverwrite(Program& program, QWidget* parent) {
+    const vaultfile::Stamp now = vaultfile::stampOf(program.vaultPath());
+    if (!program.vaultStamp.exists || now == program.vaultStamp)
+        return true;
+    const BoxAnswer answer = program.boxes().show(
+        parent,
+        QStringLiteral("The vault file was changed by another program after Keynook opened it. "
+                       "Saving now replaces those changes with the entries shown here.\n\n"
+                       "Save anyway?"),
+        program.applicationTitle(), BoxButtons::OkCancel, BoxAnswer::Cancel);
+    return answer == BoxAnswer::Ok;
 }
 
 void showDialog(Program& program, qint16 mode) {
@@ -64,6 +114,9 @@ bool EnsureDataFile(Program& program, const QString& path) {
 
 void OpenData(Program& program) {
     const QString path = program.vaultPath();
+    if (!lockVault(program))
+        return;
+    vaultfile::removeLeftovers(path);
     if (!EnsureDataFile(program, path))
         return;
     QByteArray data;
@@ -111,8 +164,16 @@ bool SaveData(Program& program) {
     const QByteArray file = vaultformat::savedFile(
         program.MasterPassword, static_cast<qsizetype>(rows.size()),
         [&](qsizetype i) -> const Entry& { return *rows[static_cast<size_t>(i)]; });
+    if (!mayOverwrite(program, main)) {
+        program.unsavedChanges = true;
+        SetStatus(program,
+                  QStringLiteral("Not saved: the vault file was changed by another program."));
+        return false;
+    }
     const vaultfile::Result saved = vaultfile::saveAtomically(program.vaultPath(), file);
     program.unsavedChanges = !saved.ok;
+    if (saved.ok)
+        program.vaultStamp = vaultfile::stampOf(program.vaultPath());
     if (!saved.ok) {
         SetStatus(program, QStringLiteral("Not saved: ") + saved.error);
         program.boxes().show(
@@ -133,6 +194,7 @@ void CreateMasterPassword(Program& program) {
     QCoreApplication::processEvents();
     const vaultfile::Result saved = vaultfile::saveAtomically(
         program.vaultPath(), vaultformat::masterOnlyFile(program.MasterPassword));
+    program.vaultStamp = vaultfile::stampOf(program.vaultPath());
     if (!saved.ok) {
         failAndEnd(program,
                    QStringLiteral("The master password could not be saved, so nothing was stored. "

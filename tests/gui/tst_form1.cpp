@@ -218,7 +218,8 @@ void TestForm1::saveWritesListInDisplayOrder() {
              QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup |
                  QFileDevice::ReadOther);
     // Only data.enc is left in the folder.
-    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden), QStringList{"data.enc"});
+    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{".data.enc.lock", "data.enc"}));
 }
 
 void TestForm1::saveOfEmptyList() {
@@ -242,7 +243,8 @@ void TestForm1::failedSaveKeepsOldFileAndSaysSo() {
     QVERIFY(!main->statusText().startsWith(QStringLiteral("Saved")));
     QCOMPARE(h.boxes().shown.size(), size_t(1));
     QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("could not be saved")));
-    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden), QStringList{"data.enc"});
+    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{".data.enc.lock", "data.enc"}));
     QCOMPARE(main->entries().rowCount(), 2);
     QVERIFY(!h.program().ended());
 

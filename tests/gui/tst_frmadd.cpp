@@ -146,13 +146,17 @@ void TestFrmAdd::otherKeysNeitherSaveNorClose() {
 void TestFrmAdd::editWithoutChangeRewritesTheEntry() {
     Harness h;
     Form1* main = h.open({"a|||1|||x", "b|||2|||y"});
+    // Gone since it was read: the save asks before it writes the list back.
     QFile::remove(h.vaultPath());
+    h.boxes().answers = {BoxAnswer::Ok};
     frmAdd* editor = openEdit(main, 1);
     QCOMPARE(editor->windowTitle(), QStringLiteral("Edit an entry"));
     QCOMPARE(field(editor, "txtUsername")->text(), QStringLiteral("b"));
     QCOMPARE(field(editor, "txtPassword")->text(), QStringLiteral("2"));
     QCOMPARE(field(editor, "txtWebsite")->text(), QStringLiteral("y"));
     save(editor);
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("changed by another program")));
     QCOMPARE(main->statusText(), kAdded);
     QCOMPARE(h.vaultBytes(),
              cipherLine("master") + cipherLine("a|||1|||x") + cipherLine("b|||2|||y") + "\r\n");

@@ -1,0 +1,153 @@
+// What keeps the vault safe around the edges: one program at a time on a
+// vault, changes made by other programs, and what an interrupted save left.
+#include "support/TestSupport.h"
+
+#include "dialogs/frmAdd.h"
+#include "dialogs/frmPass.h"
+#include "main/EntryModel.h"
+#include "main/Form1.h"
+#include "vault/modGlobals.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QLockFile>
+#include <QTest>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::unique_ptr<Program> secondCopy(const Harness& first, RecordingBoxes*& boxes) {
+    Program::Options options;
+    options.vaultFolder = first.folder();
+    options.programFolder = first.folder();
+    auto b = std::make_unique<RecordingBoxes>();
+    boxes = b.get();
+    options.boxes = std::move(b);
+    options.settings = std::make_unique<QtSettingsStore>(QStringLiteral("keynook-test-second"),
+                                                         QStringLiteral("Keynook"));
+    options.shell = std::make_unique<RecordingShell>();
+    options.system = std::make_unique<FakeSystem>();
+    return std::make_unique<Program>(std::move(options));
+}
+
+QString lockPath(const Harness& h) {
+    return h.folder() + QStringLiteral("/.data.enc.lock");
+}
+
+} // namespace
+
+class TestSafety : public QObject {
+    Q_OBJECT
+
+private slots:
+    void secondCopyOnTheSameVaultEndsWithoutTouchingIt();
+    void lockLeftByAKilledCopyDoesNotBlock();
+    void changeByAnotherProgramIsNotOverwrittenUnasked();
+    void leftoversOfAnInterruptedSaveAreRemovedAtStart();
+};
+
+void TestSafety::secondCopyOnTheSameVaultEndsWithoutTouchingIt() {
+    Harness h;
+    Form1* main = h.open({"a|||1|||"});
+    QVERIFY(main);
+    const QByteArray before = h.vaultBytes();
+
+    RecordingBoxes* boxes = nullptr;
+    std::unique_ptr<Program> second = secondCopy(h, boxes);
+    second->loadMainWindow();
+    QVERIFY(second->ended());
+    QCOMPARE(boxes->shown.size(), size_t(1));
+    QVERIFY(boxes->shown[0].text.contains(QStringLiteral("already open")));
+    QVERIFY(!second->loaded<frmPass>());
+    QCOMPARE(h.vaultBytes(), before);
+    second.reset();
+    Harness::flushDeletes();
+
+    // The first copy goes on as before, and saves.
+    main->entries().append(Entry{QStringLiteral("b"), QStringLiteral("2"), QString()});
+    QVERIFY(SaveData(h.program()));
+    QVERIFY(h.boxes().shown.empty());
+
+    // Once it has ended, the vault can be opened again.
+    main->close();
+    QVERIFY(h.program().ended());
+    h.program().vaultLock.reset();
+    second = secondCopy(h, boxes);
+    second->loadMainWindow();
+    QVERIFY(!second->ended());
+    QVERIFY(second->loaded<frmPass>());
+}
+
+void TestSafety::lockLeftByAKilledCopyDoesNotBlock() {
+    Harness h;
+    h.writeVault(cipherLine("master") + "\r\n");
+    const QString path = lockPath(h);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Takes the lock and dies without letting go of it.
+        QLockFile lock(path);
+        lock.tryLock(0);
+        _exit(lock.isLocked() ? 0 : 1);
+    }
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QCOMPARE(WEXITSTATUS(status), 0);
+    QVERIFY(QFile::exists(path));
+
+    h.program().loadMainWindow();
+    QVERIFY(!h.program().ended());
+    QVERIFY(h.boxes().shown.empty());
+    QVERIFY(h.program().loaded<frmPass>());
+    QVERIFY(h.program().vaultLock && h.program().vaultLock->isLocked());
+}
+
+void TestSafety::changeByAnotherProgramIsNotOverwrittenUnasked() {
+    Harness h;
+    Form1* main = h.open({"a|||1|||"});
+    const QByteArray theirs = cipherLine("master") + cipherLine("theirs|||x|||") + "\r\n";
+    h.writeVault(theirs);
+    QFile f(h.vaultPath());
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    f.setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime);
+    f.close();
+
+    main->entries().append(Entry{QStringLiteral("mine"), QStringLiteral("2"), QString()});
+    h.boxes().answers = {BoxAnswer::Cancel};
+    QVERIFY(!SaveData(h.program()));
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    QCOMPARE(h.boxes().shown[0].buttons, BoxButtons::OkCancel);
+    QCOMPARE(h.boxes().shown[0].defaultButton, BoxAnswer::Cancel);
+    QCOMPARE(h.vaultBytes(), theirs);
+    QVERIFY(main->statusText().startsWith(QStringLiteral("Not saved")));
+
+    h.boxes().answers = {BoxAnswer::Ok};
+    QVERIFY(SaveData(h.program()));
+    QCOMPARE(h.vaultBytes(),
+             cipherLine("master") + cipherLine("a|||1|||") + cipherLine("mine|||2|||") + "\r\n");
+    // Our own save is not a change by someone else: the next one asks nothing.
+    QVERIFY(SaveData(h.program()));
+    QCOMPARE(h.boxes().shown.size(), size_t(2));
+}
+
+void TestSafety::leftoversOfAnInterruptedSaveAreRemovedAtStart() {
+    Harness h;
+    h.writeVault(cipherLine("master") + "\r\n");
+    const QString leftover = h.folder() + QStringLiteral("/.data.enc.new-Ab12Cd");
+    const QString unrelated = h.folder() + QStringLiteral("/data.enc.new-keep");
+    for (const QString& p : {leftover, unrelated}) {
+        QFile f(p);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("partial");
+    }
+    h.program().loadMainWindow();
+    QVERIFY(!QFile::exists(leftover));
+    QVERIFY(QFile::exists(unrelated));
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + "\r\n");
+}
+
+KEYNOOK_GUI_TEST_MAIN(TestSafety)
+#include "tst_safety.moc"
