@@ -49,7 +49,32 @@ Result writeAll(QIODevice& device, const QByteArray& data) {
     return {};
 }
 
+SaveHooks& saveHooks() {
+    static SaveHooks hooks;
+    return hooks;
+}
+
 namespace {
+
+ssize_t doWrite(int fd, const void* data, size_t size) {
+    const SaveHooks& h = saveHooks();
+    if (h.chunk > 0 && size > h.chunk)
+        size = h.chunk;
+    return h.write ? h.write(fd, data, size) : ::write(fd, data, size);
+}
+
+int doFsync(int fd) {
+    return saveHooks().fsync ? saveHooks().fsync(fd) : ::fsync(fd);
+}
+
+int doRename(const char* from, const char* to) {
+    return saveHooks().rename ? saveHooks().rename(from, to) : ::rename(from, to);
+}
+
+void step(const char* name) {
+    if (saveHooks().step)
+        saveHooks().step(name);
+}
 
 QString systemError(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -62,7 +87,7 @@ Result writeAndSync(int fd, const QByteArray& data) {
     const char* p = data.constData();
     qsizetype left = data.size();
     while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        const ssize_t n = doWrite(fd, p, static_cast<size_t>(left));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -71,9 +96,11 @@ Result writeAndSync(int fd, const QByteArray& data) {
             return Result::failure(systemError(EIO));
         p += n;
         left -= n;
+        step("written");
     }
-    if (::fsync(fd) != 0)
+    if (doFsync(fd) != 0)
         return Result::failure(systemError(errno));
+    step("synced");
     return {};
 }
 
@@ -84,6 +111,7 @@ void syncFolder(const QByteArray& folder) {
         ::fsync(dfd);
         ::close(dfd);
     }
+    step("folder synced");
 }
 
 } // namespace
@@ -98,23 +126,31 @@ Result saveAtomically(const QString& path, const QByteArray& data) {
     // The new vault is written beside the old one under a name no start
     // mistakes for the vault, then renamed over it in one step.
     QByteArray temp = folder + "/." + QFile::encodeName(target.fileName()) + ".new-XXXXXX";
+    struct stat old {};
+    const bool exists = ::stat(finalName.constData(), &old) == 0;
+    // A vault its owner made read-only is not replaced behind their back.
+    if (exists && ::access(finalName.constData(), W_OK) != 0)
+        return Result::failure(systemError(errno));
+
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // owner-only until told otherwise
     if (fd < 0)
         return Result::failure(systemError(errno));
-
-    struct stat old {};
-    if (::stat(finalName.constData(), &old) == 0)
+    step("created");
+    if (exists)
         ::fchmod(fd, old.st_mode & 07777);
 
     Result r = writeAndSync(fd, data);
     if (::close(fd) != 0 && r.ok)
         r = Result::failure(systemError(errno));
-    if (r.ok && ::rename(temp.constData(), finalName.constData()) != 0)
+    if (r.ok)
+        step("closed");
+    if (r.ok && doRename(temp.constData(), finalName.constData()) != 0)
         r = Result::failure(systemError(errno));
     if (!r.ok) {
         ::unlink(temp.constData());
         return r;
     }
+    step("renamed");
     syncFolder(folder);
     return {};
 }

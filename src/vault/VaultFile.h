@@ -32,6 +32,20 @@ Result writeAll(QIODevice& device, const QByteArray& data);
 // old bytes in place.
 Result saveAtomically(const QString& path, const QByteArray& data);
 
+// The system calls of a save, and the points between them. The product uses
+// the real calls; tests put a failing disk or a kill at any of these points.
+struct SaveHooks {
+    ssize_t (*write)(int fd, const void* data, size_t size) = nullptr; // null: ::write
+    int (*fsync)(int fd) = nullptr;                                    // null: ::fsync
+    int (*rename)(const char* from, const char* to) = nullptr;         // null: ::rename
+    // Called after each step: "created", "written", "synced", "closed",
+    // "renamed", "folder synced".
+    void (*step)(const char* name) = nullptr;
+    // Largest single write; 0 lets the system take all it can.
+    size_t chunk = 0;
+};
+SaveHooks& saveHooks();
+
 // Creates the file holding `data`, readable by its owner only.
 Result createFile(const QString& path, const QByteArray& data);
 
