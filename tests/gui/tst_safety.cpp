@@ -48,6 +48,8 @@ private slots:
     void lockLeftByAKilledCopyDoesNotBlock();
     void changeByAnotherProgramIsNotOverwrittenUnasked();
     void leftoversOfAnInterruptedSaveAreRemovedAtStart();
+    void storedVaultsLoadAndSaveToTheirExpectedBytes_data();
+    void storedVaultsLoadAndSaveToTheirExpectedBytes();
 };
 
 void TestSafety::secondCopyOnTheSameVaultEndsWithoutTouchingIt() {
@@ -147,6 +149,35 @@ void TestSafety::leftoversOfAnInterruptedSaveAreRemovedAtStart() {
     QVERIFY(!QFile::exists(leftover));
     QVERIFY(QFile::exists(unrelated));
     QCOMPARE(h.vaultBytes(), cipherLine("master") + "\r\n");
+}
+
+void TestSafety::storedVaultsLoadAndSaveToTheirExpectedBytes_data() {
+    QTest::addColumn<QString>("file");
+    const QDir data(QStringLiteral(KEYNOOK_TEST_DATA_DIR "/vault"));
+    const QStringList files = data.entryList({QStringLiteral("*.enc")}, QDir::Files, QDir::Name);
+    QVERIFY(files.size() >= 10);
+    for (const QString& f : files)
+        QTest::newRow(qPrintable(f)) << data.filePath(f);
+}
+
+// Each stored vault, opened with its password and saved without a change,
+// becomes exactly the bytes a save writes for its entries.
+void TestSafety::storedVaultsLoadAndSaveToTheirExpectedBytes() {
+    QFETCH(QString, file);
+    QFile source(file);
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    QFile expected(file.chopped(4) + QStringLiteral(".expected"));
+    QVERIFY(expected.open(QIODevice::ReadOnly));
+    Harness h;
+    h.writeVault(source.readAll());
+    h.program().loadMainWindow();
+    QCOMPARE(h.program().PasswordMode, qint16(0));
+    frmPass* dialog = h.program().loaded<frmPass>();
+    dialog->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(h.program().StoredPassword);
+    dialog->cmdOK_Click();
+    QVERIFY(h.program().loaded<Form1>()->isVisible());
+    QVERIFY(SaveData(h.program()));
+    QCOMPARE(h.vaultBytes().toHex(' '), expected.readAll().toHex(' '));
 }
 
 KEYNOOK_GUI_TEST_MAIN(TestSafety)
