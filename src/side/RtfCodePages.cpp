@@ -40,7 +40,7 @@ constexpr std::pair<unsigned char, char16_t> kSymbolHigh[] = {
 };
 
 // The Wingdings marks that word processors put in front of list items.
-constexpr std::pair<unsigned char, char16_t> kWingdings[] = {
+constexpr std::pair<unsigned char, char16_t> kWingdingsMarks[] = {
     {0x6C, 0x25CF}, {0x6E, 0x25A0}, {0x6F, 0x25A1}, {0x71, 0x2751}, {0x75, 0x25C6},
     {0x76, 0x2756}, {0x9F, 0x2022}, {0xA7, 0x25AA}, {0xA8, 0x25FB}, {0xD8, 0x27A2},
     {0xFB, 0x2717}, {0xFC, 0x2713}, {0xFE, 0x2611},
@@ -122,7 +122,7 @@ int forCharset(int charset) {
 
 char16_t symbol(int font, unsigned char byte) {
     if (font == kWingdings) {
-        for (const auto& [b, c] : kWingdings)
+        for (const auto& [b, c] : kWingdingsMarks)
             if (b == byte)
                 return c;
         return kReplacement;

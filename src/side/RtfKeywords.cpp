@@ -98,6 +98,7 @@ constexpr Word kWords[] = {
     {"manager", Kw::SkipDestination, 0},
     {"mmathPr", Kw::SkipDestination, 0},
     {"nesttableprops", Kw::SkipDestination, 0},
+    {"nonesttables", Kw::SkipDestination, 0}, // for readers without nested cells
     {"nonshppict", Kw::SkipDestination, 0},
     {"objalias", Kw::SkipDestination, 0},
     {"objclass", Kw::SkipDestination, 0},
@@ -252,6 +253,8 @@ constexpr Word kWords[] = {
 
     // Page, section and column breaks end the paragraph: the help window has
     // no pages.
+    {"listtext", Kw::ListText, 0},
+    {"pntext", Kw::ListText, 0},
     {"par", Kw::Par, 0},
     {"page", Kw::Par, 0},
     {"sect", Kw::Par, 0},

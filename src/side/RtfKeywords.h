@@ -90,6 +90,7 @@ enum class Kw : std::uint8_t {
     NestedRow,
     Border,
     // Text.
+    ListText,
     Par,
     Line,
     Tab,
