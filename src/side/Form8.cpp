@@ -71,6 +71,7 @@ void Form8::Form_Load() {
     QFile file(path);
     if (file.open(QIODevice::ReadOnly))
         m_loaded = rtf::read(file.read(kMaxHelpBytes), *m_rtf1->document());
+    m_rtf1->moveCursor(QTextCursor::Start); // open at the top of the text
     SetOnTop(this, -1);
 
     bool ok = false;
