@@ -95,6 +95,7 @@ STEP="second start, finding the entry"
 
 start_and_unlock "$PASSWORD"
 expect_vault "$NEW_VAULT" "unlocking leaves the vault as it was"
+expect_no_core_dumps
 
 # Row 4 before row 3, so the new entry is left selected for the screenshot.
 # Neighbouring copies differ, as copy_and_expect needs.
@@ -110,6 +111,9 @@ fi
 
 exit_through_file_menu "$MAIN_WIN"
 expect_vault "$NEW_VAULT" "File > Exit leaves the vault as it was"
+
+STEP="secrets"
+expect_secrets_only_in_vault "$PASSWORD" "${NEW[1]}" "${OLD_1[1]}"
 
 STEP="done"
 log "PASS: an entry added through the editor is saved and found after a restart, in $((SECONDS - STARTED_AT)) s"

@@ -409,3 +409,27 @@ expect_no_list_row() {
     copy_and_expect "$win" "$COPY_USERNAME_X" "$NO_CLIPBOARD" "a row $row that should not exist"
     log "ok: there is no row $row"
 }
+
+# The running program must not be able to leave a core dump of its memory.
+expect_no_core_dumps() {
+    local limits="/proc/$APP_PID/limits"
+    [[ -r "$limits" ]] || fail "cannot read $limits"
+    grep -Eq '^Max core file size +0 +0 ' "$limits" ||
+        fail "the program allows core dumps: $(grep '^Max core' "$limits")"
+}
+
+# No secret ($1..) may be found, plain or ciphered, in any file of the work
+# folder other than the vault itself: not in settings, logs or caches.
+expect_secrets_only_in_vault() {
+    local secret pattern hex found
+    pattern="$WORK/secret.pattern"
+    for secret in "$@"; do
+        for hex in "$(printf '%s' "$secret" | od -An -v -tx1 | tr -d ' \n')" "$(cipher_hex "$secret")"; do
+            write_hex "$hex" "$pattern"
+            found=$(LC_ALL=C grep -r -a -l -F -f "$pattern" "$WORK" 2>/dev/null |
+                grep -v -x -F -e "$VAULT" -e "$pattern" || true)
+            [[ -z "$found" ]] || fail "a secret was written outside the vault: $found"
+        done
+    done
+    rm -f "$pattern"
+}
