@@ -286,9 +286,10 @@ private:
     int fontDraftId_ = 0;
     int fontDraftCharset_ = -1;
     FontEntry fontDraft_;
+    int fontsVersion_ = 0; // counts changes to fonts_, for the code page cache
     int cachedFont_ = -2;
     int cachedCodePage_ = 1252;
-    std::size_t cachedFontCount_ = 0;
+    int cachedFontsVersion_ = -1;
     int cachedDocCodePage_ = 1252;
 
     std::vector<QColor> colors_;
@@ -838,10 +839,10 @@ int Reader::codePage() {
     if (s.dest != Dest::Text)
         return docCodePage_;
     const int id = s.chr.font < 0 ? defaultFont_ : s.chr.font;
-    if (id != cachedFont_ || fonts_.size() != cachedFontCount_ ||
+    if (id != cachedFont_ || fontsVersion_ != cachedFontsVersion_ ||
         docCodePage_ != cachedDocCodePage_) {
         cachedFont_ = id;
-        cachedFontCount_ = fonts_.size();
+        cachedFontsVersion_ = fontsVersion_;
         cachedDocCodePage_ = docCodePage_;
         const FontEntry* f = font(id);
         cachedCodePage_ =
@@ -1192,8 +1193,10 @@ void Reader::commitFont() {
         entry.codePage = codepage::kWingdings;
     else if (symbolName)
         entry.codePage = codepage::kSymbol;
-    if (fonts_.size() < static_cast<std::size_t>(kMaxFonts) || fonts_.count(fontDraftId_) != 0)
+    if (fonts_.size() < static_cast<std::size_t>(kMaxFonts) || fonts_.count(fontDraftId_) != 0) {
         fonts_[fontDraftId_] = std::move(entry);
+        ++fontsVersion_;
+    }
 }
 
 void Reader::commitColor() {

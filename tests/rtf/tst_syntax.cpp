@@ -200,6 +200,14 @@ TEST(RtfSyntax, HexEscapesInTheDocumentCodePage) {
               QString::fromUtf8("é"));
 }
 
+TEST(RtfSyntax, AFontRedefinedLaterDecodesWithItsNewCharacterSet) {
+    ReadResult r = rtfOf(R"({\rtf1{\fonttbl{\f0\fcharset0 Latin;}}\f0 \'e9)"
+                         R"({\fonttbl{\f0\fcharset204 Cyrillic;}}\'e9})");
+    EXPECT_EQ(r.text(), QString::fromUtf8("éй"));
+    EXPECT_EQ(r.charFormat(QString::fromUtf8("й")).fontFamilies().toStringList(),
+              QStringList{"Cyrillic"});
+}
+
 TEST(RtfSyntax, MultiByteCharactersSplitOverEscapes) {
     // Shift-JIS: each character is two bytes, the second often plain ASCII.
     ReadResult r = rtfOf(R"({\rtf1\ansi\ansicpg932 \'82\'a0\'83\'5c\'83]x\'82\'a2})");
