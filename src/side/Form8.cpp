@@ -11,7 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QScreen>
-#include <QTextEdit>
+#include <QTextBrowser>
 
 namespace {
 const QString kSection = QStringLiteral("Settings");
@@ -38,11 +38,15 @@ Form8::Form8(Program& program) : Window(program) {
     setWindowTitle(QStringLiteral("Readme/Help"));
     setWindowFlags(Qt::Tool | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    m_rtf1 = new QTextEdit(this);
+    m_rtf1 = new QTextBrowser(this);
     m_rtf1->setObjectName(QStringLiteral("rtf1"));
     m_rtf1->setGeometry(twRect(0, 0, 10275, 7515));
     // The help text is to be read; edits would never be saved.
     m_rtf1->setReadOnly(true);
+    // Links in the help text open in the browser, like the website button.
+    m_rtf1->setOpenLinks(false);
+    connect(m_rtf1, &QTextBrowser::anchorClicked, this,
+            [this](const QUrl& url) { m_program.shell().openAddress(url.toString()); });
     m_check1 = new StartupCheckBox(QStringLiteral("Show at Startup"), this);
     m_check1->setObjectName(QStringLiteral("Check1"));
     m_check1->setGeometry(twRect(60, 7620, 1995, 255));

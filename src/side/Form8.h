@@ -5,7 +5,7 @@
 #include <QCheckBox>
 #include <QWidget>
 
-class QTextEdit;
+class QTextBrowser;
 
 // "Show at Startup": clicking only ever checks or unchecks; the grayed state
 // comes from a stored value alone.
@@ -42,7 +42,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    QTextEdit* m_rtf1 = nullptr;
+    QTextBrowser* m_rtf1 = nullptr;
     StartupCheckBox* m_check1 = nullptr;
     bool m_missing = false;
     bool m_loaded = false;

@@ -27,6 +27,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTextEdit>
 #include <QTimer>
 #include <QTreeView>
@@ -282,6 +283,10 @@ void TestSide::helpAtStartFollowsTheSetting() {
     QVERIFY(help->findChild<QTextEdit*>(QStringLiteral("rtf1"))
                 ->toPlainText()
                 .contains(QStringLiteral("Hello help reader.")));
+    // A link in the help text goes to the browser.
+    auto* text = help->findChild<QTextBrowser*>(QStringLiteral("rtf1"));
+    emit text->anchorClicked(QUrl(QStringLiteral("http://www.keynook.example/help")));
+    QCOMPARE(h.shell().addresses, QStringList{"http://www.keynook.example/help"});
     // Opening reads the setting and writes nothing new.
     QCOMPARE(setting(h), stored.isNull() ? QStringLiteral("<none>") : stored);
 }
