@@ -4,6 +4,7 @@ BUILD_DIR ?= build-sanitize
 CMAKE_FLAGS += -DKEYNOOK_SANITIZE=ON
 export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0
 else
 CMAKE_FLAGS += -DKEYNOOK_SANITIZE=OFF
 endif
