@@ -39,6 +39,14 @@ QString decode(QByteArrayView bytes) {
     return out;
 }
 
+QString decodeCiphered(QByteArrayView bytes) {
+    QString out(bytes.size(), Qt::Uninitialized);
+    QChar* d = out.data();
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        d[i] = QChar(kDecode[static_cast<unsigned char>(bytes[i]) ^ 0x80u]);
+    return out;
+}
+
 int byteFor(char16_t c) {
     if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
         return c;

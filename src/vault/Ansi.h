@@ -16,6 +16,10 @@ namespace ansi {
 // same number, so any file reads and writes back unchanged.
 QString decode(QByteArrayView bytes);
 
+// Like decode(), for bytes that still carry the vault's cipher: each byte has
+// its top bit toggled on the way.
+QString decodeCiphered(QByteArrayView bytes);
+
 // The byte for one character, or -1 when the character has none.
 int byteFor(char16_t c);
 

@@ -160,9 +160,25 @@ QByteArray encodeEntryLine(const Entry& entry) {
 }
 
 Entry decodeEntryLine(QByteArrayView raw) {
-    QByteArray plain = raw.toByteArray();
-    CryptText(plain);
-    return decodePlainEntry(plain);
+    // Straight from the ciphered bytes: the separator "|||" is 0xFC 0xFC 0xFC
+    // there, and a field that starts with the escape marker (0x01 ciphered)
+    // takes the general path.
+    static constexpr char kCipheredSeparator[] = {'\xFC', '\xFC', '\xFC'};
+    const QByteArrayView separator(kCipheredSeparator, 3);
+    QString fields[3];
+    qsizetype start = 0;
+    for (int k = 0; k < 3 && start <= raw.size(); ++k) {
+        const qsizetype sep = raw.indexOf(separator, start);
+        const QByteArrayView piece = sep < 0 ? raw.sliced(start) : raw.sliced(start, sep - start);
+        if (!piece.isEmpty() && piece[0] == (kEscapeMarker ^ '\x80')) {
+            QByteArray plain = piece.toByteArray();
+            fields[k] = decodeField(CryptText(plain));
+        } else {
+            fields[k] = ansi::decodeCiphered(piece);
+        }
+        start = sep < 0 ? raw.size() + 1 : sep + 3;
+    }
+    return Entry{std::move(fields[0]), std::move(fields[1]), std::move(fields[2])};
 }
 
 bool isSkippedLine(QByteArrayView raw) {
@@ -177,6 +193,7 @@ QString readMasterPassword(QByteArrayView file) {
 
 std::vector<Entry> readEntries(QByteArrayView file) {
     std::vector<Entry> entries;
+    entries.reserve(static_cast<size_t>(file.count('\r')));
     bool first = true;
     forEachLine(file, [&](QByteArrayView raw) {
         if (first) {
@@ -195,19 +212,65 @@ QByteArray masterOnlyFile(const QString& master) {
     return out;
 }
 
-QByteArray savedFile(const QString& master, qsizetype count,
-                     const std::function<const Entry&(qsizetype)>& at) {
+namespace {
+
+// True for the common field that is written as its own Latin-1 bytes and
+// holds no bar: such a line needs no checks and goes straight to the file.
+bool isPlainLatin1(const QString& field) {
+    for (QChar ch : field) {
+        const char16_t c = ch.unicode();
+        if (c < 0x80 ? c == '|' : (c < 0xA0 || c > 0xFF))
+            return false;
+    }
+    return true;
+}
+
+char* putCiphered(char* out, const QString& field) {
+    for (QChar ch : field)
+        *out++ = static_cast<char>(ch.unicode() ^ 0x80u);
+    return out;
+}
+
+void appendEntry(QByteArray& out, const Entry& e) {
+    if (!isPlainLatin1(e.username) || !isPlainLatin1(e.password) || !isPlainLatin1(e.location)) {
+        appendLine(out, encodeEntryLine(e));
+        return;
+    }
+    const qsizetype at = out.size();
+    out.resize(at + e.username.size() + e.password.size() + e.location.size() + 8);
+    char* p = out.data() + at;
+    p = putCiphered(p, e.username);
+    p = std::fill_n(p, 3, '\xFC');
+    p = putCiphered(p, e.password);
+    p = std::fill_n(p, 3, '\xFC');
+    p = putCiphered(p, e.location);
+    *p++ = '\r';
+    *p = '\n';
+}
+
+template <class Get> QByteArray save(const QString& master, size_t count, Get entry) {
+    qsizetype size = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const Entry& e = entry(i);
+        size += e.username.size() + e.password.size() + e.location.size() + 8;
+    }
     QByteArray out;
+    out.reserve(master.size() * 5 + 4 + size);
     appendLine(out, encodeMasterLine(master));
-    for (qsizetype i = 0; i < count; ++i)
-        appendLine(out, encodeEntryLine(at(i)));
+    for (size_t i = 0; i < count; ++i)
+        appendEntry(out, entry(i));
     out.append("\r\n", 2);
     return out;
 }
 
+} // namespace
+
+QByteArray savedFile(const QString& master, const std::vector<const Entry*>& entries) {
+    return save(master, entries.size(), [&](size_t i) -> const Entry& { return *entries[i]; });
+}
+
 QByteArray savedFile(const QString& master, const std::vector<Entry>& entries) {
-    return savedFile(master, static_cast<qsizetype>(entries.size()),
-                     [&](qsizetype i) -> const Entry& { return entries[static_cast<size_t>(i)]; });
+    return save(master, entries.size(), [&](size_t i) -> const Entry& { return entries[i]; });
 }
 
 } // namespace vaultformat

@@ -56,10 +56,9 @@ std::vector<Entry> readEntries(QByteArrayView file);
 // The file right after the master password was created: its line alone.
 QByteArray masterOnlyFile(const QString& master);
 
-// The file after a save: master line, `count` entry lines in the order that
-// `at` gives them, and a final empty line.
-QByteArray savedFile(const QString& master, qsizetype count,
-                     const std::function<const Entry&(qsizetype)>& at);
+// The file after a save: master line, one entry line per entry in the order
+// given, and a final empty line.
+QByteArray savedFile(const QString& master, const std::vector<const Entry*>& entries);
 QByteArray savedFile(const QString& master, const std::vector<Entry>& entries);
 
 } // namespace vaultformat

@@ -161,9 +161,7 @@ bool SaveData(Program& program) {
     if (!main || program.ended())
         return false;
     const std::vector<const Entry*> rows = main->entriesInDisplayOrder();
-    const QByteArray file = vaultformat::savedFile(
-        program.MasterPassword, static_cast<qsizetype>(rows.size()),
-        [&](qsizetype i) -> const Entry& { return *rows[static_cast<size_t>(i)]; });
+    const QByteArray file = vaultformat::savedFile(program.MasterPassword, rows);
     if (!mayOverwrite(program, main)) {
         program.unsavedChanges = true;
         SetStatus(program,

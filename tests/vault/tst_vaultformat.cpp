@@ -93,7 +93,7 @@ TEST(VaultFileBytes, MasterOnlyFileIsTheMasterLineWithoutAnEmptyLineAfterIt) {
 }
 
 TEST(VaultFileBytes, SaveOfAnEmptyListEndsWithOneEmptyLine) {
-    const QByteArray file = vaultformat::savedFile(QStringLiteral("abc"), {});
+    const QByteArray file = vaultformat::savedFile(QStringLiteral("abc"), std::vector<Entry>{});
     EXPECT_EQ(file, bytes({0xE1, 0xE2, 0xE3, 0x0D, 0x0A, 0x0D, 0x0A}));
     EXPECT_EQ(vaultformat::readMasterPassword(file), QStringLiteral("abc"));
     EXPECT_TRUE(vaultformat::readEntries(file).empty());
@@ -128,8 +128,8 @@ TEST(VaultFileBytes, EmptyLocationEndsTheLineInASeparator) {
 TEST(VaultFileBytes, EntriesAreWrittenInTheOrderGivenNotStorageOrder) {
     const std::vector<Entry> stored = {{"a", "1", "x"}, {"b", "2", "y"}, {"c", "3", "z"}};
     // The list may be sorted for display; the save follows the display order.
-    const QByteArray file = vaultformat::savedFile(
-        QStringLiteral("m"), 3, [&](qsizetype i) -> const Entry& { return stored[2 - i]; });
+    const std::vector<const Entry*> shown = {&stored[2], &stored[1], &stored[0]};
+    const QByteArray file = vaultformat::savedFile(QStringLiteral("m"), shown);
     EXPECT_EQ(vaultformat::readEntries(file),
               (std::vector<Entry>{stored[2], stored[1], stored[0]}));
 }
