@@ -38,8 +38,8 @@ bool listInOrder(const ListView& list) {
     const EntryModel& entries = list.entries();
     const int column = list.sortKey();
     for (int r = 1; r < list.rowCount(); ++r) {
-        if (!inOrder(entries.field(list.sourceRow(r - 1), column),
-                     entries.field(list.sourceRow(r), column), list.sortOrder()))
+        if (!inOrder(entries.field(r - 1, column),
+                     entries.field(r, column), list.sortOrder()))
             return false;
     }
     return true;

@@ -6,8 +6,10 @@
 
 #include <vector>
 
-// The entries of the open vault, in the order they were loaded or added: the
-// program's only copy of them while it runs.
+// The entries of the open vault: the program's only copy of them while it
+// runs. They are kept in the order they were loaded or added; the rows the
+// list shows are a separate display order over them, which a sort changes.
+// Every row number in this interface is a display row.
 class EntryModel : public QAbstractTableModel {
     Q_OBJECT
 
@@ -24,26 +26,49 @@ public:
 
     void setHeaders(const QStringList& headers);
 
-    // Appends entries as new rows at the end.
+    // Adds entries; while the list is sorted each takes its sorted place,
+    // otherwise they follow the last row.
     void append(std::vector<Entry> entries);
-    // Appends one entry and returns its identity.
+    // Adds one entry and returns its identity.
     quint64 append(Entry entry);
     void replace(int row, Entry entry);
     void remove(int row);
 
-    const Entry& entry(int row) const { return m_entries[static_cast<size_t>(row)]; }
-    const std::vector<Entry>& entries() const { return m_entries; }
+    const Entry& entry(int row) const { return m_entries[slot(row)]; }
     const QString& field(int row, int column) const;
+    // The entries in the order they were loaded or added.
+    const std::vector<Entry>& entries() const { return m_entries; }
+    // The entries top to bottom, as a save writes them.
+    std::vector<const Entry*> inDisplayOrder() const;
 
     // Every entry has an identity that stays with it while rows are added,
     // removed or re-sorted; zero is never one.
-    quint64 idAt(int row) const { return m_ids[static_cast<size_t>(row)]; }
+    quint64 idAt(int row) const { return m_ids[slot(row)]; }
     // The row of an identity, or -1 when that entry is gone.
     int rowOf(quint64 id) const;
 
+    // Orders the rows by one column's text, ignoring case; equal texts keep
+    // the order in which their entries were added. From then on the rows
+    // stay sorted that way.
+    void sortBy(int column, Qt::SortOrder order);
+    bool sorted() const { return m_sorted; }
+
 private:
+    size_t slot(int row) const { return static_cast<size_t>(m_order[static_cast<size_t>(row)]); }
+    // True when the entry in slot a stands above the one in slot b.
+    bool above(int a, int b) const;
+    // Where an entry in `slot` belongs among the rows, which must not hold it.
+    int sortedPlace(int slot) const;
+    // Changes the display order, keeping selections and the current row on
+    // their entries.
+    void reorder(std::vector<int> order);
+
     std::vector<Entry> m_entries;
     std::vector<quint64> m_ids;
+    std::vector<int> m_order; // display row -> slot in m_entries
     quint64 m_nextId = 1;
     QStringList m_headers;
+    bool m_sorted = false;
+    int m_sortColumn = 0;
+    Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
 };

@@ -222,12 +222,7 @@ QString Form1::statusText() const {
 }
 
 std::vector<const Entry*> Form1::entriesInDisplayOrder() const {
-    std::vector<const Entry*> out;
-    const int rows = m_lstPass->rowCount();
-    out.reserve(static_cast<size_t>(rows));
-    for (int r = 0; r < rows; ++r)
-        out.push_back(&m_model->entry(m_lstPass->sourceRow(r)));
-    return out;
+    return m_model->inDisplayOrder();
 }
 
 void Form1::cmdAdd_Click(int) {
@@ -241,13 +236,12 @@ void Form1::cmdEdit_Click() {
         SetStatus(m_program, QStringLiteral("You must first select an entry to edit."));
         return;
     }
-    const int source = m_lstPass->sourceRow(row);
-    const Entry& e = m_model->entry(source);
+    const Entry& e = m_model->entry(row);
     m_program.EditUsername = e.username;
     m_program.EditPassword = e.password;
     m_program.EditLocation = e.location;
     m_program.EditRow = row + 1;
-    m_program.EditEntryId = m_model->idAt(source);
+    m_program.EditEntryId = m_model->idAt(row);
     m_program.EntryMode = QStringLiteral("Edit");
     showEditor();
 }
@@ -262,8 +256,7 @@ void Form1::cmdDelete_Click() {
         SetStatus(m_program, QStringLiteral("You must first select an entry to delete."));
         return;
     }
-    const int source = m_lstPass->sourceRow(row);
-    const Entry e = m_model->entry(source);
+    const Entry e = m_model->entry(row);
     const QString text =
         QStringLiteral("Are you sure you want to delete the following information?\n\n") +
         QStringLiteral("Username: ") + e.username + QStringLiteral("\nPassword: ") + e.password +
@@ -274,7 +267,7 @@ void Form1::cmdDelete_Click() {
         SetStatus(m_program, QStringLiteral("Entry not deleted, cancelled by user"));
         return;
     }
-    m_model->remove(source);
+    m_model->remove(row);
     if (SaveData(m_program))
         SetStatus(m_program, QStringLiteral("Entry deleted successfully, data saved."));
 }
@@ -287,7 +280,7 @@ void Form1::cmdCopy_Click(int index) {
         SetStatus(m_program, QStringLiteral("You must first select a row to copy from."));
         return;
     }
-    const QString value = m_model->field(m_lstPass->sourceRow(row), index);
+    const QString value = m_model->field(row, index);
     auto* mime = new QMimeData;
     mime->setText(value);
     if (index == EntryModel::Password) {
@@ -318,7 +311,7 @@ void Form1::cmdGoto_Click() {
         return;
     }
     SetStatus(m_program, QStringLiteral("Opening Location..."));
-    m_program.shell().openLocation(gotoTarget(m_model->entry(m_lstPass->sourceRow(row)).location));
+    m_program.shell().openLocation(gotoTarget(m_model->entry(row).location));
 }
 
 void Form1::lstPass_ColumnClick(int columnHeader) {

@@ -4,22 +4,7 @@
 
 #include <QHeaderView>
 
-EntrySortProxy::EntrySortProxy(EntryModel* entries, QObject* parent)
-    : QSortFilterProxyModel(parent), m_entries(entries) {
-    setSourceModel(entries);
-    setSortCaseSensitivity(Qt::CaseInsensitive);
-    setDynamicSortFilter(true);
-}
-
-bool EntrySortProxy::lessThan(const QModelIndex& left, const QModelIndex& right) const {
-    // Straight from the entries: no variant per comparison.
-    const int column = left.column();
-    return QString::compare(m_entries->field(left.row(), column),
-                            m_entries->field(right.row(), column), Qt::CaseInsensitive) < 0;
-}
-
-ListView::ListView(EntryModel* entries, QWidget* parent)
-    : QTreeView(parent), m_entries(entries), m_proxy(new EntrySortProxy(entries, this)) {
+ListView::ListView(EntryModel* entries, QWidget* parent) : QTreeView(parent), m_entries(entries) {
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setUniformRowHeights(true);
@@ -31,11 +16,11 @@ ListView::ListView(EntryModel* entries, QWidget* parent)
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     header()->setSectionsClickable(true);
     header()->setSortIndicatorShown(false);
-    setModel(m_proxy);
+    setModel(m_entries);
 }
 
 int ListView::rowCount() const {
-    return m_proxy->rowCount();
+    return m_entries->rowCount();
 }
 
 int ListView::firstSelectedRow() const {
@@ -46,21 +31,13 @@ int ListView::firstSelectedRow() const {
     return first;
 }
 
-int ListView::sourceRow(int displayRow) const {
-    return m_proxy->mapToSource(m_proxy->index(displayRow, 0)).row();
-}
-
-int ListView::displayRow(int sourceRow) const {
-    return m_proxy->mapFromSource(m_entries->index(sourceRow, 0)).row();
-}
-
 void ListView::setSortSettings(bool sorted, int column, Qt::SortOrder order) {
     m_sorted = sorted;
     m_sortKey = column;
     m_sortOrder = order;
     if (!m_sorted)
         return;
-    m_proxy->sort(m_sortKey, m_sortOrder);
+    m_entries->sortBy(m_sortKey, m_sortOrder);
     header()->setSortIndicatorShown(true);
     header()->setSortIndicator(m_sortKey, m_sortOrder);
 }

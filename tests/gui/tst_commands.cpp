@@ -54,6 +54,9 @@ private slots:
     void sortedSaveWritesDisplayOrderAndSortAloneWritesNothing();
     void rowsAddedAfterSortingTakeTheirPlace();
     void sortRejectsUnknownColumn();
+    void selectionStaysWithItsEntryThroughASort();
+    void anEditedEntryMovesToItsSortedPlace();
+    void sortAgreesWithCaseInsensitiveComparison();
 };
 
 void TestCommands::withoutSelectionEachCommandSaysSo_data() {
@@ -306,6 +309,66 @@ void TestCommands::sortRejectsUnknownColumn() {
     QVERIFY(main->list()->sorted());
     QCOMPARE(main->list()->sortOrder(), Qt::AscendingOrder);
     QVERIFY(!EnhListView_SortColumns(nullptr, 1));
+}
+
+void TestCommands::selectionStaysWithItsEntryThroughASort() {
+    Harness h;
+    Form1* main = h.open(kThree); // b, a, c
+    selectRows(main, {1});        // a
+    clickHeader(main, 0);         // c, b, a
+    QCOMPARE(main->list()->firstSelectedRow(), 2);
+    click(main, "cmdCopy_0");
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("a"));
+}
+
+void TestCommands::anEditedEntryMovesToItsSortedPlace() {
+    Harness h;
+    Form1* main = h.open(kThree);
+    clickHeader(main, 0);
+    clickHeader(main, 0); // a, b, c
+    selectRows(main, {0});
+    click(main, "cmdEdit");
+    frmAdd* editor = h.program().loaded<frmAdd>();
+    editor->findChild<QLineEdit*>(QStringLiteral("txtUsername"))->setText(QStringLiteral("z"));
+    editor->cmdAdd_Click(0);
+    QCOMPARE(shownUsernames(main), (QStringList{"b", "c", "z"}));
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("b|||pw-b|||www.b.example") +
+                                 cipherLine("c|||pw-c|||C:\\c") + cipherLine("z|||pw-a|||") +
+                                 "\r\n");
+}
+
+void TestCommands::sortAgreesWithCaseInsensitiveComparison() {
+    const QStringList names = {QStringLiteral("\u00c4rger"),
+                               QStringLiteral("arger"),
+                               QStringLiteral("\u00e4rger"),
+                               QStringLiteral("Zebra"),
+                               QStringLiteral("zeta"),
+                               QStringLiteral("\u03a3\u03b9\u03b3\u03bc\u03b1"),
+                               QStringLiteral("\u03c3\u03b9\u03b3\u03bc\u03b1"),
+                               QStringLiteral("\U00010400x"),
+                               QStringLiteral("\U00010428y"),
+                               QStringLiteral(""),
+                               QStringLiteral("10"),
+                               QStringLiteral("9"),
+                               QStringLiteral("\u01c4a"),
+                               QStringLiteral("\u01c6b"),
+                               QStringLiteral("stra\u00dfe"),
+                               QStringLiteral("STRASSE"),
+                               QStringLiteral("\uff21"),
+                               QStringLiteral("\uff41")};
+    Harness h;
+    Form1* main = h.open({});
+    for (const QString& n : names)
+        main->entries().append(Entry{n, QStringLiteral("p"), QString()});
+    for (int click = 0; click < 2; ++click) {
+        main->lstPass_ColumnClick(1);
+        const QStringList shown = shownUsernames(main);
+        QCOMPARE(shown.size(), names.size());
+        const int sign = main->list()->sortOrder() == Qt::AscendingOrder ? 1 : -1;
+        for (qsizetype i = 1; i < shown.size(); ++i)
+            QVERIFY2(sign * QString::compare(shown[i - 1], shown[i], Qt::CaseInsensitive) <= 0,
+                     qPrintable(shown[i - 1] + QStringLiteral(" / ") + shown[i]));
+    }
 }
 
 KEYNOOK_GUI_TEST_MAIN(TestCommands)
