@@ -27,14 +27,7 @@ namespace {
 
 // Opens the vault with its password and returns the shown main window.
 Form1* openVault(Harness& h, const QByteArray& entryLines) {
-    h.writeVault(cipherLine("master") + entryLines);
-    h.program().loadMainWindow();
-    frmPass* d = h.program().loaded<frmPass>();
-    if (!d)
-        return nullptr;
-    d->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
-    d->cmdOK_Click();
-    return h.program().loaded<Form1>();
+    return h.openFile(cipherLine("master") + entryLines);
 }
 
 QString savedStatus(const Harness& h) {
@@ -271,14 +264,7 @@ void TestForm1::unusualEntriesSurviveSaveAndLoad() {
         saved = h.vaultBytes();
     }
     Harness h;
-    h.writeVault(saved);
-    h.program().loadMainWindow();
-    h.program()
-        .loaded<frmPass>()
-        ->findChild<QLineEdit*>(QStringLiteral("txtPass"))
-        ->setText(QStringLiteral("master"));
-    h.program().loaded<frmPass>()->cmdOK_Click();
-    Form1* main = h.program().loaded<Form1>();
+    Form1* main = h.openFile(saved);
     QCOMPARE(main->statusText(), QStringLiteral("Loaded 3 entries"));
     QVERIFY(main->entries().entries() == entries);
 }
@@ -293,14 +279,7 @@ void TestForm1::aMillionEntriesLoadAndSave() {
                            i % 3 ? QStringLiteral("site%1.example").arg(i) : QString()});
     const QByteArray file = vaultformat::savedFile(QStringLiteral("master"), entries);
     Harness h;
-    h.writeVault(file);
-    h.program().loadMainWindow();
-    h.program()
-        .loaded<frmPass>()
-        ->findChild<QLineEdit*>(QStringLiteral("txtPass"))
-        ->setText(QStringLiteral("master"));
-    h.program().loaded<frmPass>()->cmdOK_Click();
-    Form1* main = h.program().loaded<Form1>();
+    Form1* main = h.openFile(file);
     QCOMPARE(main->statusText(), QStringLiteral("Loaded 1000000 entries"));
     QCOMPARE(main->list()->model()->rowCount(), kCount);
     QCOMPARE(main->list()->model()->index(kCount - 1, 1).data().toString(),

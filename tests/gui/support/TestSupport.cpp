@@ -101,12 +101,16 @@ Form1* Harness::open(const QList<QByteArray>& entryLines) {
     QByteArray file = cipherLine("master");
     for (const QByteArray& line : entryLines)
         file += cipherLine(line);
-    writeVault(file + "\r\n");
+    return openFile(file + "\r\n");
+}
+
+Form1* Harness::openFile(const QByteArray& file, const QString& password) {
+    writeVault(file);
     m_program->loadMainWindow();
     frmPass* dialog = m_program->loaded<frmPass>();
     if (!dialog)
         return nullptr;
-    dialog->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
+    dialog->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(password);
     dialog->cmdOK_Click();
     return m_program->loaded<Form1>();
 }

@@ -92,6 +92,9 @@ public:
     // Writes a vault with the master password "master" and these plain entry
     // lines, opens it with the password and returns the shown main window.
     Form1* open(const QList<QByteArray>& entryLines);
+    // Writes these vault bytes, starts, types `password` and presses Ok;
+    // returns the main window (shown only when the password was right).
+    Form1* openFile(const QByteArray& file, const QString& password = QStringLiteral("master"));
     QString folder() const { return m_dir.path(); }
 
     // Runs pending deletions, so unloaded windows are really gone.
