@@ -46,6 +46,7 @@ class TestSafety : public QObject {
 
 private slots:
     void secondCopyOnTheSameVaultEndsWithoutTouchingIt();
+    void lockHeldByAnotherLiveProcessBlocks();
     void lockLeftByAKilledCopyDoesNotBlock();
     void changeByAnotherProgramIsNotOverwrittenUnasked();
     void leftoversOfAnInterruptedSaveAreRemovedAtStart();
@@ -83,6 +84,39 @@ void TestSafety::secondCopyOnTheSameVaultEndsWithoutTouchingIt() {
     second->loadMainWindow();
     QVERIFY(!second->ended());
     QVERIFY(second->loaded<frmPass>());
+}
+
+void TestSafety::lockHeldByAnotherLiveProcessBlocks() {
+    Harness h;
+    h.writeVault(cipherLine("master") + "\r\n");
+    const QByteArray before = h.vaultBytes();
+    int ready[2];
+    int done[2];
+    QVERIFY(::pipe(ready) == 0 && ::pipe(done) == 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Another copy of the program: it holds the lock until told to stop.
+        QLockFile lock(lockPath(h));
+        const char ok = lock.tryLock(0) ? 'y' : 'n';
+        (void)!::write(ready[1], &ok, 1);
+        char stop = 0;
+        (void)!::read(done[0], &stop, 1);
+        _exit(0);
+    }
+    char ok = 0;
+    QCOMPARE(::read(ready[0], &ok, 1), ssize_t(1));
+    QCOMPARE(ok, 'y');
+    h.program().loadMainWindow();
+    const char stop = 's';
+    (void)!::write(done[1], &stop, 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    for (int fd : {ready[0], ready[1], done[0], done[1]})
+        ::close(fd);
+    QVERIFY(h.program().ended());
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("already open")));
+    QCOMPARE(h.vaultBytes(), before);
 }
 
 void TestSafety::lockLeftByAKilledCopyDoesNotBlock() {
