@@ -1,0 +1,268 @@
+// The vault core on its own, at 1,000, 100,000 and 1,000,000 entries: a load
+// (read the file, decipher, split and convert every line) and a save (encipher
+// every entry and replace the file safely), each beside the least any program
+// must do with the same bytes: read them, read and flip their top bits, write
+// them, and write, sync and rename them. The distance between a figure and
+// its floor is the work that is ours.
+//
+// The files live in TMPDIR, which run-benchmarks points at the build folder's
+// disk: a memory-backed /tmp would make every sync free. Reads find the file
+// in the page cache, as a start right after the last save does.
+#include "support/SampleEntries.h"
+
+#include "vault/VaultFile.h"
+#include "vault/VaultFormat.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr quint64 kStartValue = 20260314;
+const QString kMaster = QStringLiteral("Correct horse 42");
+
+// One vault of a given size, written once and shared by every benchmark of
+// that size.
+struct SizedVault {
+    QTemporaryDir dir;
+    std::vector<Entry> entries;
+    QByteArray bytes;
+    QString path;
+    QByteArray nativeFolder;
+    QByteArray nativePath;
+};
+
+std::map<int64_t, std::unique_ptr<SizedVault>>* g_vaults = nullptr;
+
+SizedVault* vaultOf(benchmark::State& state) {
+    const int64_t count = state.range(0);
+    std::unique_ptr<SizedVault>& v = (*g_vaults)[count];
+    if (!v) {
+        v = std::make_unique<SizedVault>();
+        if (!v->dir.isValid()) {
+            state.SkipWithError("no temporary folder");
+            return nullptr;
+        }
+        v->entries = sampleEntries(static_cast<int>(count), kStartValue);
+        v->bytes = vaultformat::savedFile(kMaster, v->entries);
+        v->path = v->dir.filePath(QStringLiteral("data.enc"));
+        v->nativeFolder = QFile::encodeName(v->dir.path());
+        v->nativePath = QFile::encodeName(v->path);
+        if (!vaultfile::createFile(v->path, v->bytes).ok) {
+            state.SkipWithError("the vault could not be written");
+            v.reset();
+            return nullptr;
+        }
+    }
+    return v.get();
+}
+
+void report(benchmark::State& state, const SizedVault& v) {
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(v.entries.size()));
+    state.SetBytesProcessed(state.iterations() * v.bytes.size());
+    state.counters["entries"] = static_cast<double>(v.entries.size());
+    state.counters["file_bytes"] = static_cast<double>(v.bytes.size());
+}
+
+// The whole file into a fresh buffer with plain system calls, as the least
+// a load can do.
+bool readInto(const QByteArray& path, QByteArray& buffer) {
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return false;
+    }
+    buffer = QByteArray(static_cast<qsizetype>(st.st_size), Qt::Uninitialized);
+    char* p = buffer.data();
+    qsizetype left = buffer.size();
+    while (left > 0) {
+        const ssize_t n = ::read(fd, p, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= n;
+    }
+    ::close(fd);
+    return left == 0;
+}
+
+bool writeAllTo(int fd, const QByteArray& data) {
+    const char* p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+// What the program does when the password is right: the file's bytes become
+// entries.
+void VaultLoad(benchmark::State& state) {
+    SizedVault* v = vaultOf(state);
+    if (!v)
+        return;
+    size_t count = 0;
+    for (auto _ : state) {
+        vaultfile::ReadResult r = vaultfile::readAll(v->path);
+        std::vector<Entry> entries = vaultformat::readEntries(r.data);
+        count = entries.size();
+        benchmark::DoNotOptimize(entries.data());
+    }
+    if (count != v->entries.size())
+        state.SkipWithError("the load did not give every entry back");
+    report(state, *v);
+}
+
+void ReadFloor(benchmark::State& state) {
+    SizedVault* v = vaultOf(state);
+    if (!v)
+        return;
+    QByteArray buffer;
+    for (auto _ : state) {
+        if (!readInto(v->nativePath, buffer)) {
+            state.SkipWithError("the file could not be read");
+            break;
+        }
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    report(state, *v);
+}
+
+// Reading plus the cipher, the one pass over the bytes that no load can skip.
+void ReadDecipherFloor(benchmark::State& state) {
+    SizedVault* v = vaultOf(state);
+    if (!v)
+        return;
+    QByteArray buffer;
+    for (auto _ : state) {
+        if (!readInto(v->nativePath, buffer)) {
+            state.SkipWithError("the file could not be read");
+            break;
+        }
+        for (char& c : buffer)
+            c = static_cast<char>(c ^ '\x80');
+        benchmark::DoNotOptimize(buffer.data());
+    }
+    report(state, *v);
+}
+
+// What the program does after every change: every entry enciphered into one
+// buffer, which replaces the file through a synced temporary file.
+void VaultSave(benchmark::State& state) {
+    SizedVault* v = vaultOf(state);
+    if (!v)
+        return;
+    for (auto _ : state) {
+        const QByteArray file = vaultformat::savedFile(kMaster, v->entries);
+        const vaultfile::Result r = vaultfile::saveAtomically(v->path, file);
+        if (!r.ok) {
+            state.SkipWithError(qPrintable(r.error));
+            break;
+        }
+    }
+    if (QFileInfo(v->path).size() != v->bytes.size())
+        state.SkipWithError("the saved file has another size");
+    report(state, *v);
+}
+
+// The same bytes into an existing file, left to the page cache.
+void WriteFloor(benchmark::State& state) {
+    SizedVault* v = vaultOf(state);
+    if (!v)
+        return;
+    const QByteArray name = v->nativeFolder + "/plain-write.bin";
+    for (auto _ : state) {
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0 || !writeAllTo(fd, v->bytes)) {
+            state.SkipWithError("the file could not be written");
+            if (fd >= 0)
+                ::close(fd);
+            break;
+        }
+        ::close(fd);
+    }
+    ::unlink(name.constData());
+    report(state, *v);
+}
+
+// The same system calls as a safe save, with no formatting: a new file beside
+// the target, written, synced, renamed over it, and the folder synced so the
+// rename itself survives a crash.
+void WriteSyncRenameFloor(benchmark::State& state) {
+    SizedVault* v = vaultOf(state);
+    if (!v)
+        return;
+    const QByteArray target = v->nativeFolder + "/synced-write.bin";
+    for (auto _ : state) {
+        QByteArray temp = v->nativeFolder + "/.synced-write.bin.new-XXXXXX";
+        const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+        bool ok = fd >= 0 && writeAllTo(fd, v->bytes) && ::fsync(fd) == 0;
+        if (fd >= 0)
+            ok = ::close(fd) == 0 && ok;
+        ok = ok && ::rename(temp.constData(), target.constData()) == 0;
+        const int dfd = ::open(v->nativeFolder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ok = ok && dfd >= 0 && ::fsync(dfd) == 0;
+        if (dfd >= 0)
+            ::close(dfd);
+        if (!ok) {
+            state.SkipWithError("the file could not be written, synced and renamed");
+            ::unlink(temp.constData());
+            break;
+        }
+    }
+    ::unlink(target.constData());
+    report(state, *v);
+}
+
+// Real time: a sync waits on the disk, and that wait is what the user sees.
+// Large sizes take long enough that one iteration per repetition is a fair
+// sample; the repetitions give the median.
+void sizes(benchmark::internal::Benchmark* b) {
+    b->ArgName("entries")->Arg(1'000)->Arg(100'000)->Arg(1'000'000);
+    b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(VaultLoad)->Apply(sizes);
+BENCHMARK(ReadFloor)->Apply(sizes);
+BENCHMARK(ReadDecipherFloor)->Apply(sizes);
+BENCHMARK(VaultSave)->Apply(sizes);
+BENCHMARK(WriteFloor)->Apply(sizes);
+BENCHMARK(WriteSyncRenameFloor)->Apply(sizes);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    {
+        std::map<int64_t, std::unique_ptr<SizedVault>> vaults;
+        g_vaults = &vaults;
+        benchmark::RunSpecifiedBenchmarks();
+        g_vaults = nullptr;
+    }
+    benchmark::Shutdown();
+    return 0;
+}
