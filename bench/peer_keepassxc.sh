@@ -1,0 +1,248 @@
+#!/usr/bin/env bash
+# The peer beside Keynook: KeePassXC from Debian's packages, on a database of
+# the same 100,000 entries (the same texts, written by make_bench_vault). It
+# is installed here when missing, for `make bench` only; when that cannot be
+# done the results say why and the report leaves the peer's columns empty.
+#
+# Measured, in several runs each:
+#   - keepassxc-cli ls: open the database and list it, on 100,000 entries and
+#     on none (what the start and the key derivation alone cost);
+#   - keepassxc-cli add: open, add one entry, save; less the open, that is
+#     the peer's save;
+#   - its window, started on the database as a person would: from Return on
+#     the typed password to the entries painted, its peak memory (VmHWM) at
+#     that point, and a click on the Username header until the sorted rows
+#     are painted.
+#
+# The database uses the cheapest key derivation the peer's tools allow: a
+# target of 100 ms, their minimum. Making it takes a while, so it is kept in
+# the cache folder and made again only when the entries or the peer change.
+#
+# Usage: peer_keepassxc.sh <make_bench_vault> <window_watch> <cache folder> <runs> <results file>
+
+set -u
+
+MAKE_VAULT=${1:?usage: $0 <make_bench_vault> <window_watch> <cache folder> <runs> <results file>}
+WATCH=${2:?}
+CACHE=${3:?}
+RUNS=${4:?}
+RESULTS=${5:?}
+
+ENTRIES=100000
+PASSWORD='Correct horse 42'
+KDF_MS=100
+LOCKED_TITLE='\[Locked\] - KeePassXC$'
+OPEN_TITLE='^[^[]* - KeePassXC$'
+# Places in the peer's main window at its default size (800 x 600, which a
+# fresh configuration gives), in client pixels: the entry table's header and
+# first rows, the status line's entry count at the bottom right, and the
+# Username column's header.
+TABLE_AREA=243,95,532,206
+COUNT_MARK=560,570,240,30,50
+USERNAME_HEADER_X=455
+USERNAME_HEADER_Y=109
+QUIET_MS=600
+
+say() { printf '[peer] %s\n' "$*" >&2; }
+skip() {
+    say "skipped: $*"
+    printf 'peer_skipped=%s\n' "$*" >"$RESULTS"
+    exit 0
+}
+fail() {
+    say "FAIL: $*"
+    [[ -s "${APP_LOG:-}" ]] && sed 's/^/    /' "$APP_LOG" | tail -n 20 >&2
+    printf 'peer_skipped=%s\n' "$*" >"$RESULTS"
+    exit 1
+}
+
+install_peer() {
+    local sudo=()
+    if [[ $(id -u) -ne 0 ]]; then
+        command -v sudo >/dev/null && sudo -n true 2>/dev/null ||
+            return 1
+        sudo=(sudo -n)
+    fi
+    say "installing keepassxc from Debian's packages (for the benchmarks only)"
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update -qq >&2 &&
+        "${sudo[@]}" apt-get install -y -qq --no-install-recommends keepassxc >&2
+}
+
+if ! command -v keepassxc-cli >/dev/null || ! command -v keepassxc >/dev/null; then
+    install_peer || skip "keepassxc is not installed and could not be installed (needs root or sudo)"
+    command -v keepassxc-cli >/dev/null || skip "keepassxc could not be installed"
+fi
+PEER_VERSION=$(keepassxc-cli --version 2>/dev/null | head -n1)
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/keynook-peer.XXXXXX") || fail "mktemp failed"
+XVFB_PID=""
+APP_PID=""
+stop_peer() {
+    [[ -n "$APP_PID" ]] || return 0
+    kill "$APP_PID" 2>/dev/null
+    timeout 10 tail --pid="$APP_PID" -f /dev/null || kill -KILL "$APP_PID" 2>/dev/null
+    wait "$APP_PID" 2>/dev/null
+    APP_PID=""
+}
+cleanup() {
+    stop_peer
+    [[ -n "$XVFB_PID" ]] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+export HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/config" XDG_DATA_HOME="$WORK/data"
+export XDG_CACHE_HOME="$WORK/cache"
+unset DBUS_SESSION_BUS_ADDRESS SESSION_MANAGER XAUTHORITY WAYLAND_DISPLAY
+unset QT_STYLE_OVERRIDE QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_FONT_DPI
+
+# ---------------------------------------------------------------------------
+# The databases, from the cache when the same entries and peer made them.
+
+mkdir -p "$CACHE" || fail "cannot create $CACHE"
+make_database() {
+    local count=$1 db=$2 xml="$WORK/entries-$1.xml" key
+    "$MAKE_VAULT" "$count" "$PASSWORD" "$WORK/unused.enc" "$xml" || fail "cannot write the entries"
+    key="$(sha256sum <"$xml" | cut -c1-64) $PEER_VERSION ${KDF_MS}ms"
+    if [[ -s "$db" && "$(cat "$db.key" 2>/dev/null)" == "$key" ]]; then
+        rm -f "$xml"
+        return 0
+    fi
+    say "making the peer's database of $count entries (kept in $CACHE)"
+    rm -f "$db" "$db.key"
+    printf '%s\n%s\n' "$PASSWORD" "$PASSWORD" |
+        keepassxc-cli import -q -p -t "$KDF_MS" "$xml" "$db" >"$WORK/import.log" 2>&1 ||
+        fail "keepassxc-cli import failed: $(cat "$WORK/import.log")"
+    printf '%s\n' "$key" >"$db.key"
+    rm -f "$xml"
+}
+DB="$CACHE/peer-$ENTRIES.kdbx"
+EMPTY_DB="$CACHE/peer-0.kdbx"
+make_database "$ENTRIES" "$DB"
+make_database 0 "$EMPTY_DB"
+
+median() {
+    sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit; if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+ms_since() {
+    echo $((($(date +%s%N) - $1) / 1000000))
+}
+
+# ---------------------------------------------------------------------------
+# The command-line tool.
+
+cli_ls_ms() {
+    local db=$1 want=$2 start lines
+    start=$(date +%s%N)
+    # An empty group lists as the one line "[empty]".
+    lines=$(printf '%s\n' "$PASSWORD" | keepassxc-cli ls -q "$db" | grep -cvx '\[empty\]')
+    ms_since "$start"
+    [[ "$lines" -eq "$want" ]] || fail "keepassxc-cli ls listed $lines entries, expected $want"
+}
+
+cli_add_ms() {
+    local copy="$WORK/add.kdbx" start
+    cp "$DB" "$copy" || fail "cannot copy the database"
+    start=$(date +%s%N)
+    printf '%s\n' "$PASSWORD" |
+        keepassxc-cli add -q -u added.user --url https://added.example "$copy" "Added entry" \
+            >"$WORK/add.log" 2>&1 || fail "keepassxc-cli add failed: $(cat "$WORK/add.log")"
+    ms_since "$start"
+    rm -f "$copy"
+}
+
+for ((r = 1; r <= RUNS; r++)); do
+    cli_ls_ms "$DB" "$ENTRIES" >>"$WORK/ls"
+    cli_ls_ms "$EMPTY_DB" 0 >>"$WORK/ls-empty"
+    cli_add_ms >>"$WORK/add"
+    say "cli run $r/$RUNS: ls $(tail -n1 "$WORK/ls") ms, ls of none $(tail -n1 "$WORK/ls-empty") ms, add $(tail -n1 "$WORK/add") ms"
+done
+
+# ---------------------------------------------------------------------------
+# The window.
+
+command -v Xvfb >/dev/null && command -v xdotool >/dev/null && [[ -x "$WATCH" ]] ||
+    WINDOW_SKIPPED="Xvfb, xdotool or the window watcher is missing"
+
+if [[ -z "${WINDOW_SKIPPED:-}" ]]; then
+    Xvfb -displayfd 3 -br -nolisten tcp -screen 0 1280x1024x24 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
+    XVFB_PID=$!
+    for ((i = 0; i < 200; i++)); do
+        grep -q '^[0-9][0-9]*$' "$WORK/display" 2>/dev/null && break
+        kill -0 "$XVFB_PID" 2>/dev/null || fail "Xvfb exited: $(cat "$WORK/xvfb.log")"
+        sleep 0.05
+    done
+    grep -q '^[0-9][0-9]*$' "$WORK/display" || fail "Xvfb reported no display within 10 s"
+    DISPLAY=":$(head -n1 "$WORK/display")"
+    export DISPLAY QT_QPA_PLATFORM=xcb
+fi
+
+APP_LOG="$WORK/keepassxc.log"
+
+# One start of the window. Prints "<ms to painted entries> <peak kB> <ms to sorted>".
+window_run() {
+    local out win before start painted peak sorted
+    # A fresh configuration every time: the default window size and layout,
+    # no remembered databases, no single-instance lock of an earlier run.
+    rm -rf "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$WORK/runtime" "$HOME"
+    mkdir -p "$XDG_CONFIG_HOME" "$XDG_CACHE_HOME" "$XDG_DATA_HOME" "$WORK/runtime" "$HOME"
+    chmod 0700 "$WORK/runtime"
+    export XDG_RUNTIME_DIR="$WORK/runtime"
+    : >"$APP_LOG"
+    keepassxc "$DB" >"$APP_LOG" 2>&1 &
+    APP_PID=$!
+    out=$("$WATCH" shown "$LOCKED_TITLE" "$(date +%s%N)" 30000) ||
+        fail "no locked database window within 30 s"
+    read -r win _ <<<"$out"
+    xdotool windowfocus --sync "$win" || fail "cannot focus the peer's window"
+    xdotool type --clearmodifiers --delay 0 -- "$PASSWORD" || fail "typing failed"
+    before=$("$WATCH" hash "$win" "$TABLE_AREA") || fail "cannot read the peer's window"
+    start=$(date +%s%N)
+    xdotool key --clearmodifiers Return || fail "pressing Return failed"
+    out=$("$WATCH" painted "$OPEN_TITLE" "$start" 120000 --area "$TABLE_AREA" \
+        --quiet "$QUIET_MS" --min-light 30 --min-dark 300 --mark "$COUNT_MARK" --not "$before") ||
+        fail "the peer did not show its entries within 120 s"
+    read -r _ _ painted before <<<"$out"
+    peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$APP_PID/status" 2>/dev/null)
+    [[ -n "$peak" ]] || fail "the peer is gone before its memory could be read"
+    start=$(date +%s%N)
+    xdotool mousemove --sync --window "$win" "$USERNAME_HEADER_X" "$USERNAME_HEADER_Y" click 1 ||
+        fail "clicking the Username header failed"
+    out=$("$WATCH" painted "$OPEN_TITLE" "$start" 120000 --area "$TABLE_AREA" \
+        --quiet "$QUIET_MS" --min-light 30 --min-dark 300 --not "$before") ||
+        fail "the peer did not show sorted entries within 120 s"
+    read -r _ _ sorted _ <<<"$out"
+    stop_peer
+    printf '%s %s %s\n' "$painted" "$peak" "$sorted"
+}
+
+if [[ -z "${WINDOW_SKIPPED:-}" ]]; then
+    for ((r = 1; r <= RUNS; r++)); do
+        window_run >>"$WORK/window"
+        say "window run $r/$RUNS: $(tail -n1 "$WORK/window") (ms to painted entries, peak kB, ms to sorted)"
+    done
+else
+    say "window runs skipped: $WINDOW_SKIPPED"
+fi
+
+{
+    printf 'peer_version=%s\n' "$PEER_VERSION"
+    printf 'peer_runs=%s\n' "$RUNS"
+    printf 'peer_entries=%s\n' "$ENTRIES"
+    printf 'peer_kdf_ms=%s\n' "$KDF_MS"
+    printf 'peer_db_bytes=%s\n' "$(stat -c %s "$DB")"
+    printf 'peer_cli_ls_ms=%s\n' "$(median <"$WORK/ls")"
+    printf 'peer_cli_ls_empty_ms=%s\n' "$(median <"$WORK/ls-empty")"
+    printf 'peer_cli_add_ms=%s\n' "$(median <"$WORK/add")"
+    if [[ -s "$WORK/window" ]]; then
+        printf 'peer_window_unlock_ms=%s\n' "$(awk '{ print $1 }' "$WORK/window" | median)"
+        printf 'peer_window_peak_kb=%s\n' "$(awk '{ print $2 }' "$WORK/window" | median)"
+        printf 'peer_window_sort_ms=%s\n' "$(awk '{ print $3 }' "$WORK/window" | median)"
+    else
+        printf 'peer_window_skipped=%s\n' "${WINDOW_SKIPPED:-no run}"
+    fi
+} >"$RESULTS"

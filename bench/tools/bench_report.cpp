@@ -1,0 +1,528 @@
+// Reads what one run of run-benchmarks measured and prints it as one table:
+// every figure, then the ratios that matter, each against its goal.
+//
+//   bench_report <results folder>
+//
+// The folder holds vault.json and list.json (Google Benchmark's JSON
+// output), program.txt and peer.txt ("name=value" lines from the scripts
+// under Xvfb) and run.txt (the same, about the machine and the run). A part
+// that did not run leaves its figures out and its goals unjudged.
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QSet>
+#include <QStringList>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+namespace {
+
+using Figure = std::optional<double>;
+
+// One benchmark's result: the median over the repetitions when there were
+// several, else its single run. Times are in milliseconds.
+struct Result {
+    double ms = 0;
+    QJsonObject fields;
+};
+
+class Benchmarks {
+public:
+    void load(const QString& path) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        const QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+        if (m_context.isEmpty())
+            m_context = root.value(QStringLiteral("context")).toObject();
+        for (const QJsonValue& v : root.value(QStringLiteral("benchmarks")).toArray()) {
+            const QJsonObject b = v.toObject();
+            if (b.contains(QStringLiteral("error_occurred")) &&
+                b.value(QStringLiteral("error_occurred")).toBool()) {
+                m_errors << b.value(QStringLiteral("name")).toString() + QStringLiteral(": ") +
+                                b.value(QStringLiteral("error_message")).toString();
+                continue;
+            }
+            const bool aggregate =
+                b.value(QStringLiteral("run_type")).toString() == QLatin1String("aggregate");
+            if (aggregate &&
+                b.value(QStringLiteral("aggregate_name")).toString() != QLatin1String("median"))
+                continue;
+            const QString key = keyOf(b.value(QStringLiteral("run_name")).toString());
+            // A median wins over single runs of the same benchmark.
+            if (!aggregate && m_medians.contains(key))
+                continue;
+            Result r;
+            r.ms = toMs(b.value(QStringLiteral("real_time")).toDouble(),
+                        b.value(QStringLiteral("time_unit")).toString());
+            r.fields = b;
+            if (aggregate) {
+                m_medians.insert(key);
+                m_results.insert(key, r);
+            } else if (!m_results.contains(key)) {
+                m_results.insert(key, r);
+            }
+        }
+    }
+
+    // "VaultLoad", {{"entries", 100000}} -> the result of that run.
+    const Result* find(const QString& name, const QMap<QString, int>& args = {}) const {
+        QStringList parts{name};
+        for (auto it = args.begin(); it != args.end(); ++it)
+            parts << it.key() + QLatin1Char(':') + QString::number(it.value());
+        const auto it = m_results.find(parts.join(QLatin1Char('/')));
+        return it == m_results.end() ? nullptr : &*it;
+    }
+    Figure ms(const QString& name, const QMap<QString, int>& args = {}) const {
+        const Result* r = find(name, args);
+        return r ? Figure(r->ms) : std::nullopt;
+    }
+    Figure counter(const QString& name, const QMap<QString, int>& args,
+                   const QString& counter) const {
+        const Result* r = find(name, args);
+        if (!r || !r->fields.contains(counter))
+            return std::nullopt;
+        return r->fields.value(counter).toDouble();
+    }
+    const QJsonObject& context() const { return m_context; }
+    const QStringList& errors() const { return m_errors; }
+
+private:
+    // The run name without what does not tell runs apart: the timing kind
+    // and the minimum time. Arguments are sorted by name.
+    static QString keyOf(const QString& runName) {
+        const QStringList parts = runName.split(QLatin1Char('/'));
+        QStringList args;
+        for (const QString& p : parts.mid(1)) {
+            if (p.contains(QLatin1Char(':')) && !p.startsWith(QLatin1String("min_time")) &&
+                !p.startsWith(QLatin1String("repeats")))
+                args << p;
+        }
+        std::sort(args.begin(), args.end());
+        return (QStringList{parts.value(0)} + args).join(QLatin1Char('/'));
+    }
+    static double toMs(double t, const QString& unit) {
+        if (unit == QLatin1String("ns"))
+            return t / 1e6;
+        if (unit == QLatin1String("us"))
+            return t / 1e3;
+        if (unit == QLatin1String("s"))
+            return t * 1e3;
+        return t;
+    }
+
+    QMap<QString, Result> m_results;
+    QSet<QString> m_medians;
+    QJsonObject m_context;
+    QStringList m_errors;
+};
+
+// "name=value" lines.
+QMap<QString, QString> readValues(const QString& path) {
+    QMap<QString, QString> values;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return values;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (eq > 0)
+            values.insert(line.left(eq), line.mid(eq + 1));
+    }
+    return values;
+}
+
+Figure valueOf(const QMap<QString, QString>& values, const QString& key) {
+    bool ok = false;
+    const double v = values.value(key).toDouble(&ok);
+    return ok ? Figure(v) : std::nullopt;
+}
+
+// Three significant digits, so figures of very different size read alike.
+QString number(double v) {
+    const double a = std::fabs(v);
+    if (a >= 100)
+        return QString::number(v, 'f', 0);
+    if (a >= 10)
+        return QString::number(v, 'f', 1);
+    if (a >= 1)
+        return QString::number(v, 'f', 2);
+    return QString::number(v, 'f', 3);
+}
+
+// "100000" -> "100,000", as the headings write counts.
+QString grouped(const QString& digits) {
+    QString out = digits;
+    for (qsizetype i = out.size() - 3; i > 0; i -= 3)
+        out.insert(i, QLatin1Char(','));
+    return out;
+}
+
+QString msText(Figure f) {
+    return f ? number(*f) + QStringLiteral(" ms") : QStringLiteral("-");
+}
+
+QString bytesText(Figure f) {
+    if (!f)
+        return QStringLiteral("-");
+    if (*f >= 1024.0 * 1024.0)
+        return number(*f / (1024.0 * 1024.0)) + QStringLiteral(" MiB");
+    return number(*f / 1024.0) + QStringLiteral(" KiB");
+}
+
+QString kbText(Figure kb) {
+    return kb ? bytesText(*kb * 1024.0) : QStringLiteral("-");
+}
+
+Figure ratio(Figure a, Figure b) {
+    if (!a || !b || *b <= 0)
+        return std::nullopt;
+    return *a / *b;
+}
+
+class Table {
+public:
+    explicit Table(QTextStream& out) : m_out(out) {}
+
+    void title(const QString& text) { m_out << "\n" << text << "\n"; }
+    // A row of figures in columns.
+    void row(const QString& label, const QStringList& cells) {
+        m_out << "  " << label.leftJustified(kLabel, QLatin1Char(' '), false);
+        for (const QString& c : cells)
+            m_out << c.rightJustified(kCell);
+        m_out << "\n";
+    }
+    // A goal: the measured value, the goal and the verdict, with a note.
+    void goal(const QString& label, const QString& measured, const QString& goal,
+              std::optional<bool> met, const QString& note = {}) {
+        const QString verdict = !met   ? QStringLiteral("n/a")
+                                : *met ? QStringLiteral("MET")
+                                       : QStringLiteral("MISSED");
+        m_out << "  " << label.leftJustified(kLabel, QLatin1Char(' '), false)
+              << measured.rightJustified(kCell) << goal.rightJustified(kCell)
+              << verdict.rightJustified(kCell);
+        if (!note.isEmpty())
+            m_out << "   " << note;
+        m_out << "\n";
+        if (met)
+            ++(*met ? m_met : m_missed);
+    }
+    int met() const { return m_met; }
+    int missed() const { return m_missed; }
+
+private:
+    static constexpr int kLabel = 56;
+    static constexpr int kCell = 14;
+    QTextStream& m_out;
+    int m_met = 0;
+    int m_missed = 0;
+};
+
+QString times(Figure r) {
+    return r ? number(*r) + QStringLiteral("x") : QStringLiteral("-");
+}
+
+std::optional<bool> atMost(Figure v, double limit) {
+    return v ? std::optional<bool>(*v <= limit) : std::nullopt;
+}
+
+std::optional<bool> atLeast(Figure v, double limit) {
+    return v ? std::optional<bool>(*v >= limit) : std::nullopt;
+}
+
+std::optional<bool> below(Figure a, Figure b) {
+    return a && b ? std::optional<bool>(*a < *b) : std::nullopt;
+}
+
+std::optional<bool> noMoreThan(Figure a, Figure b) {
+    return a && b ? std::optional<bool>(*a <= *b) : std::nullopt;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc != 2) {
+        QTextStream(stderr) << "usage: bench_report <results folder>\n";
+        return 2;
+    }
+    const QString dir = QString::fromLocal8Bit(argv[1]);
+    Benchmarks core;
+    core.load(dir + QStringLiteral("/vault.json"));
+    Benchmarks list;
+    list.load(dir + QStringLiteral("/list.json"));
+    const QMap<QString, QString> program = readValues(dir + QStringLiteral("/program.txt"));
+    const QMap<QString, QString> peer = readValues(dir + QStringLiteral("/peer.txt"));
+    const QMap<QString, QString> run = readValues(dir + QStringLiteral("/run.txt"));
+
+    QTextStream out(stdout);
+    Table t(out);
+    const QJsonObject ctx = core.context().isEmpty() ? list.context() : core.context();
+    out << "Keynook benchmarks, " << ctx.value(QStringLiteral("date")).toString() << "\n";
+    out << "  machine: " << ctx.value(QStringLiteral("num_cpus")).toInt() << " CPUs at "
+        << ctx.value(QStringLiteral("mhz_per_cpu")).toInt() << " MHz, load average "
+        << run.value(QStringLiteral("load_average"), QStringLiteral("?")) << "; files on "
+        << run.value(QStringLiteral("file_system"), QStringLiteral("?")) << "\n";
+    out << "  source: " << run.value(QStringLiteral("source"), QStringLiteral("?"))
+        << "; medians of " << run.value(QStringLiteral("repetitions"), QStringLiteral("?"))
+        << " repetitions (benchmarks), " << program.value(QStringLiteral("program_runs"), "?")
+        << " runs (program), " << peer.value(QStringLiteral("peer_runs"), "?") << " runs (peer)\n";
+
+    // ---- The vault core.
+    const QList<int> coreSizes{1'000, 100'000, 1'000'000};
+    const auto coreRow = [&](const QString& label, const QString& name) {
+        QStringList cells;
+        for (int n : coreSizes)
+            cells << msText(core.ms(name, {{QStringLiteral("entries"), n}}));
+        t.row(label, cells);
+    };
+    t.title(QStringLiteral("VAULT CORE (keynook_vault; the file in the page cache)"));
+    t.row(QStringLiteral("entries"),
+          {QStringLiteral("1,000"), QStringLiteral("100,000"), QStringLiteral("1,000,000")});
+    {
+        QStringList cells;
+        for (int n : coreSizes)
+            cells << bytesText(core.counter(QStringLiteral("VaultLoad"),
+                                            {{QStringLiteral("entries"), n}},
+                                            QStringLiteral("file_bytes")));
+        t.row(QStringLiteral("file size"), cells);
+    }
+    coreRow(QStringLiteral("load: read, decipher, split, convert"), QStringLiteral("VaultLoad"));
+    coreRow(QStringLiteral("  floor: read the bytes"), QStringLiteral("ReadFloor"));
+    coreRow(QStringLiteral("  floor: read and decipher (XOR 0x80)"),
+            QStringLiteral("ReadDecipherFloor"));
+    coreRow(QStringLiteral("save: encipher, write, fsync, rename, sync folder"),
+            QStringLiteral("VaultSave"));
+    coreRow(QStringLiteral("  floor: write the bytes"), QStringLiteral("WriteFloor"));
+    coreRow(QStringLiteral("  floor: write, fsync, rename, sync folder"),
+            QStringLiteral("WriteSyncRenameFloor"));
+
+    // ---- Through the windows.
+    const QString entries = QStringLiteral("entries");
+    const QString column = QStringLiteral("column");
+    const QStringList columnNames{QStringLiteral("Username"), QStringLiteral("Password"),
+                                  QStringLiteral("Website/Location")};
+    t.title(QStringLiteral("THROUGH THE WINDOWS (offscreen platform, the test harness)"));
+    t.row(QStringLiteral("entries"),
+          {QString(), QStringLiteral("100,000"), QStringLiteral("1,000,000")});
+    const auto listRow = [&](const QString& label, const QString& name,
+                             const QMap<QString, int>& extra, bool million) {
+        QMap<QString, int> a = extra;
+        a.insert(entries, 100'000);
+        QMap<QString, int> b = extra;
+        b.insert(entries, 1'000'000);
+        t.row(label, {QString(), msText(list.ms(name, a)),
+                      million ? msText(list.ms(name, b)) : QStringLiteral("")});
+    };
+    const auto eventsRow = [&](const QString& label, const QString& name,
+                               const QMap<QString, int>& extra, bool million) {
+        QMap<QString, int> a = extra;
+        a.insert(entries, 100'000);
+        QMap<QString, int> b = extra;
+        b.insert(entries, 1'000'000);
+        t.row(label, {QString(), msText(list.counter(name, a, QStringLiteral("events_ms"))),
+                      million ? msText(list.counter(name, b, QStringLiteral("events_ms")))
+                              : QStringLiteral("")});
+    };
+    listRow(QStringLiteral("load: Ok on the right password to the list painted"),
+            QStringLiteral("LoadEntries"), {}, true);
+    eventsRow(QStringLiteral("  of it, events after the handler (layout, paint)"),
+              QStringLiteral("LoadEntries"), {}, true);
+    for (int c = 1; c <= 3; ++c) {
+        listRow(QStringLiteral("sort: header click, ") + columnNames[c - 1],
+                QStringLiteral("ListSortByColumn"), {{column, c}}, c == 3);
+        listRow(QStringLiteral("  floor: std::sort of the texts, case-insensitive"),
+                QStringLiteral("StdSortFloor"), {{column, c}}, c == 3);
+    }
+    for (int c = 1; c <= 3; ++c)
+        eventsRow(QStringLiteral("  events after the click, ") + columnNames[c - 1],
+                  QStringLiteral("ListSortByColumn"), {{column, c}}, c == 3);
+    listRow(QStringLiteral("add an entry on a sorted list, with its save"),
+            QStringLiteral("AddToSortedList"), {}, true);
+    eventsRow(QStringLiteral("  events after the editor's Save"), QStringLiteral("AddToSortedList"),
+              {}, true);
+    listRow(QStringLiteral("save alone (SaveData, display order)"), QStringLiteral("SaveDataAlone"),
+            {}, true);
+
+    // ---- The whole program.
+    const bool haveProgram = !program.contains(QStringLiteral("program_skipped")) &&
+                             program.contains(QStringLiteral("program_unlock_ms"));
+    t.title(QStringLiteral("WHOLE PROGRAM under Xvfb, started from its own folder"));
+    if (!haveProgram) {
+        out << "  not measured: "
+            << program.value(QStringLiteral("program_skipped"), QStringLiteral("did not run"))
+            << "\n";
+    } else {
+        t.row(QStringLiteral("entries in the vault"),
+              {QStringLiteral("none"), grouped(program.value(QStringLiteral("program_entries")))});
+        t.row(QStringLiteral("vault file size"),
+              {QStringLiteral("-"), bytesText(valueOf(program, "program_vault_bytes"))});
+        t.row(QStringLiteral("process start to password dialog visible"),
+              {msText(valueOf(program, "program_empty_dialog_ms")),
+               msText(valueOf(program, "program_dialog_ms"))});
+        t.row(QStringLiteral("Return on the password to main window, list painted"),
+              {msText(valueOf(program, "program_empty_unlock_ms")),
+               msText(valueOf(program, "program_unlock_ms"))});
+        t.row(QStringLiteral("peak memory (VmHWM) with the list painted"),
+              {kbText(valueOf(program, "program_empty_peak_kb")),
+               kbText(valueOf(program, "program_peak_kb"))});
+    }
+
+    // ---- The peer.
+    const bool havePeer = !peer.contains(QStringLiteral("peer_skipped")) &&
+                          peer.contains(QStringLiteral("peer_cli_ls_ms"));
+    const bool havePeerWindow = havePeer && peer.contains(QStringLiteral("peer_window_unlock_ms"));
+    const Figure peerLs = valueOf(peer, "peer_cli_ls_ms");
+    const Figure peerAdd = valueOf(peer, "peer_cli_add_ms");
+    const Figure peerSave = peerAdd && peerLs ? Figure(*peerAdd - *peerLs) : std::nullopt;
+    const Figure peerUnlock = valueOf(peer, "peer_window_unlock_ms");
+    const Figure peerSort = valueOf(peer, "peer_window_sort_ms");
+    t.title(QStringLiteral("PEER: KeePassXC ") + peer.value(QStringLiteral("peer_version")) +
+            QStringLiteral(" from Debian, the same entries, key derivation ") +
+            peer.value(QStringLiteral("peer_kdf_ms")) + QStringLiteral(" ms (its least)"));
+    if (!havePeer) {
+        out << "  not measured: "
+            << peer.value(QStringLiteral("peer_skipped"), QStringLiteral("did not run")) << "\n";
+    } else {
+        t.row(QStringLiteral("entries in the database"),
+              {QStringLiteral("none"), grouped(peer.value(QStringLiteral("peer_entries")))});
+        t.row(QStringLiteral("database file size"),
+              {QStringLiteral("-"), bytesText(valueOf(peer, "peer_db_bytes"))});
+        t.row(QStringLiteral("keepassxc-cli ls: start, open, list"),
+              {msText(valueOf(peer, "peer_cli_ls_empty_ms")), msText(peerLs)});
+        t.row(QStringLiteral("keepassxc-cli add: start, open, add one, save"),
+              {QStringLiteral("-"), msText(peerAdd)});
+        t.row(QStringLiteral("  the save alone (add less ls)"),
+              {QStringLiteral("-"), msText(peerSave)});
+        if (havePeerWindow) {
+            t.row(QStringLiteral("window: Return on the password to entries painted"),
+                  {QStringLiteral("-"), msText(peerUnlock)});
+            t.row(QStringLiteral("window: Username header click to sorted rows"),
+                  {QStringLiteral("-"), msText(peerSort)});
+            t.row(QStringLiteral("window: peak memory (VmHWM) with the entries painted"),
+                  {QStringLiteral("-"), kbText(valueOf(peer, "peer_window_peak_kb"))});
+        } else {
+            out << "  window not measured: " << peer.value(QStringLiteral("peer_window_skipped"))
+                << "\n";
+        }
+    }
+
+    // ---- The goals.
+    t.title(QStringLiteral("GOALS"));
+    t.row(QString(), {QStringLiteral("measured"), QStringLiteral("goal"), QStringLiteral("")});
+    for (int n : {100'000, 1'000'000}) {
+        const QString size = n == 100'000 ? QStringLiteral("100,000") : QStringLiteral("1,000,000");
+        t.goal(QStringLiteral("load / read-and-decipher floor, ") + size,
+               times(ratio(core.ms(QStringLiteral("VaultLoad"), {{entries, n}}),
+                           core.ms(QStringLiteral("ReadDecipherFloor"), {{entries, n}}))),
+               QStringLiteral("<= 3x"),
+               atMost(ratio(core.ms(QStringLiteral("VaultLoad"), {{entries, n}}),
+                            core.ms(QStringLiteral("ReadDecipherFloor"), {{entries, n}})),
+                      3));
+    }
+    {
+        const Figure windows = ratio(peerUnlock, valueOf(program, "program_unlock_ms"));
+        t.goal(QStringLiteral("peer open / Keynook load, both windows, 100,000"), times(windows),
+               QStringLiteral(">= 50x"), atLeast(windows, 50),
+               QStringLiteral("Return to list painted, each"));
+        const Figure cli =
+            ratio(peerLs, core.ms(QStringLiteral("VaultLoad"), {{entries, 100'000}}));
+        t.goal(QStringLiteral("peer open / Keynook load, cli ls vs the core load"), times(cli),
+               QStringLiteral(">= 50x"), atLeast(cli, 50),
+               QStringLiteral("the peer's figure includes its process start"));
+    }
+    for (int n : {100'000, 1'000'000}) {
+        const QString size = n == 100'000 ? QStringLiteral("100,000") : QStringLiteral("1,000,000");
+        const Figure floor = core.ms(QStringLiteral("WriteSyncRenameFloor"), {{entries, n}});
+        const Figure coreSave = ratio(core.ms(QStringLiteral("VaultSave"), {{entries, n}}), floor);
+        t.goal(QStringLiteral("save / write-fsync-rename floor, core, ") + size, times(coreSave),
+               QStringLiteral("<= 1.5x"), atMost(coreSave, 1.5));
+        const Figure windowSave =
+            ratio(list.ms(QStringLiteral("SaveDataAlone"), {{entries, n}}), floor);
+        t.goal(QStringLiteral("save / write-fsync-rename floor, SaveData, ") + size,
+               times(windowSave), QStringLiteral("<= 1.5x"), atMost(windowSave, 1.5));
+    }
+    {
+        Figure worst;
+        int worstColumn = 0;
+        for (int c = 1; c <= 3; ++c) {
+            const Figure r = ratio(
+                list.ms(QStringLiteral("ListSortByColumn"), {{column, c}, {entries, 100'000}}),
+                list.ms(QStringLiteral("StdSortFloor"), {{column, c}, {entries, 100'000}}));
+            if (r && (!worst || *r > *worst)) {
+                worst = r;
+                worstColumn = c;
+            }
+        }
+        t.goal(QStringLiteral("sort / std::sort, 100,000, worst column"), times(worst),
+               QStringLiteral("<= 2x"), atMost(worst, 2),
+               worstColumn ? columnNames[worstColumn - 1] : QString());
+        const Figure million =
+            ratio(list.ms(QStringLiteral("ListSortByColumn"), {{column, 3}, {entries, 1'000'000}}),
+                  list.ms(QStringLiteral("StdSortFloor"), {{column, 3}, {entries, 1'000'000}}));
+        t.goal(QStringLiteral("sort / std::sort, 1,000,000, Website/Location"), times(million),
+               QStringLiteral("<= 2x"), atMost(million, 2));
+    }
+    {
+        // Every action but the sort blocks the window for its handler and
+        // the events after it; the longest of them is the stall.
+        const QMap<QString, int> a{{entries, 100'000}};
+        const Figure load = list.ms(QStringLiteral("LoadEntries"), a);
+        const Figure add = list.ms(QStringLiteral("AddToSortedList"), a);
+        QString which = QStringLiteral("load");
+        Figure stall = load;
+        if (add && (!stall || *add > *stall)) {
+            stall = add;
+            which = QStringLiteral("add with save");
+        }
+        Figure events;
+        for (const QString& name :
+             {QStringLiteral("LoadEntries"), QStringLiteral("AddToSortedList")}) {
+            const Figure e = list.counter(name, a, QStringLiteral("events_ms"));
+            if (e && (!events || *e > *events))
+                events = e;
+        }
+        t.goal(QStringLiteral("largest UI stall outside the sort, 100,000"), msText(stall),
+               QStringLiteral("(none set)"), std::nullopt,
+               which + QStringLiteral("; events after a handler at most ") + msText(events));
+    }
+    {
+        const Figure peak = valueOf(program, "program_peak_kb");
+        const Figure empty = valueOf(program, "program_empty_peak_kb");
+        const Figure file = valueOf(program, "program_vault_bytes");
+        const Figure limit = empty && file ? Figure(*empty + 4 * *file / 1024) : std::nullopt;
+        t.goal(QStringLiteral("peak memory, 100,000, <= empty + 4 x file size"), kbText(peak),
+               QStringLiteral("<= ") + kbText(limit), noMoreThan(peak, limit),
+               QStringLiteral("empty ") + kbText(empty) + QStringLiteral(" + 4 x ") +
+                   bytesText(file));
+    }
+    {
+        const QMap<QString, int> m{{entries, 1'000'000}};
+        const Figure load = list.ms(QStringLiteral("LoadEntries"), m);
+        t.goal(QStringLiteral("1,000,000 load < peer's window open of 100,000"), msText(load),
+               QStringLiteral("< ") + msText(peerUnlock), below(load, peerUnlock));
+        const Figure sort =
+            list.ms(QStringLiteral("ListSortByColumn"), {{column, 3}, {entries, 1'000'000}});
+        t.goal(QStringLiteral("1,000,000 sort < peer's window sort of 100,000"), msText(sort),
+               QStringLiteral("< ") + msText(peerSort), below(sort, peerSort));
+        const Figure save = list.ms(QStringLiteral("SaveDataAlone"), m);
+        t.goal(QStringLiteral("1,000,000 save < peer's save of 100,000"), msText(save),
+               QStringLiteral("< ") + msText(peerSave), below(save, peerSave));
+    }
+    out << "\n  " << t.met() << " goals met, " << t.missed() << " missed";
+    const QStringList errors = core.errors() + list.errors();
+    if (!errors.isEmpty()) {
+        out << "; benchmarks that failed:\n";
+        for (const QString& e : errors)
+            out << "    " << e << "\n";
+    } else {
+        out << "\n";
+    }
+    return errors.isEmpty() ? 0 : 1;
+}
