@@ -22,6 +22,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <malloc.h>
 #include <map>
 #include <memory>
 #include <sys/stat.h>
@@ -125,10 +126,22 @@ void VaultLoad(benchmark::State& state) {
         return;
     size_t count = 0;
     for (auto _ : state) {
-        vaultfile::ReadResult r = vaultfile::readAll(v->path);
-        std::vector<Entry> entries = vaultformat::readEntries(r.data);
-        count = entries.size();
+        std::vector<Entry> entries;
+        {
+            // The file's bytes go once they are converted, as in the program.
+            const vaultfile::ReadResult r = vaultfile::readAll(v->path);
+            entries = vaultformat::readEntries(r.data);
+        }
         benchmark::DoNotOptimize(entries.data());
+        // The program keeps the entries it loaded; freeing them is no part
+        // of a load. The heap is handed back as well, so each load starts
+        // on memory as fresh as the program's one load does, not on a heap
+        // full of the last run's freed pieces.
+        state.PauseTiming();
+        count = entries.size();
+        entries = {};
+        ::malloc_trim(0);
+        state.ResumeTiming();
     }
     if (count != v->entries.size())
         state.SkipWithError("the load did not give every entry back");
