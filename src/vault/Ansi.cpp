@@ -40,10 +40,22 @@ QString decode(QByteArrayView bytes) {
 }
 
 QString decodeCiphered(QByteArrayView bytes) {
-    QString out(bytes.size(), Qt::Uninitialized);
-    QChar* d = out.data();
-    for (qsizetype i = 0; i < bytes.size(); ++i)
-        d[i] = QChar(kDecode[static_cast<unsigned char>(bytes[i]) ^ 0x80u]);
+    // Latin-1 first, in one wide pass; then the few bytes where Windows-1252
+    // differs (0x80 to 0x9F), if there are any.
+    const qsizetype n = bytes.size();
+    QString out(n, Qt::Uninitialized);
+    char16_t* d = reinterpret_cast<char16_t*>(out.data());
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes.data());
+    unsigned high = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        const unsigned c = b[i] ^ 0x80u;
+        d[i] = static_cast<char16_t>(c);
+        high |= c;
+    }
+    if (high & 0x80u)
+        for (qsizetype i = 0; i < n; ++i)
+            if (d[i] >= 0x80 && d[i] < 0xA0)
+                d[i] = kDecode[d[i]];
     return out;
 }
 

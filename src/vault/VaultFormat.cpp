@@ -159,16 +159,34 @@ QByteArray encodeEntryLine(const Entry& entry) {
     return line;
 }
 
+namespace {
+
+// The first "|||" at or after `from`, in ciphered bytes (0xFC 0xFC 0xFC).
+qsizetype findCipheredSeparator(QByteArrayView raw, qsizetype from) {
+    const char* const data = raw.data();
+    const qsizetype size = raw.size();
+    while (from + 3 <= size) {
+        const void* hit = std::memchr(data + from, '\xFC', static_cast<size_t>(size - from - 2));
+        if (!hit)
+            return -1;
+        const qsizetype at = static_cast<const char*>(hit) - data;
+        if (data[at + 1] == '\xFC' && data[at + 2] == '\xFC')
+            return at;
+        from = at + 1;
+    }
+    return -1;
+}
+
+} // namespace
+
 Entry decodeEntryLine(QByteArrayView raw) {
     // Straight from the ciphered bytes: the separator "|||" is 0xFC 0xFC 0xFC
     // there, and a field that starts with the escape marker (0x01 ciphered)
     // takes the general path.
-    static constexpr char kCipheredSeparator[] = {'\xFC', '\xFC', '\xFC'};
-    const QByteArrayView separator(kCipheredSeparator, 3);
     QString fields[3];
     qsizetype start = 0;
     for (int k = 0; k < 3 && start <= raw.size(); ++k) {
-        const qsizetype sep = raw.indexOf(separator, start);
+        const qsizetype sep = findCipheredSeparator(raw, start);
         const QByteArrayView piece = sep < 0 ? raw.sliced(start) : raw.sliced(start, sep - start);
         if (!piece.isEmpty() && piece[0] == (kEscapeMarker ^ '\x80')) {
             QByteArray plain = piece.toByteArray();
