@@ -232,38 +232,39 @@ QByteArray masterOnlyFile(const QString& master) {
 
 namespace {
 
-// True for the common field that is written as its own Latin-1 bytes and
-// holds no bar: such a line needs no checks and goes straight to the file.
-bool isPlainLatin1(const QString& field) {
-    for (QChar ch : field) {
-        const char16_t c = ch.unicode();
-        if (c < 0x80 ? c == '|' : (c < 0xA0 || c > 0xFF))
-            return false;
+// Writes the field's characters as ciphered bytes at `out`, for the common
+// field that is its own Latin-1 bytes and holds no bar. Returns false when the
+// field is not such a one; what was written is then to be thrown away. One
+// pass without an early exit, so that the compiler can run it many
+// characters wide.
+bool putPlain(char*& out, const QString& field) {
+    const char16_t* p = reinterpret_cast<const char16_t*>(field.constData());
+    const qsizetype n = field.size();
+    unsigned bad = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        const unsigned c = p[i];
+        bad |= unsigned(c > 0xFF) | unsigned(c - 0x80u < 0x20u) | unsigned(c == '|');
+        out[i] = static_cast<char>(c ^ 0x80u);
     }
-    return true;
-}
-
-char* putCiphered(char* out, const QString& field) {
-    for (QChar ch : field)
-        *out++ = static_cast<char>(ch.unicode() ^ 0x80u);
-    return out;
+    out += n;
+    return bad == 0;
 }
 
 void appendEntry(QByteArray& out, const Entry& e) {
-    if (!isPlainLatin1(e.username) || !isPlainLatin1(e.password) || !isPlainLatin1(e.location)) {
-        appendLine(out, encodeEntryLine(e));
-        return;
-    }
     const qsizetype at = out.size();
     out.resize(at + e.username.size() + e.password.size() + e.location.size() + 8);
     char* p = out.data() + at;
-    p = putCiphered(p, e.username);
+    bool plain = putPlain(p, e.username);
     p = std::fill_n(p, 3, '\xFC');
-    p = putCiphered(p, e.password);
+    plain = putPlain(p, e.password) && plain;
     p = std::fill_n(p, 3, '\xFC');
-    p = putCiphered(p, e.location);
+    plain = putPlain(p, e.location) && plain;
     *p++ = '\r';
     *p = '\n';
+    if (!plain) {
+        out.resize(at);
+        appendLine(out, encodeEntryLine(e));
+    }
 }
 
 template <class Get> QByteArray save(const QString& master, size_t count, Get entry) {
