@@ -25,7 +25,13 @@ ReadResult readAll(const QString& path) {
         r.error = file.errorString();
         return r;
     }
-    r.data = file.readAll();
+    // One buffer of the file's own size: reading to the end in steps would
+    // round a large vault up to the next power of two while it is held.
+    const qint64 size = file.size();
+    if (size > 0)
+        r.data = file.read(size);
+    if (file.error() == QFileDevice::NoError)
+        r.data += file.readAll(); // a file that grew, or one that reports no size
     if (file.error() != QFileDevice::NoError) {
         r.ok = false;
         r.error = file.errorString();
