@@ -43,6 +43,9 @@ USERNAME_HEADER_X=455
 USERNAME_HEADER_Y=109
 QUIET_MS=600
 
+# shellcheck source=bench_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh" || exit 1
+
 say() { printf '[peer] %s\n' "$*" >&2; }
 skip() {
     say "skipped: $*"
@@ -169,16 +172,8 @@ command -v Xvfb >/dev/null && command -v xdotool >/dev/null && [[ -x "$WATCH" ]]
     WINDOW_SKIPPED="Xvfb, xdotool or the window watcher is missing"
 
 if [[ -z "${WINDOW_SKIPPED:-}" ]]; then
-    Xvfb -displayfd 3 -br -nolisten tcp -screen 0 1280x1024x24 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
-    XVFB_PID=$!
-    for ((i = 0; i < 200; i++)); do
-        grep -q '^[0-9][0-9]*$' "$WORK/display" 2>/dev/null && break
-        kill -0 "$XVFB_PID" 2>/dev/null || fail "Xvfb exited: $(cat "$WORK/xvfb.log")"
-        sleep 0.05
-    done
-    grep -q '^[0-9][0-9]*$' "$WORK/display" || fail "Xvfb reported no display within 10 s"
-    DISPLAY=":$(head -n1 "$WORK/display")"
-    export DISPLAY QT_QPA_PLATFORM=xcb
+    start_xvfb
+    export QT_QPA_PLATFORM=xcb
 fi
 
 APP_LOG="$WORK/keepassxc.log"
@@ -207,7 +202,7 @@ window_run() {
         --quiet "$QUIET_MS" --min-light 30 --min-dark 300 --mark "$COUNT_MARK" --not "$before") ||
         fail "the peer did not show its entries within 120 s"
     read -r _ _ painted before <<<"$out"
-    peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$APP_PID/status" 2>/dev/null)
+    peak=$(peak_kb "$APP_PID")
     [[ -n "$peak" ]] || fail "the peer is gone before its memory could be read"
     start=$(date +%s%N)
     xdotool mousemove --sync --window "$win" "$USERNAME_HEADER_X" "$USERNAME_HEADER_Y" click 1 ||

@@ -38,6 +38,9 @@ MIN_DARK_PIXELS=60
 # How long the picture must stay the same before it counts as final.
 QUIET_MS=600
 
+# shellcheck source=bench_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/bench_common.sh" || exit 1
+
 say() { printf '[program] %s\n' "$*" >&2; }
 fail() {
     say "FAIL: $*"
@@ -87,22 +90,8 @@ printf '[Settings]\nshowHelp=0\n' >"$WORK/config/Keynook/Keynook.conf"
 "$MAKE_VAULT" 0 "$PASSWORD" "$WORK/vault-empty.enc" || fail "cannot write the empty vault"
 VAULT_BYTES=$(stat -c %s "$WORK/vault-full.enc")
 
-# A black root (-br): a window that is mapped but not painted yet shows
-# black, never something that looks like a painted list.
-Xvfb -displayfd 3 -br -nolisten tcp -screen 0 1280x1024x24 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
-XVFB_PID=$!
-for ((i = 0; i < 200; i++)); do
-    grep -q '^[0-9][0-9]*$' "$WORK/display" 2>/dev/null && break
-    kill -0 "$XVFB_PID" 2>/dev/null || fail "Xvfb exited: $(cat "$WORK/xvfb.log")"
-    sleep 0.05
-done
-grep -q '^[0-9][0-9]*$' "$WORK/display" || fail "Xvfb reported no display within 10 s"
-DISPLAY=":$(head -n1 "$WORK/display")"
-export DISPLAY
+start_xvfb
 
-peak_kb() {
-    awk '/^VmHWM:/ { print $2 }' "/proc/$1/status" 2>/dev/null
-}
 
 stop_program() {
     kill "$APP_PID" 2>/dev/null

@@ -101,3 +101,10 @@ QTextTable* firstTable(QTextDocument& document) {
             return table;
     return nullptr;
 }
+
+QString cellText(QTextTable* table, int row, int column) {
+    const QTextTableCell cell = table->cellAt(row, column);
+    QTextCursor c = cell.firstCursorPosition();
+    c.setPosition(cell.lastCursorPosition().position(), QTextCursor::KeepAnchor);
+    return c.selectedText();
+}

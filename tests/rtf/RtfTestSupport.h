@@ -54,3 +54,6 @@ QByteArray sample(const char* fileName);
 // The first table of the document's top frame, or nullptr.
 class QTextTable;
 QTextTable* firstTable(QTextDocument& document);
+
+// The text of one cell of a table.
+QString cellText(QTextTable* table, int row, int column);

@@ -18,13 +18,6 @@ ReadResult rtfOf(const char* text) {
     return ReadResult(QByteArray(text));
 }
 
-QString cellText(QTextTable* table, int row, int column) {
-    const QTextTableCell cell = table->cellAt(row, column);
-    QTextCursor c = cell.firstCursorPosition();
-    c.setPosition(cell.lastCursorPosition().position(), QTextCursor::KeepAnchor);
-    return c.selectedText();
-}
-
 } // namespace
 
 TEST(RtfParagraphs, IndentsAndSpacingInPixels) {

@@ -18,13 +18,6 @@ QColor backgroundOf(const QTextCharFormat& f) {
     return f.background().style() == Qt::NoBrush ? QColor() : f.background().color();
 }
 
-QString cellText(QTextTable* table, int row, int column) {
-    const QTextTableCell cell = table->cellAt(row, column);
-    QTextCursor c = cell.firstCursorPosition();
-    c.setPosition(cell.lastCursorPosition().position(), QTextCursor::KeepAnchor);
-    return c.selectedText();
-}
-
 } // namespace
 
 TEST(LibreOfficeSample, ParagraphsReadInOrderWithNothingFromTheHeader) {
