@@ -12,7 +12,6 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QStyle>
 
 namespace {
@@ -79,11 +78,7 @@ frmAdd::frmAdd(Program& program) : Window(program) {
     connect(m_cmdDelete, &QPushButton::clicked, this, &frmAdd::cmdDelete_Click);
 
     setFixedSize(tw(4680), tw(2610));
-    if (QScreen* s = screen()) {
-        QRect r = geometry();
-        r.moveCenter(s->availableGeometry().center());
-        move(r.topLeft());
-    }
+    centreOnScreen(this);
 }
 
 void frmAdd::Form_Load() {

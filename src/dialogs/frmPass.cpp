@@ -12,7 +12,6 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 
 namespace {
@@ -99,11 +98,7 @@ void frmPass::Form_Load() {
         layoutForVerify();
     m_timer1->start();
 
-    if (QScreen* s = screen()) {
-        QRect r = geometry();
-        r.moveCenter(s->availableGeometry().center());
-        move(r.topLeft());
-    }
+    centreOnScreen(this);
     raise();
     SetOnTop(this, -1);
     QCoreApplication::processEvents();

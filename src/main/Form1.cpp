@@ -22,7 +22,6 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPushButton>
-#include <QScreen>
 #include <QStatusBar>
 
 #include <cstdlib>
@@ -131,12 +130,7 @@ Form1::Form1(Program& program) : Window(program) {
         &QAction::triggered, this, &Form1::mnuAboutItem_Click);
 
     resize(tw(kClientWidth), menuBar()->sizeHint().height() + tw(kClientHeight));
-    // Centre on the screen for the first show.
-    if (QScreen* s = screen()) {
-        QRect r = geometry();
-        r.moveCenter(s->availableGeometry().center());
-        move(r.topLeft());
-    }
+    centreOnScreen(this);
 }
 
 Form1::~Form1() = default;

@@ -1,5 +1,8 @@
 #include "platform/Twips.h"
 
+#include <QScreen>
+#include <QWidget>
+
 #include <cmath>
 
 int tw(int twips) {
@@ -12,4 +15,12 @@ int toTwips(int pixels) {
 
 QRect twRect(int left, int top, int width, int height) {
     return QRect(tw(left), tw(top), tw(width), tw(height));
+}
+
+void centreOnScreen(QWidget* window) {
+    if (QScreen* s = window->screen()) {
+        QRect r = window->geometry();
+        r.moveCenter(s->availableGeometry().center());
+        window->move(r.topLeft());
+    }
 }

@@ -10,7 +10,6 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QFile>
-#include <QScreen>
 #include <QTextBrowser>
 
 namespace {
@@ -53,11 +52,7 @@ Form8::Form8(Program& program) : Window(program) {
     m_check1->setChecked(true);
     connect(m_check1, &QCheckBox::clicked, this, &Form8::Check1_Click);
     setFixedSize(tw(10290), tw(7920));
-    if (QScreen* s = screen()) {
-        QRect r = geometry();
-        r.moveCenter(s->availableGeometry().center());
-        move(r.topLeft());
-    }
+    centreOnScreen(this);
 }
 
 QString Form8::helpPath() const {

@@ -7,7 +7,6 @@
 #include "startup/Program.h"
 
 #include <QCloseEvent>
-#include <QScreen>
 
 namespace {
 
@@ -76,11 +75,7 @@ frmAbout::frmAbout(Program& program) : Window(program) {
           sans, 480, 2940, 555, 195);
 
     setFixedSize(tw(7455), tw(2925));
-    if (QScreen* s = screen()) {
-        QRect r = geometry();
-        r.moveCenter(s->availableGeometry().center());
-        move(r.topLeft());
-    }
+    centreOnScreen(this);
 }
 
 QString frmAbout::versionText(int major, int minor) {

@@ -7,7 +7,6 @@
 #include "startup/Program.h"
 
 #include <QLabel>
-#include <QScreen>
 #include <QTimer>
 
 namespace {
@@ -38,11 +37,7 @@ void frmSplash::Form_Load() {
     InitBranding(m_program);
     if (m_program.UseSkin)
         StartSkin(m_program, this);
-    if (QScreen* s = screen()) {
-        QRect r = geometry();
-        r.moveCenter(s->availableGeometry().center());
-        move(r.topLeft());
-    }
+    centreOnScreen(this);
     m_timer2->start();
 }
 
