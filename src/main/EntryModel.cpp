@@ -1,37 +1,8 @@
 #include "main/EntryModel.h"
 
+#include "vault/VaultFormat.h"
+
 #include <algorithm>
-
-namespace {
-
-const QString& textOf(const Entry& e, int column) {
-    return column == EntryModel::Username   ? e.username
-           : column == EntryModel::Password ? e.password
-                                            : e.location;
-}
-
-// The text with every character case-folded, as a comparison that ignores
-// case sees it: comparing folded texts exactly is comparing the originals
-// ignoring case.
-void appendFolded(std::vector<char16_t>& out, const QString& text) {
-    const char16_t* p = reinterpret_cast<const char16_t*>(text.utf16());
-    const qsizetype n = text.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        const char16_t c = p[i];
-        if (c < 0x80) {
-            out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 32) : c);
-        } else if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(p[i + 1])) {
-            const char32_t f = QChar::toCaseFolded(QChar::surrogateToUcs4(c, p[i + 1]));
-            out.push_back(QChar::highSurrogate(f));
-            out.push_back(QChar::lowSurrogate(f));
-            ++i;
-        } else {
-            out.push_back(static_cast<char16_t>(QChar::toCaseFolded(static_cast<char32_t>(c))));
-        }
-    }
-}
-
-} // namespace
 
 int EntryModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_order.size());
@@ -49,18 +20,6 @@ QVariant EntryModel::data(const QModelIndex& index, int role) const {
     return field(index.row(), index.column());
 }
 
-const QString& EntryModel::field(int row, int column) const {
-    const Entry& e = entry(row);
-    switch (column) {
-    case Username:
-        return e.username;
-    case Password:
-        return e.password;
-    default:
-        return e.location;
-    }
-}
-
 QVariant EntryModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
         section < m_headers.size())
@@ -74,12 +33,8 @@ void EntryModel::setHeaders(const QStringList& headers) {
     endResetModel();
 }
 
-std::vector<const Entry*> EntryModel::inDisplayOrder() const {
-    std::vector<const Entry*> out;
-    out.reserve(m_order.size());
-    for (int s : m_order)
-        out.push_back(&m_entries[static_cast<size_t>(s)]);
-    return out;
+QByteArray EntryModel::savedFile(const QString& master) const {
+    return vaultformat::savedFile(master, m_entries, m_order);
 }
 
 int EntryModel::rowOf(quint64 id) const {
@@ -93,8 +48,8 @@ int EntryModel::rowOf(quint64 id) const {
 bool EntryModel::above(int a, int b) const {
     std::vector<char16_t> fa;
     std::vector<char16_t> fb;
-    appendFolded(fa, textOf(m_entries[static_cast<size_t>(a)], m_sortColumn));
-    appendFolded(fb, textOf(m_entries[static_cast<size_t>(b)], m_sortColumn));
+    m_entries.appendFolded(static_cast<size_t>(a), m_sortColumn, fa);
+    m_entries.appendFolded(static_cast<size_t>(b), m_sortColumn, fb);
     const int c = QStringView(fa.data(), static_cast<qsizetype>(fa.size()))
                       .compare(QStringView(fb.data(), static_cast<qsizetype>(fb.size())));
     if (c != 0)
@@ -143,13 +98,12 @@ void EntryModel::sortBy(int column, Qt::SortOrder order) {
     };
     std::vector<Item> items;
     items.reserve(m_entries.size());
-    qsizetype total = 0;
-    for (const Entry& e : m_entries)
-        total += textOf(e, column).size();
-    folded.reserve(static_cast<size_t>(total) + 2);
+    // Room for the longest a column can fold to; what stays unused is never
+    // touched, so it takes address space but no memory.
+    folded.reserve(static_cast<size_t>(m_entries.lineBytes()) + 2);
     for (size_t s = 0; s < m_entries.size(); ++s) {
         const qsizetype begin = static_cast<qsizetype>(folded.size());
-        appendFolded(folded, textOf(m_entries[s], column));
+        m_entries.appendFolded(s, column, folded);
         items.push_back(
             {begin, static_cast<qsizetype>(folded.size()) - begin, static_cast<int>(s)});
     }
@@ -169,35 +123,39 @@ void EntryModel::sortBy(int column, Qt::SortOrder order) {
     reorder(std::move(sorted));
 }
 
-void EntryModel::append(std::vector<Entry> entries) {
+void EntryModel::append(const std::vector<Entry>& entries) {
+    EntryStore more;
+    more.append(entries);
+    append(std::move(more));
+}
+
+void EntryModel::append(EntryStore entries) {
     if (entries.empty())
         return;
     if (m_sorted) {
-        for (Entry& e : entries)
-            append(std::move(e));
+        // Each added row takes its sorted place, as one added alone would.
+        for (size_t i = 0; i < entries.size(); ++i)
+            append(entries.entry(i));
         return;
     }
     const int first = rowCount();
-    beginInsertRows({}, first, first + static_cast<int>(entries.size()) - 1);
+    const size_t count = entries.size();
+    beginInsertRows({}, first, first + static_cast<int>(count) - 1);
     const int base = static_cast<int>(m_entries.size());
-    m_ids.reserve(m_ids.size() + entries.size());
-    m_order.reserve(m_order.size() + entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
+    m_ids.reserve(m_ids.size() + count);
+    m_order.reserve(m_order.size() + count);
+    for (size_t i = 0; i < count; ++i) {
         m_ids.push_back(m_nextId++);
         m_order.push_back(base + static_cast<int>(i));
     }
-    if (m_entries.empty())
-        m_entries = std::move(entries);
-    else
-        m_entries.insert(m_entries.end(), std::make_move_iterator(entries.begin()),
-                         std::make_move_iterator(entries.end()));
+    m_entries.append(std::move(entries));
     endInsertRows();
 }
 
-quint64 EntryModel::append(Entry entry) {
+quint64 EntryModel::append(const Entry& entry) {
     const quint64 id = m_nextId++;
     const int s = static_cast<int>(m_entries.size());
-    m_entries.push_back(std::move(entry));
+    m_entries.append(entry);
     m_ids.push_back(id);
     const int row = m_sorted ? sortedPlace(s) : rowCount();
     beginInsertRows({}, row, row);
@@ -206,9 +164,9 @@ quint64 EntryModel::append(Entry entry) {
     return id;
 }
 
-void EntryModel::replace(int row, Entry entry) {
+void EntryModel::replace(int row, const Entry& entry) {
     const int s = m_order[static_cast<size_t>(row)];
-    m_entries[static_cast<size_t>(s)] = std::move(entry);
+    m_entries.replace(static_cast<size_t>(s), entry);
     emit dataChanged(index(row, 0), index(row, columnCount() - 1));
     if (!m_sorted)
         return;
@@ -227,7 +185,7 @@ void EntryModel::remove(int row) {
     const int s = m_order[static_cast<size_t>(row)];
     beginRemoveRows({}, row, row);
     m_order.erase(m_order.begin() + row);
-    m_entries.erase(m_entries.begin() + s);
+    m_entries.erase(static_cast<size_t>(s));
     m_ids.erase(m_ids.begin() + s);
     for (int& o : m_order)
         if (o > s)

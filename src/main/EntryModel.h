@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vault/Entry.h"
+#include "vault/EntryStore.h"
 
 #include <QAbstractTableModel>
 
@@ -28,18 +29,17 @@ public:
 
     // Adds entries; while the list is sorted each takes its sorted place,
     // otherwise they follow the last row.
-    void append(std::vector<Entry> entries);
+    void append(const std::vector<Entry>& entries);
+    void append(EntryStore entries);
     // Adds one entry and returns its identity.
-    quint64 append(Entry entry);
-    void replace(int row, Entry entry);
+    quint64 append(const Entry& entry);
+    void replace(int row, const Entry& entry);
     void remove(int row);
 
-    const Entry& entry(int row) const { return m_entries[slot(row)]; }
-    const QString& field(int row, int column) const;
-    // The entries in the order they were loaded or added.
-    const std::vector<Entry>& entries() const { return m_entries; }
-    // The entries top to bottom, as a save writes them.
-    std::vector<const Entry*> inDisplayOrder() const;
+    Entry entry(int row) const { return m_entries.entry(slot(row)); }
+    QString field(int row, int column) const { return m_entries.field(slot(row), column); }
+    // The vault file holding the entries top to bottom, as a save writes it.
+    QByteArray savedFile(const QString& master) const;
 
     // Every entry has an identity that stays with it while rows are added,
     // removed or re-sorted; zero is never one.
@@ -63,7 +63,7 @@ private:
     // their entries.
     void reorder(std::vector<int> order);
 
-    std::vector<Entry> m_entries;
+    EntryStore m_entries;
     std::vector<quint64> m_ids;
     std::vector<int> m_order; // display row -> slot in m_entries
     quint64 m_nextId = 1;

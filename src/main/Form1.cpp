@@ -215,10 +215,6 @@ QString Form1::statusText() const {
     return m_statusPanel->text();
 }
 
-std::vector<const Entry*> Form1::entriesInDisplayOrder() const {
-    return m_model->inDisplayOrder();
-}
-
 void Form1::cmdAdd_Click(int) {
     m_program.EntryMode = QStringLiteral("Add");
     showEditor();
@@ -230,7 +226,7 @@ void Form1::cmdEdit_Click() {
         SetStatus(m_program, QStringLiteral("You must first select an entry to edit."));
         return;
     }
-    const Entry& e = m_model->entry(row);
+    const Entry e = m_model->entry(row);
     m_program.EditUsername = e.username;
     m_program.EditPassword = e.password;
     m_program.EditLocation = e.location;

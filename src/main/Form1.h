@@ -1,7 +1,6 @@
 #pragma once
 
 #include "startup/Window.h"
-#include "vault/Entry.h"
 
 #include <QMainWindow>
 
@@ -50,9 +49,6 @@ public:
     // The address Go To hands on for a location: a web address without its
     // scheme gets "http://" in front, anything else stays as it is.
     static QString gotoTarget(const QString& location);
-
-    // The entries as the list shows them, top to bottom: the order of a save.
-    std::vector<const Entry*> entriesInDisplayOrder() const;
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -159,10 +159,8 @@ QByteArray encodeEntryLine(const Entry& entry) {
     return line;
 }
 
-namespace {
-
-// The first "|||" at or after `from`, in ciphered bytes (0xFC 0xFC 0xFC).
 qsizetype findCipheredSeparator(QByteArrayView raw, qsizetype from) {
+    // "|||" is 0xFC 0xFC 0xFC in ciphered bytes.
     const char* const data = raw.data();
     const qsizetype size = raw.size();
     while (from + 3 <= size) {
@@ -177,26 +175,64 @@ qsizetype findCipheredSeparator(QByteArrayView raw, qsizetype from) {
     return -1;
 }
 
-} // namespace
+QString decodeCipheredField(QByteArrayView piece) {
+    // A field that starts with the escape marker (0x01 ciphered) takes the
+    // general path; every other one converts straight from ciphered bytes.
+    if (!piece.isEmpty() && piece[0] == (kEscapeMarker ^ '\x80')) {
+        QByteArray plain = piece.toByteArray();
+        return decodeField(CryptText(plain));
+    }
+    return ansi::decodeCiphered(piece);
+}
 
 Entry decodeEntryLine(QByteArrayView raw) {
-    // Straight from the ciphered bytes: the separator "|||" is 0xFC 0xFC 0xFC
-    // there, and a field that starts with the escape marker (0x01 ciphered)
-    // takes the general path.
     QString fields[3];
     qsizetype start = 0;
     for (int k = 0; k < 3 && start <= raw.size(); ++k) {
         const qsizetype sep = findCipheredSeparator(raw, start);
-        const QByteArrayView piece = sep < 0 ? raw.sliced(start) : raw.sliced(start, sep - start);
-        if (!piece.isEmpty() && piece[0] == (kEscapeMarker ^ '\x80')) {
-            QByteArray plain = piece.toByteArray();
-            fields[k] = decodeField(CryptText(plain));
-        } else {
-            fields[k] = ansi::decodeCiphered(piece);
-        }
+        fields[k] =
+            decodeCipheredField(sep < 0 ? raw.sliced(start) : raw.sliced(start, sep - start));
         start = sep < 0 ? raw.size() + 1 : sep + 3;
     }
     return Entry{std::move(fields[0]), std::move(fields[1]), std::move(fields[2])};
+}
+
+bool findFieldStarts(QByteArrayView raw, qsizetype& second, qsizetype& third) {
+    const qsizetype first = findCipheredSeparator(raw, 0);
+    if (first < 0)
+        return false;
+    const qsizetype next = findCipheredSeparator(raw, first + 3);
+    if (next < 0 || findCipheredSeparator(raw, next + 3) >= 0)
+        return false;
+    second = first + 3;
+    third = next + 3;
+    return true;
+}
+
+bool hasRewrittenBytes(QByteArrayView raw) {
+    // Every Windows-1252 byte reads as the character that is written back as
+    // that byte, except the five undefined ones: they read as control
+    // characters that are written escaped, and 0x81 also starts an escape.
+    // Ciphered they are 0x01, 0x0D, 0x0F, 0x10 and 0x1D; 0x0D ends a line and
+    // never is in one.
+    for (const char ch : raw) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c == 0x01 || c == 0x0F || c == 0x10 || c == 0x1D)
+            return true;
+    }
+    return false;
+}
+
+bool isSavedForm(QByteArrayView raw, qsizetype& second, qsizetype& third) {
+    // Split left to right, three fields rejoin to the same bytes and read back
+    // the same; that is what the encoder checks before it keeps bars plain.
+    if (!findFieldStarts(raw, second, third))
+        return false;
+    if (!hasRewrittenBytes(raw))
+        return true;
+    // Rare: an escaped field, or an undefined byte. Such a line is kept only
+    // if encoding what it reads as gives it back.
+    return encodeEntryLine(decodeEntryLine(raw)) == raw;
 }
 
 bool isSkippedLine(QByteArrayView raw) {
@@ -210,17 +246,11 @@ QString readMasterPassword(QByteArrayView file) {
 }
 
 std::vector<Entry> readEntries(QByteArrayView file) {
+    const EntryStore store = EntryStore::fromFile(file.toByteArray());
     std::vector<Entry> entries;
-    entries.reserve(static_cast<size_t>(file.count('\r')));
-    bool first = true;
-    forEachLine(file, [&](QByteArrayView raw) {
-        if (first) {
-            first = false;
-            return;
-        }
-        if (!isSkippedLine(raw))
-            entries.push_back(decodeEntryLine(raw));
-    });
+    entries.reserve(store.size());
+    for (size_t i = 0; i < store.size(); ++i)
+        entries.push_back(store.entry(i));
     return entries;
 }
 
@@ -250,46 +280,59 @@ bool putPlain(char*& out, const QString& field) {
     return bad == 0;
 }
 
-void appendEntry(QByteArray& out, const Entry& e) {
+template <class Slot>
+QByteArray save(const QString& master, const EntryStore& entries, size_t count, Slot slot) {
+    QByteArray out = encodeMasterLine(master);
+    out.append("\r\n", 2);
+    qsizetype size = out.size() + 2;
+    for (size_t i = 0; i < count; ++i)
+        size += entries.line(slot(i)).size() + 2;
+    qsizetype at = out.size();
+    out.resize(size);
+    char* const d = out.data();
+    for (size_t i = 0; i < count; ++i) {
+        const QByteArrayView line = entries.line(slot(i));
+        std::memcpy(d + at, line.data(), static_cast<size_t>(line.size()));
+        at += line.size();
+        d[at++] = '\r';
+        d[at++] = '\n';
+    }
+    d[at++] = '\r';
+    d[at] = '\n';
+    return out;
+}
+
+} // namespace
+
+void appendEntryLine(QByteArray& out, const Entry& e) {
     const qsizetype at = out.size();
-    out.resize(at + e.username.size() + e.password.size() + e.location.size() + 8);
+    out.resize(at + e.username.size() + e.password.size() + e.location.size() + 6);
     char* p = out.data() + at;
     bool plain = putPlain(p, e.username);
     p = std::fill_n(p, 3, '\xFC');
     plain = putPlain(p, e.password) && plain;
     p = std::fill_n(p, 3, '\xFC');
     plain = putPlain(p, e.location) && plain;
-    *p++ = '\r';
-    *p = '\n';
     if (!plain) {
         out.resize(at);
-        appendLine(out, encodeEntryLine(e));
+        out.append(encodeEntryLine(e));
     }
 }
 
-template <class Get> QByteArray save(const QString& master, size_t count, Get entry) {
-    qsizetype size = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const Entry& e = entry(i);
-        size += e.username.size() + e.password.size() + e.location.size() + 8;
-    }
-    QByteArray out;
-    out.reserve(master.size() * 5 + 4 + size);
-    appendLine(out, encodeMasterLine(master));
-    for (size_t i = 0; i < count; ++i)
-        appendEntry(out, entry(i));
-    out.append("\r\n", 2);
-    return out;
+QByteArray savedFile(const QString& master, const EntryStore& entries,
+                     const std::vector<int>& order) {
+    return save(master, entries, order.size(),
+                [&](size_t i) { return static_cast<size_t>(order[i]); });
 }
 
-} // namespace
-
-QByteArray savedFile(const QString& master, const std::vector<const Entry*>& entries) {
-    return save(master, entries.size(), [&](size_t i) -> const Entry& { return *entries[i]; });
+QByteArray savedFile(const QString& master, const EntryStore& entries) {
+    return save(master, entries, entries.size(), [](size_t i) { return i; });
 }
 
 QByteArray savedFile(const QString& master, const std::vector<Entry>& entries) {
-    return save(master, entries.size(), [&](size_t i) -> const Entry& { return entries[i]; });
+    EntryStore store;
+    store.append(entries);
+    return savedFile(master, store);
 }
 
 } // namespace vaultformat

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vault/Entry.h"
+#include "vault/EntryStore.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -43,6 +44,26 @@ QByteArray encodeMasterLine(const QString& master);
 QString decodeMasterLine(QByteArrayView raw);
 QByteArray encodeEntryLine(const Entry& entry);
 Entry decodeEntryLine(QByteArrayView raw);
+// Appends the entry's ciphered line, without its terminator: the same bytes as
+// encodeEntryLine(), with no allocation for the usual entry.
+void appendEntryLine(QByteArray& out, const Entry& entry);
+// One field of a ciphered entry line as text.
+QString decodeCipheredField(QByteArrayView piece);
+
+// The first separator "|||" at or after `from` in ciphered line bytes, or -1.
+qsizetype findCipheredSeparator(QByteArrayView raw, qsizetype from);
+
+// True when `raw` is exactly the line a save writes for the entry it reads
+// as, so that it can be kept and written back as it is; `second` and `third`
+// are then where the second and third fields start. Lines with other than
+// three fields, with bytes that are read one way and written another, or with
+// needless escapes are not.
+bool isSavedForm(QByteArrayView raw, qsizetype& second, qsizetype& third);
+// The two parts of that test: three fields, found as a reader finds them...
+bool findFieldStarts(QByteArrayView raw, qsizetype& second, qsizetype& third);
+// ...and no byte that reads as a character written otherwise, nor an escape
+// (in ciphered bytes).
+bool hasRewrittenBytes(QByteArrayView raw);
 
 // True for the raw lines that reading passes over: empty, or one space.
 bool isSkippedLine(QByteArrayView raw);
@@ -56,9 +77,11 @@ std::vector<Entry> readEntries(QByteArrayView file);
 // The file right after the master password was created: its line alone.
 QByteArray masterOnlyFile(const QString& master);
 
-// The file after a save: master line, one entry line per entry in the order
-// given, and a final empty line.
-QByteArray savedFile(const QString& master, const std::vector<const Entry*>& entries);
+// The file after a save: master line, one entry line per entry, and a final
+// empty line. The entries go in the order of the slots given, or as stored.
+QByteArray savedFile(const QString& master, const EntryStore& entries,
+                     const std::vector<int>& order);
+QByteArray savedFile(const QString& master, const EntryStore& entries);
 QByteArray savedFile(const QString& master, const std::vector<Entry>& entries);
 
 } // namespace vaultformat

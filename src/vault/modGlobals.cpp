@@ -145,8 +145,9 @@ void LoadEntries(Program& program) {
     QByteArray data;
     if (!readVault(program, data))
         return;
-    std::vector<Entry> entries = vaultformat::readEntries(data);
-    data.clear();
+    // The entries keep the file's bytes: what the list shows is read from
+    // them when it is shown.
+    EntryStore entries = EntryStore::fromFile(std::move(data));
     const qsizetype count = static_cast<qsizetype>(entries.size());
     Form1* main = program.loaded<Form1>();
     if (!main)
@@ -160,8 +161,7 @@ bool SaveData(Program& program) {
     Form1* main = program.loaded<Form1>();
     if (!main || program.ended())
         return false;
-    const std::vector<const Entry*> rows = main->entriesInDisplayOrder();
-    const QByteArray file = vaultformat::savedFile(program.MasterPassword, rows);
+    const QByteArray file = main->entries().savedFile(program.MasterPassword);
     if (!mayOverwrite(program, main)) {
         program.unsavedChanges = true;
         SetStatus(program,

@@ -2,11 +2,16 @@
 
 #include "vault/Entry.h"
 
+#include "vault/Ansi.h"
+
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <ostream>
+#include <random>
 
 // Readable failure messages: QString and QByteArray print as their code units
 // and bytes in hex, where invisible characters and stray CRs show up.
@@ -58,5 +63,70 @@ inline QByteArray flipped(QByteArray text) {
 }
 
 inline const QByteArray kCrLf("\r\n", 2);
+
+// Start value of the randomized tests. A fixed one keeps every run the same;
+// set KEYNOOK_RANDOM_START to replay or widen a run.
+inline std::uint32_t randomStartValue() {
+    if (const char* text = std::getenv("KEYNOOK_RANDOM_START"))
+        return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10));
+    return 20240611u;
+}
+
+// Random field text from pieces that have roles in the file format: every
+// byte of the code page, runs of bars, line-break characters, the bytes with
+// meanings of their own, characters outside the code page and beyond the BMP.
+class FieldMaker {
+public:
+    explicit FieldMaker(std::uint32_t start) : m_gen(start) {}
+
+    QString field() {
+        QString out;
+        const int pieces = pick(0, 6);
+        for (int i = 0; i < pieces; ++i)
+            appendPiece(out);
+        return out;
+    }
+
+private:
+    int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_gen); }
+
+    void appendPiece(QString& out) {
+        switch (pick(0, 9)) {
+        case 0:
+        case 1:
+        case 2: { // any byte of the code page, as the file would hold it
+            const int n = pick(1, 4);
+            QByteArray raw;
+            for (int i = 0; i < n; ++i)
+                raw.append(static_cast<char>(pick(0, 255)));
+            out += ansi::decode(raw);
+            break;
+        }
+        case 3:
+        case 4:
+            out += QString(pick(1, 7), QLatin1Char('|'));
+            break;
+        case 5:
+            out += QLatin1Char('\r');
+            break;
+        case 6:
+            out += QLatin1Char('\n');
+            break;
+        case 7: // bytes with roles of their own: 0x80, 0x81, 0x8A, 0x8D, 0xA0, space
+            out += ansi::decode(QByteArray(1, "\x80\x81\x8A\x8D\xA0 "[pick(0, 5)]));
+            break;
+        case 8: // a BMP character outside the code page
+            out += QChar(static_cast<char16_t>(pick(0x0100, 0xD7FF)));
+            break;
+        case 9: { // a character beyond the BMP: a surrogate pair
+            const char32_t c = static_cast<char32_t>(pick(0x10000, 0x10FFFF));
+            out += QString::fromUcs4(&c, 1);
+            break;
+        }
+        }
+    }
+
+    std::mt19937 m_gen;
+};
 
 } // namespace testsupport

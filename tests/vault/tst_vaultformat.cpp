@@ -128,8 +128,9 @@ TEST(VaultFileBytes, EmptyLocationEndsTheLineInASeparator) {
 TEST(VaultFileBytes, EntriesAreWrittenInTheOrderGivenNotStorageOrder) {
     const std::vector<Entry> stored = {{"a", "1", "x"}, {"b", "2", "y"}, {"c", "3", "z"}};
     // The list may be sorted for display; the save follows the display order.
-    const std::vector<const Entry*> shown = {&stored[2], &stored[1], &stored[0]};
-    const QByteArray file = vaultformat::savedFile(QStringLiteral("m"), shown);
+    EntryStore store;
+    store.append(stored);
+    const QByteArray file = vaultformat::savedFile(QStringLiteral("m"), store, {2, 1, 0});
     EXPECT_EQ(vaultformat::readEntries(file),
               (std::vector<Entry>{stored[2], stored[1], stored[0]}));
 }

@@ -148,75 +148,13 @@ TEST(VaultEscaping, EscapedLineStillSplitsIntoThreePieces) {
 
 // --- Randomized round trip ---------------------------------------------------
 
-// A fixed start value keeps every run the same; set KEYNOOK_RANDOM_START to
-// replay or widen a run.
-std::uint32_t randomStartValue() {
-    if (const char* text = std::getenv("KEYNOOK_RANDOM_START"))
-        return static_cast<std::uint32_t>(std::strtoul(text, nullptr, 10));
-    return 20240611u;
-}
-
-class FieldMaker {
-public:
-    explicit FieldMaker(std::uint32_t start) : m_gen(start) {}
-
-    QString field() {
-        QString out;
-        const int pieces = pick(0, 6);
-        for (int i = 0; i < pieces; ++i)
-            appendPiece(out);
-        return out;
-    }
-
-private:
-    int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_gen); }
-
-    void appendPiece(QString& out) {
-        switch (pick(0, 9)) {
-        case 0:
-        case 1:
-        case 2: { // any byte of the code page, as the file would hold it
-            const int n = pick(1, 4);
-            QByteArray raw;
-            for (int i = 0; i < n; ++i)
-                raw.append(static_cast<char>(pick(0, 255)));
-            out += ansi::decode(raw);
-            break;
-        }
-        case 3:
-        case 4:
-            out += QString(pick(1, 7), QLatin1Char('|'));
-            break;
-        case 5:
-            out += QLatin1Char('\r');
-            break;
-        case 6:
-            out += QLatin1Char('\n');
-            break;
-        case 7: // bytes with roles of their own: 0x80, 0x81, 0x8A, 0x8D, 0xA0, space
-            out += ansi::decode(QByteArray(1, "\x80\x81\x8A\x8D\xA0 "[pick(0, 5)]));
-            break;
-        case 8: // a BMP character outside the code page
-            out += QChar(static_cast<char16_t>(pick(0x0100, 0xD7FF)));
-            break;
-        case 9: { // a character beyond the BMP: a surrogate pair
-            const char32_t c = static_cast<char32_t>(pick(0x10000, 0x10FFFF));
-            out += QString::fromUcs4(&c, 1);
-            break;
-        }
-        }
-    }
-
-    std::mt19937 m_gen;
-};
-
 TEST(VaultEscaping, RandomEntriesOverAllBytesReadBackIdentical) {
-    const std::uint32_t start = randomStartValue();
+    const std::uint32_t start = testsupport::randomStartValue();
     std::cout << "random start value: " << start << " (KEYNOOK_RANDOM_START=" << start
               << " replays this run)\n";
     SCOPED_TRACE(testing::Message() << "random start value " << start);
 
-    FieldMaker maker(start);
+    testsupport::FieldMaker maker(start);
     std::mt19937 sizes(start ^ 0x5A5A5A5Au);
     for (int round = 0; round < 2000; ++round) {
         SCOPED_TRACE(testing::Message() << "round " << round);

@@ -1,0 +1,332 @@
+#include "vault/EntryStore.h"
+
+#include "vault/Ansi.h"
+#include "vault/VaultFormat.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+constexpr char kEscapeMarkerCiphered = '\x81' ^ '\x80';
+
+// The text with every character case-folded, as a comparison that ignores
+// case sees it.
+void appendFoldedText(std::vector<char16_t>& out, const QString& text) {
+    const char16_t* p = reinterpret_cast<const char16_t*>(text.utf16());
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = p[i];
+        if (c < 0x80) {
+            out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char16_t>(c + 32) : c);
+        } else if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(p[i + 1])) {
+            const char32_t f = QChar::toCaseFolded(QChar::surrogateToUcs4(c, p[i + 1]));
+            out.push_back(QChar::highSurrogate(f));
+            out.push_back(QChar::lowSurrogate(f));
+            ++i;
+        } else {
+            out.push_back(static_cast<char16_t>(QChar::toCaseFolded(static_cast<char32_t>(c))));
+        }
+    }
+}
+
+// For each ciphered byte, the case-folded character it reads as: the same
+// units appendFoldedText() gives for the decoded text, without decoding it.
+const std::array<char16_t, 256>& foldedCipheredBytes() {
+    static const std::array<char16_t, 256> table = [] {
+        std::array<char16_t, 256> t{};
+        for (int b = 0; b < 256; ++b) {
+            const char ciphered = static_cast<char>(b);
+            const QString text = ansi::decodeCiphered(QByteArrayView(&ciphered, 1));
+            std::vector<char16_t> folded;
+            appendFoldedText(folded, text);
+            t[static_cast<size_t>(b)] = folded.at(0);
+        }
+        return t;
+    }();
+    return table;
+}
+
+// Bit k is set when byte k of the sixteen at `p` is a CR, starts three
+// ciphered bars (0xFC 0xFC 0xFC), or is one of the bytes that read as a
+// character written otherwise (see hasRewrittenBytes()): the only places where a
+// line or a field ends or a line needs a closer look. Reads eighteen bytes.
+unsigned markersOf16(const unsigned char* p) {
+#if defined(__SSE2__)
+    auto is = [](__m128i x, int byte) {
+        return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(byte)));
+    };
+    const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+    const __m128i bars = _mm_and_si128(is(x0, 0xFC), _mm_and_si128(is(x1, 0xFC), is(x2, 0xFC)));
+    const __m128i odd = _mm_or_si128(_mm_or_si128(is(x0, 0x01), is(x0, 0x0F)),
+                                     _mm_or_si128(is(x0, 0x10), is(x0, 0x1D)));
+    const __m128i all = _mm_or_si128(_mm_or_si128(is(x0, '\r'), bars), odd);
+    return static_cast<unsigned>(_mm_movemask_epi8(all));
+#else
+    unsigned m = 0;
+    for (int k = 0; k < 16; ++k) {
+        const unsigned c = p[k];
+        const bool bars = c == 0xFC && p[k + 1] == 0xFC && p[k + 2] == 0xFC;
+        const bool odd = c == 0x01 || c == 0x0F || c == 0x10 || c == 0x1D;
+        m |= unsigned(c == '\r' || bars || odd) << k;
+    }
+    return m;
+#endif
+}
+
+// What one pass over the lines finds out about a line.
+struct ScannedLine {
+    qsizetype start;
+    qsizetype end;
+    int separators; // as a reader finds them, left to right
+    bool oddBytes;  // holds a byte that reads as a character written otherwise
+};
+
+// One pass over the lines of `data` from `from` on, visiting only the marked
+// places; calls `line` with each line. A line ends at CR LF, a lone CR or the
+// end of the data. The same rules as forEachLine() and
+// findCipheredSeparator(), without a call per line or field.
+template <class LineFound>
+void scanLines(const char* data, qsizetype size, qsizetype from, LineFound line) {
+    const unsigned char* const p = reinterpret_cast<const unsigned char*>(data);
+    ScannedLine current{from, 0, 0, false};
+    qsizetype searchFrom = from; // where the next separator may begin
+    auto visit = [&](qsizetype at) {
+        const unsigned char c = p[at];
+        if (c == '\r') {
+            current.end = at;
+            line(current);
+            qsizetype next = at + 1;
+            if (next < size && p[next] == '\n')
+                ++next;
+            current = ScannedLine{next, 0, 0, false};
+            searchFrom = next;
+        } else if (c == 0xFC) {
+            if (at >= searchFrom) { // not inside the separator just found
+                ++current.separators;
+                searchFrom = at + 3;
+            }
+        } else {
+            current.oddBytes = true;
+        }
+    };
+    qsizetype at = from;
+    for (; at + 18 <= size; at += 16)
+        for (unsigned m = markersOf16(p + at); m != 0; m &= m - 1)
+            visit(at + std::countr_zero(m));
+    // The last few bytes, from a copy padded with zeros: no marker there.
+    unsigned char tail[34] = {};
+    std::memcpy(tail, p + at, static_cast<size_t>(size - at));
+    for (qsizetype half = 0; at + half < size; half += 16) {
+        const qsizetype left = size - at - half;
+        unsigned m = markersOf16(tail + half);
+        if (left < 16)
+            m &= (1u << left) - 1;
+        for (; m != 0; m &= m - 1)
+            visit(at + half + std::countr_zero(m));
+    }
+    if (current.start < size) {
+        current.end = size;
+        line(current);
+    }
+}
+
+// The bytes of one field of a line in the form a save writes.
+QByteArrayView fieldOf(QByteArrayView line, int field) {
+    const qsizetype first = vaultformat::findCipheredSeparator(line, 0);
+    if (field == EntryStore::Username)
+        return line.first(first);
+    const qsizetype second = vaultformat::findCipheredSeparator(line, first + 3);
+    if (field == EntryStore::Password)
+        return line.sliced(first + 3, second - first - 3);
+    return line.sliced(second + 3);
+}
+
+} // namespace
+
+EntryStore EntryStore::fromFile(QByteArray file) {
+    EntryStore store;
+    const char* const data = file.constData();
+    const qsizetype size = file.size();
+    // Lines that are not as a save writes them are written anew into a block
+    // of their own; every other line stays where it is in the file's bytes.
+    QByteArray rewritten;
+    std::vector<qsizetype> rewrittenStarts;
+    std::vector<size_t> rewrittenSlots;
+    // The first line is the master password; the entries start after it.
+    const char* const cr = static_cast<const char*>(std::memchr(data, '\r', size));
+    qsizetype entriesStart = cr ? cr - data + 1 : size;
+    if (entriesStart < size && data[entriesStart] == '\n')
+        ++entriesStart;
+    // Room for lines of a usual length; longer files grow it.
+    store.m_lines.reserve(static_cast<size_t>((size - entriesStart) / 32 + 1));
+    scanLines(data, size, entriesStart, [&](const ScannedLine& scanned) {
+        const QByteArrayView raw(data + scanned.start, scanned.end - scanned.start);
+        if (vaultformat::isSkippedLine(raw))
+            return;
+        qsizetype second = 0;
+        qsizetype third = 0;
+        const bool kept = scanned.separators == 2 &&
+                          (!scanned.oddBytes || vaultformat::isSavedForm(raw, second, third));
+        if (!kept) {
+            rewrittenSlots.push_back(store.m_lines.size());
+            rewrittenStarts.push_back(rewritten.size());
+            vaultformat::appendEntryLine(rewritten, vaultformat::decodeEntryLine(raw));
+        }
+        store.m_lines.push_back(Line{scanned.start, raw.size(), 0});
+    });
+    if (store.m_lines.size() > rewrittenSlots.size()) {
+        store.m_blocks.push_back(std::move(file));
+        store.m_blockUsers.push_back(
+            static_cast<qsizetype>(store.m_lines.size() - rewrittenSlots.size()));
+    }
+    if (!rewrittenSlots.empty()) {
+        rewrittenStarts.push_back(rewritten.size());
+        const int block = store.addBlock(std::move(rewritten));
+        store.m_blockUsers[static_cast<size_t>(block)] =
+            static_cast<qsizetype>(rewrittenSlots.size());
+        for (size_t k = 0; k < rewrittenSlots.size(); ++k)
+            store.m_lines[rewrittenSlots[k]] =
+                Line{rewrittenStarts[k], rewrittenStarts[k + 1] - rewrittenStarts[k], block};
+    }
+    return store;
+}
+
+QByteArrayView EntryStore::line(size_t slot) const {
+    const Line& l = m_lines[slot];
+    return QByteArrayView(m_blocks[static_cast<size_t>(l.block)].constData() + l.offset, l.size);
+}
+
+QByteArrayView EntryStore::fieldBytes(size_t slot, int field) const {
+    return fieldOf(line(slot), field);
+}
+
+QString EntryStore::field(size_t slot, int field) const {
+    return vaultformat::decodeCipheredField(fieldBytes(slot, field));
+}
+
+Entry EntryStore::entry(size_t slot) const {
+    return Entry{field(slot, Username), field(slot, Password), field(slot, Location)};
+}
+
+qsizetype EntryStore::lineBytes() const {
+    qsizetype total = 0;
+    for (const Line& l : m_lines)
+        total += l.size;
+    return total;
+}
+
+void EntryStore::appendFolded(size_t slot, int field, std::vector<char16_t>& out) const {
+    const QByteArrayView bytes = fieldBytes(slot, field);
+    if (!bytes.isEmpty() && bytes[0] == kEscapeMarkerCiphered) {
+        appendFoldedText(out, vaultformat::decodeCipheredField(bytes));
+        return;
+    }
+    const std::array<char16_t, 256>& fold = foldedCipheredBytes();
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(bytes.size()));
+    char16_t* d = out.data() + at;
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (qsizetype i = 0; i < bytes.size(); ++i)
+        d[i] = fold[b[i]];
+}
+
+int EntryStore::addBlock(QByteArray bytes) {
+    if (!m_freeBlocks.empty()) {
+        const int block = m_freeBlocks.back();
+        m_freeBlocks.pop_back();
+        m_blocks[static_cast<size_t>(block)] = std::move(bytes);
+        m_blockUsers[static_cast<size_t>(block)] = 0;
+        return block;
+    }
+    m_blocks.push_back(std::move(bytes));
+    m_blockUsers.push_back(0);
+    return static_cast<int>(m_blocks.size() - 1);
+}
+
+void EntryStore::release(int block) {
+    const size_t b = static_cast<size_t>(block);
+    if (--m_blockUsers[b] == 0) {
+        m_blocks[b] = QByteArray();
+        m_freeBlocks.push_back(block);
+    }
+}
+
+void EntryStore::appendEncoded(QByteArray bytes, const std::vector<qsizetype>& starts) {
+    const size_t count = starts.size() - 1;
+    if (count == 0)
+        return;
+    const int block = addBlock(std::move(bytes));
+    m_blockUsers[static_cast<size_t>(block)] = static_cast<qsizetype>(count);
+    m_lines.reserve(m_lines.size() + count);
+    for (size_t k = 0; k < count; ++k)
+        m_lines.push_back(Line{starts[k], starts[k + 1] - starts[k], block});
+}
+
+void EntryStore::append(const std::vector<Entry>& entries) {
+    QByteArray bytes;
+    qsizetype size = 0;
+    for (const Entry& e : entries)
+        size += e.username.size() + e.password.size() + e.location.size() + 6;
+    bytes.reserve(size);
+    std::vector<qsizetype> starts;
+    starts.reserve(entries.size() + 1);
+    for (const Entry& e : entries) {
+        starts.push_back(bytes.size());
+        vaultformat::appendEntryLine(bytes, e);
+    }
+    starts.push_back(bytes.size());
+    appendEncoded(std::move(bytes), starts);
+}
+
+void EntryStore::append(const Entry& entry) {
+    QByteArray bytes;
+    vaultformat::appendEntryLine(bytes, entry);
+    const std::vector<qsizetype> starts = {0, bytes.size()};
+    appendEncoded(std::move(bytes), starts);
+}
+
+void EntryStore::append(EntryStore&& other) {
+    if (m_lines.empty() && m_blocks.empty()) {
+        *this = std::move(other);
+        return;
+    }
+    const int base = static_cast<int>(m_blocks.size());
+    for (size_t b = 0; b < other.m_blocks.size(); ++b) {
+        m_blocks.push_back(std::move(other.m_blocks[b]));
+        m_blockUsers.push_back(other.m_blockUsers[b]);
+    }
+    for (int b : other.m_freeBlocks)
+        m_freeBlocks.push_back(base + b);
+    m_lines.reserve(m_lines.size() + other.m_lines.size());
+    for (Line line : other.m_lines) {
+        line.block += base;
+        m_lines.push_back(line);
+    }
+    other = EntryStore();
+}
+
+void EntryStore::replace(size_t slot, const Entry& entry) {
+    EntryStore one;
+    one.append(entry);
+    const int old = m_lines[slot].block;
+    Line line = one.m_lines[0];
+    line.block = addBlock(std::move(one.m_blocks[0]));
+    m_blockUsers[static_cast<size_t>(line.block)] = 1;
+    m_lines[slot] = line;
+    release(old);
+}
+
+void EntryStore::erase(size_t slot) {
+    const int block = m_lines[slot].block;
+    m_lines.erase(m_lines.begin() + static_cast<std::ptrdiff_t>(slot));
+    release(block);
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "vault/Entry.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <vector>
+
+// The entries of a vault, held the way the file holds them: each entry is its
+// line's ciphered bytes, exactly as a save writes them. Opening a vault keeps
+// the file's own buffer and points into it, so a load copies no text and
+// makes no string per entry; a save only joins lines; a field becomes text
+// when something shows, copies or compares it.
+//
+// Every entry sits in a slot; slots are numbered in the order the entries
+// were added and close up when one is erased.
+class EntryStore {
+public:
+    enum Field { Username = 0, Password = 1, Location = 2 };
+
+    // Every entry line of a vault file, in file order: all lines but the
+    // first (the master password) and the ones reading passes over.
+    static EntryStore fromFile(QByteArray file);
+
+    size_t size() const { return m_lines.size(); }
+    bool empty() const { return m_lines.empty(); }
+
+    Entry entry(size_t slot) const;
+    QString field(size_t slot, int field) const;
+    // The entry's line as a save writes it, ciphered, without its line end.
+    QByteArrayView line(size_t slot) const;
+    // Adds the field's text with every character case-folded, as UTF-16
+    // units, so that comparing what two calls added exactly is comparing the
+    // fields ignoring case. `out` grows by fewer units than the line has
+    // bytes.
+    void appendFolded(size_t slot, int field, std::vector<char16_t>& out) const;
+    // The bytes of every line together.
+    qsizetype lineBytes() const;
+
+    void append(const Entry& entry);
+    void append(const std::vector<Entry>& entries);
+    void append(EntryStore&& other);
+    void replace(size_t slot, const Entry& entry);
+    void erase(size_t slot);
+
+private:
+    // Where a line is: a stretch of one block. Its fields are found again
+    // when they are needed, which costs less than keeping them for every
+    // entry of a large vault.
+    struct Line {
+        qsizetype offset;
+        qsizetype size;
+        int block;
+    };
+
+    QByteArrayView fieldBytes(size_t slot, int field) const;
+    int addBlock(QByteArray bytes);
+    // One line fewer uses the block; the last one to go frees it.
+    void release(int block);
+    // Adds encoded lines, one after another in `bytes` with no line ends, as
+    // one block; line k runs from starts[k] to starts[k + 1].
+    void appendEncoded(QByteArray bytes, const std::vector<qsizetype>& starts);
+
+    std::vector<Line> m_lines;
+    std::vector<QByteArray> m_blocks;
+    std::vector<qsizetype> m_blockUsers;
+    std::vector<int> m_freeBlocks;
+};

@@ -1,0 +1,208 @@
+// The entry store keeps lines as the file holds them and writes them back
+// unchanged where it can. These tests hold it to the general codec: whatever
+// it keeps, re-encodes or edits must read and save exactly as decoding every
+// line and encoding every entry anew would.
+#include "VaultTestSupport.h"
+
+#include "vault/EntryStore.h"
+#include "vault/VaultFormat.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <random>
+#include <vector>
+
+using testsupport::kCrLf;
+
+namespace {
+
+// The file a save writes, built entry by entry with the general encoder.
+QByteArray referenceSave(const QString& master, const std::vector<Entry>& entries) {
+    QByteArray out = vaultformat::encodeMasterLine(master) + kCrLf;
+    for (const Entry& e : entries)
+        out += vaultformat::encodeEntryLine(e) + kCrLf;
+    return out + kCrLf;
+}
+
+std::vector<Entry> entriesOf(const EntryStore& store) {
+    std::vector<Entry> out;
+    for (size_t i = 0; i < store.size(); ++i)
+        out.push_back(store.entry(i));
+    return out;
+}
+
+class LineMaker {
+public:
+    explicit LineMaker(std::uint32_t start) : m_gen(start), m_fields(start ^ 0x3C3C3C3Cu) {}
+
+    // Raw (ciphered) line bytes, never holding a CR.
+    QByteArray line() {
+        switch (pick(0, 5)) {
+        case 0: // what a save writes for an entry, escapes and all
+            return vaultformat::encodeEntryLine(
+                Entry{m_fields.field(), m_fields.field(), m_fields.field()});
+        case 1: // reading passes over these
+            return pick(0, 1) ? QByteArray() : QByteArray(" ");
+        default: { // one to four pieces of bytes that matter to the format, and any
+                   // others, joined by separators
+            static const unsigned char roles[] = {0xFC, 0x01, 0x0F, 0x10, 0x1D, 0x0A,
+                                                  0x00, 0x80, 0xA0, 0xB0, 0xC1, 0xE1};
+            QByteArray out;
+            const int pieces = pick(1, 4);
+            for (int k = 0; k < pieces; ++k) {
+                if (k > 0)
+                    out.append("\xFC\xFC\xFC");
+                const int n = pick(0, 8);
+                for (int i = 0; i < n; ++i) {
+                    int b = pick(0, 2) ? pick(0x21, 0x7E) ^ 0x80 : pick(0, 255);
+                    if (pick(0, 3) == 0)
+                        b = roles[pick(0, sizeof roles - 1)];
+                    if (b == '\r')
+                        b = 0x8D;
+                    out.append(static_cast<char>(b));
+                }
+            }
+            return out;
+        }
+        }
+    }
+
+    QByteArray terminator() {
+        switch (pick(0, 3)) {
+        case 0:
+            return QByteArray("\r");
+        default:
+            return kCrLf;
+        }
+    }
+
+    int pick(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_gen); }
+
+private:
+    std::mt19937 m_gen;
+    testsupport::FieldMaker m_fields;
+};
+
+TEST(EntryStore, AnyFileReadsAndSavesAsTheGeneralCodecDoes) {
+    const std::uint32_t start = testsupport::randomStartValue();
+    std::cout << "random start value: " << start << " (KEYNOOK_RANDOM_START=" << start
+              << " replays this run)\n";
+    SCOPED_TRACE(testing::Message() << "random start value " << start);
+    LineMaker maker(start);
+    for (int round = 0; round < 2000; ++round) {
+        SCOPED_TRACE(testing::Message() << "round " << round);
+        QByteArray file = maker.line();
+        const int lines = maker.pick(0, 12);
+        for (int i = 0; i < lines; ++i)
+            file += maker.terminator() + maker.line();
+        if (maker.pick(0, 1))
+            file += maker.terminator();
+
+        const QString master = vaultformat::readMasterPassword(file);
+        std::vector<Entry> expected;
+        bool first = true;
+        vaultformat::forEachLine(file, [&](QByteArrayView raw) {
+            if (!first && !vaultformat::isSkippedLine(raw))
+                expected.push_back(vaultformat::decodeEntryLine(raw));
+            first = false;
+        });
+
+        const EntryStore store = EntryStore::fromFile(file);
+        ASSERT_EQ(entriesOf(store), expected) << testing::PrintToString(file);
+        ASSERT_EQ(vaultformat::savedFile(master, store), referenceSave(master, expected))
+            << testing::PrintToString(file);
+    }
+}
+
+TEST(EntryStore, FileInSavedFormSavesToTheSameBytes) {
+    // Ordinary lines, a bar beside a separator, an escaped field: all kept.
+    const std::vector<Entry> entries = {
+        {"alice", "pa55", "mail.example.org"},
+        {"a|", "|b", "c|"},
+        {QString(QChar(0x0142)), "\u00e9t\u00e9", ""},
+        {"", "", ""},
+    };
+    const QByteArray file = referenceSave("master", entries);
+    const EntryStore store = EntryStore::fromFile(file);
+    EXPECT_EQ(entriesOf(store), entries);
+    EXPECT_EQ(vaultformat::savedFile("master", store), file);
+    EXPECT_EQ(vaultformat::savedFile("master", store, {3, 1, 0, 2}),
+              referenceSave("master", {entries[3], entries[1], entries[0], entries[2]}));
+}
+
+TEST(EntryStore, EditsAddsAndDeletesKeepEveryOtherEntryIntact) {
+    const std::uint32_t start = testsupport::randomStartValue();
+    SCOPED_TRACE(testing::Message() << "random start value " << start);
+    testsupport::FieldMaker fields(start);
+    std::mt19937 gen(start ^ 0x77777777u);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen); };
+    auto entry = [&] { return Entry{fields.field(), fields.field(), fields.field()}; };
+
+    std::vector<Entry> expected;
+    for (int i = 0; i < 20; ++i)
+        expected.push_back(entry());
+    EntryStore store = EntryStore::fromFile(referenceSave("m", expected));
+    for (int step = 0; step < 600; ++step) {
+        SCOPED_TRACE(testing::Message() << "step " << step);
+        const int op = pick(0, 5);
+        if (op == 0) {
+            const Entry e = entry();
+            store.append(e);
+            expected.push_back(e);
+        } else if (op == 1) {
+            std::vector<Entry> more(static_cast<size_t>(pick(0, 4)));
+            for (Entry& e : more)
+                e = entry();
+            store.append(more);
+            expected.insert(expected.end(), more.begin(), more.end());
+        } else if (op == 2) {
+            std::vector<Entry> more(static_cast<size_t>(pick(0, 4)));
+            for (Entry& e : more)
+                e = entry();
+            store.append(EntryStore::fromFile(referenceSave("other", more)));
+            expected.insert(expected.end(), more.begin(), more.end());
+        } else if (op == 3 && !expected.empty()) {
+            const size_t at = static_cast<size_t>(pick(0, static_cast<int>(expected.size()) - 1));
+            const Entry e = entry();
+            store.replace(at, e);
+            expected[at] = e;
+        } else if (!expected.empty()) {
+            const size_t at = static_cast<size_t>(pick(0, static_cast<int>(expected.size()) - 1));
+            store.erase(at);
+            expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        ASSERT_EQ(store.size(), expected.size());
+        ASSERT_EQ(entriesOf(store), expected);
+        ASSERT_EQ(vaultformat::savedFile("m", store), referenceSave("m", expected));
+    }
+}
+
+TEST(EntryStore, FoldedFieldIsTheFieldTextCaseFolded) {
+    testsupport::FieldMaker fields(testsupport::randomStartValue());
+    std::vector<Entry> entries;
+    for (int i = 0; i < 300; ++i)
+        entries.push_back({fields.field(), fields.field(), fields.field()});
+    // Every byte of the code page in one field, read straight from a file.
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        if (b != '\r' && b != '|')
+            all.append(static_cast<char>(b));
+    entries.push_back({ansi::decode(all), "Straße ÆØÅ", "ÀÉÎÕÜ àéîõü Œœ Šš Žž Ÿÿ"});
+
+    const EntryStore store = EntryStore::fromFile(referenceSave("m", entries));
+    ASSERT_EQ(store.size(), entries.size());
+    for (size_t i = 0; i < store.size(); ++i) {
+        for (int f = 0; f < 3; ++f) {
+            std::vector<char16_t> folded;
+            store.appendFolded(i, f, folded);
+            const QString text = store.field(i, f);
+            EXPECT_EQ(QStringView(folded.data(), static_cast<qsizetype>(folded.size())),
+                      text.toCaseFolded())
+                << "entry " << i << " field " << f;
+            EXPECT_LT(static_cast<qsizetype>(folded.size()), store.line(i).size());
+        }
+    }
+}
+
+} // namespace
