@@ -412,7 +412,7 @@ int main(int argc, char** argv) {
         if (havePeerWindow) {
             t.row(QStringLiteral("window: Return on the password to entries painted"),
                   {QStringLiteral("-"), msText(peerUnlock)});
-            t.row(QStringLiteral("window: Username header click to sorted rows"),
+            t.row(QStringLiteral("window: Username header click to answering again, rows sorted"),
                   {QStringLiteral("-"), msText(peerSort)});
             t.row(QStringLiteral("window: peak memory (VmHWM) with the entries painted"),
                   {QStringLiteral("-"), kbText(valueOf(peer, "peer_window_peak_kb"))});

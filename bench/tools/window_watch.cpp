@@ -17,6 +17,11 @@
 //     --not hash         the picture before the action, which never counts
 //   window_watch hash <window id> x,y,w,h
 //       prints the hash of that part of the window now
+//   window_watch answers <window id> <start ns> <timeout ms>
+//       prints "<ms to idle>": from when the program behind the window
+//       answers promptly for good. It is asked (_NET_WM_PING, which its event
+//       loop answers) over and over; a busy program answers only when its
+//       handler returns. Needs the root window's redirect: no window manager.
 //
 // Start times are CLOCK_REALTIME nanoseconds, as `date +%s%N` gives them.
 // A part's width or height of 0 reaches to the window's edge.
@@ -194,7 +199,8 @@ int usage() {
                          "       window_watch painted <title regex> <start ns> <timeout ms> "
                          "[--area x,y,w,h] [--quiet ms] [--min-light pct] [--min-dark n] "
                          "[--mark x,y,w,h,n] [--not hash]\n"
-                         "       window_watch hash <window id> x,y,w,h\n");
+                         "       window_watch hash <window id> x,y,w,h\n"
+                         "       window_watch answers <window id> <start ns> <timeout ms>\n");
     return 2;
 }
 
@@ -252,6 +258,40 @@ bool parseOptions(int argc, char** argv, Options* o) {
     return true;
 }
 
+// Asks the program behind `w` to answer, as a window manager does, and waits
+// for the answer until `deadlineNs`. Returns when it was sent, or -1.
+int64_t ping(Display* dpy, Window w, int64_t deadlineNs, int64_t* answeredNs) {
+    static const Atom protocols = XInternAtom(dpy, "WM_PROTOCOLS", False);
+    static const Atom netPing = XInternAtom(dpy, "_NET_WM_PING", False);
+    const Window root = DefaultRootWindow(dpy);
+    XEvent ask{};
+    ask.xclient.type = ClientMessage;
+    ask.xclient.window = w;
+    ask.xclient.message_type = protocols;
+    ask.xclient.format = 32;
+    ask.xclient.data.l[0] = static_cast<long>(netPing);
+    ask.xclient.data.l[1] = CurrentTime;
+    ask.xclient.data.l[2] = static_cast<long>(w);
+    const int64_t sentNs = nowNs();
+    XSendEvent(dpy, w, False, NoEventMask, &ask);
+    XFlush(dpy);
+    // The answer is the same message, sent to the root window.
+    while (nowNs() < deadlineNs) {
+        while (XPending(dpy)) {
+            XEvent e;
+            XNextEvent(dpy, &e);
+            if (e.type == ClientMessage && e.xclient.window == root &&
+                static_cast<Atom>(e.xclient.data.l[0]) == netPing &&
+                static_cast<Window>(e.xclient.data.l[2]) == w) {
+                *answeredNs = nowNs();
+                return sentNs;
+            }
+        }
+        usleep(200);
+    }
+    return -1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -267,6 +307,9 @@ int main(int argc, char** argv) {
             return usage();
     } else if (mode == "painted") {
         if (argc < 5 || !parseOptions(argc - 5, argv + 5, &options))
+            return usage();
+    } else if (mode == "answers") {
+        if (argc != 5)
             return usage();
     } else {
         return usage();
@@ -286,6 +329,42 @@ int main(int argc, char** argv) {
             return 1;
         std::printf("%016llx\n", static_cast<unsigned long long>(p.hash));
         return 0;
+    }
+
+    if (mode == "answers") {
+        const Window w = static_cast<Window>(std::strtoul(argv[2], nullptr, 0));
+        const int64_t startNs = std::strtoll(argv[3], nullptr, 10);
+        const int64_t deadlineNs = nowNs() + std::strtoll(argv[4], nullptr, 10) * 1'000'000;
+        XSelectInput(dpy, DefaultRootWindow(dpy),
+                     SubstructureRedirectMask | SubstructureNotifyMask);
+        XSync(dpy, False);
+        // Idle: every answer within 20 ms of asking, for a whole second. A
+        // program may return to its event loop once (to paint a header, say)
+        // before it starts the long work, so one prompt answer is not enough.
+        // The time reported is when the first question of that idle second
+        // was asked: the first moment the program was free for good.
+        constexpr int64_t kPromptNs = 20'000'000;
+        constexpr int64_t kIdleNs = 1'000'000'000;
+        int64_t idleSince = -1;
+        for (;;) {
+            int64_t answeredNs = 0;
+            const int64_t sentNs = ping(dpy, w, deadlineNs, &answeredNs);
+            if (sentNs < 0) {
+                std::fprintf(stderr, "window_watch: window 0x%lx did not answer in time\n", w);
+                return 1;
+            }
+            if (answeredNs - sentNs > kPromptNs) {
+                idleSince = -1;
+                continue;
+            }
+            if (idleSince < 0)
+                idleSince = sentNs;
+            if (answeredNs - idleSince >= kIdleNs) {
+                std::printf("%.1f\n", msSince(startNs, idleSince));
+                return 0;
+            }
+            usleep(kPollMicroseconds);
+        }
     }
 
     regex_t title;

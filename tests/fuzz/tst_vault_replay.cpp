@@ -1,6 +1,7 @@
 // The vault reader over the stored corpus and over randomly broken vault
 // files, built the ordinary way: every read returns, gives no more entries
-// than the file has lines, and what it read saves and reads back the same.
+// than the file has lines, what it read saves and reads back the same, and the
+// file as opened saves to the same bytes as its entries encoded anew.
 // The libFuzzer target checks the same with coverage guidance.
 #include "vault/VaultFormat.h"
 
@@ -25,6 +26,8 @@ std::string checkOne(const QByteArray& file) {
         return "the master password changed on a save and read";
     if (vaultformat::readEntries(saved) != entries)
         return "the entries changed on a save and read";
+    if (vaultformat::savedFile(master, EntryStore::fromFile(file)) != saved)
+        return "the lines kept from the file save otherwise than the entries encoded anew";
     // A saved file has CR only at the ends of its lines.
     qsizetype crs = 0;
     for (qsizetype i = 0; i < saved.size(); ++i)

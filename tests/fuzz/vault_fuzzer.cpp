@@ -1,6 +1,8 @@
 // libFuzzer target for the vault reader: any bytes are read as a data.enc.
 // What is read must save and read back to the same master password and
-// entries, and reading never crashes, hangs or grows past its input.
+// entries, the file as opened (its lines kept where they can be) must save to
+// the same bytes as the entries encoded anew, and reading never crashes,
+// hangs or grows past its input.
 #include "vault/VaultFormat.h"
 
 #include <cstdint>
@@ -17,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray saved = vaultformat::savedFile(master, entries);
     if (vaultformat::readMasterPassword(saved) != master ||
         vaultformat::readEntries(saved) != entries)
+        std::abort();
+    if (vaultformat::savedFile(master, EntryStore::fromFile(file.toByteArray())) != saved)
         std::abort();
     return 0;
 }
