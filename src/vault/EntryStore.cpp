@@ -260,13 +260,21 @@ void EntryStore::release(int block) {
     }
 }
 
+void EntryStore::makeRoom(size_t more) {
+    // At least double, as push_back would: entries added one at a time must
+    // not copy every line record each time.
+    const size_t wanted = m_lines.size() + more;
+    if (wanted > m_lines.capacity())
+        m_lines.reserve(std::max(wanted, 2 * m_lines.capacity()));
+}
+
 void EntryStore::appendEncoded(QByteArray bytes, const std::vector<qsizetype>& starts) {
     const size_t count = starts.size() - 1;
     if (count == 0)
         return;
     const int block = addBlock(std::move(bytes));
     m_blockUsers[static_cast<size_t>(block)] = static_cast<qsizetype>(count);
-    m_lines.reserve(m_lines.size() + count);
+    makeRoom(count);
     for (size_t k = 0; k < count; ++k)
         m_lines.push_back(Line{starts[k], starts[k + 1] - starts[k], block});
 }
@@ -306,7 +314,7 @@ void EntryStore::append(EntryStore&& other) {
     }
     for (int b : other.m_freeBlocks)
         m_freeBlocks.push_back(base + b);
-    m_lines.reserve(m_lines.size() + other.m_lines.size());
+    makeRoom(other.m_lines.size());
     for (Line line : other.m_lines) {
         line.block += base;
         m_lines.push_back(line);

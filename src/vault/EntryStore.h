@@ -64,6 +64,8 @@ private:
 
     QByteArrayView fieldBytes(size_t slot, int field) const;
     int addBlock(QByteArray bytes);
+    // Room for `more` line records.
+    void makeRoom(size_t more);
     // One line fewer uses the block; the last one to go frees it.
     void release(int block);
     // Adds encoded lines, one after another in `bytes` with no line ends, as
