@@ -55,7 +55,7 @@ const std::array<char16_t, 256>& foldedCipheredBytes() {
 
 // Bit k is set when byte k of the sixteen at `p` is a CR, starts three
 // ciphered bars (0xFC 0xFC 0xFC), or is one of the bytes that read as a
-// character written otherwise (see hasRewrittenBytes()): the only places where a
+// character written otherwise (see isSavedForm()): the only places where a
 // line or a field ends or a line needs a closer look. Reads eighteen bytes.
 unsigned markersOf16(const unsigned char* p) {
 #if defined(__SSE2__)
@@ -172,10 +172,8 @@ EntryStore EntryStore::fromFile(QByteArray file) {
         const QByteArrayView raw(data + scanned.start, scanned.end - scanned.start);
         if (vaultformat::isSkippedLine(raw))
             return;
-        qsizetype second = 0;
-        qsizetype third = 0;
-        const bool kept = scanned.separators == 2 &&
-                          (!scanned.oddBytes || vaultformat::isSavedForm(raw, second, third));
+        const bool kept =
+            scanned.separators == 2 && (!scanned.oddBytes || vaultformat::isSavedForm(raw));
         if (!kept) {
             rewrittenSlots.push_back(store.m_lines.size());
             rewrittenStarts.push_back(rewritten.size());

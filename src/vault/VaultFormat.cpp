@@ -197,24 +197,22 @@ Entry decodeEntryLine(QByteArrayView raw) {
     return Entry{std::move(fields[0]), std::move(fields[1]), std::move(fields[2])};
 }
 
-bool findFieldStarts(QByteArrayView raw, qsizetype& second, qsizetype& third) {
+namespace {
+
+// Exactly three fields, split left to right as a reader splits them.
+bool hasThreeFields(QByteArrayView raw) {
     const qsizetype first = findCipheredSeparator(raw, 0);
     if (first < 0)
         return false;
     const qsizetype next = findCipheredSeparator(raw, first + 3);
-    if (next < 0 || findCipheredSeparator(raw, next + 3) >= 0)
-        return false;
-    second = first + 3;
-    third = next + 3;
-    return true;
+    return next >= 0 && findCipheredSeparator(raw, next + 3) < 0;
 }
 
+// Every Windows-1252 byte reads as the character that is written back as
+// that byte, except the five undefined ones: they read as control characters
+// that are written escaped, and 0x81 also starts an escape. Ciphered they are
+// 0x01, 0x0D, 0x0F, 0x10 and 0x1D; 0x0D ends a line and never is in one.
 bool hasRewrittenBytes(QByteArrayView raw) {
-    // Every Windows-1252 byte reads as the character that is written back as
-    // that byte, except the five undefined ones: they read as control
-    // characters that are written escaped, and 0x81 also starts an escape.
-    // Ciphered they are 0x01, 0x0D, 0x0F, 0x10 and 0x1D; 0x0D ends a line and
-    // never is in one.
     for (const char ch : raw) {
         const unsigned char c = static_cast<unsigned char>(ch);
         if (c == 0x01 || c == 0x0F || c == 0x10 || c == 0x1D)
@@ -223,10 +221,12 @@ bool hasRewrittenBytes(QByteArrayView raw) {
     return false;
 }
 
-bool isSavedForm(QByteArrayView raw, qsizetype& second, qsizetype& third) {
+} // namespace
+
+bool isSavedForm(QByteArrayView raw) {
     // Split left to right, three fields rejoin to the same bytes and read back
     // the same; that is what the encoder checks before it keeps bars plain.
-    if (!findFieldStarts(raw, second, third))
+    if (!hasThreeFields(raw))
         return false;
     if (!hasRewrittenBytes(raw))
         return true;

@@ -54,16 +54,10 @@ QString decodeCipheredField(QByteArrayView piece);
 qsizetype findCipheredSeparator(QByteArrayView raw, qsizetype from);
 
 // True when `raw` is exactly the line a save writes for the entry it reads
-// as, so that it can be kept and written back as it is; `second` and `third`
-// are then where the second and third fields start. Lines with other than
-// three fields, with bytes that are read one way and written another, or with
-// needless escapes are not.
-bool isSavedForm(QByteArrayView raw, qsizetype& second, qsizetype& third);
-// The two parts of that test: three fields, found as a reader finds them...
-bool findFieldStarts(QByteArrayView raw, qsizetype& second, qsizetype& third);
-// ...and no byte that reads as a character written otherwise, nor an escape
-// (in ciphered bytes).
-bool hasRewrittenBytes(QByteArrayView raw);
+// as, so that it can be kept and written back as it is. Lines with other than
+// three fields, with bytes that are read one way and written another (the
+// five undefined bytes), or with needless escapes are not.
+bool isSavedForm(QByteArrayView raw);
 
 // True for the raw lines that reading passes over: empty, or one space.
 bool isSkippedLine(QByteArrayView raw);
