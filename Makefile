@@ -10,6 +10,10 @@ CMAKE_FLAGS += -DKEYNOOK_SANITIZE=OFF
 endif
 BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
+# Where the build puts the program (src/CMakeLists.txt gives it a folder of
+# its own); `make run` starts it from there and its vault lives beside it.
+PROGRAM := $(BUILD_DIR)/bin/keynook
+VAULT := $(dir $(PROGRAM))data.enc
 JOBS ?= $(shell nproc)
 
 .PHONY: deps configure build run test bench format clean
@@ -24,7 +28,7 @@ build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 run: build
-	$(BUILD_DIR)/src/keynook
+	$(PROGRAM)
 
 test: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
@@ -39,6 +43,6 @@ format:
 
 # The vault of `make run` lives in the build folder: never delete it silently.
 clean:
-	@if [ -e $(BUILD_DIR)/bin/data.enc ]; then \
-		echo "$(BUILD_DIR)/bin/data.enc holds a Keynook vault; move it away first."; exit 1; fi
+	@if [ -e $(VAULT) ]; then \
+		echo "$(VAULT) holds a Keynook vault; move it away first."; exit 1; fi
 	rm -rf $(BUILD_DIR)
