@@ -90,8 +90,15 @@ void ColorControls(QWidget* window, const quint32& back, const quint32& fore, co
 }
 
 void ResetFormRegion(QWidget* window) {
+    // The outer size in twips, taken as a count of pixels: a rectangle larger
+    // than the window, which clips nothing. It starts at the frame's corner:
+    // a mask counts from the client area's corner, and where the system draws
+    // the frame, Qt moves the mask by the frame's size, so a rectangle from
+    // the client corner would cut off the caption bar and the left border.
     const QRect outer = window->frameGeometry();
-    window->setMask(QRegion(0, 0, toTwips(outer.width()), toTwips(outer.height())));
+    const QPoint frameCorner = outer.topLeft() - window->geometry().topLeft();
+    window->setMask(
+        QRegion(QRect(frameCorner, QSize(toTwips(outer.width()), toTwips(outer.height())))));
 }
 
 bool IsVista(const Program& program) {

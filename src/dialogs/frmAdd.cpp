@@ -14,12 +14,16 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include <limits>
+
 namespace {
 
 QLineEdit* textBox(const QString& name, int top, QWidget* parent) {
     auto* box = new QLineEdit(parent);
     box->setObjectName(name);
-    box->setMaxLength(32767);
+    // No length limit: a line edit otherwise cuts its text at 32,767, and a
+    // longer stored field would be saved back cut.
+    box->setMaxLength(std::numeric_limits<int>::max());
     box->setGeometry(twRect(1320, top, 3255, 315));
     return box;
 }

@@ -14,6 +14,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <limits>
+
 namespace {
 constexpr int kClientWidth = 6825;
 constexpr int kClientHeight = 1800;
@@ -25,7 +27,10 @@ QLineEdit* passwordBox(const QString& name, QWidget* parent) {
     auto* box = new QLineEdit(parent);
     box->setObjectName(name);
     box->setEchoMode(QLineEdit::Password);
-    box->setMaxLength(32767);
+    // Every character shows as "*", whatever mask character the style has.
+    box->setStyleSheet(QStringLiteral("lineedit-password-character: 42;"));
+    // No length limit: a line edit otherwise cuts its text at 32,767.
+    box->setMaxLength(std::numeric_limits<int>::max());
     return box;
 }
 } // namespace

@@ -166,7 +166,7 @@ void Form1::Form_Load() {
         m_lstPass->setColumnWidth(c, tw(widths[c]));
 
     // The panel's width is fixed here and not recomputed on resize.
-    m_statusPanel->setMaximumWidth(tw(std::abs(toTwips(frameGeometry().width()))));
+    setStatusPanelWidth();
     m_loaded = true;
 
     OpenData(m_program);
@@ -312,6 +312,21 @@ void Form1::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
     if (m_loaded)
         Form_Resize();
+}
+
+void Form1::setStatusPanelWidth() {
+    const QRect outer = frameGeometry();
+    m_statusWidthHasFrame = outer != geometry();
+    m_statusPanel->setMaximumWidth(tw(std::abs(toTwips(outer.width()))));
+}
+
+bool Form1::event(QEvent* event) {
+    const bool handled = QMainWindow::event(event);
+    // The frame comes with showing, or later from the window manager; a
+    // window that never gets one keeps its width from the load.
+    if (m_loaded && !m_statusWidthHasFrame && isVisible() && frameGeometry() != geometry())
+        setStatusPanelWidth();
+    return handled;
 }
 
 void Form1::Form_Resize() {

@@ -53,6 +53,7 @@ public:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
     void Form_Resize();
@@ -70,4 +71,8 @@ private:
     QPushButton* m_cmdCopy[3] = {};
     QPushButton* m_cmdWebsite = nullptr;
     bool m_loaded = false;
+    // The status panel takes the window's outer width. At load the window
+    // has no frame yet; once it has one, the width is taken again, once.
+    bool m_statusWidthHasFrame = false;
+    void setStatusPanelWidth();
 };

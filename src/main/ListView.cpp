@@ -3,6 +3,8 @@
 #include "main/EntryModel.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QSignalBlocker>
 
 ListView::ListView(EntryModel* entries, QWidget* parent) : QTreeView(parent), m_entries(entries) {
     setRootIsDecorated(false);
@@ -17,6 +19,25 @@ ListView::ListView(EntryModel* entries, QWidget* parent) : QTreeView(parent), m_
     header()->setSectionsClickable(true);
     header()->setSortIndicatorShown(false);
     setModel(m_entries);
+    connect(header(), &QHeaderView::sortIndicatorChanged, this, &ListView::showSortIndicator);
+}
+
+void ListView::keyPressEvent(QKeyEvent* event) {
+    // The view would copy the current cell, a password perhaps, without a
+    // word in the status line and without clearing the clipboard first. The
+    // Copy buttons and menus are the only way to copy an entry.
+    if (event == QKeySequence::Copy) {
+        event->ignore();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+}
+
+void ListView::showSortIndicator() {
+    const QSignalBlocker quiet(header());
+    header()->setSortIndicatorShown(m_sorted);
+    if (m_sorted)
+        header()->setSortIndicator(m_sortKey, m_sortOrder);
 }
 
 int ListView::rowCount() const {
@@ -38,6 +59,5 @@ void ListView::setSortSettings(bool sorted, int column, Qt::SortOrder order) {
     if (!m_sorted)
         return;
     m_entries->sortBy(m_sortKey, m_sortOrder);
-    header()->setSortIndicatorShown(true);
-    header()->setSortIndicator(m_sortKey, m_sortOrder);
+    showSortIndicator();
 }

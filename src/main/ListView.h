@@ -25,7 +25,15 @@ public:
     // Changes the sort settings; the rows re-sort once for the change.
     void setSortSettings(bool sorted, int column, Qt::SortOrder order);
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
+    // The header's arrow shows the list's own sort settings and nothing else:
+    // the header turns its arrow by itself at every click, even on an empty
+    // list that does not sort.
+    void showSortIndicator();
+
     EntryModel* m_entries;
     bool m_sorted = false;
     int m_sortKey = 0;

@@ -51,7 +51,10 @@ BoxAnswer QtMessageBoxes::show(QWidget* parent, const QString& text, const QStri
 
 QString formatDateTime(const QDateTime& when, const QLocale& locale) {
     const QString date = locale.toString(when.date(), QLocale::ShortFormat);
-    if (when.time() == QTime(0, 0))
+    // Midnight as the status line shows time: to the second. A save in the
+    // first second of a day reads as that day alone, whatever its milliseconds.
+    const QTime t = when.time();
+    if (t.hour() == 0 && t.minute() == 0 && t.second() == 0)
         return date;
     // The long time form may name the time zone ("t"); the status line never did.
     QString timeFormat = locale.timeFormat(QLocale::LongFormat);

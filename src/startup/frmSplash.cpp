@@ -22,9 +22,10 @@ frmSplash::frmSplash(Program& program) : Window(program) {
     m_image1 = new QLabel(this);
     m_image1->setObjectName(QStringLiteral("Image1"));
     m_image1->setPixmap(QPixmap(QStringLiteral(":/splash.jpg")));
+    // The picture at its own size in the top left corner of the control, as
+    // a picture control shows one without stretching.
+    m_image1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_image1->setGeometry(0, 0, tw(7170), tw(4770));
-    if (!m_image1->pixmap().isNull())
-        m_image1->resize(m_image1->pixmap().size());
     m_skn = new Skin(this);
     m_timer2 = new QTimer(this);
     m_timer2->setObjectName(QStringLiteral("Timer2"));

@@ -41,6 +41,7 @@ private slots:
     void withoutSelectionEachCommandSaysSo();
     void copyPutsOneFieldOnTheClipboard_data();
     void copyPutsOneFieldOnTheClipboard();
+    void theListItselfCopiesNothing();
     void severalSelectedRowsUseTheTopmost();
     void deleteAsksThenRemovesAndSaves();
     void deleteDeclinedChangesNothing();
@@ -50,6 +51,7 @@ private slots:
     void addAfterEditKeepsHandOverValues();
     void sortFlipsOneOrderForTheWholeList();
     void sortOfEmptyListChangesNothing();
+    void headerArrowShowsTheListsOrder();
     void sortIsCaseInsensitiveAndStable();
     void sortedSaveWritesDisplayOrderAndSortAloneWritesNothing();
     void rowsAddedAfterSortingTakeTheirPlace();
@@ -132,6 +134,18 @@ void TestCommands::copyPutsOneFieldOnTheClipboard() {
     const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
     QCOMPARE(mime->data(QStringLiteral("x-kde-passwordManagerHint")),
              index == 1 ? QByteArray("secret") : QByteArray());
+}
+
+void TestCommands::theListItselfCopiesNothing() {
+    Harness h;
+    Form1* main = h.open(kThree);
+    ListView* list = main->list();
+    selectRows(main, {1});
+    list->setCurrentIndex(list->model()->index(1, EntryModel::Password));
+    list->setFocus();
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    QTest::keySequence(list, QKeySequence::Copy);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
 }
 
 void TestCommands::severalSelectedRowsUseTheTopmost() {
@@ -264,6 +278,44 @@ void TestCommands::sortOfEmptyListChangesNothing() {
     main->entries().append(Entry{QStringLiteral("y"), QStringLiteral("2"), QString()});
     clickHeader(main, 0);
     QCOMPARE(shownUsernames(main), (QStringList{"y", "x"}));
+}
+
+void TestCommands::headerArrowShowsTheListsOrder() {
+    Harness h;
+    Form1* main = h.open({});
+    ListView* list = main->list();
+    QHeaderView* header = list->header();
+    auto arrowTellsTheTruth = [&] {
+        if (header->isSortIndicatorShown() != list->sorted())
+            return false;
+        if (!list->sorted())
+            return true;
+        if (header->sortIndicatorSection() != list->sortKey() ||
+            header->sortIndicatorOrder() != list->sortOrder())
+            return false;
+        for (int row = 1; row < list->rowCount(); ++row) {
+            const QString a = main->entries().field(row - 1, list->sortKey()).toCaseFolded();
+            const QString b = main->entries().field(row, list->sortKey()).toCaseFolded();
+            if (list->sortOrder() == Qt::AscendingOrder ? b < a : a < b)
+                return false;
+        }
+        return true;
+    };
+    // Clicks on an empty list, a full one, an emptied one and a refilled one.
+    const int clicks[] = {0, 2, 1, 1, 0, 2, 2, 1};
+    for (int round = 0; round < 4; ++round) {
+        if (round % 2 == 1)
+            main->entries().append(std::vector<Entry>{
+                {"b", "pw-b", "www.b.example"}, {"a", "pw-a", ""}, {"B", "pw-B", "x"}});
+        if (round == 2)
+            while (list->rowCount() > 0)
+                main->entries().remove(0);
+        for (int section : clicks) {
+            clickHeader(main, section);
+            QVERIFY2(arrowTellsTheTruth(),
+                     qPrintable(QStringLiteral("round %1, column %2").arg(round).arg(section)));
+        }
+    }
 }
 
 void TestCommands::sortIsCaseInsensitiveAndStable() {

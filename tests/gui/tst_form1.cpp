@@ -12,6 +12,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -121,6 +122,10 @@ void TestForm1::captionsButtonsAndColumnsAsDesigned() {
     QCOMPARE(list->columnWidth(1), tw(2375));
     QCOMPARE(list->columnWidth(2), tw(4095));
     QVERIFY(main->statusBar()->objectName() == QStringLiteral("StatusBar1"));
+    // The status panel is as wide as the window with its frame.
+    QVERIFY(main->frameGeometry() != main->geometry());
+    QCOMPARE(main->findChild<QLabel*>(QStringLiteral("StatusBar1_panel1"))->maximumWidth(),
+             main->frameGeometry().width());
 }
 
 void TestForm1::columnWidthsFollowCopyButtons() {
@@ -320,6 +325,10 @@ void TestForm1::dateTimeForm() {
              qPrintable(withTime));
     QVERIFY2(!withTime.contains(QStringLiteral("UTC")), qPrintable(withTime));
     QCOMPARE(formatDateTime(QDateTime(d, QTime(0, 0)), c), c.toString(d, QLocale::ShortFormat));
+    // Midnight to the second the status line shows, not to the millisecond.
+    QCOMPARE(formatDateTime(QDateTime(d, QTime(0, 0, 0, 999)), c),
+             c.toString(d, QLocale::ShortFormat));
+    QVERIFY(formatDateTime(QDateTime(d, QTime(0, 0, 1)), c).contains(QStringLiteral("00:00:01")));
 }
 
 void TestForm1::vaultFolderChoice() {

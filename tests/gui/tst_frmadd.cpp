@@ -56,6 +56,7 @@ private slots:
     void refusalsKeepTheDialogAndItsText();
     void otherKeysNeitherSaveNorClose();
     void editWithoutChangeRewritesTheEntry();
+    void editOfVeryLongFieldsSavesThemWhole();
     void cancelOrCloseChangesNothing_data();
     void cancelOrCloseChangesNothing();
     void addWhileEditingTurnsSaveIntoAdd();
@@ -160,6 +161,17 @@ void TestFrmAdd::editWithoutChangeRewritesTheEntry() {
     QCOMPARE(main->statusText(), kAdded);
     QCOMPARE(h.vaultBytes(),
              cipherLine("master") + cipherLine("a|||1|||x") + cipherLine("b|||2|||y") + "\r\n");
+}
+
+void TestFrmAdd::editOfVeryLongFieldsSavesThemWhole() {
+    Harness h;
+    const QByteArray line = "user|||" + QByteArray(40000, 'p') + "|||" + QByteArray(40000, 'l');
+    Form1* main = h.open({line});
+    const QByteArray before = h.vaultBytes();
+    frmAdd* editor = openEdit(main, 0);
+    save(editor);
+    QCOMPARE(main->statusText(), kAdded);
+    QCOMPARE(h.vaultBytes(), before);
 }
 
 void TestFrmAdd::cancelOrCloseChangesNothing_data() {

@@ -2,6 +2,7 @@
 // at every later start, and ending the program when the user gives up.
 #include "support/TestSupport.h"
 
+#include "appearance/SkinComponent.h"
 #include "dialogs/frmPass.h"
 #include "dialogs/modOnTop.h"
 #include "main/EntryModel.h"
@@ -104,6 +105,10 @@ void TestFrmPass::createModeRefusesShortPasswordKeepingBothTexts() {
     QCOMPARE(h.boxes().shown[0].title, QStringLiteral("Keynook"));
     QCOMPARE(box(d, "txtPass")->text(), QStringLiteral("abc"));
     QCOMPARE(box(d, "txtPass2")->text(), QStringLiteral("abc"));
+    // Shown as stars, as the skin draws the boxes too.
+    QCOMPARE(box(d, "txtPass")->displayText(), QStringLiteral("***"));
+    Skin(nullptr).apply(d);
+    QCOMPARE(box(d, "txtPass2")->displayText(), QStringLiteral("***"));
     QVERIFY(d->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     QCOMPARE(h.vaultBytes(), kNeverUsed);
     QVERIFY(!h.program().ended());
@@ -195,6 +200,7 @@ void TestFrmPass::unusualMasterPasswordsReadBack_data() {
     QTest::newRow("outside Windows-1252") << QStringLiteral("pass\u0142\u4e2d\U0001F511");
     QTest::newRow("euro and S caron") << QStringLiteral("\u20ac\u0160\u0160x");
     QTest::newRow("spaces only") << QStringLiteral("    ");
+    QTest::newRow("40,000 characters") << QString(40000, QLatin1Char('k'));
 }
 
 void TestFrmPass::unusualMasterPasswordsReadBack() {
