@@ -4,6 +4,7 @@
 #include "dialogs/frmAdd.h"
 #include "dialogs/frmPass.h"
 #include "main/EntryModel.h"
+#include "main/GotoLocation.h"
 #include "main/ListView.h"
 #include "main/modListViewEnh.h"
 #include "platform/Twips.h"
@@ -283,17 +284,6 @@ void Form1::cmdCopy_Click(int index) {
     SetStatus(m_program, QString::fromLatin1(labels[index]) + value);
 }
 
-QString Form1::gotoTarget(const QString& location) {
-    static const char* const markers[] = {".edu", "biz", "org", ".net", ".com", "www"};
-    bool web = false;
-    for (const char* m : markers)
-        web = web || location.contains(QLatin1String(m), Qt::CaseInsensitive);
-    if (web && !location.contains(QLatin1String("https://"), Qt::CaseInsensitive) &&
-        !location.contains(QLatin1String("http://"), Qt::CaseInsensitive))
-        return QStringLiteral("http://") + location;
-    return location;
-}
-
 void Form1::cmdGoto_Click() {
     const int row = m_lstPass->firstSelectedRow();
     if (row < 0) {
@@ -301,7 +291,12 @@ void Form1::cmdGoto_Click() {
         return;
     }
     SetStatus(m_program, QStringLiteral("Opening Location..."));
-    m_program.shell().openLocation(gotoTarget(m_model->entry(row).location));
+    const GotoLocation go = GotoLocation::decide(m_model->entry(row).location);
+    if (go.url.isEmpty()) {
+        SetStatus(m_program, go.reason);
+        return;
+    }
+    m_program.shell().openLocation(go.url);
 }
 
 void Form1::lstPass_ColumnClick(int columnHeader) {

@@ -46,10 +46,6 @@ public:
     void mnuHelpItem_Click();
     void mnuAboutItem_Click();
 
-    // The address Go To hands on for a location: a web address without its
-    // scheme gets "http://" in front, anything else stays as it is.
-    static QString gotoTarget(const QString& location);
-
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;

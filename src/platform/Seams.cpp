@@ -62,22 +62,16 @@ QString formatDateTime(const QDateTime& when, const QLocale& locale) {
     return date + QLatin1Char(' ') + locale.toString(when.time(), timeFormat.trimmed());
 }
 
-void DesktopShell::openLocation(const QString& location) {
+void DesktopShell::openLocation(const QUrl& location) {
 #ifdef Q_OS_WIN
-    QProcess::startDetached(QStringLiteral("explorer"), {location});
+    QProcess::startDetached(QStringLiteral("explorer"),
+                            {location.isLocalFile()
+                                 ? QDir::toNativeSeparators(location.toLocalFile())
+                                 : location.toString()});
 #else
-    QUrl url;
-    const QString trimmed = location.trimmed();
-    if (trimmed.isEmpty())
-        url = QUrl::fromLocalFile(QDir::homePath());
-    else if (QFileInfo::exists(trimmed))
-        url = QUrl::fromLocalFile(QFileInfo(trimmed).absoluteFilePath());
-    else
-        url = QUrl::fromUserInput(trimmed);
     // The desktop's opener runs detached; a machine without one just opens
     // nothing.
-    if (url.isValid())
-        QDesktopServices::openUrl(url);
+    QDesktopServices::openUrl(location);
 #endif
 }
 

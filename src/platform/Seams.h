@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QLocale>
 #include <QString>
+#include <QUrl>
 
 class QWidget;
 
@@ -34,14 +35,15 @@ public:
 class Shell {
 public:
     virtual ~Shell() = default;
-    virtual void openLocation(const QString& location) = 0;
+    // Opens a web address in the browser, or a folder in the file manager.
+    virtual void openLocation(const QUrl& location) = 0;
     // Opens a web address in the default browser; a failure stays silent.
     virtual void openAddress(const QString& address) = 0;
 };
 
 class DesktopShell : public Shell {
 public:
-    void openLocation(const QString& location) override;
+    void openLocation(const QUrl& location) override;
     void openAddress(const QString& address) override;
 };
 

@@ -10,10 +10,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 
 namespace {
@@ -155,7 +158,8 @@ void TestCommands::severalSelectedRowsUseTheTopmost() {
     click(main, "cmdCopy_0");
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("a"));
     click(main, "cmdGoto");
-    QCOMPARE(h.shell().opened, QStringList{""});
+    // Row "a" has no location: the user's own folder opens.
+    QCOMPARE(h.shell().opened, QStringList{QUrl::fromLocalFile(QDir::homePath()).toString()});
     click(main, "cmdEdit");
     QCOMPARE(h.program().EditUsername, QStringLiteral("a"));
     QCOMPARE(h.program().EditRow, 2);
@@ -207,33 +211,73 @@ void TestCommands::deletingTheOnlyEntryLeavesMasterLine() {
 }
 
 void TestCommands::gotoHandsTheLocationOn_data() {
+    // %D stands for a folder holding "docs/", "notes.txt" and the program
+    // "tool.sh"; an empty `opened` means refused.
     QTest::addColumn<QString>("location");
-    QTest::addColumn<QString>("target");
-    const char* const prefixed[] = {
-        "example.org", "EXAMPLE.COM",           "shop.Net", "uni.edu", "firm.biz",
-        "WWW.host",    "my forgotten password", "georgia"};
-    for (const char* l : prefixed)
-        QTest::newRow(l) << QString::fromLatin1(l) << QStringLiteral("http://") + QLatin1String(l);
-    const char* const unchanged[] = {"http://example.com",
-                                     "HTTPS://example.com",
-                                     "see https://x.org here",
-                                     "/home/me/Documents",
-                                     "intranet:8080",
-                                     "C:\\Users\\me",
-                                     ""};
-    for (const char* l : unchanged)
-        QTest::newRow(*l ? l : "empty") << QString::fromLatin1(l) << QString::fromLatin1(l);
+    QTest::addColumn<QString>("opened");
+    QTest::addColumn<QString>("refusal");
+    const char* const rows[][3] = {
+        {"example.org", "http://example.org", ""},
+        {"EXAMPLE.COM", "http://example.com", ""},
+        {"uni.edu/a?b=c", "http://uni.edu/a?b=c", ""},
+        {"WWW.host", "http://www.host", ""},
+        {"georgia", "http://georgia", ""},
+        {"HTTPS://example.com", "https://example.com", ""},
+        {"ftp://files.example", "ftp://files.example", ""},
+        {"%D/docs", "file://%D/docs", ""},
+        {"%D/notes.txt", "file://%D", ""},
+        {"", "file://%D/home", ""},
+        {"~/", "file://%D/home", ""},
+        {"%D/tool.sh", "", "never starts a program"},
+        {"/usr/bin/env", "", "never starts a program"},
+        {"run-me.sh", "", "full path"},
+        {"docs/../notes.txt", "", "full path"},
+        {"C:\\Users\\me", "", "not \"C:\""},
+        {"see https://x.org here", "", "full path"},
+        {"%D/missing", "", "no folder or document"},
+        {"my forgotten password", "", "not a valid web address"},
+        {"javascript:alert(1)", "", "not \"javascript:\""},
+        {"data:text/html,<b>x</b>", "", "not \"data:\""},
+        {"file:///etc/shadow", "", "not \"file:\""},
+        {"intranet:8080", "", "not \"intranet:\""},
+        {"x-handler://run", "", "not \"x-handler:\""},
+    };
+    for (const auto& r : rows)
+        QTest::newRow(*r[0] ? r[0] : "empty")
+            << QString::fromUtf8(r[0]) << QString::fromUtf8(r[1]) << QString::fromUtf8(r[2]);
 }
 
 void TestCommands::gotoHandsTheLocationOn() {
     QFETCH(QString, location);
-    QFETCH(QString, target);
+    QFETCH(QString, opened);
+    QFETCH(QString, refusal);
     Harness h;
-    Form1* main = h.open({"u|||p|||" + location.toLatin1()});
+    const QString d = h.folder();
+    QDir(d).mkpath(QStringLiteral("docs"));
+    QFile notes(d + QStringLiteral("/notes.txt"));
+    QVERIFY(notes.open(QIODevice::WriteOnly));
+    QFile tool(d + QStringLiteral("/tool.sh"));
+    QVERIFY(tool.open(QIODevice::WriteOnly));
+    tool.setPermissions(tool.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+    const QByteArray home = qgetenv("HOME");
+    const auto restoreHome = qScopeGuard([&] { qputenv("HOME", home); });
+    qputenv("HOME", QFile::encodeName(d + QStringLiteral("/home")));
+    QDir(d).mkpath(QStringLiteral("home"));
+    location.replace(QStringLiteral("%D"), d);
+    opened.replace(QStringLiteral("%D"), d);
+
+    Form1* main = h.open({"u|||p|||" + location.toUtf8()});
     selectRows(main, {0});
     main->findChild<QAction*>(QStringLiteral("mnuDataItem_3"))->trigger();
-    QCOMPARE(h.shell().opened, QStringList{target});
-    QCOMPARE(main->statusText(), QStringLiteral("Opening Location..."));
+    if (opened.isEmpty()) {
+        QCOMPARE(h.shell().opened, QStringList());
+        QVERIFY2(main->statusText().startsWith(QStringLiteral("Not opened: ")) &&
+                     main->statusText().contains(refusal),
+                 qPrintable(main->statusText()));
+    } else {
+        QCOMPARE(h.shell().opened, QStringList{opened});
+        QCOMPARE(main->statusText(), QStringLiteral("Opening Location..."));
+    }
 }
 
 void TestCommands::addAfterEditKeepsHandOverValues() {

@@ -49,7 +49,7 @@ public:
 
 class RecordingShell : public Shell {
 public:
-    void openLocation(const QString& location) override { opened << location; }
+    void openLocation(const QUrl& location) override { opened << location.toString(); }
     void openAddress(const QString& address) override { addresses << address; }
     QStringList opened;
     QStringList addresses;
