@@ -17,6 +17,12 @@ QVariant EntryModel::data(const QModelIndex& index, int role) const {
         return {};
     if (index.column() >= ColumnCount)
         return {};
+    // A cell shows the start of a very long field: laying out megabytes of
+    // text froze the list for as long as a minute. Copy, Edit and Save read
+    // the whole field.
+    constexpr qsizetype kShownChars = 1000;
+    if (role == Qt::DisplayRole)
+        return m_entries.fieldStart(slot(index.row()), index.column(), kShownChars);
     return field(index.row(), index.column());
 }
 

@@ -211,6 +211,20 @@ QString EntryStore::field(size_t slot, int field) const {
     return vaultformat::decodeCipheredField(fieldBytes(slot, field));
 }
 
+QString EntryStore::fieldStart(size_t slot, int field, qsizetype maxChars) const {
+    const QByteArrayView bytes = fieldBytes(slot, field);
+    // A plain byte is one character; an escaped field spends the marker and
+    // four hex digits on each UTF-16 unit.
+    const bool escaped = !bytes.isEmpty() && bytes[0] == kEscapeMarkerCiphered;
+    const qsizetype budget = escaped ? 1 + 4 * maxChars : maxChars;
+    if (bytes.size() <= budget)
+        return vaultformat::decodeCipheredField(bytes);
+    QString start = vaultformat::decodeCipheredField(bytes.first(budget));
+    if (!start.isEmpty() && start.back().isHighSurrogate())
+        start.chop(1);
+    return start + QChar(0x2026);
+}
+
 Entry EntryStore::entry(size_t slot) const {
     return Entry{field(slot, Username), field(slot, Password), field(slot, Location)};
 }

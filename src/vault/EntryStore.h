@@ -29,6 +29,10 @@ public:
 
     Entry entry(size_t slot) const;
     QString field(size_t slot, int field) const;
+    // The field's first `maxChars` characters, with "…" after them when
+    // it is longer: what a list cell can show, read without decoding the
+    // rest of a very long field.
+    QString fieldStart(size_t slot, int field, qsizetype maxChars) const;
     // The entry's line as a save writes it, ciphered, without its line end.
     QByteArrayView line(size_t slot) const;
     // Hints that line(slot) is wanted soon: where the line is, or its bytes.

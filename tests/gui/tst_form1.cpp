@@ -259,6 +259,8 @@ void TestForm1::unusualEntriesSurviveSaveAndLoad() {
         {QStringLiteral("\u0142\u00f3d\u017a"), QStringLiteral("\U0001F511\u4e2d"),
          QStringLiteral("\u008d")},
         {QStringLiteral(" "), QStringLiteral("line\nbreak\r"), QString()},
+        {QStringLiteral("long"), QString(2'000'000, QLatin1Char('p')),
+         QString(300'000, QChar(0x4e2d))},
     };
     QByteArray saved;
     {
@@ -270,11 +272,21 @@ void TestForm1::unusualEntriesSurviveSaveAndLoad() {
     }
     Harness h;
     Form1* main = h.openFile(saved);
-    QCOMPARE(main->statusText(), QStringLiteral("Loaded 3 entries"));
-    std::vector<Entry> shown;
+    QCOMPARE(main->statusText(), QStringLiteral("Loaded 4 entries"));
+    std::vector<Entry> read;
     for (int r = 0; r < main->entries().rowCount(); ++r)
-        shown.push_back(main->entries().entry(r));
-    QVERIFY(shown == entries);
+        read.push_back(main->entries().entry(r));
+    QVERIFY(read == entries);
+    // The list shows the start of a very long field, and all of a short one.
+    for (int r = 0; r < main->entries().rowCount(); ++r)
+        for (int c = 0; c < 3; ++c) {
+            const QString full = main->entries().field(r, c);
+            const QString shown = main->list()->model()->index(r, c).data().toString();
+            QVERIFY(shown.size() < 10'000);
+            if (shown != full)
+                QVERIFY(shown.endsWith(QChar(0x2026)) && full.startsWith(shown.chopped(1)));
+        }
+    QCOMPARE(main->list()->model()->index(2, 1).data().toString(), entries[2].password);
 }
 
 void TestForm1::aMillionEntriesLoadAndSave() {
