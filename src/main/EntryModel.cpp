@@ -12,17 +12,19 @@ int EntryModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_headers.size());
 }
 
+QString EntryModel::shownField(int row, int column) const {
+    constexpr qsizetype kShownChars = 1000;
+    return m_entries.fieldStart(slot(row), column, kShownChars);
+}
+
 QVariant EntryModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::EditRole))
         return {};
     if (index.column() >= ColumnCount)
         return {};
-    // A cell shows the start of a very long field: laying out megabytes of
-    // text froze the list for as long as a minute. Copy, Edit and Save read
-    // the whole field.
-    constexpr qsizetype kShownChars = 1000;
+    // Copy, Edit and Save read the whole field; a cell shows its start.
     if (role == Qt::DisplayRole)
-        return m_entries.fieldStart(slot(index.row()), index.column(), kShownChars);
+        return shownField(index.row(), index.column());
     return field(index.row(), index.column());
 }
 

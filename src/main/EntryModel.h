@@ -38,6 +38,9 @@ public:
 
     Entry entry(int row) const { return m_entries.entry(slot(row)); }
     QString field(int row, int column) const { return m_entries.field(slot(row), column); }
+    // The field as a person is shown it: the start of a very long one (laying
+    // out megabytes of text freezes a window for minutes), all of any other.
+    QString shownField(int row, int column) const;
     // The vault file holding the entries top to bottom, as a save writes it.
     QByteArray savedFile(const QString& master) const;
 

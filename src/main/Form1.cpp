@@ -247,11 +247,11 @@ void Form1::cmdDelete_Click() {
         SetStatus(m_program, QStringLiteral("You must first select an entry to delete."));
         return;
     }
-    const Entry e = m_model->entry(row);
     const QString text =
         QStringLiteral("Are you sure you want to delete the following information?\n\n") +
-        QStringLiteral("Username: ") + e.username + QStringLiteral("\nPassword: ") + e.password +
-        QStringLiteral("\nUsed At: ") + e.location;
+        QStringLiteral("Username: ") + m_model->shownField(row, EntryModel::Username) +
+        QStringLiteral("\nPassword: ") + m_model->shownField(row, EntryModel::Password) +
+        QStringLiteral("\nUsed At: ") + m_model->shownField(row, EntryModel::Location);
     const BoxAnswer answer = m_program.boxes().show(this, text, QStringLiteral("Confirm Delete"),
                                                     BoxButtons::OkCancel, BoxAnswer::Ok);
     if (answer != BoxAnswer::Ok) {
