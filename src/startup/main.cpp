@@ -28,10 +28,10 @@ int main(int argc, char* argv[]) {
 
     Program::Options options;
     options.version = version;
-    options.programFolder = QCoreApplication::applicationDirPath();
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    options.programFolder = Program::chooseHelpFolder(programFolder);
     options.vaultFolder = Program::chooseVaultFolder(
-        QCoreApplication::applicationDirPath(),
-        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+        programFolder, QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     Program program(std::move(options));
     program.setOnEnd([] { QCoreApplication::exit(0); });
     program.start();
