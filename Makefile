@@ -42,3 +42,14 @@ clean:
 	@if [ -e $(BUILD_DIR)/bin/data.enc ]; then \
 		echo "$(BUILD_DIR)/bin/data.enc holds a Keynook vault; move it away first."; exit 1; fi
 	rm -rf $(BUILD_DIR)
+
+# Installing as a desktop program: the program, its help file, launcher,
+# icons, metainfo and manual page under $(PREFIX). Only the program itself
+# needs building. The list of installed files is $(BUILD_DIR)/install_manifest.txt.
+PREFIX ?= /usr/local
+.PHONY: install
+
+install: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target keynook
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+

@@ -25,6 +25,8 @@ int main(int argc, char* argv[]) {
     // password dialog): windows hiding on the way must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/keynook.png")));
+    // Lets the desktop match the windows to the installed launcher and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(KEYNOOK_APP_ID));
 
     Program::Options options;
     options.version = version;
