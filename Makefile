@@ -47,9 +47,13 @@ clean:
 # icons, metainfo and manual page under $(PREFIX). Only the program itself
 # needs building. The list of installed files is $(BUILD_DIR)/install_manifest.txt.
 PREFIX ?= /usr/local
-.PHONY: install
+.PHONY: install package
 
 install: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target keynook
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
+# A Debian package of the same files under /usr, written into $(BUILD_DIR).
+# (cpack builds everything first, as `make build` does.)
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
