@@ -46,3 +46,18 @@ clean:
 	@if [ -e $(VAULT) ]; then \
 		echo "$(VAULT) holds a Keynook vault; move it away first."; exit 1; fi
 	rm -rf $(BUILD_DIR)
+
+# Installing as a desktop program: the program, its help file, launcher,
+# icons, metainfo and manual page under $(PREFIX). Only the program itself
+# needs building. The list of installed files is $(BUILD_DIR)/install_manifest.txt.
+PREFIX ?= /usr/local
+.PHONY: install package
+
+install: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target keynook
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
+
+# A Debian package of the same files under /usr, written into $(BUILD_DIR).
+# (cpack builds everything first, as `make build` does.)
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB

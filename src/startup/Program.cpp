@@ -87,11 +87,45 @@ QString Program::vaultPath() const {
     return QDir(m_options.vaultFolder).filePath(QStringLiteral("data.enc"));
 }
 
+namespace {
+const QString kHelpFile = QStringLiteral("Help.rtf");
+
+// Where `cmake --install` puts the help file, seen from the bin folder.
+QString installedHelpFolder(const QString& programFolder) {
+    return QDir::cleanPath(programFolder + QStringLiteral("/../share/keynook"));
+}
+
+bool holdsHelp(const QString& folder) {
+    return QFileInfo::exists(QDir(folder).filePath(kHelpFile));
+}
+
+// The vault folder is private: made 0700 when it is new. Its parents are
+// ordinary folders of the user's home.
+void makePrivateFolder(const QString& folder) {
+    if (QFileInfo::exists(folder))
+        return;
+    const QFileInfo info(folder);
+    QDir().mkpath(info.absolutePath());
+    QDir().mkdir(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+} // namespace
+
+bool Program::isInstalledLayout(const QString& programFolder) {
+    return !holdsHelp(programFolder) && holdsHelp(installedHelpFolder(programFolder));
+}
+
+QString Program::chooseHelpFolder(const QString& programFolder) {
+    return isInstalledLayout(programFolder) ? installedHelpFolder(programFolder) : programFolder;
+}
+
 QString Program::chooseVaultFolder(const QString& programFolder, const QString& userDataFolder) {
-    const QDir dir(programFolder);
-    if (QFileInfo::exists(dir.filePath(QStringLiteral("data.enc"))) ||
-        QFileInfo(programFolder).isWritable())
+    if (QFileInfo::exists(QDir(programFolder).filePath(QStringLiteral("data.enc"))))
         return programFolder;
-    QDir().mkpath(userDataFolder);
+    // An installed bin folder is shared by every program there (and by every
+    // user, for a system-wide install), even when this user can write to it,
+    // as with a prefix of ~/.local.
+    if (!isInstalledLayout(programFolder) && QFileInfo(programFolder).isWritable())
+        return programFolder;
+    makePrivateFolder(userDataFolder);
     return userDataFolder;
 }

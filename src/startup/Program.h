@@ -132,10 +132,21 @@ public:
     // The title of message boxes that have none of their own.
     QString applicationTitle() const { return m_options.version.productName; }
 
-    // Where the vault lives for a program started from `programFolder`: beside
-    // the program when that folder holds a vault or can take one, otherwise
-    // in the user's data folder (an installed copy in a read-only folder).
+    // Where the vault lives for a program started from `programFolder`. A
+    // vault beside the program is always used. An installed copy (see
+    // isInstalledLayout) keeps it in the user's data folder, even when its
+    // bin folder can be written to. Anything else keeps it beside the program
+    // when that folder can take one, otherwise in the user's data folder. A
+    // user's data folder made here is the owner's alone (0700).
     static QString chooseVaultFolder(const QString& programFolder, const QString& userDataFolder);
+
+    // The folder that holds Help.rtf: beside the program, or for an installed
+    // copy `<prefix>/share/keynook`. The program folder when neither has it.
+    static QString chooseHelpFolder(const QString& programFolder);
+
+    // An installed copy: `<prefix>/bin/keynook` with its help file in
+    // `<prefix>/share/keynook` and none beside it.
+    static bool isInstalledLayout(const QString& programFolder);
 
 private:
     Options m_options;

@@ -25,13 +25,15 @@ int main(int argc, char* argv[]) {
     // password dialog): windows hiding on the way must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/keynook.png")));
+    // Lets the desktop match the windows to the installed launcher and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(KEYNOOK_APP_ID));
 
     Program::Options options;
     options.version = version;
-    options.programFolder = QCoreApplication::applicationDirPath();
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    options.programFolder = Program::chooseHelpFolder(programFolder);
     options.vaultFolder = Program::chooseVaultFolder(
-        QCoreApplication::applicationDirPath(),
-        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+        programFolder, QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     Program program(std::move(options));
     program.setOnEnd([] { QCoreApplication::exit(0); });
     program.start();

@@ -70,6 +70,7 @@ private slots:
     void closingEndsTheProgram();
     void dateTimeForm();
     void vaultFolderChoice();
+    void installedCopyFolders();
 };
 
 void TestForm1::captionsButtonsAndColumnsAsDesigned() {
@@ -350,7 +351,34 @@ void TestForm1::vaultFolderChoice() {
     const QString missing = program.filePath(QStringLiteral("not-there"));
     const QString userData = user.filePath(QStringLiteral("Keynook"));
     QCOMPARE(Program::chooseVaultFolder(missing, userData), userData);
-    QVERIFY(QFileInfo(userData).isDir());
+    QCOMPARE(QFileInfo(userData).permissions() & 0x0FFF,
+             QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+}
+
+void TestForm1::installedCopyFolders() {
+    QTemporaryDir prefix;
+    QTemporaryDir user;
+    const QString bin = prefix.filePath(QStringLiteral("bin"));
+    const QString share = prefix.filePath(QStringLiteral("share/keynook"));
+    const QString userData = user.filePath(QStringLiteral("Keynook"));
+    QVERIFY(QDir().mkpath(bin) && QDir().mkpath(share));
+    const auto touch = [](const QString& path) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    };
+    touch(share + QStringLiteral("/Help.rtf"));
+
+    // Installed, with a bin folder this user can write to.
+    QCOMPARE(Program::chooseHelpFolder(bin), share);
+    QCOMPARE(Program::chooseVaultFolder(bin, userData), userData);
+    // A vault beside the program is used first.
+    touch(bin + QStringLiteral("/data.enc"));
+    QCOMPARE(Program::chooseVaultFolder(bin, userData), bin);
+    QVERIFY(QFile::remove(bin + QStringLiteral("/data.enc")));
+    // With its own Help.rtf the folder is a portable copy, not an installed one.
+    touch(bin + QStringLiteral("/Help.rtf"));
+    QCOMPARE(Program::chooseHelpFolder(bin), bin);
+    QCOMPARE(Program::chooseVaultFolder(bin, userData), bin);
 }
 
 KEYNOOK_GUI_TEST_MAIN(TestForm1)
