@@ -3,9 +3,19 @@
 #include "main/Form1.h"
 #include "startup/frmSplash.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTimer>
+
+#include <algorithm>
+
+#ifdef Q_OS_LINUX
+#include <climits>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 // The pictures and the skin are compiled into the window library; a static
 // library's resources must be registered by hand.
@@ -116,6 +126,24 @@ bool Program::isInstalledLayout(const QString& programFolder) {
 
 QString Program::chooseHelpFolder(const QString& programFolder) {
     return isInstalledLayout(programFolder) ? installedHelpFolder(programFolder) : programFolder;
+}
+
+QString Program::runningProgramFolder() {
+#ifdef Q_OS_LINUX
+    char buffer[PATH_MAX + 1];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+    if (n > 0) {
+        const QByteArray exe(buffer, n);
+        const QByteArray folder = exe.left(std::max<qsizetype>(exe.lastIndexOf('/'), 1));
+        const QString text = QFile::decodeName(folder);
+        if (QFile::encodeName(text) == folder)
+            return text;
+        const int fd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0)
+            return QStringLiteral("/proc/self/fd/%1").arg(fd);
+    }
+#endif
+    return QCoreApplication::applicationDirPath();
 }
 
 QString Program::chooseVaultFolder(const QString& programFolder, const QString& userDataFolder) {

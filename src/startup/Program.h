@@ -144,6 +144,12 @@ public:
     // copy `<prefix>/share/keynook`. The program folder when neither has it.
     static QString chooseHelpFolder(const QString& programFolder);
 
+    // The folder of the running executable, found from the executable itself
+    // (not from the current folder or argv[0]). A folder whose name is not
+    // valid UTF-8 cannot be held as text; it is reached through a descriptor
+    // kept open for the whole run, as /proc/self/fd/N.
+    static QString runningProgramFolder();
+
     // An installed copy: `<prefix>/bin/keynook` with its help file in
     // `<prefix>/share/keynook` and none beside it.
     static bool isInstalledLayout(const QString& programFolder);

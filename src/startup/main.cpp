@@ -1,9 +1,13 @@
 #include "platform/VersionRecord.h"
 #include "startup/Program.h"
 
+#include "VersionInfo.h"
+
 #include <QApplication>
 #include <QIcon>
 #include <QStandardPaths>
+
+#include <cstdio>
 
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
@@ -18,8 +22,23 @@ int main(int argc, char* argv[]) {
     setrlimit(RLIMIT_CORE, &noCore);
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 #endif
-    QApplication app(argc, argv);
     const VersionRecord version = VersionRecord::ofBuild();
+    // Answered before any window system is asked for, so they work in a
+    // terminal without a display.
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--version") {
+            std::printf("%s %s\n", qPrintable(version.productName), KEYNOOK_VERSION);
+            return 0;
+        }
+        if (arg == "--help") {
+            std::printf("Usage: %s [--version | --help]\n\n"
+                        "Starts %s, which asks for the master password of the vault.\n",
+                        argv[0], qPrintable(version.productName));
+            return 0;
+        }
+    }
+    QApplication app(argc, argv);
     QCoreApplication::setApplicationName(version.productName);
     // The program decides when it ends (the main window's unload, or the
     // password dialog): windows hiding on the way must not end it.
@@ -30,7 +49,7 @@ int main(int argc, char* argv[]) {
 
     Program::Options options;
     options.version = version;
-    const QString programFolder = QCoreApplication::applicationDirPath();
+    const QString programFolder = Program::runningProgramFolder();
     options.programFolder = Program::chooseHelpFolder(programFolder);
     options.vaultFolder = Program::chooseVaultFolder(
         programFolder, QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -123,15 +125,18 @@ void syncFolder(const QByteArray& folder) {
 } // namespace
 
 Result saveAtomically(const QString& path, const QByteArray& data) {
-    // A vault reached through a link is replaced where it really lives.
-    const QFileInfo given(path);
-    const QString canonical = given.canonicalFilePath();
-    const QFileInfo target(canonical.isEmpty() ? given.absoluteFilePath() : canonical);
-    const QByteArray finalName = QFile::encodeName(target.absoluteFilePath());
-    const QByteArray folder = QFile::encodeName(target.absolutePath());
+    // A vault reached through a link is replaced where it really lives. The
+    // real path stays in bytes: a folder whose name is not valid UTF-8 has no
+    // text form that leads back to it.
+    const QByteArray given = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    char resolved[PATH_MAX];
+    const QByteArray finalName =
+        ::realpath(given.constData(), resolved) ? QByteArray(resolved) : given;
+    const qsizetype slash = finalName.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? finalName.left(slash) : QByteArray("/");
     // The new vault is written beside the old one under a name no start
     // mistakes for the vault, then renamed over it in one step.
-    QByteArray temp = folder + "/." + QFile::encodeName(target.fileName()) + ".new-XXXXXX";
+    QByteArray temp = folder + "/." + finalName.mid(slash + 1) + ".new-XXXXXX";
     struct stat old {};
     const bool exists = ::stat(finalName.constData(), &old) == 0;
     // A vault its owner made read-only is not replaced behind their back.
