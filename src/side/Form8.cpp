@@ -3,7 +3,7 @@
 #include "appearance/modSkin.h"
 #include "dialogs/modOnTop.h"
 #include "platform/Twips.h"
-#include "side/RtfReader.h"
+#include "rtf/RtfReader.h"
 #include "startup/Program.h"
 #include "vault/VaultFile.h"
 

@@ -1,4 +1,4 @@
-#include "side/RtfReader.h"
+#include "rtf/RtfReader.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "RtfTestSupport.h"
 
-#include "side/RtfReader.h"
+#include "rtf/RtfReader.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QTextBlock>

@@ -1,7 +1,7 @@
-#include "side/RtfReader.h"
+#include "rtf/RtfReader.h"
 
-#include "side/RtfCodePages.h"
-#include "side/RtfKeywords.h"
+#include "rtf/RtfCodePages.h"
+#include "rtf/RtfKeywords.h"
 
 #include <QColor>
 #include <QFont>
@@ -216,6 +216,14 @@ private:
     WordToken readWord();
     void controlSymbol();
     void controlWord();
+    bool documentWord(Kw kw, const WordToken& w);
+    bool destinationWord(Kw kw);
+    bool fontWord(Kw kw, const WordToken& w);
+    bool colorWord(Kw kw, const WordToken& w);
+    bool characterWord(Kw kw, const WordToken& w);
+    bool paragraphWord(Kw kw, const WordToken& w);
+    bool tableWord(Kw kw, const WordToken& w);
+    bool textWord(Kw kw, const WordToken& w, const keyword::Word& word);
     void skipGroup();
     void skipBinary(std::int64_t count);
     void openGroup();
@@ -458,18 +466,14 @@ void Reader::controlWord() {
         return;
     }
 
-    State& s = top();
-    CharProps& chr = s.chr;
-    ParaProps& para = s.para;
-    const bool on = !w.hasParam || w.param != 0;
-    const bool fontTable = s.dest == Dest::FontTable && fontDraftActive_;
+    // Each family answers the keywords it knows; an unknown word is ignored.
+    documentWord(kw, w) || destinationWord(kw) || fontWord(kw, w) || colorWord(kw, w) ||
+        characterWord(kw, w) || paragraphWord(kw, w) || tableWord(kw, w) || textWord(kw, w, word);
+}
 
+// The document's code page and defaults.
+bool Reader::documentWord(Kw kw, const WordToken& w) {
     switch (kw) {
-    case Kw::Unknown:
-    case Kw::Binary:
-    case Kw::SkipDestination:
-        break;
-
     case Kw::Ansi:
         docCodePage_ = 1252;
         break;
@@ -493,7 +497,17 @@ void Reader::controlWord() {
         if (w.param > 0)
             defaultTabTwips_ = clampTo(w.param, 15, kMaxTwips);
         break;
+    default:
+        return false;
+    }
+    return true;
+}
 
+// Destinations: what the group's text is for.
+bool Reader::destinationWord(Kw kw) {
+    State& s = top();
+    CharProps& chr = s.chr;
+    switch (kw) {
     case Kw::FontTable:
         s.dest = Dest::FontTable;
         break;
@@ -516,7 +530,18 @@ void Reader::controlWord() {
         }
         break;
     }
+    default:
+        return false;
+    }
+    return true;
+}
 
+// Fonts, and the entries of the font table.
+bool Reader::fontWord(Kw kw, const WordToken& w) {
+    State& s = top();
+    CharProps& chr = s.chr;
+    const bool fontTable = s.dest == Dest::FontTable && fontDraftActive_;
+    switch (kw) {
     case Kw::Font:
         if (s.dest == Dest::FontTable)
             startFont(clampTo(w.param, 0, 1 << 30));
@@ -559,7 +584,16 @@ void Reader::controlWord() {
         if (fontTable)
             fontDraft_.fixedPitch = w.param == 1;
         break;
+    default:
+        return false;
+    }
+    return true;
+}
 
+// The entries of the colour table.
+bool Reader::colorWord(Kw kw, const WordToken& w) {
+    const State& s = top();
+    switch (kw) {
     case Kw::Red:
     case Kw::Green:
     case Kw::Blue:
@@ -569,7 +603,17 @@ void Reader::controlWord() {
             colorDraft_ = true;
         }
         break;
+    default:
+        return false;
+    }
+    return true;
+}
 
+// Character formatting.
+bool Reader::characterWord(Kw kw, const WordToken& w) {
+    CharProps& chr = top().chr;
+    const bool on = !w.hasParam || w.param != 0;
+    switch (kw) {
     case Kw::Plain: {
         const int link = chr.link; // a hyperlink is not formatting: \plain keeps it
         chr = CharProps{};
@@ -639,7 +683,18 @@ void Reader::controlWord() {
     case Kw::SmallCaps:
         chr.caps = on ? Caps::Small : Caps::None;
         break;
+    default:
+        return false;
+    }
+    return true;
+}
 
+// Paragraph formatting.
+bool Reader::paragraphWord(Kw kw, const WordToken& w) {
+    State& s = top();
+    ParaProps& para = s.para;
+    const bool on = !w.hasParam || w.param != 0;
+    switch (kw) {
     case Kw::Pard:
         if (!s.listText)
             para = ParaProps{};
@@ -700,7 +755,16 @@ void Reader::controlWord() {
     case Kw::LeftToRight:
         para.rightToLeft = false;
         break;
+    default:
+        return false;
+    }
+    return true;
+}
 
+// Table rows and cells.
+bool Reader::tableWord(Kw kw, const WordToken& w) {
+    ParaProps& para = top().para;
+    switch (kw) {
     case Kw::RowDefaults:
         rowCells_.clear();
         rowBorders_ = false;
@@ -727,7 +791,16 @@ void Reader::controlWord() {
     case Kw::NestedRow:
         paragraph();
         break;
+    default:
+        return false;
+    }
+    return true;
+}
 
+// Text: paragraph ends, special characters and Unicode.
+bool Reader::textWord(Kw kw, const WordToken& w, const keyword::Word& word) {
+    State& s = top();
+    switch (kw) {
     case Kw::ListText:
         s.listText = true;
         break;
@@ -752,7 +825,10 @@ void Reader::controlWord() {
     case Kw::UnicodeSkip:
         s.unicodeSkip = w.hasParam ? clampTo(w.param, 0, kMaxUnicodeSkip) : 1;
         break;
+    default:
+        return false;
     }
+    return true;
 }
 
 void Reader::skipGroup() {

@@ -1,4 +1,4 @@
-#include "side/RtfCodePages.h"
+#include "rtf/RtfCodePages.h"
 
 #include <array>
 #include <utility>
