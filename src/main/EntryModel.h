@@ -55,6 +55,8 @@ public:
     // stay sorted that way.
     void sortBy(int column, Qt::SortOrder order);
     bool sorted() const { return m_sorted; }
+    int sortColumn() const { return m_sortColumn; }
+    Qt::SortOrder sortOrder() const { return m_sortOrder; }
 
 private:
     size_t slot(int row) const { return static_cast<size_t>(m_order[static_cast<size_t>(row)]); }

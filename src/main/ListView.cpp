@@ -35,9 +35,9 @@ void ListView::keyPressEvent(QKeyEvent* event) {
 
 void ListView::showSortIndicator() {
     const QSignalBlocker quiet(header());
-    header()->setSortIndicatorShown(m_sorted);
-    if (m_sorted)
-        header()->setSortIndicator(m_sortKey, m_sortOrder);
+    header()->setSortIndicatorShown(sorted());
+    if (sorted())
+        header()->setSortIndicator(sortKey(), sortOrder());
 }
 
 int ListView::rowCount() const {
@@ -52,12 +52,19 @@ int ListView::firstSelectedRow() const {
     return first;
 }
 
-void ListView::setSortSettings(bool sorted, int column, Qt::SortOrder order) {
-    m_sorted = sorted;
-    m_sortKey = column;
-    m_sortOrder = order;
-    if (!m_sorted)
-        return;
-    m_entries->sortBy(m_sortKey, m_sortOrder);
+bool ListView::sorted() const {
+    return m_entries->sorted();
+}
+
+int ListView::sortKey() const {
+    return m_entries->sortColumn();
+}
+
+Qt::SortOrder ListView::sortOrder() const {
+    return m_entries->sortOrder();
+}
+
+void ListView::sortBy(int column, Qt::SortOrder order) {
+    m_entries->sortBy(column, order);
     showSortIndicator();
 }

@@ -4,9 +4,9 @@
 
 class EntryModel;
 
-// The entry list: a report view over the entries with the list's own sort
-// settings. Sorted mode starts off (rows stand in the order they were added);
-// once on, it stays on, and rows added later take their sorted place.
+// The entry list: a report view over the entries. Sorted mode starts off
+// (rows stand in the order they were added); once on, it stays on, and rows
+// added later take their sorted place.
 class ListView : public QTreeView {
     Q_OBJECT
 
@@ -19,23 +19,22 @@ public:
     // The first selected row, top to bottom; -1 when no row is selected.
     int firstSelectedRow() const;
 
-    bool sorted() const { return m_sorted; }
-    int sortKey() const { return m_sortKey; }
-    Qt::SortOrder sortOrder() const { return m_sortOrder; }
-    // Changes the sort settings; the rows re-sort once for the change.
-    void setSortSettings(bool sorted, int column, Qt::SortOrder order);
+    // The sort settings are the model's: sorted mode (off until the first
+    // sort, then on for good), the column, and one order for the whole list.
+    bool sorted() const;
+    int sortKey() const;
+    Qt::SortOrder sortOrder() const;
+    // Sorts by the column in the order given; sorted mode stays on from here.
+    void sortBy(int column, Qt::SortOrder order);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    // The header's arrow shows the list's own sort settings and nothing else:
+    // The header's arrow shows the model's sort settings and nothing else:
     // the header turns its arrow by itself at every click, even on an empty
     // list that does not sort.
     void showSortIndicator();
 
     EntryModel* m_entries;
-    bool m_sorted = false;
-    int m_sortKey = 0;
-    Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
 };

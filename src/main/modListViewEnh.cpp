@@ -10,11 +10,11 @@ bool EnhListView_SortColumns(ListView* list, int columnHeader) {
     const int column = columnHeader - 1;
     if (column < 0 || column >= list->model()->columnCount()) {
         // Sorted mode is switched on before the column is looked at.
-        list->setSortSettings(true, list->sortKey(), list->sortOrder());
+        list->sortBy(list->sortKey(), list->sortOrder());
         return false;
     }
     const Qt::SortOrder flipped =
         list->sortOrder() == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder;
-    list->setSortSettings(true, column, flipped);
+    list->sortBy(column, flipped);
     return true;
 }
