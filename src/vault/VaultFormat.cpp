@@ -18,6 +18,16 @@ int hexValue(char c) {
     return -1;
 }
 
+// True when the field can be written as its own bytes and read back the same:
+// every character has a byte, and none is one that would be read otherwise.
+// The marker byte starts an escape, and 0x8D enciphers to CR, which ends the
+// line; every other byte, the three other undefined ones too, reads back as
+// the character it was written for. (Bars are the line's business.)
+bool isHeldAsWritten(const QString& field) {
+    return !field.contains(QChar(0x0081)) && !field.contains(QChar(0x008D)) &&
+           ansi::hasBytes(field);
+}
+
 QByteArray escapeField(const QString& field) {
     QByteArray out;
     out.reserve(1 + field.size() * 4);
@@ -132,7 +142,7 @@ void forEachLine(QByteArrayView file, const std::function<void(QByteArrayView)>&
 }
 
 QByteArray encodeField(const QString& field) {
-    return ansi::isTypeable(field) ? ansi::encode(field) : escapeField(field);
+    return isHeldAsWritten(field) ? ansi::encode(field) : escapeField(field);
 }
 
 QString decodeField(QByteArrayView plain) {
@@ -208,17 +218,12 @@ bool hasThreeFields(QByteArrayView raw) {
     return next >= 0 && findCipheredSeparator(raw, next + 3) < 0;
 }
 
-// Every Windows-1252 byte reads as the character that is written back as
-// that byte, except the five undefined ones: they read as control characters
-// that are written escaped, and 0x81 also starts an escape. Ciphered they are
-// 0x01, 0x0D, 0x0F, 0x10 and 0x1D; 0x0D ends a line and never is in one.
-bool hasRewrittenBytes(QByteArrayView raw) {
-    for (const char ch : raw) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c == 0x01 || c == 0x0F || c == 0x10 || c == 0x1D)
-            return true;
-    }
-    return false;
+// Every byte a line can hold reads as the character that is written back as
+// that byte, except the marker 0x81 (0x01 ciphered): it starts an escape, or
+// is a character that a save escapes. (0x8D, 0x0D ciphered, is the other byte
+// a save never writes plain; it ends a line and so is never in one.)
+bool hasMarker(QByteArrayView raw) {
+    return raw.contains(static_cast<char>(kEscapeMarker ^ '\x80'));
 }
 
 } // namespace
@@ -228,10 +233,10 @@ bool isSavedForm(QByteArrayView raw) {
     // the same; that is what the encoder checks before it keeps bars plain.
     if (!hasThreeFields(raw))
         return false;
-    if (!hasRewrittenBytes(raw))
+    if (!hasMarker(raw))
         return true;
-    // Rare: an escaped field, or an undefined byte. Such a line is kept only
-    // if encoding what it reads as gives it back.
+    // Rare: an escaped field, or a marker byte that is not one. Such a line is
+    // kept only if encoding what it reads as gives it back.
     return encodeEntryLine(decodeEntryLine(raw)) == raw;
 }
 

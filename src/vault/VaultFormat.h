@@ -17,11 +17,12 @@
 // ends in CR LF. A full save ends with one empty line.
 //
 // Some text cannot be written that way and read back as it was: a character
-// outside Windows-1252, a field holding "|||", a bar next to a separator.
-// Such a field alone is written as the marker byte 0x81 followed by four
-// upper-case hex digits per UTF-16 unit. 0x81 is undefined in Windows-1252, so
-// no typed text contains it, and a line without such a field keeps exactly the
-// plain layout.
+// outside Windows-1252, a field holding "|||", a bar next to a separator, the
+// character of byte 0x8D (its cipher is CR, which ends the line) and that of
+// the marker byte 0x81 itself. Such a field alone is written as the marker
+// followed by four upper-case hex digits per UTF-16 unit. 0x81 is undefined in
+// Windows-1252, so text hardly ever holds it. Every other field is written as
+// its own bytes, the plain layout exactly, as it was read.
 namespace vaultformat {
 
 inline constexpr char kSeparator[] = "|||";
@@ -55,8 +56,8 @@ qsizetype findCipheredSeparator(QByteArrayView raw, qsizetype from);
 
 // True when `raw` is exactly the line a save writes for the entry it reads
 // as, so that it can be kept and written back as it is. Lines with other than
-// three fields, with bytes that are read one way and written another (the
-// five undefined bytes), or with needless escapes are not.
+// three fields, with a marker byte that does not start an escape, or with
+// needless escapes are not.
 bool isSavedForm(QByteArrayView raw);
 
 // True for the raw lines that reading passes over: empty, or one space.
