@@ -38,8 +38,9 @@ public:
 
     Entry entry(int row) const { return m_entries.entry(slot(row)); }
     QString field(int row, int column) const { return m_entries.field(slot(row), column); }
-    // The vault file holding the entries top to bottom, as a save writes it.
-    QByteArray savedFile(const QString& master) const;
+    // The vault file holding the entries top to bottom, as a save writes it;
+    // see vaultformat::savedFile() for the master line as read.
+    QByteArray savedFile(const QString& master, QByteArrayView masterLineAsRead = {}) const;
 
     // Every entry has an identity that stays with it while rows are added,
     // removed or re-sorted; zero is never one.

@@ -145,6 +145,7 @@ void LoadEntries(Program& program) {
     QByteArray data;
     if (!readVault(program, data))
         return;
+    program.MasterLineAsRead = vaultformat::masterLineOf(data).toByteArray();
     // The entries keep the file's bytes: what the list shows is read from
     // them when it is shown.
     EntryStore entries = EntryStore::fromFile(std::move(data));
@@ -161,7 +162,8 @@ bool SaveData(Program& program) {
     Form1* main = program.loaded<Form1>();
     if (!main || program.ended())
         return false;
-    const QByteArray file = main->entries().savedFile(program.MasterPassword);
+    const QByteArray file =
+        main->entries().savedFile(program.MasterPassword, program.MasterLineAsRead);
     if (!mayOverwrite(program, main)) {
         program.unsavedChanges = true;
         SetStatus(program,
