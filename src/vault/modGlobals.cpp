@@ -104,7 +104,10 @@ void SetStatus(Program& program, const QString& text) {
 }
 
 bool EnsureDataFile(Program& program, const QString& path) {
-    if (vaultfile::FileExists(path))
+    // The vault is read, locked and saved by its exact name, so only a file
+    // of that name is the vault: another spelling, which FileExists accepts,
+    // is another file here.
+    if (vaultfile::findFileIgnoringCase(path) == path)
         return true;
     const vaultfile::Result created = vaultfile::createFile(path, vaultformat::neverUsedFile());
     if (!created.ok)
