@@ -1,7 +1,8 @@
 // The entry store keeps lines as the file holds them and writes them back
 // unchanged where it can. These tests hold it to the general codec: whatever
 // it keeps, re-encodes or edits must read and save exactly as decoding every
-// line and encoding every entry anew would.
+// line and encoding every entry anew would, but for lines just as saves used
+// to escape them, which are kept.
 #include "VaultTestSupport.h"
 
 #include "vault/EntryStore.h"
