@@ -41,8 +41,8 @@ void EntryModel::setHeaders(const QStringList& headers) {
     endResetModel();
 }
 
-QByteArray EntryModel::savedFile(const QString& master) const {
-    return vaultformat::savedFile(master, m_entries, m_order);
+QByteArray EntryModel::savedFile(const QString& master, QByteArrayView masterLineAsRead) const {
+    return vaultformat::savedFile(master, m_entries, m_order, masterLineAsRead);
 }
 
 int EntryModel::rowOf(quint64 id) const {

@@ -62,8 +62,10 @@ QString Form8::helpPath() const {
 void Form8::Form_Load() {
     if (m_program.UseSkin)
         SkinForm(m_program, this);
-    const QString path = helpPath();
-    if (!vaultfile::FileExists(path)) {
+    // The help file is found whatever the case of its name, and read by the
+    // name it has.
+    const QString path = vaultfile::findFileIgnoringCase(helpPath());
+    if (path.isEmpty()) {
         m_missing = true;
         return;
     }

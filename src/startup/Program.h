@@ -40,6 +40,10 @@ public:
     // Program-wide values shared by the windows.
     QString MasterPassword;
     QString StoredPassword;
+    // The vault's first line as the entries were read with it, still
+    // ciphered: a save writes it back as it was when it holds MasterPassword
+    // in a form that saves used to write.
+    QByteArray MasterLineAsRead;
     qint16 PasswordMode = 0; // -1 create, 0 verify
     qint16 PasswordTries = 0;
     bool UseSkin = false;

@@ -70,15 +70,10 @@ int byteFor(char16_t c) {
     return -1;
 }
 
-bool isTypeable(QStringView text) {
-    for (QChar ch : text) {
-        const char16_t c = ch.unicode();
-        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
-            continue;
-        const int b = byteFor(c);
-        if (b < 0 || isUndefinedByte(b))
+bool hasBytes(QStringView text) {
+    for (QChar ch : text)
+        if (byteFor(ch.unicode()) < 0)
             return false;
-    }
     return true;
 }
 

@@ -23,9 +23,9 @@ QString decodeCiphered(QByteArrayView bytes);
 // The byte for one character, or -1 when the character has none.
 int byteFor(char16_t c);
 
-// True when every character has a byte and none of them is one of the five
-// undefined ones: such text is what a person can type in Windows-1252.
-bool isTypeable(QStringView text);
+// True when every character has a byte, so that encode() writes the text as
+// it is. The control characters of the five undefined bytes have theirs.
+bool hasBytes(QStringView text);
 
 // Encodes text for which byteFor() never fails; other characters become '?'.
 QByteArray encode(QStringView text);

@@ -54,9 +54,10 @@ const std::array<char16_t, 256>& foldedCipheredBytes() {
 }
 
 // Bit k is set when byte k of the sixteen at `p` is a CR, starts three
-// ciphered bars (0xFC 0xFC 0xFC), or is one of the bytes that read as a
-// character written otherwise (see isSavedForm()): the only places where a
-// line or a field ends or a line needs a closer look. Reads eighteen bytes.
+// ciphered bars (0xFC 0xFC 0xFC), or is the ciphered escape marker, the one
+// byte that may read as a character written otherwise (see isSavedForm()):
+// the only places where a line or a field ends or a line needs a closer look.
+// Reads eighteen bytes.
 unsigned markersOf16(const unsigned char* p) {
 #if defined(__SSE2__)
     auto is = [](__m128i x, int byte) {
@@ -66,17 +67,16 @@ unsigned markersOf16(const unsigned char* p) {
     const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
     const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
     const __m128i bars = _mm_and_si128(is(x0, 0xFC), _mm_and_si128(is(x1, 0xFC), is(x2, 0xFC)));
-    const __m128i odd = _mm_or_si128(_mm_or_si128(is(x0, 0x01), is(x0, 0x0F)),
-                                     _mm_or_si128(is(x0, 0x10), is(x0, 0x1D)));
-    const __m128i all = _mm_or_si128(_mm_or_si128(is(x0, '\r'), bars), odd);
+    const __m128i all =
+        _mm_or_si128(_mm_or_si128(is(x0, '\r'), bars), is(x0, kEscapeMarkerCiphered));
     return static_cast<unsigned>(_mm_movemask_epi8(all));
 #else
     unsigned m = 0;
     for (int k = 0; k < 16; ++k) {
         const unsigned c = p[k];
         const bool bars = c == 0xFC && p[k + 1] == 0xFC && p[k + 2] == 0xFC;
-        const bool odd = c == 0x01 || c == 0x0F || c == 0x10 || c == 0x1D;
-        m |= unsigned(c == '\r' || bars || odd) << k;
+        const bool marker = c == static_cast<unsigned char>(kEscapeMarkerCiphered);
+        m |= unsigned(c == '\r' || bars || marker) << k;
     }
     return m;
 #endif
@@ -87,7 +87,7 @@ struct ScannedLine {
     qsizetype start;
     qsizetype end;
     int separators; // as a reader finds them, left to right
-    bool oddBytes;  // holds a byte that reads as a character written otherwise
+    bool marker;    // holds the escape marker: an escape, or a character a save escapes
 };
 
 // One pass over the lines of `data` from `from` on, visiting only the marked
@@ -115,7 +115,7 @@ void scanLines(const char* data, qsizetype size, qsizetype from, LineFound line)
                 searchFrom = at + 3;
             }
         } else {
-            current.oddBytes = true;
+            current.marker = true;
         }
     };
     qsizetype at = from;
@@ -173,7 +173,7 @@ EntryStore EntryStore::fromFile(QByteArray file) {
         if (vaultformat::isSkippedLine(raw))
             return;
         const bool kept =
-            scanned.separators == 2 && (!scanned.oddBytes || vaultformat::isSavedForm(raw));
+            scanned.separators == 2 && (!scanned.marker || vaultformat::isSavedForm(raw));
         if (!kept) {
             rewrittenSlots.push_back(store.m_lines.size());
             rewrittenStarts.push_back(rewritten.size());

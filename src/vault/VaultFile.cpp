@@ -1,6 +1,7 @@
 #include "vault/VaultFile.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
@@ -207,12 +208,39 @@ int removeLeftovers(const QString& path) {
     return removed;
 }
 
+namespace {
+
+bool isNormalFile(const QFileInfo& info) {
+    return info.isFile() && !info.isHidden();
+}
+
+} // namespace
+
+QString findFileIgnoringCase(const QString& path) {
+    const QString name = GetFileName(path);
+    if (name.isEmpty())
+        return {};
+    if (isNormalFile(QFileInfo(path)))
+        return path;
+    // Another spelling of the name: the folder's own list, compared as text.
+    // Of two names that differ only in case, the first in sorted order is
+    // taken, so that the answer does not depend on the order of the list.
+    const QString folderPart = path.first(path.size() - name.size());
+    QDirIterator entries(folderPart.isEmpty() ? QStringLiteral(".") : folderPart,
+                         QDir::Files | QDir::NoDotAndDotDot);
+    QString found;
+    while (entries.hasNext()) {
+        entries.next();
+        const QString entry = entries.fileName();
+        if (entry.compare(name, Qt::CaseInsensitive) == 0 && isNormalFile(entries.fileInfo()) &&
+            (found.isNull() || entry < found))
+            found = entry;
+    }
+    return found.isNull() ? QString() : folderPart + found;
+}
+
 bool FileExists(const QString& path) {
-    if (path.isEmpty())
-        return false;
-    const QFileInfo info(path);
-    return info.exists() && info.isFile() && !info.isHidden() &&
-           info.fileName().toUpper() == GetFileName(path).toUpper();
+    return !findFileIgnoringCase(path).isEmpty();
 }
 
 QString GetFileName(const QString& path) {

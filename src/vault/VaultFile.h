@@ -65,8 +65,15 @@ Stamp stampOf(const QString& path);
 // files, which are never the vault itself. Returns how many were removed.
 int removeLeftovers(const QString& path);
 
-// True when a normal file of that name exists: folders, hidden files and
-// anything that cannot be examined give false.
+// The normal file a path names, its name compared ignoring case, as the file
+// systems the vault comes from compare names: the path itself when that is a
+// normal file, otherwise the path to a normal file in the same folder whose
+// name differs only in case; empty when there is none. Folders, hidden files
+// and anything that cannot be examined are not found. Names are compared as
+// text, so `*` and `?` stand only for themselves.
+QString findFileIgnoringCase(const QString& path);
+
+// True when findFileIgnoringCase() finds a file.
 bool FileExists(const QString& path);
 
 // The last part of a path, after its last separator.

@@ -18,6 +18,20 @@ int hexValue(char c) {
     return -1;
 }
 
+// True when the field can be written as its own bytes and read back the same:
+// every character has a byte, and none is one that would be read otherwise.
+// The marker byte starts an escape, and 0x8D enciphers to CR, which ends the
+// line; every other byte, the three other undefined ones too, reads back as
+// the character it was written for; saves used to escape those three as well.
+// (Bars are the line's business.)
+bool isHeldAsWritten(const QString& field, Escaping escaping) {
+    if (field.contains(QChar(0x0081)) || field.contains(QChar(0x008D)) || !ansi::hasBytes(field))
+        return false;
+    return escaping == Escaping::Needed ||
+           !(field.contains(QChar(0x008F)) || field.contains(QChar(0x0090)) ||
+             field.contains(QChar(0x009D)));
+}
+
 QByteArray escapeField(const QString& field) {
     QByteArray out;
     out.reserve(1 + field.size() * 4);
@@ -83,12 +97,12 @@ Entry decodePlainEntry(QByteArrayView plain) {
     return Entry{decodeField(pieces[0]), decodeField(pieces[1]), decodeField(pieces[2])};
 }
 
-QByteArray encodePlainEntry(const Entry& e) {
+QByteArray encodePlainEntry(const Entry& e, Escaping escaping) {
     const QString* fields[3] = {&e.username, &e.password, &e.location};
     QByteArray plain[3];
     bool hasBar = false;
     for (int k = 0; k < 3; ++k) {
-        plain[k] = encodeField(*fields[k]);
+        plain[k] = encodeField(*fields[k], escaping);
         hasBar = hasBar || plain[k].contains('|');
     }
     QByteArray line = joinFields(plain[0], plain[1], plain[2]);
@@ -131,8 +145,8 @@ void forEachLine(QByteArrayView file, const std::function<void(QByteArrayView)>&
     }
 }
 
-QByteArray encodeField(const QString& field) {
-    return ansi::isTypeable(field) ? ansi::encode(field) : escapeField(field);
+QByteArray encodeField(const QString& field, Escaping escaping) {
+    return isHeldAsWritten(field, escaping) ? ansi::encode(field) : escapeField(field);
 }
 
 QString decodeField(QByteArrayView plain) {
@@ -142,8 +156,8 @@ QString decodeField(QByteArrayView plain) {
     return ansi::decode(plain);
 }
 
-QByteArray encodeMasterLine(const QString& master) {
-    QByteArray line = encodeField(master);
+QByteArray encodeMasterLine(const QString& master, Escaping escaping) {
+    QByteArray line = encodeField(master, escaping);
     CryptText(line);
     return line;
 }
@@ -153,8 +167,8 @@ QString decodeMasterLine(QByteArrayView raw) {
     return decodeField(CryptText(plain));
 }
 
-QByteArray encodeEntryLine(const Entry& entry) {
-    QByteArray line = encodePlainEntry(entry);
+QByteArray encodeEntryLine(const Entry& entry, Escaping escaping) {
+    QByteArray line = encodePlainEntry(entry, escaping);
     CryptText(line);
     return line;
 }
@@ -208,17 +222,12 @@ bool hasThreeFields(QByteArrayView raw) {
     return next >= 0 && findCipheredSeparator(raw, next + 3) < 0;
 }
 
-// Every Windows-1252 byte reads as the character that is written back as
-// that byte, except the five undefined ones: they read as control characters
-// that are written escaped, and 0x81 also starts an escape. Ciphered they are
-// 0x01, 0x0D, 0x0F, 0x10 and 0x1D; 0x0D ends a line and never is in one.
-bool hasRewrittenBytes(QByteArrayView raw) {
-    for (const char ch : raw) {
-        const unsigned char c = static_cast<unsigned char>(ch);
-        if (c == 0x01 || c == 0x0F || c == 0x10 || c == 0x1D)
-            return true;
-    }
-    return false;
+// Every byte a line can hold reads as the character that is written back as
+// that byte, except the marker 0x81 (0x01 ciphered): it starts an escape, or
+// is a character that a save escapes. (0x8D, 0x0D ciphered, is the other byte
+// a save never writes plain; it ends a line and so is never in one.)
+bool hasMarker(QByteArrayView raw) {
+    return raw.contains(static_cast<char>(kEscapeMarker ^ '\x80'));
 }
 
 } // namespace
@@ -228,21 +237,27 @@ bool isSavedForm(QByteArrayView raw) {
     // the same; that is what the encoder checks before it keeps bars plain.
     if (!hasThreeFields(raw))
         return false;
-    if (!hasRewrittenBytes(raw))
+    if (!hasMarker(raw))
         return true;
-    // Rare: an escaped field, or an undefined byte. Such a line is kept only
-    // if encoding what it reads as gives it back.
-    return encodeEntryLine(decodeEntryLine(raw)) == raw;
+    // Rare: an escaped field, or a marker byte that is not one. Such a line is
+    // kept only if encoding what it reads as gives it back, as a save writes
+    // it or as saves used to.
+    const Entry entry = decodeEntryLine(raw);
+    return encodeEntryLine(entry) == raw || encodeEntryLine(entry, Escaping::AllUndefined) == raw;
 }
 
 bool isSkippedLine(QByteArrayView raw) {
     return raw.isEmpty() || (raw.size() == 1 && raw[0] == ' ');
 }
 
-QString readMasterPassword(QByteArrayView file) {
+QByteArrayView masterLineOf(QByteArrayView file) {
     // Only the first line matters: it ends at the first CR, or at the end.
     const qsizetype cr = file.indexOf('\r');
-    return decodeMasterLine(cr < 0 ? file : file.first(cr));
+    return cr < 0 ? file : file.first(cr);
+}
+
+QString readMasterPassword(QByteArrayView file) {
+    return decodeMasterLine(masterLineOf(file));
 }
 
 std::vector<Entry> readEntries(QByteArrayView file) {
@@ -280,13 +295,23 @@ bool putPlain(char*& out, const QString& field) {
     return bad == 0;
 }
 
+// The master line a save writes: as it was read when that is how saves used
+// to write `master`, so that such a vault keeps its bytes.
+QByteArray masterLine(const QString& master, QByteArrayView asRead) {
+    QByteArray line = encodeMasterLine(master);
+    if (!asRead.isEmpty() && asRead != line &&
+        asRead == encodeMasterLine(master, Escaping::AllUndefined))
+        return asRead.toByteArray();
+    return line;
+}
+
 template <class Slot>
-QByteArray save(const QString& master, const EntryStore& entries, size_t count, Slot slot) {
+QByteArray save(QByteArray firstLine, const EntryStore& entries, size_t count, Slot slot) {
     // After a sort, rows are visited in an order unlike the lines' order in
     // memory, and each visit would wait on memory: ask for the lines' places
     // and then their bytes a few rows ahead, so that the waits overlap.
     constexpr size_t kAhead = 8;
-    QByteArray out = encodeMasterLine(master);
+    QByteArray out = std::move(firstLine);
     out.append("\r\n", 2);
     qsizetype size = out.size() + 2;
     for (size_t i = 0; i < count; ++i) {
@@ -331,13 +356,13 @@ void appendEntryLine(QByteArray& out, const Entry& e) {
 }
 
 QByteArray savedFile(const QString& master, const EntryStore& entries,
-                     const std::vector<int>& order) {
-    return save(master, entries, order.size(),
+                     const std::vector<int>& order, QByteArrayView masterLineAsRead) {
+    return save(masterLine(master, masterLineAsRead), entries, order.size(),
                 [&](size_t i) { return static_cast<size_t>(order[i]); });
 }
 
 QByteArray savedFile(const QString& master, const EntryStore& entries) {
-    return save(master, entries, entries.size(), [](size_t i) { return i; });
+    return save(encodeMasterLine(master), entries, entries.size(), [](size_t i) { return i; });
 }
 
 QByteArray savedFile(const QString& master, const std::vector<Entry>& entries) {

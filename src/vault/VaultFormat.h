@@ -17,15 +17,26 @@
 // ends in CR LF. A full save ends with one empty line.
 //
 // Some text cannot be written that way and read back as it was: a character
-// outside Windows-1252, a field holding "|||", a bar next to a separator.
-// Such a field alone is written as the marker byte 0x81 followed by four
-// upper-case hex digits per UTF-16 unit. 0x81 is undefined in Windows-1252, so
-// no typed text contains it, and a line without such a field keeps exactly the
-// plain layout.
+// outside Windows-1252, a field holding "|||", a bar next to a separator, the
+// character of byte 0x8D (its cipher is CR, which ends the line) and that of
+// the marker byte 0x81 itself. Such a field alone is written as the marker
+// followed by four upper-case hex digits per UTF-16 unit. 0x81 is undefined in
+// Windows-1252, so text hardly ever holds it. Every other field is written as
+// its own bytes, the plain layout exactly, as it was read.
 namespace vaultformat {
 
 inline constexpr char kSeparator[] = "|||";
 inline constexpr char kEscapeMarker = '\x81';
+
+// Which fields a save escapes. Saves used to escape a field holding the
+// character of any of the five undefined bytes, where now only 0x81 and 0x8D
+// need it. A line or master line written that way still reads the same, and
+// is written back as it was (isSavedForm(), savedFile()): a vault saved then
+// keeps its bytes.
+enum class Escaping {
+    Needed,       // only what a line cannot hold as written: what a save writes
+    AllUndefined, // also the characters of 0x8F, 0x90 and 0x9D, as saves used to
+};
 
 // The file of a vault that was never used: one empty line.
 QByteArray neverUsedFile();
@@ -36,13 +47,13 @@ QByteArray neverUsedFile();
 void forEachLine(QByteArrayView file, const std::function<void(QByteArrayView)>& line);
 
 // Plain (not yet ciphered) field text and back.
-QByteArray encodeField(const QString& field);
+QByteArray encodeField(const QString& field, Escaping escaping = Escaping::Needed);
 QString decodeField(QByteArrayView plain);
 
 // Ciphered line text, without its terminator.
-QByteArray encodeMasterLine(const QString& master);
+QByteArray encodeMasterLine(const QString& master, Escaping escaping = Escaping::Needed);
 QString decodeMasterLine(QByteArrayView raw);
-QByteArray encodeEntryLine(const Entry& entry);
+QByteArray encodeEntryLine(const Entry& entry, Escaping escaping = Escaping::Needed);
 Entry decodeEntryLine(QByteArrayView raw);
 // Appends the entry's ciphered line, without its terminator: the same bytes as
 // encodeEntryLine(), with no allocation for the usual entry.
@@ -53,16 +64,18 @@ QString decodeCipheredField(QByteArrayView piece);
 // The first separator "|||" at or after `from` in ciphered line bytes, or -1.
 qsizetype findCipheredSeparator(QByteArrayView raw, qsizetype from);
 
-// True when `raw` is exactly the line a save writes for the entry it reads
-// as, so that it can be kept and written back as it is. Lines with other than
-// three fields, with bytes that are read one way and written another (the
-// five undefined bytes), or with needless escapes are not.
+// True when `raw` is exactly the line a save writes, or used to write, for the
+// entry it reads as, so that it can be kept and written back as it is. Lines
+// with other than three fields, with a marker byte that does not start an
+// escape, or with needless escapes are not.
 bool isSavedForm(QByteArrayView raw);
 
 // True for the raw lines that reading passes over: empty, or one space.
 bool isSkippedLine(QByteArrayView raw);
 
-// The deciphered first line; empty when the file has no line at all.
+// The first line, still ciphered; empty when the file has no line at all.
+QByteArrayView masterLineOf(QByteArrayView file);
+// The deciphered first line.
 QString readMasterPassword(QByteArrayView file);
 
 // Every entry of the file, in file order.
@@ -73,8 +86,10 @@ QByteArray masterOnlyFile(const QString& master);
 
 // The file after a save: master line, one entry line per entry, and a final
 // empty line. The entries go in the order of the slots given, or as stored.
+// The vault's first line as it was read, when given, is written back as it
+// was if it holds `master` as saves used to write it.
 QByteArray savedFile(const QString& master, const EntryStore& entries,
-                     const std::vector<int>& order);
+                     const std::vector<int>& order, QByteArrayView masterLineAsRead = {});
 QByteArray savedFile(const QString& master, const EntryStore& entries);
 QByteArray savedFile(const QString& master, const std::vector<Entry>& entries);
 

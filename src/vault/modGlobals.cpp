@@ -104,7 +104,10 @@ void SetStatus(Program& program, const QString& text) {
 }
 
 bool EnsureDataFile(Program& program, const QString& path) {
-    if (vaultfile::FileExists(path))
+    // The vault is read, locked and saved by its exact name, so only a file
+    // of that name is the vault: another spelling, which FileExists accepts,
+    // is another file here.
+    if (vaultfile::findFileIgnoringCase(path) == path)
         return true;
     const vaultfile::Result created = vaultfile::createFile(path, vaultformat::neverUsedFile());
     if (!created.ok)
@@ -145,6 +148,7 @@ void LoadEntries(Program& program) {
     QByteArray data;
     if (!readVault(program, data))
         return;
+    program.MasterLineAsRead = vaultformat::masterLineOf(data).toByteArray();
     // The entries keep the file's bytes: what the list shows is read from
     // them when it is shown.
     EntryStore entries = EntryStore::fromFile(std::move(data));
@@ -161,7 +165,8 @@ bool SaveData(Program& program) {
     Form1* main = program.loaded<Form1>();
     if (!main || program.ended())
         return false;
-    const QByteArray file = main->entries().savedFile(program.MasterPassword);
+    const QByteArray file =
+        main->entries().savedFile(program.MasterPassword, program.MasterLineAsRead);
     if (!mayOverwrite(program, main)) {
         program.unsavedChanges = true;
         SetStatus(program,

@@ -44,6 +44,7 @@ class TestFrmPass : public QObject {
 
 private slots:
     void firstStartCreatesNeverUsedVaultAndAsksForNewPassword();
+    void fileWhoseNameDiffersOnlyInCaseIsNotTheVault();
     void createModeRefusesShortPasswordKeepingBothTexts();
     void createModeMismatchEmptiesBothBoxes_data();
     void createModeMismatchEmptiesBothBoxes();
@@ -90,6 +91,22 @@ void TestFrmPass::firstStartCreatesNeverUsedVaultAndAsksForNewPassword() {
     QVERIFY(d->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     QTRY_VERIFY(!h.program().loaded<Form1>()->isVisible());
     QCOMPARE(box(d, "txtPass")->echoMode(), QLineEdit::Password);
+}
+
+// The vault is read and written by its exact name; another spelling of it is
+// another file, left alone.
+void TestFrmPass::fileWhoseNameDiffersOnlyInCaseIsNotTheVault() {
+    Harness h;
+    const QByteArray other = cipherLine("other") + "\r\n";
+    QFile upper(h.folder() + QStringLiteral("/DATA.ENC"));
+    QVERIFY(upper.open(QIODevice::WriteOnly) && upper.write(other) == other.size());
+    upper.close();
+    h.program().loadMainWindow();
+    QVERIFY(!h.program().ended());
+    QCOMPARE(h.vaultBytes(), kNeverUsed);
+    QCOMPARE(h.program().PasswordMode, qint16(-1));
+    QVERIFY(upper.open(QIODevice::ReadOnly));
+    QCOMPARE(upper.readAll(), other);
 }
 
 void TestFrmPass::createModeRefusesShortPasswordKeepingBothTexts() {

@@ -62,8 +62,8 @@ Form1* startAndUnlock(Harness& h) {
     return h.program().loaded<Form1>();
 }
 
-void writeHelp(const Harness& h) {
-    QFile f(h.folder() + QStringLiteral("/Help.rtf"));
+void writeHelp(const Harness& h, const QString& name = QStringLiteral("Help.rtf")) {
+    QFile f(h.folder() + QLatin1Char('/') + name);
     if (f.open(QIODevice::WriteOnly))
         f.write(kHelp);
 }
@@ -92,6 +92,7 @@ private slots:
     void helpAtStartFollowsTheSetting();
     void helpCheckBoxWritesEachClick();
     void missingHelpFileShowsNothing();
+    void helpFileIsFoundWhateverTheCaseOfItsName();
     void aboutShowsTheVersionRecord_data();
     void aboutShowsTheVersionRecord();
     void aboutCopiesPlainLabelsAgainEachOpening();
@@ -336,6 +337,17 @@ void TestSide::missingHelpFileShowsNothing() {
     QVERIFY(!help->isVisible());
     QVERIFY(!help->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     QCOMPARE(setting(h), QStringLiteral("<none>"));
+}
+
+void TestSide::helpFileIsFoundWhateverTheCaseOfItsName() {
+    Harness h;
+    writeHelp(h, QStringLiteral("HELP.RTF"));
+    startAndUnlock(h);
+    Form8* help = h.program().loaded<Form8>();
+    QVERIFY(help && help->isVisible());
+    QVERIFY(help->findChild<QTextEdit*>(QStringLiteral("rtf1"))
+                ->toPlainText()
+                .contains(QStringLiteral("Hello help reader.")));
 }
 
 void TestSide::aboutShowsTheVersionRecord_data() {

@@ -112,8 +112,9 @@ private:
         case 6:
             out += QLatin1Char('\n');
             break;
-        case 7: // bytes with roles of their own: 0x80, 0x81, 0x8A, 0x8D, 0xA0, space
-            out += ansi::decode(QByteArray(1, "\x80\x81\x8A\x8D\xA0 "[pick(0, 5)]));
+        case 7: // bytes with roles of their own: 0x80, 0x81, 0x8A, 0x8D, 0xA0, space,
+                // and 0x8F, which saves used to escape
+            out += ansi::decode(QByteArray(1, "\x80\x81\x8A\x8D\xA0 \x8F"[pick(0, 6)]));
             break;
         case 8: // a BMP character outside the code page
             out += QChar(static_cast<char16_t>(pick(0x0100, 0xD7FF)));

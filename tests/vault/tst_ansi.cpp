@@ -33,7 +33,7 @@ TEST(Ansi, DefinedHighBytesDecodeAndEncodeAsWindows1252) {
         EXPECT_EQ(text[0].unicode(), code);
         EXPECT_EQ(ansi::byteFor(code), byte);
         EXPECT_EQ(ansi::encode(QString(QChar(code))), oneByte(byte));
-        EXPECT_TRUE(ansi::isTypeable(QString(QChar(code))));
+        EXPECT_TRUE(ansi::hasBytes(QString(QChar(code))));
     }
     EXPECT_EQ(ansi::decode(oneByte(0x80)), QString(QChar(0x20AC)));
     EXPECT_EQ(ansi::decode(oneByte(0x8A)), QString(QChar(0x0160)));
@@ -47,7 +47,7 @@ TEST(Ansi, UndefinedBytesDecodeToTheirControlCharactersAndBack) {
         EXPECT_EQ(text[0].unicode(), byte);
         EXPECT_EQ(ansi::byteFor(static_cast<char16_t>(byte)), byte);
         EXPECT_EQ(ansi::encode(text), oneByte(byte));
-        EXPECT_FALSE(ansi::isTypeable(text));
+        EXPECT_TRUE(ansi::hasBytes(text));
     }
 }
 
@@ -58,7 +58,7 @@ TEST(Ansi, LowAndLatin1BytesDecodeToTheSameCodePoint) {
         const QString text = ansi::decode(oneByte(byte));
         ASSERT_EQ(text.size(), 1);
         EXPECT_EQ(text[0].unicode(), byte) << "byte " << byte;
-        EXPECT_TRUE(ansi::isTypeable(text)) << "byte " << byte;
+        EXPECT_TRUE(ansi::hasBytes(text)) << "byte " << byte;
     }
 }
 
@@ -90,28 +90,26 @@ TEST(Ansi, DecodedCharactersAreDistinct) {
             ASSERT_NE(all[i], all[j]) << "bytes " << i << " and " << j;
 }
 
-TEST(Ansi, CharactersOutsideTheCodePageAreNotTypeable) {
-    EXPECT_FALSE(ansi::isTypeable(QString(QChar(0x0081))));
-    EXPECT_FALSE(ansi::isTypeable(QString(QChar(0x008D))));
+TEST(Ansi, CharactersOutsideTheCodePageHaveNoByte) {
     // U+0080 is a C1 control; byte 0x80 belongs to the euro sign.
-    EXPECT_FALSE(ansi::isTypeable(QString(QChar(0x0080))));
-    EXPECT_FALSE(ansi::isTypeable(QString(QChar(0x0142))));                // l with stroke
-    EXPECT_FALSE(ansi::isTypeable(QString::fromUtf8("\xE4\xB8\xAD")));     // CJK
-    EXPECT_FALSE(ansi::isTypeable(QString::fromUtf8("\xF0\x9F\x98\x80"))); // emoji, a pair
-    EXPECT_FALSE(ansi::isTypeable(QString(QChar(0xD83D))));                // a lone surrogate
-    EXPECT_FALSE(ansi::isTypeable(QString(QChar(0xFFFD))));
+    EXPECT_FALSE(ansi::hasBytes(QString(QChar(0x0080))));
+    EXPECT_FALSE(ansi::hasBytes(QString(QChar(0x0142))));                // l with stroke
+    EXPECT_FALSE(ansi::hasBytes(QString::fromUtf8("\xE4\xB8\xAD")));     // CJK
+    EXPECT_FALSE(ansi::hasBytes(QString::fromUtf8("\xF0\x9F\x98\x80"))); // emoji, a pair
+    EXPECT_FALSE(ansi::hasBytes(QString(QChar(0xD83D))));                // a lone surrogate
+    EXPECT_FALSE(ansi::hasBytes(QString(QChar(0xFFFD))));
     // One bad character spoils otherwise ordinary text.
-    EXPECT_FALSE(ansi::isTypeable(QStringLiteral("password") + QChar(0x0142)));
+    EXPECT_FALSE(ansi::hasBytes(QStringLiteral("password") + QChar(0x0142)));
 
     EXPECT_EQ(ansi::byteFor(0x0142), -1);
     EXPECT_EQ(ansi::byteFor(0x0080), -1);
     EXPECT_EQ(ansi::byteFor(0xD83D), -1);
 }
 
-TEST(Ansi, OrdinaryTextIsTypeable) {
-    EXPECT_TRUE(ansi::isTypeable(QString()));
-    EXPECT_TRUE(ansi::isTypeable(QStringLiteral("user@example.org |||\r\n\t")));
-    EXPECT_TRUE(ansi::isTypeable(QString::fromUtf8("Zürich €5 Šárka ÿ")));
+TEST(Ansi, CodePageTextHasBytes) {
+    EXPECT_TRUE(ansi::hasBytes(QString()));
+    EXPECT_TRUE(ansi::hasBytes(QStringLiteral("user@example.org |||\r\n\t")));
+    EXPECT_TRUE(ansi::hasBytes(QString::fromUtf8("Zürich €5 Šárka ÿ")));
 }
 
 TEST(Ansi, EncodeWritesAQuestionMarkForACharacterWithoutAByte) {

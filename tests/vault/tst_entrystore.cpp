@@ -1,7 +1,8 @@
 // The entry store keeps lines as the file holds them and writes them back
 // unchanged where it can. These tests hold it to the general codec: whatever
 // it keeps, re-encodes or edits must read and save exactly as decoding every
-// line and encoding every entry anew would.
+// line and encoding every entry anew would, but for lines just as saves used
+// to escape them, which are kept.
 #include "VaultTestSupport.h"
 
 #include "vault/EntryStore.h"
@@ -13,6 +14,7 @@
 #include <random>
 #include <vector>
 
+using testsupport::flipped;
 using testsupport::kCrLf;
 
 namespace {
@@ -39,9 +41,10 @@ public:
     // Raw (ciphered) line bytes, never holding a CR.
     QByteArray line() {
         switch (pick(0, 5)) {
-        case 0: // what a save writes for an entry, escapes and all
+        case 0: // what a save writes, or used to write, for an entry, escapes and all
             return vaultformat::encodeEntryLine(
-                Entry{m_fields.field(), m_fields.field(), m_fields.field()});
+                Entry{m_fields.field(), m_fields.field(), m_fields.field()},
+                pick(0, 1) ? vaultformat::Escaping::Needed : vaultformat::Escaping::AllUndefined);
         case 1: // reading passes over these
             return pick(0, 1) ? QByteArray() : QByteArray(" ");
         default: { // one to four pieces of bytes that matter to the format, and any
@@ -99,18 +102,28 @@ TEST(EntryStore, AnyFileReadsAndSavesAsTheGeneralCodecDoes) {
         if (maker.pick(0, 1))
             file += maker.terminator();
 
+        // Each line saves as its entry encoded anew, or as it is when it is
+        // just what saves used to write for that entry.
         const QString master = vaultformat::readMasterPassword(file);
         std::vector<Entry> expected;
+        QByteArray expectedSave = vaultformat::encodeMasterLine(master) + kCrLf;
         bool first = true;
         vaultformat::forEachLine(file, [&](QByteArrayView raw) {
-            if (!first && !vaultformat::isSkippedLine(raw))
-                expected.push_back(vaultformat::decodeEntryLine(raw));
+            if (!first && !vaultformat::isSkippedLine(raw)) {
+                const Entry e = vaultformat::decodeEntryLine(raw);
+                expected.push_back(e);
+                const bool asSavesUsedTo =
+                    raw == vaultformat::encodeEntryLine(e, vaultformat::Escaping::AllUndefined);
+                expectedSave +=
+                    (asSavesUsedTo ? raw.toByteArray() : vaultformat::encodeEntryLine(e)) + kCrLf;
+            }
             first = false;
         });
+        expectedSave += kCrLf;
 
         const EntryStore store = EntryStore::fromFile(file);
         ASSERT_EQ(entriesOf(store), expected) << testing::PrintToString(file);
-        ASSERT_EQ(vaultformat::savedFile(master, store), referenceSave(master, expected))
+        ASSERT_EQ(vaultformat::savedFile(master, store), expectedSave)
             << testing::PrintToString(file);
     }
 }
@@ -129,6 +142,62 @@ TEST(EntryStore, FileInSavedFormSavesToTheSameBytes) {
     EXPECT_EQ(vaultformat::savedFile("master", store), file);
     EXPECT_EQ(vaultformat::savedFile("master", store, {3, 1, 0, 2}),
               referenceSave("master", {entries[3], entries[1], entries[0], entries[2]}));
+}
+
+TEST(EntryStore, EveryByteALineCanHoldIsWrittenBackAsItWasRead) {
+    // Each byte a line can hold (anything but CR), between plain letters, in
+    // the master line and in each field. Both the kept lines and the general
+    // codec write it back as it was, except the escape marker, which a save
+    // escapes: that field then reads back the same.
+    const QByteArray sep("\xFC\xFC\xFC");
+    for (int b = 0; b < 256; ++b) {
+        if (b == '\r')
+            continue;
+        const QByteArray around = flipped("a") + char(b) + flipped("z");
+        for (int at = 0; at < 4; ++at) {
+            SCOPED_TRACE(testing::Message()
+                         << "byte 0x" << std::hex << b << " in line part " << at);
+            QByteArray parts[4] = {flipped("m"), flipped("u"), flipped("p"), flipped("w")};
+            parts[at] = around;
+            const QByteArray file =
+                parts[0] + kCrLf + parts[1] + sep + parts[2] + sep + parts[3] + kCrLf + kCrLf;
+
+            const QString master = vaultformat::readMasterPassword(file);
+            const std::vector<Entry> entries = vaultformat::readEntries(file);
+            const QByteArray kept = vaultformat::savedFile(master, EntryStore::fromFile(file));
+            const QByteArray anew = vaultformat::savedFile(master, entries);
+            EXPECT_EQ(kept, anew);
+            if (b == 0x01) { // the escape marker 0x81, ciphered
+                EXPECT_NE(anew, file);
+                EXPECT_EQ(vaultformat::readMasterPassword(anew), master);
+                EXPECT_EQ(vaultformat::readEntries(anew), entries);
+            } else {
+                EXPECT_EQ(anew, file);
+            }
+        }
+    }
+}
+
+TEST(EntryStore, LinesEscapedAsSavesUsedToAreKept) {
+    // Saves used to escape every field holding the character of an undefined
+    // byte. A vault saved so saves to the same bytes, its master line too,
+    // while the same text written anew is plain.
+    const QByteArray sep("\xFC\xFC\xFC");
+    auto escaped = [](const char* hex) { return flipped(QByteArray("\x81") + hex); };
+    const QByteArray masterLine = escaped("006D008F");
+    QByteArray file = masterLine + kCrLf;
+    file += escaped("0061008F0062") + sep + flipped("p") + sep + flipped("w") + kCrLf;
+    file += flipped("u") + sep + escaped("00900020009D") + sep + escaped("0142") + kCrLf;
+    file += kCrLf;
+    const QString master = vaultformat::readMasterPassword(file);
+    ASSERT_EQ(master, QStringLiteral("m") + QChar(0x008F));
+    const EntryStore store = EntryStore::fromFile(file);
+    EXPECT_EQ(vaultformat::savedFile(master, store, {0, 1}, masterLine), file);
+
+    const QByteArray anew = vaultformat::savedFile(master, entriesOf(store));
+    EXPECT_EQ(anew.count('\x01'), 1); // the escape of U+0142 alone
+    EXPECT_EQ(vaultformat::readMasterPassword(anew), master);
+    EXPECT_EQ(vaultformat::readEntries(anew), entriesOf(store));
 }
 
 TEST(EntryStore, EditsAddsAndDeletesKeepEveryOtherEntryIntact) {

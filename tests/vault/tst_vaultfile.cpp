@@ -370,22 +370,53 @@ TEST(VaultFileSizeLimitOther, FailedCreateLeavesNoFile) {
 
 // --- FileExists and GetFileName -------------------------------------------------
 
-TEST(VaultFileExists, TrueOnlyForAnOrdinaryVisibleFile) {
+TEST(VaultFileExists, FindsAnOrdinaryVisibleFileIgnoringTheCaseOfItsName) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    writeFile(dir.filePath("data.enc"), QByteArray("\r\n"));
-    writeFile(dir.filePath(".hidden"), QByteArray("\r\n"));
+    for (const char* name :
+         {"data.enc", "Notes.TXT", "twin.enc", "TWIN.enc", "BOTH.ENC", "star*.enc", ".hidden"})
+        writeFile(dir.filePath(name), QByteArray("\r\n"));
     writeFile(dir.filePath("empty.enc"), QByteArray());
-    ASSERT_TRUE(QDir(dir.path()).mkdir("folder"));
+    for (const char* name : {"Folder", "both.enc"})
+        ASSERT_TRUE(QDir(dir.path()).mkdir(name));
 
-    EXPECT_TRUE(vaultfile::FileExists(dir.filePath("data.enc")));
-    EXPECT_TRUE(vaultfile::FileExists(dir.filePath("empty.enc")));
-    EXPECT_FALSE(vaultfile::FileExists(dir.filePath("folder")));
-    EXPECT_FALSE(vaultfile::FileExists(dir.filePath(".hidden")));
-    EXPECT_FALSE(vaultfile::FileExists(dir.filePath("missing.enc")));
+    const struct {
+        const char* asked;
+        const char* found; // the name found in the folder, or null
+    } rows[] = {
+        {"data.enc", "data.enc"},
+        {"DATA.ENC", "data.enc"},
+        {"notes.txt", "Notes.TXT"},
+        {"empty.enc", "empty.enc"},
+        {"twin.enc", "twin.enc"},
+        {"TWIN.enc", "TWIN.enc"},
+        {"both.enc", "BOTH.ENC"},
+        {"star*.enc", "star*.enc"},
+        {"STAR*.ENC", "star*.enc"},
+        {"folder", nullptr},
+        {"Folder", nullptr},
+        {".hidden", nullptr},
+        {".HIDDEN", nullptr},
+        {"*.enc", nullptr},
+        {"d?ta.enc", nullptr},
+        {"DATA.*", nullptr},
+        {"*", nullptr},
+        {"missing.enc", nullptr},
+        {"gone/data.enc", nullptr},
+        {"data.enc/", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.asked);
+        const QString path = dir.filePath(row.asked);
+        const QString found = row.found ? dir.filePath(row.found) : QString();
+        EXPECT_EQ(vaultfile::findFileIgnoringCase(path), found);
+        EXPECT_EQ(vaultfile::FileExists(path), row.found != nullptr);
+    }
+    // Two names differing only in case: either is found for a third spelling.
+    const QString twin = vaultfile::findFileIgnoringCase(dir.filePath("Twin.Enc"));
+    EXPECT_TRUE(twin == dir.filePath("twin.enc") || twin == dir.filePath("TWIN.enc"))
+        << testing::PrintToString(twin);
     EXPECT_FALSE(vaultfile::FileExists(QString()));
-    EXPECT_FALSE(vaultfile::FileExists(dir.filePath("gone/data.enc")));
-    EXPECT_FALSE(vaultfile::FileExists(dir.filePath("data.enc/")));
 }
 
 TEST(VaultFileExists, GetFileNameTakesThePartAfterTheLastSeparator) {
