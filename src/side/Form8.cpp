@@ -15,8 +15,10 @@
 namespace {
 const QString kSection = QStringLiteral("Settings");
 const QString kKey = QStringLiteral("showHelp");
-// Past this a file is not a help text; read no further than this.
-constexpr qint64 kMaxHelpBytes = 64 * 1024 * 1024;
+// Past this a file is not a help text (ours is 8 KB), and laying it out
+// would hold up every start: it is treated as a help file that cannot be
+// shown, like a missing one.
+constexpr qint64 kMaxHelpBytes = 256 * 1024;
 
 // The stored value: 0 unchecked, 1 checked, 2 grayed.
 Qt::CheckState stateOf(int value) {
@@ -65,11 +67,11 @@ void Form8::Form_Load() {
     // The help file is found whatever the case of its name, and read by the
     // name it has.
     const QString path = vaultfile::findFileIgnoringCase(helpPath());
-    if (path.isEmpty()) {
+    QFile file(path);
+    if (path.isEmpty() || file.size() > kMaxHelpBytes) {
         m_missing = true;
         return;
     }
-    QFile file(path);
     if (file.open(QIODevice::ReadOnly))
         m_loaded = rtf::read(file.read(kMaxHelpBytes), *m_rtf1->document());
     m_rtf1->moveCursor(QTextCursor::Start); // open at the top of the text

@@ -91,7 +91,8 @@ private slots:
     void helpAtStartFollowsTheSetting_data();
     void helpAtStartFollowsTheSetting();
     void helpCheckBoxWritesEachClick();
-    void missingHelpFileShowsNothing();
+    void missingOrOversizedHelpFileShowsNothing_data();
+    void missingOrOversizedHelpFileShowsNothing();
     void helpFileIsFoundWhateverTheCaseOfItsName();
     void aboutShowsTheVersionRecord_data();
     void aboutShowsTheVersionRecord();
@@ -327,8 +328,23 @@ void TestSide::helpCheckBoxWritesEachClick() {
     QCOMPARE(setting(h), QStringLiteral("0"));
 }
 
-void TestSide::missingHelpFileShowsNothing() {
+void TestSide::missingOrOversizedHelpFileShowsNothing_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::newRow("missing") << qint64(-1);
+    // Far past any help text: laying it out held up every start for minutes.
+    QTest::newRow("2 MiB") << qint64(2 << 20);
+}
+
+void TestSide::missingOrOversizedHelpFileShowsNothing() {
+    QFETCH(qint64, size);
     Harness h;
+    if (size >= 0) {
+        QFile f(h.folder() + QStringLiteral("/Help.rtf"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QByteArray text = kHelp;
+        text.insert(text.size() - 1, QByteArray(size - text.size(), 'x'));
+        f.write(text);
+    }
     Form1* main = startAndUnlock(h);
     Form8* help = h.program().loaded<Form8>();
     QVERIFY(help);
