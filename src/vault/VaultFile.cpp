@@ -43,21 +43,6 @@ ReadResult readAll(const QString& path) {
     return r;
 }
 
-Result writeAll(QIODevice& device, const QByteArray& data) {
-    qsizetype done = 0;
-    while (done < data.size()) {
-        const qint64 n = device.write(data.constData() + done, data.size() - done);
-        if (n <= 0) {
-            const QString why = device.errorString();
-            return Result::failure(why.isEmpty() || why == QLatin1String("Unknown error")
-                                       ? QStringLiteral("The data could not be written.")
-                                       : why);
-        }
-        done += n;
-    }
-    return {};
-}
-
 SaveHooks& saveHooks() {
     static SaveHooks hooks;
     return hooks;

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QIODevice>
 #include <QString>
 
 // Reading and writing data.enc. Errors come back as values with a text a
@@ -22,10 +21,6 @@ struct ReadResult {
 
 // The whole file, or why it could not be read.
 ReadResult readAll(const QString& path);
-
-// Writes every byte of `data` to an open device; a short or failed write is an
-// error.
-Result writeAll(QIODevice& device, const QByteArray& data);
 
 // Replaces the file at `path` with `data` so that the old file stays whole
 // until the new one is completely written: a failure at any point leaves the

@@ -2,7 +2,6 @@
 
 #include "vault/VaultFile.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QIODevice>
@@ -191,82 +190,6 @@ TEST(VaultFileCreate, MissingFolderIsAnErrorWithAText) {
     ASSERT_TRUE(dir.isValid());
     const vaultfile::Result r =
         vaultfile::createFile(dir.filePath("gone/data.enc"), QByteArray("\r\n"));
-    EXPECT_FALSE(r.ok);
-    EXPECT_FALSE(r.error.isEmpty());
-}
-
-// --- writeAll --------------------------------------------------------------------
-
-// A device with room for `capacity` bytes. Past that it fails like a full
-// disk; `chunk` limits how much one write takes, as a pipe or socket might.
-class LimitedDevice : public QIODevice {
-public:
-    LimitedDevice(qint64 capacity, qint64 chunk, QString why)
-        : m_capacity(capacity), m_chunk(chunk), m_why(std::move(why)) {}
-
-    const QByteArray& written() const { return m_written; }
-    bool isSequential() const override { return true; }
-
-protected:
-    qint64 readData(char*, qint64) override { return -1; }
-    qint64 writeData(const char* data, qint64 len) override {
-        const qint64 room = m_capacity - m_written.size();
-        if (room <= 0) {
-            if (!m_why.isEmpty())
-                setErrorString(m_why);
-            return -1;
-        }
-        const qint64 n = std::min({len, room, m_chunk});
-        m_written.append(data, n);
-        return n;
-    }
-
-private:
-    qint64 m_capacity;
-    qint64 m_chunk;
-    QString m_why;
-    QByteArray m_written;
-};
-
-TEST(VaultFileWriteAll, FailureAtAnyPointIsReported) {
-    const QByteArray data = sampleData(300);
-    for (qint64 capacity = 0; capacity < data.size(); ++capacity) {
-        for (qint64 chunk : {qint64(1), qint64(7), qint64(1) << 20}) {
-            SCOPED_TRACE(testing::Message() << "capacity " << capacity << ", chunk " << chunk);
-            LimitedDevice device(capacity, chunk, QStringLiteral("No space left on device"));
-            ASSERT_TRUE(device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-            const vaultfile::Result r = vaultfile::writeAll(device, data);
-            ASSERT_FALSE(r.ok);
-            ASSERT_EQ(r.error, QStringLiteral("No space left on device"));
-            ASSERT_EQ(device.written(), data.left(capacity));
-        }
-    }
-}
-
-TEST(VaultFileWriteAll, FailureWithoutAReasonStillHasAText) {
-    LimitedDevice device(10, 4, QString());
-    ASSERT_TRUE(device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    const vaultfile::Result r = vaultfile::writeAll(device, sampleData(20));
-    EXPECT_FALSE(r.ok);
-    EXPECT_FALSE(r.error.isEmpty());
-}
-
-TEST(VaultFileWriteAll, ShortWritesAreContinuedUntilEverythingIsWritten) {
-    const QByteArray data = sampleData(1000);
-    for (qint64 chunk : {qint64(1), qint64(3), qint64(999), qint64(1000), qint64(4096)}) {
-        SCOPED_TRACE(testing::Message() << "chunk " << chunk);
-        LimitedDevice device(data.size(), chunk, QStringLiteral("full"));
-        ASSERT_TRUE(device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-        const vaultfile::Result r = vaultfile::writeAll(device, data);
-        EXPECT_TRUE(r.ok) << r.error.toStdString();
-        EXPECT_EQ(device.written(), data);
-    }
-}
-
-TEST(VaultFileWriteAll, DeviceNotOpenForWritingFails) {
-    QBuffer buffer;
-    ASSERT_TRUE(buffer.open(QIODevice::ReadOnly));
-    const vaultfile::Result r = vaultfile::writeAll(buffer, QByteArray("abc"));
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.error.isEmpty());
 }
