@@ -190,8 +190,19 @@ bool SaveData(Program& program) {
 void CreateMasterPassword(Program& program) {
     program.unload<frmPass>();
     QCoreApplication::processEvents();
-    const vaultfile::Result saved = vaultfile::saveAtomically(
-        program.vaultPath(), vaultformat::masterOnlyFile(program.MasterPassword));
+    // A vault without a master line may still hold entries (its first line
+    // lost in an editor, say). The new password takes the first line's place
+    // and every byte after it stays; the file is read again here, under the
+    // lock, so that what is kept is what is there now.
+    QByteArray current;
+    if (!readVault(program, current))
+        return;
+    EntryStore entries = EntryStore::fromFile(current);
+    const QByteArray file = entries.empty()
+                                ? vaultformat::masterOnlyFile(program.MasterPassword)
+                                : vaultformat::withMasterLine(program.MasterPassword, current);
+    current.clear();
+    const vaultfile::Result saved = vaultfile::saveAtomically(program.vaultPath(), file);
     program.vaultStamp = vaultfile::stampOf(program.vaultPath());
     if (!saved.ok) {
         failAndEnd(program,
@@ -200,7 +211,12 @@ void CreateMasterPassword(Program& program) {
                    saved.error);
         return;
     }
+    Form1* main = program.loaded<Form1>();
+    // The kept entries go into the list, or the next save would drop them.
+    // They are the same lines the new file holds after its first line.
+    if (main)
+        main->entries().append(std::move(entries));
     SetStatus(program, QStringLiteral("Password created successfully"));
-    if (Form1* main = program.loaded<Form1>())
+    if (main)
         main->afterFormLoad();
 }

@@ -20,8 +20,9 @@ void LoadEntries(Program& program);
 // it was, when the file could not be written.
 bool SaveData(Program& program);
 
-// Writes the new master password as the vault's only line and shows the empty
-// main window.
+// Writes the new master password as the vault's first line and shows the main
+// window. Entry lines behind an empty first line stay, in the file byte for
+// byte and in the list; without any, the password is the file's only line.
 void CreateMasterPassword(Program& program);
 
 void PromptCreatePassword(Program& program);
