@@ -138,12 +138,14 @@ Result saveAtomically(const QString& path, const QByteArray& data) {
     if (exists && ::access(finalName.constData(), W_OK) != 0)
         return Result::failure(systemError(errno));
 
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // owner-only until told otherwise
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return Result::failure(systemError(errno));
     step("created");
-    if (exists)
-        ::fchmod(fd, old.st_mode & 07777);
+    // The vault is its owner's alone, whatever the old file allowed: a file
+    // that others could read loses that with its next save. Set outright, as
+    // the new file's mode also depends on the umask.
+    ::fchmod(fd, 0600);
 
     Result r = writeAndSync(fd, data);
     if (::close(fd) != 0 && r.ok)

@@ -29,7 +29,7 @@ Result writeAll(QIODevice& device, const QByteArray& data);
 
 // Replaces the file at `path` with `data` so that the old file stays whole
 // until the new one is completely written: a failure at any point leaves the
-// old bytes in place.
+// old bytes in place. The new file is its owner's alone (0600).
 Result saveAtomically(const QString& path, const QByteArray& data);
 
 // The system calls of a save, and the points between them. The product uses
