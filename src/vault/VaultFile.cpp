@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vaultfile {
 
@@ -122,11 +124,64 @@ void syncFolder(const QByteArray& folder) {
 
 } // namespace
 
-Result saveAtomically(const QString& path, const QByteArray& data) {
-    // A vault reached through a link is replaced where it really lives.
+QString realPath(const QString& path) {
     const QFileInfo given(path);
     const QString canonical = given.canonicalFilePath();
-    const QFileInfo target(canonical.isEmpty() ? given.absoluteFilePath() : canonical);
+    return canonical.isEmpty() ? given.absoluteFilePath() : canonical;
+}
+
+namespace {
+
+QString userName(uid_t uid) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QStringLiteral("the user %1").arg(QString::fromLocal8Bit(found->pw_name));
+    return QStringLiteral("the user with number %1").arg(uid);
+}
+
+// A folder of another user that others may write to lets them put files of
+// their own under the names the vault uses (the vault, its lock, a link)
+// before this program does, or swap the vault between two starts. The
+// sticky bit does not help: it keeps others from removing our files, not
+// from placing theirs first. A folder of our own is ours to keep clean.
+Result checkFolder(const QString& folder) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return {}; // a missing folder is reported where the vault is read or made
+    if (st.st_uid != ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return Result::failure(QStringLiteral("The folder %1 belongs to %2, and other users may "
+                                              "add or replace files in it. Move the vault to a "
+                                              "folder of your own and start Keynook again.")
+                                   .arg(QDir::toNativeSeparators(folder), userName(st.st_uid)));
+    return {};
+}
+
+} // namespace
+
+Result checkOwnership(const QString& path) {
+    const QFileInfo given(path);
+    Result r = checkFolder(given.absolutePath());
+    const QFileInfo real(realPath(path));
+    if (r.ok && real.absolutePath() != given.absolutePath())
+        r = checkFolder(real.absolutePath());
+    if (!r.ok)
+        return r;
+    struct stat st {};
+    if (::stat(QFile::encodeName(real.absoluteFilePath()).constData(), &st) == 0 &&
+        st.st_uid != ::geteuid())
+        return Result::failure(
+            QStringLiteral("%1 belongs to %2, who can read and change it. "
+                           "Copy it to a file of your own, put the copy in "
+                           "its place and start Keynook again.")
+                .arg(QDir::toNativeSeparators(real.absoluteFilePath()), userName(st.st_uid)));
+    return {};
+}
+
+Result saveAtomically(const QString& path, const QByteArray& data) {
+    // A vault reached through a link is replaced where it really lives.
+    const QFileInfo target(realPath(path));
     const QByteArray finalName = QFile::encodeName(target.absoluteFilePath());
     const QByteArray folder = QFile::encodeName(target.absolutePath());
     // The new vault is written beside the old one under a name no start
@@ -193,7 +248,8 @@ Stamp stampOf(const QString& path) {
 }
 
 int removeLeftovers(const QString& path) {
-    const QFileInfo vault(path);
+    // Saves write their temporary files beside the file a link leads to.
+    const QFileInfo vault(realPath(path));
     QDir folder = vault.absoluteDir();
     // The names saveAtomically gives its temporary files.
     const QStringList pattern{QLatin1Char('.') + vault.fileName() + QStringLiteral(".new-??????")};

@@ -49,6 +49,16 @@ SaveHooks& saveHooks();
 // Creates the file holding `data`, readable by its owner only.
 Result createFile(const QString& path, const QByteArray& data);
 
+// Where the vault's bytes are: the file that a link named `path` leads to,
+// or `path` itself (also when nothing is there yet).
+QString realPath(const QString& path);
+
+// Refuses a vault that another user could read or replace: a file that
+// belongs to someone else, or a folder that belongs to someone else and that
+// others may write to. For a link, the file it leads to and that file's folder
+// are held to the same rules as the link's own folder.
+Result checkOwnership(const QString& path);
+
 // What identifies one state of a file on disk: a save by another program
 // changes it, even one that replaces the file the way we do.
 struct Stamp {
@@ -61,8 +71,9 @@ struct Stamp {
 };
 Stamp stampOf(const QString& path);
 
-// Removes what an interrupted save left beside the vault: its temporary
-// files, which are never the vault itself. Returns how many were removed.
+// Removes what an interrupted save left beside the vault (beside the file a
+// link leads to): its temporary files, which are never the vault itself.
+// Returns how many were removed.
 int removeLeftovers(const QString& path);
 
 // True when a normal file of that name exists: folders, hidden files and

@@ -114,6 +114,15 @@ bool EnsureDataFile(Program& program, const QString& path) {
 
 void OpenData(Program& program) {
     const QString path = program.vaultPath();
+    // Checked before anything is written beside the vault, the lock included.
+    const vaultfile::Result owned = vaultfile::checkOwnership(path);
+    if (!owned.ok) {
+        failAndEnd(program,
+                   QStringLiteral("Keynook will not open this vault: another user could read or "
+                                  "replace it. Keynook will close and leave the file as it is."),
+                   owned.error);
+        return;
+    }
     if (!lockVault(program))
         return;
     vaultfile::removeLeftovers(path);

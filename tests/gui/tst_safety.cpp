@@ -16,6 +16,7 @@
 #include <QLockFile>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +40,20 @@ QString lockPath(const Harness& h) {
     return h.folder() + QStringLiteral("/.data.enc.lock");
 }
 
+// Everything in a folder, hidden files included.
+QStringList folderContents(const QString& folder) {
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+constexpr uid_t kNobody = 65534;
+
+bool giveTo(const QString& path, uid_t owner, mode_t mode) {
+    const QByteArray p = QFile::encodeName(path);
+    return ::chown(p.constData(), owner, static_cast<gid_t>(-1)) == 0 &&
+           ::chmod(p.constData(), mode) == 0;
+}
+
 } // namespace
 
 class TestSafety : public QObject {
@@ -50,6 +65,8 @@ private slots:
     void lockLeftByAKilledCopyDoesNotBlock();
     void changeByAnotherProgramIsNotOverwrittenUnasked();
     void leftoversOfAnInterruptedSaveAreRemovedAtStart();
+    void vaultAnotherUserCouldReachIsRefused_data();
+    void vaultAnotherUserCouldReachIsRefused();
     void storedVaultsLoadAndSaveToTheirExpectedBytes_data();
     void storedVaultsLoadAndSaveToTheirExpectedBytes();
 };
@@ -184,6 +201,88 @@ void TestSafety::leftoversOfAnInterruptedSaveAreRemovedAtStart() {
     QVERIFY(!QFile::exists(leftover));
     QVERIFY(QFile::exists(unrelated));
     QCOMPARE(h.vaultBytes(), cipherLine("master") + "\r\n");
+}
+
+void TestSafety::vaultAnotherUserCouldReachIsRefused_data() {
+    QTest::addColumn<bool>("linked"); // data.enc is a link to synced/real.enc
+    QTest::addColumn<bool>("fileOfNobody");
+    QTest::addColumn<bool>("folderOfNobody"); // the folder the real file is in
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("file of another user") << false << true << false << 0700 << true;
+    QTest::newRow("folder of another user, others write") << false << false << true << 0777 << true;
+    QTest::newRow("folder of another user, sticky") << false << false << true << 01777 << true;
+    QTest::newRow("folder of another user, group writes") << false << false << true << 0770 << true;
+    QTest::newRow("folder of another user, theirs alone")
+        << false << false << true << 0755 << false;
+    QTest::newRow("link into a folder of mine") << true << false << false << 0700 << false;
+    QTest::newRow("link to a file of another user") << true << true << false << 0700 << true;
+    QTest::newRow("link into a folder others write") << true << false << true << 0777 << true;
+}
+
+// A vault file of another user, or one in a folder where others may put files
+// of their own, is not opened: they could read it or swap it. A link to the
+// vault (into a synced folder, say) is followed, and the rules hold for where
+// it leads; saving replaces the file there and keeps the link.
+void TestSafety::vaultAnotherUserCouldReachIsRefused() {
+    QFETCH(bool, linked);
+    QFETCH(bool, fileOfNobody);
+    QFETCH(bool, folderOfNobody);
+    QFETCH(int, folderMode);
+    QFETCH(bool, refused);
+    if ((fileOfNobody || folderOfNobody) && ::geteuid() != 0)
+        QSKIP("giving files to another user needs root");
+    Harness h;
+    const QByteArray vault = cipherLine("master") + cipherLine("a|||1|||") + "\r\n";
+    QString folder = h.folder();
+    if (linked) {
+        folder = h.folder() + QStringLiteral("/synced");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::link(folder + QStringLiteral("/real.enc"), h.vaultPath()));
+    }
+    const QString real =
+        folder + (linked ? QStringLiteral("/real.enc") : QStringLiteral("/data.enc"));
+    const QString leftover = folder + (linked ? QStringLiteral("/.real.enc.new-Ab12Cd")
+                                              : QStringLiteral("/.data.enc.new-Ab12Cd"));
+    h.writeVault(vault);
+    QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
+    if (fileOfNobody)
+        QVERIFY(giveTo(real, kNobody, 0600));
+    QVERIFY(
+        giveTo(folder, folderOfNobody ? kNobody : ::geteuid(), static_cast<mode_t>(folderMode)));
+    const QStringList before = folderContents(h.folder());
+
+    h.program().loadMainWindow();
+    if (refused) {
+        QVERIFY(h.program().ended());
+        QCOMPARE(h.boxes().shown.size(), size_t(1));
+        QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("another user")));
+        QVERIFY(h.boxes().shown[0].text.contains(QDir::toNativeSeparators(h.vaultPath())));
+        QVERIFY(!h.program().loaded<frmPass>());
+        // Nothing written: no lock, the leftover still there, the vault as it was.
+        QCOMPARE(folderContents(h.folder()), before);
+        QVERIFY(QFile::exists(leftover));
+        QCOMPARE(h.vaultBytes(), vault);
+        return;
+    }
+    frmPass* d = h.program().loaded<frmPass>();
+    QVERIFY(d);
+    d->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
+    d->cmdOK_Click();
+    Form1* main = h.program().loaded<Form1>();
+    QVERIFY(main && main->isVisible());
+    QVERIFY(!QFile::exists(leftover));
+    QVERIFY(h.program().vaultLock && h.program().vaultLock->isLocked());
+    QVERIFY(QFile::exists(lockPath(h)));
+    main->entries().append(Entry{QStringLiteral("b"), QStringLiteral("2"), QString()});
+    QVERIFY(SaveData(h.program()));
+    if (linked)
+        QCOMPARE(QFileInfo(h.vaultPath()).symLinkTarget(), real);
+    QCOMPARE(h.vaultBytes(),
+             cipherLine("master") + cipherLine("a|||1|||") + cipherLine("b|||2|||") + "\r\n");
+    QCOMPARE(QFileInfo(real).permissions() & 0x0FFF,
+             QFileDevice::ReadUser | QFileDevice::WriteUser);
+    QCOMPARE(folderContents(folder).filter(QStringLiteral(".new-")), QStringList{});
 }
 
 void TestSafety::storedVaultsLoadAndSaveToTheirExpectedBytes_data() {
