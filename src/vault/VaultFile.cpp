@@ -3,16 +3,32 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace vaultfile {
+
+namespace {
+
+QString byteCount(qint64 bytes) {
+    return QLocale(QLocale::English, QLocale::UnitedStates).toString(bytes);
+}
+
+QString tooLargeText(qint64 bytes, const char* what) {
+    return QStringLiteral("%1 %2 bytes, more than the %3 MiB (%4 bytes) that Keynook opens.")
+        .arg(QLatin1String(what), byteCount(bytes), QString::number(kMaxVaultBytes >> 20),
+             byteCount(kMaxVaultBytes));
+}
+
+} // namespace
 
 ReadResult readAll(const QString& path) {
     ReadResult r;
@@ -27,13 +43,42 @@ ReadResult readAll(const QString& path) {
         r.error = file.errorString();
         return r;
     }
-    // One buffer of the file's own size: reading to the end in steps would
-    // round a large vault up to the next power of two while it is held.
     const qint64 size = file.size();
-    if (size > 0)
-        r.data = file.read(size);
-    if (file.error() == QFileDevice::NoError)
-        r.data += file.readAll(); // a file that grew, or one that reports no size
+    const auto refuseTooLarge = [&r](qint64 bytes) {
+        r.ok = false;
+        r.tooLarge = true;
+        r.data.clear();
+        r.error = tooLargeText(bytes, "The file holds") +
+                  QStringLiteral(" Keynook never writes a vault that large, so this is probably "
+                                 "not your vault file: move it away, or put your own data.enc in "
+                                 "its place, and start Keynook again.");
+        return r;
+    };
+    if (size > kMaxVaultBytes)
+        return refuseTooLarge(size);
+    try {
+        // One buffer of the file's own size: reading to the end in steps would
+        // round a large vault up to the next power of two while it is held.
+        if (size > 0)
+            r.data = file.read(size);
+        // A file that grew, or one that reports no size, is read on in steps,
+        // never far past the limit.
+        while (file.error() == QFileDevice::NoError && r.data.size() <= kMaxVaultBytes) {
+            const QByteArray more = file.read(64 * 1024);
+            if (more.isEmpty())
+                break;
+            r.data += more;
+        }
+    } catch (const std::bad_alloc&) {
+        r.ok = false;
+        r.data.clear();
+        r.error = QStringLiteral("There is not enough memory to read its %1 bytes. Close other "
+                                 "programs and start Keynook again.")
+                      .arg(byteCount(size));
+        return r;
+    }
+    if (r.data.size() > kMaxVaultBytes)
+        return refuseTooLarge(r.data.size());
     if (file.error() != QFileDevice::NoError) {
         r.ok = false;
         r.error = file.errorString();
@@ -180,6 +225,10 @@ Result checkOwnership(const QString& path) {
 }
 
 Result saveAtomically(const QString& path, const QByteArray& data) {
+    if (data.size() > kMaxVaultBytes)
+        return Result::failure(tooLargeText(data.size(), "The vault would hold") +
+                               QStringLiteral(" Remove entries, or shorten long ones, so that "
+                                              "Keynook can open the vault again."));
     // A vault reached through a link is replaced where it really lives.
     const QFileInfo target(realPath(path));
     const QByteArray finalName = QFile::encodeName(target.absoluteFilePath());

@@ -14,13 +14,24 @@ struct Result {
     static Result failure(QString why) { return Result{false, std::move(why)}; }
 };
 
+// The largest vault file a start reads, and so the largest a save writes. A
+// million entries of the usual kind (an address, a password, a site) take
+// about 58 bytes each, 55 MiB in all; 256 MiB holds a million entries of 268
+// bytes each, while a load (the file plus 24 bytes of records per entry) and a
+// save (one more copy of the file) stay within a desktop's memory. A larger
+// file is not one this program wrote.
+inline constexpr qint64 kMaxVaultBytes = qint64(256) * 1024 * 1024;
+
 struct ReadResult {
     bool ok = true;
     QByteArray data;
     QString error;
+    bool tooLarge = false; // larger than kMaxVaultBytes: not read at all
 };
 
-// The whole file, or why it could not be read.
+// The whole file, or why it could not be read. A file larger than
+// kMaxVaultBytes is refused before its bytes are read; running out of memory
+// while reading is an error like any other.
 ReadResult readAll(const QString& path);
 
 // Writes every byte of `data` to an open device; a short or failed write is an
@@ -29,7 +40,8 @@ Result writeAll(QIODevice& device, const QByteArray& data);
 
 // Replaces the file at `path` with `data` so that the old file stays whole
 // until the new one is completely written: a failure at any point leaves the
-// old bytes in place. The new file is its owner's alone (0600).
+// old bytes in place. The new file is its owner's alone (0600). Data larger
+// than kMaxVaultBytes is refused: no start could read it back.
 Result saveAtomically(const QString& path, const QByteArray& data);
 
 // The system calls of a save, and the points between them. The product uses

@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <new>
+
 namespace {
 
 void failAndEnd(Program& program, const QString& what, const QString& why) {
@@ -28,13 +30,31 @@ bool readVault(Program& program, QByteArray& data) {
     vaultfile::ReadResult r = vaultfile::readAll(program.vaultPath());
     if (!r.ok) {
         failAndEnd(program,
-                   QStringLiteral("The vault file could not be read. Keynook will close and leave "
-                                  "the file as it is."),
+                   r.tooLarge ? QStringLiteral("The vault file is too large to open. Keynook will "
+                                               "close and leave the file as it is.")
+                              : QStringLiteral("The vault file could not be read. Keynook will "
+                                               "close and leave the file as it is."),
                    r.error);
         return false;
     }
     data = std::move(r.data);
     return true;
+}
+
+// Runs `work`, which turns the vault's bytes into what the program holds. A
+// vault too large for the memory left ends the program with a message instead
+// of a crash; nothing has been written by then.
+template <class Work> bool withinMemory(Program& program, Work&& work) {
+    try {
+        work();
+        return true;
+    } catch (const std::bad_alloc&) {
+        failAndEnd(program,
+                   QStringLiteral("There is not enough memory to open the vault. Keynook will "
+                                  "close and leave the file as it is."),
+                   QStringLiteral("Close other programs and start Keynook again."));
+        return false;
+    }
 }
 
 // Takes the vault for this run alone. A lock left by a copy that was killed
@@ -133,7 +153,10 @@ void OpenData(Program& program) {
         return;
     // An empty file has no master line: like a first line that is empty, it
     // is a vault that was never used.
-    const QString master = vaultformat::readMasterPassword(data);
+    QString master;
+    if (!withinMemory(program, [&] { master = vaultformat::readMasterPassword(data); }))
+        return;
+    data.clear();
     if (!master.isEmpty()) {
         program.StoredPassword = master;
         PromptPassword(program);
@@ -154,14 +177,18 @@ void LoadEntries(Program& program) {
     QByteArray data;
     if (!readVault(program, data))
         return;
-    // The entries keep the file's bytes: what the list shows is read from
-    // them when it is shown.
-    EntryStore entries = EntryStore::fromFile(std::move(data));
-    const qsizetype count = static_cast<qsizetype>(entries.size());
     Form1* main = program.loaded<Form1>();
     if (!main)
         return;
-    main->entries().append(std::move(entries));
+    // The entries keep the file's bytes: what the list shows is read from
+    // them when it is shown.
+    qsizetype count = 0;
+    if (!withinMemory(program, [&] {
+            EntryStore entries = EntryStore::fromFile(std::move(data));
+            count = static_cast<qsizetype>(entries.size());
+            main->entries().append(std::move(entries));
+        }))
+        return;
     SetStatus(program, QStringLiteral("Loaded %1 entries").arg(count));
     main->afterFormLoad();
 }
@@ -206,10 +233,14 @@ void CreateMasterPassword(Program& program) {
     QByteArray current;
     if (!readVault(program, current))
         return;
-    EntryStore entries = EntryStore::fromFile(current);
-    const QByteArray file = entries.empty()
-                                ? vaultformat::masterOnlyFile(program.MasterPassword)
-                                : vaultformat::withMasterLine(program.MasterPassword, current);
+    EntryStore entries;
+    QByteArray file;
+    if (!withinMemory(program, [&] {
+            entries = EntryStore::fromFile(current);
+            file = entries.empty() ? vaultformat::masterOnlyFile(program.MasterPassword)
+                                   : vaultformat::withMasterLine(program.MasterPassword, current);
+        }))
+        return;
     current.clear();
     const vaultfile::Result saved = vaultfile::saveAtomically(program.vaultPath(), file);
     program.vaultStamp = vaultfile::stampOf(program.vaultPath());

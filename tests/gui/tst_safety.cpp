@@ -67,6 +67,7 @@ private slots:
     void leftoversOfAnInterruptedSaveAreRemovedAtStart();
     void vaultAnotherUserCouldReachIsRefused_data();
     void vaultAnotherUserCouldReachIsRefused();
+    void oversizedVaultIsRefusedUnread();
     void storedVaultsLoadAndSaveToTheirExpectedBytes_data();
     void storedVaultsLoadAndSaveToTheirExpectedBytes();
 };
@@ -283,6 +284,29 @@ void TestSafety::vaultAnotherUserCouldReachIsRefused() {
     QCOMPARE(QFileInfo(real).permissions() & 0x0FFF,
              QFileDevice::ReadUser | QFileDevice::WriteUser);
     QCOMPARE(folderContents(folder).filter(QStringLiteral(".new-")), QStringList{});
+}
+
+// A vault larger than the 256 MiB the README promises is refused before it is
+// read: a sparse file, so neither the test nor the program needs its size in
+// memory.
+void TestSafety::oversizedVaultIsRefusedUnread() {
+    Harness h;
+    QFile f(h.vaultPath());
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QVERIFY(f.write(cipherLine("master")) > 0);
+    QVERIFY(f.resize(qint64(256) * 1024 * 1024 + 1));
+    f.close();
+    const vaultfile::Stamp before = vaultfile::stampOf(h.vaultPath());
+
+    h.program().loadMainWindow();
+    QVERIFY(h.program().ended());
+    QVERIFY(!h.program().loaded<frmPass>());
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    const QString text = h.boxes().shown[0].text;
+    QVERIFY2(text.contains(QStringLiteral("too large")) && text.contains(QStringLiteral("256 MiB")),
+             qPrintable(text));
+    QVERIFY(text.contains(QDir::toNativeSeparators(h.vaultPath())));
+    QCOMPARE(vaultfile::stampOf(h.vaultPath()), before);
 }
 
 void TestSafety::storedVaultsLoadAndSaveToTheirExpectedBytes_data() {
