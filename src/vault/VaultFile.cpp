@@ -224,6 +224,23 @@ Result checkOwnership(const QString& path) {
     return {};
 }
 
+Result checkLockFile(const QString& lockPath) {
+    struct stat st {};
+    // Not there yet, or not to be examined: then taking the lock says why.
+    if (::lstat(QFile::encodeName(lockPath).constData(), &st) != 0)
+        return {};
+    if (S_ISREG(st.st_mode))
+        return {};
+    const char* kind = S_ISFIFO(st.st_mode)   ? "named pipe"
+                       : S_ISLNK(st.st_mode)  ? "link"
+                       : S_ISDIR(st.st_mode)  ? "folder"
+                       : S_ISSOCK(st.st_mode) ? "socket"
+                                              : "device";
+    return Result::failure(QStringLiteral("%1 is a %2, not a lock file. Remove it and start "
+                                          "Keynook again.")
+                               .arg(QDir::toNativeSeparators(lockPath), QLatin1String(kind)));
+}
+
 Result saveAtomically(const QString& path, const QByteArray& data) {
     if (data.size() > kMaxVaultBytes)
         return Result::failure(tooLargeText(data.size(), "The vault would hold") +

@@ -71,6 +71,13 @@ QString realPath(const QString& path);
 // are held to the same rules as the link's own folder.
 Result checkOwnership(const QString& path);
 
+// The vault's lock file must be a plain file, as the lock makes it, or not
+// there yet: the lock opens what it finds, and a named pipe would keep that
+// open waiting forever. Anything else (a pipe, a folder, a device, a link,
+// wherever it leads) is refused with what it is; the lock never makes a link,
+// so one there was put by someone else.
+Result checkLockFile(const QString& lockPath);
+
 // What identifies one state of a file on disk: a save by another program
 // changes it, even one that replaces the file the way we do.
 struct Stamp {

@@ -61,8 +61,17 @@ template <class Work> bool withinMemory(Program& program, Work&& work) {
 // is recognised by its dead process and taken over.
 bool lockVault(Program& program) {
     const QFileInfo vault(program.vaultPath());
-    auto lock = std::make_unique<QLockFile>(vault.absoluteDir().filePath(
-        QLatin1Char('.') + vault.fileName() + QStringLiteral(".lock")));
+    const QString lockPath =
+        vault.absoluteDir().filePath(QLatin1Char('.') + vault.fileName() + QStringLiteral(".lock"));
+    const vaultfile::Result plain = vaultfile::checkLockFile(lockPath);
+    if (!plain.ok) {
+        failAndEnd(program,
+                   QStringLiteral("The vault's lock file is not one Keynook made, so Keynook will "
+                                  "close without touching the vault."),
+                   plain.error);
+        return false;
+    }
+    auto lock = std::make_unique<QLockFile>(lockPath);
     lock->setStaleLockTime(0);
     bool locked = lock->tryLock(0);
     if (!locked && lock->error() == QLockFile::LockFailedError) {

@@ -68,6 +68,8 @@ private slots:
     void vaultAnotherUserCouldReachIsRefused_data();
     void vaultAnotherUserCouldReachIsRefused();
     void oversizedVaultIsRefusedUnread();
+    void lockThatIsNotAPlainFileEndsWithoutTouchingTheVault_data();
+    void lockThatIsNotAPlainFileEndsWithoutTouchingTheVault();
     void storedVaultsLoadAndSaveToTheirExpectedBytes_data();
     void storedVaultsLoadAndSaveToTheirExpectedBytes();
 };
@@ -307,6 +309,49 @@ void TestSafety::oversizedVaultIsRefusedUnread() {
              qPrintable(text));
     QVERIFY(text.contains(QDir::toNativeSeparators(h.vaultPath())));
     QCOMPARE(vaultfile::stampOf(h.vaultPath()), before);
+}
+
+void TestSafety::lockThatIsNotAPlainFileEndsWithoutTouchingTheVault_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("named pipe") << "named pipe";
+    QTest::newRow("link to a named pipe") << "link";
+    QTest::newRow("link to a plain file") << "link";
+    QTest::newRow("folder") << "folder";
+}
+
+// Opening a named pipe as the lock would wait for a writer forever; the
+// test's time limit fails such a hang.
+void TestSafety::lockThatIsNotAPlainFileEndsWithoutTouchingTheVault() {
+    QFETCH(QString, kind);
+    Harness h;
+    const QByteArray vault = cipherLine("master") + "\r\n";
+    h.writeVault(vault);
+    const QString lock = lockPath(h);
+    const QString pipe = h.folder() + QStringLiteral("/pipe");
+    const QString plain = h.folder() + QStringLiteral("/plain");
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    QVERIFY(QFile(plain).open(QIODevice::WriteOnly));
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    if (tag == QLatin1String("named pipe"))
+        QVERIFY(::mkfifo(QFile::encodeName(lock).constData(), 0600) == 0);
+    else if (tag == QLatin1String("link to a named pipe"))
+        QVERIFY(QFile::link(pipe, lock));
+    else if (tag == QLatin1String("link to a plain file"))
+        QVERIFY(QFile::link(plain, lock));
+    else
+        QVERIFY(QDir().mkdir(lock));
+    const QStringList before = folderContents(h.folder());
+
+    h.program().loadMainWindow();
+    QVERIFY(h.program().ended());
+    QVERIFY(!h.program().loaded<frmPass>());
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    const QString text = h.boxes().shown[0].text;
+    QVERIFY2(text.contains(QDir::toNativeSeparators(lock) + QStringLiteral(" is a ") + kind),
+             qPrintable(text));
+    QVERIFY(text.contains(QDir::toNativeSeparators(h.vaultPath())));
+    QCOMPARE(folderContents(h.folder()), before);
+    QCOMPARE(h.vaultBytes(), vault);
 }
 
 void TestSafety::storedVaultsLoadAndSaveToTheirExpectedBytes_data() {
