@@ -11,6 +11,7 @@
 #include <new>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -222,6 +223,15 @@ Result checkOwnership(const QString& path) {
                            "its place and start Keynook again.")
                 .arg(QDir::toNativeSeparators(real.absoluteFilePath()), userName(st.st_uid)));
     return {};
+}
+
+bool onReadOnlyFileSystem(const QString& folder) {
+    const QByteArray name = QFile::encodeName(folder);
+    struct statvfs fs {};
+    if (::statvfs(name.constData(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0)
+        return true;
+    // Some file systems say so only when asked for a write.
+    return ::access(name.constData(), W_OK) != 0 && errno == EROFS;
 }
 
 Result checkLockFile(const QString& lockPath) {

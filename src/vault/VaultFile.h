@@ -71,6 +71,10 @@ QString realPath(const QString& path);
 // are held to the same rules as the link's own folder.
 Result checkOwnership(const QString& path);
 
+// True when the file system holding `folder` takes no writes: a CD, a stick
+// with its write protection on, a read-only mount.
+bool onReadOnlyFileSystem(const QString& folder);
+
 // The vault's lock file must be a plain file, as the lock makes it, or not
 // there yet: the lock opens what it finds, and a named pipe would keep that
 // open waiting forever. Anything else (a pipe, a folder, a device, a link,

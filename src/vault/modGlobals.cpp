@@ -99,6 +99,17 @@ bool lockVault(Program& program) {
     return false;
 }
 
+// A vault still to be set up (missing, or without a master password) needs
+// its master password written, which a read-only medium cannot take.
+void failNewVaultOnReadOnlyMedium(Program& program) {
+    failAndEnd(program,
+               QStringLiteral("A new vault cannot be set up here: its folder is on a medium that "
+                              "cannot be written to (a CD or a write-protected stick, say). "
+                              "Keynook will close."),
+               QStringLiteral("Make the medium writable, or start Keynook from a folder you can "
+                              "write to."));
+}
+
 // Before a save overwrites the file: if another program changed it since
 // this run read or wrote it, the user decides.
 bool mayOverwrite(Program& program, QWidget* parent) {
@@ -132,6 +143,22 @@ void SetStatus(Program& program, const QString& text) {
         main->setStatusText(text);
 }
 
+bool RefuseChangeToReadOnlyVault(Program& program, QWidget* parent) {
+    if (!program.vaultReadOnly)
+        return false;
+    SetStatus(program, QStringLiteral("Not changed: this vault is read-only, so entries cannot be "
+                                      "added, changed or deleted."));
+    if (parent)
+        program.boxes().show(
+            parent,
+            QStringLiteral("The vault is on a medium that cannot be written to (a CD or a "
+                           "write-protected stick, say), so this change cannot be saved. Your "
+                           "text is still here: copy what you need, or close this window.\n\n") +
+                QDir::toNativeSeparators(program.vaultPath()),
+            program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
+    return true;
+}
+
 bool EnsureDataFile(Program& program, const QString& path) {
     if (vaultfile::FileExists(path))
         return true;
@@ -152,9 +179,19 @@ void OpenData(Program& program) {
                    owned.error);
         return;
     }
-    if (!lockVault(program))
+    // Nobody can write a vault on a read-only medium: it needs no lock (nor
+    // could it take one), and no save can have left anything there.
+    program.vaultReadOnly =
+        vaultfile::onReadOnlyFileSystem(QFileInfo(path).absolutePath()) ||
+        vaultfile::onReadOnlyFileSystem(QFileInfo(vaultfile::realPath(path)).absolutePath());
+    if (!program.vaultReadOnly) {
+        if (!lockVault(program))
+            return;
+        vaultfile::removeLeftovers(path);
+    } else if (!vaultfile::FileExists(path)) {
+        failNewVaultOnReadOnlyMedium(program);
         return;
-    vaultfile::removeLeftovers(path);
+    }
     if (!EnsureDataFile(program, path))
         return;
     QByteArray data;
@@ -169,6 +206,8 @@ void OpenData(Program& program) {
     if (!master.isEmpty()) {
         program.StoredPassword = master;
         PromptPassword(program);
+    } else if (program.vaultReadOnly) {
+        failNewVaultOnReadOnlyMedium(program);
     } else {
         PromptCreatePassword(program);
     }
@@ -198,7 +237,9 @@ void LoadEntries(Program& program) {
             main->entries().append(std::move(entries));
         }))
         return;
-    SetStatus(program, QStringLiteral("Loaded %1 entries").arg(count));
+    SetStatus(program,
+              QStringLiteral("Loaded %1 entries").arg(count) +
+                  (program.vaultReadOnly ? QStringLiteral(" (read-only vault)") : QString()));
     main->afterFormLoad();
 }
 

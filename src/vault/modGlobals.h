@@ -3,6 +3,7 @@
 #include <QString>
 
 class Program;
+class QWidget;
 
 // The vault procedures: open the vault at start, load its entries, create the
 // master password, and rewrite the whole file after every change.
@@ -34,3 +35,9 @@ bool EnsureDataFile(Program& program, const QString& path);
 
 // Sets the main window's status line.
 void SetStatus(Program& program, const QString& text);
+
+// A vault on a read-only medium takes no change, so a command refuses one
+// before it is made rather than have its save fail. True, with the status line
+// saying why (and, when a window in front is given, a message box there), when
+// the vault is such a one.
+bool RefuseChangeToReadOnlyVault(Program& program, QWidget* parent = nullptr);

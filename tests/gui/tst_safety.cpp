@@ -16,6 +16,9 @@
 #include <QLockFile>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,6 +51,37 @@ QStringList folderContents(const QString& folder) {
 
 constexpr uid_t kNobody = 65534;
 
+// The folder, mounted over itself read-only for as long as this lives: what a
+// CD or a write-protected stick is to the program.
+class ReadOnlyMount {
+public:
+    explicit ReadOnlyMount(const QString& folder) : m_at(QFile::encodeName(folder)) {
+        const char* at = m_at.constData();
+        m_mounted = ::mount(at, at, nullptr, MS_BIND, nullptr) == 0;
+        if (m_mounted &&
+            ::mount(nullptr, at, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0)
+            return;
+        m_error = errno;
+        if (m_mounted)
+            ::umount2(at, MNT_DETACH);
+        m_mounted = false;
+    }
+    ~ReadOnlyMount() {
+        if (m_mounted)
+            ::umount2(m_at.constData(), MNT_DETACH);
+    }
+    ReadOnlyMount(const ReadOnlyMount&) = delete;
+    ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
+
+    bool ok() const { return m_mounted; }
+    QString error() const { return QString::fromLocal8Bit(std::strerror(m_error)); }
+
+private:
+    QByteArray m_at;
+    bool m_mounted = false;
+    int m_error = 0;
+};
+
 bool giveTo(const QString& path, uid_t owner, mode_t mode) {
     const QByteArray p = QFile::encodeName(path);
     return ::chown(p.constData(), owner, static_cast<gid_t>(-1)) == 0 &&
@@ -70,6 +104,8 @@ private slots:
     void oversizedVaultIsRefusedUnread();
     void lockThatIsNotAPlainFileEndsWithoutTouchingTheVault_data();
     void lockThatIsNotAPlainFileEndsWithoutTouchingTheVault();
+    void vaultOnReadOnlyMediumOpensButTakesNoChange_data();
+    void vaultOnReadOnlyMediumOpensButTakesNoChange();
     void storedVaultsLoadAndSaveToTheirExpectedBytes_data();
     void storedVaultsLoadAndSaveToTheirExpectedBytes();
 };
@@ -352,6 +388,72 @@ void TestSafety::lockThatIsNotAPlainFileEndsWithoutTouchingTheVault() {
     QVERIFY(text.contains(QDir::toNativeSeparators(h.vaultPath())));
     QCOMPARE(folderContents(h.folder()), before);
     QCOMPARE(h.vaultBytes(), vault);
+}
+
+void TestSafety::vaultOnReadOnlyMediumOpensButTakesNoChange_data() {
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QByteArray>("vault");
+    QTest::addColumn<bool>("opens");
+    const QByteArray entries = cipherLine("master") + cipherLine("a|||1|||") +
+                               cipherLine("b|||2|||") + cipherLine("c|||3|||") + "\r\n";
+    QTest::newRow("three entries") << true << entries << true;
+    QTest::newRow("never used") << true << QByteArray("\r\n") << false;
+    QTest::newRow("zero bytes") << true << QByteArray() << false;
+    QTest::newRow("missing") << false << QByteArray() << false;
+}
+
+// Nobody can write a vault on a CD or a write-protected stick, so it is opened
+// without a lock, and every change is refused before it is made. A vault that
+// is still to be set up cannot be set up there.
+void TestSafety::vaultOnReadOnlyMediumOpensButTakesNoChange() {
+    QFETCH(bool, exists);
+    QFETCH(QByteArray, vault);
+    QFETCH(bool, opens);
+    Harness h;
+    if (exists)
+        h.writeVault(vault);
+    const QStringList before = folderContents(h.folder());
+    ReadOnlyMount readOnly(h.folder());
+    if (!readOnly.ok())
+        QSKIP(qPrintable(QStringLiteral("no read-only mount here: ") + readOnly.error()));
+
+    h.program().loadMainWindow();
+    if (!opens) {
+        QVERIFY(h.program().ended());
+        QVERIFY(!h.program().loaded<frmPass>());
+        QCOMPARE(h.boxes().shown.size(), size_t(1));
+        const QString text = h.boxes().shown[0].text;
+        QVERIFY2(text.contains(QStringLiteral("cannot be written to")), qPrintable(text));
+        QVERIFY(text.contains(QDir::toNativeSeparators(h.vaultPath())));
+        QCOMPARE(folderContents(h.folder()), before);
+        return;
+    }
+    frmPass* d = h.program().loaded<frmPass>();
+    QVERIFY(d);
+    d->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
+    d->cmdOK_Click();
+    Form1* main = h.program().loaded<Form1>();
+    QVERIFY(main && main->isVisible());
+    QCOMPARE(main->statusText(), QStringLiteral("Loaded 3 entries (read-only vault)"));
+
+    main->cmdAdd_Click(0);
+    QVERIFY(!h.program().loaded<frmAdd>());
+    QVERIFY(main->statusText().contains(QStringLiteral("read-only")));
+    selectRows(main, {1});
+    main->cmdDelete_Click(); // refused before it asks
+    QVERIFY(h.boxes().shown.empty());
+    main->cmdEdit_Click(); // the editor shows the entry; its Save is refused
+    frmAdd* editor = h.program().loaded<frmAdd>();
+    QVERIFY(editor);
+    editor->findChild<QLineEdit*>(QStringLiteral("txtUsername"))->setText(QStringLiteral("new"));
+    editor->cmdAdd_Click(0);
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    QVERIFY(h.boxes().shown[0].text.contains(QDir::toNativeSeparators(h.vaultPath())));
+    QVERIFY(h.program().loaded<frmAdd>()); // the typed text stays
+    QCOMPARE(shownUsernames(main), (QStringList{"a", "b", "c"}));
+    QVERIFY(!h.program().unsavedChanges);
+    QCOMPARE(h.vaultBytes(), vault);
+    QCOMPARE(folderContents(h.folder()), before);
 }
 
 void TestSafety::storedVaultsLoadAndSaveToTheirExpectedBytes_data() {
