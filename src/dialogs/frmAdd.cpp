@@ -110,6 +110,8 @@ bool frmAdd::eventFilter(QObject* watched, QEvent* event) {
 
 void frmAdd::cmdAdd_Click(int) {
     Program& p = m_program;
+    if (RefuseChangeToReadOnlyVault(p, this))
+        return;
     const QString username = m_txtUsername->text();
     const QString password = m_txtPassword->text();
     if (username.isEmpty()) {

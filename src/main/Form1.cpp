@@ -217,6 +217,8 @@ QString Form1::statusText() const {
 }
 
 void Form1::cmdAdd_Click(int) {
+    if (RefuseChangeToReadOnlyVault(m_program))
+        return;
     m_program.EntryMode = QStringLiteral("Add");
     showEditor();
 }
@@ -242,6 +244,8 @@ void Form1::showEditor() {
 }
 
 void Form1::cmdDelete_Click() {
+    if (RefuseChangeToReadOnlyVault(m_program))
+        return;
     const int row = m_lstPass->firstSelectedRow();
     if (row < 0) {
         SetStatus(m_program, QStringLiteral("You must first select an entry to delete."));

@@ -66,6 +66,10 @@ public:
     // copy of the program cannot open the same vault and overwrite this one's
     // changes.
     std::unique_ptr<QLockFile> vaultLock;
+    // True when the vault is on a medium that takes no writes (a CD, a
+    // write-protected stick): nobody can change it, so it is not locked, and
+    // every change is refused before it is made.
+    bool vaultReadOnly = false;
     // The vault file as this run last read or wrote it.
     vaultfile::Stamp vaultStamp;
 

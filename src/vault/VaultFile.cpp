@@ -4,16 +4,35 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vaultfile {
+
+namespace {
+
+QString byteCount(qint64 bytes) {
+    return QLocale(QLocale::English, QLocale::UnitedStates).toString(bytes);
+}
+
+QString tooLargeText(qint64 bytes, const char* what) {
+    return QStringLiteral("%1 %2 bytes, more than the %3 MiB (%4 bytes) that Keynook opens.")
+        .arg(QLatin1String(what), byteCount(bytes), QString::number(kMaxVaultBytes >> 20),
+             byteCount(kMaxVaultBytes));
+}
+
+} // namespace
 
 ReadResult readAll(const QString& path) {
     ReadResult r;
@@ -28,13 +47,42 @@ ReadResult readAll(const QString& path) {
         r.error = file.errorString();
         return r;
     }
-    // One buffer of the file's own size: reading to the end in steps would
-    // round a large vault up to the next power of two while it is held.
     const qint64 size = file.size();
-    if (size > 0)
-        r.data = file.read(size);
-    if (file.error() == QFileDevice::NoError)
-        r.data += file.readAll(); // a file that grew, or one that reports no size
+    const auto refuseTooLarge = [&r](qint64 bytes) {
+        r.ok = false;
+        r.tooLarge = true;
+        r.data.clear();
+        r.error = tooLargeText(bytes, "The file holds") +
+                  QStringLiteral(" Keynook never writes a vault that large, so this is probably "
+                                 "not your vault file: move it away, or put your own data.enc in "
+                                 "its place, and start Keynook again.");
+        return r;
+    };
+    if (size > kMaxVaultBytes)
+        return refuseTooLarge(size);
+    try {
+        // One buffer of the file's own size: reading to the end in steps would
+        // round a large vault up to the next power of two while it is held.
+        if (size > 0)
+            r.data = file.read(size);
+        // A file that grew, or one that reports no size, is read on in steps,
+        // never far past the limit.
+        while (file.error() == QFileDevice::NoError && r.data.size() <= kMaxVaultBytes) {
+            const QByteArray more = file.read(64 * 1024);
+            if (more.isEmpty())
+                break;
+            r.data += more;
+        }
+    } catch (const std::bad_alloc&) {
+        r.ok = false;
+        r.data.clear();
+        r.error = QStringLiteral("There is not enough memory to read its %1 bytes. Close other "
+                                 "programs and start Keynook again.")
+                      .arg(byteCount(size));
+        return r;
+    }
+    if (r.data.size() > kMaxVaultBytes)
+        return refuseTooLarge(r.data.size());
     if (file.error() != QFileDevice::NoError) {
         r.ok = false;
         r.error = file.errorString();
@@ -110,7 +158,92 @@ void syncFolder(const QByteArray& folder) {
 
 } // namespace
 
+QString realPath(const QString& path) {
+    const QFileInfo given(path);
+    const QString canonical = given.canonicalFilePath();
+    return canonical.isEmpty() ? given.absoluteFilePath() : canonical;
+}
+
+namespace {
+
+QString userName(uid_t uid) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        return QStringLiteral("the user %1").arg(QString::fromLocal8Bit(found->pw_name));
+    return QStringLiteral("the user with number %1").arg(uid);
+}
+
+// A folder of another user that others may write to lets them put files of
+// their own under the names the vault uses (the vault, its lock, a link)
+// before this program does, or swap the vault between two starts. The
+// sticky bit does not help: it keeps others from removing our files, not
+// from placing theirs first. A folder of our own is ours to keep clean.
+Result checkFolder(const QString& folder) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
+        return {}; // a missing folder is reported where the vault is read or made
+    if (st.st_uid != ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return Result::failure(QStringLiteral("The folder %1 belongs to %2, and other users may "
+                                              "add or replace files in it. Move the vault to a "
+                                              "folder of your own and start Keynook again.")
+                                   .arg(QDir::toNativeSeparators(folder), userName(st.st_uid)));
+    return {};
+}
+
+} // namespace
+
+Result checkOwnership(const QString& path) {
+    const QFileInfo given(path);
+    Result r = checkFolder(given.absolutePath());
+    const QFileInfo real(realPath(path));
+    if (r.ok && real.absolutePath() != given.absolutePath())
+        r = checkFolder(real.absolutePath());
+    if (!r.ok)
+        return r;
+    struct stat st {};
+    if (::stat(QFile::encodeName(real.absoluteFilePath()).constData(), &st) == 0 &&
+        st.st_uid != ::geteuid())
+        return Result::failure(
+            QStringLiteral("%1 belongs to %2, who can read and change it. "
+                           "Copy it to a file of your own, put the copy in "
+                           "its place and start Keynook again.")
+                .arg(QDir::toNativeSeparators(real.absoluteFilePath()), userName(st.st_uid)));
+    return {};
+}
+
+bool onReadOnlyFileSystem(const QString& folder) {
+    const QByteArray name = QFile::encodeName(folder);
+    struct statvfs fs {};
+    if (::statvfs(name.constData(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0)
+        return true;
+    // Some file systems say so only when asked for a write.
+    return ::access(name.constData(), W_OK) != 0 && errno == EROFS;
+}
+
+Result checkLockFile(const QString& lockPath) {
+    struct stat st {};
+    // Not there yet, or not to be examined: then taking the lock says why.
+    if (::lstat(QFile::encodeName(lockPath).constData(), &st) != 0)
+        return {};
+    if (S_ISREG(st.st_mode))
+        return {};
+    const char* kind = S_ISFIFO(st.st_mode)   ? "named pipe"
+                       : S_ISLNK(st.st_mode)  ? "link"
+                       : S_ISDIR(st.st_mode)  ? "folder"
+                       : S_ISSOCK(st.st_mode) ? "socket"
+                                              : "device";
+    return Result::failure(QStringLiteral("%1 is a %2, not a lock file. Remove it and start "
+                                          "Keynook again.")
+                               .arg(QDir::toNativeSeparators(lockPath), QLatin1String(kind)));
+}
+
 Result saveAtomically(const QString& path, const QByteArray& data) {
+    if (data.size() > kMaxVaultBytes)
+        return Result::failure(tooLargeText(data.size(), "The vault would hold") +
+                               QStringLiteral(" Remove entries, or shorten long ones, so that "
+                                              "Keynook can open the vault again."));
     // A vault reached through a link is replaced where it really lives. The
     // real path stays in bytes: a folder whose name is not valid UTF-8 has no
     // text form that leads back to it.
@@ -129,12 +262,14 @@ Result saveAtomically(const QString& path, const QByteArray& data) {
     if (exists && ::access(finalName.constData(), W_OK) != 0)
         return Result::failure(systemError(errno));
 
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // owner-only until told otherwise
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)
         return Result::failure(systemError(errno));
     step("created");
-    if (exists)
-        ::fchmod(fd, old.st_mode & 07777);
+    // The vault is its owner's alone, whatever the old file allowed: a file
+    // that others could read loses that with its next save. Set outright, as
+    // the new file's mode also depends on the umask.
+    ::fchmod(fd, 0600);
 
     Result r = writeAndSync(fd, data);
     if (::close(fd) != 0 && r.ok)
@@ -182,7 +317,8 @@ Stamp stampOf(const QString& path) {
 }
 
 int removeLeftovers(const QString& path) {
-    const QFileInfo vault(path);
+    // Saves write their temporary files beside the file a link leads to.
+    const QFileInfo vault(realPath(path));
     QDir folder = vault.absoluteDir();
     // The names saveAtomically gives its temporary files.
     const QStringList pattern{QLatin1Char('.') + vault.fileName() + QStringLiteral(".new-??????")};

@@ -13,18 +13,30 @@ struct Result {
     static Result failure(QString why) { return Result{false, std::move(why)}; }
 };
 
+// The largest vault file a start reads, and so the largest a save writes. A
+// million entries of the usual kind (an address, a password, a site) take
+// about 58 bytes each, 55 MiB in all; 256 MiB holds a million entries of 268
+// bytes each, while a load (the file plus 24 bytes of records per entry) and a
+// save (one more copy of the file) stay within a desktop's memory. A larger
+// file is not one this program wrote.
+inline constexpr qint64 kMaxVaultBytes = qint64(256) * 1024 * 1024;
+
 struct ReadResult {
     bool ok = true;
     QByteArray data;
     QString error;
+    bool tooLarge = false; // larger than kMaxVaultBytes: not read at all
 };
 
-// The whole file, or why it could not be read.
+// The whole file, or why it could not be read. A file larger than
+// kMaxVaultBytes is refused before its bytes are read; running out of memory
+// while reading is an error like any other.
 ReadResult readAll(const QString& path);
 
 // Replaces the file at `path` with `data` so that the old file stays whole
 // until the new one is completely written: a failure at any point leaves the
-// old bytes in place.
+// old bytes in place. The new file is its owner's alone (0600). Data larger
+// than kMaxVaultBytes is refused: no start could read it back.
 Result saveAtomically(const QString& path, const QByteArray& data);
 
 // The system calls of a save, and the points between them. The product uses
@@ -44,6 +56,27 @@ SaveHooks& saveHooks();
 // Creates the file holding `data`, readable by its owner only.
 Result createFile(const QString& path, const QByteArray& data);
 
+// Where the vault's bytes are: the file that a link named `path` leads to,
+// or `path` itself (also when nothing is there yet).
+QString realPath(const QString& path);
+
+// Refuses a vault that another user could read or replace: a file that
+// belongs to someone else, or a folder that belongs to someone else and that
+// others may write to. For a link, the file it leads to and that file's folder
+// are held to the same rules as the link's own folder.
+Result checkOwnership(const QString& path);
+
+// True when the file system holding `folder` takes no writes: a CD, a stick
+// with its write protection on, a read-only mount.
+bool onReadOnlyFileSystem(const QString& folder);
+
+// The vault's lock file must be a plain file, as the lock makes it, or not
+// there yet: the lock opens what it finds, and a named pipe would keep that
+// open waiting forever. Anything else (a pipe, a folder, a device, a link,
+// wherever it leads) is refused with what it is; the lock never makes a link,
+// so one there was put by someone else.
+Result checkLockFile(const QString& lockPath);
+
 // What identifies one state of a file on disk: a save by another program
 // changes it, even one that replaces the file the way we do.
 struct Stamp {
@@ -56,8 +89,9 @@ struct Stamp {
 };
 Stamp stampOf(const QString& path);
 
-// Removes what an interrupted save left beside the vault: its temporary
-// files, which are never the vault itself. Returns how many were removed.
+// Removes what an interrupted save left beside the vault (beside the file a
+// link leads to): its temporary files, which are never the vault itself.
+// Returns how many were removed.
 int removeLeftovers(const QString& path);
 
 // The normal file a path names, its name compared ignoring case, as the file

@@ -275,6 +275,17 @@ QByteArray masterOnlyFile(const QString& master) {
     return out;
 }
 
+QByteArray withMasterLine(const QString& master, QByteArrayView file) {
+    // The first line ends at its CR, or with an LF after that CR.
+    qsizetype rest = file.indexOf('\r');
+    rest = rest < 0 ? file.size() : rest + 1;
+    if (rest < file.size() && file[rest] == '\n')
+        ++rest;
+    QByteArray out = masterOnlyFile(master);
+    out.append(file.sliced(rest));
+    return out;
+}
+
 namespace {
 
 // Writes the field's characters as ciphered bytes at `out`, for the common

@@ -84,6 +84,10 @@ std::vector<Entry> readEntries(QByteArrayView file);
 // The file right after the master password was created: its line alone.
 QByteArray masterOnlyFile(const QString& master);
 
+// The file with its first line replaced by the master password's line: every
+// byte after the first line's end stays as it was.
+QByteArray withMasterLine(const QString& master, QByteArrayView file);
+
 // The file after a save: master line, one entry line per entry, and a final
 // empty line. The entries go in the order of the slots given, or as stored.
 // The vault's first line as it was read, when given, is written back as it

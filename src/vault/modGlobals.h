@@ -3,6 +3,7 @@
 #include <QString>
 
 class Program;
+class QWidget;
 
 // The vault procedures: open the vault at start, load its entries, create the
 // master password, and rewrite the whole file after every change.
@@ -20,8 +21,9 @@ void LoadEntries(Program& program);
 // it was, when the file could not be written.
 bool SaveData(Program& program);
 
-// Writes the new master password as the vault's only line and shows the empty
-// main window.
+// Writes the new master password as the vault's first line and shows the main
+// window. Entry lines behind an empty first line stay, in the file byte for
+// byte and in the list; without any, the password is the file's only line.
 void CreateMasterPassword(Program& program);
 
 void PromptCreatePassword(Program& program);
@@ -33,3 +35,9 @@ bool EnsureDataFile(Program& program, const QString& path);
 
 // Sets the main window's status line.
 void SetStatus(Program& program, const QString& text);
+
+// A vault on a read-only medium takes no change, so a command refuses one
+// before it is made rather than have its save fail. True, with the status line
+// saying why (and, when a window in front is given, a message box there), when
+// the vault is such a one.
+bool RefuseChangeToReadOnlyVault(Program& program, QWidget* parent = nullptr);

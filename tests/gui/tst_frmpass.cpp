@@ -49,7 +49,8 @@ private slots:
     void createModeMismatchEmptiesBothBoxes_data();
     void createModeMismatchEmptiesBothBoxes();
     void createModeWithFourCharactersStoresPasswordAndShowsEmptyList();
-    void emptyFirstLineWithEntriesOpensCreateModeAndDropsThem();
+    void emptyFirstLineWithEntriesKeepsThemWhenPasswordIsCreated_data();
+    void emptyFirstLineWithEntriesKeepsThemWhenPasswordIsCreated();
     void zeroByteVaultIsTreatedAsNeverUsed();
     void unusualMasterPasswordsReadBack_data();
     void unusualMasterPasswordsReadBack();
@@ -189,17 +190,42 @@ void TestFrmPass::createModeWithFourCharactersStoresPasswordAndShowsEmptyList() 
     QVERIFY(main->isVisible());
 }
 
-void TestFrmPass::emptyFirstLineWithEntriesOpensCreateModeAndDropsThem() {
+void TestFrmPass::emptyFirstLineWithEntriesKeepsThemWhenPasswordIsCreated_data() {
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QByteArray>("kept");
+    QTest::addColumn<QStringList>("usernames");
+    // The first line's end, then what follows it.
+    const QByteArray entries = cipherLine("zed|||1|||") + " \r\n" +
+                               cipherLine("amy|||2|||x|||more") + "\r\n" + cipherLine("solo");
+    QTest::newRow("entries, kept byte for byte")
+        << (QByteArray("\r\n") + entries) << entries << QStringList{"zed", "amy", "solo"};
+    QTest::newRow("first line ended by a lone CR")
+        << (QByteArray("\r") + cipherLine("a|||b|||c") + "\r\n")
+        << (cipherLine("a|||b|||c") + "\r\n") << QStringList{"a"};
+    QTest::newRow("only blank lines")
+        << QByteArray("\r\n \r\n\r\n") << QByteArray() << QStringList{};
+}
+
+// A vault without a master password but with entries (its first line lost to
+// an editor, say) keeps them: the new password replaces the first line only.
+void TestFrmPass::emptyFirstLineWithEntriesKeepsThemWhenPasswordIsCreated() {
+    QFETCH(QByteArray, after);
+    QFETCH(QByteArray, kept);
+    QFETCH(QStringList, usernames);
     Harness h;
-    h.writeVault(QByteArray("\r\n") + cipherLine("a|||b|||c") + "\r\n");
+    h.writeVault(after);
     h.program().loadMainWindow();
     frmPass* d = h.program().loaded<frmPass>();
     QCOMPARE(h.program().PasswordMode, qint16(-1));
     typeInto(box(d, "txtPass"), QStringLiteral("master"));
     typeInto(box(d, "txtPass2"), QStringLiteral("master"));
     QTest::keyClick(box(d, "txtPass"), Qt::Key_Return);
-    QCOMPARE(h.vaultBytes(), cipherLine("master"));
-    QCOMPARE(h.program().loaded<Form1>()->entries().rowCount(), 0);
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + kept);
+    Form1* main = h.program().loaded<Form1>();
+    QVERIFY(main->isVisible());
+    QCOMPARE(shownUsernames(main), usernames);
+    QCOMPARE(main->statusText(), QStringLiteral("Password created successfully"));
+    QVERIFY(h.boxes().shown.empty());
 }
 
 void TestFrmPass::zeroByteVaultIsTreatedAsNeverUsed() {

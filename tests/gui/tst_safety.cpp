@@ -16,6 +16,10 @@
 #include <QLockFile>
 #include <QTest>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +43,51 @@ QString lockPath(const Harness& h) {
     return h.folder() + QStringLiteral("/.data.enc.lock");
 }
 
+// Everything in a folder, hidden files included.
+QStringList folderContents(const QString& folder) {
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+constexpr uid_t kNobody = 65534;
+
+// The folder, mounted over itself read-only for as long as this lives: what a
+// CD or a write-protected stick is to the program.
+class ReadOnlyMount {
+public:
+    explicit ReadOnlyMount(const QString& folder) : m_at(QFile::encodeName(folder)) {
+        const char* at = m_at.constData();
+        m_mounted = ::mount(at, at, nullptr, MS_BIND, nullptr) == 0;
+        if (m_mounted &&
+            ::mount(nullptr, at, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0)
+            return;
+        m_error = errno;
+        if (m_mounted)
+            ::umount2(at, MNT_DETACH);
+        m_mounted = false;
+    }
+    ~ReadOnlyMount() {
+        if (m_mounted)
+            ::umount2(m_at.constData(), MNT_DETACH);
+    }
+    ReadOnlyMount(const ReadOnlyMount&) = delete;
+    ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
+
+    bool ok() const { return m_mounted; }
+    QString error() const { return QString::fromLocal8Bit(std::strerror(m_error)); }
+
+private:
+    QByteArray m_at;
+    bool m_mounted = false;
+    int m_error = 0;
+};
+
+bool giveTo(const QString& path, uid_t owner, mode_t mode) {
+    const QByteArray p = QFile::encodeName(path);
+    return ::chown(p.constData(), owner, static_cast<gid_t>(-1)) == 0 &&
+           ::chmod(p.constData(), mode) == 0;
+}
+
 } // namespace
 
 class TestSafety : public QObject {
@@ -50,6 +99,13 @@ private slots:
     void lockLeftByAKilledCopyDoesNotBlock();
     void changeByAnotherProgramIsNotOverwrittenUnasked();
     void leftoversOfAnInterruptedSaveAreRemovedAtStart();
+    void vaultAnotherUserCouldReachIsRefused_data();
+    void vaultAnotherUserCouldReachIsRefused();
+    void oversizedVaultIsRefusedUnread();
+    void lockThatIsNotAPlainFileEndsWithoutTouchingTheVault_data();
+    void lockThatIsNotAPlainFileEndsWithoutTouchingTheVault();
+    void vaultOnReadOnlyMediumOpensButTakesNoChange_data();
+    void vaultOnReadOnlyMediumOpensButTakesNoChange();
     void storedVaultsLoadAndSaveToTheirExpectedBytes_data();
     void storedVaultsLoadAndSaveToTheirExpectedBytes();
 };
@@ -184,6 +240,220 @@ void TestSafety::leftoversOfAnInterruptedSaveAreRemovedAtStart() {
     QVERIFY(!QFile::exists(leftover));
     QVERIFY(QFile::exists(unrelated));
     QCOMPARE(h.vaultBytes(), cipherLine("master") + "\r\n");
+}
+
+void TestSafety::vaultAnotherUserCouldReachIsRefused_data() {
+    QTest::addColumn<bool>("linked"); // data.enc is a link to synced/real.enc
+    QTest::addColumn<bool>("fileOfNobody");
+    QTest::addColumn<bool>("folderOfNobody"); // the folder the real file is in
+    QTest::addColumn<int>("folderMode");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("file of another user") << false << true << false << 0700 << true;
+    QTest::newRow("folder of another user, others write") << false << false << true << 0777 << true;
+    QTest::newRow("folder of another user, sticky") << false << false << true << 01777 << true;
+    QTest::newRow("folder of another user, group writes") << false << false << true << 0770 << true;
+    QTest::newRow("folder of another user, theirs alone")
+        << false << false << true << 0755 << false;
+    QTest::newRow("link into a folder of mine") << true << false << false << 0700 << false;
+    QTest::newRow("link to a file of another user") << true << true << false << 0700 << true;
+    QTest::newRow("link into a folder others write") << true << false << true << 0777 << true;
+}
+
+// A vault file of another user, or one in a folder where others may put files
+// of their own, is not opened: they could read it or swap it. A link to the
+// vault (into a synced folder, say) is followed, and the rules hold for where
+// it leads; saving replaces the file there and keeps the link.
+void TestSafety::vaultAnotherUserCouldReachIsRefused() {
+    QFETCH(bool, linked);
+    QFETCH(bool, fileOfNobody);
+    QFETCH(bool, folderOfNobody);
+    QFETCH(int, folderMode);
+    QFETCH(bool, refused);
+    if ((fileOfNobody || folderOfNobody) && ::geteuid() != 0)
+        QSKIP("giving files to another user needs root");
+    Harness h;
+    const QByteArray vault = cipherLine("master") + cipherLine("a|||1|||") + "\r\n";
+    QString folder = h.folder();
+    if (linked) {
+        folder = h.folder() + QStringLiteral("/synced");
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::link(folder + QStringLiteral("/real.enc"), h.vaultPath()));
+    }
+    const QString real =
+        folder + (linked ? QStringLiteral("/real.enc") : QStringLiteral("/data.enc"));
+    const QString leftover = folder + (linked ? QStringLiteral("/.real.enc.new-Ab12Cd")
+                                              : QStringLiteral("/.data.enc.new-Ab12Cd"));
+    h.writeVault(vault);
+    QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
+    if (fileOfNobody)
+        QVERIFY(giveTo(real, kNobody, 0600));
+    QVERIFY(
+        giveTo(folder, folderOfNobody ? kNobody : ::geteuid(), static_cast<mode_t>(folderMode)));
+    const QStringList before = folderContents(h.folder());
+
+    h.program().loadMainWindow();
+    if (refused) {
+        QVERIFY(h.program().ended());
+        QCOMPARE(h.boxes().shown.size(), size_t(1));
+        QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("another user")));
+        QVERIFY(h.boxes().shown[0].text.contains(QDir::toNativeSeparators(h.vaultPath())));
+        QVERIFY(!h.program().loaded<frmPass>());
+        // Nothing written: no lock, the leftover still there, the vault as it was.
+        QCOMPARE(folderContents(h.folder()), before);
+        QVERIFY(QFile::exists(leftover));
+        QCOMPARE(h.vaultBytes(), vault);
+        return;
+    }
+    frmPass* d = h.program().loaded<frmPass>();
+    QVERIFY(d);
+    d->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
+    d->cmdOK_Click();
+    Form1* main = h.program().loaded<Form1>();
+    QVERIFY(main && main->isVisible());
+    QVERIFY(!QFile::exists(leftover));
+    QVERIFY(h.program().vaultLock && h.program().vaultLock->isLocked());
+    QVERIFY(QFile::exists(lockPath(h)));
+    main->entries().append(Entry{QStringLiteral("b"), QStringLiteral("2"), QString()});
+    QVERIFY(SaveData(h.program()));
+    if (linked)
+        QCOMPARE(QFileInfo(h.vaultPath()).symLinkTarget(), real);
+    QCOMPARE(h.vaultBytes(),
+             cipherLine("master") + cipherLine("a|||1|||") + cipherLine("b|||2|||") + "\r\n");
+    QCOMPARE(QFileInfo(real).permissions() & 0x0FFF,
+             QFileDevice::ReadUser | QFileDevice::WriteUser);
+    QCOMPARE(folderContents(folder).filter(QStringLiteral(".new-")), QStringList{});
+}
+
+// A vault larger than the 256 MiB the README promises is refused before it is
+// read: a sparse file, so neither the test nor the program needs its size in
+// memory.
+void TestSafety::oversizedVaultIsRefusedUnread() {
+    Harness h;
+    QFile f(h.vaultPath());
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QVERIFY(f.write(cipherLine("master")) > 0);
+    QVERIFY(f.resize(qint64(256) * 1024 * 1024 + 1));
+    f.close();
+    const vaultfile::Stamp before = vaultfile::stampOf(h.vaultPath());
+
+    h.program().loadMainWindow();
+    QVERIFY(h.program().ended());
+    QVERIFY(!h.program().loaded<frmPass>());
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    const QString text = h.boxes().shown[0].text;
+    QVERIFY2(text.contains(QStringLiteral("too large")) && text.contains(QStringLiteral("256 MiB")),
+             qPrintable(text));
+    QVERIFY(text.contains(QDir::toNativeSeparators(h.vaultPath())));
+    QCOMPARE(vaultfile::stampOf(h.vaultPath()), before);
+}
+
+void TestSafety::lockThatIsNotAPlainFileEndsWithoutTouchingTheVault_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("named pipe") << "named pipe";
+    QTest::newRow("link to a named pipe") << "link";
+    QTest::newRow("link to a plain file") << "link";
+    QTest::newRow("folder") << "folder";
+}
+
+// Opening a named pipe as the lock would wait for a writer forever; the
+// test's time limit fails such a hang.
+void TestSafety::lockThatIsNotAPlainFileEndsWithoutTouchingTheVault() {
+    QFETCH(QString, kind);
+    Harness h;
+    const QByteArray vault = cipherLine("master") + "\r\n";
+    h.writeVault(vault);
+    const QString lock = lockPath(h);
+    const QString pipe = h.folder() + QStringLiteral("/pipe");
+    const QString plain = h.folder() + QStringLiteral("/plain");
+    QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+    QVERIFY(QFile(plain).open(QIODevice::WriteOnly));
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    if (tag == QLatin1String("named pipe"))
+        QVERIFY(::mkfifo(QFile::encodeName(lock).constData(), 0600) == 0);
+    else if (tag == QLatin1String("link to a named pipe"))
+        QVERIFY(QFile::link(pipe, lock));
+    else if (tag == QLatin1String("link to a plain file"))
+        QVERIFY(QFile::link(plain, lock));
+    else
+        QVERIFY(QDir().mkdir(lock));
+    const QStringList before = folderContents(h.folder());
+
+    h.program().loadMainWindow();
+    QVERIFY(h.program().ended());
+    QVERIFY(!h.program().loaded<frmPass>());
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    const QString text = h.boxes().shown[0].text;
+    QVERIFY2(text.contains(QDir::toNativeSeparators(lock) + QStringLiteral(" is a ") + kind),
+             qPrintable(text));
+    QVERIFY(text.contains(QDir::toNativeSeparators(h.vaultPath())));
+    QCOMPARE(folderContents(h.folder()), before);
+    QCOMPARE(h.vaultBytes(), vault);
+}
+
+void TestSafety::vaultOnReadOnlyMediumOpensButTakesNoChange_data() {
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QByteArray>("vault");
+    QTest::addColumn<bool>("opens");
+    const QByteArray entries = cipherLine("master") + cipherLine("a|||1|||") +
+                               cipherLine("b|||2|||") + cipherLine("c|||3|||") + "\r\n";
+    QTest::newRow("three entries") << true << entries << true;
+    QTest::newRow("never used") << true << QByteArray("\r\n") << false;
+    QTest::newRow("zero bytes") << true << QByteArray() << false;
+    QTest::newRow("missing") << false << QByteArray() << false;
+}
+
+// Nobody can write a vault on a CD or a write-protected stick, so it is opened
+// without a lock, and every change is refused before it is made. A vault that
+// is still to be set up cannot be set up there.
+void TestSafety::vaultOnReadOnlyMediumOpensButTakesNoChange() {
+    QFETCH(bool, exists);
+    QFETCH(QByteArray, vault);
+    QFETCH(bool, opens);
+    Harness h;
+    if (exists)
+        h.writeVault(vault);
+    const QStringList before = folderContents(h.folder());
+    ReadOnlyMount readOnly(h.folder());
+    if (!readOnly.ok())
+        QSKIP(qPrintable(QStringLiteral("no read-only mount here: ") + readOnly.error()));
+
+    h.program().loadMainWindow();
+    if (!opens) {
+        QVERIFY(h.program().ended());
+        QVERIFY(!h.program().loaded<frmPass>());
+        QCOMPARE(h.boxes().shown.size(), size_t(1));
+        const QString text = h.boxes().shown[0].text;
+        QVERIFY2(text.contains(QStringLiteral("cannot be written to")), qPrintable(text));
+        QVERIFY(text.contains(QDir::toNativeSeparators(h.vaultPath())));
+        QCOMPARE(folderContents(h.folder()), before);
+        return;
+    }
+    frmPass* d = h.program().loaded<frmPass>();
+    QVERIFY(d);
+    d->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
+    d->cmdOK_Click();
+    Form1* main = h.program().loaded<Form1>();
+    QVERIFY(main && main->isVisible());
+    QCOMPARE(main->statusText(), QStringLiteral("Loaded 3 entries (read-only vault)"));
+
+    main->cmdAdd_Click(0);
+    QVERIFY(!h.program().loaded<frmAdd>());
+    QVERIFY(main->statusText().contains(QStringLiteral("read-only")));
+    selectRows(main, {1});
+    main->cmdDelete_Click(); // refused before it asks
+    QVERIFY(h.boxes().shown.empty());
+    main->cmdEdit_Click(); // the editor shows the entry; its Save is refused
+    frmAdd* editor = h.program().loaded<frmAdd>();
+    QVERIFY(editor);
+    editor->findChild<QLineEdit*>(QStringLiteral("txtUsername"))->setText(QStringLiteral("new"));
+    editor->cmdAdd_Click(0);
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    QVERIFY(h.boxes().shown[0].text.contains(QDir::toNativeSeparators(h.vaultPath())));
+    QVERIFY(h.program().loaded<frmAdd>()); // the typed text stays
+    QCOMPARE(shownUsernames(main), (QStringList{"a", "b", "c"}));
+    QVERIFY(!h.program().unsavedChanges);
+    QCOMPARE(h.vaultBytes(), vault);
+    QCOMPARE(folderContents(h.folder()), before);
 }
 
 void TestSafety::storedVaultsLoadAndSaveToTheirExpectedBytes_data() {

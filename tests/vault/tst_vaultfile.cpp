@@ -106,16 +106,20 @@ TEST(VaultFileSave, NewFileIsTheOwnersAlone) {
     EXPECT_EQ(folderContents(dir), QStringList{"data.enc"});
 }
 
-TEST(VaultFileSave, ExistingFileKeepsItsPermissions) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString path = dir.filePath("data.enc");
-    writeFile(path, QByteArray("old"));
-    ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), 0640), 0);
-    const vaultfile::Result r = vaultfile::saveAtomically(path, QByteArray("new"));
-    ASSERT_TRUE(r.ok) << r.error.toStdString();
-    EXPECT_EQ(fileBytes(path), QByteArray("new"));
-    EXPECT_EQ(modeOf(path), 0640u);
+TEST(VaultFileSave, EverySaveLeavesTheFileTheOwnersAlone) {
+    // Whatever the file allowed before, others lose it with the next save.
+    for (unsigned before : {0644u, 0666u, 0640u, 0604u, 0600u}) {
+        SCOPED_TRACE(testing::Message() << std::oct << "mode before 0" << before);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString path = dir.filePath("data.enc");
+        writeFile(path, QByteArray("old"));
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), before), 0);
+        const vaultfile::Result r = vaultfile::saveAtomically(path, QByteArray("new"));
+        ASSERT_TRUE(r.ok) << r.error.toStdString();
+        EXPECT_EQ(fileBytes(path), QByteArray("new"));
+        EXPECT_EQ(modeOf(path), 0600u);
+    }
 }
 
 TEST(VaultFileSave, ReplacesTheWholeContentAndLeavesNoTemporaryFile) {
