@@ -16,7 +16,7 @@
 #include "main/Form1.h"
 #include "main/ListView.h"
 #include "vault/VaultFormat.h"
-#include "vault/modGlobals.h"
+#include "main/modGlobals.h"
 
 #include <QApplication>
 #include <QLineEdit>

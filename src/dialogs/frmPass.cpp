@@ -6,7 +6,7 @@
 #include "main/Form1.h"
 #include "platform/Twips.h"
 #include "startup/Program.h"
-#include "vault/modGlobals.h"
+#include "main/modGlobals.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

@@ -13,7 +13,7 @@
 #include "side/frmWebsite.h"
 #include "startup/Program.h"
 #include "startup/frmSplash.h"
-#include "vault/modGlobals.h"
+#include "main/modGlobals.h"
 
 #include <QClipboard>
 #include <QCloseEvent>

@@ -4,9 +4,8 @@
 #include "platform/Seams.h"
 #include "platform/VersionRecord.h"
 #include "startup/Window.h"
-#include "vault/VaultFile.h"
+#include "vault/VaultSession.h"
 
-#include <QLockFile>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -40,10 +39,6 @@ public:
     // Program-wide values shared by the windows.
     QString MasterPassword;
     QString StoredPassword;
-    // The vault's first line as the entries were read with it, still
-    // ciphered: a save writes it back as it was when it holds MasterPassword
-    // in a form that saves used to write.
-    QByteArray MasterLineAsRead;
     qint16 PasswordMode = 0; // -1 create, 0 verify
     qint16 PasswordTries = 0;
     bool UseSkin = false;
@@ -62,16 +57,12 @@ public:
     // True while the list holds a change that the last save could not write.
     bool unsavedChanges = false;
 
-    // Held from the vault's opening to the end of the run, so that a second
-    // copy of the program cannot open the same vault and overwrite this one's
-    // changes.
-    std::unique_ptr<QLockFile> vaultLock;
-    // True when the vault is on a medium that takes no writes (a CD, a
-    // write-protected stick): nobody can change it, so it is not locked, and
-    // every change is refused before it is made.
-    bool vaultReadOnly = false;
-    // The vault file as this run last read or wrote it.
-    vaultfile::Stamp vaultStamp;
+    // The vault of this run, from its opening (OpenData) to the end: it
+    // holds the lock that keeps a second copy of the program from
+    // overwriting this one's changes, and the stamp of the file as this run
+    // last read or wrote it. On a medium that takes no writes it holds no
+    // lock, and every change is refused before it is made.
+    std::unique_ptr<VaultSession> vault;
 
     // Branding values, copied from the version record at start.
     QString BrandProductName;
@@ -139,28 +130,6 @@ public:
 
     // The title of message boxes that have none of their own.
     QString applicationTitle() const { return m_options.version.productName; }
-
-    // Where the vault lives for a program started from `programFolder`. A
-    // vault beside the program is always used. An installed copy (see
-    // isInstalledLayout) keeps it in the user's data folder, even when its
-    // bin folder can be written to. Anything else keeps it beside the program
-    // when that folder can take one, otherwise in the user's data folder. A
-    // user's data folder made here is the owner's alone (0700).
-    static QString chooseVaultFolder(const QString& programFolder, const QString& userDataFolder);
-
-    // The folder that holds Help.rtf: beside the program, or for an installed
-    // copy `<prefix>/share/keynook`. The program folder when neither has it.
-    static QString chooseHelpFolder(const QString& programFolder);
-
-    // The folder of the running executable, found from the executable itself
-    // (not from the current folder or argv[0]). A folder whose name is not
-    // valid UTF-8 cannot be held as text; it is reached through a descriptor
-    // kept open for the whole run, as /proc/self/fd/N.
-    static QString runningProgramFolder();
-
-    // An installed copy: `<prefix>/bin/keynook` with its help file in
-    // `<prefix>/share/keynook` and none beside it.
-    static bool isInstalledLayout(const QString& programFolder);
 
 private:
     Options m_options;

@@ -1,5 +1,6 @@
 #include "platform/VersionRecord.h"
 #include "startup/Program.h"
+#include "vault/VaultLocation.h"
 
 #include "VersionInfo.h"
 
@@ -49,9 +50,9 @@ int main(int argc, char* argv[]) {
 
     Program::Options options;
     options.version = version;
-    const QString programFolder = Program::runningProgramFolder();
-    options.programFolder = Program::chooseHelpFolder(programFolder);
-    options.vaultFolder = Program::chooseVaultFolder(
+    const QString programFolder = vaultlocation::runningProgramFolder();
+    options.programFolder = vaultlocation::chooseHelpFolder(programFolder);
+    options.vaultFolder = vaultlocation::chooseVaultFolder(
         programFolder, QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     Program program(std::move(options));
     program.setOnEnd([] { QCoreApplication::exit(0); });

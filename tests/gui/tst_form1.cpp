@@ -5,9 +5,10 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "main/ListView.h"
+#include "main/modGlobals.h"
 #include "platform/Twips.h"
 #include "vault/VaultFormat.h"
-#include "vault/modGlobals.h"
+#include "vault/VaultLocation.h"
 
 #include <QAction>
 #include <QApplication>
@@ -346,10 +347,10 @@ void TestForm1::dateTimeForm() {
 void TestForm1::vaultFolderChoice() {
     QTemporaryDir program;
     QTemporaryDir user;
-    QCOMPARE(Program::chooseVaultFolder(program.path(), user.path()), program.path());
+    QCOMPARE(vaultlocation::chooseVaultFolder(program.path(), user.path()), program.path());
     const QString missing = program.filePath(QStringLiteral("not-there"));
     const QString userData = user.filePath(QStringLiteral("Keynook"));
-    QCOMPARE(Program::chooseVaultFolder(missing, userData), userData);
+    QCOMPARE(vaultlocation::chooseVaultFolder(missing, userData), userData);
     QCOMPARE(QFileInfo(userData).permissions() & 0x0FFF,
              QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
 }
@@ -368,16 +369,16 @@ void TestForm1::installedCopyFolders() {
     touch(share + QStringLiteral("/Help.rtf"));
 
     // Installed, with a bin folder this user can write to.
-    QCOMPARE(Program::chooseHelpFolder(bin), share);
-    QCOMPARE(Program::chooseVaultFolder(bin, userData), userData);
+    QCOMPARE(vaultlocation::chooseHelpFolder(bin), share);
+    QCOMPARE(vaultlocation::chooseVaultFolder(bin, userData), userData);
     // A vault beside the program is used first.
     touch(bin + QStringLiteral("/data.enc"));
-    QCOMPARE(Program::chooseVaultFolder(bin, userData), bin);
+    QCOMPARE(vaultlocation::chooseVaultFolder(bin, userData), bin);
     QVERIFY(QFile::remove(bin + QStringLiteral("/data.enc")));
     // With its own Help.rtf the folder is a portable copy, not an installed one.
     touch(bin + QStringLiteral("/Help.rtf"));
-    QCOMPARE(Program::chooseHelpFolder(bin), bin);
-    QCOMPARE(Program::chooseVaultFolder(bin, userData), bin);
+    QCOMPARE(vaultlocation::chooseHelpFolder(bin), bin);
+    QCOMPARE(vaultlocation::chooseVaultFolder(bin, userData), bin);
 }
 
 KEYNOOK_GUI_TEST_MAIN(TestForm1)

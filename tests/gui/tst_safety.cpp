@@ -6,8 +6,8 @@
 #include "dialogs/frmPass.h"
 #include "main/EntryModel.h"
 #include "main/Form1.h"
+#include "main/modGlobals.h"
 #include "vault/VaultFormat.h"
-#include "vault/modGlobals.h"
 
 #include <QApplication>
 #include <QDir>
@@ -135,7 +135,7 @@ void TestSafety::secondCopyOnTheSameVaultEndsWithoutTouchingIt() {
     // Once it has ended, the vault can be opened again.
     main->close();
     QVERIFY(h.program().ended());
-    h.program().vaultLock.reset();
+    h.program().vault->releaseLock();
     second = secondCopy(h, boxes);
     second->loadMainWindow();
     QVERIFY(!second->ended());
@@ -195,7 +195,7 @@ void TestSafety::lockLeftByAKilledCopyDoesNotBlock() {
     QVERIFY(!h.program().ended());
     QVERIFY(h.boxes().shown.empty());
     QVERIFY(h.program().loaded<frmPass>());
-    QVERIFY(h.program().vaultLock && h.program().vaultLock->isLocked());
+    QVERIFY(h.program().vault && h.program().vault->holdsLock());
 }
 
 void TestSafety::changeByAnotherProgramIsNotOverwrittenUnasked() {
@@ -311,7 +311,7 @@ void TestSafety::vaultAnotherUserCouldReachIsRefused() {
     Form1* main = h.program().loaded<Form1>();
     QVERIFY(main && main->isVisible());
     QVERIFY(!QFile::exists(leftover));
-    QVERIFY(h.program().vaultLock && h.program().vaultLock->isLocked());
+    QVERIFY(h.program().vault && h.program().vault->holdsLock());
     QVERIFY(QFile::exists(lockPath(h)));
     main->entries().append(Entry{QStringLiteral("b"), QStringLiteral("2"), QString()});
     QVERIFY(SaveData(h.program()));

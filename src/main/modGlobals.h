@@ -5,11 +5,13 @@
 class Program;
 class QWidget;
 
-// The vault procedures: open the vault at start, load its entries, create the
-// master password, and rewrite the whole file after every change.
+// The vault procedures that drive the windows: open the vault at start, load
+// its entries, create the master password, and rewrite the whole file after
+// every change. The work on the file is the vault session's (VaultSession);
+// these tell the user, show the windows and end the program.
 
-// Ensures the vault exists, reads its master line and opens the master
-// password dialog in create or verify mode. Returns while the dialog is open.
+// Opens the vault (creating a never-used one when there is none), reads its
+// master line and opens the master password dialog in create or verify mode. Returns while the dialog is open.
 void OpenData(Program& program);
 
 // Loads every entry line into the list, reports the count and shows the main
@@ -28,10 +30,6 @@ void CreateMasterPassword(Program& program);
 
 void PromptCreatePassword(Program& program);
 void PromptPassword(Program& program);
-
-// Creates the vault as never used when no file exists. False (the user told,
-// the program ended) when it could not be created.
-bool EnsureDataFile(Program& program, const QString& path);
 
 // Sets the main window's status line.
 void SetStatus(Program& program, const QString& text);

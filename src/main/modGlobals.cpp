@@ -1,0 +1,216 @@
+#include "main/modGlobals.h"
+
+#include "dialogs/frmPass.h"
+#include "main/EntryModel.h"
+#include "main/Form1.h"
+#include "startup/Program.h"
+#include "vault/VaultSession.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+namespace {
+
+using Failure = VaultSession::Failure;
+
+void failAndEnd(Program& program, const QString& what, const QString& why) {
+    program.boxes().show(nullptr,
+                         what + QStringLiteral("\n\n") +
+                             QDir::toNativeSeparators(program.vaultPath()) + QStringLiteral("\n") +
+                             why,
+                         program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
+    program.end();
+}
+
+// Tells the user why the vault cannot be used, in this window's words, and
+// ends the program; nothing has been written.
+void failAndEnd(Program& program, const VaultSession::Status& status) {
+    const QString kept = QStringLiteral(" Keynook will close and leave the file as it is.");
+    switch (status.failure) {
+    case Failure::None:
+        return;
+    case Failure::NotOwned:
+        return failAndEnd(program,
+                          QStringLiteral("Keynook will not open this vault: another user could "
+                                         "read or replace it.") +
+                              kept,
+                          status.why);
+    case Failure::LockNotPlain:
+        return failAndEnd(program,
+                          QStringLiteral("The vault's lock file is not one Keynook made, so "
+                                         "Keynook will close without touching the vault."),
+                          status.why);
+    case Failure::Locked:
+    case Failure::LockFailed: {
+        const QString why =
+            status.failure == Failure::Locked
+                ? QStringLiteral("The vault is already open in another Keynook window. "
+                                 "Use that window, or close it and start Keynook again.")
+                : QStringLiteral("The vault could not be locked for this window, so "
+                                 "Keynook will close without touching it.");
+        program.boxes().show(
+            nullptr, why + QStringLiteral("\n\n") + QDir::toNativeSeparators(program.vaultPath()),
+            program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
+        program.end();
+        return;
+    }
+    case Failure::NewOnReadOnly:
+        // A vault still to be set up needs its master password written.
+        return failAndEnd(
+            program,
+            QStringLiteral("A new vault cannot be set up here: its folder is on a medium that "
+                           "cannot be written to (a CD or a write-protected stick, say). "
+                           "Keynook will close."),
+            QStringLiteral("Make the medium writable, or start Keynook from a folder you can "
+                           "write to."));
+    case Failure::CannotCreate:
+        return failAndEnd(program, QStringLiteral("The vault file could not be created."),
+                          status.why);
+    case Failure::TooLarge:
+        return failAndEnd(program, QStringLiteral("The vault file is too large to open.") + kept,
+                          status.why);
+    case Failure::Unreadable:
+        return failAndEnd(program, QStringLiteral("The vault file could not be read.") + kept,
+                          status.why);
+    case Failure::OutOfMemory:
+        return failAndEnd(program,
+                          QStringLiteral("There is not enough memory to open the vault.") + kept,
+                          QStringLiteral("Close other programs and start Keynook again."));
+    case Failure::ReadOnly:
+    case Failure::CannotSave:
+        return failAndEnd(program,
+                          QStringLiteral("The master password could not be saved, so nothing "
+                                         "was stored. Keynook will close."),
+                          status.why);
+    }
+}
+
+// Before a save overwrites the file: if another program changed it since
+// this run read or wrote it, the user decides.
+bool mayOverwrite(Program& program, QWidget* parent) {
+    if (!program.vault->changedOutside())
+        return true;
+    const BoxAnswer answer = program.boxes().show(
+        parent,
+        QStringLiteral("The vault file was changed by another program after Keynook opened it. "
+                       "Saving now replaces those changes with the entries shown here.\n\n"
+                       "Save anyway?"),
+        program.applicationTitle(), BoxButtons::OkCancel, BoxAnswer::Cancel);
+    return answer == BoxAnswer::Ok;
+}
+
+void showDialog(Program& program, qint16 mode) {
+    program.PasswordMode = mode;
+    frmPass* dialog = program.form<frmPass>();
+    if (!dialog)
+        return;
+    dialog->show();
+    dialog->activateWindow();
+    if (QWidget* box = dialog->findChild<QWidget*>(QStringLiteral("txtPass")))
+        box->setFocus();
+}
+
+} // namespace
+
+void SetStatus(Program& program, const QString& text) {
+    if (Form1* main = program.loaded<Form1>())
+        main->setStatusText(text);
+}
+
+bool RefuseChangeToReadOnlyVault(Program& program, QWidget* parent) {
+    if (!program.vault || !program.vault->readOnly())
+        return false;
+    SetStatus(program, QStringLiteral("Not changed: this vault is read-only, so entries cannot be "
+                                      "added, changed or deleted."));
+    if (parent)
+        program.boxes().show(
+            parent,
+            QStringLiteral("The vault is on a medium that cannot be written to (a CD or a "
+                           "write-protected stick, say), so this change cannot be saved. Your "
+                           "text is still here: copy what you need, or close this window.\n\n") +
+                QDir::toNativeSeparators(program.vaultPath()),
+            program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
+    return true;
+}
+
+void OpenData(Program& program) {
+    program.vault = std::make_unique<VaultSession>(program.vaultPath());
+    if (const VaultSession::Status opened = program.vault->open(); !opened.ok())
+        return failAndEnd(program, opened);
+    if (!program.vault->storedPassword().isEmpty()) {
+        program.StoredPassword = program.vault->storedPassword();
+        PromptPassword(program);
+    } else {
+        PromptCreatePassword(program);
+    }
+}
+
+void PromptCreatePassword(Program& program) {
+    showDialog(program, -1);
+}
+
+void PromptPassword(Program& program) {
+    showDialog(program, 0);
+}
+
+void LoadEntries(Program& program) {
+    Form1* main = program.loaded<Form1>();
+    if (!main)
+        return;
+    EntryStore entries;
+    if (const VaultSession::Status loaded = program.vault->loadEntries(entries); !loaded.ok())
+        return failAndEnd(program, loaded);
+    const qsizetype count = static_cast<qsizetype>(entries.size());
+    main->entries().append(std::move(entries));
+    SetStatus(program,
+              QStringLiteral("Loaded %1 entries").arg(count) +
+                  (program.vault->readOnly() ? QStringLiteral(" (read-only vault)") : QString()));
+    main->afterFormLoad();
+}
+
+bool SaveData(Program& program) {
+    Form1* main = program.loaded<Form1>();
+    if (!main || program.ended())
+        return false;
+    const QByteArray file =
+        main->entries().savedFile(program.MasterPassword, program.vault->masterLineAsRead());
+    if (!mayOverwrite(program, main)) {
+        program.unsavedChanges = true;
+        SetStatus(program,
+                  QStringLiteral("Not saved: the vault file was changed by another program."));
+        return false;
+    }
+    const VaultSession::Status saved = program.vault->save(file);
+    program.unsavedChanges = !saved.ok();
+    if (!saved.ok()) {
+        SetStatus(program, QStringLiteral("Not saved: ") + saved.why);
+        program.boxes().show(
+            main,
+            QStringLiteral("Your change could not be saved. The vault file on disk was left as it "
+                           "was; the change is still in the list and is saved with the next "
+                           "change that can be written.\n\n") +
+                QDir::toNativeSeparators(program.vaultPath()) + QStringLiteral("\n") + saved.why,
+            program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
+        return false;
+    }
+    SetStatus(program, QStringLiteral("Saved ") + formatDateTime(program.clock().now()));
+    return true;
+}
+
+void CreateMasterPassword(Program& program) {
+    program.unload<frmPass>();
+    QCoreApplication::processEvents();
+    // Entry lines behind an empty first line are kept, in the file and in the
+    // list, or the next save would drop them.
+    EntryStore kept;
+    if (const VaultSession::Status created =
+            program.vault->createMaster(program.MasterPassword, kept);
+        !created.ok())
+        return failAndEnd(program, created);
+    Form1* main = program.loaded<Form1>();
+    if (main)
+        main->entries().append(std::move(kept));
+    SetStatus(program, QStringLiteral("Password created successfully"));
+    if (main)
+        main->afterFormLoad();
+}

@@ -1,0 +1,83 @@
+#include "vault/VaultLocation.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+#ifdef Q_OS_LINUX
+#include <climits>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+const QString kHelpFile = QStringLiteral("Help.rtf");
+
+// Where `cmake --install` puts the help file, seen from the bin folder.
+QString installedHelpFolder(const QString& programFolder) {
+    return QDir::cleanPath(programFolder + QStringLiteral("/../share/keynook"));
+}
+
+bool holdsHelp(const QString& folder) {
+    return QFileInfo::exists(QDir(folder).filePath(kHelpFile));
+}
+
+// The vault folder is private: made 0700 when it is new. Its parents are
+// ordinary folders of the user's home.
+void makePrivateFolder(const QString& folder) {
+    if (QFileInfo::exists(folder))
+        return;
+    const QFileInfo info(folder);
+    QDir().mkpath(info.absolutePath());
+    QDir().mkdir(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+} // namespace
+
+namespace vaultlocation {
+
+bool isInstalledLayout(const QString& programFolder) {
+    return !holdsHelp(programFolder) && holdsHelp(installedHelpFolder(programFolder));
+}
+
+QString chooseHelpFolder(const QString& programFolder) {
+    return isInstalledLayout(programFolder) ? installedHelpFolder(programFolder) : programFolder;
+}
+
+QString runningProgramFolder() {
+#ifdef Q_OS_LINUX
+    char buffer[PATH_MAX + 1];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+    if (n > 0) {
+        const QByteArray exe(buffer, n);
+        const QByteArray folder = exe.left(std::max<qsizetype>(exe.lastIndexOf('/'), 1));
+        const QString text = QFile::decodeName(folder);
+        if (QFile::encodeName(text) == folder)
+            return text;
+        const int fd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0)
+            return QStringLiteral("/proc/self/fd/%1").arg(fd);
+    }
+#endif
+    return QCoreApplication::applicationDirPath();
+}
+
+QString chooseVaultFolder(const QString& programFolder, const QString& userDataFolder) {
+    if (QFileInfo::exists(QDir(programFolder).filePath(QStringLiteral("data.enc"))))
+        return programFolder;
+    // An installed bin folder is shared by every program there (and by every
+    // user, for a system-wide install), even when this user can write to it,
+    // as with a prefix of ~/.local.
+    if (!isInstalledLayout(programFolder) && QFileInfo(programFolder).isWritable())
+        return programFolder;
+    makePrivateFolder(userDataFolder);
+    return userDataFolder;
+}
+
+QString vaultPath(const QString& folder) {
+    return QDir(folder).filePath(QStringLiteral("data.enc"));
+}
+
+} // namespace vaultlocation

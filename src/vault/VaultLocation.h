@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+
+// Where the vault and the help file are for a program in a given folder: the
+// one rule that the window and the command line share.
+namespace vaultlocation {
+
+// Where the vault lives for a program started from `programFolder`. A
+// vault beside the program is always used. An installed copy (see
+// isInstalledLayout) keeps it in the user's data folder, even when its
+// bin folder can be written to. Anything else keeps it beside the program
+// when that folder can take one, otherwise in the user's data folder. A
+// user's data folder made here is the owner's alone (0700).
+QString chooseVaultFolder(const QString& programFolder, const QString& userDataFolder);
+
+// The folder that holds Help.rtf: beside the program, or for an installed
+// copy `<prefix>/share/keynook`. The program folder when neither has it.
+QString chooseHelpFolder(const QString& programFolder);
+
+// The folder of the running executable, found from the executable itself
+// (not from the current folder or argv[0]). A folder whose name is not
+// valid UTF-8 cannot be held as text; it is reached through a descriptor
+// kept open for the whole run, as /proc/self/fd/N.
+QString runningProgramFolder();
+
+// An installed copy: `<prefix>/bin/keynook` with its help file in
+// `<prefix>/share/keynook` and none beside it.
+bool isInstalledLayout(const QString& programFolder);
+
+// The vault file in `folder`.
+QString vaultPath(const QString& folder);
+
+} // namespace vaultlocation

@@ -1,0 +1,167 @@
+#include "vault/VaultSession.h"
+
+#include "vault/VaultFormat.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <new>
+
+namespace {
+
+using Status = VaultSession::Status;
+using Failure = VaultSession::Failure;
+
+Status failure(Failure kind, QString why = QString()) {
+    return Status{kind, std::move(why)};
+}
+
+// Runs `work`, which turns the vault's bytes into what the caller holds. A
+// vault too large for the memory left is a failure to report, not a crash;
+// nothing has been written by then.
+template <class Work> Status withinMemory(Work&& work) {
+    try {
+        work();
+        return {};
+    } catch (const std::bad_alloc&) {
+        return failure(Failure::OutOfMemory);
+    }
+}
+
+} // namespace
+
+VaultSession::VaultSession(QString path) : m_path(std::move(path)) {}
+
+VaultSession::~VaultSession() = default;
+
+Status VaultSession::read(QByteArray& data) {
+    m_stamp = vaultfile::stampOf(m_path);
+    vaultfile::ReadResult r = vaultfile::readAll(m_path);
+    if (!r.ok)
+        return failure(r.tooLarge ? Failure::TooLarge : Failure::Unreadable, r.error);
+    data = std::move(r.data);
+    return {};
+}
+
+// Takes the vault for this session alone. A lock left by a copy that was
+// killed is recognised by its dead process and taken over.
+Status VaultSession::lock() {
+    const QFileInfo vault(m_path);
+    const QString lockPath =
+        vault.absoluteDir().filePath(QLatin1Char('.') + vault.fileName() + QStringLiteral(".lock"));
+    const vaultfile::Result plain = vaultfile::checkLockFile(lockPath);
+    if (!plain.ok)
+        return failure(Failure::LockNotPlain, plain.error);
+    auto lock = std::make_unique<QLockFile>(lockPath);
+    lock->setStaleLockTime(0);
+    bool locked = lock->tryLock(0);
+    if (!locked && lock->error() == QLockFile::LockFailedError) {
+        // A lock whose process is gone, even if its number was reused since.
+        qint64 pid = 0;
+        QString host;
+        QString app;
+        if (lock->getLockInfo(&pid, &host, &app) && pid != QCoreApplication::applicationPid())
+            locked = lock->removeStaleLockFile() && lock->tryLock(0);
+    }
+    if (!locked)
+        return failure(lock->error() == QLockFile::LockFailedError ? Failure::Locked
+                                                                   : Failure::LockFailed);
+    m_lock = std::move(lock);
+    return {};
+}
+
+Status VaultSession::open() {
+    // Checked before anything is written beside the vault, the lock included.
+    const vaultfile::Result owned = vaultfile::checkOwnership(m_path);
+    if (!owned.ok)
+        return failure(Failure::NotOwned, owned.error);
+    // Nobody can write a vault on a read-only medium: it needs no lock (nor
+    // could it take one), and no save can have left anything there.
+    m_readOnly =
+        vaultfile::onReadOnlyFileSystem(QFileInfo(m_path).absolutePath()) ||
+        vaultfile::onReadOnlyFileSystem(QFileInfo(vaultfile::realPath(m_path)).absolutePath());
+    if (m_readOnly) {
+        if (!vaultfile::FileExists(m_path))
+            return failure(Failure::NewOnReadOnly);
+    } else {
+        if (Status locked = lock(); !locked.ok())
+            return locked;
+        vaultfile::removeLeftovers(m_path);
+    }
+    // The vault is read, locked and saved by its exact name, so only a file
+    // of that name is the vault: another spelling, which FileExists accepts,
+    // is another file here.
+    if (vaultfile::findFileIgnoringCase(m_path) != m_path) {
+        const vaultfile::Result created =
+            vaultfile::createFile(m_path, vaultformat::neverUsedFile());
+        if (!created.ok)
+            return failure(Failure::CannotCreate, created.error);
+    }
+    QByteArray data;
+    if (Status r = read(data); !r.ok())
+        return r;
+    // An empty file has no master line: like a first line that is empty, it
+    // is a vault that was never used.
+    if (Status r = withinMemory([&] { m_stored = vaultformat::readMasterPassword(data); }); !r.ok())
+        return r;
+    if (m_stored.isEmpty() && m_readOnly)
+        return failure(Failure::NewOnReadOnly);
+    return {};
+}
+
+Status VaultSession::loadEntries(EntryStore& out) {
+    QByteArray data;
+    if (Status r = read(data); !r.ok())
+        return r;
+    // The entries keep the file's bytes: a field becomes text when it is
+    // shown, copied or compared.
+    return withinMemory([&] {
+        m_masterLine = vaultformat::masterLineOf(data).toByteArray();
+        out.append(EntryStore::fromFile(std::move(data)));
+    });
+}
+
+Status VaultSession::createMaster(const QString& master, EntryStore& kept) {
+    if (m_readOnly)
+        return failure(Failure::ReadOnly);
+    // A vault without a master line may still hold entries (its first line
+    // lost in an editor, say). The new password takes the first line's place
+    // and every byte after it stays; the file is read again here, under the
+    // lock, so that what is kept is what is there now.
+    QByteArray current;
+    if (Status r = read(current); !r.ok())
+        return r;
+    EntryStore entries;
+    QByteArray file;
+    if (Status r = withinMemory([&] {
+            entries = EntryStore::fromFile(current);
+            file = entries.empty() ? vaultformat::masterOnlyFile(master)
+                                   : vaultformat::withMasterLine(master, current);
+        });
+        !r.ok())
+        return r;
+    current.clear();
+    const vaultfile::Result saved = vaultfile::saveAtomically(m_path, file);
+    m_stamp = vaultfile::stampOf(m_path);
+    if (!saved.ok)
+        return failure(Failure::CannotSave, saved.error);
+    m_stored = master;
+    m_masterLine.clear();
+    kept.append(std::move(entries));
+    return {};
+}
+
+bool VaultSession::changedOutside() const {
+    return m_stamp.exists && vaultfile::stampOf(m_path) != m_stamp;
+}
+
+Status VaultSession::save(const QByteArray& file) {
+    if (m_readOnly)
+        return failure(Failure::ReadOnly);
+    const vaultfile::Result saved = vaultfile::saveAtomically(m_path, file);
+    if (!saved.ok)
+        return failure(Failure::CannotSave, saved.error);
+    m_stamp = vaultfile::stampOf(m_path);
+    return {};
+}

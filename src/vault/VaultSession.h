@@ -1,0 +1,90 @@
+#pragma once
+
+#include "vault/EntryStore.h"
+#include "vault/VaultFile.h"
+
+#include <QByteArray>
+#include <QLockFile>
+#include <QString>
+
+#include <memory>
+
+// One vault in use: where it is, the lock that keeps every other writer out,
+// the stamp of the file as this session last read or wrote it, and the steps
+// that open, read, create and save it. The window and the command line share
+// it. It shows nothing: every failure comes back as a value, with a reason a
+// person can act on; the caller words the rest.
+class VaultSession {
+public:
+    enum class Failure {
+        None,
+        NotOwned,      // another user could read or replace the vault
+        LockNotPlain,  // the lock's name holds something other than a plain file
+        Locked,        // another running copy holds the vault
+        LockFailed,    // the lock could not be taken for another reason
+        NewOnReadOnly, // a vault still to be set up, on a medium that takes no writes
+        CannotCreate,  // no never-used vault could be made
+        Unreadable,
+        TooLarge,    // larger than any vault Keynook writes
+        OutOfMemory, // the entries do not fit in the memory left
+        ReadOnly,    // a change, on a medium that takes no writes
+        CannotSave,
+    };
+    struct Status {
+        Failure failure = Failure::None;
+        QString why; // the system's reason or the check's finding; may be empty
+        bool ok() const { return failure == Failure::None; }
+    };
+
+    explicit VaultSession(QString path);
+    ~VaultSession();
+    VaultSession(const VaultSession&) = delete;
+    VaultSession& operator=(const VaultSession&) = delete;
+
+    const QString& path() const { return m_path; }
+
+    // Checks who owns the vault and its folder, takes the lock (a vault on a
+    // read-only medium needs none and cannot take one), removes what an
+    // interrupted save left, creates a never-used vault when there is none,
+    // and reads the master password. Nothing is written when it fails, apart
+    // from the lock.
+    Status open();
+    bool readOnly() const { return m_readOnly; }
+    bool holdsLock() const { return m_lock && m_lock->isLocked(); }
+    void releaseLock() { m_lock.reset(); }
+
+    // The master password as read by open(); empty for a vault never used
+    // (an empty first line, or no line at all).
+    const QString& storedPassword() const { return m_stored; }
+    // Exact, case-sensitive comparison with the stored master password.
+    bool verify(const QString& typed) const { return !m_stored.isEmpty() && typed == m_stored; }
+
+    // Reads the file again and appends its entries to `out`.
+    Status loadEntries(EntryStore& out);
+    // The first line as loadEntries() read it, for a save to keep it in the
+    // form it had (see vaultformat::savedFile).
+    const QByteArray& masterLineAsRead() const { return m_masterLine; }
+
+    // Writes `master` as the vault's first line. Entry lines behind an empty
+    // first line are kept byte for byte (the file is read again for that),
+    // and appended to `kept`, so that later saves keep them too.
+    Status createMaster(const QString& master, EntryStore& kept);
+
+    // True when another program changed or replaced the file since this
+    // session last read or wrote it.
+    bool changedOutside() const;
+    // Replaces the file with `file` in one step; the old file stays whole
+    // when anything fails.
+    Status save(const QByteArray& file);
+
+private:
+    Status read(QByteArray& data);
+    Status lock();
+
+    QString m_path;
+    std::unique_ptr<QLockFile> m_lock;
+    bool m_readOnly = false;
+    vaultfile::Stamp m_stamp;
+    QString m_stored;
+    QByteArray m_masterLine;
+};
