@@ -1,0 +1,1053 @@
+#include "cli/Cli.h"
+
+#include "cli/Listing.h"
+#include "cli/PasswordGenerator.h"
+#include "cli/Terminal.h"
+#include "platform/VersionRecord.h"
+#include "vault/Ansi.h"
+#include "vault/EntrySort.h"
+#include "vault/VaultFile.h"
+#include "vault/VaultFormat.h"
+#include "vault/VaultLocation.h"
+#include "vault/VaultSession.h"
+
+#include "VersionInfo.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+#include <QStandardPaths>
+#include <QStringDecoder>
+
+#include <cstdio>
+#include <memory>
+#include <numeric>
+#include <optional>
+#include <vector>
+
+namespace cli {
+
+namespace {
+
+const QString kProgram = QStringLiteral("keynook-cli");
+
+// Ends the command: what went wrong, in words for the person who typed it,
+// and the exit status that tells a script what kind of failure it was.
+struct Failed {
+    int status;
+    QString message;
+};
+
+[[noreturn]] void fail(int status, const QString& message) {
+    throw Failed{status, message};
+}
+
+void writeTo(FILE* stream, const QByteArray& bytes) {
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+}
+
+// Data, for a script or a pipe.
+void output(const QByteArray& bytes) {
+    writeTo(stdout, bytes);
+}
+
+// What happened, for the person: never data, so a pipe takes the data alone.
+void tell(const QString& message) {
+    writeTo(stderr, (message + QLatin1Char('\n')).toUtf8());
+}
+
+QString quoted(const QString& text) {
+    return QLatin1Char('"') + listing::oneLine(text, listing::kMaxCellWidth) + QLatin1Char('"');
+}
+
+// ---------------------------------------------------------------------------
+// Commands and their options
+
+struct Command {
+    QString name;
+    int minArguments;
+    int maxArguments;
+    QStringList flags;  // options alone
+    QStringList valued; // options followed by a value
+    QString usage;
+    QString help;
+};
+
+const QString kGlobalUsage = QStringLiteral("[--vault PATH] [--password-stdin]");
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> all = {
+        {QStringLiteral("init"),
+         0,
+         0,
+         {},
+         {},
+         QStringLiteral("init"),
+         QStringLiteral(
+             "Creates the master password of a vault that has none: a new vault, or one\n"
+             "never used. Entries already in the file are kept. A vault with a master\n"
+             "password is left alone: change its password with `passwd`.\n"
+             "\n"
+             "On a terminal the new master password is asked twice; with --password-stdin\n"
+             "it is the first line of standard input. It needs at least 4 characters.\n")},
+        {QStringLiteral("list"),
+         0,
+         0,
+         {QStringLiteral("--reverse"), QStringLiteral("--show-passwords")},
+         {QStringLiteral("--sort"), QStringLiteral("--format")},
+         QStringLiteral("list [--sort username|password|location] [--reverse]\n"
+                        "[--show-passwords] [--format table|tsv|json]"),
+         QStringLiteral(
+             "Shows every entry, in the order of the file, or sorted by a field as the\n"
+             "window sorts its list: ignoring case, entries with equal texts in the order\n"
+             "of the file.\n"
+             "\n"
+             "  --sort FIELD      sort by username, password or location\n"
+             "  --reverse         the other way round (descending with --sort)\n"
+             "  --show-passwords  show passwords instead of ********\n"
+             "  --format FORMAT   table (the default): aligned columns for people, every\n"
+             "                    field on one line (a line break shows as \u21b5) and cut\n"
+             "                    with \u2026 after 40 columns;\n"
+             "                    tsv: a header and one line per entry, fields separated\n"
+             "                    by tabs, with \\t, \\n, \\r and \\\\ for tab, line feed,\n"
+             "                    carriage return and backslash in a field;\n"
+             "                    json: an array of objects with the keys username,\n"
+             "                    password (only with --show-passwords) and location\n")},
+        {QStringLiteral("show"),
+         1,
+         1,
+         {QStringLiteral("--show-passwords"), QStringLiteral("--exact")},
+         {QStringLiteral("--format")},
+         QStringLiteral("show TEXT [--exact] [--show-passwords]\n[--format table|tsv|json]"),
+         QStringLiteral("Shows the entries whose username or location contains TEXT, ignoring\n"
+                        "case, in the order of the file. The options are those of `list`.\n"
+                        "\n"
+                        "  --exact  the whole username or location is TEXT, ignoring case\n")},
+        {QStringLiteral("get"),
+         1,
+         1,
+         {QStringLiteral("--exact")},
+         {QStringLiteral("--field")},
+         QStringLiteral("get TEXT --field username|password|location [--exact]"),
+         QStringLiteral(
+             "Prints one field of the one entry whose username or location contains TEXT,\n"
+             "ignoring case, and a line feed: for scripts. When no entry or several match,\n"
+             "it fails and names the ones that match (never their passwords).\n"
+             "\n"
+             "  --field FIELD  username, password or location\n"
+             "  --exact        the whole username or location is TEXT, ignoring case\n")},
+        {QStringLiteral("add"),
+         0,
+         0,
+         {QStringLiteral("--no-symbols"), QStringLiteral("--show-password")},
+         {QStringLiteral("--username"), QStringLiteral("--location"), QStringLiteral("--generate")},
+         QStringLiteral("add --username U [--location L]\n"
+                        "[--generate N [--no-symbols] [--show-password]]"),
+         QStringLiteral(
+             "Adds an entry at the end of the list. Its password is asked twice on the\n"
+             "terminal, or is the line after the master password with --password-stdin.\n"
+             "\n"
+             "  --username U      the entry's username (needed)\n"
+             "  --location L      where it is used: a website or a place\n"
+             "  --generate N      store a new random password of N characters instead\n"
+             "  --no-symbols      with --generate: letters and digits only\n"
+             "  --show-password   with --generate: print the new password\n")},
+        {QStringLiteral("edit"),
+         1,
+         1,
+         {QStringLiteral("--password"), QStringLiteral("--no-symbols"),
+          QStringLiteral("--show-password"), QStringLiteral("--exact")},
+         {QStringLiteral("--username"), QStringLiteral("--location"), QStringLiteral("--generate")},
+         QStringLiteral("edit TEXT [--exact] [--username U] [--location L]\n"
+                        "[--password | --generate N [--no-symbols] [--show-password]]"),
+         QStringLiteral(
+             "Changes the one entry whose username or location contains TEXT, ignoring\n"
+             "case; it keeps its place in the list.\n"
+             "\n"
+             "  --username U      the new username\n"
+             "  --location L      the new location (an empty one clears it)\n"
+             "  --password        a new password: asked twice on the terminal, or the line\n"
+             "                    after the master password with --password-stdin\n"
+             "  --generate N      a new random password of N characters\n"
+             "  --no-symbols      with --generate: letters and digits only\n"
+             "  --show-password   with --generate: print the new password\n"
+             "  --exact           the whole username or location is TEXT, ignoring case\n")},
+        {QStringLiteral("remove"),
+         1,
+         1,
+         {QStringLiteral("--yes"), QStringLiteral("--exact")},
+         {},
+         QStringLiteral("remove TEXT [--yes] [--exact]"),
+         QStringLiteral("Removes the one entry whose username or location contains TEXT, ignoring\n"
+                        "case, after asking on the terminal.\n"
+                        "\n"
+                        "  --yes    remove without asking (needed where there is no terminal)\n"
+                        "  --exact  the whole username or location is TEXT, ignoring case\n")},
+        {QStringLiteral("generate"),
+         0,
+         0,
+         {QStringLiteral("--no-symbols")},
+         {QStringLiteral("--length")},
+         QStringLiteral("generate [--length N] [--no-symbols]"),
+         QStringLiteral("Prints a new password from the system's secure random source: letters,\n"
+                        "digits and symbols, at least one of each. The vault is not opened.\n"
+                        "\n"
+                        "  --length N    how many characters, 4 to 1024 (default 20)\n"
+                        "  --no-symbols  letters and digits only\n")},
+        {QStringLiteral("passwd"),
+         0,
+         0,
+         {},
+         {},
+         QStringLiteral("passwd"),
+         QStringLiteral(
+             "Changes the master password. The current one comes first, then the new one:\n"
+             "asked twice on the terminal, or the second line of standard input with\n"
+             "--password-stdin. It needs at least 4 characters. Only the file's first line\n"
+             "changes; every entry line stays as it is.\n")},
+        {QStringLiteral("check"),
+         0,
+         0,
+         {},
+         {},
+         QStringLiteral("check"),
+         QStringLiteral(
+             "Reports on the vault file: how many entries it holds, which lines are not\n"
+             "entries (blank lines, lines with fewer or more than three fields), how many\n"
+             "fields are stored with the escape for text the plain layout cannot hold,\n"
+             "and whether a save would write the file back byte for byte. Changes\n"
+             "nothing.\n")},
+    };
+    return all;
+}
+
+const Command* commandNamed(const QString& name) {
+    for (const Command& c : commands())
+        if (c.name == name)
+            return &c;
+    return nullptr;
+}
+
+QString programHelp() {
+    QString text =
+        QStringLiteral("Usage: %1 %2 COMMAND [options]\n"
+                       "\n"
+                       "The entries of a Keynook vault from a terminal or a script. It uses the\n"
+                       "vault the Keynook window uses, and the same lock: while one has the "
+                       "vault\n"
+                       "open, the other waits its turn.\n"
+                       "\n"
+                       "Commands:\n")
+            .arg(kProgram, kGlobalUsage);
+    const QStringList summaries = {
+        QStringLiteral("create the master password of a new vault"),
+        QStringLiteral("show every entry"),
+        QStringLiteral("show the entries whose username or location contains TEXT"),
+        QStringLiteral("print one field of the one entry that matches TEXT"),
+        QStringLiteral("add an entry"),
+        QStringLiteral("change the one entry that matches TEXT"),
+        QStringLiteral("remove the one entry that matches TEXT"),
+        QStringLiteral("print a new random password"),
+        QStringLiteral("change the master password"),
+        QStringLiteral("report on the vault file's lines"),
+    };
+    const QStringList names = {
+        QStringLiteral("init"),        QStringLiteral("list"),     QStringLiteral("show TEXT"),
+        QStringLiteral("get TEXT"),    QStringLiteral("add"),      QStringLiteral("edit TEXT"),
+        QStringLiteral("remove TEXT"), QStringLiteral("generate"), QStringLiteral("passwd"),
+        QStringLiteral("check"),
+    };
+    for (qsizetype i = 0; i < names.size(); ++i)
+        text += QStringLiteral("  %1%2\n").arg(names[i], -13).arg(summaries[i]);
+    text += QStringLiteral(
+        "\n"
+        "Options:\n"
+        "  --vault PATH      the vault file (data.enc) to use; by default the one the\n"
+        "                    window uses: beside the program, or for an installed copy\n"
+        "                    ~/.local/share/Keynook/data.enc\n"
+        "  --password-stdin  read the master password from the first line of standard\n"
+        "                    input, and any other secret the command needs from the\n"
+        "                    lines after it; otherwise they are asked on the terminal\n"
+        "  --help            this text; `keynook-cli COMMAND --help` tells about one\n"
+        "  --version         the program's name and version\n"
+        "\n"
+        "Secrets are never taken from the command line.\n"
+        "\n"
+        "Exit status: 0 done; 1 a mistake in what was asked (a wrong master password,\n"
+        "no entry or several found, bad input, an unknown option); 2 the vault is open\n"
+        "in another running Keynook; 3 the vault could not be read or written.\n");
+    return text;
+}
+
+QString commandHelp(const Command& c) {
+    // The command's options go on lines of their own, under the command.
+    QString usage = c.usage;
+    usage.replace(QLatin1Char('\n'), QStringLiteral("\n           "));
+    return QStringLiteral("Usage: %1 %2 %3\n\n%4").arg(kProgram, kGlobalUsage, usage, c.help);
+}
+
+QString entriesCount(size_t n) {
+    return n == 1 ? QStringLiteral("1 entry") : QStringLiteral("%1 entries").arg(n);
+}
+
+struct Parsed {
+    QString vaultPath;
+    bool passwordStdin = false;
+    const Command* command = nullptr;
+    QStringList arguments;
+    QHash<QString, QString> values;
+    QSet<QString> flags;
+
+    bool has(const QString& flag) const { return flags.contains(flag); }
+    std::optional<QString> value(const QString& option) const {
+        const auto it = values.find(option);
+        return it == values.end() ? std::nullopt : std::optional<QString>(*it);
+    }
+};
+
+// What was asked for: the parsed command, or a help or version text that
+// answers it already.
+struct Request {
+    Parsed parsed;
+    std::optional<QString> answer;
+};
+
+Request parse(const QStringList& arguments) {
+    Request request;
+    Parsed& p = request.parsed;
+    const QString seeHelp = QStringLiteral("see `%1 --help`").arg(kProgram);
+    qsizetype i = 1;
+    // --vault and --password-stdin may stand before or after the command.
+    auto takeGlobal = [&](const QString& name, const std::optional<QString>& inlineValue) {
+        if (name == QLatin1String("--password-stdin")) {
+            if (inlineValue)
+                fail(UserError, QStringLiteral("--password-stdin takes no value"));
+            p.passwordStdin = true;
+            return true;
+        }
+        if (name == QLatin1String("--vault")) {
+            if (!p.vaultPath.isEmpty())
+                fail(UserError, QStringLiteral("--vault is given twice"));
+            if (inlineValue) {
+                p.vaultPath = *inlineValue;
+            } else if (i + 1 < arguments.size()) {
+                p.vaultPath = arguments[++i];
+            } else {
+                fail(UserError, QStringLiteral("--vault needs the path of a vault file"));
+            }
+            if (p.vaultPath.isEmpty())
+                fail(UserError, QStringLiteral("--vault needs the path of a vault file"));
+            return true;
+        }
+        return false;
+    };
+    auto split = [](const QString& arg) {
+        const qsizetype eq = arg.indexOf(QLatin1Char('='));
+        return eq < 0 ? std::pair(arg, std::optional<QString>())
+                      : std::pair(arg.left(eq), std::optional<QString>(arg.mid(eq + 1)));
+    };
+    for (; i < arguments.size() && arguments[i].startsWith(QLatin1Char('-')); ++i) {
+        const QString& arg = arguments[i];
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            request.answer = programHelp();
+            return request;
+        }
+        if (arg == QLatin1String("--version")) {
+            request.answer = VersionRecord::ofBuild().productName + QLatin1Char(' ') +
+                             QStringLiteral(KEYNOOK_VERSION) + QLatin1Char('\n');
+            return request;
+        }
+        const auto [name, inlineValue] = split(arg);
+        if (!takeGlobal(name, inlineValue))
+            fail(UserError, QStringLiteral("unknown option %1; %2").arg(name, seeHelp));
+    }
+    if (i >= arguments.size())
+        fail(UserError, QStringLiteral("no command given; %1").arg(seeHelp));
+    p.command = commandNamed(arguments[i]);
+    if (!p.command)
+        fail(UserError,
+             QStringLiteral("unknown command %1; %2").arg(quoted(arguments[i]), seeHelp));
+    const Command& c = *p.command;
+    const QString seeCommandHelp = QStringLiteral("see `%1 %2 --help`").arg(kProgram, c.name);
+    // Help first, whatever else is wrong with the line.
+    for (qsizetype k = i + 1; k < arguments.size() && arguments[k] != QLatin1String("--"); ++k) {
+        if (arguments[k] == QLatin1String("--help") || arguments[k] == QLatin1String("-h")) {
+            request.answer = commandHelp(c);
+            return request;
+        }
+    }
+    bool optionsEnded = false;
+    for (++i; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        if (!optionsEnded && arg == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        // A lone "-" is an argument: standard input or output.
+        if (optionsEnded || !arg.startsWith(QLatin1Char('-')) || arg == QLatin1String("-")) {
+            p.arguments.append(arg);
+            continue;
+        }
+        const auto [name, inlineValue] = split(arg);
+        if (takeGlobal(name, inlineValue))
+            continue;
+        if (c.flags.contains(name)) {
+            if (inlineValue)
+                fail(UserError, QStringLiteral("%1 takes no value").arg(name));
+            if (p.flags.contains(name))
+                fail(UserError, QStringLiteral("%1 is given twice").arg(name));
+            p.flags.insert(name);
+        } else if (c.valued.contains(name)) {
+            if (p.values.contains(name))
+                fail(UserError, QStringLiteral("%1 is given twice").arg(name));
+            if (inlineValue) {
+                p.values.insert(name, *inlineValue);
+            } else if (i + 1 < arguments.size()) {
+                p.values.insert(name, arguments[++i]);
+            } else {
+                fail(UserError, QStringLiteral("%1 needs a value; %2").arg(name, seeCommandHelp));
+            }
+        } else {
+            fail(UserError,
+                 QStringLiteral("%1 has no option %2; %3").arg(c.name, name, seeCommandHelp));
+        }
+    }
+    // What was given is not repeated: a password typed in the wrong place
+    // must not end up in a message, or in a log that keeps it.
+    if (p.arguments.size() > c.maxArguments)
+        fail(UserError, (c.maxArguments == 0 ? QStringLiteral("%1 takes no text, only options; %2")
+                                             : QStringLiteral("%1 takes one text to look for; %2"))
+                            .arg(c.name, seeCommandHelp));
+    if (p.arguments.size() < c.minArguments)
+        fail(UserError,
+             QStringLiteral("%1 needs the text to look for; %2").arg(c.name, seeCommandHelp));
+    return request;
+}
+
+int fieldNamed(const QString& option, const QString& name) {
+    if (name == QLatin1String("username"))
+        return EntryStore::Username;
+    if (name == QLatin1String("password"))
+        return EntryStore::Password;
+    if (name == QLatin1String("location"))
+        return EntryStore::Location;
+    fail(UserError,
+         QStringLiteral("%1 is username, password or location, not %2").arg(option, quoted(name)));
+}
+
+listing::Format formatNamed(const std::optional<QString>& name) {
+    if (!name || *name == QLatin1String("table"))
+        return listing::Format::Table;
+    if (*name == QLatin1String("tsv"))
+        return listing::Format::Tsv;
+    if (*name == QLatin1String("json"))
+        return listing::Format::Json;
+    fail(UserError, QStringLiteral("--format is table, tsv or json, not %1").arg(quoted(*name)));
+}
+
+int lengthOf(const QString& option, const QString& text) {
+    bool ok = false;
+    const int n = text.toInt(&ok);
+    if (!ok || n < passwordgenerator::kMinLength || n > passwordgenerator::kMaxLength)
+        fail(UserError, QStringLiteral("%1 takes a number of characters from %2 to %3")
+                            .arg(option)
+                            .arg(passwordgenerator::kMinLength)
+                            .arg(passwordgenerator::kMaxLength));
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Secrets
+
+// Where secrets come from: lines of standard input with --password-stdin,
+// otherwise the terminal, with echo off. Never the command line or the
+// environment, which other users and programs can read.
+class Secrets {
+public:
+    explicit Secrets(bool fromStandardInput) : m_fromStandardInput(fromStandardInput) {}
+
+    Terminal* terminal() {
+        if (!m_terminalOpened) {
+            m_terminal = Terminal::open();
+            m_terminalOpened = true;
+        }
+        return m_terminal.get();
+    }
+
+    // Fails at once when no secret can be had, before anything is touched.
+    void requireSource() {
+        if (!m_fromStandardInput && !terminal())
+            fail(UserError,
+                 QStringLiteral("there is no terminal to ask for the master password on; "
+                                "pass --password-stdin and give it as the first line of "
+                                "standard input"));
+    }
+
+    QString master() {
+        return once(QStringLiteral("Master password: "), QStringLiteral("the master password"));
+    }
+
+    // A new secret: asked twice on a terminal, so that a typing mistake is
+    // caught before it is stored.
+    QString fresh(const QString& prompt, const QString& again, const QString& what) {
+        QString first = once(prompt, what);
+        if (m_fromStandardInput)
+            return first;
+        const QString second = once(again, what);
+        if (second != first)
+            fail(UserError, QStringLiteral("the two passwords typed differ; nothing was changed"));
+        return first;
+    }
+
+private:
+    QString once(const QString& prompt, const QString& what) {
+        std::optional<QByteArray> line;
+        if (m_fromStandardInput) {
+            ++m_linesRead;
+            line = readStandardInputLine();
+            if (!line)
+                fail(UserError, QStringLiteral("standard input ended before %1 (line %2)")
+                                    .arg(what)
+                                    .arg(m_linesRead));
+        } else {
+            Terminal* t = terminal();
+            if (!t)
+                fail(UserError, QStringLiteral("there is no terminal to ask for %1 on; pass "
+                                               "--password-stdin and give it on standard input")
+                                    .arg(what));
+            line = t->readSecret(prompt);
+            if (!line)
+                fail(UserError, QStringLiteral("nothing was typed for %1").arg(what));
+        }
+        // The exact text, a byte order mark at its start included.
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+        QString text = decoder(*line);
+        wipe(*line);
+        if (decoder.hasError())
+            fail(
+                UserError,
+                m_fromStandardInput
+                    ? QStringLiteral("line %1 of standard input is not UTF-8 text").arg(m_linesRead)
+                    : QStringLiteral("what was typed for %1 is not UTF-8 text; is "
+                                     "the terminal set to UTF-8?")
+                          .arg(what));
+        return text;
+    }
+
+    bool m_fromStandardInput;
+    int m_linesRead = 0;
+    bool m_terminalOpened = false;
+    std::unique_ptr<Terminal> m_terminal;
+};
+
+// ---------------------------------------------------------------------------
+// The vault
+
+QString failureText(const VaultSession::Status& status) {
+    using F = VaultSession::Failure;
+    const QString why = status.why.isEmpty() ? QString() : QStringLiteral(": ") + status.why;
+    switch (status.failure) {
+    case F::None:
+        return {};
+    case F::NotOwned:
+        return QStringLiteral("the vault is not used: another user could read or replace it") + why;
+    case F::LockNotPlain:
+        return QStringLiteral("the vault's lock file is not one Keynook made, so the vault "
+                              "was left alone") +
+               why;
+    case F::Locked:
+        return QStringLiteral("the vault is open in another Keynook (a window or %1); close "
+                              "it and try again")
+            .arg(kProgram);
+    case F::LockFailed:
+        return QStringLiteral("the vault could not be locked, so it was left alone") + why;
+    case F::NewOnReadOnly:
+        return QStringLiteral("the vault has no master password yet and is on a medium that "
+                              "cannot be written to");
+    case F::CannotCreate:
+        return QStringLiteral("the vault file could not be created") + why;
+    case F::Unreadable:
+        return QStringLiteral("the vault file could not be read") + why;
+    case F::TooLarge:
+        return QStringLiteral("the vault file is larger than any vault Keynook writes; it was "
+                              "left as it is") +
+               why;
+    case F::OutOfMemory:
+        return QStringLiteral("there is not enough memory to read the vault");
+    case F::ReadOnly:
+        return QStringLiteral("the vault is on a medium that cannot be written to, so nothing "
+                              "was changed");
+    case F::CannotSave:
+        return QStringLiteral("the change could not be saved; the vault file was left as it "
+                              "was") +
+               why;
+    }
+    return {};
+}
+
+[[noreturn]] void failWith(const VaultSession::Status& status) {
+    fail(status.failure == VaultSession::Failure::Locked ? VaultLocked : VaultError,
+         failureText(status));
+}
+
+std::vector<int> fileOrder(size_t count) {
+    std::vector<int> order(count);
+    std::iota(order.begin(), order.end(), 0);
+    return order;
+}
+
+// An entry as a message names it: never by its password.
+QString named(const EntryStore& entries, int slot) {
+    const QString user =
+        listing::oneLine(entries.fieldStart(static_cast<size_t>(slot), EntryStore::Username, 80),
+                         listing::kMaxCellWidth);
+    const QString location =
+        entries.fieldStart(static_cast<size_t>(slot), EntryStore::Location, 80);
+    return location.isEmpty()
+               ? user + QStringLiteral(" (no location)")
+               : user + QStringLiteral(" at ") + listing::oneLine(location, listing::kMaxCellWidth);
+}
+
+class Run {
+public:
+    explicit Run(const Parsed& p) : m_p(p), m_secrets(p.passwordStdin) {}
+
+    int command() {
+        const QString& name = m_p.command->name;
+        if (name == QLatin1String("generate"))
+            return generate();
+        checkOptions();
+        m_secrets.requireSource();
+        if (name == QLatin1String("remove") && !m_p.has(QStringLiteral("--yes")) &&
+            !m_secrets.terminal())
+            fail(UserError, QStringLiteral("remove asks before it removes an entry, and there "
+                                           "is no terminal to ask on; add --yes"));
+        if (name == QLatin1String("init"))
+            return init();
+        if (name == QLatin1String("list"))
+            return list();
+        if (name == QLatin1String("show"))
+            return show();
+        if (name == QLatin1String("get"))
+            return get();
+        if (name == QLatin1String("add"))
+            return add();
+        if (name == QLatin1String("edit"))
+            return edit();
+        if (name == QLatin1String("remove"))
+            return remove();
+        if (name == QLatin1String("passwd"))
+            return passwd();
+        return check();
+    }
+
+private:
+    // What the options say, checked before the vault is opened or anything
+    // is asked.
+    void checkOptions() {
+        formatNamed(m_p.value(QStringLiteral("--format")));
+        if (const auto sort = m_p.value(QStringLiteral("--sort")))
+            fieldNamed(QStringLiteral("--sort"), *sort);
+        if (const auto field = m_p.value(QStringLiteral("--field")))
+            fieldNamed(QStringLiteral("--field"), *field);
+        else if (m_p.command->name == QLatin1String("get"))
+            fail(UserError, QStringLiteral("get needs --field username, password or location"));
+        const bool generating = m_p.value(QStringLiteral("--generate")).has_value();
+        if (generating)
+            lengthOf(QStringLiteral("--generate"), *m_p.value(QStringLiteral("--generate")));
+        for (const QString& needsGenerate :
+             {QStringLiteral("--no-symbols"), QStringLiteral("--show-password")})
+            if (m_p.has(needsGenerate) && !generating)
+                fail(UserError, QStringLiteral("%1 goes with --generate").arg(needsGenerate));
+        if (generating && m_p.has(QStringLiteral("--password")))
+            fail(UserError, QStringLiteral("--password and --generate both give a new password; "
+                                           "choose one"));
+    }
+
+    QString vaultPath() const {
+        if (!m_p.vaultPath.isEmpty()) {
+            const QFileInfo named(m_p.vaultPath);
+            if (named.isDir())
+                fail(UserError, QStringLiteral("--vault names the vault file, and %1 is a folder")
+                                    .arg(QDir::toNativeSeparators(m_p.vaultPath)));
+            return named.absoluteFilePath();
+        }
+        return vaultlocation::vaultPath(vaultlocation::chooseVaultFolder(
+            vaultlocation::runningProgramFolder(),
+            QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)));
+    }
+
+    // Opens and locks the vault, asks for its master password and reads its
+    // entries. A command that changes nothing takes the lock as well: a
+    // save replaces the file by renaming a new one over it, and the lock
+    // keeps a reader from meeting a vault that is half way there.
+    void open(bool forChange, bool withEntries = true) {
+        const QString path = vaultPath();
+        if (!QFileInfo::exists(path))
+            fail(UserError, QStringLiteral("there is no vault at %1; create one with `%2 init`")
+                                .arg(QDir::toNativeSeparators(path), kProgram));
+        m_session = std::make_unique<VaultSession>(path);
+        if (const VaultSession::Status opened = m_session->open(); !opened.ok())
+            failWith(opened);
+        if (forChange && m_session->readOnly())
+            failWith({VaultSession::Failure::ReadOnly, {}});
+        if (m_session->storedPassword().isEmpty())
+            fail(UserError, QStringLiteral("the vault at %1 has no master password yet; set one "
+                                           "with `%2 init`")
+                                .arg(QDir::toNativeSeparators(path), kProgram));
+        if (!m_session->verify(m_secrets.master()))
+            fail(UserError, QStringLiteral("wrong master password; nothing was read or changed"));
+        if (withEntries) {
+            if (const VaultSession::Status loaded = m_session->loadEntries(m_entries); !loaded.ok())
+                failWith(loaded);
+        }
+    }
+
+    // Replaces the vault with `file`, unless another program changed it
+    // since it was read: writing then would throw that change away unseen.
+    void save(const QByteArray& file) {
+        if (m_session->changedOutside())
+            fail(VaultError, QStringLiteral("the vault file was changed by another program after "
+                                            "%1 read it; nothing was written, so that change "
+                                            "stays. Run the command again.")
+                                 .arg(kProgram));
+        if (const VaultSession::Status saved = m_session->save(file); !saved.ok())
+            failWith(saved);
+    }
+
+    void saveEntries() {
+        save(vaultformat::savedFile(m_session->storedPassword(), m_entries,
+                                    fileOrder(m_entries.size()), m_session->masterLineAsRead()));
+    }
+
+    QString newMaster() {
+        const QString master = m_secrets.fresh(QStringLiteral("New master password: "),
+                                               QStringLiteral("Repeat the new master password: "),
+                                               QStringLiteral("the new master password"));
+        // As the window demands, counting characters, not UTF-16 units.
+        if (master.toUcs4().size() < 4)
+            fail(UserError, QStringLiteral("the master password needs at least 4 characters; "
+                                           "nothing was changed"));
+        return master;
+    }
+
+    QString newEntryPassword() {
+        if (const auto length = m_p.value(QStringLiteral("--generate")))
+            return passwordgenerator::generate(lengthOf(QStringLiteral("--generate"), *length),
+                                               !m_p.has(QStringLiteral("--no-symbols")));
+        const QString password = m_secrets.fresh(QStringLiteral("Password for the entry: "),
+                                                 QStringLiteral("Repeat the password: "),
+                                                 QStringLiteral("the entry's password"));
+        if (password.isEmpty())
+            fail(UserError, QStringLiteral("you must enter a password; nothing was changed"));
+        return password;
+    }
+
+    void showGenerated(const QString& password) {
+        if (m_p.value(QStringLiteral("--generate")) && m_p.has(QStringLiteral("--show-password")))
+            output(password.toUtf8() + '\n');
+    }
+
+    std::vector<int> matches() const {
+        const QString text = m_p.arguments.at(0).toCaseFolded();
+        const bool exact = m_p.has(QStringLiteral("--exact"));
+        std::vector<int> found;
+        for (size_t s = 0; s < m_entries.size(); ++s) {
+            for (const int field : {EntryStore::Username, EntryStore::Location}) {
+                const QString folded = m_entries.field(s, field).toCaseFolded();
+                if (exact ? folded == text : folded.contains(text)) {
+                    found.push_back(static_cast<int>(s));
+                    break;
+                }
+            }
+        }
+        return found;
+    }
+
+    QString noMatch() const {
+        return QStringLiteral("no entry's username or location %1 %2")
+            .arg(m_p.has(QStringLiteral("--exact")) ? QStringLiteral("is")
+                                                    : QStringLiteral("contains"),
+                 quoted(m_p.arguments.at(0)));
+    }
+
+    // The one entry the text names; none or several is the user's to
+    // resolve, with the candidates named.
+    int oneMatch() const {
+        const std::vector<int> found = matches();
+        if (found.empty())
+            fail(UserError, noMatch());
+        if (found.size() > 1) {
+            constexpr size_t kNamed = 20;
+            QString message =
+                QStringLiteral("%1 entries match %2; name one alone with a longer text or "
+                               "--exact:")
+                    .arg(found.size())
+                    .arg(quoted(m_p.arguments.at(0)));
+            for (size_t k = 0; k < found.size() && k < kNamed; ++k)
+                message += QStringLiteral("\n  ") + named(m_entries, found[k]);
+            if (found.size() > kNamed)
+                message += QStringLiteral("\n  and %1 more").arg(found.size() - kNamed);
+            fail(UserError, message);
+        }
+        return found.front();
+    }
+
+    void show(const std::vector<int>& rows) {
+        output(listing::render(m_entries, rows, formatNamed(m_p.value(QStringLiteral("--format"))),
+                               m_p.has(QStringLiteral("--show-passwords"))));
+    }
+
+    int init() {
+        const QString path = vaultPath();
+        m_session = std::make_unique<VaultSession>(path);
+        if (const VaultSession::Status opened = m_session->open(); !opened.ok())
+            failWith(opened);
+        if (!m_session->storedPassword().isEmpty())
+            fail(UserError, QStringLiteral("the vault at %1 has a master password already; "
+                                           "change it with `%2 passwd`")
+                                .arg(QDir::toNativeSeparators(path), kProgram));
+        const QString master = newMaster();
+        EntryStore kept;
+        if (const VaultSession::Status created = m_session->createMaster(master, kept);
+            !created.ok())
+            failWith(created);
+        tell(QStringLiteral("Created the master password of %1.")
+                 .arg(QDir::toNativeSeparators(path)) +
+             (kept.empty() ? QString()
+                           : QStringLiteral(" The file's %1 kept.")
+                                 .arg(entriesCount(kept.size()) +
+                                      (kept.size() == 1 ? QStringLiteral(" was")
+                                                        : QStringLiteral(" were")))));
+        return Success;
+    }
+
+    int list() {
+        open(false);
+        std::vector<int> order;
+        const bool reverse = m_p.has(QStringLiteral("--reverse"));
+        if (const auto sort = m_p.value(QStringLiteral("--sort"))) {
+            order = entrysort::sortedSlots(m_entries, fieldNamed(QStringLiteral("--sort"), *sort),
+                                           !reverse);
+        } else {
+            order = fileOrder(m_entries.size());
+            if (reverse)
+                std::reverse(order.begin(), order.end());
+        }
+        show(order);
+        return Success;
+    }
+
+    int show() {
+        open(false);
+        const std::vector<int> found = matches();
+        if (found.empty())
+            fail(UserError, noMatch());
+        show(found);
+        return Success;
+    }
+
+    int get() {
+        open(false);
+        const int slot = oneMatch();
+        const int field =
+            fieldNamed(QStringLiteral("--field"), *m_p.value(QStringLiteral("--field")));
+        output(m_entries.field(static_cast<size_t>(slot), field).toUtf8() + '\n');
+        return Success;
+    }
+
+    int add() {
+        const QString username = m_p.value(QStringLiteral("--username")).value_or(QString());
+        if (username.isEmpty())
+            fail(UserError, QStringLiteral("you must enter a username: --username U"));
+        open(true);
+        const QString password = newEntryPassword();
+        m_entries.append(
+            Entry{username, password, m_p.value(QStringLiteral("--location")).value_or(QString())});
+        saveEntries();
+        tell(QStringLiteral("Added %1. The vault holds %2.")
+                 .arg(named(m_entries, static_cast<int>(m_entries.size() - 1)),
+                      entriesCount(m_entries.size())));
+        showGenerated(password);
+        return Success;
+    }
+
+    int edit() {
+        const auto username = m_p.value(QStringLiteral("--username"));
+        const auto location = m_p.value(QStringLiteral("--location"));
+        const bool newPassword =
+            m_p.has(QStringLiteral("--password")) || m_p.value(QStringLiteral("--generate"));
+        if (!username && !location && !newPassword)
+            fail(UserError, QStringLiteral("nothing to change: give --username, --location, "
+                                           "--password or --generate"));
+        if (username && username->isEmpty())
+            fail(UserError, QStringLiteral("you must enter a username; nothing was changed"));
+        open(true);
+        const int slot = oneMatch();
+        Entry entry = m_entries.entry(static_cast<size_t>(slot));
+        if (username)
+            entry.username = *username;
+        if (location)
+            entry.location = *location;
+        if (newPassword)
+            entry.password = newEntryPassword();
+        m_entries.replace(static_cast<size_t>(slot), entry);
+        saveEntries();
+        tell(QStringLiteral("Changed %1.").arg(named(m_entries, slot)));
+        showGenerated(entry.password);
+        return Success;
+    }
+
+    int remove() {
+        open(true);
+        const int slot = oneMatch();
+        const QString name = named(m_entries, slot);
+        if (!m_p.has(QStringLiteral("--yes"))) {
+            Terminal* t = m_secrets.terminal();
+            std::optional<QByteArray> answer =
+                t ? t->readAnswer(QStringLiteral("Remove %1? [y/N] ").arg(name)) : std::nullopt;
+            const QString a = answer ? QString::fromUtf8(*answer).trimmed().toLower() : QString();
+            if (a != QLatin1String("y") && a != QLatin1String("yes"))
+                fail(UserError, QStringLiteral("nothing was removed"));
+        }
+        m_entries.erase(static_cast<size_t>(slot));
+        saveEntries();
+        tell(QStringLiteral("Removed %1. The vault holds %2.")
+                 .arg(name, entriesCount(m_entries.size())));
+        return Success;
+    }
+
+    int generate() {
+        const int length =
+            m_p.value(QStringLiteral("--length"))
+                ? lengthOf(QStringLiteral("--length"), *m_p.value(QStringLiteral("--length")))
+                : passwordgenerator::kDefaultLength;
+        output(
+            passwordgenerator::generate(length, !m_p.has(QStringLiteral("--no-symbols"))).toUtf8() +
+            '\n');
+        return Success;
+    }
+
+    // Only the first line changes: every byte after it, odd lines and all,
+    // stays as it was.
+    int passwd() {
+        open(true, false);
+        const QString master = newMaster();
+        vaultfile::ReadResult current = vaultfile::readAll(m_session->path());
+        if (!current.ok)
+            failWith({current.tooLarge ? VaultSession::Failure::TooLarge
+                                       : VaultSession::Failure::Unreadable,
+                      current.error});
+        save(vaultformat::withMasterLine(master, current.data));
+        tell(QStringLiteral("Changed the master password."));
+        return Success;
+    }
+
+    int check() {
+        open(false);
+        // The bytes the entries were read from: under the lock, nobody that
+        // keeps to it has written since.
+        const vaultfile::ReadResult read = vaultfile::readAll(m_session->path());
+        if (!read.ok)
+            failWith({read.tooLarge ? VaultSession::Failure::TooLarge
+                                    : VaultSession::Failure::Unreadable,
+                      read.error});
+        if (m_session->changedOutside())
+            fail(VaultError, QStringLiteral("the vault file was changed by another program while "
+                                            "it was being checked; run the command again"));
+        const QByteArray& file = read.data;
+        std::vector<QByteArrayView> lines;
+        vaultformat::forEachLine(file, [&](QByteArrayView line) { lines.push_back(line); });
+        // The empty line a save ends the file with is no odd line.
+        if (lines.size() > 1 && lines.back().isEmpty())
+            lines.pop_back();
+        QStringList odd;
+        qsizetype escaped = 0;
+        for (size_t n = 1; n < lines.size(); ++n) {
+            const QByteArrayView line = lines[n];
+            if (vaultformat::isSkippedLine(line)) {
+                odd << QStringLiteral("line %1: blank").arg(n + 1);
+                continue;
+            }
+            int fields = 0;
+            for (qsizetype start = 0;;) {
+                const qsizetype sep = vaultformat::findCipheredSeparator(line, start);
+                const QByteArrayView piece =
+                    sep < 0 ? line.sliced(start) : line.sliced(start, sep - start);
+                // Escaped pieces past the third are ignored by reading.
+                if (++fields <= 3 &&
+                    vaultformat::decodeCipheredField(piece) != ansi::decodeCiphered(piece))
+                    ++escaped;
+                if (sep < 0)
+                    break;
+                start = sep + 3;
+            }
+            if (fields != 3)
+                odd << QStringLiteral("line %1: %2 field%3%4")
+                           .arg(n + 1)
+                           .arg(fields)
+                           .arg(fields == 1 ? QString() : QStringLiteral("s"))
+                           .arg(fields > 3 ? QStringLiteral(" (those after the third are ignored)")
+                                           : QStringLiteral(" (the missing ones read as empty)"));
+        }
+        const QByteArray saved =
+            vaultformat::savedFile(m_session->storedPassword(), m_entries,
+                                   fileOrder(m_entries.size()), m_session->masterLineAsRead());
+        QString report = QStringLiteral("Vault: %1\nEntries: %2\nLines that are not entries: %3\n")
+                             .arg(QDir::toNativeSeparators(m_session->path()))
+                             .arg(m_entries.size())
+                             .arg(odd.size());
+        constexpr qsizetype kShown = 50;
+        for (qsizetype k = 0; k < odd.size() && k < kShown; ++k)
+            report += QStringLiteral("  ") + odd[k] + QLatin1Char('\n');
+        if (odd.size() > kShown)
+            report += QStringLiteral("  and %1 more\n").arg(odd.size() - kShown);
+        report += QStringLiteral("Fields stored with the escape: %1\n").arg(escaped);
+        if (saved == file) {
+            report += QStringLiteral("A save writes the file back byte for byte.\n");
+        } else {
+            qsizetype at = 0;
+            while (at < saved.size() && at < file.size() && saved[at] == file[at])
+                ++at;
+            // Every CR ends a line (an LF after it belongs to that end).
+            const qsizetype line = file.first(at).count('\r') + 1;
+            report += QStringLiteral("A save would not write the file back as it is: it "
+                                     "differs from line %1 on.\n")
+                          .arg(line);
+        }
+        output(report.toUtf8());
+        return Success;
+    }
+
+    const Parsed& m_p;
+    Secrets m_secrets;
+    std::unique_ptr<VaultSession> m_session;
+    EntryStore m_entries;
+};
+
+} // namespace
+
+int run(const QStringList& arguments) {
+    try {
+        const Request request = parse(arguments);
+        if (request.answer) {
+            output(request.answer->toUtf8());
+            return Success;
+        }
+        Run run(request.parsed);
+        const int status = run.command();
+        std::fflush(stdout);
+        if (std::ferror(stdout)) {
+            tell(kProgram + QStringLiteral(": the output could not be written"));
+            return UserError;
+        }
+        return status;
+    } catch (const Failed& failed) {
+        std::fflush(stdout);
+        tell(kProgram + QStringLiteral(": ") + failed.message);
+        return failed.status;
+    }
+}
+
+} // namespace cli
