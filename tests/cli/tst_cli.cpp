@@ -1,0 +1,798 @@
+// keynook-cli as a user or a script meets it: the real binary, run in a
+// temporary folder with a home and XDG folders of its own, checked by its
+// exit status, its output and the vault's bytes. The expected vaults come
+// from the window's own file format (vaultformat), so the two agree.
+#include "VaultTestSupport.h"
+
+#include "vault/VaultFormat.h"
+#include "vault/VaultLocation.h"
+#include "vault/VaultSession.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+using testsupport::flipped;
+using testsupport::kCrLf;
+
+namespace {
+
+const QString kMaster = QStringLiteral("correct horse 9");
+
+unsigned modeOf(const QString& file) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+struct Ran {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// A folder of its own per test: the vault, a home and XDG folders, so that
+// nothing of the person running the tests is read or written.
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_dir.isValid());
+        for (const char* sub : {"home", "data", "config", "cache", "state", "runtime", "vault"})
+            ASSERT_TRUE(QDir().mkpath(path(QString::fromLatin1(sub))));
+        QFile::setPermissions(path(QStringLiteral("runtime")), QFileDevice::ReadOwner |
+                                                                   QFileDevice::WriteOwner |
+                                                                   QFileDevice::ExeOwner);
+        m_vault = path(QStringLiteral("vault/data.enc"));
+        m_env = QProcessEnvironment::systemEnvironment();
+        m_env.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+        m_env.insert(QStringLiteral("XDG_DATA_HOME"), path(QStringLiteral("data")));
+        m_env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("config")));
+        m_env.insert(QStringLiteral("XDG_CACHE_HOME"), path(QStringLiteral("cache")));
+        m_env.insert(QStringLiteral("XDG_STATE_HOME"), path(QStringLiteral("state")));
+        m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
+        m_env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    }
+
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    // Runs the program on the test's vault, without a terminal: setsid()
+    // leaves the child none, whatever the test was started from.
+    Ran run(QStringList args, const QByteArray& input = {}, bool onVault = true,
+            const QString& program = QStringLiteral(KEYNOOK_CLI)) {
+        if (onVault)
+            args.prepend(QStringLiteral("--vault=") + m_vault);
+        QProcess p;
+        p.setProcessEnvironment(m_env);
+        p.setWorkingDirectory(path(QStringLiteral("home")));
+        p.setChildProcessModifier([] { ::setsid(); });
+        p.start(program, args);
+        EXPECT_TRUE(p.waitForStarted(30000));
+        p.write(input);
+        p.closeWriteChannel();
+        EXPECT_TRUE(p.waitForFinished(60000)) << args.join(QLatin1Char(' ')).toStdString();
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        return {p.exitCode(), p.readAllStandardOutput(), p.readAllStandardError()};
+    }
+
+    // The lines of standard input for --password-stdin.
+    static QByteArray lines(const QStringList& secrets) {
+        return (secrets.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+    }
+
+    Ran withMaster(QStringList args, QStringList more = {}, const QString& master = kMaster) {
+        args.prepend(QStringLiteral("--password-stdin"));
+        more.prepend(master);
+        return run(args, lines(more));
+    }
+
+    QByteArray vaultBytes() const {
+        QFile f(m_vault);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+    }
+
+    void writeVault(const QByteArray& bytes) const {
+        QFile f(m_vault);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+        f.close();
+        QFile::setPermissions(m_vault, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
+
+    // A vault as the window saves it.
+    void writeVault(const std::vector<Entry>& entries) const {
+        writeVault(vaultformat::savedFile(kMaster, entries));
+    }
+
+    QTemporaryDir m_dir;
+    QString m_vault;
+    QProcessEnvironment m_env;
+};
+
+const Entry kMe{QStringLiteral("me"), QStringLiteral("p4ss|||word"), QStringLiteral("example.org")};
+const Entry kZoe{QStringLiteral("Zo\u00eb"),
+                 QStringLiteral("\u00fcn\u00ef c\u00f6d\u00e9 \U0001D11E"),
+                 QStringLiteral("Stra\u00dfe.example")};
+const Entry kBob{QStringLiteral("bob"), QStringLiteral("bobs secret"),
+                 QStringLiteral("mail.example.org")};
+
+// ---------------------------------------------------------------------------
+
+// One vault from init to check, each step checked by its output and by the
+// vault it leaves, which must be what the window saves for those entries.
+TEST_F(Cli, FullLife) {
+    const QString newMaster = QStringLiteral("battery staple 10");
+    QString generated;
+    QStringList secrets = {kMaster, newMaster, kMe.password, kZoe.password,
+                           QStringLiteral("new pass")};
+    struct Step {
+        QStringList args;
+        QStringList input; // after the master password
+        QByteArray out;    // exact, unless empty
+        QByteArray err;    // contained
+        std::vector<Entry> after;
+    };
+    Entry meMoved = kMe;
+    meMoved.location = QStringLiteral("new.example");
+    meMoved.password = QStringLiteral("new pass");
+    const std::vector<Step> steps = {
+        {{QStringLiteral("add"), QStringLiteral("--username"), kMe.username,
+          QStringLiteral("--location"), kMe.location},
+         {kMe.password},
+         {},
+         "Added me at example.org. The vault holds 1 entry.",
+         {kMe}},
+        {{QStringLiteral("add"), QStringLiteral("--username=") + kZoe.username,
+          QStringLiteral("--location=") + kZoe.location},
+         {kZoe.password},
+         {},
+         "The vault holds 2 entries.",
+         {kMe, kZoe}},
+        {{QStringLiteral("add"), QStringLiteral("--username"), kBob.username,
+          QStringLiteral("--location"), kBob.location, QStringLiteral("--generate"),
+          QStringLiteral("16"), QStringLiteral("--show-password")},
+         {},
+         {},
+         "Added bob at mail.example.org.",
+         {}},
+        {{QStringLiteral("list")},
+         {},
+         "Username  Password  Location\n"
+         "me        ********  example.org\n"
+         "Zo\xc3\xab       ********  Stra\xc3\x9f"
+         "e.example\n"
+         "bob       ********  mail.example.org\n",
+         {},
+         {}},
+        {{QStringLiteral("list"), QStringLiteral("--sort"), QStringLiteral("username"),
+          QStringLiteral("--reverse"), QStringLiteral("--format"), QStringLiteral("tsv")},
+         {},
+         "username\tpassword\tlocation\n"
+         "Zo\xc3\xab\t********\tStra\xc3\x9f"
+         "e.example\n"
+         "me\t********\texample.org\n"
+         "bob\t********\tmail.example.org\n",
+         {},
+         {}},
+        {{QStringLiteral("show"), QStringLiteral("EXAMPLE.ORG"), QStringLiteral("--format=tsv"),
+          QStringLiteral("--show-passwords")},
+         {},
+         "username\tpassword\tlocation\nme\tp4ss|||word\texample.org\nbob\t(generated)\tmail."
+         "example.org\n",
+         {},
+         {}},
+        {{QStringLiteral("get"), QStringLiteral("zO\u00cb"), QStringLiteral("--field"),
+          QStringLiteral("password")},
+         {},
+         kZoe.password.toUtf8() + '\n',
+         {},
+         {}},
+        {{QStringLiteral("get"), QStringLiteral("--exact"), QStringLiteral("example.org"),
+          QStringLiteral("--field"), QStringLiteral("password")},
+         {},
+         "p4ss|||word\n",
+         {},
+         {}},
+        {{QStringLiteral("edit"), QStringLiteral("--exact"), QStringLiteral("ME"),
+          QStringLiteral("--location"), QStringLiteral("new.example"),
+          QStringLiteral("--password")},
+         {QStringLiteral("new pass")},
+         {},
+         "Changed me at new.example.",
+         {meMoved, kZoe}}, // bob is added to `after` below
+        {{QStringLiteral("remove"), QStringLiteral("bob"), QStringLiteral("--yes")},
+         {},
+         {},
+         "Removed bob at mail.example.org. The vault holds 2 entries.",
+         {meMoved, kZoe}},
+        {{QStringLiteral("check")},
+         {},
+         "Vault: " + m_vault.toUtf8() +
+             "\nEntries: 2\nLines that are not entries: 0\nFields stored with the escape: 1\n"
+             "A save writes the file back byte for byte.\n",
+         {},
+         {}},
+    };
+
+    Ran init = withMaster({QStringLiteral("init")});
+    ASSERT_EQ(init.status, 0) << init.err.toStdString();
+    EXPECT_EQ(vaultBytes(), flipped(kMaster.toUtf8()) + kCrLf);
+    EXPECT_TRUE(init.err.contains("Created the master password"));
+
+    std::vector<Ran> all = {init};
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.args.join(QLatin1Char(' ')).toStdString());
+        Ran r = withMaster(step.args, step.input);
+        all.push_back(r);
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        if (step.args.contains(QStringLiteral("--show-password"))) {
+            generated = QString::fromUtf8(r.out).chopped(1);
+            EXPECT_EQ(generated.size(), 16);
+            secrets << generated;
+        } else if (!step.out.isEmpty()) {
+            QByteArray expected = step.out;
+            expected.replace("(generated)", generated.toUtf8());
+            EXPECT_EQ(r.out, expected);
+        } else {
+            EXPECT_EQ(r.out, QByteArray());
+        }
+        EXPECT_TRUE(r.err.contains(step.err)) << r.err.toStdString();
+        if (!step.after.empty()) {
+            std::vector<Entry> expected = step.after;
+            if (step.args.first() == QLatin1String("edit"))
+                expected.push_back(Entry{kBob.username, generated, kBob.location});
+            EXPECT_EQ(vaultBytes(), vaultformat::savedFile(kMaster, expected));
+            EXPECT_EQ(vaultformat::readEntries(vaultBytes()), expected);
+        }
+        if (step.args.first() == QLatin1String("add") && step.after.empty()) {
+            const std::vector<Entry> read = vaultformat::readEntries(vaultBytes());
+            ASSERT_EQ(read.size(), 3u);
+            EXPECT_EQ(read[2], (Entry{kBob.username, generated, kBob.location}));
+        }
+    }
+
+    // Several matches: named by username and location, never by password.
+    const Ran several = withMaster(
+        {QStringLiteral("get"), QStringLiteral("e"), QStringLiteral("--field=password")});
+    EXPECT_EQ(several.status, 1);
+    EXPECT_TRUE(several.err.contains("2 entries match \"e\""));
+    EXPECT_TRUE(several.err.contains("\n  me at new.example\n  Zo\xc3\xab at Stra\xc3\x9f"));
+    all.push_back(several);
+
+    // passwd rewrites the first line alone.
+    const QByteArray before = vaultBytes();
+    const Ran passwd = withMaster({QStringLiteral("passwd")}, {newMaster});
+    all.push_back(passwd);
+    ASSERT_EQ(passwd.status, 0) << passwd.err.toStdString();
+    EXPECT_EQ(vaultBytes(), flipped(newMaster.toUtf8()) + before.mid(before.indexOf(kCrLf)));
+    EXPECT_EQ(withMaster({QStringLiteral("list")}).status, 1);
+    EXPECT_EQ(withMaster({QStringLiteral("list")}, {}, newMaster).status, 0);
+
+    // Secrets go to the vault and to the output that asked for them, nowhere
+    // else: not in messages, not in any other file the program left.
+    for (const Ran& r : all)
+        for (const QString& s : secrets)
+            EXPECT_FALSE(r.err.contains(s.toUtf8())) << r.err.toStdString();
+    QDirIterator files(m_dir.path(), QDir::Files | QDir::Hidden | QDir::System,
+                       QDirIterator::Subdirectories);
+    int scanned = 0;
+    while (files.hasNext()) {
+        const QString file = files.next();
+        if (file == m_vault)
+            continue; // the one file meant to hold them
+        ++scanned;
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << file.toStdString();
+        const QByteArray bytes = f.readAll();
+        for (const QString& s : secrets) {
+            EXPECT_FALSE(bytes.contains(s.toUtf8())) << file.toStdString();
+            EXPECT_FALSE(bytes.contains(vaultformat::encodeMasterLine(s))) << file.toStdString();
+        }
+    }
+    EXPECT_EQ(scanned, 0) << "the program left files beside the vault";
+    EXPECT_EQ(modeOf(m_vault), 0600u);
+}
+
+// Mistakes are refused with status 1, a message, and the vault untouched.
+TEST_F(Cli, ErrorTable) {
+    enum Start { Missing, NeverUsed, Two };
+    struct Case {
+        Start start;
+        QStringList args;
+        QByteArray input;
+        int status;
+        QByteArray err;
+    };
+    const QByteArray master = lines({kMaster});
+    const QString stdinFlag = QStringLiteral("--password-stdin");
+    const std::vector<Case> cases = {
+        {Two, {stdinFlag, QStringLiteral("list")}, "wrong\n", 1, "wrong master password"},
+        {Two,
+         {stdinFlag, QStringLiteral("list")},
+         "",
+         1,
+         "standard input ended before the master password"},
+        {Two,
+         {stdinFlag, QStringLiteral("get"), QStringLiteral("nothing"), QStringLiteral("--field"),
+          QStringLiteral("username")},
+         master,
+         1,
+         "no entry's username or location contains \"nothing\""},
+        {Two,
+         {stdinFlag, QStringLiteral("remove"), QStringLiteral("me"), QStringLiteral("--yes"),
+          QStringLiteral("--exact")},
+         master,
+         0,
+         "Removed me at example.org"},
+        {Two,
+         {stdinFlag, QStringLiteral("edit"), QStringLiteral("example"),
+          QStringLiteral("--username=x")},
+         master,
+         1,
+         "2 entries match \"example\""},
+        {Two, {QStringLiteral("list")}, master, 1, "there is no terminal"},
+        {Two, {stdinFlag, QStringLiteral("remove"), QStringLiteral("me")}, master, 1, "add --yes"},
+        {Two,
+         {stdinFlag, QStringLiteral("add"), QStringLiteral("--username=x")},
+         master,
+         1,
+         "standard input ended before the entry's password (line 2)"},
+        {Two,
+         {stdinFlag, QStringLiteral("add"), QStringLiteral("--username=x")},
+         lines({kMaster, {}}),
+         1,
+         "you must enter a password"},
+        {Two,
+         {stdinFlag, QStringLiteral("add"), QStringLiteral("--location=x")},
+         master,
+         1,
+         "you must enter a username"},
+        {Two,
+         {stdinFlag, QStringLiteral("edit"), QStringLiteral("me")},
+         master,
+         1,
+         "nothing to change"},
+        {Two,
+         {stdinFlag, QStringLiteral("passwd")},
+         lines({kMaster, QStringLiteral("abc")}),
+         1,
+         "at least 4 characters"},
+        {Two,
+         {stdinFlag, QStringLiteral("add"), QStringLiteral("--username=x")},
+         master + "bad \xff utf-8\n",
+         1,
+         "line 2 of standard input is not UTF-8 text"},
+        {Two,
+         {stdinFlag, QStringLiteral("init")},
+         lines({QStringLiteral("another one")}),
+         1,
+         "has a master password already"},
+        {Two,
+         {stdinFlag, QStringLiteral("get"), QStringLiteral("me")},
+         master,
+         1,
+         "get needs --field"},
+        {Two,
+         {stdinFlag, QStringLiteral("list"), QStringLiteral("--sort=age")},
+         master,
+         1,
+         "--sort is username, password or location"},
+        {Two,
+         {stdinFlag, QStringLiteral("list"), QStringLiteral("--colour")},
+         master,
+         1,
+         "list has no option --colour"},
+        {Two,
+         {stdinFlag, QStringLiteral("frobnicate")},
+         master,
+         1,
+         "unknown command \"frobnicate\""},
+        {Two,
+         {QStringLiteral("--frobnicate"), QStringLiteral("list")},
+         master,
+         1,
+         "unknown option"},
+        {Two, {}, master, 1, "no command given"},
+        {Two,
+         {QStringLiteral("generate"), QStringLiteral("--length"), QStringLiteral("3")},
+         {},
+         1,
+         "from 4 to 1024"},
+        // A password typed where it does not belong is not repeated.
+        {Two,
+         {stdinFlag, QStringLiteral("add"), QStringLiteral("--username=x"),
+          QStringLiteral("--password=") + kBob.password},
+         master,
+         1,
+         "add has no option --password;"},
+        {Two, {stdinFlag, QStringLiteral("add"), kBob.password}, master, 1, "add takes no text"},
+        {NeverUsed, {stdinFlag, QStringLiteral("list")}, master, 1, "keynook-cli init"},
+        {Missing,
+         {stdinFlag, QStringLiteral("show"), QStringLiteral("x")},
+         master,
+         1,
+         "there is no vault at"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(QLatin1Char(' ')).toStdString());
+        QFile::remove(m_vault);
+        if (c.start == NeverUsed)
+            writeVault(QByteArray("\r\n"));
+        else if (c.start == Two)
+            writeVault(std::vector<Entry>{kMe, kBob});
+        const QByteArray before = vaultBytes();
+        const Ran r = run(c.args, c.input);
+        EXPECT_EQ(r.status, c.status) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(c.err)) << r.err.toStdString();
+        EXPECT_TRUE(r.err.startsWith("keynook-cli: ") || c.status == 0) << r.err.toStdString();
+        EXPECT_EQ(r.out, QByteArray());
+        for (const QString& s : {kMaster, kMe.password, kBob.password})
+            EXPECT_FALSE(r.err.contains(s.toUtf8()));
+        if (c.status != 0)
+            EXPECT_EQ(vaultBytes(), before);
+        else
+            EXPECT_EQ(vaultformat::readEntries(vaultBytes()), std::vector<Entry>{kBob});
+    }
+}
+
+// Another Keynook holding the vault: status 2, nothing read or written. A
+// lock left by a killed process does not count.
+TEST_F(Cli, Lock) {
+    writeVault(std::vector<Entry>{kMe});
+    const QByteArray before = vaultBytes();
+    {
+        VaultSession window(m_vault); // takes the lock as the window does
+        ASSERT_TRUE(window.open().ok());
+        for (const QStringList& args :
+             {QStringList{QStringLiteral("list")},
+              QStringList{QStringLiteral("add"), QStringLiteral("--username=x")}}) {
+            const Ran r = withMaster(args, {QStringLiteral("pw")});
+            EXPECT_EQ(r.status, 2);
+            EXPECT_TRUE(r.err.contains("open in another Keynook")) << r.err.toStdString();
+        }
+    }
+    // A first run waits for its master password, holding the lock...
+    QProcess holder;
+    holder.setProcessEnvironment(m_env);
+    holder.setChildProcessModifier([] { ::setsid(); });
+    holder.start(QStringLiteral(KEYNOOK_CLI),
+                 {QStringLiteral("--vault"), m_vault, QStringLiteral("--password-stdin"),
+                  QStringLiteral("list")});
+    ASSERT_TRUE(holder.waitForStarted(30000));
+    const QString lockFile = path(QStringLiteral("vault/.data.enc.lock"));
+    QElapsedTimer waited;
+    waited.start();
+    while (QFileInfo(lockFile).size() == 0 && waited.elapsed() < 30000)
+        QThread::msleep(20); // polls a real condition: the lock is written
+    ASSERT_GT(QFileInfo(lockFile).size(), 0);
+    // ...so a second one is turned away...
+    EXPECT_EQ(withMaster({QStringLiteral("list")}).status, 2);
+    // ...until the first is killed, leaving its lock behind.
+    ::kill(static_cast<pid_t>(holder.processId()), SIGKILL);
+    ASSERT_TRUE(holder.waitForFinished(30000));
+    ASSERT_TRUE(QFileInfo::exists(lockFile));
+    const Ran after = withMaster(
+        {QStringLiteral("get"), QStringLiteral("me"), QStringLiteral("--field=location")});
+    EXPECT_EQ(after.status, 0) << after.err.toStdString();
+    EXPECT_EQ(after.out, "example.org\n");
+    EXPECT_EQ(vaultBytes(), before);
+}
+
+// Every save leaves the vault its owner's alone, whatever it was before.
+TEST_F(Cli, SavedVaultIsOwnerOnly) {
+    writeVault(std::vector<Entry>{kMe});
+    ASSERT_TRUE(QFile::setPermissions(m_vault, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ReadGroup |
+                                                   QFileDevice::ReadOther));
+    const Ran r = withMaster({QStringLiteral("edit"), QStringLiteral("me"),
+                              QStringLiteral("--generate=30"), QStringLiteral("--no-symbols")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, QByteArray()); // nothing secret printed unless asked
+    EXPECT_EQ(modeOf(m_vault), 0600u);
+    const std::vector<Entry> read = vaultformat::readEntries(vaultBytes());
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].password.size(), 30);
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^[A-Za-z0-9]+$")).match(read[0].password).hasMatch());
+}
+
+// Passwords from the secure source: the length asked for, every kind of
+// character in, and never the same twice.
+TEST_F(Cli, Generate) {
+    struct Case {
+        QStringList args;
+        int length;
+        QString pattern;
+    };
+    const QString symbols = QStringLiteral("!#$%&()*+,\\-./:;<=>?@\\[\\]^_{}~");
+    for (const Case& c : {Case{{}, 20, QStringLiteral("[A-Za-z0-9") + symbols + QLatin1Char(']')},
+                          Case{{QStringLiteral("--length=4"), QStringLiteral("--no-symbols")},
+                               4,
+                               QStringLiteral("[A-Za-z0-9]")},
+                          Case{{QStringLiteral("--length"), QStringLiteral("1024")},
+                               1024,
+                               QStringLiteral("[A-Za-z0-9") + symbols + QLatin1Char(']')}}) {
+        QStringList args = c.args;
+        args.prepend(QStringLiteral("generate"));
+        const Ran a = run(args, {}, false);
+        const Ran b = run(args, {}, false);
+        ASSERT_EQ(a.status, 0) << a.err.toStdString();
+        const QString pw = QString::fromUtf8(a.out).chopped(1);
+        EXPECT_TRUE(QRegularExpression(QStringLiteral("^%1{%2}\n$").arg(c.pattern).arg(c.length))
+                        .match(QString::fromUtf8(a.out))
+                        .hasMatch())
+            << a.out.toStdString();
+        for (const char* kind : {"[A-Z]", "[a-z]", "[0-9]"})
+            EXPECT_TRUE(pw.contains(QRegularExpression(QString::fromLatin1(kind)))) << kind;
+        EXPECT_EQ(pw.contains(QRegularExpression(QStringLiteral("[^A-Za-z0-9]"))),
+                  !c.args.contains(QStringLiteral("--no-symbols")));
+        EXPECT_NE(a.out, b.out);
+    }
+}
+
+// Fields the plain layout cannot hold, lines, tabs, backslashes and very long
+// text, in a vault the window wrote: shown exactly by tsv and json, on one
+// line and cut by the table.
+TEST_F(Cli, Formats) {
+    const QString longText = QString(300, QLatin1Char('x'));
+    const std::vector<Entry> entries = {
+        {QStringLiteral("a\tb\\c"), QStringLiteral("line\r\nbreak"),
+         QStringLiteral("\u4e2d\u6587")},
+        {longText, QStringLiteral("lone ") + QChar(0xD800) + QStringLiteral(" half"),
+         QStringLiteral("two\nlines")},
+    };
+    writeVault(entries);
+    const Ran tsv = withMaster({QStringLiteral("list"), QStringLiteral("--format=tsv"),
+                                QStringLiteral("--show-passwords")});
+    ASSERT_EQ(tsv.status, 0) << tsv.err.toStdString();
+    const QList<QByteArray> rows = tsv.out.split('\n');
+    ASSERT_EQ(rows.size(), 4); // header, two rows, and the end of the last
+    EXPECT_EQ(rows[1], "a\\tb\\\\c\tline\\r\\nbreak\t\xe4\xb8\xad\xe6\x96\x87");
+    EXPECT_EQ(rows[2].split('\t')[2], "two\\nlines");
+
+    const Ran json = withMaster({QStringLiteral("list"), QStringLiteral("--format=json"),
+                                 QStringLiteral("--show-passwords")});
+    ASSERT_EQ(json.status, 0);
+    EXPECT_TRUE(json.out.contains("\"lone \\ud800 half\"")) << json.out.toStdString();
+    const QJsonArray items = QJsonDocument::fromJson(json.out).array();
+    ASSERT_EQ(items.size(), 2);
+    EXPECT_EQ(items[0].toObject().value(QStringLiteral("password")).toString(),
+              entries[0].password);
+    EXPECT_EQ(items[1].toObject().value(QStringLiteral("username")).toString(), longText);
+    const Ran hidden = withMaster({QStringLiteral("list"), QStringLiteral("--format=json")});
+    EXPECT_FALSE(hidden.out.contains("password"));
+    EXPECT_EQ(QJsonDocument::fromJson(hidden.out).array().size(), 2);
+
+    const Ran table = withMaster({QStringLiteral("list")});
+    ASSERT_EQ(table.status, 0);
+    const QList<QByteArray> shown = table.out.split('\n');
+    ASSERT_EQ(shown.size(), 4);
+    EXPECT_EQ(shown[1], QString(QStringLiteral("a\ufffdb\\c") + QString(35, QLatin1Char(' ')) +
+                                QStringLiteral("  ********  \u4e2d\u6587"))
+                            .toUtf8());
+    EXPECT_EQ(shown[2],
+              (QString(39, QLatin1Char('x')) + QStringLiteral("\u2026  ********  two\u21b5lines"))
+                  .toUtf8());
+}
+
+// What check finds in a file edited by hand.
+TEST_F(Cli, Check) {
+    const QByteArray entry = vaultformat::encodeEntryLine(kMe);
+    const QByteArray escaped = vaultformat::encodeEntryLine(kZoe);
+    writeVault(vaultformat::encodeMasterLine(kMaster) + kCrLf + entry + kCrLf + kCrLf + " " +
+               kCrLf + flipped("two|||fields") + kCrLf + escaped + kCrLf +
+               flipped("a|||b|||c|||d") + kCrLf);
+    const Ran r = withMaster({QStringLiteral("check")});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "Vault: " + m_vault.toUtf8() +
+                         "\nEntries: 4\nLines that are not entries: 4\n"
+                         "  line 3: blank\n  line 4: blank\n"
+                         "  line 5: 2 fields (the missing ones read as empty)\n"
+                         "  line 7: 4 fields (those after the third are ignored)\n"
+                         "Fields stored with the escape: 2\n"
+                         "A save would not write the file back as it is: it differs from line 3 "
+                         "on.\n");
+}
+
+// Without --vault it uses the vault the window would: for an installed copy,
+// the user's data folder, made the owner's alone.
+TEST_F(Cli, InstalledCopyUsesTheWindowsVault) {
+    const QString bin = path(QStringLiteral("prefix/bin"));
+    ASSERT_TRUE(QDir().mkpath(bin));
+    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("prefix/share/keynook"))));
+    QFile help(path(QStringLiteral("prefix/share/keynook/Help.rtf")));
+    ASSERT_TRUE(help.open(QIODevice::WriteOnly));
+    help.close();
+    const QString program = bin + QStringLiteral("/keynook-cli");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(KEYNOOK_CLI), program));
+    const Ran r = run({QStringLiteral("--password-stdin"), QStringLiteral("init")},
+                      lines({kMaster}), false, program);
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QString folder = path(QStringLiteral("data/Keynook"));
+    EXPECT_EQ(vaultlocation::chooseVaultFolder(bin, folder), folder);
+    QFile vault(folder + QStringLiteral("/data.enc"));
+    ASSERT_TRUE(vault.open(QIODevice::ReadOnly));
+    EXPECT_EQ(vault.readAll(), flipped(kMaster.toUtf8()) + kCrLf);
+    EXPECT_EQ(modeOf(folder), 0700u);
+    EXPECT_FALSE(QFileInfo::exists(bin + QStringLiteral("/data.enc")));
+}
+
+// ---------------------------------------------------------------------------
+// On a terminal
+
+// The program on a pseudo-terminal of its own, as a person at a terminal
+// would run it.
+class Pty {
+public:
+    Pty(const QStringList& args, const QProcessEnvironment& env) {
+        std::vector<std::string> argv = {KEYNOOK_CLI};
+        for (const QString& a : args)
+            argv.push_back(a.toStdString());
+        std::vector<std::string> envp;
+        for (const QString& e : env.toStringList())
+            envp.push_back(e.toStdString());
+        std::vector<char*> av;
+        for (std::string& s : argv)
+            av.push_back(s.data());
+        av.push_back(nullptr);
+        std::vector<char*> ev;
+        for (std::string& s : envp)
+            ev.push_back(s.data());
+        ev.push_back(nullptr);
+        m_pid = forkpty(&m_fd, nullptr, nullptr, nullptr);
+        if (m_pid == 0) {
+            execve(av[0], av.data(), ev.data());
+            _exit(127);
+        }
+    }
+    ~Pty() {
+        if (m_pid > 0 && !m_done) {
+            ::kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+    // Waits (at most 30 s) until the program has written `text` after what
+    // the last wait found.
+    bool expect(const QByteArray& text) {
+        QElapsedTimer t;
+        t.start();
+        for (;;) {
+            const qsizetype at = m_seen.indexOf(text, m_from);
+            if (at >= 0) {
+                m_from = at + text.size();
+                return true;
+            }
+            if (t.elapsed() > 30000 || !readSome())
+                return false;
+        }
+    }
+    void type(const QByteArray& line) {
+        const QByteArray bytes = line + '\n';
+        ASSERT_EQ(::write(m_fd, bytes.constData(), static_cast<size_t>(bytes.size())),
+                  bytes.size());
+    }
+    // Reads to the end and returns the exit status.
+    int finish() {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 30000 && readSome()) {
+        }
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_done = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const QByteArray& seen() const { return m_seen; }
+
+private:
+    bool readSome() {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) < 0)
+            return false;
+        if (!(p.revents & (POLLIN | POLLHUP)))
+            return true;
+        char buffer[4096];
+        const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return false; // EIO: the program has ended
+        m_seen.append(buffer, n);
+        return true;
+    }
+
+    pid_t m_pid = -1;
+    int m_fd = -1;
+    bool m_done = false;
+    QByteArray m_seen;
+    qsizetype m_from = 0;
+};
+
+// Secrets are read with echo off, new ones asked twice; a change made by
+// another program while the question was open is not overwritten; remove
+// asks before it removes.
+TEST_F(Cli, Terminal) {
+    const QString vaultArg = QStringLiteral("--vault=") + m_vault;
+    {
+        Pty init({vaultArg, QStringLiteral("init")}, m_env);
+        ASSERT_TRUE(init.expect("New master password: ")) << init.seen().toStdString();
+        init.type(kMaster.toUtf8());
+        ASSERT_TRUE(init.expect("Repeat the new master password: "));
+        init.type(kMaster.toUtf8());
+        EXPECT_EQ(init.finish(), 0) << init.seen().toStdString();
+        EXPECT_FALSE(init.seen().contains(kMaster.toUtf8()))
+            << "echoed: " << init.seen().toStdString();
+        EXPECT_EQ(vaultBytes(), flipped(kMaster.toUtf8()) + kCrLf);
+    }
+    auto add = [&](const QByteArray& first, const QByteArray& second, auto meanwhile) {
+        Pty pty({vaultArg, QStringLiteral("add"), QStringLiteral("--username=me")}, m_env);
+        EXPECT_TRUE(pty.expect("Master password: "));
+        pty.type(kMaster.toUtf8());
+        EXPECT_TRUE(pty.expect("Password for the entry: "));
+        meanwhile();
+        pty.type(first);
+        EXPECT_TRUE(pty.expect("Repeat the password: "));
+        pty.type(second);
+        const int status = pty.finish();
+        EXPECT_FALSE(pty.seen().contains(first)) << pty.seen().toStdString();
+        return std::pair(status, pty.seen());
+    };
+    const QByteArray before = vaultBytes();
+    EXPECT_EQ(add("typed once", "typed twice", [] {}).first, 1);
+    EXPECT_EQ(vaultBytes(), before);
+
+    // Another program replaces the vault while the password is asked.
+    const QByteArray theirs = vaultformat::savedFile(kMaster, std::vector<Entry>{kBob});
+    const auto [status, seen] = add("same", "same", [&] {
+        QFile other(m_vault + QStringLiteral(".theirs"));
+        ASSERT_TRUE(other.open(QIODevice::WriteOnly));
+        other.write(theirs);
+        other.close();
+        ASSERT_TRUE(::rename(QFile::encodeName(other.fileName()).constData(),
+                             QFile::encodeName(m_vault).constData()) == 0);
+    });
+    EXPECT_EQ(status, 3);
+    EXPECT_TRUE(seen.contains("changed by another program")) << seen.toStdString();
+    EXPECT_EQ(vaultBytes(), theirs);
+
+    for (const char* answer : {"n", "y"}) {
+        Pty remove({vaultArg, QStringLiteral("remove"), QStringLiteral("bob")}, m_env);
+        ASSERT_TRUE(remove.expect("Master password: "));
+        remove.type(kMaster.toUtf8());
+        ASSERT_TRUE(remove.expect("Remove bob at mail.example.org? [y/N] "));
+        remove.type(answer);
+        const bool yes = answer[0] == 'y';
+        EXPECT_EQ(remove.finish(), yes ? 0 : 1) << remove.seen().toStdString();
+        EXPECT_EQ(vaultformat::readEntries(vaultBytes()).size(), yes ? 0u : 1u);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
