@@ -48,13 +48,13 @@ clean:
 	rm -rf $(BUILD_DIR)
 
 # Installing as a desktop program: the program, its help file, launcher,
-# icons, metainfo and manual page under $(PREFIX). Only the program itself
-# needs building. The list of installed files is $(BUILD_DIR)/install_manifest.txt.
+# icons, metainfo and manual pages under $(PREFIX). Only the programs
+# themselves need building. The list of installed files is $(BUILD_DIR)/install_manifest.txt.
 PREFIX ?= /usr/local
 .PHONY: install package
 
 install: configure
-	@cmake --build $(BUILD_DIR) -j $(JOBS) --target keynook
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target keynook keynook-cli
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX)
 
 # A Debian package of the same files under /usr, written into $(BUILD_DIR).

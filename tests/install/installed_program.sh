@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary DESTDIR, as `sudo cmake --install build`
 # or the Debian package would under /usr, and checks what a desktop sees:
-#   1. every installed file is in place: the program, Help.rtf, the launcher
+#   1. every installed file is in place: the programs, Help.rtf, the launcher
 #      (desktop-file-validate), the metainfo (appstreamcli), the icons at their
-#      sizes, the manual page; the launcher starts and shows installed files;
+#      sizes, the manual pages; the launcher starts and shows installed files;
 #   2. the installed program, started from <DESTDIR>/usr/bin on a private X
 #      server, creates its vault in $XDG_DATA_HOME/Keynook (0700), not beside
 #      itself although that folder is writable here; the help window opens
 #      after the master password is created, which it does only when the
-#      installed Help.rtf was found; its main window carries the launcher's
+#      installed Help.rtf was found; the installed keynook-cli finds that
+#      vault locked by the window; its main window carries the launcher's
 #      StartupWMClass.
 #
 # Usage: installed_program.sh <cmake> <build folder> <built keynook> [screenshot folder]
@@ -44,18 +45,20 @@ STEP="installed files"
 
 DESKTOP="$ROOT/share/applications/$APP_ID.desktop"
 METAINFO="$ROOT/share/metainfo/$APP_ID.metainfo.xml"
-[[ -x "$ROOT/bin/keynook" ]] || fail "no executable $ROOT/bin/keynook"
+for program in keynook keynook-cli; do
+    [[ -x "$ROOT/bin/$program" ]] || fail "no executable $ROOT/bin/$program"
+    head -n1 "$ROOT/share/man/man1/$program.1" 2>/dev/null | grep -qi "^\.TH $program 1 " ||
+        fail "no manual page at share/man/man1/$program.1"
+done
 for f in "$ROOT/share/keynook/Help.rtf" "$DESKTOP" "$METAINFO"; do
     [[ -s "$f" ]] || fail "$f is missing or empty"
 done
-head -n1 "$ROOT/share/man/man1/keynook.1" 2>/dev/null | grep -q '^\.TH KEYNOOK 1 ' ||
-    fail "no manual page at share/man/man1/keynook.1"
 for size in 48 64 128 256; do
     icon="$ROOT/share/icons/hicolor/${size}x${size}/apps/keynook.png"
     got=$(identify -format '%wx%h' "$icon" 2>/dev/null)
     [[ "$got" == "${size}x${size}" ]] || fail "$icon is [$got], expected a ${size}x${size} PNG"
 done
-log "ok: program, Help.rtf, launcher, metainfo, manual page and icons installed"
+log "ok: programs, Help.rtf, launcher, metainfo, manual pages and icons installed"
 
 desktop-file-validate "$DESKTOP" || fail "desktop-file-validate rejected $DESKTOP"
 appstreamcli validate --no-net "$METAINFO" || fail "appstreamcli rejected $METAINFO"
@@ -100,6 +103,15 @@ wait_window "$HELP_TITLE" 20 >/dev/null ||
 log "ok: main window and help window shown"
 expect_vault "$(vault_line_hex "$PASSWORD")" "the vault holds the new master password"
 [[ ! -e "$APP_DIR/data.enc" ]] || fail "a vault was written beside the installed program"
+
+# The installed command line finds the same vault, and the window's lock on
+# it: it is turned away (status 2) before it asks for anything.
+cli_status=0
+printf '%s\n' "$PASSWORD" | "$APP_DIR/keynook-cli" --password-stdin list >"$WORK/cli.out" 2>&1 ||
+    cli_status=$?
+[[ "$cli_status" == 2 ]] ||
+    fail "keynook-cli beside the window ended with status $cli_status, expected 2: $(cat "$WORK/cli.out")"
+log "ok: the installed keynook-cli finds the window's vault, and its lock"
 
 # The desktop ties windows to the launcher by StartupWMClass. (xdotool
 # compares classes without regard to case.)
