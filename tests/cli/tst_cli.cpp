@@ -30,6 +30,7 @@
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <string>
@@ -704,9 +705,15 @@ public:
         int status = 0;
         waitpid(m_pid, &status, 0);
         m_done = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     }
     const QByteArray& seen() const { return m_seen; }
+    int fd() const { return m_fd; }
+    // Whether the terminal shows what is typed.
+    bool echoes() const {
+        termios mode{};
+        return tcgetattr(m_fd, &mode) == 0 && (mode.c_lflag & ECHO);
+    }
 
 private:
     bool readSome() {
@@ -745,6 +752,15 @@ TEST_F(Cli, Terminal) {
         EXPECT_FALSE(init.seen().contains(kMaster.toUtf8()))
             << "echoed: " << init.seen().toStdString();
         EXPECT_EQ(vaultBytes(), flipped(kMaster.toUtf8()) + kCrLf);
+    }
+    {
+        // Ctrl+C at the prompt gives the echo back.
+        Pty interrupted({vaultArg, QStringLiteral("list")}, m_env);
+        ASSERT_TRUE(interrupted.expect("Master password: "));
+        EXPECT_FALSE(interrupted.echoes());
+        ASSERT_EQ(::write(interrupted.fd(), "\x03", 1), 1);
+        EXPECT_EQ(interrupted.finish(), -SIGINT);
+        EXPECT_TRUE(interrupted.echoes());
     }
     auto add = [&](const QByteArray& first, const QByteArray& second, auto meanwhile) {
         Pty pty({vaultArg, QStringLiteral("add"), QStringLiteral("--username=me")}, m_env);
