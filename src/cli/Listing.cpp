@@ -138,7 +138,10 @@ QString oneLine(const QString& text, int maxWidth) {
         afterCr = c == '\r';
         if (lf || c == '\r' || c == 0x2028 || c == 0x2029)
             c = 0x21B5;
-        else if (QChar::category(c) == QChar::Other_Control)
+        // Control characters, and the marks that reorder text on the
+        // terminal (a field could make another look like something else).
+        else if (QChar::category(c) == QChar::Other_Control || (c >= 0x202A && c <= 0x202E) ||
+                 (c >= 0x2066 && c <= 0x2069))
             c = 0xFFFD;
         shown.push_back({c, widthOf(c)});
         total += shown.back().width;

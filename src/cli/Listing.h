@@ -30,8 +30,8 @@ QByteArray render(const EntryStore& entries, const std::vector<int>& rows, Forma
                   bool showPasswords);
 
 // A field as one line of at most `maxWidth` terminal columns: line breaks
-// show as "↵", other control characters as "�", and a longer text ends in
-// "…" where it is cut.
+// show as "↵", other control characters and the bidirectional embedding
+// and isolate marks as "�", and a longer text ends in "…" where it is cut.
 QString oneLine(const QString& text, int maxWidth);
 
 // How many terminal columns the text takes: two for wide East Asian

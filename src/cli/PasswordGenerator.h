@@ -12,9 +12,10 @@ inline constexpr int kMinLength = 4;
 inline constexpr int kMaxLength = 1024;
 
 // `length` characters, each chosen with equal chance from upper- and
-// lower-case letters, digits and, with `symbols`, punctuation that shells,
-// URLs and CSV files take without quoting trouble (no quotes, backslash,
-// bar or space). Every kind appears at least once, as sites tend to demand.
+// lower-case letters, digits and, with `symbols`, ASCII punctuation other
+// than quotes, backslash, bar and space: the ones that CSV and JSON files
+// and the vault's own layout would escape, and that forms on the web most
+// often refuse. Every kind appears at least once, as sites tend to demand.
 QString generate(int length, bool symbols);
 
 } // namespace passwordgenerator
