@@ -140,33 +140,19 @@ bool needsQuotes(QByteArrayView utf8) {
     return false;
 }
 
-void appendUtf8Field(QByteArray& out, QByteArrayView utf8) {
+char* writeField(char* out, QByteArrayView utf8) {
     if (!needsQuotes(utf8)) {
-        out.append(utf8);
-        return;
+        std::memcpy(out, utf8.data(), static_cast<size_t>(utf8.size()));
+        return out + utf8.size();
     }
-    out.append('"');
+    *out++ = '"';
     for (const char c : utf8) {
-        out.append(c);
+        *out++ = c;
         if (c == '"')
-            out.append('"');
+            *out++ = '"';
     }
-    out.append('"');
-}
-
-bool appendField(QByteArray& out, QStringView text) {
-    const qsizetype at = out.size();
-    if (!utf8::append(out, text))
-        return false;
-    // Written as it is, which is right for almost every field; quoted over
-    // again otherwise.
-    const QByteArrayView written(out.constData() + at, out.size() - at);
-    if (needsQuotes(written)) {
-        const QByteArray plain = written.toByteArray();
-        out.resize(at);
-        appendUtf8Field(out, plain);
-    }
-    return true;
+    *out++ = '"';
+    return out;
 }
 
 } // namespace csv

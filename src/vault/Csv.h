@@ -69,12 +69,15 @@ private:
 // that ends in a space must keep it).
 bool needsQuotes(QByteArrayView utf8);
 
-// Appends one field given as UTF-8, quoted when needsQuotes() says so, with
-// every quote inside doubled.
-void appendUtf8Field(QByteArray& out, QByteArrayView utf8);
+// The most bytes writeField() writes for a field of `size` bytes: every
+// byte a doubled quote, and the two quotes around them.
+constexpr qsizetype maxFieldSize(qsizetype size) {
+    return 2 * size + 2;
+}
 
-// Appends one field of text. False, with `out` as it was, when the text
-// holds a lone surrogate, which UTF-8 cannot carry.
-bool appendField(QByteArray& out, QStringView text);
+// Writes one field given as UTF-8 at `out`, quoted when needsQuotes() says
+// so, with every quote inside doubled, and returns where it ends. Writers of
+// many records make room once per record and write without a call per byte.
+char* writeField(char* out, QByteArrayView utf8);
 
 } // namespace csv

@@ -12,8 +12,15 @@
 #include <QJsonValue>
 #include <QUrl>
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace interchange {
 namespace {
@@ -48,10 +55,10 @@ struct LayoutInfo {
 // Firefox fills its guid and its three times itself when an import leaves
 // them empty, and a made-up guid would make two exports of the same vault
 // differ. The form's origin and the HTTP realm are ours to leave empty too.
-// KeePassXC's group stays empty: the entries land in the database's root
-// group, and the four columns its newer exports add are left out, as its
-// older ones did. Bitwarden wants its item type ("login") and reads an
-// empty folder, no favourite and no notes.
+// KeePassXC's group is left empty rather than made up, and the four
+// columns its newer exports add are left out, as its older ones did.
+// Bitwarden wants its item type ("login") and a reprompt flag, and reads an
+// empty folder as none, an empty favourite as no and empty notes as none.
 const std::array<LayoutInfo, 5>& layouts() {
     using C = Column;
     static const std::array<LayoutInfo, 5> all = {{
@@ -128,74 +135,118 @@ QString nameFor(const QString& location) {
     return host.isEmpty() ? location : host;
 }
 
-bool needsJsonEscape(QByteArrayView utf8) {
-    for (const char c : utf8)
-        if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
-            return true;
-    return false;
-}
+// The bytes of an export, written through a plain pointer. Each writer
+// makes room for the most it can write, once, and then writes without a
+// library call per piece: an export of a large vault is mostly small fields.
+class Sink {
+public:
+    explicit Sink(qsizetype expected)
+        : m_bytes(std::max<qsizetype>(expected, 64), Qt::Uninitialized) {
+        m_at = m_bytes.data();
+        m_end = m_at + m_bytes.size();
+    }
+
+    // Makes room for `n` more bytes; at() is good until the next call.
+    void room(qsizetype n) {
+        if (m_end - m_at < n)
+            grow(n);
+    }
+    char*& at() { return m_at; }
+    void put(char c) { *m_at++ = c; }
+    void put(QByteArrayView bytes) {
+        std::memcpy(m_at, bytes.data(), static_cast<size_t>(bytes.size()));
+        m_at += bytes.size();
+    }
+    QByteArray take() {
+        m_bytes.resize(m_at - m_bytes.constData());
+        return std::move(m_bytes);
+    }
+
+private:
+    void grow(qsizetype n) {
+        const qsizetype used = m_at - m_bytes.constData();
+        m_bytes.resize(std::max(2 * m_bytes.size(), used + n));
+        m_at = m_bytes.data() + used;
+        m_end = m_bytes.data() + m_bytes.size();
+    }
+
+    QByteArray m_bytes;
+    char* m_at;
+    char* m_end;
+};
+
+// The most bytes writeJsonEscaped() writes for one byte: \u001f.
+constexpr qsizetype kMaxJsonEscape = 6;
 
 // UTF-8 as it stands between the quotes of a JSON string: a quote, a
 // backslash and the control characters escaped, everything else as it is.
-void appendJsonEscaped(QByteArray& out, QByteArrayView utf8) {
+char* writeJsonEscaped(char* d, QByteArrayView utf8) {
     static const char hex[] = "0123456789abcdef";
     for (const char c : utf8) {
         const unsigned char u = static_cast<unsigned char>(c);
+        const char* named = nullptr;
         switch (c) {
         case '"':
-            out.append("\\\"", 2);
+            named = "\\\"";
             break;
         case '\\':
-            out.append("\\\\", 2);
+            named = "\\\\";
             break;
         case '\b':
-            out.append("\\b", 2);
+            named = "\\b";
             break;
         case '\f':
-            out.append("\\f", 2);
+            named = "\\f";
             break;
         case '\n':
-            out.append("\\n", 2);
+            named = "\\n";
             break;
         case '\r':
-            out.append("\\r", 2);
+            named = "\\r";
             break;
         case '\t':
-            out.append("\\t", 2);
+            named = "\\t";
             break;
         default:
             if (u < 0x20) {
                 const char escape[] = {'\\', 'u', '0', '0', hex[u >> 4], hex[u & 0xF]};
-                out.append(escape, 6);
+                d = std::copy_n(escape, 6, d);
             } else {
-                out.append(c);
+                *d++ = c;
             }
+            continue;
         }
+        *d++ = named[0];
+        *d++ = named[1];
     }
+    return d;
 }
 
-// A JSON string of the text, quotes included. False, with `out` as it was,
-// for a lone surrogate.
-bool appendJsonString(QByteArray& out, QStringView text) {
-    const qsizetype at = out.size();
-    out.append('"');
-    if (!utf8::append(out, text)) {
-        out.resize(at);
+void putCsvUtf8(Sink& out, QByteArrayView utf8) {
+    out.room(csv::maxFieldSize(utf8.size()));
+    out.at() = csv::writeField(out.at(), utf8);
+}
+
+void putJsonUtf8(Sink& out, QByteArrayView utf8) {
+    out.room(kMaxJsonEscape * utf8.size() + 2);
+    out.put('"');
+    out.at() = writeJsonEscaped(out.at(), utf8);
+    out.put('"');
+}
+
+// A field's text, through `scratch`. False for text with a lone surrogate.
+template <class PutUtf8>
+bool putText(Sink& out, QStringView text, QByteArray& scratch, PutUtf8 putUtf8) {
+    scratch.resize(0);
+    if (!utf8::append(scratch, text))
         return false;
-    }
-    const QByteArrayView written(out.constData() + at + 1, out.size() - at - 1);
-    if (needsJsonEscape(written)) {
-        const QByteArray plain = written.toByteArray();
-        out.resize(at + 1);
-        appendJsonEscaped(out, plain);
-    }
-    out.append('"');
+    putUtf8(out, scratch);
     return true;
 }
 
 // For each ciphered byte of a plain field, the bytes its character is
 // written as: its UTF-8 with a quote doubled (CSV; only quoted fields hold
-// quotes), or escaped as inside a JSON string. Built from the same
+// quotes), or escaped as inside a JSON string. Built with the same
 // conversions as text takes, so both ways give the same bytes.
 struct Piece {
     unsigned char size;
@@ -209,34 +260,38 @@ template <class Escape> PieceTable makePieceTable(Escape escape) {
         const char ciphered = static_cast<char>(b);
         QByteArray utf8;
         utf8::append(utf8, ansi::decodeCiphered(QByteArrayView(&ciphered, 1)));
-        QByteArray piece;
-        escape(piece, utf8);
         Piece& p = table[static_cast<size_t>(b)];
-        p.size = static_cast<unsigned char>(piece.size());
-        std::memcpy(p.bytes, piece.constData(), static_cast<size_t>(piece.size()));
+        p.size = static_cast<unsigned char>(escape(p.bytes, utf8) - p.bytes);
     }
     return table;
 }
 
 const PieceTable& csvPieces() {
-    static const PieceTable table = makePieceTable([](QByteArray& out, QByteArrayView utf8) {
-        out.append(utf8);
+    static const PieceTable table = makePieceTable([](char* d, QByteArrayView utf8) {
+        d = std::copy(utf8.begin(), utf8.end(), d);
         if (utf8 == "\"")
-            out.append('"');
+            *d++ = '"';
+        return d;
     });
     return table;
 }
 
 const PieceTable& jsonPieces() {
-    static const PieceTable table = makePieceTable(appendJsonEscaped);
+    static const PieceTable table = makePieceTable(writeJsonEscaped);
     return table;
 }
 
-void appendPieces(QByteArray& out, QByteArrayView ciphered, const PieceTable& table) {
+// writePieces() copies whole pieces: room for the bytes one piece leaves
+// unused at the end.
+constexpr qsizetype kPieceSlack = sizeof(Piece::bytes);
+
+char* writePieces(char* d, QByteArrayView ciphered, const PieceTable& table) {
     for (const char c : ciphered) {
         const Piece& p = table[static_cast<unsigned char>(c)];
-        out.append(p.bytes, p.size);
+        std::memcpy(d, p.bytes, sizeof p.bytes);
+        d += p.size;
     }
+    return d;
 }
 
 // The characters that need care as the vault holds them: ciphered, the
@@ -247,110 +302,352 @@ constexpr unsigned char kCipheredCr = '\r' ^ 0x80;
 constexpr unsigned char kCipheredLf = '\n' ^ 0x80;
 constexpr unsigned char kCipheredSpace = ' ' ^ 0x80;
 constexpr unsigned char kCipheredBackslash = '\\' ^ 0x80;
+constexpr unsigned char kCipheredBar = '|' ^ 0x80;
 constexpr char kCipheredEscapeMarker = vaultformat::kEscapeMarker ^ '\x80';
 
-// Writes a plain field's ciphered bytes with their top bits toggled: its
-// UTF-8 when every character is ASCII. `bad` tells, for one ciphered byte,
-// whether that is not enough. Returns false, with `out` as it was, when
-// some byte is bad. One pass without an early exit, so that the compiler
-// runs it many bytes wide.
-template <class Bad> bool putAscii(QByteArray& out, QByteArrayView ciphered, Bad bad) {
-    const qsizetype at = out.size();
-    const qsizetype n = ciphered.size();
-    out.resize(at + n);
-    char* const d = out.data() + at;
-    const unsigned char* const b = reinterpret_cast<const unsigned char*>(ciphered.data());
-    unsigned any = 0;
-    for (qsizetype i = 0; i < n; ++i) {
-        any |= bad(b[i]);
-        d[i] = static_cast<char>(b[i] ^ 0x80u);
-    }
-    if (any == 0)
-        return true;
-    out.resize(at);
-    return false;
+// Whether a ciphered byte is written otherwise than as itself deciphered:
+// it is not ASCII (its top bit is clear), or the format quotes or escapes
+// it. In JSON that is a control character too: below 0xA0 ciphered.
+template <Format format> bool needsCare(unsigned char c) {
+    if constexpr (format == Format::Csv)
+        return c < 0x80 || c == kCipheredComma || c == kCipheredQuote || c == kCipheredCr ||
+               c == kCipheredLf;
+    else
+        return c < 0xA0 || c == kCipheredQuote || c == kCipheredBackslash;
 }
 
-// A ciphered byte that is not ASCII (top bit clear), or that CSV treats
-// specially.
-unsigned csvBad(unsigned char c) {
-    return unsigned(c < 0x80) | unsigned(c == kCipheredComma) | unsigned(c == kCipheredQuote) |
-           unsigned(c == kCipheredCr) | unsigned(c == kCipheredLf);
+template <Format format> bool fieldNeedsCare(QByteArrayView ciphered) {
+    bool care = false;
+    for (const char c : ciphered)
+        care = care || needsCare<format>(static_cast<unsigned char>(c));
+    return care;
 }
 
-// Below 0xA0 ciphered is either not ASCII or a control character.
-unsigned jsonBad(unsigned char c) {
-    return unsigned(c < 0xA0) | unsigned(c == kCipheredQuote) | unsigned(c == kCipheredBackslash);
+// A field that starts or ends with a space, which CSV quotes.
+bool spaceAtEnd(QByteArrayView ciphered) {
+    return !ciphered.isEmpty() && (static_cast<unsigned char>(ciphered.front()) == kCipheredSpace ||
+                                   static_cast<unsigned char>(ciphered.back()) == kCipheredSpace);
 }
 
 bool isEscaped(QByteArrayView ciphered) {
     return !ciphered.isEmpty() && ciphered.front() == kCipheredEscapeMarker;
 }
 
-// One field of a vault line, as csv::appendField() writes its text.
-bool putCsvField(QByteArray& out, QByteArrayView ciphered) {
-    if (isEscaped(ciphered))
-        return csv::appendField(out, vaultformat::decodeCipheredField(ciphered));
-    const bool spaceAtEnd =
-        !ciphered.isEmpty() && (static_cast<unsigned char>(ciphered.front()) == kCipheredSpace ||
-                                static_cast<unsigned char>(ciphered.back()) == kCipheredSpace);
-    if (!spaceAtEnd && putAscii(out, ciphered, csvBad))
-        return true;
-    bool quoted = spaceAtEnd;
-    for (const char c : ciphered) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        quoted = quoted || u == kCipheredComma || u == kCipheredQuote || u == kCipheredCr ||
-                 u == kCipheredLf;
+// Copies `n` ciphered bytes to `d` with their top bits toggled, eight at a
+// time; the last eight overlap the ones before rather than going byte by
+// byte.
+void flipCopy(char* d, const char* s, qsizetype n) {
+    constexpr std::uint64_t top8 = 0x8080808080808080ull;
+    if (n >= 8) {
+        std::uint64_t w;
+        for (qsizetype i = 0; i + 8 <= n; i += 8) {
+            std::memcpy(&w, s + i, 8);
+            w ^= top8;
+            std::memcpy(d + i, &w, 8);
+        }
+        std::memcpy(&w, s + n - 8, 8);
+        w ^= top8;
+        std::memcpy(d + n - 8, &w, 8);
+    } else {
+        for (qsizetype i = 0; i < n; ++i)
+            d[i] = static_cast<char>(s[i] ^ '\x80');
     }
-    if (quoted)
-        out.append('"');
-    appendPieces(out, ciphered, csvPieces());
-    if (quoted)
-        out.append('"');
-    return true;
 }
 
-// One field of a vault line, as appendJsonString() writes its text.
-bool putJsonField(QByteArray& out, QByteArrayView ciphered) {
+// One field of a vault line, written as its text would be; `care` is
+// whether fieldNeedsCare(). False for an escaped field whose text has a
+// lone surrogate.
+template <Format format>
+bool putCiphered(Sink& out, QByteArrayView ciphered, bool care, QByteArray& scratch) {
     if (isEscaped(ciphered))
-        return appendJsonString(out, vaultformat::decodeCipheredField(ciphered));
-    out.append('"');
-    if (!putAscii(out, ciphered, jsonBad))
-        appendPieces(out, ciphered, jsonPieces());
-    out.append('"');
+        return putText(out, vaultformat::decodeCipheredField(ciphered), scratch,
+                       format == Format::Csv ? putCsvUtf8 : putJsonUtf8);
+    const qsizetype n = ciphered.size();
+    if constexpr (format == Format::Csv) {
+        // A character takes up to three bytes, a quote two; two quotes around.
+        out.room(3 * n + 2 + kPieceSlack);
+        bool quoted = spaceAtEnd(ciphered);
+        if (!care && !quoted) {
+            flipCopy(out.at(), ciphered.data(), n);
+            out.at() += n;
+            return true;
+        }
+        for (const char c : ciphered) {
+            const unsigned char u = static_cast<unsigned char>(c);
+            quoted = quoted || u == kCipheredComma || u == kCipheredQuote || u == kCipheredCr ||
+                     u == kCipheredLf;
+        }
+        if (quoted)
+            out.put('"');
+        out.at() = writePieces(out.at(), ciphered, csvPieces());
+        if (quoted)
+            out.put('"');
+    } else {
+        out.room(kMaxJsonEscape * n + 2 + kPieceSlack);
+        out.put('"');
+        if (!care) {
+            flipCopy(out.at(), ciphered.data(), n);
+            out.at() += n;
+        } else {
+            out.at() = writePieces(out.at(), ciphered, jsonPieces());
+        }
+        out.put('"');
+    }
     return true;
 }
 
-// The three fields of a line as the store keeps it: split at the first two
-// separators, as a reader splits it.
-void splitLine(QByteArrayView line, QByteArrayView fields[3]) {
+// Lines up to this long are scanned quickly; longer ones, which a vault
+// rarely holds, go field by field.
+constexpr qsizetype kQuickLine = 128;
+// Fields are copied out of a line scanned quickly in moves of this many
+// bytes, whatever their length: cheaper than deciding how to copy each.
+constexpr qsizetype kQuickMove = 64;
+
+// A line as the store keeps it: its three fields, split at the first two
+// separators as a reader splits it, and whether each needs care.
+struct ScannedLine {
+    QByteArrayView fields[3];
+    bool care[3];
+    // For a line scanned quickly, the line deciphered: each field's text at
+    // the offset it has in the line, and room to read whole moves past it.
+    bool deciphered;
+    char plain[kQuickLine + 2 * kQuickMove];
+};
+
+template <Format format> void scanSlowly(QByteArrayView line, ScannedLine& scan) {
     const qsizetype first = vaultformat::findCipheredSeparator(line, 0);
     const qsizetype second = vaultformat::findCipheredSeparator(line, first + 3);
-    fields[0] = line.first(first);
-    fields[1] = line.sliced(first + 3, second - first - 3);
-    fields[2] = line.sliced(second + 3);
+    scan.fields[0] = line.first(first);
+    scan.fields[1] = line.sliced(first + 3, second - first - 3);
+    scan.fields[2] = line.sliced(second + 3);
+    for (int k = 0; k < 3; ++k)
+        scan.care[k] = fieldNeedsCare<format>(scan.fields[k]);
+    scan.deciphered = false;
 }
 
-// Writes every entry in a layout. `put(out, entry, field)` writes one field
-// and is false for text UTF-8 cannot carry; `location(entry)` is the
-// location's text, for the name column.
-template <class Put, class LocationOf>
-ExportResult writeCsv(size_t count, Layout layout, qsizetype expectedSize, Put put,
-                      LocationOf location) {
-    const LayoutInfo& info = infoOf(layout);
-    ExportResult result;
-    QByteArray& out = result.bytes;
-    out.reserve(expectedSize);
-    for (size_t k = 0; k < info.written.size(); ++k) {
-        if (k > 0)
-            out.append(',');
-        csv::appendUtf8Field(out, info.header[k]);
+#if defined(__SSE2__)
+// One bit per byte of a line scanned quickly.
+using LineBits = unsigned __int128;
+
+// The bytes b <= i < e.
+LineBits bitsBetween(int b, int e) {
+    const LineBits one = 1;
+    const LineBits below = e >= kQuickLine ? ~LineBits(0) : (one << e) - 1;
+    return below & ~((one << b) - 1);
+}
+
+int lowestBit(LineBits bits) {
+    const auto low = static_cast<std::uint64_t>(bits);
+    return low != 0 ? std::countr_zero(low)
+                    : 64 + std::countr_zero(static_cast<std::uint64_t>(bits >> 64));
+}
+
+// One pass over a short line, sixteen bytes at a time, deciphers it into
+// the scan's buffer and marks its bars and the bytes that need care; the
+// separators and each field's care then come from the marks, without going
+// over the line again. Loads come straight from the line: loading from a
+// copy just made would wait on the copy's stores.
+template <Format format> void scanQuickly(QByteArrayView line, ScannedLine& scan) {
+    const qsizetype n = line.size();
+    if (n > kQuickLine) {
+        scanSlowly<format>(line, scan);
+        return;
     }
-    out.append(csv::kRecordEnd);
+    const char* from = line.data();
+    char padded[16] = {};
+    if (n < 16) {
+        std::memcpy(padded, from, static_cast<size_t>(n));
+        from = padded;
+    }
+    const auto look = [&](qsizetype at, std::uint64_t& barsAt, std::uint64_t& careAt) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+        const auto is = [&](unsigned char c) {
+            return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(c)));
+        };
+        const auto bitsOf = [](__m128i m) {
+            return static_cast<std::uint64_t>(_mm_movemask_epi8(m));
+        };
+        const __m128i plain = _mm_xor_si128(x, _mm_set1_epi8(static_cast<char>(0x80)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(scan.plain + at), plain);
+        const __m128i quote = is(kCipheredQuote);
+        barsAt = bitsOf(is(kCipheredBar));
+        // needsCare(), sixteen at a time. Deciphered, a byte with its top
+        // bit set is not ASCII; read as signed, one below 0x20 is that or a
+        // control character.
+        if constexpr (format == Format::Csv)
+            careAt = bitsOf(_mm_or_si128(
+                _mm_or_si128(plain, quote),
+                _mm_or_si128(is(kCipheredComma), _mm_or_si128(is(kCipheredCr), is(kCipheredLf)))));
+        else
+            careAt = bitsOf(_mm_or_si128(_mm_cmplt_epi8(plain, _mm_set1_epi8(0x20)),
+                                         _mm_or_si128(quote, is(kCipheredBackslash))));
+    };
+    // The marks of each sixteen bytes go into the 64-bit word they belong
+    // to, stored and loaded whole (a wide load of narrow stores would wait).
+    std::uint64_t bars[2] = {}, care[2] = {};
+    qsizetype at = 0;
+    for (; at + 16 <= n; at += 16) {
+        std::uint64_t b, c;
+        look(at, b, c);
+        bars[at / 64] |= b << (at % 64);
+        care[at / 64] |= c << (at % 64);
+    }
+    LineBits barBits = LineBits(bars[0]) | (LineBits(bars[1]) << 64);
+    LineBits careBits = LineBits(care[0]) | (LineBits(care[1]) << 64);
+    if (at < n) {
+        // The last sixteen overlap the ones before: a byte seen twice is
+        // marked the same twice. Marks past a short line are dropped.
+        const qsizetype last = n >= 16 ? n - 16 : 0;
+        std::uint64_t b, c;
+        look(last, b, c);
+        const LineBits inLine = bitsBetween(0, static_cast<int>(n));
+        barBits = (barBits | (LineBits(b) << last)) & inLine;
+        careBits = (careBits | (LineBits(c) << last)) & inLine;
+    }
+    // Bit i: bytes i, i + 1 and i + 2 are bars. The first separator is the
+    // first such place, the second the first one after it.
+    const LineBits starts = barBits & (barBits >> 1) & (barBits >> 2);
+    const int first = starts != 0 ? lowestBit(starts) : -1;
+    const LineBits later = first >= 0 ? starts & ~bitsBetween(0, first + 3) : 0;
+    if (later == 0) { // not a line as a save writes it; read it the slow way
+        scanSlowly<format>(line, scan);
+        return;
+    }
+    const int second = lowestBit(later);
+    const int bounds[3][2] = {{0, first}, {first + 3, second}, {second + 3, static_cast<int>(n)}};
+    for (int k = 0; k < 3; ++k) {
+        const int b = bounds[k][0], e = bounds[k][1];
+        scan.fields[k] = line.sliced(b, e - b);
+        scan.care[k] = careBits != 0 && (careBits & bitsBetween(b, e)) != 0;
+    }
+    scan.deciphered = true;
+}
+#else
+template <Format format> void scanQuickly(QByteArrayView line, ScannedLine& scan) {
+    scanSlowly<format>(line, scan);
+}
+#endif
+
+// The fields of the entries to export, as text.
+template <Format format> class EntryFields {
+public:
+    explicit EntryFields(const std::vector<Entry>& entries) : m_entries(entries) {}
+
+    size_t size() const { return m_entries.size(); }
+    qsizetype expectedSize() const {
+        qsizetype size = 0;
+        for (const Entry& e : m_entries)
+            size += e.username.size() + e.password.size() + e.location.size();
+        return size;
+    }
+    void select(size_t) {}
+    bool putPlainRecord(Sink&) { return false; }
+    bool put(Sink& out, size_t i, int field) {
+        return putText(out, text(i, field), m_scratch,
+                       format == Format::Csv ? putCsvUtf8 : putJsonUtf8);
+    }
+    QString location(size_t i) const { return m_entries[i].location; }
+
+private:
+    const QString& text(size_t i, int field) const {
+        const Entry& e = m_entries[i];
+        return field == EntryStore::Username   ? e.username
+               : field == EntryStore::Password ? e.password
+                                               : e.location;
+    }
+
+    const std::vector<Entry>& m_entries;
+    QByteArray m_scratch;
+};
+
+// The fields of the entries to export, as the vault holds them. Each line
+// is split and looked over once, when its entry is selected; a field that is
+// all ASCII with nothing to quote or escape (most are) is written as its
+// bytes deciphered.
+template <Format format> class StoreFields {
+public:
+    explicit StoreFields(const EntryStore& store) : m_store(store) {}
+
+    size_t size() const { return m_store.size(); }
+    qsizetype expectedSize() const { return m_store.lineBytes(); }
+    void select(size_t i) { scanQuickly<format>(m_store.line(i), m_line); }
+    // A record of Keynook's own layout when no field needs care, which is
+    // most of them: the three fields deciphered, commas between. False, with
+    // nothing written, otherwise.
+    bool putPlainRecord(Sink& out) {
+        const QByteArrayView* const f = m_line.fields;
+        if (!m_line.deciphered)
+            return false;
+        for (int k = 0; k < 3; ++k)
+            if (m_line.care[k] || spaceAtEnd(f[k]))
+                return false;
+        out.room(f[0].size() + f[1].size() + f[2].size() + 2 * kQuickMove + 4);
+        char* d = out.at();
+        for (int k = 0; k < 3; ++k) {
+            d = copyPlain(d, f[k]);
+            *d++ = k < 2 ? ',' : '\r';
+        }
+        *d++ = '\n';
+        out.at() = d;
+        return true;
+    }
+    bool put(Sink& out, size_t, int field) {
+        const QByteArrayView f = m_line.fields[field];
+        const bool quoted = format == Format::Json || spaceAtEnd(f);
+        if (!m_line.deciphered || m_line.care[field] || (format == Format::Csv && quoted))
+            return putCiphered<format>(out, f, m_line.care[field], m_scratch);
+        out.room(f.size() + 2 * kQuickMove + 2);
+        if (quoted)
+            out.put('"');
+        out.at() = copyPlain(out.at(), f);
+        if (quoted)
+            out.put('"');
+        return true;
+    }
+    QString location(size_t i) const { return m_store.field(i, EntryStore::Location); }
+
+private:
+    // Copies a field of the deciphered line in whole moves, which may write
+    // up to two moves past its end (the caller made room); returns the end
+    // of the field's bytes.
+    char* copyPlain(char* d, QByteArrayView field) const {
+        const char* from = m_line.plain + (field.data() - m_line.fields[0].data());
+        std::memcpy(d, from, kQuickMove);
+        if (field.size() > kQuickMove)
+            std::memcpy(d + kQuickMove, from + kQuickMove, kQuickMove);
+        return d + field.size();
+    }
+
+    const EntryStore& m_store;
+    ScannedLine m_line{};
+    QByteArray m_scratch;
+};
+
+// Longer than any row's fixed part: commas, a record end, "login", "0".
+constexpr qsizetype kRowExtra = 32;
+
+template <class Fields> ExportResult writeCsv(Fields fields, Layout layout) {
+    const LayoutInfo& info = infoOf(layout);
+    const size_t count = fields.size();
+    Sink out(fields.expectedSize() + kRowExtra * static_cast<qsizetype>(count) + 256);
+    for (size_t k = 0; k < info.written.size(); ++k) {
+        out.room(1);
+        if (k > 0)
+            out.put(',');
+        putCsvUtf8(out, info.header[k]);
+    }
+    out.room(2);
+    out.put(csv::kRecordEnd);
+    QByteArray scratch;
+    const bool own = layout == Layout::Keynook;
     for (size_t i = 0; i < count; ++i) {
+        fields.select(i);
+        if (own && fields.putPlainRecord(out))
+            continue;
         for (size_t k = 0; k < info.written.size(); ++k) {
+            out.room(kRowExtra);
             if (k > 0)
-                out.append(',');
+                out.put(',');
             int field = -1;
             bool ok = true;
             switch (info.written[k]) {
@@ -366,77 +663,49 @@ ExportResult writeCsv(size_t count, Layout layout, qsizetype expectedSize, Put p
                 field = EntryStore::Location;
                 break;
             case Column::Name:
-                ok = csv::appendField(out, nameFor(location(i)));
+                ok = putText(out, nameFor(fields.location(i)), scratch, putCsvUtf8);
                 if (!ok)
                     field = EntryStore::Location;
                 break;
             case Column::Login:
-                out.append("login");
+                out.put("login");
                 break;
             case Column::Zero:
-                out.append('0');
+                out.put('0');
                 break;
             }
             if (ok && field >= 0)
-                ok = put(out, i, field);
+                ok = fields.put(out, i, field);
             if (!ok)
                 return ExportResult{{}, unwritable(i, field)};
         }
-        out.append(csv::kRecordEnd);
+        out.room(kRowExtra);
+        out.put(csv::kRecordEnd);
     }
-    return result;
+    return ExportResult{out.take(), {}};
 }
 
-template <class Put> ExportResult writeJson(size_t count, qsizetype expectedSize, Put put) {
-    ExportResult result;
-    QByteArray& out = result.bytes;
-    out.reserve(expectedSize);
+template <class Fields> ExportResult writeJson(Fields fields) {
     static const QByteArrayView keys[3] = {"{\"username\":", ",\"password\":", ",\"location\":"};
-    out.append("[\n");
+    const size_t count = fields.size();
+    Sink out(fields.expectedSize() + 48 * static_cast<qsizetype>(count) + 16);
+    out.room(2);
+    out.put("[\n");
     for (size_t i = 0; i < count; ++i) {
+        fields.select(i);
         for (int field = 0; field < 3; ++field) {
-            out.append(keys[field]);
-            if (!put(out, i, field))
+            out.room(keys[field].size());
+            out.put(keys[field]);
+            if (!fields.put(out, i, field))
                 return ExportResult{{}, unwritable(i, field)};
         }
-        out.append(i + 1 < count ? "},\n" : "}\n");
+        out.room(3);
+        out.put(i + 1 < count ? "},\n" : "}\n");
     }
-    out.append("]\n");
-    return result;
+    out.room(2);
+    out.put("]\n");
+    return ExportResult{out.take(), {}};
 }
-
-const QString& textOf(const Entry& e, int field) {
-    return field == EntryStore::Username   ? e.username
-           : field == EntryStore::Password ? e.password
-                                           : e.location;
-}
-
-qsizetype textSize(const std::vector<Entry>& entries) {
-    qsizetype size = 0;
-    for (const Entry& e : entries)
-        size += e.username.size() + e.password.size() + e.location.size();
-    return size;
-}
-
-// Splits each line once per entry, not once per field: the fields of the
-// entry last asked for are kept.
-class StoreFields {
-public:
-    explicit StoreFields(const EntryStore& store) : m_store(store) {}
-
-    QByteArrayView field(size_t slot, int field) {
-        if (slot != m_slot) {
-            splitLine(m_store.line(slot), m_fields);
-            m_slot = slot;
-        }
-        return m_fields[field];
-    }
-
-private:
-    const EntryStore& m_store;
-    size_t m_slot = static_cast<size_t>(-1);
-    QByteArrayView m_fields[3];
-};
 
 // ---- Reading ----
 
@@ -505,39 +774,19 @@ std::optional<Layout> layoutNamed(QStringView name) {
 }
 
 ExportResult exportCsv(const std::vector<Entry>& entries, Layout layout) {
-    return writeCsv(
-        entries.size(), layout, textSize(entries) + 16 * static_cast<qsizetype>(entries.size()),
-        [&](QByteArray& out, size_t i, int field) {
-            return csv::appendField(out, textOf(entries[i], field));
-        },
-        [&](size_t i) { return entries[i].location; });
+    return writeCsv(EntryFields<Format::Csv>(entries), layout);
 }
 
 ExportResult exportCsv(const EntryStore& entries, Layout layout) {
-    StoreFields fields(entries);
-    return writeCsv(
-        entries.size(), layout, entries.lineBytes() + 16 * static_cast<qsizetype>(entries.size()),
-        [&](QByteArray& out, size_t i, int field) {
-            return putCsvField(out, fields.field(i, field));
-        },
-        [&](size_t i) { return entries.field(i, EntryStore::Location); });
+    return writeCsv(StoreFields<Format::Csv>(entries), layout);
 }
 
 ExportResult exportJson(const std::vector<Entry>& entries) {
-    return writeJson(entries.size(),
-                     textSize(entries) + 48 * static_cast<qsizetype>(entries.size()),
-                     [&](QByteArray& out, size_t i, int field) {
-                         return appendJsonString(out, textOf(entries[i], field));
-                     });
+    return writeJson(EntryFields<Format::Json>(entries));
 }
 
 ExportResult exportJson(const EntryStore& entries) {
-    StoreFields fields(entries);
-    return writeJson(entries.size(),
-                     entries.lineBytes() + 48 * static_cast<qsizetype>(entries.size()),
-                     [&](QByteArray& out, size_t i, int field) {
-                         return putJsonField(out, fields.field(i, field));
-                     });
+    return writeJson(StoreFields<Format::Json>(entries));
 }
 
 Detection detect(QByteArrayView bytes) {
