@@ -62,7 +62,7 @@ bool Reader::readPlain(QString& field) {
                                                "its quotes doubled)"));
         ++at;
     }
-    field = QString::fromUtf8(p + start, at - start);
+    field = m_utf8(QByteArrayView(p + start, at - start));
     m_at = at;
     return true;
 }
@@ -86,9 +86,9 @@ bool Reader::readQuoted(QString& field) {
             continue;
         }
         if (joined.isEmpty())
-            field = QString::fromUtf8(p + run, quote - run);
+            field = m_utf8(QByteArrayView(p + run, quote - run));
         else
-            field = QString::fromUtf8(joined.append(p + run, quote - run));
+            field = m_utf8(joined.append(p + run, quote - run));
         m_at = quote + 1;
         break;
     }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringDecoder>
 #include <QStringView>
 
 #include <vector>
@@ -56,6 +57,10 @@ private:
     void skipLineEnd();
 
     QByteArrayView m_bytes;
+    // Keeps a U+FEFF that starts a field: only the file's first bytes can be
+    // a byte order mark, and QString::fromUtf8() would drop it anywhere.
+    QStringDecoder m_utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                    QStringDecoder::Flag::ConvertInitialBom};
     qsizetype m_at = 0;
     int m_line = 1;
     int m_recordLine = 0;

@@ -431,6 +431,8 @@ using LineBits = unsigned __int128;
 
 // The bytes b <= i < e.
 LineBits bitsBetween(int b, int e) {
+    if (b >= e) // an empty field, which may start at the line's end
+        return 0;
     const LineBits one = 1;
     const LineBits below = e >= kQuickLine ? ~LineBits(0) : (one << e) - 1;
     return below & ~((one << b) - 1);
@@ -874,13 +876,21 @@ ImportResult importJson(QByteArrayView bytes) {
     r.format = Format::Json;
     const qsizetype bom = bomSize(bytes);
     // Qt reads JSON strictly as UTF-8 and keeps every character, U+0000
-    // included; it does let an escaped lone surrogate through, so strings
-    // are checked for those below.
+    // included, with two exceptions. It lets an escaped lone surrogate
+    // through, so strings are checked for those below. And it drops a
+    // U+FEFF that starts a string written without escapes, as if it were a
+    // byte order mark, while it keeps an escaped one: so every U+FEFF is
+    // handed to it escaped. In UTF-8 only U+FEFF is EF BB BF, and outside a
+    // string it is no more JSON escaped than it was before.
+    QByteArray text = QByteArray::fromRawData(bytes.data() + bom, bytes.size() - bom);
+    constexpr char kRawFeff[] = "\xEF\xBB\xBF";
+    if (text.contains(kRawFeff))
+        text.replace(kRawFeff, "\\ufeff");
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(
-        QByteArray::fromRawData(bytes.data() + bom, bytes.size() - bom), &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        const int line = utf8::lineAt(bytes, bom + parseError.offset);
+        // The escapes put no line end in: the line is the file's.
+        const int line = utf8::lineAt(text, parseError.offset);
         return failed(
             std::move(r),
             QStringLiteral("line %1: not JSON (%2)").arg(line).arg(parseError.errorString()), line);

@@ -100,7 +100,8 @@ Detection detect(QByteArrayView bytes);
 // title or name when that is empty.
 ImportResult importCsv(QByteArrayView bytes);
 // What exportJson() writes. Keys other than ours are ignored; each item must
-// have all three, as strings.
+// have all three, as strings (a key given twice counts with its last value,
+// as Qt reads it).
 ImportResult importJson(QByteArrayView bytes);
 // Whichever detect() finds.
 ImportResult importAny(QByteArrayView bytes);
