@@ -320,6 +320,10 @@ void Form1::setStatusPanelWidth() {
 }
 
 bool Form1::event(QEvent* event) {
+    // A deferred delete ends this window inside the call: nothing of it may
+    // be touched after.
+    if (event->type() == QEvent::DeferredDelete)
+        return QMainWindow::event(event);
     const bool handled = QMainWindow::event(event);
     // The frame comes with showing, or later from the window manager; a
     // window that never gets one keeps its width from the load.

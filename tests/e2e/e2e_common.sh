@@ -134,7 +134,7 @@ e2e_setup() {
     # it accepts connections, so parallel tests never collide on a display
     # number.
     DISPLAY_FILE="$WORK/display"
-    Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 \
+    Xvfb -displayfd 3 -noreset -nolisten tcp -screen 0 1024x768x24 \
         3>"$DISPLAY_FILE" >"$WORK/xvfb.log" 2>&1 &
     XVFB_PID=$!
     poll 100 0.1 display_ready || fail "Xvfb did not report a display within 10 s"
