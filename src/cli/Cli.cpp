@@ -6,6 +6,7 @@
 #include "platform/VersionRecord.h"
 #include "vault/Ansi.h"
 #include "vault/EntrySort.h"
+#include "vault/Interchange.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"
@@ -14,16 +15,21 @@
 #include "VersionInfo.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QStandardPaths>
 #include <QStringDecoder>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <numeric>
 #include <optional>
+#include <unistd.h>
 #include <vector>
 
 namespace cli {
@@ -218,6 +224,41 @@ const std::vector<Command>& commands() {
              "fields are stored with the escape for text the plain layout cannot hold,\n"
              "and whether a save would write the file back byte for byte. Changes\n"
              "nothing.\n")},
+        {QStringLiteral("export"),
+         0,
+         1,
+         {},
+         {QStringLiteral("--format"), QStringLiteral("--layout")},
+         QStringLiteral("export [FILE|-] [--format csv|json]\n"
+                        "[--layout keynook|chrome|firefox|keepassxc|bitwarden]"),
+         QStringLiteral(
+             "Writes every entry, in the order of the file, to FILE, or to standard output\n"
+             "when FILE is - or left out. FILE must not exist yet: it is created readable\n"
+             "by its owner alone. The export holds every password in plain text.\n"
+             "\n"
+             "  --format FORMAT  csv (the default, or json for a FILE named *.json): UTF-8\n"
+             "                   with a header line;\n"
+             "                   json: an array of objects with the keys username,\n"
+             "                   password and location\n"
+             "  --layout LAYOUT  the CSV columns another manager imports: keynook (the\n"
+             "                   default: username,password,location), chrome (Chrome\n"
+             "                   and Edge), firefox, keepassxc or bitwarden\n")},
+        {QStringLiteral("import"),
+         1,
+         1,
+         {},
+         {QStringLiteral("--format")},
+         QStringLiteral("import FILE [--format auto|csv|json]"),
+         QStringLiteral(
+             "Adds the entries of FILE at the end of the list, in one save: CSV in\n"
+             "Keynook's layout or as Chrome, Edge, Firefox, KeePassXC or Bitwarden\n"
+             "export it (told apart by the header line), or JSON as `export` writes it.\n"
+             "A file with anything wrong in it is refused whole, naming the line, and\n"
+             "nothing is changed. Entries already in the vault with the same username,\n"
+             "password and location are skipped, as are records with every field\n"
+             "empty; the counts are reported.\n"
+             "\n"
+             "  --format FORMAT  auto (the default: from the file's content), csv or json\n")},
     };
     return all;
 }
@@ -251,15 +292,19 @@ QString programHelp() {
         QStringLiteral("print a new random password"),
         QStringLiteral("change the master password"),
         QStringLiteral("report on the vault file's lines"),
+        QStringLiteral("write every entry to a CSV or JSON file"),
+        QStringLiteral("add the entries of a CSV or JSON file"),
     };
     const QStringList names = {
-        QStringLiteral("init"),        QStringLiteral("list"),     QStringLiteral("show TEXT"),
-        QStringLiteral("get TEXT"),    QStringLiteral("add"),      QStringLiteral("edit TEXT"),
-        QStringLiteral("remove TEXT"), QStringLiteral("generate"), QStringLiteral("passwd"),
-        QStringLiteral("check"),
+        QStringLiteral("init"),          QStringLiteral("list"),
+        QStringLiteral("show TEXT"),     QStringLiteral("get TEXT"),
+        QStringLiteral("add"),           QStringLiteral("edit TEXT"),
+        QStringLiteral("remove TEXT"),   QStringLiteral("generate"),
+        QStringLiteral("passwd"),        QStringLiteral("check"),
+        QStringLiteral("export [FILE]"), QStringLiteral("import FILE"),
     };
     for (qsizetype i = 0; i < names.size(); ++i)
-        text += QStringLiteral("  %1%2\n").arg(names[i], -13).arg(summaries[i]);
+        text += QStringLiteral("  %1%2\n").arg(names[i], -15).arg(summaries[i]);
     text += QStringLiteral(
         "\n"
         "Options:\n"
@@ -639,6 +684,10 @@ public:
             return remove();
         if (name == QLatin1String("passwd"))
             return passwd();
+        if (name == QLatin1String("export"))
+            return exportEntries();
+        if (name == QLatin1String("import"))
+            return importEntries();
         return check();
     }
 
@@ -646,7 +695,13 @@ private:
     // What the options say, checked before the vault is opened or anything
     // is asked.
     void checkOptions() {
-        formatNamed(m_p.value(QStringLiteral("--format")));
+        const QString& name = m_p.command->name;
+        if (name == QLatin1String("export"))
+            exportFormat();
+        else if (name == QLatin1String("import"))
+            importFormat();
+        else
+            formatNamed(m_p.value(QStringLiteral("--format")));
         if (const auto sort = m_p.value(QStringLiteral("--sort")))
             fieldNamed(QStringLiteral("--sort"), *sort);
         if (const auto field = m_p.value(QStringLiteral("--field")))
@@ -1017,6 +1072,202 @@ private:
                           .arg(line);
         }
         output(report.toUtf8());
+        return Success;
+    }
+
+    // Where an export goes: a file's path, or empty for standard output.
+    QString exportTarget() const {
+        const QString target = m_p.arguments.value(0);
+        return target == QLatin1String("-") ? QString() : target;
+    }
+
+    struct ExportFormat {
+        interchange::Format format;
+        interchange::Layout layout;
+    };
+
+    ExportFormat exportFormat() const {
+        const auto format = m_p.value(QStringLiteral("--format"));
+        const auto layoutName = m_p.value(QStringLiteral("--layout"));
+        interchange::Format f = interchange::Format::Csv;
+        if (format == QStringLiteral("json"))
+            f = interchange::Format::Json;
+        else if (format && *format != QLatin1String("csv"))
+            fail(UserError,
+                 QStringLiteral("--format is csv or json for export, not %1").arg(quoted(*format)));
+        else if (!format && exportTarget().endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
+            f = interchange::Format::Json;
+        interchange::Layout layout = interchange::Layout::Keynook;
+        if (layoutName) {
+            const auto named = interchange::layoutNamed(*layoutName);
+            if (!named)
+                fail(UserError, QStringLiteral("--layout is keynook, chrome, firefox, keepassxc or "
+                                               "bitwarden, not %1")
+                                    .arg(quoted(*layoutName)));
+            layout = *named;
+            if (f == interchange::Format::Json)
+                fail(UserError, QStringLiteral("--layout names CSV columns; JSON has one layout"));
+        }
+        return {f, layout};
+    }
+
+    std::optional<interchange::Format> importFormat() const {
+        const auto format = m_p.value(QStringLiteral("--format"));
+        if (!format || *format == QLatin1String("auto"))
+            return std::nullopt;
+        if (*format == QLatin1String("csv"))
+            return interchange::Format::Csv;
+        if (*format == QLatin1String("json"))
+            return interchange::Format::Json;
+        fail(UserError, QStringLiteral("--format is auto, csv or json for import, not %1")
+                            .arg(quoted(*format)));
+    }
+
+    // The export file is new, and its owner's alone from the start: it holds
+    // every password in plain text, so it never replaces a file (a link
+    // put there included) nor is readable by others for a moment.
+    static void writeNewFile(const QString& path, const QByteArray& bytes) {
+        const QString shown = QDir::toNativeSeparators(path);
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                fail(UserError, QStringLiteral("%1 exists already, and export never replaces a "
+                                               "file: choose another name, or remove it first")
+                                    .arg(shown));
+            fail(UserError, QStringLiteral("%1 could not be created: %2")
+                                .arg(shown, QString::fromLocal8Bit(std::strerror(errno))));
+        }
+        qsizetype done = 0;
+        int error = 0;
+        while (done < bytes.size() && error == 0) {
+            const ssize_t n =
+                ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+            if (n > 0)
+                done += n;
+            else if (n < 0 && errno != EINTR)
+                error = errno;
+            else if (n == 0)
+                error = EIO;
+        }
+        if (error == 0 && ::fsync(fd) != 0)
+            error = errno;
+        if (::close(fd) != 0 && error == 0)
+            error = errno;
+        if (error != 0) {
+            // Half an export is of no use to anyone, and still holds secrets.
+            ::unlink(QFile::encodeName(path).constData());
+            fail(UserError, QStringLiteral("%1 could not be written, and was removed: %2")
+                                .arg(shown, QString::fromLocal8Bit(std::strerror(error))));
+        }
+    }
+
+    int exportEntries() {
+        const ExportFormat how = exportFormat();
+        const QString target = exportTarget();
+        // Refused before the master password is asked for.
+        if (!target.isEmpty() && (QFileInfo::exists(target) || QFileInfo(target).isSymLink()))
+            fail(UserError, QStringLiteral("%1 exists already, and export never replaces a file: "
+                                           "choose another name, or remove it first")
+                                .arg(QDir::toNativeSeparators(target)));
+        open(false);
+        const interchange::ExportResult exported =
+            how.format == interchange::Format::Json ? interchange::exportJson(m_entries)
+                                                    : interchange::exportCsv(m_entries, how.layout);
+        if (!exported.ok())
+            fail(UserError, QStringLiteral("nothing was exported: ") + exported.error);
+        const QString as =
+            how.format == interchange::Format::Json
+                ? QStringLiteral("JSON")
+                : QStringLiteral("CSV in the %1 layout").arg(interchange::layoutName(how.layout));
+        if (target.isEmpty()) {
+            output(exported.bytes);
+            tell(QStringLiteral("Exported %1 as %2.").arg(entriesCount(m_entries.size()), as));
+            return Success;
+        }
+        writeNewFile(target, exported.bytes);
+        tell(QStringLiteral("Exported %1 to %2 as %3. It holds every password in plain text: keep "
+                            "it private, and delete it once it has served.")
+                 .arg(entriesCount(m_entries.size()), QDir::toNativeSeparators(target), as));
+        return Success;
+    }
+
+    int importEntries() {
+        // The file is read and judged before the vault is opened: a file
+        // that cannot be taken whole changes nothing and asks for nothing.
+        const QString source = m_p.arguments.at(0);
+        const QString shown = QDir::toNativeSeparators(source);
+        QFile file(source);
+        if (!file.open(QIODevice::ReadOnly))
+            fail(UserError,
+                 QStringLiteral("%1 could not be read: %2").arg(shown, file.errorString()));
+        // No vault could hold more: refused before it is read.
+        if (file.size() > vaultfile::kMaxVaultBytes)
+            fail(UserError,
+                 QStringLiteral("%1 is larger than any vault Keynook writes; nothing was "
+                                "imported")
+                     .arg(shown));
+        const QByteArray bytes = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            fail(UserError,
+                 QStringLiteral("%1 could not be read: %2").arg(shown, file.errorString()));
+        file.close();
+        const std::optional<interchange::Format> format = importFormat();
+        interchange::ImportResult imported = !format ? interchange::importAny(bytes)
+                                             : *format == interchange::Format::Csv
+                                                 ? interchange::importCsv(bytes)
+                                                 : interchange::importJson(bytes);
+        if (!imported.ok())
+            fail(UserError, QStringLiteral("%1 was not imported, and nothing was changed: %2")
+                                .arg(shown, imported.error));
+
+        open(true);
+        // Exactly the same username, password and location: the entry is
+        // there already (an import run twice, or a file listing it twice).
+        auto key = [](const Entry& e) {
+            return QString::number(e.username.size()) + QLatin1Char(':') + e.username +
+                   QString::number(e.password.size()) + QLatin1Char(':') + e.password + e.location;
+        };
+        QSet<QString> present;
+        present.reserve(static_cast<qsizetype>(m_entries.size() + imported.entries.size()));
+        for (size_t s = 0; s < m_entries.size(); ++s)
+            present.insert(key(m_entries.entry(s)));
+        std::vector<Entry> added;
+        qsizetype duplicates = 0;
+        for (Entry& e : imported.entries) {
+            if (present.contains(key(e))) {
+                ++duplicates;
+                continue;
+            }
+            present.insert(key(e));
+            added.push_back(std::move(e));
+        }
+        if (!added.empty()) {
+            m_entries.append(added);
+            saveEntries();
+        }
+        const QString from = imported.format == interchange::Format::Json
+                                 ? QStringLiteral("JSON")
+                                 : QStringLiteral("CSV in the %1 layout")
+                                       .arg(interchange::layoutName(imported.layout));
+        QString report = QStringLiteral("Imported %1 from %2 (%3).")
+                             .arg(entriesCount(added.size()), shown, from);
+        if (duplicates > 0)
+            report += QStringLiteral(" Skipped %1 already in the vault.")
+                          .arg(entriesCount(static_cast<size_t>(duplicates)));
+        if (imported.skippedEmpty > 0)
+            report += QStringLiteral(" Skipped %1 with every field empty.")
+                          .arg(imported.skippedEmpty == 1
+                                   ? QStringLiteral("1 record")
+                                   : QStringLiteral("%1 records").arg(imported.skippedEmpty));
+        if (imported.skippedNotLogins > 0)
+            report += QStringLiteral(" Skipped %1 that %2 not logins.")
+                          .arg(imported.skippedNotLogins == 1
+                                   ? QStringLiteral("1 item")
+                                   : QStringLiteral("%1 items").arg(imported.skippedNotLogins),
+                               imported.skippedNotLogins == 1 ? QStringLiteral("is")
+                                                              : QStringLiteral("are"));
+        tell(report + QStringLiteral(" The vault holds %1.").arg(entriesCount(m_entries.size())));
         return Success;
     }
 
