@@ -4,6 +4,7 @@
 // from the window's own file format (vaultformat), so the two agree.
 #include "VaultTestSupport.h"
 
+#include "vault/Interchange.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"
 #include "vault/VaultSession.h"
@@ -281,6 +282,16 @@ TEST_F(Cli, FullLife) {
     EXPECT_TRUE(several.err.contains("\n  me at new.example\n  Zo\xc3\xab at Stra\xc3\x9f"));
     all.push_back(several);
 
+    // An export holds the passwords, in a new file of the owner's alone.
+    const QString exported = path(QStringLiteral("home/entries.csv"));
+    const Ran exporting = withMaster({QStringLiteral("export"), exported});
+    all.push_back(exporting);
+    ASSERT_EQ(exporting.status, 0) << exporting.err.toStdString();
+    EXPECT_EQ(modeOf(exported), 0600u);
+    QFile exportFile(exported);
+    ASSERT_TRUE(exportFile.open(QIODevice::ReadOnly));
+    EXPECT_EQ(exportFile.readAll(), interchange::exportCsv({meMoved, kZoe}).bytes);
+
     // passwd rewrites the first line alone.
     const QByteArray before = vaultBytes();
     const Ran passwd = withMaster({QStringLiteral("passwd")}, {newMaster});
@@ -300,8 +311,8 @@ TEST_F(Cli, FullLife) {
     int scanned = 0;
     while (files.hasNext()) {
         const QString file = files.next();
-        if (file == m_vault)
-            continue; // the one file meant to hold them
+        if (file == m_vault || file == exported)
+            continue; // the files meant to hold them
         ++scanned;
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << file.toStdString();
@@ -311,7 +322,7 @@ TEST_F(Cli, FullLife) {
             EXPECT_FALSE(bytes.contains(vaultformat::encodeMasterLine(s))) << file.toStdString();
         }
     }
-    EXPECT_EQ(scanned, 0) << "the program left files beside the vault";
+    EXPECT_EQ(scanned, 0) << "the program left files of its own";
     EXPECT_EQ(modeOf(m_vault), 0600u);
 }
 
@@ -420,6 +431,16 @@ TEST_F(Cli, ErrorTable) {
          {},
          1,
          "from 4 to 1024"},
+        {Two,
+         {stdinFlag, QStringLiteral("export"), QStringLiteral("--format=xml")},
+         master,
+         1,
+         "--format is csv or json for export"},
+        {Two,
+         {stdinFlag, QStringLiteral("import"), QStringLiteral("nowhere.csv")},
+         master,
+         1,
+         "nowhere.csv could not be read"},
         // A password typed where it does not belong is not repeated.
         {Two,
          {stdinFlag, QStringLiteral("add"), QStringLiteral("--username=x"),
@@ -595,6 +616,98 @@ TEST_F(Cli, Formats) {
     EXPECT_EQ(shown[2],
               (QString(39, QLatin1Char('x')) + QStringLiteral("\u2026  ********  two\u21b5lines"))
                   .toUtf8());
+}
+
+// Every layout and format: an export reads back into a new vault as the
+// same entries, and again as nothing new; an existing file is never
+// replaced; a malformed import is refused whole, before anything is asked.
+TEST_F(Cli, ExportAndImport) {
+    const std::vector<Entry> entries = {
+        kMe, kZoe, kBob, {QStringLiteral("no place"), QStringLiteral("x"), {}}};
+    writeVault(entries);
+    const QString into = path(QStringLiteral("vault/imported.enc"));
+    struct Case {
+        QStringList options;
+        QByteArray header;
+    };
+    const std::vector<Case> cases = {
+        {{}, "username,password,location\r\n"},
+        {{QStringLiteral("--layout=chrome")}, "name,url,username,password"},
+        {{QStringLiteral("--layout=firefox")}, "url,username,password,httpRealm"},
+        {{QStringLiteral("--layout=keepassxc")}, "Group,Title,Username,Password,URL"},
+        {{QStringLiteral("--layout=bitwarden")}, "folder,favorite,type,name"},
+        {{QStringLiteral("--format=json")}, "["},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.join(QLatin1Char(' ')).toStdString());
+        const QString file = path(QStringLiteral("home/export%1").arg(++n));
+        const Ran out = withMaster(QStringList{QStringLiteral("export"), file} + c.options);
+        ASSERT_EQ(out.status, 0) << out.err.toStdString();
+        QFile written(file);
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(written.readAll().startsWith(c.header));
+        // Never over an existing file.
+        const Ran again = withMaster(QStringList{QStringLiteral("export"), file} + c.options);
+        EXPECT_EQ(again.status, 1);
+        EXPECT_TRUE(again.err.contains("exists already")) << again.err.toStdString();
+
+        QFile::remove(into);
+        auto onInto = [&](const QStringList& args) {
+            return run(
+                QStringList{QStringLiteral("--vault"), into, QStringLiteral("--password-stdin")} +
+                    args,
+                lines({kMaster}), false);
+        };
+        ASSERT_EQ(onInto({QStringLiteral("init")}).status, 0);
+        const Ran in = onInto({QStringLiteral("import"), file});
+        ASSERT_EQ(in.status, 0) << in.err.toStdString();
+        EXPECT_TRUE(in.err.contains("Imported 4 entries")) << in.err.toStdString();
+        QFile vault(into);
+        ASSERT_TRUE(vault.open(QIODevice::ReadOnly));
+        const QByteArray imported = vault.readAll();
+        EXPECT_EQ(imported, vaultformat::savedFile(kMaster, entries));
+        const Ran twice = onInto({QStringLiteral("import"), file});
+        EXPECT_EQ(twice.status, 0);
+        EXPECT_TRUE(twice.err.contains("Imported 0 entries")) << twice.err.toStdString();
+        EXPECT_TRUE(twice.err.contains("Skipped 4 entries already in the vault"));
+        vault.close();
+        ASSERT_TRUE(vault.open(QIODevice::ReadOnly));
+        EXPECT_EQ(vault.readAll(), imported);
+    }
+
+    // To standard output.
+    const Ran json = withMaster(
+        {QStringLiteral("export"), QStringLiteral("-"), QStringLiteral("--format=json")});
+    EXPECT_EQ(json.out, interchange::exportJson(entries).bytes);
+
+    // New entries go to the end; duplicates, of the vault or of each other,
+    // and empty records are counted, not added.
+    const QString csv = path(QStringLiteral("home/new.csv"));
+    QFile newFile(csv);
+    ASSERT_TRUE(newFile.open(QIODevice::WriteOnly));
+    newFile.write("username,password,location\r\nme,p4ss|||word,example.org\r\nnew,one,here\r\n"
+                  ",,\r\nnew,one,here\r\n");
+    newFile.close();
+    const Ran added = withMaster({QStringLiteral("import"), csv});
+    ASSERT_EQ(added.status, 0) << added.err.toStdString();
+    EXPECT_TRUE(added.err.contains("Imported 1 entry from")) << added.err.toStdString();
+    EXPECT_TRUE(added.err.contains("Skipped 2 entries already in the vault. Skipped 1 record with "
+                                   "every field empty. The vault holds 5 entries."));
+    std::vector<Entry> now = entries;
+    now.push_back({QStringLiteral("new"), QStringLiteral("one"), QStringLiteral("here")});
+    EXPECT_EQ(vaultBytes(), vaultformat::savedFile(kMaster, now));
+
+    // A malformed file: refused with its line, before the master password.
+    const QByteArray before = vaultBytes();
+    ASSERT_TRUE(newFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    newFile.write("username,password,location\r\na,b,c\r\nonly,two\r\n");
+    newFile.close();
+    const Ran refused = run({QStringLiteral("--password-stdin"), QStringLiteral("import"), csv});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(refused.err.contains("was not imported, and nothing was changed: line 3:"))
+        << refused.err.toStdString();
+    EXPECT_EQ(vaultBytes(), before);
 }
 
 // What check finds in a file edited by hand.
