@@ -275,9 +275,8 @@ QString programHelp() {
         QStringLiteral("Usage: %1 %2 COMMAND [options]\n"
                        "\n"
                        "The entries of a Keynook vault from a terminal or a script. It uses the\n"
-                       "vault the Keynook window uses, and the same lock: while one has the "
-                       "vault\n"
-                       "open, the other waits its turn.\n"
+                       "vault the Keynook window uses, and the same lock: while the window has\n"
+                       "the vault open, a command refuses it (exit status 2).\n"
                        "\n"
                        "Commands:\n")
             .arg(kProgram, kGlobalUsage);
