@@ -291,3 +291,24 @@ TEST(SealedVault, AnOlderKeynookSeesAMasterPasswordNoOneCanType) {
     ASSERT_FALSE(master.isEmpty());
     EXPECT_EQ(master[0], QChar(0));
 }
+
+// --- The stored sample --------------------------------------------------------------
+
+// Sealed once, with a key from deriveKey() at the default parameters, from
+// the plain bytes beside it: three entries under this master password. Every
+// later Keynook opens it to those bytes.
+TEST(SealedVault, StoredVersion1SampleOpensWithTheDefaultParameters) {
+    const QString dir = QStringLiteral(KEYNOOK_TEST_DATA_DIR "/sealed/");
+    const QByteArray sample = fileBytes(dir + "v1-default.sealed");
+    const QByteArray expected = fileBytes(dir + "v1-default.expected");
+    const QString master = QString::fromUtf8("Sealed sample, päss 1");
+    EXPECT_EQ(expected,
+              vaultformat::savedFile(master, {Entry{"alice", "s3cret|||x", "https://example.org"},
+                                              Entry{QString::fromUtf8("bö"), "", "C:\\notes"},
+                                              Entry{"", QString::fromUtf8("密码"), ""}}));
+    ASSERT_TRUE(isSealed(sample));
+    Unsealed u = unseal(sample, master);
+    ASSERT_EQ(u.outcome, Outcome::Ok) << u.reason.toStdString();
+    EXPECT_EQ(u.plain, expected);
+    EXPECT_EQ(u.key.params(), SealParams::defaults());
+}
