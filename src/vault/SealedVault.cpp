@@ -213,7 +213,7 @@ struct KeyAccess {
 };
 
 SealParams SealParams::defaults() {
-    return SealParams{2, quint64(256) * 1024 * 1024};
+    return SealParams{3, quint64(256) * 1024 * 1024};
 }
 
 ParamBounds ParamBounds::accepted() {

@@ -64,8 +64,8 @@ inline constexpr quint8 kKdfArgon2id13 = 1;
 struct SealParams {
     quint64 opsLimit = 0;
     quint64 memLimit = 0;
-    // What a new sealed vault gets: 256 MiB and 2 passes, about half a second
-    // on the machine this was measured on (bench/bench_seal.cpp).
+    // What a new sealed vault gets: 3 passes over 256 MiB, about half a
+    // second on the machine this was measured on (bench/bench_seal.cpp).
     static SealParams defaults();
     friend bool operator==(const SealParams&, const SealParams&) = default;
 };
@@ -79,9 +79,9 @@ struct ParamBounds {
         return p.opsLimit >= least.opsLimit && p.opsLimit <= most.opsLimit &&
                p.memLimit >= least.memLimit && p.memLimit <= most.memLimit;
     }
-    // What Keynook opens and seals with: from libsodium's least to 1 GiB and
-    // 10 passes, room for four times today's memory and five times its
-    // passes, while a hostile header costs a few seconds at most.
+    // What Keynook opens and seals with: from libsodium's least to 10 passes
+    // over 1 GiB, room for four times today's memory and three times its
+    // passes, while a hostile header costs some seconds at most.
     static ParamBounds accepted();
 };
 
