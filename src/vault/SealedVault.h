@@ -1,0 +1,171 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+#include <QtGlobal>
+
+#include <array>
+
+// A sealed vault: data.enc as a small header followed by the authenticated
+// encryption of exactly the bytes the plain form would hold for the same
+// vault. The plain form stays the default; sealing is chosen per vault. What
+// the vault holds, and how those bytes read, does not change: unsealing gives
+// back the plain form's bytes and everything else reads them as before.
+//
+// The key comes from the master password through Argon2id; the file holds the
+// derivation's parameters and salt, so a file sealed with stronger settings
+// still opens. Opening tells three failures apart: a file damaged or changed
+// outside Keynook, a wrong password, and a header that asks for a derivation
+// too costly to attempt. Every primitive is libsodium's.
+//
+// Layout (docs/ARCHITECTURE.md, "Sealed vaults"); numbers are little-endian:
+//
+//   offset size
+//        0    9  magic 80 4B 4E 53 45 41 4C 0D 00
+//        9    1  format version, 1
+//       10    1  key derivation, 1: Argon2id version 1.3
+//       11    8  opslimit (passes)
+//       19    8  memlimit (bytes)
+//       27   16  salt, random at every new key
+//       43   32  check value: keyed BLAKE2b of bytes 0..42 under a subkey
+//       75   24  nonce, random at every save
+//       99   32  header checksum: BLAKE2b of bytes 0..98, no key
+//      131       ciphertext of the plain bytes and its 16-byte tag, with
+//                bytes 0..130 as associated data
+namespace sealedvault {
+
+namespace layout {
+// No file that Keynook writes in the plain form starts with these bytes, nor
+// is a beginning of them: the plain form's first line ends in CR LF, and the
+// magic's CR is followed by a NUL (docs/ARCHITECTURE.md tells why).
+inline constexpr char kMagic[9] = {'\x80', 'K', 'N', 'S', 'E', 'A', 'L', '\r', '\0'};
+inline constexpr qsizetype kMagicSize = sizeof kMagic;
+inline constexpr qsizetype kVersionAt = 9;
+inline constexpr qsizetype kKdfAt = 10;
+inline constexpr qsizetype kOpsLimitAt = 11;
+inline constexpr qsizetype kMemLimitAt = 19;
+inline constexpr qsizetype kSaltAt = 27;
+inline constexpr qsizetype kSaltSize = 16;
+inline constexpr qsizetype kCheckAt = 43;
+inline constexpr qsizetype kCheckSize = 32;
+inline constexpr qsizetype kNonceAt = 75;
+inline constexpr qsizetype kNonceSize = 24;
+inline constexpr qsizetype kChecksumAt = 99;
+inline constexpr qsizetype kChecksumSize = 32;
+inline constexpr qsizetype kHeaderSize = 131;
+inline constexpr qsizetype kTagSize = 16;
+inline constexpr quint8 kVersion = 1;
+inline constexpr quint8 kKdfArgon2id13 = 1;
+} // namespace layout
+
+// How costly the key derivation is: Argon2id passes and memory in bytes.
+struct SealParams {
+    quint64 opsLimit = 0;
+    quint64 memLimit = 0;
+    // What a new sealed vault gets: 3 passes over 256 MiB, about half a
+    // second on the machine this was measured on (bench/bench_seal.cpp).
+    static SealParams defaults();
+    friend bool operator==(const SealParams&, const SealParams&) = default;
+};
+
+// The derivations a reader will attempt. A header is read before anything
+// proves who wrote it: without a bound, a file could ask for a terabyte.
+struct ParamBounds {
+    SealParams least;
+    SealParams most;
+    bool admits(const SealParams& p) const {
+        return p.opsLimit >= least.opsLimit && p.opsLimit <= most.opsLimit &&
+               p.memLimit >= least.memLimit && p.memLimit <= most.memLimit;
+    }
+    // What Keynook opens and seals with: from libsodium's least to 10 passes
+    // over 1 GiB, room for four times today's memory and three times its
+    // passes, while a hostile header costs some seconds at most.
+    static ParamBounds accepted();
+};
+
+// A key derived from a master password, with the salt and parameters it was
+// derived with, so that every later save seals under it without the password.
+// The secret lives in libsodium's guarded, locked memory, read-only once made,
+// and is wiped when the key goes. Move-only: there is one copy of it.
+class SealKey {
+public:
+    SealKey() = default;
+    ~SealKey();
+    SealKey(SealKey&& other) noexcept;
+    SealKey& operator=(SealKey&& other) noexcept;
+    SealKey(const SealKey&) = delete;
+    SealKey& operator=(const SealKey&) = delete;
+
+    bool isNull() const { return m_secret == nullptr; }
+    const SealParams& params() const { return m_params; }
+    QByteArrayView salt() const {
+        return QByteArrayView(reinterpret_cast<const char*>(m_salt.data()), layout::kSaltSize);
+    }
+
+private:
+    friend struct KeyAccess;
+    unsigned char* m_secret = nullptr; // the encryption subkey, in sodium_malloc memory
+    SealParams m_params;
+    std::array<unsigned char, layout::kSaltSize> m_salt{};
+    // Not secret: the file's check value for this key, salt and parameters.
+    std::array<unsigned char, layout::kCheckSize> m_check{};
+};
+
+enum class Outcome {
+    Ok,
+    NotSealed,         // not a sealed vault: read it as the plain form
+    Damaged,           // changed since it was sealed, or cut short
+    WrongPassword,     // the header is whole, and the password does not fit it
+    ParametersRefused, // the header is whole, and asks for a derivation outside the bounds
+    CannotDerive,      // the derivation's memory, or libsodium itself, is not to be had
+};
+
+struct Unsealed {
+    Outcome outcome = Outcome::NotSealed;
+    QString reason; // what was found, for a person; empty when Ok
+    // The vault's bytes in the plain form. They hold every password of the
+    // vault: hand them on by moving, and wipe() them when they are done with.
+    QByteArray plain;
+    // From unseal(): the key every later save of this vault seals with.
+    SealKey key;
+    bool ok() const { return outcome == Outcome::Ok; }
+};
+
+// True once libsodium has started; every function below starts it.
+bool available();
+
+// True when `file` is to be opened as a sealed vault: it starts with the magic,
+// or is a non-empty beginning of it (a sealed file cut short). No file that
+// Keynook writes in the plain form is either.
+bool isSealed(QByteArrayView file);
+
+// A new key for `password` (its UTF-8 bytes exactly), with a fresh random
+// salt. Null, with the reason in `why`, when the parameters are outside
+// ParamBounds::accepted() or the derivation cannot run.
+SealKey deriveKey(QStringView password, const SealParams& params = SealParams::defaults(),
+                  QString* why = nullptr);
+
+// The sealed file of `plain` under `key`, with a fresh random nonce, so two
+// seals of the same bytes differ. Empty only for a null key.
+QByteArray seal(QByteArrayView plain, const SealKey& key);
+
+// Opens a sealed file with the master password: the header's checksum first
+// (a damaged header is never taken for a wrong password, and costs no
+// derivation), then its parameters against `bounds`, then the derivation, the
+// check value, and the decryption.
+Unsealed unseal(QByteArrayView file, QStringView password,
+                const ParamBounds& bounds = ParamBounds::accepted());
+
+// The same with a key already derived, as after a save: a file sealed under
+// another key (another salt or parameters, a changed password) is
+// WrongPassword. The result holds no key; the caller keeps its own.
+Unsealed unsealWithKey(QByteArrayView file, const SealKey& key);
+
+// Overwrites the bytes with zeros and empties the array. A QByteArray that
+// shares its bytes with another gets a copy of its own first, and the other
+// keeps them: wipe the last holder.
+void wipe(QByteArray& secret);
+
+} // namespace sealedvault
