@@ -626,6 +626,14 @@ QString failureText(const VaultSession::Status& status) {
         return QStringLiteral("the change could not be saved; the vault file was left as it "
                               "was") +
                why;
+    case F::WrongPassword:
+        return QStringLiteral("wrong master password; nothing was read or changed");
+    case F::Damaged:
+        return QStringLiteral("the sealed vault is damaged, or was changed outside Keynook; it "
+                              "was left as it is") +
+               why;
+    case F::SealRefused:
+        return QStringLiteral("the sealed vault cannot be opened on this computer") + why;
     }
     return {};
 }
@@ -746,12 +754,19 @@ private:
             failWith(opened);
         if (forChange && m_session->readOnly())
             failWith({VaultSession::Failure::ReadOnly, {}});
-        if (m_session->storedPassword().isEmpty())
+        if (!m_session->sealed() && m_session->storedPassword().isEmpty())
             fail(UserError, QStringLiteral("the vault at %1 has no master password yet; set one "
                                            "with `%2 init`")
                                 .arg(QDir::toNativeSeparators(path), kProgram));
-        if (!m_session->verify(m_secrets.master()))
-            fail(UserError, QStringLiteral("wrong master password; nothing was read or changed"));
+        // A sealed vault is opened with the password here (its key takes
+        // about half a second to derive).
+        if (const VaultSession::Status unlocked = m_session->unlock(m_secrets.master());
+            !unlocked.ok()) {
+            if (unlocked.failure == VaultSession::Failure::WrongPassword)
+                fail(UserError,
+                     QStringLiteral("wrong master password; nothing was read or changed"));
+            failWith(unlocked);
+        }
         if (withEntries) {
             if (const VaultSession::Status loaded = m_session->loadEntries(m_entries); !loaded.ok())
                 failWith(loaded);

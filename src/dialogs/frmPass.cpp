@@ -4,9 +4,9 @@
 #include "appearance/modSkin.h"
 #include "dialogs/modOnTop.h"
 #include "main/Form1.h"
+#include "main/modGlobals.h"
 #include "platform/Twips.h"
 #include "startup/Program.h"
-#include "main/modGlobals.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -177,12 +177,14 @@ void frmPass::cmdOK_Click() {
         return;
     }
 
-    if (m_txtPass->text() == p.StoredPassword) {
+    if (CheckMasterPassword(p, m_txtPass->text(), this)) {
         p.MasterPassword = p.StoredPassword;
         m_timer1->stop();
         LoadEntries(p);
         return;
     }
+    if (p.ended())
+        return;
     const BoxAnswer answer = p.boxes().show(
         this, QStringLiteral("Sorry, the password you entered was not correct."),
         QStringLiteral("Incorrect Password"), BoxButtons::RetryCancel, BoxAnswer::Retry);

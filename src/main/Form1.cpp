@@ -6,6 +6,7 @@
 #include "main/EntryModel.h"
 #include "main/GotoLocation.h"
 #include "main/ListView.h"
+#include "main/modGlobals.h"
 #include "main/modListViewEnh.h"
 #include "platform/Twips.h"
 #include "side/Form8.h"
@@ -13,7 +14,6 @@
 #include "side/frmWebsite.h"
 #include "startup/Program.h"
 #include "startup/frmSplash.h"
-#include "main/modGlobals.h"
 
 #include <QClipboard>
 #include <QCloseEvent>
@@ -24,6 +24,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTimer>
 
 #include <cstdlib>
 
@@ -67,6 +68,12 @@ Form1::Form1(Program& program) : Window(program) {
                              1140, 2355, 795);
     m_cmdCopy[2] = addButton(QStringLiteral("cmdCopy_2"), QStringLiteral("Copy Used At"), 4860,
                              1140, 4095, 795);
+
+    m_clipboardTimer = new QTimer(this);
+    m_clipboardTimer->setObjectName(QStringLiteral("clipboardTimer"));
+    m_clipboardTimer->setSingleShot(true);
+    m_clipboardTimer->setInterval(30'000);
+    connect(m_clipboardTimer, &QTimer::timeout, this, &Form1::clearCopiedPassword);
 
     m_statusBar = new QStatusBar(this);
     m_statusBar->setObjectName(QStringLiteral("StatusBar1"));
@@ -267,6 +274,13 @@ void Form1::cmdDelete_Click() {
         SetStatus(m_program, QStringLiteral("Entry deleted successfully, data saved."));
 }
 
+void Form1::clearCopiedPassword() {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!m_copiedPassword.isEmpty() && clipboard->text() == m_copiedPassword)
+        clipboard->clear();
+    m_copiedPassword.clear();
+}
+
 void Form1::cmdCopy_Click(int index) {
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
@@ -283,6 +297,13 @@ void Form1::cmdCopy_Click(int index) {
         mime->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArrayLiteral("secret"));
     }
     clipboard->setMimeData(mime);
+    // An encrypting keeper does not leave a password lying on the clipboard.
+    m_copiedPassword.clear();
+    m_clipboardTimer->stop();
+    if (index == EntryModel::Password && m_program.vault && m_program.vault->sealed()) {
+        m_copiedPassword = value;
+        m_clipboardTimer->start();
+    }
     static const char* const labels[3] = {"Copied Username ", "Copied Password ",
                                           "Copied Location "};
     SetStatus(m_program, QString::fromLatin1(labels[index]) + value);

@@ -12,6 +12,7 @@ class QAction;
 class QLabel;
 class QPushButton;
 class QStatusBar;
+class QTimer;
 
 // The main window: the entry list, the command buttons and menus, and the
 // status line.
@@ -67,6 +68,11 @@ private:
     QPushButton* m_cmdCopy[3] = {};
     QPushButton* m_cmdWebsite = nullptr;
     bool m_loaded = false;
+    // A password copied from a sealed vault leaves the clipboard after a
+    // while, if the clipboard still holds it.
+    QTimer* m_clipboardTimer = nullptr;
+    QString m_copiedPassword;
+    void clearCopiedPassword();
     // The status panel takes the window's outer width. At load the window
     // has no frame yet; once it has one, the width is taken again, once.
     bool m_statusWidthHasFrame = false;

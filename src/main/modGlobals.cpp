@@ -6,7 +6,7 @@
 #include "startup/Program.h"
 #include "vault/VaultSession.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 
 namespace {
@@ -76,6 +76,17 @@ void failAndEnd(Program& program, const VaultSession::Status& status) {
         return failAndEnd(program,
                           QStringLiteral("There is not enough memory to open the vault.") + kept,
                           QStringLiteral("Close other programs and start Keynook again."));
+    case Failure::Damaged:
+        return failAndEnd(program,
+                          QStringLiteral("The sealed vault is damaged, or was changed outside "
+                                         "Keynook, so it cannot be opened.") +
+                              kept,
+                          status.why);
+    case Failure::SealRefused:
+        return failAndEnd(
+            program, QStringLiteral("The sealed vault cannot be opened on this computer.") + kept,
+            status.why);
+    case Failure::WrongPassword:
     case Failure::ReadOnly:
     case Failure::CannotSave:
         return failAndEnd(program,
@@ -137,12 +148,40 @@ void OpenData(Program& program) {
     program.vault = std::make_unique<VaultSession>(program.vaultPath());
     if (const VaultSession::Status opened = program.vault->open(); !opened.ok())
         return failAndEnd(program, opened);
-    if (!program.vault->storedPassword().isEmpty()) {
+    // A sealed vault has a master password, though nothing of it can be read
+    // before the password opens it.
+    if (program.vault->sealed() || !program.vault->storedPassword().isEmpty()) {
         program.StoredPassword = program.vault->storedPassword();
         PromptPassword(program);
     } else {
         PromptCreatePassword(program);
     }
+}
+
+bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog) {
+    VaultSession* vault = program.vault.get();
+    if (!vault || !vault->sealed())
+        return typed == program.StoredPassword;
+    // Opening a sealed vault takes about half a second of key derivation.
+    // Meanwhile the dialog is busy and takes no input: clicks and keys made
+    // then reach it disabled and are dropped.
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    if (dialog) {
+        dialog->setEnabled(false);
+        dialog->repaint();
+    }
+    const VaultSession::Status opened = vault->unlock(typed);
+    QCoreApplication::processEvents();
+    if (dialog)
+        dialog->setEnabled(true);
+    QApplication::restoreOverrideCursor();
+    if (opened.ok()) {
+        program.StoredPassword = vault->storedPassword();
+        return true;
+    }
+    if (opened.failure != Failure::WrongPassword)
+        failAndEnd(program, opened);
+    return false;
 }
 
 void PromptCreatePassword(Program& program) {

@@ -11,7 +11,8 @@ class QWidget;
 // these tell the user, show the windows and end the program.
 
 // Opens the vault (creating a never-used one when there is none), reads its
-// master line and opens the master password dialog in create or verify mode. Returns while the dialog is open.
+// master line and opens the master password dialog in create or verify mode. Returns while the
+// dialog is open.
 void OpenData(Program& program);
 
 // Loads every entry line into the list, reports the count and shows the main
@@ -27,6 +28,13 @@ bool SaveData(Program& program);
 // window. Entry lines behind an empty first line stay, in the file byte for
 // byte and in the list; without any, the password is the file's only line.
 void CreateMasterPassword(Program& program);
+
+// The verify step of the password dialog: for a plain vault, the typed text
+// against StoredPassword; a sealed vault is opened with it (busy cursor,
+// `dialog` taking no input meanwhile), and StoredPassword is then the master
+// password the vault holds. False for a wrong password, and when the vault
+// turned out damaged (the user told, the program ended).
+bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog);
 
 void PromptCreatePassword(Program& program);
 void PromptPassword(Program& program);

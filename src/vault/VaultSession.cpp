@@ -101,6 +101,10 @@ Status VaultSession::open() {
     QByteArray data;
     if (Status r = read(data); !r.ok())
         return r;
+    // Nothing of a sealed vault is known before its password opens it.
+    m_sealed = sealedvault::isSealed(data);
+    if (m_sealed)
+        return {};
     // An empty file has no master line: like a first line that is empty, it
     // is a vault that was never used.
     if (Status r = withinMemory([&] { m_stored = vaultformat::readMasterPassword(data); }); !r.ok())
@@ -110,10 +114,112 @@ Status VaultSession::open() {
     return {};
 }
 
-Status VaultSession::loadEntries(EntryStore& out) {
+Status VaultSession::readPlain(QByteArray& plain) {
     QByteArray data;
     if (Status r = read(data); !r.ok())
         return r;
+    if (!m_sealed) {
+        plain = std::move(data);
+        return {};
+    }
+    sealedvault::Unsealed opened = sealedvault::unsealWithKey(data, m_key);
+    if (!opened.ok())
+        return failure(Failure::Damaged,
+                       opened.outcome == sealedvault::Outcome::WrongPassword
+                           ? QStringLiteral("The vault file was sealed again under another key "
+                                            "after it was opened.")
+                           : opened.reason);
+    plain = std::move(opened.plain);
+    return {};
+}
+
+Status VaultSession::unlock(const QString& typed) {
+    if (!m_sealed)
+        return verify(typed) ? Status{} : failure(Failure::WrongPassword);
+    QByteArray data;
+    if (Status r = read(data); !r.ok())
+        return r;
+    sealedvault::Unsealed opened = sealedvault::unseal(data, typed);
+    switch (opened.outcome) {
+    case sealedvault::Outcome::Ok:
+        break;
+    case sealedvault::Outcome::WrongPassword:
+        return failure(Failure::WrongPassword);
+    case sealedvault::Outcome::NotSealed:
+    case sealedvault::Outcome::Damaged:
+        return failure(Failure::Damaged, opened.reason);
+    case sealedvault::Outcome::ParametersRefused:
+    case sealedvault::Outcome::CannotDerive:
+        return failure(Failure::SealRefused, opened.reason);
+    }
+    m_key = std::move(opened.key);
+    if (Status r = withinMemory([&] { m_stored = vaultformat::readMasterPassword(opened.plain); });
+        !r.ok())
+        return r;
+    m_plain = std::move(opened.plain);
+    return {};
+}
+
+Status VaultSession::seal(const QString& password, const sealedvault::SealParams& params) {
+    if (m_readOnly)
+        return failure(Failure::ReadOnly);
+    QByteArray data;
+    if (Status r = read(data); !r.ok())
+        return r;
+    if (sealedvault::isSealed(data))
+        return {};
+    // Only the vault's own master password seals it: the sealed vault opens
+    // with the password that its first line holds.
+    const QString master = vaultformat::readMasterPassword(data);
+    if (master.isEmpty() || master != password) {
+        sealedvault::wipe(data);
+        return failure(Failure::WrongPassword);
+    }
+    QString why;
+    sealedvault::SealKey key = sealedvault::deriveKey(password, params, &why);
+    if (key.isNull()) {
+        sealedvault::wipe(data);
+        return failure(Failure::SealRefused, why);
+    }
+    const QByteArray file = sealedvault::seal(data, key);
+    sealedvault::wipe(data);
+    const vaultfile::Result saved = vaultfile::saveAtomically(m_path, file);
+    if (!saved.ok)
+        return failure(Failure::CannotSave, saved.error);
+    m_stamp = vaultfile::stampOf(m_path);
+    m_sealed = true;
+    m_stored = master;
+    m_key = std::move(key);
+    return {};
+}
+
+Status VaultSession::unseal() {
+    if (!m_sealed)
+        return {};
+    if (m_readOnly)
+        return failure(Failure::ReadOnly);
+    QByteArray plain;
+    if (Status r = readPlain(plain); !r.ok())
+        return r;
+    const vaultfile::Result saved = vaultfile::saveAtomically(m_path, plain);
+    sealedvault::wipe(plain);
+    if (!saved.ok)
+        return failure(Failure::CannotSave, saved.error);
+    m_stamp = vaultfile::stampOf(m_path);
+    m_sealed = false;
+    m_key = sealedvault::SealKey();
+    return {};
+}
+
+Status VaultSession::loadEntries(EntryStore& out) {
+    QByteArray data;
+    if (m_sealed && !m_plain.isEmpty()) {
+        // Opened by unlock() a moment ago.
+        data = std::move(m_plain);
+        m_plain = QByteArray();
+    } else if (Status r = readPlain(data); !r.ok()) {
+        return r;
+    }
     // The entries keep the file's bytes: a field becomes text when it is
     // shown, copied or compared.
     return withinMemory([&] {
@@ -125,6 +231,8 @@ Status VaultSession::loadEntries(EntryStore& out) {
 Status VaultSession::createMaster(const QString& master, EntryStore& kept) {
     if (m_readOnly)
         return failure(Failure::ReadOnly);
+    if (m_sealed) // a sealed vault always has its master password
+        return failure(Failure::Damaged);
     // A vault without a master line may still hold entries (its first line
     // lost in an editor, say). The new password takes the first line's place
     // and every byte after it stays; the file is read again here, under the
@@ -159,7 +267,10 @@ bool VaultSession::changedOutside() const {
 Status VaultSession::save(const QByteArray& file) {
     if (m_readOnly)
         return failure(Failure::ReadOnly);
-    const vaultfile::Result saved = vaultfile::saveAtomically(m_path, file);
+    // A sealed vault stays sealed, under the key derived when it was opened
+    // and a fresh nonce.
+    const vaultfile::Result saved =
+        vaultfile::saveAtomically(m_path, m_sealed ? sealedvault::seal(file, m_key) : file);
     if (!saved.ok)
         return failure(Failure::CannotSave, saved.error);
     m_stamp = vaultfile::stampOf(m_path);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vault/EntryStore.h"
+#include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 
 #include <QByteArray>
@@ -29,6 +30,9 @@ public:
         OutOfMemory, // the entries do not fit in the memory left
         ReadOnly,    // a change, on a medium that takes no writes
         CannotSave,
+        WrongPassword,
+        Damaged,     // a sealed vault changed outside Keynook, or cut short
+        SealRefused, // a sealed vault whose key cannot be derived here
     };
     struct Status {
         Failure failure = Failure::None;
@@ -54,10 +58,29 @@ public:
     void releaseLock() { m_lock.reset(); }
 
     // The master password as read by open(); empty for a vault never used
-    // (an empty first line, or no line at all).
+    // (an empty first line, or no line at all), and for a sealed vault until
+    // unlock() opened it.
     const QString& storedPassword() const { return m_stored; }
     // Exact, case-sensitive comparison with the stored master password.
     bool verify(const QString& typed) const { return !m_stored.isEmpty() && typed == m_stored; }
+
+    // A sealed vault: its content is encrypted under a key derived from the
+    // master password, so nothing in it is known before unlock().
+    bool sealed() const { return m_sealed; }
+    // Checks the typed master password: for a plain vault as verify() does;
+    // a sealed one is opened with it (the key derivation takes about half a
+    // second), and its key is kept for every later save. WrongPassword, or
+    // Damaged for a sealed file changed outside Keynook.
+    Status unlock(const QString& typed);
+
+    // Turns the plain vault into a sealed one under `password`, which must be
+    // its master password: the file's bytes, exactly as they are, sealed in
+    // one atomic save.
+    Status seal(const QString& password,
+                const sealedvault::SealParams& params = sealedvault::SealParams::defaults());
+    // Turns an unlocked sealed vault back into the plain form: exactly the
+    // bytes it held, in one atomic save.
+    Status unseal();
 
     // Reads the file again and appends its entries to `out`.
     Status loadEntries(EntryStore& out);
@@ -79,6 +102,8 @@ public:
 
 private:
     Status read(QByteArray& data);
+    // Reads the file and, for a sealed vault, opens it with the key.
+    Status readPlain(QByteArray& plain);
     Status lock();
 
     QString m_path;
@@ -87,4 +112,7 @@ private:
     vaultfile::Stamp m_stamp;
     QString m_stored;
     QByteArray m_masterLine;
+    bool m_sealed = false;
+    sealedvault::SealKey m_key; // a sealed vault's, from unlock() on
+    QByteArray m_plain;         // what unlock() opened, until loadEntries() takes it
 };
