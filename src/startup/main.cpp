@@ -1,3 +1,4 @@
+#include "platform/NoCoreDump.h"
 #include "platform/VersionRecord.h"
 #include "startup/Program.h"
 #include "vault/VaultLocation.h"
@@ -10,19 +11,8 @@
 
 #include <cstdio>
 
-#ifdef Q_OS_LINUX
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#endif
-
 int main(int argc, char* argv[]) {
-    // The process holds the vault's passwords in memory: it must never leave
-    // a core dump of itself behind.
-#ifdef Q_OS_LINUX
-    const rlimit noCore{0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);
-    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-#endif
+    forbidCoreDumps();
     const VersionRecord version = VersionRecord::ofBuild();
     // Answered before any window system is asked for, so they work in a
     // terminal without a display.

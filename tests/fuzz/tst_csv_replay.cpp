@@ -3,6 +3,7 @@
 // exports and reads back the same (CsvCheck.h). The libFuzzer target checks
 // the same with coverage guidance; this keeps what it found from coming
 // back.
+#include "Corpus.h"
 #include "CsvCheck.h"
 
 #include <QDir>
@@ -19,12 +20,8 @@ namespace {
 
 std::vector<QByteArray> corpus() {
     std::vector<QByteArray> files;
-    const QDir dir(QStringLiteral(KEYNOOK_CSV_CORPUS_DIR));
-    for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
-        QFile f(dir.filePath(name));
-        if (f.open(QIODevice::ReadOnly))
-            files.push_back(f.readAll());
-    }
+    for (CorpusFile& f : readCorpus(QStringLiteral(KEYNOOK_CSV_CORPUS_DIR)))
+        files.push_back(std::move(f.bytes));
     return files;
 }
 

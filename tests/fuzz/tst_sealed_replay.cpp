@@ -7,6 +7,7 @@
 // seed's outcome (an open vault's then fails as damage), any other change is
 // damage or no sealed vault at all. The libFuzzer target checks the same with
 // coverage guidance.
+#include "Corpus.h"
 #include "SealedFuzzing.h"
 
 #include <QDir>
@@ -45,12 +46,8 @@ Outcome outcomeNamed(const QString& name) {
 
 std::vector<Seed> corpus() {
     std::vector<Seed> seeds;
-    const QDir dir(QStringLiteral(KEYNOOK_SEALED_CORPUS_DIR));
-    for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
-        QFile f(dir.filePath(name));
-        if (f.open(QIODevice::ReadOnly))
-            seeds.push_back(Seed{name, f.readAll(), outcomeNamed(name)});
-    }
+    for (CorpusFile& f : readCorpus(QStringLiteral(KEYNOOK_SEALED_CORPUS_DIR)))
+        seeds.push_back(Seed{f.name, std::move(f.bytes), outcomeNamed(f.name)});
     return seeds;
 }
 

@@ -4,6 +4,7 @@
 // file as opened saves to the same bytes as its entries encoded anew (but for
 // lines as saves used to write them, which are kept).
 // The libFuzzer target checks the same with coverage guidance.
+#include "Corpus.h"
 #include "vault/VaultFormat.h"
 
 #include <QDir>
@@ -61,12 +62,8 @@ std::string checkOne(const QByteArray& file) {
 
 std::vector<QByteArray> corpus() {
     std::vector<QByteArray> files;
-    const QDir dir(QStringLiteral(KEYNOOK_VAULT_CORPUS_DIR));
-    for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
-        QFile f(dir.filePath(name));
-        if (f.open(QIODevice::ReadOnly))
-            files.push_back(f.readAll());
-    }
+    for (CorpusFile& f : readCorpus(QStringLiteral(KEYNOOK_VAULT_CORPUS_DIR)))
+        files.push_back(std::move(f.bytes));
     return files;
 }
 
