@@ -123,7 +123,8 @@ struct KeyAccess {
     static SealKey derive(QStringView password, const SealParams& params, QByteArrayView salt,
                           QString& why) {
         // The password's UTF-8 bytes go straight into guarded memory, never
-        // into a buffer of Qt's that would outlive this call.
+        // into a buffer of Qt's that would outlive this call (one byte more,
+        // so that an empty password has a buffer too).
         QStringEncoder utf8(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
         const qsizetype room = utf8.requiredSpace(password.size());
         SecretBuffer text(static_cast<size_t>(room) + 1);
