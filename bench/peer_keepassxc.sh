@@ -148,7 +148,10 @@ if [[ ! -s "$PEER_XML" || "$(cat "$PEER_XML.key" 2>/dev/null)" != "$(cat "$DB.ke
     printf '%s\n' "$PASSWORD" |
         keepassxc-cli export -q -f xml "$DB" >"$WORK/peer.xml" 2>"$WORK/export.log" ||
         fail "keepassxc-cli export --format xml failed: $(cat "$WORK/export.log")"
-    { mv "$WORK/peer.xml" "$PEER_XML" && cp "$DB.key" "$PEER_XML.key"; } ||
+    # It holds every password in plain text, as the database's own files
+    # are kept: owner-only.
+    { chmod 0600 "$WORK/peer.xml" && mv "$WORK/peer.xml" "$PEER_XML" &&
+        cp "$DB.key" "$PEER_XML.key"; } ||
         fail "cannot keep the peer's XML in $CACHE"
 fi
 
