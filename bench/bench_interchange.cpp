@@ -1,39 +1,47 @@
-// Export and import of 100,000 entries beside the least a load of the same
-// vault must do: read the file and flip the top bit of every byte (the floor
-// of bench_vault, measured here again so that the ratio comes from one run).
-// Export from the vault's entries should stay within three times that floor.
+// Export and import of 100,000 entries, each beside the least its vault-side
+// counterpart must do (the floors of bench_vault, measured here again so that
+// a ratio comes from one run):
+//   - an export from the vault's entries beside a load's floor: read the
+//     vault file and flip the top bit of every byte;
+//   - an import of our own CSV into an empty vault, with the one save that
+//     follows, beside a save's floor: write the same vault's bytes, sync and
+//     rename them.
+// Each should stay within three times its floor.
 //
-// The vault file lives in TMPDIR, as in bench_vault. Every iteration writes
-// into memory fresh from the system, as the one export of a run does.
+// The files live in TMPDIR, as in bench_vault: run-benchmarks points it at
+// the build folder's disk. Every iteration writes into memory fresh from the
+// system, as the one export or import of a run does.
+#include "support/Floors.h"
 #include "support/SampleEntries.h"
 
 #include "vault/Interchange.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultSession.h"
 
 #include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <malloc.h>
 #include <memory>
-#include <sys/stat.h>
+#include <numeric>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kEntries = 100'000;
 constexpr quint64 kStartValue = 20260314;
+const QString kMaster = QStringLiteral("Correct horse 42");
 
 struct Sample {
     QTemporaryDir dir;
     std::vector<Entry> entries;
     QByteArray vault;
+    QByteArray folder;
     QByteArray vaultPath;
     // The entries as the program holds them once the vault is open.
     EntryStore store;
@@ -64,56 +72,37 @@ void report(benchmark::State& state, qsizetype bytes) {
     state.SetBytesProcessed(state.iterations() * bytes);
 }
 
-bool readInto(const QByteArray& path, QByteArray& buffer) {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return false;
-    }
-    buffer = QByteArray(static_cast<qsizetype>(st.st_size), Qt::Uninitialized);
-    char* p = buffer.data();
-    qsizetype left = buffer.size();
-    while (left > 0) {
-        const ssize_t n = ::read(fd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= n;
-    }
-    ::close(fd);
-    return left == 0;
-}
-
 void ReadDecipherFloor(benchmark::State& state) {
     Sample* s = sampleOf(state);
     if (!s)
         return;
-    using Bytes16 = unsigned char __attribute__((vector_size(16)));
     for (auto _ : state) {
         QByteArray buffer;
-        if (!readInto(s->vaultPath, buffer)) {
+        if (!floors::readInto(s->vaultPath, buffer)) {
             state.SkipWithError("the vault could not be read");
             break;
         }
-        char* p = buffer.data();
-        const qsizetype n = buffer.size();
-        qsizetype i = 0;
-        for (; i + 16 <= n; i += 16) {
-            Bytes16 x;
-            std::memcpy(&x, p + i, 16);
-            x ^= 0x80;
-            std::memcpy(p + i, &x, 16);
-        }
-        for (; i < n; ++i)
-            p[i] = static_cast<char>(p[i] ^ '\x80');
+        floors::decipherWide(buffer);
         benchmark::DoNotOptimize(buffer.data());
         release(state, buffer);
     }
+    report(state, s->vault.size());
+}
+
+// The bytes of the same vault written, synced and renamed over a file, and
+// the folder synced: a save's floor.
+void WriteSyncRenameFloor(benchmark::State& state) {
+    Sample* s = sampleOf(state);
+    if (!s)
+        return;
+    const QByteArray target = s->folder + "/synced-write.bin";
+    for (auto _ : state) {
+        if (!floors::writeSyncRename(s->folder, target, s->vault)) {
+            state.SkipWithError("the file could not be written, synced and renamed");
+            break;
+        }
+    }
+    ::unlink(target.constData());
     report(state, s->vault.size());
 }
 
@@ -174,6 +163,58 @@ void ImportJson(benchmark::State& state) {
     importBench(state, interchange::importAny, true);
 }
 
+// What `keynook-cli import` does with our own CSV once the empty vault is
+// open: read the file's bytes into entries, encode them into the vault's
+// entries, and save the vault once through the session, which replaces the
+// file safely. Opening and locking the vault, and the check for entries the
+// vault holds already, are the command's (bench/cli_interchange.sh times
+// the whole command).
+void ImportCsvIntoVault(benchmark::State& state) {
+    Sample* s = sampleOf(state);
+    if (!s)
+        return;
+    const QString path = QFile::decodeName(s->folder + "/imported.enc");
+    const QByteArray empty = vaultformat::savedFile(kMaster, std::vector<Entry>());
+    qint64 saved = 0;
+    for (auto _ : state) {
+        // A fresh empty vault, open as the command holds it, untimed.
+        state.PauseTiming();
+        QFile::remove(path);
+        auto session = std::make_unique<VaultSession>(path);
+        EntryStore entries;
+        if (!vaultfile::createFile(path, empty).ok || !session->open().ok() ||
+            !session->verify(kMaster) || !session->loadEntries(entries).ok()) {
+            state.SkipWithError("the empty vault could not be made and opened");
+            break;
+        }
+        ::malloc_trim(0);
+        state.ResumeTiming();
+
+        interchange::ImportResult imported = interchange::importAny(s->csv);
+        entries.append(imported.entries);
+        std::vector<int> order(entries.size());
+        std::iota(order.begin(), order.end(), 0);
+        const QByteArray file = vaultformat::savedFile(session->storedPassword(), entries, order,
+                                                       session->masterLineAsRead());
+        if (session->changedOutside() || !session->save(file).ok()) {
+            state.SkipWithError("the vault could not be saved");
+            break;
+        }
+
+        state.PauseTiming();
+        saved = QFileInfo(path).size();
+        session.reset();
+        imported = {};
+        entries = {};
+        ::malloc_trim(0);
+        state.ResumeTiming();
+    }
+    QFile::remove(path);
+    if (saved != s->vault.size())
+        state.SkipWithError("the imported vault is not the size of the sample vault");
+    report(state, s->csv.size());
+}
+
 void options(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMillisecond)->UseRealTime();
 }
@@ -185,6 +226,8 @@ BENCHMARK(ExportChromeCsvFromStore)->Apply(options);
 BENCHMARK(ExportCsvFromEntries)->Apply(options);
 BENCHMARK(ImportCsv)->Apply(options);
 BENCHMARK(ImportJson)->Apply(options);
+BENCHMARK(WriteSyncRenameFloor)->Apply(options);
+BENCHMARK(ImportCsvIntoVault)->Apply(options);
 
 } // namespace
 
@@ -195,7 +238,8 @@ int main(int argc, char** argv) {
     {
         auto sample = std::make_unique<Sample>();
         sample->entries = sampleEntries(kEntries, kStartValue);
-        sample->vault = vaultformat::savedFile(QStringLiteral("Correct horse 42"), sample->entries);
+        sample->vault = vaultformat::savedFile(kMaster, sample->entries);
+        sample->folder = QFile::encodeName(sample->dir.path());
         sample->vaultPath = QFile::encodeName(sample->dir.filePath(QStringLiteral("data.enc")));
         sample->store = EntryStore::fromFile(sample->vault);
         sample->csv = interchange::exportCsv(sample->entries).bytes;

@@ -8,6 +8,7 @@
 // The files live in TMPDIR, which run-benchmarks points at the build folder's
 // disk: a memory-backed /tmp would make every sync free. Reads find the file
 // in the page cache, as a start right after the last save does.
+#include "support/Floors.h"
 #include "support/SampleEntries.h"
 
 #include "vault/VaultFile.h"
@@ -20,13 +21,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <malloc.h>
 #include <map>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -80,48 +78,6 @@ void report(benchmark::State& state, const SizedVault& v) {
     state.counters["file_bytes"] = static_cast<double>(v.bytes.size());
 }
 
-// The whole file into a fresh buffer with plain system calls, as the least
-// a load can do.
-bool readInto(const QByteArray& path, QByteArray& buffer) {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        ::close(fd);
-        return false;
-    }
-    buffer = QByteArray(static_cast<qsizetype>(st.st_size), Qt::Uninitialized);
-    char* p = buffer.data();
-    qsizetype left = buffer.size();
-    while (left > 0) {
-        const ssize_t n = ::read(fd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        p += n;
-        left -= n;
-    }
-    ::close(fd);
-    return left == 0;
-}
-
-bool writeAllTo(int fd, const QByteArray& data) {
-    const char* p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= n;
-    }
-    return true;
-}
-
 // What the program does when the password is right: the file's bytes become
 // entries.
 void VaultLoad(benchmark::State& state) {
@@ -149,23 +105,6 @@ void VaultLoad(benchmark::State& state) {
     report(state, *v);
 }
 
-// Flips the top bit of every byte, sixteen at a time: the cipher's one pass
-// as fast as this machine does it, so that the floor is not a slow loop.
-void decipherWide(QByteArray& buffer) {
-    using Bytes16 = unsigned char __attribute__((vector_size(16)));
-    char* p = buffer.data();
-    const qsizetype n = buffer.size();
-    qsizetype i = 0;
-    for (; i + 16 <= n; i += 16) {
-        Bytes16 x;
-        std::memcpy(&x, p + i, 16);
-        x ^= 0x80;
-        std::memcpy(p + i, &x, 16);
-    }
-    for (; i < n; ++i)
-        p[i] = static_cast<char>(p[i] ^ '\x80');
-}
-
 // Reading the bytes, and (with `decipher`) the cipher's one pass over them:
 // the work that no load can skip. Like a load, each read goes into memory
 // fresh from the system, as the program's one load does.
@@ -175,12 +114,12 @@ void readFloor(benchmark::State& state, bool decipher) {
         return;
     for (auto _ : state) {
         QByteArray buffer;
-        if (!readInto(v->nativePath, buffer)) {
+        if (!floors::readInto(v->nativePath, buffer)) {
             state.SkipWithError("the file could not be read");
             break;
         }
         if (decipher)
-            decipherWide(buffer);
+            floors::decipherWide(buffer);
         benchmark::DoNotOptimize(buffer.data());
         state.PauseTiming();
         buffer = QByteArray();
@@ -227,7 +166,7 @@ void WriteFloor(benchmark::State& state) {
     const QByteArray name = v->nativeFolder + "/plain-write.bin";
     for (auto _ : state) {
         const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0 || !writeAllTo(fd, v->bytes)) {
+        if (fd < 0 || !floors::writeAllTo(fd, v->bytes)) {
             state.SkipWithError("the file could not be written");
             if (fd >= 0)
                 ::close(fd);
@@ -248,19 +187,8 @@ void WriteSyncRenameFloor(benchmark::State& state) {
         return;
     const QByteArray target = v->nativeFolder + "/synced-write.bin";
     for (auto _ : state) {
-        QByteArray temp = v->nativeFolder + "/.synced-write.bin.new-XXXXXX";
-        const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-        bool ok = fd >= 0 && writeAllTo(fd, v->bytes) && ::fsync(fd) == 0;
-        if (fd >= 0)
-            ok = ::close(fd) == 0 && ok;
-        ok = ok && ::rename(temp.constData(), target.constData()) == 0;
-        const int dfd = ::open(v->nativeFolder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ok = ok && dfd >= 0 && ::fsync(dfd) == 0;
-        if (dfd >= 0)
-            ::close(dfd);
-        if (!ok) {
+        if (!floors::writeSyncRename(v->nativeFolder, target, v->bytes)) {
             state.SkipWithError("the file could not be written, synced and renamed");
-            ::unlink(temp.constData());
             break;
         }
     }

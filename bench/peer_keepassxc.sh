@@ -9,6 +9,12 @@
 #     on none (what the start and the key derivation alone cost);
 #   - keepassxc-cli add: open, add one entry, save; less the open, that is
 #     the peer's save;
+#   - keepassxc-cli export --format csv: open the database and write every
+#     entry as CSV to a file (through standard output);
+#   - keepassxc-cli import: its own XML export of the database (made once
+#     with export --format xml and cached beside the database) into a new
+#     database with the same key derivation: read the XML, derive the key,
+#     write and encrypt the new file;
 #   - its window, started on the database as a person would: from Return on
 #     the typed password to the entries painted, its peak memory (VmHWM) at
 #     that point, and a click on the Username header until the window
@@ -133,6 +139,22 @@ EMPTY_DB="$CACHE/peer-0.kdbx"
 make_database "$ENTRIES" "$DB"
 make_database 0 "$EMPTY_DB"
 
+# The peer's own XML of the database, for its import: remade with the
+# database.
+PEER_XML="$CACHE/peer-$ENTRIES.xml"
+if [[ ! -s "$PEER_XML" || "$(cat "$PEER_XML.key" 2>/dev/null)" != "$(cat "$DB.key")" ]]; then
+    say "exporting the peer's database as its XML (kept in $CACHE)"
+    rm -f "$PEER_XML" "$PEER_XML.key"
+    printf '%s\n' "$PASSWORD" |
+        keepassxc-cli export -q -f xml "$DB" >"$WORK/peer.xml" 2>"$WORK/export.log" ||
+        fail "keepassxc-cli export --format xml failed: $(cat "$WORK/export.log")"
+    # It holds every password in plain text, as the database's own files
+    # are kept: owner-only.
+    { chmod 0600 "$WORK/peer.xml" && mv "$WORK/peer.xml" "$PEER_XML" &&
+        cp "$DB.key" "$PEER_XML.key"; } ||
+        fail "cannot keep the peer's XML in $CACHE"
+fi
+
 median() {
     sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit; if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
@@ -164,12 +186,46 @@ cli_add_ms() {
     rm -f "$copy"
 }
 
+# Every entry as CSV, written to a file as a person would redirect it; the
+# file must hold the header and one line per entry.
+cli_export_ms() {
+    local out="$WORK/export.csv" start lines
+    rm -f "$out"
+    start=$(date +%s%N)
+    printf '%s\n' "$PASSWORD" |
+        keepassxc-cli export -q -f csv "$DB" >"$out" 2>"$WORK/export.log" ||
+        fail "keepassxc-cli export failed: $(cat "$WORK/export.log")"
+    ms_since "$start"
+    lines=$(wc -l <"$out")
+    [[ "$lines" -eq $((ENTRIES + 1)) ]] ||
+        fail "keepassxc-cli export wrote $lines lines, expected $((ENTRIES + 1))"
+}
+
+# The XML into a new database, its password given twice as the import asks.
+cli_import_ms() {
+    local db="$WORK/imported.kdbx" start
+    rm -f "$db"
+    start=$(date +%s%N)
+    printf '%s\n%s\n' "$PASSWORD" "$PASSWORD" |
+        keepassxc-cli import -q -p -t "$KDF_MS" "$PEER_XML" "$db" >"$WORK/import.log" 2>&1 ||
+        fail "keepassxc-cli import failed: $(cat "$WORK/import.log")"
+    ms_since "$start"
+    [[ -s "$db" ]] || fail "keepassxc-cli import wrote no database"
+}
+
 for ((r = 1; r <= RUNS; r++)); do
     cli_ls_ms "$DB" "$ENTRIES" >>"$WORK/ls"
     cli_ls_ms "$EMPTY_DB" 0 >>"$WORK/ls-empty"
     cli_add_ms >>"$WORK/add"
-    say "cli run $r/$RUNS: ls $(tail -n1 "$WORK/ls") ms, ls of none $(tail -n1 "$WORK/ls-empty") ms, add $(tail -n1 "$WORK/add") ms"
+    cli_export_ms >>"$WORK/export"
+    cli_import_ms >>"$WORK/import"
+    # Once, untimed: the new database holds every entry.
+    ((r == 1)) && cli_ls_ms "$WORK/imported.kdbx" "$ENTRIES" >/dev/null
+    say "cli run $r/$RUNS: ls $(tail -n1 "$WORK/ls") ms, ls of none $(tail -n1 "$WORK/ls-empty") ms," \
+        "add $(tail -n1 "$WORK/add") ms, export $(tail -n1 "$WORK/export") ms," \
+        "import $(tail -n1 "$WORK/import") ms"
 done
+rm -f "$WORK/export.csv" "$WORK/imported.kdbx"
 
 # ---------------------------------------------------------------------------
 # The window.
@@ -243,6 +299,9 @@ fi
     printf 'peer_cli_ls_ms=%s\n' "$(median <"$WORK/ls")"
     printf 'peer_cli_ls_empty_ms=%s\n' "$(median <"$WORK/ls-empty")"
     printf 'peer_cli_add_ms=%s\n' "$(median <"$WORK/add")"
+    printf 'peer_cli_export_ms=%s\n' "$(median <"$WORK/export")"
+    printf 'peer_cli_import_ms=%s\n' "$(median <"$WORK/import")"
+    printf 'peer_xml_bytes=%s\n' "$(stat -c %s "$PEER_XML")"
     if [[ -s "$WORK/window" ]]; then
         printf 'peer_window_unlock_ms=%s\n' "$(awk '{ print $1 }' "$WORK/window" | median)"
         printf 'peer_window_peak_kb=%s\n' "$(awk '{ print $2 }' "$WORK/window" | median)"

@@ -3,10 +3,11 @@
 //
 //   bench_report <results folder>
 //
-// The folder holds vault.json and list.json (Google Benchmark's JSON
-// output), program.txt and peer.txt ("name=value" lines from the scripts
-// under Xvfb) and run.txt (the same, about the machine and the run). A part
-// that did not run leaves its figures out and its goals unjudged.
+// The folder holds vault.json, interchange.json and list.json (Google
+// Benchmark's JSON output), cli.txt, program.txt and peer.txt ("name=value"
+// lines from the scripts that run whole programs) and run.txt (the same,
+// about the machine and the run). A part that did not run leaves its
+// figures out and its goals unjudged.
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
@@ -186,6 +187,10 @@ Figure ratio(Figure a, Figure b) {
     return *a / *b;
 }
 
+Figure difference(Figure a, Figure b) {
+    return a && b ? Figure(*a - *b) : std::nullopt;
+}
+
 class Table {
 public:
     explicit Table(QTextStream& out) : m_out(out) {}
@@ -255,15 +260,20 @@ int main(int argc, char** argv) {
     const QString dir = QString::fromLocal8Bit(argv[1]);
     Benchmarks core;
     core.load(dir + QStringLiteral("/vault.json"));
+    Benchmarks interchange;
+    interchange.load(dir + QStringLiteral("/interchange.json"));
     Benchmarks list;
     list.load(dir + QStringLiteral("/list.json"));
+    const QMap<QString, QString> cli = readValues(dir + QStringLiteral("/cli.txt"));
     const QMap<QString, QString> program = readValues(dir + QStringLiteral("/program.txt"));
     const QMap<QString, QString> peer = readValues(dir + QStringLiteral("/peer.txt"));
     const QMap<QString, QString> run = readValues(dir + QStringLiteral("/run.txt"));
 
     QTextStream out(stdout);
     Table t(out);
-    const QJsonObject ctx = core.context().isEmpty() ? list.context() : core.context();
+    const QJsonObject ctx = !core.context().isEmpty()          ? core.context()
+                            : !interchange.context().isEmpty() ? interchange.context()
+                                                               : list.context();
     out << "Keynook benchmarks, " << ctx.value(QStringLiteral("date")).toString() << "\n";
     out << "  machine: " << ctx.value(QStringLiteral("num_cpus")).toInt() << " CPUs at "
         << ctx.value(QStringLiteral("mhz_per_cpu")).toInt() << " MHz, load average "
@@ -271,7 +281,8 @@ int main(int argc, char** argv) {
         << run.value(QStringLiteral("file_system"), QStringLiteral("?")) << "\n";
     out << "  source: " << run.value(QStringLiteral("source"), QStringLiteral("?"))
         << "; medians of " << run.value(QStringLiteral("repetitions"), QStringLiteral("?"))
-        << " repetitions (benchmarks), " << program.value(QStringLiteral("program_runs"), "?")
+        << " repetitions (benchmarks), " << cli.value(QStringLiteral("cli_runs"), "?")
+        << " runs (keynook-cli), " << program.value(QStringLiteral("program_runs"), "?")
         << " runs (program), " << peer.value(QStringLiteral("peer_runs"), "?") << " runs (peer)\n";
 
     // ---- The vault core.
@@ -302,6 +313,47 @@ int main(int argc, char** argv) {
     coreRow(QStringLiteral("  floor: write the bytes"), QStringLiteral("WriteFloor"));
     coreRow(QStringLiteral("  floor: write, fsync, rename, sync folder"),
             QStringLiteral("WriteSyncRenameFloor"));
+
+    // ---- Export and import: in memory, then the commands whole.
+    const Figure exportCsv = interchange.ms(QStringLiteral("ExportCsvFromStore"));
+    const Figure readFloor = interchange.ms(QStringLiteral("ReadDecipherFloor"));
+    const Figure importCsv = interchange.ms(QStringLiteral("ImportCsvIntoVault"));
+    const Figure saveFloor = interchange.ms(QStringLiteral("WriteSyncRenameFloor"));
+    const bool haveCli = !cli.contains(QStringLiteral("cli_skipped")) &&
+                         cli.contains(QStringLiteral("cli_export_ms"));
+    const Figure cliExport = valueOf(cli, "cli_export_ms");
+    const Figure cliImport = valueOf(cli, "cli_import_ms");
+    t.title(QStringLiteral("EXPORT AND IMPORT (keynook_vault in memory; keynook-cli whole)"));
+    t.row(QStringLiteral("entries"), {QStringLiteral("none"), QStringLiteral("100,000")});
+    t.row(QStringLiteral("export: the vault's entries to our CSV, in memory"),
+          {QStringLiteral("-"), msText(exportCsv)});
+    t.row(QStringLiteral("export: the same to JSON, in memory"),
+          {QStringLiteral("-"), msText(interchange.ms(QStringLiteral("ExportJsonFromStore")))});
+    t.row(QStringLiteral("  floor: read and decipher the vault (the same run)"),
+          {QStringLiteral("-"), msText(readFloor)});
+    t.row(QStringLiteral("import: our CSV into an empty vault, with its save"),
+          {QStringLiteral("-"), msText(importCsv)});
+    t.row(QStringLiteral("  of it, the CSV read into entries alone"),
+          {QStringLiteral("-"), msText(interchange.ms(QStringLiteral("ImportCsv")))});
+    t.row(QStringLiteral("  floor: write, fsync, rename, sync folder (same run)"),
+          {QStringLiteral("-"), msText(saveFloor)});
+    if (!haveCli) {
+        out << "  keynook-cli not measured: "
+            << cli.value(QStringLiteral("cli_skipped"), QStringLiteral("did not run")) << "\n";
+    } else {
+        t.row(QStringLiteral("vault file size"),
+              {QStringLiteral("-"), bytesText(valueOf(cli, "cli_vault_bytes"))});
+        t.row(QStringLiteral("CSV file size"),
+              {QStringLiteral("-"), bytesText(valueOf(cli, "cli_csv_bytes"))});
+        t.row(QStringLiteral("keynook-cli export FILE: start, lock, load, write, fsync"),
+              {msText(valueOf(cli, "cli_export_empty_ms")), msText(cliExport)});
+        t.row(QStringLiteral("  the command less the export in memory"),
+              {QStringLiteral("-"), msText(difference(cliExport, exportCsv))});
+        t.row(QStringLiteral("keynook-cli import FILE: into an empty vault, saved"),
+              {msText(valueOf(cli, "cli_import_empty_ms")), msText(cliImport)});
+        t.row(QStringLiteral("  the command less the import in memory"),
+              {QStringLiteral("-"), msText(difference(cliImport, importCsv))});
+    }
 
     // ---- Through the windows.
     const QString entries = QStringLiteral("entries");
@@ -390,6 +442,9 @@ int main(int argc, char** argv) {
     const Figure peerLs = valueOf(peer, "peer_cli_ls_ms");
     const Figure peerAdd = valueOf(peer, "peer_cli_add_ms");
     const Figure peerSave = peerAdd && peerLs ? Figure(*peerAdd - *peerLs) : std::nullopt;
+    const Figure peerLsEmpty = valueOf(peer, "peer_cli_ls_empty_ms");
+    const Figure peerExport = valueOf(peer, "peer_cli_export_ms");
+    const Figure peerImport = valueOf(peer, "peer_cli_import_ms");
     const Figure peerUnlock = valueOf(peer, "peer_window_unlock_ms");
     const Figure peerSort = valueOf(peer, "peer_window_sort_ms");
     t.title(QStringLiteral("PEER: KeePassXC ") + peer.value(QStringLiteral("peer_version")) +
@@ -409,6 +464,16 @@ int main(int argc, char** argv) {
               {QStringLiteral("-"), msText(peerAdd)});
         t.row(QStringLiteral("  the save alone (add less ls)"),
               {QStringLiteral("-"), msText(peerSave)});
+        t.row(QStringLiteral("keepassxc-cli export --format csv: start, open, write"),
+              {QStringLiteral("-"), msText(peerExport)});
+        t.row(QStringLiteral("  less ls of none (start, key derivation, open)"),
+              {QStringLiteral("-"), msText(difference(peerExport, peerLsEmpty))});
+        t.row(QStringLiteral("its XML export of the database, file size"),
+              {QStringLiteral("-"), bytesText(valueOf(peer, "peer_xml_bytes"))});
+        t.row(QStringLiteral("keepassxc-cli import of its XML: start, read, new file"),
+              {QStringLiteral("-"), msText(peerImport)});
+        t.row(QStringLiteral("  less ls of none (start, key derivation, open)"),
+              {QStringLiteral("-"), msText(difference(peerImport, peerLsEmpty))});
         if (havePeerWindow) {
             t.row(QStringLiteral("window: Return on the password to entries painted"),
                   {QStringLiteral("-"), msText(peerUnlock)});
@@ -445,6 +510,40 @@ int main(int argc, char** argv) {
         t.goal(QStringLiteral("peer open / Keynook load, cli ls vs the core load"), times(cli),
                QStringLiteral(">= 50x"), atLeast(cli, 50),
                QStringLiteral("the peer's figure includes its process start"));
+    }
+    {
+        const Figure exported = ratio(exportCsv, readFloor);
+        t.goal(QStringLiteral("export in memory / read-and-decipher floor, 100,000"),
+               times(exported), QStringLiteral("<= 3x"), atMost(exported, 3),
+               QStringLiteral("our CSV, from the vault's entries"));
+        const Figure command = ratio(cliExport, readFloor);
+        t.goal(QStringLiteral("keynook-cli export / the same floor, 100,000"), times(command),
+               QStringLiteral("(none set)"), std::nullopt,
+               QStringLiteral("the command whole: start, lock, load, fsync"));
+        const Figure imported = ratio(importCsv, saveFloor);
+        t.goal(QStringLiteral("import with its save / write-fsync-rename floor"), times(imported),
+               QStringLiteral("<= 3x"), atMost(imported, 3),
+               QStringLiteral("our CSV of 100,000 into an empty vault"));
+        const Figure importCommand = ratio(cliImport, saveFloor);
+        t.goal(QStringLiteral("keynook-cli import / the same floor, 100,000"), times(importCommand),
+               QStringLiteral("(none set)"), std::nullopt,
+               QStringLiteral("the command whole: start, lock, duplicates, save"));
+        const Figure peerExportWhole = ratio(peerExport, cliExport);
+        t.goal(QStringLiteral("peer / Keynook export, both commands whole"), times(peerExportWhole),
+               QStringLiteral(">= 50x"), atLeast(peerExportWhole, 50),
+               QStringLiteral("keepassxc-cli export vs keynook-cli export"));
+        const Figure peerExportLess = ratio(difference(peerExport, peerLsEmpty), cliExport);
+        t.goal(QStringLiteral("peer / Keynook export, peer less its ls of none"),
+               times(peerExportLess), QStringLiteral(">= 50x"), atLeast(peerExportLess, 50),
+               QStringLiteral("the peer without its start and key derivation; ours whole"));
+        const Figure peerImportWhole = ratio(peerImport, cliImport);
+        t.goal(QStringLiteral("peer / Keynook import, both commands whole"), times(peerImportWhole),
+               QStringLiteral(">= 50x"), atLeast(peerImportWhole, 50),
+               QStringLiteral("keepassxc-cli import of its XML vs keynook-cli import"));
+        const Figure peerImportLess = ratio(difference(peerImport, peerLsEmpty), cliImport);
+        t.goal(QStringLiteral("peer / Keynook import, peer less its ls of none"),
+               times(peerImportLess), QStringLiteral(">= 50x"), atLeast(peerImportLess, 50),
+               QStringLiteral("the peer without its start and key derivation; ours whole"));
     }
     for (int n : {100'000, 1'000'000}) {
         const QString size = n == 100'000 ? QStringLiteral("100,000") : QStringLiteral("1,000,000");
@@ -526,7 +625,7 @@ int main(int argc, char** argv) {
                QStringLiteral("< ") + msText(peerSave), below(save, peerSave));
     }
     out << "\n  " << t.met() << " goals met, " << t.missed() << " missed";
-    const QStringList errors = core.errors() + list.errors();
+    const QStringList errors = core.errors() + interchange.errors() + list.errors();
     if (!errors.isEmpty()) {
         out << "; benchmarks that failed:\n";
         for (const QString& e : errors)
