@@ -64,6 +64,10 @@ QStringList others(const QString& folder) {
 
 enum class Form { Plain, Sealed };
 
+void PrintTo(Form form, std::ostream* os) {
+    *os << (form == Form::Plain ? "Plain" : "Sealed");
+}
+
 // One vault in one of its forms, and the save the program makes of it. The
 // sealed form is saved by VaultSession::save under the key it was sealed
 // with; its key costs the least libsodium allows, since what is tested here
