@@ -7,6 +7,7 @@
 #include "vault/Ansi.h"
 #include "vault/EntrySort.h"
 #include "vault/Interchange.h"
+#include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"
@@ -210,8 +211,34 @@ const std::vector<Command>& commands() {
          QStringLiteral(
              "Changes the master password. The current one comes first, then the new one:\n"
              "asked twice on the terminal, or the second line of standard input with\n"
-             "--password-stdin. It needs at least 4 characters. Only the file's first line\n"
-             "changes; every entry line stays as it is.\n")},
+             "--password-stdin. It needs at least 4 characters. Only the vault's first\n"
+             "line changes; every entry line stays as it is. A sealed vault stays sealed,\n"
+             "under a new key made from the new password.\n")},
+        {QStringLiteral("seal"),
+         0,
+         0,
+         {},
+         {},
+         QStringLiteral("seal"),
+         QStringLiteral(
+             "Seals the vault: encrypts it under a key made from its master password\n"
+             "(Argon2id, about half a second each time the vault is opened), so that the\n"
+             "file tells nothing to anyone without the password. The entries and the\n"
+             "master password stay as they are, and every later change keeps the vault\n"
+             "sealed. The master password is asked once, on the terminal or as the first\n"
+             "line of standard input with --password-stdin.\n"
+             "\n"
+             "A sealed vault opens with its master password and nothing else: if it is\n"
+             "forgotten, nobody can read the vault again, Keynook included.\n")},
+        {QStringLiteral("unseal"),
+         0,
+         0,
+         {},
+         {},
+         QStringLiteral("unseal"),
+         QStringLiteral("Turns a sealed vault back into the plain form: the same bytes, no longer\n"
+                        "encrypted. The plain form's cipher only hides the text from a glance;\n"
+                        "anyone with the file can read it. Asks for the master password.\n")},
         {QStringLiteral("check"),
          0,
          0,
@@ -219,11 +246,11 @@ const std::vector<Command>& commands() {
          {},
          QStringLiteral("check"),
          QStringLiteral(
-             "Reports on the vault file: how many entries it holds, which lines are not\n"
-             "entries (blank lines, lines with fewer or more than three fields), how many\n"
-             "fields are stored with the escape for text the plain layout cannot hold,\n"
-             "and whether a save would write the file back byte for byte. Changes\n"
-             "nothing.\n")},
+             "Reports on the vault file: whether it is sealed (and the cost of its key),\n"
+             "how many entries it holds, which lines are not entries (blank lines, lines\n"
+             "with fewer or more than three fields), how many fields are stored with the\n"
+             "escape for text the plain layout cannot hold, and whether a save would\n"
+             "write the vault's bytes back byte for byte. Changes nothing.\n")},
         {QStringLiteral("export"),
          0,
          1,
@@ -290,16 +317,17 @@ QString programHelp() {
         QStringLiteral("remove the one entry that matches TEXT"),
         QStringLiteral("print a new random password"),
         QStringLiteral("change the master password"),
-        QStringLiteral("report on the vault file's lines"),
+        QStringLiteral("encrypt the vault under its master password"),
+        QStringLiteral("turn a sealed vault back into the plain form"),
+        QStringLiteral("report on the vault file's form and lines"),
         QStringLiteral("write every entry to a CSV or JSON file"),
         QStringLiteral("add the entries of a CSV or JSON file"),
     };
     const QStringList names = {
-        QStringLiteral("init"),          QStringLiteral("list"),
-        QStringLiteral("show TEXT"),     QStringLiteral("get TEXT"),
-        QStringLiteral("add"),           QStringLiteral("edit TEXT"),
-        QStringLiteral("remove TEXT"),   QStringLiteral("generate"),
-        QStringLiteral("passwd"),        QStringLiteral("check"),
+        QStringLiteral("init"),          QStringLiteral("list"),        QStringLiteral("show TEXT"),
+        QStringLiteral("get TEXT"),      QStringLiteral("add"),         QStringLiteral("edit TEXT"),
+        QStringLiteral("remove TEXT"),   QStringLiteral("generate"),    QStringLiteral("passwd"),
+        QStringLiteral("seal"),          QStringLiteral("unseal"),      QStringLiteral("check"),
         QStringLiteral("export [FILE]"), QStringLiteral("import FILE"),
     };
     for (qsizetype i = 0; i < names.size(); ++i)
@@ -639,8 +667,23 @@ QString failureText(const VaultSession::Status& status) {
 }
 
 [[noreturn]] void failWith(const VaultSession::Status& status) {
-    fail(status.failure == VaultSession::Failure::Locked ? VaultLocked : VaultError,
+    using F = VaultSession::Failure;
+    fail(status.failure == F::Locked          ? VaultLocked
+         : status.failure == F::WrongPassword ? UserError
+                                              : VaultError,
          failureText(status));
+}
+
+// What a sealed vault's key costs to make, and so to guess with.
+QString keyCost(const sealedvault::SealParams& params) {
+    constexpr quint64 kKiB = 1024;
+    constexpr quint64 kMiB = 1024 * kKiB;
+    const QString memory = params.memLimit % kMiB == 0
+                               ? QStringLiteral("%1 MiB").arg(params.memLimit / kMiB)
+                               : QStringLiteral("%1 KiB").arg(params.memLimit / kKiB);
+    return QStringLiteral("Argon2id, %1 %2 over %3")
+        .arg(params.opsLimit)
+        .arg(params.opsLimit == 1 ? QStringLiteral("pass") : QStringLiteral("passes"), memory);
 }
 
 std::vector<int> fileOrder(size_t count) {
@@ -691,6 +734,10 @@ public:
             return remove();
         if (name == QLatin1String("passwd"))
             return passwd();
+        if (name == QLatin1String("seal"))
+            return seal();
+        if (name == QLatin1String("unseal"))
+            return unseal();
         if (name == QLatin1String("export"))
             return exportEntries();
         if (name == QLatin1String("import"))
@@ -745,6 +792,17 @@ private:
     // save replaces the file by renaming a new one over it, and the lock
     // keeps a reader from meeting a vault that is half way there.
     void open(bool forChange, bool withEntries = true) {
+        openLocked(forChange);
+        unlock();
+        if (withEntries) {
+            if (const VaultSession::Status loaded = m_session->loadEntries(m_entries); !loaded.ok())
+                failWith(loaded);
+        }
+    }
+
+    // The vault opened and locked, before any password is asked: what can
+    // be refused without one is refused here.
+    void openLocked(bool forChange) {
         const QString path = vaultPath();
         if (!QFileInfo::exists(path))
             fail(UserError, QStringLiteral("there is no vault at %1; create one with `%2 init`")
@@ -758,31 +816,32 @@ private:
             fail(UserError, QStringLiteral("the vault at %1 has no master password yet; set one "
                                            "with `%2 init`")
                                 .arg(QDir::toNativeSeparators(path), kProgram));
-        // A sealed vault is opened with the password here (its key takes
-        // about half a second to derive).
+    }
+
+    // A sealed vault is opened with the password here (its key takes about
+    // half a second to derive).
+    void unlock() {
         if (const VaultSession::Status unlocked = m_session->unlock(m_secrets.master());
-            !unlocked.ok()) {
-            if (unlocked.failure == VaultSession::Failure::WrongPassword)
-                fail(UserError,
-                     QStringLiteral("wrong master password; nothing was read or changed"));
+            !unlocked.ok())
             failWith(unlocked);
-        }
-        if (withEntries) {
-            if (const VaultSession::Status loaded = m_session->loadEntries(m_entries); !loaded.ok())
-                failWith(loaded);
-        }
     }
 
     // Replaces the vault with `file`, unless another program changed it
     // since it was read: writing then would throw that change away unseen.
     void save(const QByteArray& file) {
+        refuseChangeFromOutside();
+        if (const VaultSession::Status saved = m_session->save(file); !saved.ok())
+            failWith(saved);
+    }
+
+    // Writing now would throw away unseen what another program wrote since
+    // the vault was read.
+    void refuseChangeFromOutside() const {
         if (m_session->changedOutside())
             fail(VaultError, QStringLiteral("the vault file was changed by another program after "
                                             "%1 read it; nothing was written, so that change "
                                             "stays. Run the command again.")
                                  .arg(kProgram));
-        if (const VaultSession::Status saved = m_session->save(file); !saved.ok())
-            failWith(saved);
     }
 
     void saveEntries() {
@@ -873,10 +932,15 @@ private:
         m_session = std::make_unique<VaultSession>(path);
         if (const VaultSession::Status opened = m_session->open(); !opened.ok())
             failWith(opened);
-        if (!m_session->storedPassword().isEmpty())
-            fail(UserError, QStringLiteral("the vault at %1 has a master password already; "
-                                           "change it with `%2 passwd`")
-                                .arg(QDir::toNativeSeparators(path), kProgram));
+        // Nothing of a sealed vault is read before its password opens it, but
+        // only a vault with a master password is ever sealed.
+        if (m_session->sealed() || !m_session->storedPassword().isEmpty())
+            fail(UserError, QStringLiteral("the vault at %1 %2 a master password already; "
+                                           "change it with `%3 passwd`")
+                                .arg(QDir::toNativeSeparators(path),
+                                     m_session->sealed() ? QStringLiteral("is sealed, and has")
+                                                         : QStringLiteral("has"),
+                                     kProgram));
         const QString master = newMaster();
         EntryStore kept;
         if (const VaultSession::Status created = m_session->createMaster(master, kept);
@@ -1003,13 +1067,52 @@ private:
     int passwd() {
         open(true, false);
         const QString master = newMaster();
-        vaultfile::ReadResult current = vaultfile::readAll(m_session->path());
-        if (!current.ok)
-            failWith({current.tooLarge ? VaultSession::Failure::TooLarge
-                                       : VaultSession::Failure::Unreadable,
-                      current.error});
-        save(vaultformat::withMasterLine(master, current.data));
-        tell(QStringLiteral("Changed the master password."));
+        refuseChangeFromOutside();
+        if (const VaultSession::Status changed = m_session->changeMaster(master); !changed.ok())
+            failWith(changed);
+        tell(m_session->sealed()
+                 ? QStringLiteral("Changed the master password. The vault is sealed under a new "
+                                  "key made from it: the old password opens nothing.")
+                 : QStringLiteral("Changed the master password."));
+        return Success;
+    }
+
+    int seal() {
+        openLocked(true);
+        const QString path = QDir::toNativeSeparators(m_session->path());
+        if (m_session->sealed())
+            fail(UserError, QStringLiteral("the vault at %1 is sealed already; nothing was "
+                                           "changed")
+                                .arg(path));
+        // The session checks the password against the vault's own: a sealed
+        // vault opens only with the password its first line holds.
+        const sealedvault::SealParams params = sealedvault::SealParams::defaults();
+        if (const VaultSession::Status sealed = m_session->seal(m_secrets.master(), params);
+            !sealed.ok())
+            failWith(sealed);
+        tell(QStringLiteral("Sealed the vault at %1 under a key made from its master password "
+                            "(%2). Every change keeps it sealed; `%3 unseal` turns it back into "
+                            "the plain form.")
+                 .arg(path, keyCost(params), kProgram));
+        tell(QStringLiteral("Warning: a sealed vault opens with its master password and nothing "
+                            "else. If the master password is forgotten, nobody can read the "
+                            "vault again, Keynook included."));
+        return Success;
+    }
+
+    int unseal() {
+        openLocked(true);
+        const QString path = QDir::toNativeSeparators(m_session->path());
+        if (!m_session->sealed())
+            fail(UserError,
+                 QStringLiteral("the vault at %1 is not sealed; nothing was changed").arg(path));
+        unlock();
+        if (const VaultSession::Status unsealed = m_session->unseal(); !unsealed.ok())
+            failWith(unsealed);
+        tell(QStringLiteral("Unsealed the vault at %1: it is in the plain form again, whose "
+                            "cipher only hides the text from a glance. Anyone with the file can "
+                            "read it.")
+                 .arg(path));
         return Success;
     }
 
@@ -1025,7 +1128,11 @@ private:
         if (m_session->changedOutside())
             fail(VaultError, QStringLiteral("the vault file was changed by another program while "
                                             "it was being checked; run the command again"));
-        const QByteArray& file = read.data;
+        // A sealed vault's lines are those of the bytes it seals.
+        QByteArray file;
+        if (const VaultSession::Status opened = m_session->plainOf(read.data, file); !opened.ok())
+            failWith(opened);
+        const bool sealed = m_session->sealed();
         std::vector<QByteArrayView> lines;
         vaultformat::forEachLine(file, [&](QByteArrayView line) { lines.push_back(line); });
         // The empty line a save ends the file with is no odd line.
@@ -1063,10 +1170,14 @@ private:
         const QByteArray saved =
             vaultformat::savedFile(m_session->storedPassword(), m_entries,
                                    fileOrder(m_entries.size()), m_session->masterLineAsRead());
-        QString report = QStringLiteral("Vault: %1\nEntries: %2\nLines that are not entries: %3\n")
-                             .arg(QDir::toNativeSeparators(m_session->path()))
-                             .arg(m_entries.size())
-                             .arg(odd.size());
+        QString report =
+            QStringLiteral("Vault: %1\nSealed: %2\nEntries: %3\nLines that are not entries: %4\n")
+                .arg(QDir::toNativeSeparators(m_session->path()),
+                     sealed ? QStringLiteral("yes, under a key from the master password (%1)")
+                                  .arg(keyCost(m_session->sealParams()))
+                            : QStringLiteral("no"))
+                .arg(m_entries.size())
+                .arg(odd.size());
         constexpr qsizetype kShown = 50;
         for (qsizetype k = 0; k < odd.size() && k < kShown; ++k)
             report += QStringLiteral("  ") + odd[k] + QLatin1Char('\n');
@@ -1074,15 +1185,19 @@ private:
             report += QStringLiteral("  and %1 more\n").arg(odd.size() - kShown);
         report += QStringLiteral("Fields stored with the escape: %1\n").arg(escaped);
         if (saved == file) {
-            report += QStringLiteral("A save writes the file back byte for byte.\n");
+            report += sealed ? QStringLiteral("A save seals the same bytes again, byte for byte "
+                                              "(with a fresh nonce).\n")
+                             : QStringLiteral("A save writes the file back byte for byte.\n");
         } else {
             qsizetype at = 0;
             while (at < saved.size() && at < file.size() && saved[at] == file[at])
                 ++at;
             // Every CR ends a line (an LF after it belongs to that end).
             const qsizetype line = file.first(at).count('\r') + 1;
-            report += QStringLiteral("A save would not write the file back as it is: it "
-                                     "differs from line %1 on.\n")
+            report += (sealed ? QStringLiteral("A save would not seal the same bytes again: they "
+                                               "differ from line %1 on.\n")
+                              : QStringLiteral("A save would not write the file back as it is: "
+                                               "it differs from line %1 on.\n"))
                           .arg(line);
         }
         output(report.toUtf8());

@@ -33,7 +33,10 @@ template <class Work> Status withinMemory(Work&& work) {
 
 VaultSession::VaultSession(QString path) : m_path(std::move(path)) {}
 
-VaultSession::~VaultSession() = default;
+// What unlock() opened and no loadEntries() took holds every password.
+VaultSession::~VaultSession() {
+    sealedvault::wipe(m_plain);
+}
 
 Status VaultSession::read(QByteArray& data) {
     m_stamp = vaultfile::stampOf(m_path);
@@ -114,15 +117,16 @@ Status VaultSession::open() {
     return {};
 }
 
-Status VaultSession::readPlain(QByteArray& plain) {
-    QByteArray data;
-    if (Status r = read(data); !r.ok())
-        return r;
+Status VaultSession::plainOf(const QByteArray& file, QByteArray& plain) const {
     if (!m_sealed) {
-        plain = std::move(data);
+        plain = file;
         return {};
     }
-    sealedvault::Unsealed opened = sealedvault::unsealWithKey(data, m_key);
+    // Never unlocked: no key could open it, and saying "sealed again under
+    // another key" would send the user looking for a change that never was.
+    if (m_key.isNull())
+        return failure(Failure::WrongPassword);
+    sealedvault::Unsealed opened = sealedvault::unsealWithKey(file, m_key);
     if (!opened.ok())
         return failure(Failure::Damaged,
                        opened.outcome == sealedvault::Outcome::WrongPassword
@@ -131,6 +135,13 @@ Status VaultSession::readPlain(QByteArray& plain) {
                            : opened.reason);
     plain = std::move(opened.plain);
     return {};
+}
+
+Status VaultSession::readPlain(QByteArray& plain) {
+    QByteArray data;
+    if (Status r = read(data); !r.ok())
+        return r;
+    return plainOf(data, plain);
 }
 
 Status VaultSession::unlock(const QString& typed) {
@@ -267,6 +278,10 @@ bool VaultSession::changedOutside() const {
 Status VaultSession::save(const QByteArray& file) {
     if (m_readOnly)
         return failure(Failure::ReadOnly);
+    // Without its key a sealed vault cannot be sealed again, and the empty
+    // file seal() gives for a null key would read as a vault never used.
+    if (m_sealed && m_key.isNull())
+        return failure(Failure::WrongPassword);
     // A sealed vault stays sealed, under the key derived when it was opened
     // and a fresh nonce.
     const vaultfile::Result saved =
@@ -274,5 +289,42 @@ Status VaultSession::save(const QByteArray& file) {
     if (!saved.ok)
         return failure(Failure::CannotSave, saved.error);
     m_stamp = vaultfile::stampOf(m_path);
+    return {};
+}
+
+Status VaultSession::changeMaster(const QString& master) {
+    if (m_readOnly)
+        return failure(Failure::ReadOnly);
+    if (m_sealed && m_key.isNull())
+        return failure(Failure::WrongPassword);
+    QByteArray plain;
+    if (Status r = readPlain(plain); !r.ok())
+        return r;
+    QByteArray file;
+    const Status made = withinMemory([&] { file = vaultformat::withMasterLine(master, plain); });
+    sealedvault::wipe(plain);
+    if (!made.ok())
+        return made;
+    // The old key opens what the old password sealed; a new password gets a
+    // key of its own (a new salt), at the cost the vault was sealed with.
+    sealedvault::SealKey key;
+    if (m_sealed) {
+        QString why;
+        key = sealedvault::deriveKey(master, m_key.params(), &why);
+        if (key.isNull()) {
+            sealedvault::wipe(file);
+            return failure(Failure::SealRefused, why);
+        }
+    }
+    const vaultfile::Result saved =
+        vaultfile::saveAtomically(m_path, m_sealed ? sealedvault::seal(file, key) : file);
+    sealedvault::wipe(file);
+    if (!saved.ok)
+        return failure(Failure::CannotSave, saved.error);
+    m_stamp = vaultfile::stampOf(m_path);
+    m_stored = master;
+    m_masterLine.clear();
+    if (m_sealed)
+        m_key = std::move(key);
     return {};
 }

@@ -81,6 +81,20 @@ public:
     // Turns an unlocked sealed vault back into the plain form: exactly the
     // bytes it held, in one atomic save.
     Status unseal();
+    // The parameters of a sealed vault's key, once unlock() or seal() made it.
+    const sealedvault::SealParams& sealParams() const { return m_key.params(); }
+
+    // Makes `master` the master password: the vault's first line becomes its
+    // line and every byte after it stays as it is, in one atomic save. A
+    // sealed vault is sealed again under a new key from `master` (a new salt,
+    // the parameters it had), so the old password opens nothing saved from
+    // now on; its plain bytes are never written. Callers check
+    // changedOutside() first: this reads the file again.
+    Status changeMaster(const QString& master);
+
+    // The plain form's bytes of `file`, the vault file as read: a sealed
+    // one opened with the key kept since unlock(), a plain one as it is.
+    Status plainOf(const QByteArray& file, QByteArray& plain) const;
 
     // Reads the file again and appends its entries to `out`.
     Status loadEntries(EntryStore& out);

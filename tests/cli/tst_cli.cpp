@@ -5,6 +5,7 @@
 #include "VaultTestSupport.h"
 
 #include "vault/Interchange.h"
+#include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"
 #include "vault/VaultSession.h"
@@ -22,6 +23,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -125,6 +127,18 @@ protected:
     // A vault as the window saves it.
     void writeVault(const std::vector<Entry>& entries) const {
         writeVault(vaultformat::savedFile(kMaster, entries));
+    }
+
+    // Seals the vault in this process through the session's own seal(), at
+    // the least cost libsodium allows, so that a table of commands on a
+    // sealed vault costs milliseconds instead of half a second a command.
+    // Only a test can do this: the program seals at SealParams::defaults().
+    void sealCheaply() const {
+        VaultSession session(m_vault);
+        ASSERT_TRUE(session.open().ok());
+        const VaultSession::Status sealed =
+            session.seal(kMaster, sealedvault::ParamBounds::accepted().least);
+        ASSERT_TRUE(sealed.ok()) << sealed.why.toStdString();
     }
 
     QTemporaryDir m_dir;
@@ -231,7 +245,8 @@ TEST_F(Cli, FullLife) {
         {{QStringLiteral("check")},
          {},
          "Vault: " + m_vault.toUtf8() +
-             "\nEntries: 2\nLines that are not entries: 0\nFields stored with the escape: 1\n"
+             "\nSealed: no\nEntries: 2\nLines that are not entries: 0\nFields stored with the "
+             "escape: 1\n"
              "A save writes the file back byte for byte.\n",
          {},
          {}},
@@ -324,6 +339,247 @@ TEST_F(Cli, FullLife) {
     }
     EXPECT_EQ(scanned, 0) << "the program left files of its own";
     EXPECT_EQ(modeOf(m_vault), 0600u);
+}
+
+namespace sealed = sealedvault::layout;
+
+sealedvault::SealParams paramsIn(const QByteArray& file) {
+    return {qFromLittleEndian<quint64>(file.constData() + sealed::kOpsLimitAt),
+            qFromLittleEndian<quint64>(file.constData() + sealed::kMemLimitAt)};
+}
+
+QByteArray nonceOf(const QByteArray& file) {
+    return file.sliced(sealed::kNonceAt, sealed::kNonceSize);
+}
+
+// What the vault holds, sealed under `master`, or a marker no vault equals.
+QByteArray opened(const QByteArray& file, const QString& master) {
+    const sealedvault::Unsealed u = sealedvault::unseal(file, master);
+    return u.ok() ? u.plain : "<" + QByteArray::number(static_cast<int>(u.outcome)) + ">";
+}
+
+// The commands a person runs to seal a vault, change it and unseal it, at
+// the product's own key parameters: each run derives a key once (the seal,
+// the add and the unseal: three derivations of about half a second). A
+// refusal asks for nothing, so it derives nothing.
+TEST_F(Cli, SealAddAndUnsealAtTheDefaults) {
+    writeVault(std::vector<Entry>{kMe, kBob});
+    const QByteArray plain = vaultBytes();
+    const QString stdinFlag = QStringLiteral("--password-stdin");
+
+    const Ran sealing = withMaster({QStringLiteral("seal")});
+    ASSERT_EQ(sealing.status, 0) << sealing.err.toStdString();
+    EXPECT_TRUE(sealing.err.contains("Sealed the vault at " + m_vault.toUtf8() +
+                                     " under a key made from its master password (Argon2id, 3 "
+                                     "passes over 256 MiB)."))
+        << sealing.err.toStdString();
+    EXPECT_TRUE(sealing.err.contains("If the master password is forgotten, nobody can read the "
+                                     "vault again, Keynook included."));
+    const QByteArray sealedFile = vaultBytes();
+    ASSERT_TRUE(sealedvault::isSealed(sealedFile));
+    EXPECT_EQ(paramsIn(sealedFile), sealedvault::SealParams::defaults());
+    EXPECT_EQ(sealedFile.size(), plain.size() + sealed::kHeaderSize + sealed::kTagSize);
+    EXPECT_EQ(modeOf(m_vault), 0600u);
+
+    // Sealed already: refused before the password is asked (none is given).
+    const Ran again = run({stdinFlag, QStringLiteral("seal")});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_TRUE(again.err.contains("is sealed already; nothing was changed"))
+        << again.err.toStdString();
+    EXPECT_EQ(vaultBytes(), sealedFile);
+
+    // A change keeps the key (the header up to the nonce) and draws a new
+    // nonce.
+    const Ran added = withMaster({QStringLiteral("add"), QStringLiteral("--username"),
+                                  kZoe.username, QStringLiteral("--location"), kZoe.location},
+                                 {kZoe.password});
+    ASSERT_EQ(added.status, 0) << added.err.toStdString();
+    const QByteArray changed = vaultBytes();
+    ASSERT_TRUE(sealedvault::isSealed(changed));
+    EXPECT_EQ(changed.first(sealed::kNonceAt), sealedFile.first(sealed::kNonceAt));
+    EXPECT_NE(nonceOf(changed), nonceOf(sealedFile));
+
+    const Ran unsealing = withMaster({QStringLiteral("unseal")});
+    ASSERT_EQ(unsealing.status, 0) << unsealing.err.toStdString();
+    EXPECT_TRUE(unsealing.err.contains("Unsealed the vault at")) << unsealing.err.toStdString();
+    EXPECT_EQ(vaultBytes(), vaultformat::savedFile(kMaster, std::vector<Entry>{kMe, kBob, kZoe}));
+    EXPECT_EQ(modeOf(m_vault), 0600u);
+    const Ran twice = run({stdinFlag, QStringLiteral("unseal")});
+    EXPECT_EQ(twice.status, 1);
+    EXPECT_TRUE(twice.err.contains("is not sealed; nothing was changed"))
+        << twice.err.toStdString();
+}
+
+// Every command on a sealed vault (sealed cheaply, see sealCheaply()): what
+// it shows, and the vault it leaves, which stays sealed, with a new nonce at
+// every save and a new key after passwd, and opens to exactly what the
+// window would save for those entries. A wrong password changes nothing.
+// Then a scan: no file written meanwhile, the vault included, holds a
+// password as text or under the plain form's cipher, and no message does.
+TEST_F(Cli, EveryCommandOnASealedVault) {
+    writeVault(std::vector<Entry>{kMe, kBob});
+    sealCheaply();
+    const QString newMaster = QStringLiteral("battery staple 10");
+    const QString edited = QStringLiteral("edited secret 4");
+    const QString exported = path(QStringLiteral("home/export.json"));
+    Entry meMoved{kMe.username, edited, QStringLiteral("new.example")};
+    enum Change { Nothing, Entries, Master };
+    struct Step {
+        QStringList args;
+        QStringList input; // after the master password
+        QString master;    // the one given
+        int status;
+        QByteArray out; // exact
+        QByteArray err; // contained
+        Change change;
+        std::vector<Entry> after;
+    };
+    const std::vector<Step> steps = {
+        {{QStringLiteral("list"), QStringLiteral("--format=tsv"),
+          QStringLiteral("--show-passwords")},
+         {},
+         kMaster,
+         0,
+         "username\tpassword\tlocation\nme\tp4ss|||word\texample.org\n"
+         "bob\tbobs secret\tmail.example.org\n",
+         {},
+         Nothing,
+         {}},
+        {{QStringLiteral("get"), QStringLiteral("bob"), QStringLiteral("--field=password")},
+         {},
+         kMaster,
+         0,
+         "bobs secret\n",
+         {},
+         Nothing,
+         {}},
+        {{QStringLiteral("list")}, {}, QStringLiteral("wrong"), 1, {}, "wrong master", Nothing, {}},
+        {{QStringLiteral("add"), QStringLiteral("--username"), kZoe.username,
+          QStringLiteral("--location"), kZoe.location},
+         {kZoe.password},
+         kMaster,
+         0,
+         {},
+         "The vault holds 3 entries.",
+         Entries,
+         {kMe, kBob, kZoe}},
+        {{QStringLiteral("edit"), QStringLiteral("me"), QStringLiteral("--exact"),
+          QStringLiteral("--location=new.example"), QStringLiteral("--password")},
+         {edited},
+         kMaster,
+         0,
+         {},
+         "Changed me at new.example.",
+         Entries,
+         {meMoved, kBob, kZoe}},
+        {{QStringLiteral("remove"), QStringLiteral("bob"), QStringLiteral("--yes")},
+         {},
+         kMaster,
+         0,
+         {},
+         "The vault holds 2 entries.",
+         Entries,
+         {meMoved, kZoe}},
+        {{QStringLiteral("check")},
+         {},
+         kMaster,
+         0,
+         "Vault: " + m_vault.toUtf8() +
+             "\nSealed: yes, under a key from the master password (Argon2id, 1 pass over 8 "
+             "KiB)\nEntries: 2\nLines that are not entries: 0\nFields stored with the escape: "
+             "1\nA save seals the same bytes again, byte for byte (with a fresh nonce).\n",
+         {},
+         Nothing,
+         {}},
+        {{QStringLiteral("init")},
+         {},
+         newMaster,
+         1,
+         {},
+         "is sealed, and has a master",
+         Nothing,
+         {}},
+        {{QStringLiteral("passwd")},
+         {newMaster},
+         kMaster,
+         0,
+         {},
+         "sealed under a new key made from it",
+         Master,
+         {meMoved, kZoe}},
+        {{QStringLiteral("list")}, {}, kMaster, 1, {}, "wrong master password", Nothing, {}},
+        {{QStringLiteral("export"), exported}, {}, newMaster, 0, {}, "Exported 2", Nothing, {}},
+    };
+    QString master = kMaster;
+    std::vector<Ran> all;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.args.join(QLatin1Char(' ')).toStdString());
+        const QByteArray before = vaultBytes();
+        const Ran r = withMaster(step.args, step.input, step.master);
+        all.push_back(r);
+        EXPECT_EQ(r.status, step.status) << r.err.toStdString();
+        EXPECT_EQ(r.out, step.out);
+        EXPECT_TRUE(r.err.contains(step.err)) << r.err.toStdString();
+        const QByteArray now = vaultBytes();
+        ASSERT_TRUE(sealedvault::isSealed(now));
+        if (step.change == Nothing) {
+            EXPECT_EQ(now, before);
+            continue;
+        }
+        EXPECT_NE(nonceOf(now), nonceOf(before));
+        if (step.change == Entries) {
+            EXPECT_EQ(now.first(sealed::kNonceAt), before.first(sealed::kNonceAt));
+        } else {
+            // A new key: a new salt, at the cost the vault had.
+            EXPECT_NE(now.sliced(sealed::kSaltAt, sealed::kSaltSize),
+                      before.sliced(sealed::kSaltAt, sealed::kSaltSize));
+            EXPECT_EQ(paramsIn(now), paramsIn(before));
+            EXPECT_EQ(sealedvault::unseal(now, master).outcome,
+                      sealedvault::Outcome::WrongPassword);
+            master = newMaster;
+        }
+        EXPECT_EQ(opened(now, master), vaultformat::savedFile(master, step.after));
+    }
+
+    // Nothing but the export and the output that asked for them holds a
+    // secret; the sealed vault holds none in any form a reader could see.
+    const QStringList secrets = {kMaster, newMaster,     kMe.password,
+                                 edited,  kBob.password, kZoe.password};
+    auto holds = [&](const QByteArray& bytes) {
+        for (const QString& s : secrets) {
+            const QByteArray field = vaultformat::encodeField(s);
+            for (const QByteArray& form : {s.toUtf8(), field, flipped(s.toUtf8()), flipped(field)})
+                if (bytes.contains(form))
+                    return s;
+        }
+        return QString();
+    };
+    for (const Ran& r : all)
+        EXPECT_EQ(holds(r.err), QString()) << r.err.toStdString();
+    QDirIterator files(m_dir.path(), QDir::Files | QDir::Hidden | QDir::System,
+                       QDirIterator::Subdirectories);
+    QStringList scanned;
+    while (files.hasNext()) {
+        const QString file = files.next();
+        if (file == exported)
+            continue;
+        scanned << QFileInfo(file).fileName();
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << file.toStdString();
+        EXPECT_EQ(holds(f.readAll()), QString()) << file.toStdString();
+    }
+    EXPECT_EQ(scanned, QStringList{QStringLiteral("data.enc")}) << "the program left other files";
+    QFile exportFile(exported);
+    ASSERT_TRUE(exportFile.open(QIODevice::ReadOnly));
+    EXPECT_EQ(exportFile.readAll(),
+              interchange::exportJson(std::vector<Entry>{meMoved, kZoe}).bytes);
+
+    // Unsealed: exactly the plain bytes the sealed vault held.
+    const QByteArray last = opened(vaultBytes(), newMaster);
+    const Ran unsealing = withMaster({QStringLiteral("unseal")}, {}, newMaster);
+    ASSERT_EQ(unsealing.status, 0) << unsealing.err.toStdString();
+    EXPECT_EQ(vaultBytes(), last);
+    EXPECT_EQ(vaultBytes(), vaultformat::savedFile(newMaster, std::vector<Entry>{meMoved, kZoe}));
 }
 
 // Mistakes are refused with status 1, a message, and the vault untouched.
@@ -449,7 +705,10 @@ TEST_F(Cli, ErrorTable) {
          1,
          "add has no option --password;"},
         {Two, {stdinFlag, QStringLiteral("add"), kBob.password}, master, 1, "add takes no text"},
+        {Two, {stdinFlag, QStringLiteral("seal")}, "wrong\n", 1, "wrong master password"},
+        {Two, {stdinFlag, QStringLiteral("unseal")}, master, 1, "is not sealed; nothing was"},
         {NeverUsed, {stdinFlag, QStringLiteral("list")}, master, 1, "keynook-cli init"},
+        {NeverUsed, {stdinFlag, QStringLiteral("seal")}, master, 1, "keynook-cli init"},
         {Missing,
          {stdinFlag, QStringLiteral("show"), QStringLiteral("x")},
          master,
@@ -488,7 +747,8 @@ TEST_F(Cli, Lock) {
         ASSERT_TRUE(window.open().ok());
         for (const QStringList& args :
              {QStringList{QStringLiteral("list")},
-              QStringList{QStringLiteral("add"), QStringLiteral("--username=x")}}) {
+              QStringList{QStringLiteral("add"), QStringLiteral("--username=x")},
+              QStringList{QStringLiteral("seal")}, QStringList{QStringLiteral("unseal")}}) {
             const Ran r = withMaster(args, {QStringLiteral("pw")});
             EXPECT_EQ(r.status, 2);
             EXPECT_TRUE(r.err.contains("open in another Keynook")) << r.err.toStdString();
@@ -720,7 +980,7 @@ TEST_F(Cli, Check) {
     const Ran r = withMaster({QStringLiteral("check")});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "Vault: " + m_vault.toUtf8() +
-                         "\nEntries: 4\nLines that are not entries: 4\n"
+                         "\nSealed: no\nEntries: 4\nLines that are not entries: 4\n"
                          "  line 3: blank\n  line 4: blank\n"
                          "  line 5: 2 fields (the missing ones read as empty)\n"
                          "  line 7: 4 fields (those after the third are ignored)\n"

@@ -1,6 +1,8 @@
 // The vault session on real files: the life of one vault from its creation
 // to a save, as the window and the command line go through it.
 #include "vault/CryptText.h"
+#include "vault/SealedVault.h"
+#include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultSession.h"
 
@@ -26,6 +28,27 @@ void writeBytes(const QString& path, const QByteArray& bytes) {
 
 QByteArray line(QByteArray plain) {
     return CryptText(plain) + "\r\n";
+}
+
+// Every byte a save writes, whichever file it goes to.
+QByteArray g_written;
+
+ssize_t recordingWrite(int fd, const void* data, size_t size) {
+    g_written.append(static_cast<const char*>(data), static_cast<qsizetype>(size));
+    return ::write(fd, data, size);
+}
+
+struct HooksReset {
+    ~HooksReset() { vaultfile::saveHooks() = vaultfile::SaveHooks{}; }
+};
+
+// A text as a file may hold it: as UTF-8, in Windows-1252, and either of
+// those under the plain form's cipher.
+std::vector<QByteArray> formsOf(const QString& text) {
+    std::vector<QByteArray> forms = {text.toUtf8(), vaultformat::encodeField(text)};
+    for (QByteArray plain : {forms[0], forms[1]})
+        forms.push_back(CryptText(plain)); // ciphers its own copy in place
+    return forms;
 }
 
 } // namespace
@@ -72,4 +95,78 @@ TEST(VaultSession, FromANewVaultToASaveWithOneWriterAtATime) {
     ASSERT_TRUE(creator.save(file).ok());
     EXPECT_EQ(fileBytes(path), line("master") + line("x|||y|||z") + line("new|||pw|||") + "\r\n");
     EXPECT_FALSE(creator.changedOutside());
+}
+
+// A sealed vault through the session: sealed from its plain bytes, saved
+// under its key with a fresh nonce, its password changed under a new key,
+// and unsealed to the bytes it held. Until it is unsealed, nothing written
+// holds a password in any readable form, temporary files included. Keys cost
+// the least libsodium allows: the defaults are the product's, and
+// tst_sealedvault's stored sample proves them.
+TEST(VaultSession, ASealedVaultStaysSealedThroughSavesAndAPasswordChange) {
+    HooksReset reset;
+    QTemporaryDir dir;
+    const QString path = dir.filePath("data.enc");
+    const sealedvault::SealParams cheap = sealedvault::ParamBounds::accepted().least;
+    const QString master = QStringLiteral("first master 1");
+    const QString newMaster = QStringLiteral("second master 2");
+    const std::vector<Entry> entries = {{"me", "entry secret 1", "example.org"},
+                                        {"you", "entry s\u00e9cret|||2", ""}};
+    const QByteArray plain = vaultformat::savedFile(master, entries);
+    writeBytes(path, plain);
+
+    VaultSession session(path);
+    ASSERT_TRUE(session.open().ok());
+    EXPECT_EQ(session.seal(QStringLiteral("not it"), cheap).failure, Failure::WrongPassword);
+    EXPECT_EQ(fileBytes(path), plain);
+
+    g_written.clear();
+    vaultfile::saveHooks().write = recordingWrite;
+    ASSERT_TRUE(session.seal(master, cheap).ok());
+    const QByteArray sealed = fileBytes(path);
+    EXPECT_EQ(sealedvault::unseal(sealed, master).plain, plain);
+
+    // A save keeps the key (bytes 0 to 74) and draws a new nonce.
+    std::vector<Entry> more = entries;
+    more.push_back({"new", "entry secret 3", "x"});
+    const QByteArray saved = vaultformat::savedFile(master, more);
+    ASSERT_TRUE(session.save(saved).ok());
+    const QByteArray resealed = fileBytes(path);
+    EXPECT_EQ(resealed.first(sealedvault::layout::kNonceAt),
+              sealed.first(sealedvault::layout::kNonceAt));
+    EXPECT_NE(resealed.sliced(sealedvault::layout::kNonceAt, sealedvault::layout::kNonceSize),
+              sealed.sliced(sealedvault::layout::kNonceAt, sealedvault::layout::kNonceSize));
+    EXPECT_EQ(sealedvault::unseal(resealed, master).plain, saved);
+
+    // A new password: a new salt at the same cost; the old one opens nothing.
+    ASSERT_TRUE(session.changeMaster(newMaster).ok());
+    const QByteArray changed = fileBytes(path);
+    EXPECT_NE(changed.sliced(sealedvault::layout::kSaltAt, sealedvault::layout::kSaltSize),
+              sealed.sliced(sealedvault::layout::kSaltAt, sealedvault::layout::kSaltSize));
+    EXPECT_EQ(sealedvault::unseal(changed, master).outcome, sealedvault::Outcome::WrongPassword);
+    sealedvault::Unsealed opened = sealedvault::unseal(changed, newMaster);
+    EXPECT_EQ(opened.plain, vaultformat::withMasterLine(newMaster, saved));
+    EXPECT_EQ(opened.key.params(), cheap);
+    EXPECT_EQ(session.storedPassword(), newMaster);
+
+    ASSERT_FALSE(g_written.isEmpty());
+    for (const QString& secret :
+         {master, newMaster, entries[0].password, entries[1].password, more[2].password})
+        for (const QByteArray& form : formsOf(secret))
+            EXPECT_FALSE(g_written.contains(form)) << secret.toStdString();
+
+    // A session that never unlocked the vault has no key to save it with.
+    session.releaseLock();
+    {
+        VaultSession other(path);
+        ASSERT_TRUE(other.open().ok());
+        ASSERT_TRUE(other.sealed());
+        EXPECT_EQ(other.save(saved).failure, Failure::WrongPassword);
+        EXPECT_EQ(other.changeMaster(master).failure, Failure::WrongPassword);
+        EXPECT_EQ(fileBytes(path), changed);
+    }
+
+    ASSERT_TRUE(session.unseal().ok());
+    EXPECT_EQ(fileBytes(path), vaultformat::withMasterLine(newMaster, saved));
+    EXPECT_FALSE(session.sealed());
 }
