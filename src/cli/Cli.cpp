@@ -31,8 +31,8 @@
 #include <numeric>
 #include <optional>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
-
 namespace cli {
 
 namespace {
@@ -1353,24 +1353,37 @@ private:
         open(true);
         // Exactly the same username, password and location: the entry is
         // there already (an import run twice, or a file listing it twice).
-        auto key = [](const Entry& e) {
-            return QString::number(e.username.size()) + QLatin1Char(':') + e.username +
-                   QString::number(e.password.size()) + QLatin1Char(':') + e.password + e.location;
-        };
-        QSet<QString> present;
-        present.reserve(static_cast<qsizetype>(m_entries.size() + imported.entries.size()));
-        for (size_t s = 0; s < m_entries.size(); ++s)
-            present.insert(key(m_entries.entry(s)));
-        std::vector<Entry> added;
-        qsizetype duplicates = 0;
-        for (Entry& e : imported.entries) {
-            if (present.contains(key(e))) {
-                ++duplicates;
-                continue;
+        // Entries are compared in place, by a hash of their three texts: a
+        // key string made per entry cost most of an import's time.
+        struct EntryHash {
+            size_t operator()(const Entry* e) const {
+                return qHashMulti(0, e->username, e->password, e->location);
             }
-            present.insert(key(e));
-            added.push_back(std::move(e));
+        };
+        struct SameEntry {
+            bool operator()(const Entry* a, const Entry* b) const { return *a == *b; }
+        };
+        std::vector<Entry> existing;
+        existing.reserve(m_entries.size());
+        for (size_t s = 0; s < m_entries.size(); ++s)
+            existing.push_back(m_entries.entry(s));
+        std::unordered_set<const Entry*, EntryHash, SameEntry> present;
+        present.reserve(existing.size() + imported.entries.size());
+        for (const Entry& e : existing)
+            present.insert(&e);
+        std::vector<size_t> fresh;
+        qsizetype duplicates = 0;
+        for (size_t i = 0; i < imported.entries.size(); ++i) {
+            if (!present.insert(&imported.entries[i]).second)
+                ++duplicates;
+            else
+                fresh.push_back(i);
         }
+        present.clear();
+        std::vector<Entry> added;
+        added.reserve(fresh.size());
+        for (size_t i : fresh)
+            added.push_back(std::move(imported.entries[i]));
         if (!added.empty()) {
             m_entries.append(added);
             saveEntries();
