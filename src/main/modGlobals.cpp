@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPointer>
 
 namespace {
 
@@ -164,8 +165,11 @@ bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog
         return typed == program.StoredPassword;
     // Opening a sealed vault takes about half a second of key derivation.
     // Meanwhile the dialog is busy and takes no input: clicks and keys made
-    // then reach it disabled and are dropped.
+    // then reach it disabled and are dropped. Disabling takes the focus from
+    // the password box; it gets it back, so that after a wrong password the
+    // next one is typed where the first was, as with a plain vault.
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    QPointer<QWidget> focus = dialog ? dialog->focusWidget() : nullptr;
     if (dialog) {
         dialog->setEnabled(false);
         dialog->repaint();
@@ -174,6 +178,8 @@ bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog
     QCoreApplication::processEvents();
     if (dialog)
         dialog->setEnabled(true);
+    if (focus)
+        focus->setFocus(Qt::OtherFocusReason);
     QApplication::restoreOverrideCursor();
     if (opened.ok()) {
         program.StoredPassword = vault->storedPassword();
