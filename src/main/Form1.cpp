@@ -382,6 +382,10 @@ void Form1::closeEvent(QCloseEvent* event) {
 }
 
 void Form1::Form_Unload() {
+    // A password copied from a sealed vault goes with the program too: when
+    // the clipboard's owner ends, a clipboard manager keeps what it held.
+    m_clipboardTimer->stop();
+    clearCopiedPassword();
     m_program.unload<Form8>();
     m_program.unload<frmAbout>();
     m_program.unload<frmAdd>();

@@ -8,13 +8,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPointer>
 
 namespace {
 
 using Failure = VaultSession::Failure;
 
-void failAndEnd(Program& program, const QString& what, const QString& why) {
-    program.boxes().show(nullptr,
+void failAndEnd(Program& program, const QString& what, const QString& why, QWidget* over) {
+    program.boxes().show(over,
                          what + QStringLiteral("\n\n") +
                              QDir::toNativeSeparators(program.vaultPath()) + QStringLiteral("\n") +
                              why,
@@ -23,23 +24,26 @@ void failAndEnd(Program& program, const QString& what, const QString& why) {
 }
 
 // Tells the user why the vault cannot be used, in this window's words, and
-// ends the program; nothing has been written.
-void failAndEnd(Program& program, const VaultSession::Status& status) {
+// ends the program; nothing has been written. The message is shown over
+// `over` when given: the password dialog stays on top of every other window,
+// and a box of its own is kept above it.
+void failAndEnd(Program& program, const VaultSession::Status& status, QWidget* over = nullptr) {
     const QString kept = QStringLiteral(" Keynook will close and leave the file as it is.");
+    const auto tell = [&](const QString& what, const QString& why) {
+        failAndEnd(program, what, why, over);
+    };
     switch (status.failure) {
     case Failure::None:
         return;
     case Failure::NotOwned:
-        return failAndEnd(program,
-                          QStringLiteral("Keynook will not open this vault: another user could "
-                                         "read or replace it.") +
-                              kept,
-                          status.why);
+        return tell(QStringLiteral("Keynook will not open this vault: another user could "
+                                   "read or replace it.") +
+                        kept,
+                    status.why);
     case Failure::LockNotPlain:
-        return failAndEnd(program,
-                          QStringLiteral("The vault's lock file is not one Keynook made, so "
-                                         "Keynook will close without touching the vault."),
-                          status.why);
+        return tell(QStringLiteral("The vault's lock file is not one Keynook made, so "
+                                   "Keynook will close without touching the vault."),
+                    status.why);
     case Failure::Locked:
     case Failure::LockFailed: {
         const QString why =
@@ -49,50 +53,42 @@ void failAndEnd(Program& program, const VaultSession::Status& status) {
                 : QStringLiteral("The vault could not be locked for this window, so "
                                  "Keynook will close without touching it.");
         program.boxes().show(
-            nullptr, why + QStringLiteral("\n\n") + QDir::toNativeSeparators(program.vaultPath()),
+            over, why + QStringLiteral("\n\n") + QDir::toNativeSeparators(program.vaultPath()),
             program.applicationTitle(), BoxButtons::Ok, BoxAnswer::Ok);
         program.end();
         return;
     }
     case Failure::NewOnReadOnly:
         // A vault still to be set up needs its master password written.
-        return failAndEnd(
-            program,
+        return tell(
             QStringLiteral("A new vault cannot be set up here: its folder is on a medium that "
                            "cannot be written to (a CD or a write-protected stick, say). "
                            "Keynook will close."),
             QStringLiteral("Make the medium writable, or start Keynook from a folder you can "
                            "write to."));
     case Failure::CannotCreate:
-        return failAndEnd(program, QStringLiteral("The vault file could not be created."),
-                          status.why);
+        return tell(QStringLiteral("The vault file could not be created."), status.why);
     case Failure::TooLarge:
-        return failAndEnd(program, QStringLiteral("The vault file is too large to open.") + kept,
-                          status.why);
+        return tell(QStringLiteral("The vault file is too large to open.") + kept, status.why);
     case Failure::Unreadable:
-        return failAndEnd(program, QStringLiteral("The vault file could not be read.") + kept,
-                          status.why);
+        return tell(QStringLiteral("The vault file could not be read.") + kept, status.why);
     case Failure::OutOfMemory:
-        return failAndEnd(program,
-                          QStringLiteral("There is not enough memory to open the vault.") + kept,
-                          QStringLiteral("Close other programs and start Keynook again."));
+        return tell(QStringLiteral("There is not enough memory to open the vault.") + kept,
+                    QStringLiteral("Close other programs and start Keynook again."));
     case Failure::Damaged:
-        return failAndEnd(program,
-                          QStringLiteral("The sealed vault is damaged, or was changed outside "
-                                         "Keynook, so it cannot be opened.") +
-                              kept,
-                          status.why);
+        return tell(QStringLiteral("The sealed vault is damaged, or was changed outside "
+                                   "Keynook, so it cannot be opened.") +
+                        kept,
+                    status.why);
     case Failure::SealRefused:
-        return failAndEnd(
-            program, QStringLiteral("The sealed vault cannot be opened on this computer.") + kept,
-            status.why);
+        return tell(QStringLiteral("The sealed vault cannot be opened on this computer.") + kept,
+                    status.why);
     case Failure::WrongPassword:
     case Failure::ReadOnly:
     case Failure::CannotSave:
-        return failAndEnd(program,
-                          QStringLiteral("The master password could not be saved, so nothing "
-                                         "was stored. Keynook will close."),
-                          status.why);
+        return tell(QStringLiteral("The master password could not be saved, so nothing "
+                                   "was stored. Keynook will close."),
+                    status.why);
     }
 }
 
@@ -164,8 +160,11 @@ bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog
         return typed == program.StoredPassword;
     // Opening a sealed vault takes about half a second of key derivation.
     // Meanwhile the dialog is busy and takes no input: clicks and keys made
-    // then reach it disabled and are dropped.
+    // then reach it disabled and are dropped. Disabling takes the focus from
+    // the password box; it gets it back, so that after a wrong password the
+    // next one is typed where the first was, as with a plain vault.
     QApplication::setOverrideCursor(Qt::WaitCursor);
+    QPointer<QWidget> focus = dialog ? dialog->focusWidget() : nullptr;
     if (dialog) {
         dialog->setEnabled(false);
         dialog->repaint();
@@ -174,13 +173,15 @@ bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog
     QCoreApplication::processEvents();
     if (dialog)
         dialog->setEnabled(true);
+    if (focus)
+        focus->setFocus(Qt::OtherFocusReason);
     QApplication::restoreOverrideCursor();
     if (opened.ok()) {
         program.StoredPassword = vault->storedPassword();
         return true;
     }
     if (opened.failure != Failure::WrongPassword)
-        failAndEnd(program, opened);
+        failAndEnd(program, opened, dialog);
     return false;
 }
 

@@ -28,9 +28,9 @@ void prepareGuiTestEnvironment() {
     qputenv("XDG_RUNTIME_DIR", (base + QStringLiteral("/runtime")).toLocal8Bit());
 }
 
-BoxAnswer RecordingBoxes::show(QWidget*, const QString& text, const QString& title,
+BoxAnswer RecordingBoxes::show(QWidget* parent, const QString& text, const QString& title,
                                BoxButtons buttons, BoxAnswer defaultButton) {
-    shown.push_back({text, title, buttons, defaultButton});
+    shown.push_back({text, title, buttons, defaultButton, parent});
     if (answers.empty()) {
         ++unanswered;
         return BoxAnswer::Closed;

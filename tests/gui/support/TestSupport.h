@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QPointer>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -37,6 +38,7 @@ public:
         QString title;
         BoxButtons buttons;
         BoxAnswer defaultButton;
+        QPointer<QWidget> parent; // the window the box was shown over, if any
     };
 
     BoxAnswer show(QWidget* parent, const QString& text, const QString& title, BoxButtons buttons,
