@@ -15,8 +15,8 @@
 #include "dialogs/frmPass.h"
 #include "main/Form1.h"
 #include "main/ListView.h"
-#include "vault/VaultFormat.h"
 #include "main/modGlobals.h"
+#include "vault/VaultFormat.h"
 
 #include <QApplication>
 #include <QLineEdit>

@@ -4,9 +4,9 @@
 #include "appearance/modSkin.h"
 #include "main/EntryModel.h"
 #include "main/Form1.h"
+#include "main/modGlobals.h"
 #include "platform/Twips.h"
 #include "startup/Program.h"
-#include "main/modGlobals.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
