@@ -202,11 +202,20 @@ start_program() {
 
 # Prints the id of the first visible window whose title matches $1, waiting
 # up to $2 seconds for it.
+# A search can fail outright when a window goes away while it looks (an X
+# BadWindow error, as the password dialog closes just as the main window
+# comes up), so it is asked again until the deadline rather than trusted once.
 wait_window() {
-    local title=$1 secs=$2 ids
-    ids=$(timeout "$secs" xdotool search --sync --onlyvisible --name "$title" 2>/dev/null)
-    [[ -n "$ids" ]] || return 1
-    printf '%s\n' "$ids" | head -n1
+    local title=$1 secs=$2 ids deadline=$((SECONDS + $2))
+    while :; do
+        ids=$(xdotool search --onlyvisible --name "$title" 2>/dev/null)
+        if [[ -n "$ids" ]]; then
+            printf '%s\n' "$ids" | head -n1
+            return 0
+        fi
+        ((SECONDS < deadline)) || return 1
+        sleep 0.1
+    done
 }
 
 no_visible_window() {
