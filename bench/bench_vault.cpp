@@ -5,12 +5,19 @@
 // them, and write, sync and rename them. The distance between a figure and
 // its floor is the work that is ours.
 //
+// At 100,000 entries the same vault sealed as well: its opening (the key
+// derivation at the default parameters, then the decryption and the same
+// load), the derivation alone and the rest alone, and its save (the same save
+// with the sealing before the write) beside the sealing alone, so that both
+// can be held against the plain figures and floors of the same run.
+//
 // The files live in TMPDIR, which run-benchmarks points at the build folder's
 // disk: a memory-backed /tmp would make every sync free. Reads find the file
 // in the page cache, as a start right after the last save does.
 #include "support/Floors.h"
 #include "support/SampleEntries.h"
 
+#include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 
@@ -43,6 +50,11 @@ struct SizedVault {
     QString path;
     QByteArray nativeFolder;
     QByteArray nativePath;
+    // The same bytes sealed, made by sealedOf() the first time it is asked,
+    // under a key derived once at the default parameters.
+    sealedvault::SealKey sealKey;
+    QByteArray sealedBytes;
+    QString sealedPath;
 };
 
 std::map<int64_t, std::unique_ptr<SizedVault>>* g_vaults = nullptr;
@@ -69,6 +81,26 @@ SizedVault* vaultOf(benchmark::State& state) {
         }
     }
     return v.get();
+}
+
+SizedVault* sealedOf(benchmark::State& state) {
+    SizedVault* v = vaultOf(state);
+    if (!v || !v->sealedBytes.isEmpty())
+        return v;
+    QString why;
+    v->sealKey = sealedvault::deriveKey(kMaster, sealedvault::SealParams::defaults(), &why);
+    if (v->sealKey.isNull()) {
+        state.SkipWithError(qPrintable(QStringLiteral("no key: ") + why));
+        return nullptr;
+    }
+    v->sealedBytes = sealedvault::seal(v->bytes, v->sealKey);
+    v->sealedPath = v->dir.filePath(QStringLiteral("sealed.enc"));
+    if (!vaultfile::createFile(v->sealedPath, v->sealedBytes).ok) {
+        state.SkipWithError("the sealed vault could not be written");
+        v->sealedBytes = QByteArray();
+        return nullptr;
+    }
+    return v;
 }
 
 void report(benchmark::State& state, const SizedVault& v) {
@@ -196,6 +228,113 @@ void WriteSyncRenameFloor(benchmark::State& state) {
     report(state, *v);
 }
 
+void reportSealed(benchmark::State& state, const SizedVault& v) {
+    report(state, v);
+    state.counters["sealed_bytes"] = static_cast<double>(v.sealedBytes.size());
+}
+
+// Loads the entries from the plain bytes a sealed file opened to, and frees
+// them and the file's bytes untimed, leaving the heap as VaultLoad does.
+// False when not every entry came back.
+bool loadOpened(benchmark::State& state, const SizedVault& v, QByteArray& file,
+                sealedvault::Unsealed& opened) {
+    if (!opened.ok()) {
+        state.SkipWithError(
+            qPrintable(QStringLiteral("the sealed vault did not open: ") + opened.reason));
+        return false;
+    }
+    EntryStore entries = EntryStore::fromFile(std::move(opened.plain));
+    benchmark::DoNotOptimize(&entries);
+    state.PauseTiming();
+    const size_t count = entries.size();
+    entries = {};
+    opened = {};
+    file = QByteArray();
+    ::malloc_trim(0);
+    state.ResumeTiming();
+    if (count != v.entries.size()) {
+        state.SkipWithError("the load did not give every entry back");
+        return false;
+    }
+    return true;
+}
+
+// What the program does when the password of a sealed vault is right: the
+// file is read, the key derived from the password at the parameters in its
+// header, the bytes decrypted, and those become entries as in VaultLoad.
+void SealedOpen(benchmark::State& state) {
+    SizedVault* v = sealedOf(state);
+    if (!v)
+        return;
+    for (auto _ : state) {
+        vaultfile::ReadResult r = vaultfile::readAll(v->sealedPath);
+        sealedvault::Unsealed opened = sealedvault::unseal(r.data, kMaster);
+        if (!loadOpened(state, *v, r.data, opened))
+            break;
+    }
+    reportSealed(state, *v);
+}
+
+// The key derivation of that opening alone, at the default parameters.
+void SealedDeriveKey(benchmark::State& state) {
+    for (auto _ : state) {
+        sealedvault::SealKey key = sealedvault::deriveKey(kMaster);
+        if (key.isNull()) {
+            state.SkipWithError("no key");
+            break;
+        }
+        benchmark::DoNotOptimize(&key);
+    }
+}
+
+// The opening without its derivation: read, decrypt with the key in hand,
+// load. SealedOpen less SealedDeriveKey, measured on its own.
+void SealedUnsealLoad(benchmark::State& state) {
+    SizedVault* v = sealedOf(state);
+    if (!v)
+        return;
+    for (auto _ : state) {
+        vaultfile::ReadResult r = vaultfile::readAll(v->sealedPath);
+        sealedvault::Unsealed opened = sealedvault::unsealWithKey(r.data, v->sealKey);
+        if (!loadOpened(state, *v, r.data, opened))
+            break;
+    }
+    reportSealed(state, *v);
+}
+
+// A save of the sealed vault, as the program does it after every change: the
+// entries' lines into one buffer as in VaultSave, sealed under the key
+// derived when the vault was opened, and the file replaced safely.
+void SealedSave(benchmark::State& state) {
+    SizedVault* v = sealedOf(state);
+    if (!v)
+        return;
+    for (auto _ : state) {
+        const QByteArray file = vaultformat::savedFile(kMaster, v->store);
+        const vaultfile::Result r =
+            vaultfile::saveAtomically(v->sealedPath, sealedvault::seal(file, v->sealKey));
+        if (!r.ok) {
+            state.SkipWithError(qPrintable(r.error));
+            break;
+        }
+    }
+    if (QFileInfo(v->sealedPath).size() != v->sealedBytes.size())
+        state.SkipWithError("the saved file has another size");
+    reportSealed(state, *v);
+}
+
+// The sealing of a save alone: the plain bytes encrypted, in memory.
+void SealAlone(benchmark::State& state) {
+    SizedVault* v = sealedOf(state);
+    if (!v)
+        return;
+    for (auto _ : state) {
+        QByteArray sealed = sealedvault::seal(v->bytes, v->sealKey);
+        benchmark::DoNotOptimize(sealed.data());
+    }
+    reportSealed(state, *v);
+}
+
 // Real time: a sync waits on the disk, and that wait is what the user sees.
 // Large sizes take long enough that one iteration per repetition is a fair
 // sample; the repetitions give the median.
@@ -210,6 +349,17 @@ BENCHMARK(ReadDecipherFloor)->Apply(sizes);
 BENCHMARK(VaultSave)->Apply(sizes);
 BENCHMARK(WriteFloor)->Apply(sizes);
 BENCHMARK(WriteSyncRenameFloor)->Apply(sizes);
+
+void sealedSize(benchmark::internal::Benchmark* b) {
+    b->ArgName("entries")->Arg(100'000);
+    b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
+BENCHMARK(SealedOpen)->Apply(sealedSize);
+BENCHMARK(SealedDeriveKey)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(SealedUnsealLoad)->Apply(sealedSize);
+BENCHMARK(SealedSave)->Apply(sealedSize);
+BENCHMARK(SealAlone)->Apply(sealedSize);
 
 } // namespace
 
