@@ -10,7 +10,7 @@
 namespace sealedfuzzing {
 
 // The password of tests/data/sealed-corpus, and bounds that keep a
-// derivation to milliseconds (the seeds use one pass over 64 KiB).
+// derivation to milliseconds (the stored files use one pass over 64 KiB).
 inline const QString kPassword = QStringLiteral("fuzz");
 inline const sealedvault::ParamBounds kBounds{sealedvault::ParamBounds::accepted().least,
                                               sealedvault::SealParams{2, 1024 * 1024}};
