@@ -99,6 +99,19 @@ void Terminal::write(const QByteArray& bytes) {
     }
 }
 
+// Adds a byte to a secret being read. Growing copies the secret, so the old
+// copy is wiped.
+static void appendSecret(QByteArray& line, char c) {
+    if (line.size() == line.capacity()) {
+        QByteArray bigger;
+        bigger.reserve(line.capacity() * 2);
+        bigger.append(line);
+        wipe(line);
+        line = std::move(bigger);
+    }
+    line.append(c);
+}
+
 std::optional<QByteArray> Terminal::readLine() {
     // A byte at a time: what follows the line stays for the next read.
     QByteArray line;
@@ -114,15 +127,7 @@ std::optional<QByteArray> Terminal::readLine() {
         }
         if (c == '\n')
             break;
-        if (line.size() == line.capacity()) {
-            // Growing copies the secret: wipe the old copy.
-            QByteArray bigger;
-            bigger.reserve(line.capacity() * 2);
-            bigger.append(line);
-            wipe(line);
-            line = std::move(bigger);
-        }
-        line.append(c);
+        appendSecret(line, c);
     }
     if (line.endsWith('\r'))
         line.chop(1);
@@ -163,14 +168,7 @@ std::optional<QByteArray> readStandardInputLine() {
                 line.chop(1);
             return line;
         }
-        if (line.size() == line.capacity()) {
-            QByteArray bigger;
-            bigger.reserve(line.capacity() * 2);
-            bigger.append(line);
-            wipe(line);
-            line = std::move(bigger);
-        }
-        line.append(c);
+        appendSecret(line, c);
     }
     if (!any)
         return std::nullopt;

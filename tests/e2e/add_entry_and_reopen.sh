@@ -33,10 +33,6 @@ OLD_1=('user1' 'pass1' 'www.one.example')
 OLD_2=('user2' 'pass2' '')
 NEW=("Ann O'Neil, jr." 'tr0ub4dor & 3: no?' 'https://mail.example.org/in?a=1;b=2')
 
-entry_line_hex() {
-    vault_line_hex "$1|||$2|||$3"
-}
-
 MASTER_LINE=$(vault_line_hex "$PASSWORD")
 OLD_VAULT="$MASTER_LINE$(entry_line_hex "${OLD_1[@]}")$(entry_line_hex "${OLD_2[@]}")$CRLF"
 NEW_VAULT="$MASTER_LINE$(entry_line_hex "${OLD_1[@]}")$(entry_line_hex "${OLD_2[@]}")"

@@ -166,6 +166,11 @@ vault_line_hex() {
     printf '%s%s' "$(cipher_hex "$1")" "$CRLF"
 }
 
+# Hex of one entry line: username $1, password $2 and location $3.
+entry_line_hex() {
+    vault_line_hex "$1|||$2|||$3"
+}
+
 # Hex of a whole file, no separators.
 file_hex() {
     od -An -v -tx1 "$1" | tr -d ' \n'

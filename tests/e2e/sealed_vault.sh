@@ -44,10 +44,6 @@ OLD_1=('user1' 'Old pass #1' 'www.one.example')
 OLD_2=('user2' 'old-pass-2' '')
 NEW=('Ann Other' 'fresh: pw & 42?' 'https://mail.example.org/in?a=1')
 
-entry_line_hex() {
-    vault_line_hex "$1|||$2|||$3"
-}
-
 MASTER_LINE=$(vault_line_hex "$PASSWORD")
 OLD_VAULT="$MASTER_LINE$(entry_line_hex "${OLD_1[@]}")$(entry_line_hex "${OLD_2[@]}")$CRLF"
 NEW_VAULT="$MASTER_LINE$(entry_line_hex "${OLD_1[@]}")$(entry_line_hex "${OLD_2[@]}")"

@@ -42,11 +42,7 @@ TEST(CsvReplay, EveryCorpusFileIsReadOrRefusedWhole) {
 TEST(CsvReplay, RandomlyBrokenFilesAreReadOrRefusedWhole) {
     const std::vector<QByteArray> files = corpus();
     ASSERT_FALSE(files.empty());
-    quint32 start = 20261207;
-    if (const char* env = std::getenv("KEYNOOK_RANDOM_START"))
-        start = static_cast<quint32>(std::strtoul(env, nullptr, 10));
-    std::printf("random start value %u (KEYNOOK_RANDOM_START)\n", start);
-    QRandomGenerator random(start);
+    QRandomGenerator random = replayRandom();
     // Bytes that matter to CSV, JSON and UTF-8, offered more often than others.
     const char special[] = {',',  '"', '\r',   '\n',   '[',    '{',
                             '\\', ' ', '\x00', '\xEF', '\xC3', '\x80'};
@@ -57,25 +53,7 @@ TEST(CsvReplay, RandomlyBrokenFilesAreReadOrRefusedWhole) {
         // Mostly after the header, which an edit would make unknown.
         const qsizetype body = random.bounded(4u) != 0 ? f.indexOf('\n') + 1 : 0;
         const int edits = 1 + static_cast<int>(random.bounded(3u));
-        for (int e = 0; e < edits; ++e) {
-            const qsizetype at =
-                body +
-                (f.size() <= body ? 0 : random.bounded(static_cast<quint32>(f.size() - body)));
-            const char byte = random.bounded(2u)
-                                  ? special[random.bounded(static_cast<quint32>(sizeof special))]
-                                  : static_cast<char>(random.bounded(256u));
-            switch (random.bounded(3u)) {
-            case 0:
-                f.insert(at, byte);
-                break;
-            case 1:
-                if (!f.isEmpty())
-                    f[at] = byte;
-                break;
-            default:
-                f.remove(at, 1 + static_cast<qsizetype>(random.bounded(4u)));
-            }
-        }
+        breakRandomly(f, random, edits, QByteArrayView(special, sizeof special), body);
         ASSERT_EQ(csvcheck::check(f), std::string())
             << "input " << i << ": " << f.toHex().toStdString();
         read += interchange::importAny(f).ok() ? 1 : 0;

@@ -5,35 +5,12 @@
 // lines as saves used to write them, which are kept).
 // The libFuzzer target checks the same with coverage guidance.
 #include "Corpus.h"
+#include "VaultSavedAsOpened.h"
 #include "vault/VaultFormat.h"
-
-#include <QDir>
-#include <QFile>
-#include <QRandomGenerator>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <utility>
-
 namespace {
-
-// What a save of the file as opened writes: every entry line's entry encoded
-// anew, except a line just as saves used to write its entry, which is kept.
-QByteArray savedAsOpened(QByteArrayView file, const QString& master) {
-    QByteArray out = vaultformat::encodeMasterLine(master) + "\r\n";
-    bool first = true;
-    vaultformat::forEachLine(file, [&](QByteArrayView raw) {
-        if (!std::exchange(first, false) && !vaultformat::isSkippedLine(raw)) {
-            const Entry e = vaultformat::decodeEntryLine(raw);
-            const bool kept =
-                raw == vaultformat::encodeEntryLine(e, vaultformat::Escaping::AllUndefined);
-            out += (kept ? raw.toByteArray() : vaultformat::encodeEntryLine(e)) + "\r\n";
-        }
-    });
-    return out + "\r\n";
-}
 
 std::string checkOne(const QByteArray& file) {
     const QString master = vaultformat::readMasterPassword(file);
@@ -78,34 +55,14 @@ TEST(VaultReplay, EveryCorpusFileReadsAndSavesBackTheSame) {
 
 TEST(VaultReplay, RandomlyBrokenFilesReadAndSaveBackTheSame) {
     const std::vector<QByteArray> files = corpus();
-    quint32 start = 20261207;
-    if (const char* env = std::getenv("KEYNOOK_RANDOM_START"))
-        start = static_cast<quint32>(std::strtoul(env, nullptr, 10));
-    std::printf("random start value %u (KEYNOOK_RANDOM_START)\n", start);
-    QRandomGenerator random(start);
+    QRandomGenerator random = replayRandom();
     // Bytes that matter to the format, offered more often than others.
     const char special[] = {'\r', '\n', '|', ' ', '\x81', '\x01', '\xfc', '\x80', '\x00', '0', 'A'};
     constexpr int kInputs = 20000;
     for (int i = 0; i < kInputs; ++i) {
         QByteArray f = files[random.bounded(static_cast<quint32>(files.size()))].left(4096);
         const int edits = 1 + static_cast<int>(random.bounded(8u));
-        for (int e = 0; e < edits; ++e) {
-            const qsizetype at = f.isEmpty() ? 0 : random.bounded(static_cast<quint32>(f.size()));
-            const char byte = random.bounded(2u)
-                                  ? special[random.bounded(static_cast<quint32>(sizeof special))]
-                                  : static_cast<char>(random.bounded(256u));
-            switch (random.bounded(3u)) {
-            case 0:
-                f.insert(at, byte);
-                break;
-            case 1:
-                if (!f.isEmpty())
-                    f[at] = byte;
-                break;
-            default:
-                f.remove(at, 1 + static_cast<qsizetype>(random.bounded(4u)));
-            }
-        }
+        breakRandomly(f, random, edits, QByteArrayView(special, sizeof special));
         ASSERT_EQ(checkOne(f), std::string()) << "input " << i << ": " << f.toHex().toStdString();
     }
     std::printf("randomly broken vault files read: %d\n", kInputs);

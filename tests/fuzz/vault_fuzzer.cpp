@@ -4,31 +4,12 @@
 // the same bytes as the entries encoded anew (but for lines as saves used to
 // write them, which are kept), and reading never crashes, hangs or grows past
 // its input.
+#include "VaultSavedAsOpened.h"
+#include "vault/EntryStore.h"
 #include "vault/VaultFormat.h"
 
 #include <cstdint>
 #include <cstdlib>
-#include <utility>
-
-namespace {
-
-// What a save of the file as opened writes: every entry line's entry encoded
-// anew, except a line just as saves used to write its entry, which is kept.
-QByteArray savedAsOpened(QByteArrayView file, const QString& master) {
-    QByteArray out = vaultformat::encodeMasterLine(master) + "\r\n";
-    bool first = true;
-    vaultformat::forEachLine(file, [&](QByteArrayView raw) {
-        if (!std::exchange(first, false) && !vaultformat::isSkippedLine(raw)) {
-            const Entry e = vaultformat::decodeEntryLine(raw);
-            const bool kept =
-                raw == vaultformat::encodeEntryLine(e, vaultformat::Escaping::AllUndefined);
-            out += (kept ? raw.toByteArray() : vaultformat::encodeEntryLine(e)) + "\r\n";
-        }
-    });
-    return out + "\r\n";
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const QByteArrayView file(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
