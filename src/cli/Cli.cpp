@@ -31,7 +31,6 @@
 #include <numeric>
 #include <optional>
 #include <unistd.h>
-#include <unordered_set>
 #include <vector>
 namespace cli {
 
@@ -828,7 +827,7 @@ private:
 
     // Replaces the vault with `file`, unless another program changed it
     // since it was read: writing then would throw that change away unseen.
-    void save(const QByteArray& file) {
+    template <class File> void save(const File& file) {
         refuseChangeFromOutside();
         if (const VaultSession::Status saved = m_session->save(file); !saved.ok())
             failWith(saved);
@@ -845,8 +844,8 @@ private:
     }
 
     void saveEntries() {
-        save(vaultformat::savedFile(m_session->storedPassword(), m_entries,
-                                    fileOrder(m_entries.size()), m_session->masterLineAsRead()));
+        save(vaultformat::savedPieces(m_session->storedPassword(), m_entries,
+                                      fileOrder(m_entries.size()), m_session->masterLineAsRead()));
     }
 
     QString newMaster() {
@@ -1341,11 +1340,7 @@ private:
             fail(UserError,
                  QStringLiteral("%1 could not be read: %2").arg(shown, file.errorString()));
         file.close();
-        const std::optional<interchange::Format> format = importFormat();
-        interchange::ImportResult imported = !format ? interchange::importAny(bytes)
-                                             : *format == interchange::Format::Csv
-                                                 ? interchange::importCsv(bytes)
-                                                 : interchange::importJson(bytes);
+        interchange::EncodedImport imported = interchange::importEncoded(bytes, importFormat());
         if (!imported.ok())
             fail(UserError, QStringLiteral("%1 was not imported, and nothing was changed: %2")
                                 .arg(shown, imported.error));
@@ -1353,47 +1348,17 @@ private:
         open(true);
         // Exactly the same username, password and location: the entry is
         // there already (an import run twice, or a file listing it twice).
-        // Entries are compared in place, by a hash of their three texts: a
-        // key string made per entry cost most of an import's time.
-        struct EntryHash {
-            size_t operator()(const Entry* e) const {
-                return qHashMulti(0, e->username, e->password, e->location);
-            }
-        };
-        struct SameEntry {
-            bool operator()(const Entry* a, const Entry* b) const { return *a == *b; }
-        };
-        std::vector<Entry> existing;
-        existing.reserve(m_entries.size());
-        for (size_t s = 0; s < m_entries.size(); ++s)
-            existing.push_back(m_entries.entry(s));
-        std::unordered_set<const Entry*, EntryHash, SameEntry> present;
-        present.reserve(existing.size() + imported.entries.size());
-        for (const Entry& e : existing)
-            present.insert(&e);
-        std::vector<size_t> fresh;
-        qsizetype duplicates = 0;
-        for (size_t i = 0; i < imported.entries.size(); ++i) {
-            if (!present.insert(&imported.entries[i]).second)
-                ++duplicates;
-            else
-                fresh.push_back(i);
-        }
-        present.clear();
-        std::vector<Entry> added;
-        added.reserve(fresh.size());
-        for (size_t i : fresh)
-            added.push_back(std::move(imported.entries[i]));
-        if (!added.empty()) {
-            m_entries.append(added);
+        const size_t before = m_entries.size();
+        const qsizetype duplicates = m_entries.appendAbsent(std::move(imported.entries));
+        const size_t added = m_entries.size() - before;
+        if (added > 0)
             saveEntries();
-        }
         const QString from = imported.format == interchange::Format::Json
                                  ? QStringLiteral("JSON")
                                  : QStringLiteral("CSV in the %1 layout")
                                        .arg(interchange::layoutName(imported.layout));
-        QString report = QStringLiteral("Imported %1 from %2 (%3).")
-                             .arg(entriesCount(added.size()), shown, from);
+        QString report =
+            QStringLiteral("Imported %1 from %2 (%3).").arg(entriesCount(added), shown, from);
         if (duplicates > 0)
             report += QStringLiteral(" Skipped %1 already in the vault.")
                           .arg(entriesCount(static_cast<size_t>(duplicates)));

@@ -2,7 +2,12 @@
 
 #include "vault/Utf8.h"
 
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace csv {
 
@@ -23,6 +28,28 @@ int lineEndsIn(const char* p, qsizetype n) {
         if (p[i] == '\n' || (p[i] == '\r' && (i + 1 >= n || p[i + 1] != '\n')))
             ++ends;
     return ends;
+}
+
+// Where the first comma, quote, CR or LF at or after `at` is, or `n`. Most
+// fields are short and unquoted, and most files are large: sixteen bytes are
+// looked at together while sixteen are left.
+qsizetype plainEnd(const char* p, qsizetype at, qsizetype n) {
+#if defined(__SSE2__)
+    const __m128i comma = _mm_set1_epi8(','), quote = _mm_set1_epi8('"');
+    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+    for (; at + 16 <= n; at += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+        const __m128i stops =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, comma), _mm_cmpeq_epi8(x, quote)),
+                         _mm_or_si128(_mm_cmpeq_epi8(x, cr), _mm_cmpeq_epi8(x, lf)));
+        const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(stops));
+        if (bits != 0)
+            return at + std::countr_zero(bits);
+    }
+#endif
+    while (at < n && p[at] != ',' && p[at] != '"' && !isLineEnd(p[at]))
+        ++at;
+    return at;
 }
 
 } // namespace
@@ -50,29 +77,26 @@ void Reader::skipLineEnd() {
     ++m_line;
 }
 
-bool Reader::readPlain(QString& field) {
-    const char* const p = m_bytes.data();
-    const qsizetype n = m_bytes.size();
-    const qsizetype start = m_at;
-    qsizetype at = start;
-    while (at < n && p[at] != ',' && !isLineEnd(p[at])) {
-        if (p[at] == '"')
-            return fail(m_line, QStringLiteral("a quote inside a field that does not start with "
-                                               "one (a field with quotes is quoted as a whole, "
-                                               "its quotes doubled)"));
-        ++at;
-    }
-    field = m_utf8(QByteArrayView(p + start, at - start));
-    m_at = at;
+bool Reader::readPlain(QByteArrayView& field) {
+    const qsizetype end = plainEnd(m_bytes.data(), m_at, m_bytes.size());
+    if (end < m_bytes.size() && m_bytes[end] == '"')
+        return fail(m_line, QStringLiteral("a quote inside a field that does not start with "
+                                           "one (a field with quotes is quoted as a whole, "
+                                           "its quotes doubled)"));
+    field = m_bytes.sliced(m_at, end - m_at);
+    m_at = end;
     return true;
 }
 
-bool Reader::readQuoted(QString& field) {
+bool Reader::readQuoted(QByteArrayView& field, size_t number) {
     const char* const p = m_bytes.data();
     const qsizetype n = m_bytes.size();
     const int openedOn = m_line;
-    // Text runs between quotes; a doubled quote joins two runs with one quote.
-    QByteArray joined;
+    // Text runs between quotes; a doubled quote joins two runs with one
+    // quote. A joined field is made in m_joined, and its view once the
+    // record is whole: until then `field` holds only its size.
+    const qsizetype joinedAt = m_joined.size();
+    bool joins = false;
     qsizetype run = m_at + 1;
     for (;;) {
         const void* found = std::memchr(p + run, '"', static_cast<size_t>(n - run));
@@ -81,14 +105,18 @@ bool Reader::readQuoted(QString& field) {
         const qsizetype quote = static_cast<const char*>(found) - p;
         m_line += lineEndsIn(p + run, quote - run);
         if (quote + 1 < n && p[quote + 1] == '"') {
-            joined.append(p + run, quote + 1 - run);
+            m_joined.append(p + run, quote + 1 - run);
+            joins = true;
             run = quote + 2;
             continue;
         }
-        if (joined.isEmpty())
-            field = m_utf8(QByteArrayView(p + run, quote - run));
-        else
-            field = m_utf8(joined.append(p + run, quote - run));
+        if (joins) {
+            m_joined.append(p + run, quote - run);
+            field = QByteArrayView(p, m_joined.size() - joinedAt);
+            m_joinedFields.emplace_back(number, joinedAt);
+        } else {
+            field = QByteArrayView(p + run, quote - run);
+        }
         m_at = quote + 1;
         break;
     }
@@ -97,34 +125,48 @@ bool Reader::readQuoted(QString& field) {
     return true;
 }
 
-bool Reader::next(std::vector<QString>& fields) {
-    fields.clear();
+QByteArrayView Reader::rest() {
     if (!m_error.isEmpty())
-        return false;
-    const qsizetype n = m_bytes.size();
-    while (m_at < n && isLineEnd(m_bytes[m_at]))
+        return {};
+    while (m_at < m_bytes.size() && isLineEnd(m_bytes[m_at]))
         skipLineEnd();
-    if (m_at >= n)
+    return m_bytes.sliced(m_at);
+}
+
+void Reader::passRecords(qsizetype size, int records) {
+    m_recordLine = m_line + records - 1;
+    m_at += size;
+    m_line += records;
+}
+
+bool Reader::next(std::vector<QByteArrayView>& fields) {
+    fields.clear();
+    m_joined.clear();
+    m_joinedFields.clear();
+    const qsizetype n = m_bytes.size();
+    if (rest().isEmpty())
         return false;
     m_recordLine = m_line;
     for (;;) {
         if (fields.size() == static_cast<size_t>(kMaxFields))
             return fail(m_recordLine,
                         QStringLiteral("a record of more than %1 fields").arg(kMaxFields));
-        QString field;
-        const bool read = m_at < n && m_bytes[m_at] == '"' ? readQuoted(field) : readPlain(field);
+        QByteArrayView field;
+        const bool read =
+            m_at < n && m_bytes[m_at] == '"' ? readQuoted(field, fields.size()) : readPlain(field);
         if (!read) {
             fields.clear();
             return false;
         }
-        fields.push_back(std::move(field));
-        if (m_at >= n)
-            return true;
-        if (m_bytes[m_at] == ',') {
+        fields.push_back(field);
+        if (m_at < n && m_bytes[m_at] == ',') {
             ++m_at;
             continue;
         }
-        skipLineEnd();
+        if (m_at < n)
+            skipLineEnd();
+        for (const auto& [k, at] : m_joinedFields)
+            fields[k] = QByteArrayView(m_joined.constData() + at, fields[k].size());
         return true;
     }
 }

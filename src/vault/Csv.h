@@ -3,9 +3,8 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
-#include <QStringDecoder>
-#include <QStringView>
 
+#include <utility>
 #include <vector>
 
 // Comma-separated values in UTF-8, the way RFC 4180 lays them out: the form
@@ -39,11 +38,21 @@ class Reader {
 public:
     explicit Reader(QByteArrayView bytes);
 
-    // The next record's fields. False at the end of the input, and at an
-    // error, which error() then explains; it stays false after that.
-    bool next(std::vector<QString>& fields);
-    // The line, counting from 1, that the last record next() gave starts on.
+    // The next record's fields, as UTF-8 bytes with the quoting undone. They
+    // point into the input, or into the reader for a field that held doubled
+    // quotes, and are good until the next call. False at the end of the
+    // input, and at an error, which error() then explains; it stays false
+    // after that.
+    bool next(std::vector<QByteArrayView>& fields);
+    // The line, counting from 1, that the last record read starts on.
     int line() const { return m_recordLine; }
+
+    // For a caller that reads records of a simple form itself: the input
+    // from the next record on, past empty lines; empty at the end and after
+    // an error. passRecords() then takes `size` bytes of it as `records`
+    // records that were read, each one line ending in one line end.
+    QByteArrayView rest();
+    void passRecords(qsizetype size, int records);
 
     // Why reading stopped before the end: empty if it did not. The text
     // names the line, which errorLine() also gives.
@@ -52,15 +61,17 @@ public:
 
 private:
     bool fail(int line, const QString& why);
-    bool readQuoted(QString& field);
-    bool readPlain(QString& field);
+    // `number` is the field's place in its record.
+    bool readQuoted(QByteArrayView& field, size_t number);
+    bool readPlain(QByteArrayView& field);
     void skipLineEnd();
 
     QByteArrayView m_bytes;
-    // Keeps a U+FEFF that starts a field: only the file's first bytes can be
-    // a byte order mark, and QString::fromUtf8() would drop it anywhere.
-    QStringDecoder m_utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
-                                                    QStringDecoder::Flag::ConvertInitialBom};
+    // The record's fields that held doubled quotes, joined without them, and
+    // for each its field's number and where it starts here: the views are
+    // made once the record is whole and this no longer grows.
+    QByteArray m_joined;
+    std::vector<std::pair<size_t, qsizetype>> m_joinedFields;
     qsizetype m_at = 0;
     int m_line = 1;
     int m_recordLine = 0;

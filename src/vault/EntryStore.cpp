@@ -3,10 +3,14 @@
 #include "vault/Ansi.h"
 #include "vault/VaultFormat.h"
 
+#include <QHashFunctions>
+
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
+#include <unordered_map>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -229,6 +233,15 @@ Entry EntryStore::entry(size_t slot) const {
     return Entry{field(slot, Username), field(slot, Password), field(slot, Location)};
 }
 
+bool EntryStore::followsInMemory(size_t slot, size_t next) const {
+    const Line& a = m_lines[slot];
+    const Line& b = m_lines[next];
+    if (a.block != b.block || b.offset != a.offset + a.size + 2)
+        return false;
+    const char* between = m_blocks[static_cast<size_t>(a.block)].constData() + a.offset + a.size;
+    return between[0] == '\r' && between[1] == '\n';
+}
+
 qsizetype EntryStore::lineBytes() const {
     qsizetype total = 0;
     for (const Line& l : m_lines)
@@ -281,37 +294,37 @@ void EntryStore::makeRoom(size_t more) {
 }
 
 void EntryStore::appendEncoded(QByteArray bytes, const std::vector<qsizetype>& starts) {
-    const size_t count = starts.size() - 1;
+    const size_t count = starts.size();
     if (count == 0)
         return;
+    const qsizetype end = bytes.size();
     const int block = addBlock(std::move(bytes));
     m_blockUsers[static_cast<size_t>(block)] = static_cast<qsizetype>(count);
     makeRoom(count);
-    for (size_t k = 0; k < count; ++k)
-        m_lines.push_back(Line{starts[k], starts[k + 1] - starts[k], block});
+    for (size_t k = 0; k < count; ++k) {
+        const qsizetype next = k + 1 < count ? starts[k + 1] : end;
+        m_lines.push_back(Line{starts[k], next - starts[k] - 2, block});
+    }
 }
 
 void EntryStore::append(const std::vector<Entry>& entries) {
     QByteArray bytes;
     qsizetype size = 0;
     for (const Entry& e : entries)
-        size += e.username.size() + e.password.size() + e.location.size() + 6;
+        size += e.username.size() + e.password.size() + e.location.size() + 8;
     bytes.reserve(size);
     std::vector<qsizetype> starts;
-    starts.reserve(entries.size() + 1);
+    starts.reserve(entries.size());
     for (const Entry& e : entries) {
         starts.push_back(bytes.size());
         vaultformat::appendEntryLine(bytes, e);
+        bytes.append("\r\n", 2);
     }
-    starts.push_back(bytes.size());
     appendEncoded(std::move(bytes), starts);
 }
 
 void EntryStore::append(const Entry& entry) {
-    QByteArray bytes;
-    vaultformat::appendEntryLine(bytes, entry);
-    const std::vector<qsizetype> starts = {0, bytes.size()};
-    appendEncoded(std::move(bytes), starts);
+    append(std::vector<Entry>{entry});
 }
 
 void EntryStore::append(EntryStore&& other) {
@@ -332,6 +345,146 @@ void EntryStore::append(EntryStore&& other) {
         m_lines.push_back(line);
     }
     other = EntryStore();
+}
+
+namespace {
+
+// A line's hash, and whether it holds the escape marker, from one pass over
+// it eight bytes at a time. Seeded per run, so that no file can be made to
+// collide on purpose.
+struct LineLook {
+    std::uint64_t hash;
+    bool marker;
+};
+
+LineLook lookAt(QByteArrayView line, std::uint64_t seed) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kTops = 0x8080808080808080ull;
+    constexpr std::uint64_t kMarkers = kOnes * static_cast<unsigned char>(kEscapeMarkerCiphered);
+    constexpr std::uint64_t kMix = 0x9E3779B97F4A7C15ull;
+    const char* p = line.data();
+    const qsizetype n = line.size();
+    // Two words at a time, each pair folded by a wide multiply: the product's
+    // halves together depend on every bit of both.
+    const auto fold = [](std::uint64_t a, std::uint64_t b) {
+        const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+        return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    };
+    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(n) * kMix);
+    std::uint64_t marker = 0;
+    const auto take = [&](std::uint64_t a, std::uint64_t b) {
+        const std::uint64_t ma = a ^ kMarkers, mb = b ^ kMarkers; // zero bytes where markers were
+        marker |= ((ma - kOnes) & ~ma) | ((mb - kOnes) & ~mb);
+        h = fold(a ^ h, b ^ kMix);
+    };
+    const auto word = [p](qsizetype at) {
+        std::uint64_t w;
+        std::memcpy(&w, p + at, 8);
+        return w;
+    };
+    qsizetype i = 0;
+    for (; i + 16 <= n; i += 16)
+        take(word(i), word(i + 8));
+    // The last bytes are read as whole words that end with the line and may
+    // reach back over bytes already taken, which is still a function of the
+    // line: a word built from bytes just stored would wait on the stores.
+    if (i < n) {
+        if (n >= 16) {
+            take(word(n - 16), word(n - 8));
+        } else if (n >= 8) {
+            take(word(0), word(n - 8));
+        } else {
+            std::uint64_t w = ~kMarkers; // never taken for a marker
+            for (qsizetype k = 0; k < n; ++k)
+                w = (w << 8) | static_cast<unsigned char>(p[k]);
+            take(w, ~kMarkers);
+        }
+    }
+    return {fold(h, kMix), (marker & kTops) != 0};
+}
+
+} // namespace
+
+qsizetype EntryStore::appendAbsent(EntryStore&& other) {
+    // A save writes one line for each entry and reads it back as that entry,
+    // so two entries are the same exactly when the lines a save writes for
+    // them are: they are compared as bytes, without a string made for them.
+    // Only a line with the escape marker can differ from the line a save
+    // writes now for the entry it reads as (it was kept as an earlier save
+    // wrote it); such lines are made anew for the comparison.
+    const size_t mine = size();
+    const size_t total = mine + other.size();
+    std::unordered_map<size_t, QByteArray> madeAnew;
+    const auto lineOf = [&](size_t k) -> QByteArrayView {
+        if (!madeAnew.empty()) {
+            const auto it = madeAnew.find(k);
+            if (it != madeAnew.end())
+                return it->second;
+        }
+        return k < mine ? line(k) : other.line(k - mine);
+    };
+    // Open addressing: each slot holds the top half of a line's hash and the
+    // line's number + 1, or 0. Half full at most.
+    const size_t mask = std::bit_ceil(2 * total + 1) - 1;
+    std::vector<std::uint64_t> table(mask + 1, 0);
+    const std::uint64_t seed = QHashSeed::globalSeed();
+    const auto lookUp = [&](size_t k) {
+        LineLook look = lookAt(lineOf(k), seed);
+        if (look.marker) {
+            QByteArray now = vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(lineOf(k)));
+            look = lookAt(now, seed);
+            madeAnew.emplace(k, std::move(now));
+        }
+        return look.hash;
+    };
+    const auto isNew = [&](size_t k, std::uint64_t hash) {
+        const std::uint64_t tag = hash & ~std::uint64_t(0xFFFFFFFF);
+        for (size_t at = hash & mask;; at = (at + 1) & mask) {
+            const std::uint64_t slot = table[at];
+            if (slot == 0) {
+                table[at] = tag | (k + 1);
+                return true;
+            }
+            if ((slot & ~std::uint64_t(0xFFFFFFFF)) == tag &&
+                lineOf((slot & 0xFFFFFFFF) - 1) == lineOf(k))
+                return false;
+        }
+    };
+    // The table outgrows the nearest cache for a large vault: the hashes of
+    // a batch of lines are taken first, and their slots asked for, so that
+    // the waits on memory overlap.
+    constexpr size_t kBatch = 16;
+    std::vector<size_t> leftOut;
+    std::uint64_t hashes[kBatch];
+    for (size_t first = 0; first < total; first += kBatch) {
+        const size_t count = std::min(kBatch, total - first);
+        for (size_t b = 0; b < count; ++b) {
+            hashes[b] = lookUp(first + b);
+            __builtin_prefetch(&table[hashes[b] & mask]);
+        }
+        for (size_t b = 0; b < count; ++b)
+            if (!isNew(first + b, hashes[b]) && first + b >= mine)
+                leftOut.push_back(first + b - mine);
+    }
+    if (leftOut.empty()) {
+        append(std::move(other));
+        return 0;
+    }
+    QByteArray bytes;
+    std::vector<qsizetype> starts;
+    starts.reserve(other.size() - leftOut.size());
+    auto next = leftOut.begin();
+    for (size_t s = 0; s < other.size(); ++s) {
+        if (next != leftOut.end() && *next == s) {
+            ++next;
+            continue;
+        }
+        starts.push_back(bytes.size());
+        bytes.append(other.line(s)).append("\r\n", 2);
+    }
+    appendEncoded(std::move(bytes), starts);
+    other = EntryStore();
+    return static_cast<qsizetype>(leftOut.size());
 }
 
 void EntryStore::replace(size_t slot, const Entry& entry) {

@@ -47,12 +47,24 @@ public:
     // fields ignoring case. `out` grows by fewer units than the line has
     // bytes.
     void appendFolded(size_t slot, int field, std::vector<char16_t>& out) const;
+    // Whether the line of slot `next` follows that of `slot` in memory with
+    // just a CR LF between them, as the lines of one file or one import do:
+    // a save copies such lines at once.
+    bool followsInMemory(size_t slot, size_t next) const;
     // The bytes of every line together.
     qsizetype lineBytes() const;
 
     void append(const Entry& entry);
     void append(const std::vector<Entry>& entries);
     void append(EntryStore&& other);
+    // Adds the entries of `other` that this store does not hold yet, each
+    // once, in their order; returns how many were left out. Two entries are
+    // the same when their three texts are, case counting.
+    qsizetype appendAbsent(EntryStore&& other);
+    // Adds lines already encoded as a save writes them (encodeEntryLine()),
+    // one after another in `bytes` as a file holds them, each ending in
+    // CR LF, as one block; line k starts at starts[k].
+    void appendEncoded(QByteArray bytes, const std::vector<qsizetype>& starts);
     void replace(size_t slot, const Entry& entry);
     void erase(size_t slot);
 
@@ -72,9 +84,6 @@ private:
     void makeRoom(size_t more);
     // One line fewer uses the block; the last one to go frees it.
     void release(int block);
-    // Adds encoded lines, one after another in `bytes` with no line ends, as
-    // one block; line k runs from starts[k] to starts[k + 1].
-    void appendEncoded(QByteArray bytes, const std::vector<qsizetype>& starts);
 
     std::vector<Line> m_lines;
     std::vector<QByteArray> m_blocks;

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QStringDecoder>
 #include <QUrl>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -734,22 +736,22 @@ const QString& unknownHeaderMessage() {
     return message;
 }
 
-const LayoutInfo* layoutOfHeader(const std::vector<QString>& fields) {
+const LayoutInfo* layoutOfHeader(const std::vector<QByteArrayView>& fields) {
     for (const LayoutInfo& info : layouts()) {
         const size_t n = fields.size();
         if (n != info.header.size() && (info.olderColumns == 0 || n != info.olderColumns))
             continue;
         bool same = true;
         for (size_t k = 0; k < n && same; ++k)
-            same = fields[k] == QLatin1String(info.header[k]);
+            same = fields[k] == QByteArrayView(info.header[k]);
         if (same)
             return &info;
     }
     return nullptr;
 }
 
-ImportResult failed(ImportResult r, QString error, int line, qsizetype item = -1) {
-    r.entries.clear();
+template <class Result> Result failed(Result r, QString error, int line, qsizetype item = -1) {
+    r.entries = {};
     r.error = std::move(error);
     r.line = line;
     r.item = item;
@@ -760,6 +762,341 @@ constexpr char kBom[] = "\xEF\xBB\xBF";
 
 qsizetype bomSize(QByteArrayView bytes) {
     return bytes.startsWith(QByteArrayView(kBom, 3)) ? 3 : 0;
+}
+
+// Reads a CSV file of any layout and hands each record worth keeping to
+// `take`, as its entry's username, password and location in UTF-8. In our
+// own layout `quick` may read records first: it is given the input from a
+// record on, and returns how many bytes it took as how many records, each
+// one line; none leaves the next record to the reader. False, with the
+// report saying why, at the first problem.
+template <class Take, class Quick>
+bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
+    r.format = Format::Csv;
+    csv::Reader reader(bytes);
+    std::vector<QByteArrayView> fields;
+    const auto fail = [&r](QString error, int line) {
+        r.error = std::move(error);
+        r.line = line;
+        return false;
+    };
+    if (!reader.next(fields)) {
+        if (!reader.error().isEmpty())
+            return fail(reader.error(), reader.errorLine());
+        return fail(QStringLiteral("line 1: the file is empty; a header line was expected"), 1);
+    }
+    const LayoutInfo* info = layoutOfHeader(fields);
+    if (!info)
+        return fail(QStringLiteral("line %1: %2").arg(reader.line()).arg(unknownHeaderMessage()),
+                    reader.line());
+    r.layout = info->layout;
+    const size_t columns = fields.size();
+    const int username = columnOf(*info, Column::Username);
+    const int password = columnOf(*info, Column::Password);
+    const int address = columnOf(*info, Column::Location);
+    const int title = columnOf(*info, Column::Name);
+    const int type = columnOf(*info, Column::Login);
+    const bool own = info->layout == Layout::Keynook;
+    for (;;) {
+        if (own) {
+            int records = 0;
+            const qsizetype taken = quick(reader.rest(), records);
+            if (records > 0) {
+                reader.passRecords(taken, records);
+                continue;
+            }
+        }
+        if (!reader.next(fields))
+            break;
+        if (fields.size() != columns)
+            return fail(QStringLiteral("line %1: %2 fields where the header has %3")
+                            .arg(reader.line())
+                            .arg(fields.size())
+                            .arg(columns),
+                        reader.line());
+        if (type >= 0 && fields[type] != QByteArrayView("login")) {
+            ++r.skippedNotLogins;
+            continue;
+        }
+        QByteArrayView location = fields[address];
+        if (location.isEmpty() && title >= 0)
+            location = fields[title];
+        if (fields[username].isEmpty() && fields[password].isEmpty() && location.isEmpty()) {
+            ++r.skippedEmpty;
+            continue;
+        }
+        take(fields[username], fields[password], location);
+    }
+    if (!reader.error().isEmpty())
+        return fail(reader.error(), reader.errorLine());
+    return true;
+}
+
+// Text of a field in UTF-8 the reader has checked. Keeps a U+FEFF that
+// starts a field: only the file's first bytes can be a byte order mark, and
+// QString::fromUtf8() would drop it anywhere.
+class FieldText {
+public:
+    QString operator()(QByteArrayView utf8) { return m_utf8(utf8); }
+
+private:
+    QStringDecoder m_utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                    QStringDecoder::Flag::ConvertInitialBom};
+};
+
+// Enciphers a field that is ASCII without a bar, eight bytes at a time,
+// writing it at `out`; returns false, having written what is then to be
+// thrown away, for any other field. Such a field is its own bytes in the
+// vault's code page, and a bar is the only ASCII character whose place in
+// a line matters.
+bool putAsciiCiphered(char*& out, QByteArrayView utf8) {
+    constexpr std::uint64_t kTops = 0x8080808080808080ull;
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kBars = kOnes * '|';
+    const char* p = utf8.data();
+    const qsizetype n = utf8.size();
+    std::uint64_t bad = 0;
+    qsizetype i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        const std::uint64_t bars = w ^ kBars; // a zero byte where a bar was
+        bad |= (w & kTops) | ((bars - kOnes) & ~bars & kTops);
+        w ^= kTops;
+        std::memcpy(out + i, &w, 8);
+    }
+    for (; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(p[i]);
+        bad |= (c & 0x80u) | unsigned(c == '|');
+        out[i] = static_cast<char>(c ^ 0x80u);
+    }
+    out += n;
+    return bad == 0;
+}
+
+// Makes the vault's lines of imported entries, one after another in one
+// block as a file holds them, as EntryStore::append() would make them of
+// the same entries.
+class LineMaker {
+public:
+    explicit LineMaker(qsizetype expected) : m_bytes(expected, Qt::Uninitialized) {}
+
+    // The line of an entry given as UTF-8.
+    void add(QByteArrayView username, QByteArrayView password, QByteArrayView location) {
+        const qsizetype size = username.size() + password.size() + location.size() + 8;
+        char* d = room(size);
+        bool plain = putAsciiCiphered(d, username);
+        d = std::fill_n(d, 3, '\xFC');
+        plain = putAsciiCiphered(d, password) && plain;
+        d = std::fill_n(d, 3, '\xFC');
+        plain = putAsciiCiphered(d, location) && plain;
+        if (plain) {
+            std::memcpy(d, "\r\n", 2);
+            m_used += size;
+            return;
+        }
+        // Any other entry takes the way of text, which says how.
+        m_starts.pop_back();
+        m_scratch.resize(0);
+        vaultformat::appendEntryLine(m_scratch,
+                                     Entry{m_text(username), m_text(password), m_text(location)});
+        m_scratch.append("\r\n", 2);
+        d = room(m_scratch.size());
+        std::memcpy(d, m_scratch.constData(), static_cast<size_t>(m_scratch.size()));
+        m_used += m_scratch.size();
+    }
+
+#if defined(__SSE2__)
+    // Most records of our own layout are three unquoted fields, each ASCII
+    // without a bar: such a field is its own bytes in the vault's code page,
+    // and a bar is the only ASCII character whose place in a line matters.
+    // The line of such a record is its bytes ciphered with each comma
+    // widened into a separator. Takes such records from the start of `rest`
+    // while they come, sixteen bytes at a time, and counts them in
+    // `records`; returns the bytes taken, line ends included.
+    qsizetype quick(QByteArrayView rest, int& records) {
+        const char* const p = rest.data();
+        const qsizetype n = rest.size();
+        qsizetype taken = 0;
+        for (;;) {
+            const qsizetype size = quickRecord(p + taken, n - taken);
+            if (size == 0)
+                return taken;
+            taken += size;
+            ++records;
+        }
+    }
+#else
+    qsizetype quick(QByteArrayView, int&) {
+        return 0;
+    }
+#endif
+
+    EntryStore take() {
+        m_bytes.resize(m_used);
+        EntryStore store;
+        store.appendEncoded(std::move(m_bytes), m_starts);
+        return store;
+    }
+
+private:
+#if defined(__SSE2__)
+    // The marks of a record's bytes, one bit per byte: 64 bits hold most
+    // records, 128 the rest.
+    template <class Bits> struct RecordMarks { Bits ends = 0, commas = 0, quotes = 0, odd = 0; };
+    static RecordMarks<std::uint64_t> mark(const char* p) {
+        const auto is = [](__m128i x, char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
+        const auto bits = [](__m128i x) {
+            return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x)));
+        };
+        RecordMarks<std::uint64_t> m;
+        for (int at = 0; at < 64; at += 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+            m.ends |= bits(_mm_or_si128(is(x, '\r'), is(x, '\n'))) << at;
+            m.commas |= bits(is(x, ',')) << at;
+            m.quotes |= bits(is(x, '"')) << at;
+            // Not ASCII (the top bit, which movemask reads), or a bar.
+            m.odd |= bits(_mm_or_si128(x, is(x, '|'))) << at;
+        }
+        return m;
+    }
+
+    // One record for quick(): the bytes it took, or 0. The record's marks
+    // come from whole blocks of 64 bytes, and everything after is worked out
+    // from them, without going over the bytes again or a branch per byte.
+    qsizetype quickRecord(const char* p, qsizetype n) {
+        if (n < 64 + kCopy)
+            return 0;
+        const RecordMarks<std::uint64_t> first = mark(p);
+        if (first.ends != 0)
+            return takeRecord(p, first);
+        if (n < 128 + kCopy)
+            return 0;
+        const RecordMarks<std::uint64_t> second = mark(p + 64);
+        const auto join = [](std::uint64_t low, std::uint64_t high) {
+            return LineBits(low) | (LineBits(high) << 64);
+        };
+        return takeRecord(p, RecordMarks<LineBits>{
+                                 join(first.ends, second.ends), join(first.commas, second.commas),
+                                 join(first.quotes, second.quotes), join(first.odd, second.odd)});
+    }
+
+    template <class Bits> static int lowest(Bits bits) {
+        if constexpr (sizeof(Bits) == 8)
+            return std::countr_zero(bits);
+        else
+            return lowestBit(bits);
+    }
+
+    // A record marked in `m`, whose bytes reach at least kCopy past the
+    // marked ones.
+    template <class Bits> qsizetype takeRecord(const char* p, const RecordMarks<Bits>& m) {
+        constexpr int kWidth = 8 * sizeof(Bits);
+        // Inside quotes: from an opening quote up to its closing one. A
+        // doubled quote (or an empty quoted field) is left to the reader,
+        // which undoes it; so every quote here opens or closes.
+        Bits inside = 0;
+        if (m.quotes != 0) {
+            if ((m.quotes & (m.quotes >> 1)) != 0)
+                return 0;
+            inside = m.quotes;
+            for (int shift = 1; shift < kWidth; shift *= 2)
+                inside ^= inside << shift;
+        }
+        const Bits ends = m.ends & ~inside;
+        if (ends == 0)
+            return 0;
+        const int end = lowest(ends);
+        const Bits record = (Bits(1) << end) - 1;
+        // A line end inside quotes would make the record two lines; a byte
+        // that is not ASCII, or a bar, takes the way of text.
+        if (((m.ends & inside) | m.odd) & record)
+            return 0;
+        const Bits commas = m.commas & ~inside & record;
+        const Bits later = commas & (commas - 1);
+        if (commas == 0 || later == 0 || (later & (later - 1)) != 0)
+            return 0;
+        const int c0 = lowest(commas), c1 = lowest(later);
+        // Three empty fields make no entry: the reader counts them.
+        if (end == 2)
+            return 0;
+        int parts[3][2] = {{0, c0}, {c0 + 1, c1}, {c1 + 1, end}};
+        // A field with quotes is quoted as a whole: its first and last bytes,
+        // and no others; what they hold is the field.
+        if (m.quotes & record) {
+            Bits allowed = 0;
+            for (auto& [from, to] : parts) {
+                if (to - from >= 2 && p[from] == '"' && p[to - 1] == '"') {
+                    allowed |= (Bits(1) << from) | (Bits(1) << (to - 1));
+                    ++from;
+                    --to;
+                }
+            }
+            if ((m.quotes & record) != allowed)
+                return 0;
+        }
+
+        const __m128i top = _mm_set1_epi8(static_cast<char>(0x80));
+        const auto copy16 = [&](char* to, const char* from) {
+            _mm_storeu_si128(
+                reinterpret_cast<__m128i*>(to),
+                _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from)), top));
+        };
+        // Copies may write up to kCopy bytes past a field: every such byte
+        // is written over by what follows, or left unused.
+        char* d = room(end + 6, kCopy);
+        for (int k = 0; k < 3; ++k) {
+            if (k > 0) {
+                std::memcpy(d, "\xFC\xFC\xFC", 3);
+                d += 3;
+            }
+            const char* from = p + parts[k][0];
+            const int size = parts[k][1] - parts[k][0];
+            copy16(d, from);
+            copy16(d + 16, from + 16);
+            for (int i = kCopy; i < size; i += 16)
+                copy16(d + i, from + i);
+            d += size;
+        }
+        std::memcpy(d, "\r\n", 2);
+        m_used = d + 2 - m_bytes.constData();
+        const bool pair = p[end] == '\r' && p[end + 1] == '\n';
+        return end + (pair ? 2 : 1);
+    }
+
+    // Fields are copied 32 bytes at a time, which may read up to that many
+    // bytes past the record's end: quickRecord() leaves the last records of
+    // the input to the reader.
+    static constexpr int kCopy = 32;
+#endif
+
+    // Starts a line of `size` bytes, with `slack` more bytes it may write
+    // over: where to write it.
+    char* room(qsizetype size, qsizetype slack = 0) {
+        m_starts.push_back(m_used);
+        if (m_bytes.size() - m_used < size + slack)
+            m_bytes.resize(std::max(2 * m_bytes.size(), m_used + size + slack));
+        return m_bytes.data() + m_used;
+    }
+
+    // quick() takes records that end within this many bytes; longer ones
+    // are rare enough to leave to the reader.
+    static constexpr qsizetype kQuickRecord = 512;
+
+    QByteArray m_bytes;
+    qsizetype m_used = 0;
+    std::vector<qsizetype> m_starts;
+    QByteArray m_scratch;
+    FieldText m_text;
+};
+
+bool startsAsJson(QByteArrayView bytes) {
+    for (qsizetype i = bomSize(bytes); i < bytes.size(); ++i) {
+        const char c = bytes[i];
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            return c == '[';
+    }
+    return false;
 }
 
 } // namespace
@@ -793,18 +1130,12 @@ ExportResult exportJson(const EntryStore& entries) {
 
 Detection detect(QByteArrayView bytes) {
     Detection d;
-    for (qsizetype i = bomSize(bytes); i < bytes.size(); ++i) {
-        const char c = bytes[i];
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
-            continue;
-        if (c == '[') {
-            d.format = Format::Json;
-            return d;
-        }
-        break;
+    if (startsAsJson(bytes)) {
+        d.format = Format::Json;
+        return d;
     }
     csv::Reader reader(bytes);
-    std::vector<QString> header;
+    std::vector<QByteArrayView> header;
     if (!reader.next(header)) {
         d.error = reader.error().isEmpty()
                       ? QStringLiteral("line 1: the file is empty; a header line was expected")
@@ -824,50 +1155,15 @@ Detection detect(QByteArrayView bytes) {
 
 ImportResult importCsv(QByteArrayView bytes) {
     ImportResult r;
-    r.format = Format::Csv;
-    csv::Reader reader(bytes);
-    std::vector<QString> fields;
-    if (!reader.next(fields)) {
-        if (!reader.error().isEmpty())
-            return failed(std::move(r), reader.error(), reader.errorLine());
-        return failed(std::move(r),
-                      QStringLiteral("line 1: the file is empty; a header line was expected"), 1);
-    }
-    const LayoutInfo* info = layoutOfHeader(fields);
-    if (!info)
-        return failed(std::move(r),
-                      QStringLiteral("line %1: %2").arg(reader.line()).arg(unknownHeaderMessage()),
-                      reader.line());
-    r.layout = info->layout;
-    const size_t columns = fields.size();
-    const int username = columnOf(*info, Column::Username);
-    const int password = columnOf(*info, Column::Password);
-    const int address = columnOf(*info, Column::Location);
-    const int title = columnOf(*info, Column::Name);
-    const int type = columnOf(*info, Column::Login);
-    while (reader.next(fields)) {
-        if (fields.size() != columns)
-            return failed(std::move(r),
-                          QStringLiteral("line %1: %2 fields where the header has %3")
-                              .arg(reader.line())
-                              .arg(fields.size())
-                              .arg(columns),
-                          reader.line());
-        if (type >= 0 && fields[type] != QLatin1String("login")) {
-            ++r.skippedNotLogins;
-            continue;
-        }
-        Entry e{fields[username], fields[password], fields[address]};
-        if (e.location.isEmpty() && title >= 0)
-            e.location = fields[title];
-        if (e.username.isEmpty() && e.password.isEmpty() && e.location.isEmpty()) {
-            ++r.skippedEmpty;
-            continue;
-        }
-        r.entries.push_back(std::move(e));
-    }
-    if (!reader.error().isEmpty())
-        return failed(std::move(r), reader.error(), reader.errorLine());
+    FieldText text;
+    const bool read = readCsv(
+        bytes, r,
+        [&](QByteArrayView u, QByteArrayView p, QByteArrayView l) {
+            r.entries.push_back(Entry{text(u), text(p), text(l)});
+        },
+        [](QByteArrayView, int&) { return qsizetype(0); });
+    if (!read)
+        r.entries.clear();
     return r;
 }
 
@@ -933,12 +1229,28 @@ ImportResult importJson(QByteArrayView bytes) {
 }
 
 ImportResult importAny(QByteArrayView bytes) {
-    const Detection d = detect(bytes);
-    if (!d.ok()) {
-        ImportResult r;
-        return failed(std::move(r), d.error, d.line);
+    // A file that is not JSON is CSV: its reader says what is wrong with it
+    // as detect() does.
+    return startsAsJson(bytes) ? importJson(bytes) : importCsv(bytes);
+}
+
+EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format) {
+    EncodedImport r;
+    if (format ? *format == Format::Json : startsAsJson(bytes)) {
+        const ImportResult json = importJson(bytes);
+        static_cast<ImportReport&>(r) = json;
+        r.entries.append(json.entries);
+        return r;
     }
-    return d.format == Format::Json ? importJson(bytes) : importCsv(bytes);
+    // A line holds its fields and six bytes of separators where a record
+    // holds them and at least a comma, a comma and a line end.
+    LineMaker lines(bytes.size() + bytes.size() / 2 + 64);
+    if (readCsv(
+            bytes, r,
+            [&](QByteArrayView u, QByteArrayView p, QByteArrayView l) { lines.add(u, p, l); },
+            [&](QByteArrayView rest, int& records) { return lines.quick(rest, records); }))
+        r.entries = lines.take();
+    return r;
 }
 
 } // namespace interchange

@@ -57,8 +57,8 @@ ExportResult exportCsv(const EntryStore& entries, Layout layout = Layout::Keynoo
 ExportResult exportJson(const std::vector<Entry>& entries);
 ExportResult exportJson(const EntryStore& entries);
 
-struct ImportResult {
-    std::vector<Entry> entries;
+// What an import found besides its entries.
+struct ImportReport {
     Format format = Format::Csv;
     // The layout the CSV header named.
     Layout layout = Layout::Keynook;
@@ -67,8 +67,8 @@ struct ImportResult {
     // Bitwarden items other than logins (secure notes, cards, identities).
     qsizetype skippedNotLogins = 0;
 
-    // Empty when the whole file was read. Otherwise `entries` is empty and
-    // the text says what is wrong and where.
+    // Empty when the whole file was read. Otherwise there are no entries,
+    // and the text says what is wrong and where.
     QString error;
     // The line of the file the error is on, counting from 1; 0 when it is
     // not about a line.
@@ -78,6 +78,16 @@ struct ImportResult {
     qsizetype item = -1;
 
     bool ok() const { return error.isEmpty(); }
+};
+
+struct ImportResult : ImportReport {
+    std::vector<Entry> entries;
+};
+
+// The entries as a vault holds them, in the file's order: what an import
+// into a vault adds.
+struct EncodedImport : ImportReport {
+    EntryStore entries;
 };
 
 // What a file holds, from its bytes alone: JSON when the first character
@@ -105,5 +115,12 @@ ImportResult importCsv(QByteArrayView bytes);
 ImportResult importJson(QByteArrayView bytes);
 // Whichever detect() finds.
 ImportResult importAny(QByteArrayView bytes);
+
+// The same import, in the format given or the one detect() finds, with each
+// entry encoded as the vault holds it. The entries are those importAny()
+// gives, in the same lines EntryStore::append() would make of them; fields
+// of CSV go from the file's bytes into the lines without a string made for
+// them, which is what makes a large import quick.
+EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format = std::nullopt);
 
 } // namespace interchange

@@ -125,20 +125,22 @@ QString systemError(int error) {
 // Writes all of `data` to a descriptor and forces it to the disk. The file
 // layer's own buffering is not used here: it can report a short write, as on a
 // full disk, as success.
-Result writeAndSync(int fd, const QByteArray& data) {
-    const char* p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = doWrite(fd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return Result::failure(systemError(errno));
-        if (n == 0)
-            return Result::failure(systemError(EIO));
-        p += n;
-        left -= n;
-        step("written");
+Result writeAndSync(int fd, const std::vector<QByteArrayView>& pieces) {
+    for (const QByteArrayView piece : pieces) {
+        const char* p = piece.data();
+        qsizetype left = piece.size();
+        while (left > 0) {
+            const ssize_t n = doWrite(fd, p, static_cast<size_t>(left));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return Result::failure(systemError(errno));
+            if (n == 0)
+                return Result::failure(systemError(EIO));
+            p += n;
+            left -= n;
+            step("written");
+        }
     }
     if (doFsync(fd) != 0)
         return Result::failure(systemError(errno));
@@ -240,8 +242,15 @@ Result checkLockFile(const QString& lockPath) {
 }
 
 Result saveAtomically(const QString& path, const QByteArray& data) {
-    if (data.size() > kMaxVaultBytes)
-        return Result::failure(tooLargeText(data.size(), "The vault would hold") +
+    return saveAtomically(path, std::vector<QByteArrayView>{data});
+}
+
+Result saveAtomically(const QString& path, const std::vector<QByteArrayView>& pieces) {
+    qint64 size = 0;
+    for (const QByteArrayView piece : pieces)
+        size += piece.size();
+    if (size > kMaxVaultBytes)
+        return Result::failure(tooLargeText(size, "The vault would hold") +
                                QStringLiteral(" Remove entries, or shorten long ones, so that "
                                               "Keynook can open the vault again."));
     // A vault reached through a link is replaced where it really lives. The
@@ -271,7 +280,7 @@ Result saveAtomically(const QString& path, const QByteArray& data) {
     // the new file's mode also depends on the umask.
     ::fchmod(fd, 0600);
 
-    Result r = writeAndSync(fd, data);
+    Result r = writeAndSync(fd, pieces);
     if (::close(fd) != 0 && r.ok)
         r = Result::failure(systemError(errno));
     if (r.ok)
@@ -292,7 +301,7 @@ Result createFile(const QString& path, const QByteArray& data) {
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return Result::failure(systemError(errno));
-    Result r = writeAndSync(fd, data);
+    Result r = writeAndSync(fd, {data});
     if (::close(fd) != 0 && r.ok)
         r = Result::failure(systemError(errno));
     if (!r.ok) {

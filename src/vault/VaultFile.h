@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
+
+#include <vector>
 
 // Reading and writing data.enc. Errors come back as values with a text a
 // person can act on; the windows decide how to tell the user.
@@ -38,6 +41,10 @@ ReadResult readAll(const QString& path);
 // old bytes in place. The new file is its owner's alone (0600). Data larger
 // than kMaxVaultBytes is refused: no start could read it back.
 Result saveAtomically(const QString& path, const QByteArray& data);
+// The same, for a file given as pieces to be written one after another: a
+// large file is written from where its parts are held, not first copied
+// into one buffer.
+Result saveAtomically(const QString& path, const std::vector<QByteArrayView>& pieces);
 
 // The system calls of a save, and the points between them. The product uses
 // the real calls; tests put a failing disk or a kill at any of these points.

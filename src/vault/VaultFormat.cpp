@@ -333,17 +333,34 @@ QByteArray save(QByteArray firstLine, const EntryStore& entries, size_t count, S
     qsizetype at = out.size();
     out.resize(size);
     char* const d = out.data();
+    // Lines that follow one another in memory as they will in the file,
+    // each with its line end (those of one file read, or one import), are
+    // copied as one run.
+    const char* run = nullptr;
+    qsizetype runSize = 0;
+    const auto endRun = [&] {
+        std::memcpy(d + at, run, static_cast<size_t>(runSize));
+        at += runSize;
+        d[at++] = '\r';
+        d[at++] = '\n';
+    };
     for (size_t i = 0; i < count; ++i) {
         if (i + 2 * kAhead < count)
             entries.prefetchPlace(slot(i + 2 * kAhead));
         if (i + kAhead < count)
             entries.prefetchLine(slot(i + kAhead));
         const QByteArrayView line = entries.line(slot(i));
-        std::memcpy(d + at, line.data(), static_cast<size_t>(line.size()));
-        at += line.size();
-        d[at++] = '\r';
-        d[at++] = '\n';
+        if (run && entries.followsInMemory(slot(i - 1), slot(i))) {
+            runSize += 2 + line.size();
+            continue;
+        }
+        if (run)
+            endRun();
+        run = line.data();
+        runSize = line.size();
     }
+    if (run)
+        endRun();
     d[at++] = '\r';
     d[at] = '\n';
     return out;
@@ -370,6 +387,64 @@ QByteArray savedFile(const QString& master, const EntryStore& entries,
                      const std::vector<int>& order, QByteArrayView masterLineAsRead) {
     return save(masterLine(master, masterLineAsRead), entries, order.size(),
                 [&](size_t i) { return static_cast<size_t>(order[i]); });
+}
+
+qsizetype FilePieces::size() const {
+    qsizetype size = 0;
+    for (const QByteArrayView piece : m_pieces)
+        size += piece.size();
+    return size;
+}
+
+QByteArray FilePieces::joined() const {
+    if (m_pieces.size() == 1 && m_pieces[0].data() == m_made.constData() &&
+        m_pieces[0].size() == m_made.size())
+        return m_made;
+    QByteArray file(size(), Qt::Uninitialized);
+    char* d = file.data();
+    for (const QByteArrayView piece : m_pieces) {
+        std::memcpy(d, piece.data(), static_cast<size_t>(piece.size()));
+        d += piece.size();
+    }
+    return file;
+}
+
+FilePieces savedPieces(const QString& master, const EntryStore& entries,
+                       const std::vector<int>& order, QByteArrayView masterLineAsRead) {
+    // More runs than this are written faster from one buffer than piece by
+    // piece.
+    constexpr size_t kMostRuns = 64;
+    const auto slot = [&](size_t i) { return static_cast<size_t>(order[i]); };
+    std::vector<std::pair<size_t, size_t>> runs; // first and last place in `order`
+    for (size_t i = 0; i < order.size(); ++i) {
+        if (!runs.empty() && entries.followsInMemory(slot(i - 1), slot(i))) {
+            runs.back().second = i;
+            continue;
+        }
+        if (runs.size() == kMostRuns) {
+            FilePieces joined;
+            joined.m_made = savedFile(master, entries, order, masterLineAsRead);
+            joined.m_pieces = {joined.m_made};
+            return joined;
+        }
+        runs.emplace_back(i, i);
+    }
+    FilePieces file;
+    // The master line and its line end, then the line end that follows each
+    // run and closes the file: made whole before any piece points into it.
+    file.m_made = masterLine(master, masterLineAsRead);
+    const qsizetype masterSize = file.m_made.size() + 2;
+    file.m_made.append("\r\n\r\n", 4);
+    const QByteArrayView lineEnd(file.m_made.constData() + masterSize, 2);
+    file.m_pieces.push_back(QByteArrayView(file.m_made.constData(), masterSize));
+    for (const auto& [first, last] : runs) {
+        const QByteArrayView from = entries.line(slot(first));
+        const QByteArrayView to = entries.line(slot(last));
+        file.m_pieces.push_back(QByteArrayView(from.data(), to.data() + to.size()));
+        file.m_pieces.push_back(lineEnd);
+    }
+    file.m_pieces.push_back(lineEnd);
+    return file;
 }
 
 QByteArray savedFile(const QString& master, const EntryStore& entries) {

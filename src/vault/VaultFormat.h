@@ -97,4 +97,29 @@ QByteArray savedFile(const QString& master, const EntryStore& entries,
 QByteArray savedFile(const QString& master, const EntryStore& entries);
 QByteArray savedFile(const QString& master, const std::vector<Entry>& entries);
 
+// The same file as the pieces it is made of, for a save to write them one
+// after another: the master line and line ends made here, and runs of entry
+// lines where the entries hold them, each with its line end (the lines of
+// one file read or one import follow one another in memory as in the file).
+// A large vault in file order is then written without first being copied
+// whole. When the order breaks the lines into many runs (a sorted vault),
+// the file is joined here instead, as savedFile() makes it. The pieces point
+// into `entries` and into the object: they are good while both are
+// unchanged.
+class FilePieces {
+public:
+    const std::vector<QByteArrayView>& pieces() const { return m_pieces; }
+    qsizetype size() const;
+    // The file's bytes in one buffer.
+    QByteArray joined() const;
+
+private:
+    friend FilePieces savedPieces(const QString&, const EntryStore&, const std::vector<int>&,
+                                  QByteArrayView);
+    QByteArray m_made;
+    std::vector<QByteArrayView> m_pieces;
+};
+FilePieces savedPieces(const QString& master, const EntryStore& entries,
+                       const std::vector<int>& order, QByteArrayView masterLineAsRead = {});
+
 } // namespace vaultformat

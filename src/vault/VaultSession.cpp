@@ -276,6 +276,14 @@ bool VaultSession::changedOutside() const {
 }
 
 Status VaultSession::save(const QByteArray& file) {
+    return save(std::vector<QByteArrayView>{file}, &file);
+}
+
+Status VaultSession::save(const vaultformat::FilePieces& file) {
+    return save(file.pieces(), nullptr);
+}
+
+Status VaultSession::save(const std::vector<QByteArrayView>& pieces, const QByteArray* whole) {
     if (m_readOnly)
         return failure(Failure::ReadOnly);
     // Without its key a sealed vault cannot be sealed again, and the empty
@@ -283,9 +291,26 @@ Status VaultSession::save(const QByteArray& file) {
     if (m_sealed && m_key.isNull())
         return failure(Failure::WrongPassword);
     // A sealed vault stays sealed, under the key derived when it was opened
-    // and a fresh nonce.
-    const vaultfile::Result saved =
-        vaultfile::saveAtomically(m_path, m_sealed ? sealedvault::seal(file, m_key) : file);
+    // and a fresh nonce; it is sealed whole.
+    vaultfile::Result saved;
+    if (m_sealed) {
+        // Made at its full size at once: growing would leave copies of the
+        // plain bytes behind, unwiped.
+        QByteArray joined;
+        if (!whole) {
+            qsizetype size = 0;
+            for (const QByteArrayView piece : pieces)
+                size += piece.size();
+            joined.reserve(size);
+            for (const QByteArrayView piece : pieces)
+                joined.append(piece);
+        }
+        saved =
+            vaultfile::saveAtomically(m_path, sealedvault::seal(whole ? *whole : joined, m_key));
+        sealedvault::wipe(joined);
+    } else {
+        saved = vaultfile::saveAtomically(m_path, pieces);
+    }
     if (!saved.ok)
         return failure(Failure::CannotSave, saved.error);
     m_stamp = vaultfile::stampOf(m_path);

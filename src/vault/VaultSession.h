@@ -3,6 +3,7 @@
 #include "vault/EntryStore.h"
 #include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
+#include "vault/VaultFormat.h"
 
 #include <QByteArray>
 #include <QLockFile>
@@ -113,8 +114,11 @@ public:
     // Replaces the file with `file` in one step; the old file stays whole
     // when anything fails.
     Status save(const QByteArray& file);
+    Status save(const vaultformat::FilePieces& file);
 
 private:
+    // The file as pieces, or also whole when it is at hand.
+    Status save(const std::vector<QByteArrayView>& pieces, const QByteArray* whole);
     Status read(QByteArray& data);
     // Reads the file and, for a sealed vault, opens it with the key.
     Status readPlain(QByteArray& plain);

@@ -10,20 +10,31 @@
 
 namespace csvcheck {
 
-// Imports `bytes` as `import --format auto` does. A refusal keeps no
-// entries. What was read exports in Keynook's layout and as JSON, each of
-// which reads back to the same entries, and the entries held as a vault
+// Imports `bytes` as `import --format auto` does, into entries and into
+// vault lines, which must agree. A refusal keeps no entries. What was read exports in Keynook's
+// layout and as JSON, each of which reads back to the same entries, and the entries held as a vault
 // holds them export to the same bytes. Empty when all is well, otherwise
 // what went wrong.
 inline std::string check(QByteArrayView bytes) {
     const interchange::ImportResult in = interchange::importAny(bytes);
+    // The import into a vault reads the file's bytes straight into vault
+    // lines: the same lines as the entries read make, the same refusals.
+    const interchange::EncodedImport encoded = interchange::importEncoded(bytes);
+    if (encoded.error != in.error || encoded.line != in.line ||
+        encoded.skippedEmpty != in.skippedEmpty || encoded.skippedNotLogins != in.skippedNotLogins)
+        return "the import into a vault reads the file otherwise";
+    EntryStore store;
+    store.append(in.entries);
+    if (encoded.entries.size() != store.size())
+        return "the import into a vault gives other entries";
+    for (size_t i = 0; i < store.size(); ++i)
+        if (encoded.entries.line(i) != store.line(i))
+            return "the import into a vault gives other lines";
     if (!in.ok())
         return in.entries.empty() ? std::string() : "a refused file kept entries";
     // Every entry takes a record of its own, at least a byte each.
     if (static_cast<qsizetype>(in.entries.size()) > bytes.size())
         return "more entries than bytes";
-    EntryStore store;
-    store.append(in.entries);
     for (const interchange::Format format : {interchange::Format::Csv, interchange::Format::Json}) {
         const bool csv = format == interchange::Format::Csv;
         const interchange::ExportResult out =

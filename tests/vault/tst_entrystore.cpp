@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -198,6 +200,13 @@ TEST(EntryStore, LinesEscapedAsSavesUsedToAreKept) {
     EXPECT_EQ(anew.count('\x01'), 1); // the escape of U+0142 alone
     EXPECT_EQ(vaultformat::readMasterPassword(anew), master);
     EXPECT_EQ(vaultformat::readEntries(anew), entriesOf(store));
+
+    // The same entries written either way are the same entries.
+    EntryStore anewStore = EntryStore::fromFile(anew);
+    EXPECT_EQ(anewStore.appendAbsent(EntryStore::fromFile(file)), 2);
+    EntryStore kept = EntryStore::fromFile(file);
+    EXPECT_EQ(kept.appendAbsent(EntryStore::fromFile(anew)), 2);
+    EXPECT_EQ(kept.size(), 2u);
 }
 
 TEST(EntryStore, EditsAddsAndDeletesKeepEveryOtherEntryIntact) {
@@ -214,7 +223,33 @@ TEST(EntryStore, EditsAddsAndDeletesKeepEveryOtherEntryIntact) {
     EntryStore store = EntryStore::fromFile(referenceSave("m", expected));
     for (int step = 0; step < 600; ++step) {
         SCOPED_TRACE(testing::Message() << "step " << step);
-        const int op = pick(0, 5);
+        const int op = pick(0, 6);
+        if (op == 6) {
+            // Entries the store holds, some twice, and new ones, some twice:
+            // each added once.
+            std::vector<Entry> more;
+            for (int n = pick(0, 6); n > 0; --n) {
+                const int from = pick(0, 2);
+                if (from == 0 && !expected.empty())
+                    more.push_back(expected[static_cast<size_t>(
+                        pick(0, static_cast<int>(expected.size()) - 1))]);
+                else if (from == 1 && !more.empty())
+                    more.push_back(more[static_cast<size_t>(pick(0, int(more.size()) - 1))]);
+                else
+                    more.push_back(entry());
+            }
+            QByteArray file = vaultformat::encodeMasterLine("other") + kCrLf;
+            for (const Entry& e : more)
+                file += vaultformat::encodeEntryLine(e) + kCrLf;
+            qsizetype present = 0;
+            for (const Entry& e : more) {
+                if (std::find(expected.begin(), expected.end(), e) != expected.end())
+                    ++present;
+                else
+                    expected.push_back(e);
+            }
+            ASSERT_EQ(store.appendAbsent(EntryStore::fromFile(file)), present);
+        }
         if (op == 0) {
             const Entry e = entry();
             store.append(e);
@@ -244,6 +279,15 @@ TEST(EntryStore, EditsAddsAndDeletesKeepEveryOtherEntryIntact) {
         ASSERT_EQ(store.size(), expected.size());
         ASSERT_EQ(entriesOf(store), expected);
         ASSERT_EQ(vaultformat::savedFile("m", store), referenceSave("m", expected));
+        // Saved as pieces, in file order and shuffled, the file is the same.
+        std::vector<int> order(store.size());
+        std::iota(order.begin(), order.end(), 0);
+        for (int way = 0; way < 2; ++way) {
+            if (way == 1)
+                std::shuffle(order.begin(), order.end(), gen);
+            ASSERT_EQ(vaultformat::savedPieces("m", store, order).joined(),
+                      vaultformat::savedFile("m", store, order));
+        }
     }
 }
 

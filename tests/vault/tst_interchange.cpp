@@ -2,6 +2,7 @@
 
 #include "vault/EntryStore.h"
 #include "vault/Interchange.h"
+#include "vault/Utf8.h"
 #include "vault/VaultFormat.h"
 
 #include <gtest/gtest.h>
@@ -108,6 +109,106 @@ TEST(Interchange, RandomEntriesComeBackFromEveryLayoutAndJson) {
             }
         }
     }
+}
+
+namespace {
+
+// A CSV file of a few hundred records, written the ways files come: fields
+// plain or quoted whether they need it or not, quotes doubled, line breaks,
+// bars and text beyond ASCII in fields, records long and short, CR LF, LF
+// or CR line ends, empty lines, and now and then a record broken one of the
+// ways a reader must refuse.
+QByteArray randomCsv(std::mt19937& gen, testsupport::FieldMaker& maker) {
+    const auto pick = [&](int lo, int hi) {
+        return std::uniform_int_distribution<int>(lo, hi)(gen);
+    };
+    const char* const header = pick(0, 5) ? "username,password,location" : "url,username,password";
+    const char* const ends[] = {"\r\n", "\r\n", "\n", "\r"};
+    QByteArray csv = pick(0, 9) ? QByteArray() : QByteArray("\xEF\xBB\xBF");
+    csv += header;
+    const int records = pick(0, 300);
+    const int broken = pick(0, 3) ? -1 : pick(0, records);
+    for (int r = 0; r <= records; ++r) {
+        csv += ends[pick(0, 3)];
+        if (pick(0, 20) == 0)
+            csv += ends[pick(0, 3)];
+        if (r == records)
+            break;
+        const int fields = r == broken && pick(0, 1) ? pick(2, 4) : 3;
+        for (int f = 0; f < fields; ++f) {
+            if (f > 0)
+                csv += ',';
+            QString text;
+            switch (pick(0, 5)) {
+            case 0:
+                text = maker.field();
+                break;
+            case 1:
+                text = asciiField(gen);
+                break;
+            case 2:
+                text = QString(pick(20, 90), QLatin1Char("xy-._@"[pick(0, 5)]));
+                break;
+            default:
+                for (int n = pick(0, 14); n > 0; --n)
+                    text += QLatin1Char("abcXYZ019 ,.;:/@!#"[pick(0, 17)]);
+            }
+            QByteArray field = text.toUtf8();
+            if (utf8::firstInvalid(field) >= 0)
+                field = "x";
+            const bool needs = field.contains(',') || field.contains('"') || field.contains('\r') ||
+                               field.contains('\n');
+            if (needs || pick(0, 6) == 0)
+                field = '"' + field.replace("\"", "\"\"") + '"';
+            if (r == broken && fields == 3 && f == 1) {
+                switch (pick(0, 2)) {
+                case 0:
+                    field = "a\"b";
+                    break;
+                case 1:
+                    field = "\"a\"b";
+                    break;
+                default:
+                    field = "\"never closed";
+                }
+            }
+            csv += field;
+        }
+    }
+    return csv;
+}
+
+} // namespace
+
+// Import into a vault reads the file's bytes straight into the vault's
+// lines. For any file it gives what reading the file into entries and
+// adding those gives: the same lines, counts, layout, and the same refusal
+// at the same line.
+TEST(Interchange, EncodedImportIsTheImportOfTheEntries) {
+    const std::uint32_t start = testsupport::randomStartValue();
+    std::cout << "random start value " << start << " (KEYNOOK_RANDOM_START)\n";
+    testsupport::FieldMaker maker(start);
+    std::mt19937 gen(start);
+    int refused = 0;
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(::testing::Message() << "round " << round);
+        const QByteArray csv = randomCsv(gen, maker);
+        const ImportResult in = interchange::importAny(csv);
+        const interchange::EncodedImport encoded = interchange::importEncoded(csv);
+        ASSERT_EQ(encoded.error, in.error);
+        ASSERT_EQ(encoded.line, in.line);
+        ASSERT_EQ(encoded.layout, in.layout);
+        ASSERT_EQ(encoded.skippedEmpty, in.skippedEmpty);
+        refused += in.ok() ? 0 : 1;
+        EntryStore expected;
+        expected.append(in.entries);
+        ASSERT_EQ(encoded.entries.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i)
+            ASSERT_EQ(encoded.entries.line(i), expected.line(i)) << "entry " << i;
+    }
+    // Both kinds of file came up.
+    EXPECT_GT(refused, 10);
+    EXPECT_LT(refused, 150);
 }
 
 // Export from the vault looks at short lines sixteen bytes at a time and at
