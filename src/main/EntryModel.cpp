@@ -42,8 +42,9 @@ void EntryModel::setHeaders(const QStringList& headers) {
     endResetModel();
 }
 
-QByteArray EntryModel::savedFile(const QString& master, QByteArrayView masterLineAsRead) const {
-    return vaultformat::savedFile(master, m_entries, m_order, masterLineAsRead);
+vaultformat::FilePieces EntryModel::savedFile(const QString& master,
+                                              QByteArrayView masterLineAsRead) const {
+    return vaultformat::savedPieces(master, m_entries, m_order, masterLineAsRead);
 }
 
 int EntryModel::rowOf(quint64 id) const {

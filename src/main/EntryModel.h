@@ -2,6 +2,7 @@
 
 #include "vault/Entry.h"
 #include "vault/EntryStore.h"
+#include "vault/VaultFormat.h"
 
 #include <QAbstractTableModel>
 
@@ -41,9 +42,11 @@ public:
     // The field as a person is shown it: the start of a very long one (laying
     // out megabytes of text freezes a window for minutes), all of any other.
     QString shownField(int row, int column) const;
-    // The vault file holding the entries top to bottom, as a save writes it;
-    // see vaultformat::savedFile() for the master line as read.
-    QByteArray savedFile(const QString& master, QByteArrayView masterLineAsRead = {}) const;
+    // The vault file holding the entries top to bottom, as a save writes it,
+    // in the pieces a save writes; see vaultformat::savedPieces() for the
+    // master line as read. Good until the entries change.
+    vaultformat::FilePieces savedFile(const QString& master,
+                                      QByteArrayView masterLineAsRead = {}) const;
 
     // Every entry has an identity that stays with it while rows are added,
     // removed or re-sorted; zero is never one.

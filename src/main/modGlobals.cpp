@@ -212,14 +212,15 @@ bool SaveData(Program& program) {
     Form1* main = program.loaded<Form1>();
     if (!main || program.ended())
         return false;
-    const QByteArray file =
-        main->entries().savedFile(program.MasterPassword, program.vault->masterLineAsRead());
     if (!mayOverwrite(program, main)) {
         program.unsavedChanges = true;
         SetStatus(program,
                   QStringLiteral("Not saved: the vault file was changed by another program."));
         return false;
     }
+    // Made right before the save: its pieces point into the entries.
+    const vaultformat::FilePieces file =
+        main->entries().savedFile(program.MasterPassword, program.vault->masterLineAsRead());
     const VaultSession::Status saved = program.vault->save(file);
     program.unsavedChanges = !saved.ok();
     if (!saved.ok()) {
