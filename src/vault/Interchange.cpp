@@ -879,7 +879,14 @@ bool putAsciiCiphered(char*& out, QByteArrayView utf8) {
 // the same entries.
 class LineMaker {
 public:
-    explicit LineMaker(qsizetype expected) : m_bytes(expected, Qt::Uninitialized) {}
+    // Room for the lines of a file of `size` bytes whose records are of a
+    // usual length, made at once; others grow it. A line holds its fields,
+    // six bytes of separators and a line end where a record holds the same
+    // fields and at least two commas and a line end, and most records are
+    // longer than sixteen bytes. Room never used costs no memory.
+    explicit LineMaker(qsizetype size) : m_bytes(size + size / 2 + 64, Qt::Uninitialized) {
+        m_starts.reserve(static_cast<size_t>(size / 16 + 16));
+    }
 
     // The line of an entry given as UTF-8.
     void add(QByteArrayView username, QByteArrayView password, QByteArrayView location) {
@@ -1242,9 +1249,7 @@ EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format) 
         r.entries.append(json.entries);
         return r;
     }
-    // A line holds its fields and six bytes of separators where a record
-    // holds them and at least a comma, a comma and a line end.
-    LineMaker lines(bytes.size() + bytes.size() / 2 + 64);
+    LineMaker lines(bytes.size());
     if (readCsv(
             bytes, r,
             [&](QByteArrayView u, QByteArrayView p, QByteArrayView l) { lines.add(u, p, l); },
