@@ -1,6 +1,7 @@
 #include "vault/EntryStore.h"
 
 #include "vault/Ansi.h"
+#include "vault/LargeMemory.h"
 #include "vault/VaultFormat.h"
 
 #include <QHashFunctions>
@@ -9,7 +10,10 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <unordered_map>
 
 #if defined(__SSE2__)
@@ -289,8 +293,11 @@ void EntryStore::makeRoom(size_t more) {
     // At least double, as push_back would: entries added one at a time must
     // not copy every line record each time.
     const size_t wanted = m_lines.size() + more;
-    if (wanted > m_lines.capacity())
-        m_lines.reserve(std::max(wanted, 2 * m_lines.capacity()));
+    if (wanted <= m_lines.capacity())
+        return;
+    m_lines.reserve(std::max(wanted, 2 * m_lines.capacity()));
+    Line* const unused = m_lines.data() + m_lines.size();
+    largememory::adviseHugePages(unused, (m_lines.capacity() - m_lines.size()) * sizeof(Line));
 }
 
 void EntryStore::appendEncoded(QByteArray bytes, const std::vector<qsizetype>& starts) {
@@ -426,7 +433,12 @@ qsizetype EntryStore::appendAbsent(EntryStore&& other) {
     // Open addressing: each slot holds the top half of a line's hash and the
     // line's number + 1, or 0. Half full at most.
     const size_t mask = std::bit_ceil(2 * total + 1) - 1;
-    std::vector<std::uint64_t> table(mask + 1, 0);
+    const std::unique_ptr<std::uint64_t, decltype(&std::free)> cells(
+        static_cast<std::uint64_t*>(std::calloc(mask + 1, sizeof(std::uint64_t))), &std::free);
+    if (!cells)
+        throw std::bad_alloc();
+    largememory::adviseHugePages(cells.get(), (mask + 1) * sizeof(std::uint64_t));
+    std::uint64_t* const table = cells.get();
     const std::uint64_t seed = QHashSeed::globalSeed();
     const auto lookUp = [&](size_t k) {
         LineLook look = lookAt(lineOf(k), seed);

@@ -2,6 +2,7 @@
 
 #include "vault/Ansi.h"
 #include "vault/Csv.h"
+#include "vault/LargeMemory.h"
 #include "vault/Utf8.h"
 #include "vault/VaultFormat.h"
 
@@ -885,6 +886,7 @@ public:
     // fields and at least two commas and a line end, and most records are
     // longer than sixteen bytes. Room never used costs no memory.
     explicit LineMaker(qsizetype size) : m_bytes(size + size / 2 + 64, Qt::Uninitialized) {
+        largememory::adviseHugePages(m_bytes.data(), static_cast<size_t>(m_bytes.size()));
         m_starts.reserve(static_cast<size_t>(size / 16 + 16));
     }
 
