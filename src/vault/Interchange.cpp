@@ -916,13 +916,13 @@ public:
     }
 
 #if defined(__SSE2__)
-    // Most records of our own layout are three unquoted fields, each ASCII
-    // without a bar: such a field is its own bytes in the vault's code page,
-    // and a bar is the only ASCII character whose place in a line matters.
-    // The line of such a record is its bytes ciphered with each comma
-    // widened into a separator. Takes such records from the start of `rest`
-    // while they come, sixteen bytes at a time, and counts them in
-    // `records`; returns the bytes taken, line ends included.
+    // Most records of our own layout are three fields, quoted or not, each
+    // ASCII without a bar: such a field is its own bytes in the vault's code
+    // page, and a bar is the only ASCII character whose place in a line
+    // matters. The line of such a record is its fields ciphered, with
+    // separators for the commas between them. Takes such records from the
+    // start of `rest` while they come, and counts them in `records`; returns
+    // the bytes taken, line ends included.
     qsizetype quick(QByteArrayView rest, int& records) {
         const char* const p = rest.data();
         const qsizetype n = rest.size();
