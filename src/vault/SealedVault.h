@@ -183,9 +183,8 @@ SealKey deriveKey(QStringView password, const SealParams& params = SealParams::d
                   QString* why = nullptr);
 
 // The sealed file of `plain` under `key`, with a fresh random nonce, so two
-// seals of the same bytes differ. The chunks are sealed on every core a large
-// vault can use. Empty only for a null key or a chunk size outside 1 to
-// layout::kMaxChunkSize (tests choose small ones).
+// seals of the same bytes differ. Empty only for a null key or a chunk size
+// outside 1 to layout::kMaxChunkSize (tests choose small ones).
 QByteArray seal(QByteArrayView plain, const SealKey& key,
                 qsizetype chunkSize = layout::kDefaultChunkSize);
 
