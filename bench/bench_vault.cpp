@@ -268,7 +268,8 @@ void SealedOpen(benchmark::State& state) {
         return;
     for (auto _ : state) {
         vaultfile::ReadResult r = vaultfile::readAll(v->sealedPath);
-        sealedvault::Unsealed opened = sealedvault::unseal(r.data, kMaster);
+        // As the session does: the file's bytes are opened in place.
+        sealedvault::Unsealed opened = sealedvault::unseal(std::move(r.data), kMaster);
         if (!loadOpened(state, *v, r.data, opened))
             break;
     }
@@ -295,7 +296,7 @@ void SealedUnsealLoad(benchmark::State& state) {
         return;
     for (auto _ : state) {
         vaultfile::ReadResult r = vaultfile::readAll(v->sealedPath);
-        sealedvault::Unsealed opened = sealedvault::unsealWithKey(r.data, v->sealKey);
+        sealedvault::Unsealed opened = sealedvault::unsealWithKey(std::move(r.data), v->sealKey);
         if (!loadOpened(state, *v, r.data, opened))
             break;
     }

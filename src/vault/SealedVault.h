@@ -20,20 +20,33 @@
 // outside Keynook, a wrong password, and a header that asks for a derivation
 // too costly to attempt. Every primitive is libsodium's.
 //
-// Layout (docs/ARCHITECTURE.md, "Sealed vaults"); numbers are little-endian:
+// Layout (docs/ARCHITECTURE.md, "Sealed vaults"); numbers are little-endian.
+// Version 2, what Keynook writes: the plain bytes in chunks, each its own
+// XChaCha20-Poly1305 message, so that the cores open a large vault together,
+// and the tags apart from the ciphertext, so that the ciphertext opens in
+// place into exactly the plain bytes:
 //
 //   offset size
 //        0    9  magic 80 4B 4E 53 45 41 4C 0D 00
-//        9    1  format version, 1
+//        9    1  format version, 2
 //       10    1  key derivation, 1: Argon2id version 1.3
 //       11    8  opslimit (passes)
 //       19    8  memlimit (bytes)
 //       27   16  salt, random at every new key
 //       43   32  check value: keyed BLAKE2b of bytes 0..42 under a subkey
-//       75   24  nonce, random at every save
-//       99   32  header checksum: BLAKE2b of bytes 0..98, no key
-//      131       ciphertext of the plain bytes and its 16-byte tag, with
-//                bytes 0..130 as associated data
+//       75   24  nonce, random at every save; chunk k's nonce is this one
+//                plus k (libsodium's sodium_add, little-endian)
+//       99    4  chunk size C: plain bytes per chunk, the last one may hold fewer
+//      103    8  plain size P
+//      111   32  header checksum: BLAKE2b of bytes 0..110, no key
+//      143 16*n  the tags of the n chunks in order, n = ceil(P / C), at least 1
+//  143+16n    P  the ciphertext of the plain bytes, chunk k being bytes
+//                k*C up to (k+1)*C of it; its associated data is bytes 0..142,
+//                then k and n as 8 bytes each
+//
+// Version 1, still opened: the same header up to the nonce, the checksum at
+// 99 over bytes 0..98, and from 131 one ciphertext of the plain bytes
+// followed by its tag, with bytes 0..130 as associated data.
 namespace sealedvault {
 
 namespace layout {
@@ -52,12 +65,32 @@ inline constexpr qsizetype kCheckAt = 43;
 inline constexpr qsizetype kCheckSize = 32;
 inline constexpr qsizetype kNonceAt = 75;
 inline constexpr qsizetype kNonceSize = 24;
-inline constexpr qsizetype kChecksumAt = 99;
+inline constexpr qsizetype kChunkSizeAt = 99;
+inline constexpr qsizetype kPlainSizeAt = 103;
+inline constexpr qsizetype kChecksumAt = 111;
 inline constexpr qsizetype kChecksumSize = 32;
-inline constexpr qsizetype kHeaderSize = 131;
+inline constexpr qsizetype kHeaderSize = 143;
 inline constexpr qsizetype kTagSize = 16;
-inline constexpr quint8 kVersion = 1;
+inline constexpr quint8 kVersion = 2;
 inline constexpr quint8 kKdfArgon2id13 = 1;
+// Large enough that a chunk's own costs (its subkey, its tag's start) are
+// lost in its bytes, small enough that a vault of some megabytes has chunks
+// for every core and none waits long for the last.
+inline constexpr qsizetype kDefaultChunkSize = 256 * 1024;
+// What a reader accepts; a writer may choose any size from 1 to this.
+inline constexpr qsizetype kMaxChunkSize = 64 * 1024 * 1024;
+
+// The chunks of P plain bytes: an empty vault still has one, so that every
+// file carries a tag over its header.
+constexpr quint64 chunkCount(quint64 plainSize, quint64 chunkSize) {
+    return plainSize == 0 ? 1 : (plainSize - 1) / chunkSize + 1;
+}
+
+namespace v1 {
+inline constexpr quint8 kVersion = 1;
+inline constexpr qsizetype kChecksumAt = 99;
+inline constexpr qsizetype kHeaderSize = 131;
+} // namespace v1
 } // namespace layout
 
 // How costly the key derivation is: Argon2id passes and memory in bytes.
@@ -109,8 +142,10 @@ private:
     unsigned char* m_secret = nullptr; // the encryption subkey, in sodium_malloc memory
     SealParams m_params;
     std::array<unsigned char, layout::kSaltSize> m_salt{};
-    // Not secret: the file's check value for this key, salt and parameters.
+    // Not secret: the file's check values for this key, salt and parameters,
+    // in a file of the version written and in one of version 1.
     std::array<unsigned char, layout::kCheckSize> m_check{};
+    std::array<unsigned char, layout::kCheckSize> m_checkVersion1{};
 };
 
 enum class Outcome {
@@ -148,8 +183,10 @@ SealKey deriveKey(QStringView password, const SealParams& params = SealParams::d
                   QString* why = nullptr);
 
 // The sealed file of `plain` under `key`, with a fresh random nonce, so two
-// seals of the same bytes differ. Empty only for a null key.
-QByteArray seal(QByteArrayView plain, const SealKey& key);
+// seals of the same bytes differ. Empty only for a null key or a chunk size
+// outside 1 to layout::kMaxChunkSize (tests choose small ones).
+QByteArray seal(QByteArrayView plain, const SealKey& key,
+                qsizetype chunkSize = layout::kDefaultChunkSize);
 
 // Opens a sealed file with the master password: the header's checksum first
 // (a damaged header is never taken for a wrong password, and costs no
@@ -157,11 +194,18 @@ QByteArray seal(QByteArrayView plain, const SealKey& key);
 // check value, and the decryption.
 Unsealed unseal(QByteArrayView file, QStringView password,
                 const ParamBounds& bounds = ParamBounds::accepted());
+// The same, taking the file's bytes: the ciphertext is opened where it lies,
+// so the vault is never in memory twice, and `plain` is that same buffer.
+// When opening fails the bytes are wiped, whatever of them was opened.
+Unsealed unseal(QByteArray&& file, QStringView password,
+                const ParamBounds& bounds = ParamBounds::accepted());
 
 // The same with a key already derived, as after a save: a file sealed under
 // another key (another salt or parameters, a changed password) is
 // WrongPassword. The result holds no key; the caller keeps its own.
 Unsealed unsealWithKey(QByteArrayView file, const SealKey& key);
+// The same, taking the file's bytes and opening them in place, as above.
+Unsealed unsealWithKey(QByteArray&& file, const SealKey& key);
 
 // Overwrites the bytes with zeros and empties the array. A QByteArray that
 // shares its bytes with another gets a copy of its own first, and the other

@@ -117,6 +117,22 @@ Status VaultSession::open() {
     return {};
 }
 
+namespace {
+
+// What opening a sealed file with the session's key came to.
+Status takePlain(sealedvault::Unsealed u, QByteArray& plain) {
+    if (!u.ok())
+        return failure(Failure::Damaged,
+                       u.outcome == sealedvault::Outcome::WrongPassword
+                           ? QStringLiteral("The vault file was sealed again under another key "
+                                            "after it was opened.")
+                           : u.reason);
+    plain = std::move(u.plain);
+    return {};
+}
+
+} // namespace
+
 Status VaultSession::plainOf(const QByteArray& file, QByteArray& plain) const {
     if (!m_sealed) {
         plain = file;
@@ -126,22 +142,18 @@ Status VaultSession::plainOf(const QByteArray& file, QByteArray& plain) const {
     // another key" would send the user looking for a change that never was.
     if (m_key.isNull())
         return failure(Failure::WrongPassword);
-    sealedvault::Unsealed opened = sealedvault::unsealWithKey(file, m_key);
-    if (!opened.ok())
-        return failure(Failure::Damaged,
-                       opened.outcome == sealedvault::Outcome::WrongPassword
-                           ? QStringLiteral("The vault file was sealed again under another key "
-                                            "after it was opened.")
-                           : opened.reason);
-    plain = std::move(opened.plain);
-    return {};
+    return takePlain(sealedvault::unsealWithKey(file, m_key), plain);
 }
 
 Status VaultSession::readPlain(QByteArray& plain) {
     QByteArray data;
     if (Status r = read(data); !r.ok())
         return r;
-    return plainOf(data, plain);
+    if (!m_sealed || m_key.isNull())
+        return plainOf(data, plain);
+    // The file's bytes are ours alone: opened in place, without a second
+    // buffer as large as the vault.
+    return takePlain(sealedvault::unsealWithKey(std::move(data), m_key), plain);
 }
 
 Status VaultSession::unlock(const QString& typed) {
@@ -150,7 +162,8 @@ Status VaultSession::unlock(const QString& typed) {
     QByteArray data;
     if (Status r = read(data); !r.ok())
         return r;
-    sealedvault::Unsealed opened = sealedvault::unseal(data, typed);
+    // Opened in place: the plain bytes are the file's own buffer.
+    sealedvault::Unsealed opened = sealedvault::unseal(std::move(data), typed);
     switch (opened.outcome) {
     case sealedvault::Outcome::Ok:
         break;

@@ -3,6 +3,8 @@
 // What the sealed vault fuzzer and its replay hold the reader to.
 #include "vault/SealedVault.h"
 
+#include <QtEndian>
+
 #include <sodium.h>
 
 #include <string>
@@ -36,14 +38,32 @@ inline std::string check(QByteArrayView file) {
 
 // check() of the file as it is and with its header's checksum made right, as
 // a hostile writer would: random changes to a header otherwise stop at the
-// checksum, and the rules after it would go unexercised.
+// checksum, and the rules after it would go unexercised. The checksum is
+// where the version the file says puts it; with version 2 the plain size is
+// made to fit the file's size as well where some size can, so that the
+// chunks' tags are reached.
 inline std::string checkBoth(QByteArrayView file) {
     using namespace sealedvault::layout;
     std::string failure = check(file);
-    if (failure.empty() && file.size() >= kHeaderSize) {
+    const bool version1 = file.size() > kVersionAt && quint8(file[kVersionAt]) == v1::kVersion;
+    const qsizetype checksumAt = version1 ? v1::kChecksumAt : kChecksumAt;
+    if (failure.empty() && file.size() >= checksumAt + kChecksumSize) {
         QByteArray fixed = file.toByteArray();
         auto* d = reinterpret_cast<unsigned char*>(fixed.data());
-        crypto_generichash(d + kChecksumAt, kChecksumSize, d, kChecksumAt, nullptr, 0);
+        const auto chunkSize = qFromLittleEndian<quint32>(d + kChunkSizeAt);
+        if (!version1 && chunkSize > 0 && fixed.size() > kHeaderSize) {
+            // The plain size P for which header, tags and P bytes are the file.
+            const quint64 rest = quint64(fixed.size() - kHeaderSize);
+            for (quint64 chunks = 1; chunks * kTagSize <= rest; ++chunks) {
+                const quint64 plain = rest - chunks * kTagSize;
+                if (sealedvault::layout::chunkCount(plain, chunkSize) == chunks) {
+                    qToLittleEndian<quint64>(plain, d + kPlainSizeAt);
+                    break;
+                }
+            }
+        }
+        crypto_generichash(d + checksumAt, kChecksumSize, d, static_cast<size_t>(checksumAt),
+                           nullptr, 0);
         failure = check(fixed);
     }
     return failure;

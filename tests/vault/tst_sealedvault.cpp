@@ -1,7 +1,8 @@
 // Sealed vaults: what goes in comes out byte for byte, and every way a file
 // can fail to open is told apart. Keys here are cheap (one pass over 8 MiB);
 // the reader takes its parameters from the header, and the stored sample
-// proves the defaults.
+// proves the defaults. Files are sealed in chunks of a few bytes where a test
+// needs many chunks; the reader takes the chunk size from the header too.
 #include "VaultTestSupport.h"
 
 #include "vault/SealedVault.h"
@@ -14,6 +15,8 @@
 #include <sodium.h>
 
 #include <gtest/gtest.h>
+
+#include <random>
 
 using namespace sealedvault;
 using namespace sealedvault::layout;
@@ -38,36 +41,89 @@ QByteArray le64(quint64 v) {
     return out;
 }
 
-// The file changed as a hostile writer would: with its checksum made right.
-QByteArray forged(QByteArray file, qsizetype at, const QByteArray& bytes) {
-    file.replace(at, bytes.size(), bytes);
+// The header's checksum made right, as a hostile writer would.
+QByteArray checksummed(QByteArray file) {
     crypto_generichash(reinterpret_cast<unsigned char*>(file.data()) + kChecksumAt, kChecksumSize,
                        reinterpret_cast<const unsigned char*>(file.data()), kChecksumAt, nullptr,
                        0);
     return file;
 }
 
+// The file changed as a hostile writer would: with its checksum made right.
+QByteArray forged(QByteArray file, qsizetype at, const QByteArray& bytes) {
+    file.replace(at, bytes.size(), bytes);
+    return checksummed(file);
+}
+
+// A version 2 file taken apart into its header, its chunks' tags and its
+// chunks' ciphertext, and put together again after a change.
+struct Chunked {
+    QByteArray header;
+    std::vector<QByteArray> tags;
+    std::vector<QByteArray> chunks;
+
+    explicit Chunked(const QByteArray& file) : header(file.first(kHeaderSize)) {
+        const auto size = qFromLittleEndian<quint32>(file.constData() + kChunkSizeAt);
+        const auto plain = qFromLittleEndian<quint64>(file.constData() + kPlainSizeAt);
+        const auto n = static_cast<qsizetype>(chunkCount(plain, size));
+        for (qsizetype k = 0; k < n; ++k) {
+            tags.push_back(file.sliced(kHeaderSize + k * kTagSize, kTagSize));
+            chunks.push_back(file.sliced(kHeaderSize + n * kTagSize + k * size,
+                                         qMin<qsizetype>(size, plain - k * size)));
+        }
+    }
+    // With `fitted`, the header's plain size says what the chunks hold, and
+    // its checksum is made right: only the tags can tell then.
+    QByteArray file(bool fitted) const {
+        QByteArray out = header;
+        qsizetype plain = 0;
+        for (const QByteArray& c : chunks)
+            plain += c.size();
+        for (const QByteArray& t : tags)
+            out += t;
+        for (const QByteArray& c : chunks)
+            out += c;
+        if (!fitted)
+            return out;
+        qToLittleEndian<quint64>(static_cast<quint64>(plain), out.data() + kPlainSizeAt);
+        return checksummed(out);
+    }
+};
+
 } // namespace
 
 TEST(SealedVault, RandomPlainFilesOpenToTheirExactBytes) {
     testsupport::FieldMaker fields(testsupport::randomStartValue());
+    std::mt19937 random(testsupport::randomStartValue());
     const SealKey key = quickKey();
     for (int i = 0; i < 30; ++i) {
         std::vector<Entry> entries(static_cast<size_t>(i * 2));
         for (Entry& e : entries)
             e = Entry{fields.field(), fields.field(), fields.field()};
         const QByteArray plain = vaultformat::savedFile(fields.field(), entries);
-        const QByteArray sealed = seal(plain, key);
+        // Chunks of a few bytes, of the plain bytes' own size or a divisor
+        // of it, and of the default size.
+        const qsizetype chunkSize = i % 3 == 0   ? kDefaultChunkSize
+                                    : i % 3 == 1 ? qsizetype(1 + random() % 64)
+                                                 : qMax<qsizetype>(1, plain.size() / (1 + i % 4));
+        const QByteArray sealed = seal(plain, key, chunkSize);
         ASSERT_TRUE(isSealed(sealed));
+        const auto chunks = static_cast<qsizetype>(chunkCount(plain.size(), chunkSize));
+        EXPECT_EQ(sealed.size(), kHeaderSize + chunks * kTagSize + plain.size()) << chunkSize;
         const Unsealed opened = unseal(sealed, kPassword);
         ASSERT_EQ(opened.plain, plain) << opened.reason.toStdString();
         // The key from opening seals the next save without the password, with
-        // a fresh nonce, and the key held since opening reads that save.
-        const QByteArray next = seal(plain, opened.key);
+        // a fresh nonce, and the key held since opening reads that save, in
+        // place too, leaving the bytes the array shared alone.
+        const QByteArray next = seal(plain, opened.key, chunkSize);
         EXPECT_NE(next, sealed);
+        QByteArray shared = next;
+        EXPECT_EQ(unsealWithKey(std::move(shared), key).plain, plain);
         EXPECT_EQ(unsealWithKey(next, key).plain, plain);
     }
     EXPECT_EQ(unseal(seal(QByteArray(), key), kPassword).outcome, Outcome::Ok);
+    EXPECT_TRUE(seal("x", key, 0).isEmpty());
+    EXPECT_TRUE(seal("x", key, kMaxChunkSize + 1).isEmpty());
 }
 
 TEST(SealedVault, OnlyTheExactPasswordOpens) {
@@ -97,24 +153,85 @@ TEST(SealedVault, OnlyTheExactPasswordOpens) {
 // Any byte changed, and any cut, is damage whatever the password: the
 // header's checksum comes before any derivation, so a changed header never
 // reads as a wrong password. Only a changed magic makes it no sealed vault.
+// In one chunk and in several, the last one shorter.
 TEST(SealedVault, EveryFlippedByteAndEveryCutIsDamage) {
-    const QByteArray sealed =
-        seal(vaultformat::savedFile(kPassword, {Entry{"me", "pw", "site"}}), quickKey());
-    for (qsizetype i = 0; i < sealed.size(); ++i) {
-        QByteArray flipped = sealed;
-        flipped[i] = static_cast<char>(flipped[i] ^ 0xFF);
-        const Outcome damage = i < kMagicSize ? Outcome::NotSealed : Outcome::Damaged;
-        EXPECT_EQ(unseal(flipped, kPassword).outcome, damage) << "byte " << i;
-        // Only the right key can judge the ciphertext.
-        EXPECT_EQ(unseal(flipped, QStringLiteral("wrong")).outcome,
-                  i < kHeaderSize ? damage : Outcome::WrongPassword)
-            << "byte " << i;
+    const QByteArray plain = vaultformat::savedFile(kPassword, {Entry{"me", "pw", "site"}});
+    const SealKey key = quickKey();
+    qsizetype flips = 0;
+    for (const qsizetype chunkSize : {kDefaultChunkSize, qsizetype(16)}) {
+        const QByteArray sealed = seal(plain, key, chunkSize);
+        for (qsizetype i = 0; i < sealed.size(); ++i) {
+            QByteArray flipped = sealed;
+            flipped[i] = static_cast<char>(flipped[i] ^ 0xFF);
+            const Outcome damage = i < kMagicSize ? Outcome::NotSealed : Outcome::Damaged;
+            EXPECT_EQ(unseal(flipped, kPassword).outcome, damage) << "byte " << i;
+            // Only the right key can judge the tags and the ciphertext.
+            EXPECT_EQ(unseal(flipped, QStringLiteral("wrong")).outcome,
+                      i < kHeaderSize ? damage : Outcome::WrongPassword)
+                << "byte " << i;
+        }
+        for (qsizetype size = 1; size < sealed.size(); ++size)
+            EXPECT_EQ(unseal(sealed.first(size), kPassword).outcome, Outcome::Damaged) << size;
+        EXPECT_EQ(unseal(sealed + '\0', kPassword).outcome, Outcome::Damaged);
+        flips += sealed.size();
     }
-    for (qsizetype size = 1; size < sealed.size(); ++size)
-        EXPECT_EQ(unseal(sealed.first(size), kPassword).outcome, Outcome::Damaged) << size;
-    EXPECT_EQ(unseal(sealed + '\0', kPassword).outcome, Outcome::Damaged);
-    std::printf("%lld flipped bytes and %lld cuts of a sealed vault\n",
-                static_cast<long long>(sealed.size()), static_cast<long long>(sealed.size() - 1));
+    std::printf("%lld flipped bytes and as many cuts of sealed vaults\n",
+                static_cast<long long>(flips));
+}
+
+// What a writer can do with whole chunks, the header's plain size and
+// checksum made to fit where that is possible: chunks swapped, dropped,
+// repeated, cut at a chunk's end, or taken from another save under the same
+// key. Each is damage, found by the tags; only the file as sealed opens.
+TEST(SealedVault, ChunksCannotBeMovedDroppedOrMixed) {
+    std::mt19937 random(testsupport::randomStartValue());
+    const SealKey key = quickKey();
+    const QByteArray plain = vaultformat::savedFile(
+        kPassword, {Entry{"me", "pw", "site"}, Entry{"you", "other", ""}, Entry{"a", "b", "c"}});
+    const qsizetype chunkSize = 8;
+    const Chunked sealed(seal(plain, key, chunkSize));
+    const Chunked other(seal(plain, key, chunkSize));
+    const auto n = static_cast<qsizetype>(sealed.chunks.size());
+    ASSERT_GE(n, 8);
+    ASSERT_EQ(unseal(sealed.file(true), kPassword).plain, plain);
+    int changes = 0;
+    for (int i = 0; i < 200; ++i) {
+        Chunked c = sealed;
+        const auto k = static_cast<size_t>(random() % n);
+        const auto j = static_cast<size_t>(random() % n);
+        switch (random() % 5) {
+        case 0: // two chunks change places, with their tags
+            std::swap(c.chunks[k], c.chunks[j]);
+            std::swap(c.tags[k], c.tags[j]);
+            break;
+        case 1: // a chunk goes, with its tag
+            c.chunks.erase(c.chunks.begin() + static_cast<qsizetype>(k));
+            c.tags.erase(c.tags.begin() + static_cast<qsizetype>(k));
+            break;
+        case 2: // a chunk comes twice
+            c.chunks.insert(c.chunks.begin() + static_cast<qsizetype>(k), c.chunks[j]);
+            c.tags.insert(c.tags.begin() + static_cast<qsizetype>(k), c.tags[j]);
+            break;
+        case 3: // cut after chunk k
+            c.chunks.resize(k + 1);
+            c.tags.resize(k + 1);
+            break;
+        case 4: // chunk k from the other save
+            c.chunks[k] = other.chunks[k];
+            c.tags[k] = other.tags[k];
+            break;
+        }
+        for (const bool fitted : {false, true}) {
+            const QByteArray file = c.file(fitted);
+            if (file == sealed.file(fitted))
+                continue;
+            ++changes;
+            EXPECT_EQ(unseal(file, kPassword).outcome, Outcome::Damaged)
+                << i << ": " << file.toHex().toStdString();
+            EXPECT_EQ(unsealWithKey(file, key).outcome, Outcome::Damaged) << i;
+        }
+    }
+    EXPECT_GT(changes, 300);
 }
 
 // What a hostile writer can do with a checksum of its own: parameters out of
@@ -134,10 +251,18 @@ TEST(SealedVault, ForgedHeadersAreRefused) {
         {kMemLimitAt, le64(b.least.memLimit - 1), Outcome::ParametersRefused},
         {kOpsLimitAt, le64(b.most.opsLimit + 1), Outcome::ParametersRefused},
         {kOpsLimitAt, le64(0), Outcome::ParametersRefused},
-        {kVersionAt, "\x02", Outcome::Damaged},
+        {kVersionAt, "\x03", Outcome::Damaged},
         {kVersionAt, QByteArray(1, '\0'), Outcome::Damaged},
+        // Read as version 1, whose checksum is elsewhere.
+        {kVersionAt, "\x01", Outcome::Damaged},
         {kKdfAt, "\x02", Outcome::Damaged},
         {kSaltAt, "salt", Outcome::WrongPassword},
+        {kChunkSizeAt, le64(0).first(4), Outcome::Damaged},
+        {kChunkSizeAt, le64(kMaxChunkSize + 1).first(4), Outcome::Damaged},
+        // The same single chunk, said to be of another size: the tag tells.
+        {kChunkSizeAt, le64(64).first(4), Outcome::Damaged},
+        {kPlainSizeAt, le64(4), Outcome::Damaged},
+        {kPlainSizeAt, le64(~quint64(0)), Outcome::Damaged},
     };
     for (const auto& c : cases)
         EXPECT_EQ(unseal(forged(sealed, c.at, c.bytes), kPassword).outcome, c.expected)
@@ -215,8 +340,24 @@ TEST(SealedVault, StoredVersion1SampleOpensWithTheDefaultParameters) {
               vaultformat::savedFile(master, {Entry{"alice", "s3cret|||x", "https://example.org"},
                                               Entry{QString::fromUtf8("bö"), "", "C:\\notes"},
                                               Entry{"", QString::fromUtf8("密码"), ""}}));
-    const Unsealed u = unseal(fileBytes(dir + "v1-default.sealed"), master);
+    const QByteArray sealed = fileBytes(dir + "v1-default.sealed");
+    ASSERT_EQ(sealed[kVersionAt], char(v1::kVersion));
+    const Unsealed u = unseal(sealed, master);
     ASSERT_EQ(u.outcome, Outcome::Ok) << u.reason.toStdString();
     EXPECT_EQ(u.plain, expected);
     EXPECT_EQ(u.key.params(), SealParams::defaults());
+    // The same rules as today's files, judged with the key from opening
+    // (one derivation at the defaults is enough): every byte and cut.
+    EXPECT_EQ(unsealWithKey(QByteArray(sealed), u.key).plain, expected);
+    for (qsizetype i = kMagicSize; i < sealed.size(); ++i) {
+        QByteArray flipped = sealed;
+        flipped[i] = static_cast<char>(flipped[i] ^ 0x01);
+        EXPECT_EQ(unsealWithKey(flipped, u.key).outcome, Outcome::Damaged) << "byte " << i;
+    }
+    for (qsizetype size = 1; size < sealed.size(); ++size)
+        EXPECT_EQ(unsealWithKey(sealed.first(size), u.key).outcome, Outcome::Damaged) << size;
+    // Saves from now on are of version 2, under the same key.
+    const QByteArray resealed = seal(expected, u.key);
+    EXPECT_EQ(resealed[kVersionAt], char(kVersion));
+    EXPECT_EQ(unsealWithKey(resealed, u.key).plain, expected);
 }
