@@ -4,7 +4,7 @@
 #include "vault/LargeMemory.h"
 #include "vault/VaultFormat.h"
 
-#include <QHashFunctions>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <array>
@@ -357,14 +357,14 @@ void EntryStore::append(EntryStore&& other) {
 namespace {
 
 // A line's hash, and whether it holds the escape marker, from one pass over
-// it eight bytes at a time. Seeded per run, so that no file can be made to
-// collide on purpose.
+// it sixteen bytes at a time. The hash is keyed anew in every run, so that no
+// file can be made to collide on purpose.
 struct LineLook {
     std::uint64_t hash;
     bool marker;
 };
 
-LineLook lookAt(QByteArrayView line, std::uint64_t seed) {
+LineLook lookAt(QByteArrayView line, std::uint64_t key) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ull;
     constexpr std::uint64_t kTops = 0x8080808080808080ull;
     constexpr std::uint64_t kMarkers = kOnes * static_cast<unsigned char>(kEscapeMarkerCiphered);
@@ -377,7 +377,7 @@ LineLook lookAt(QByteArrayView line, std::uint64_t seed) {
         const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
         return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
     };
-    std::uint64_t h = seed ^ (static_cast<std::uint64_t>(n) * kMix);
+    std::uint64_t h = key ^ (static_cast<std::uint64_t>(n) * kMix);
     std::uint64_t marker = 0;
     const auto take = [&](std::uint64_t a, std::uint64_t b) {
         const std::uint64_t ma = a ^ kMarkers, mb = b ^ kMarkers; // zero bytes where markers were
@@ -439,12 +439,12 @@ qsizetype EntryStore::appendAbsent(EntryStore&& other) {
         throw std::bad_alloc();
     largememory::adviseHugePages(cells.get(), (mask + 1) * sizeof(std::uint64_t));
     std::uint64_t* const table = cells.get();
-    const std::uint64_t seed = QHashSeed::globalSeed();
+    static const std::uint64_t key = QRandomGenerator::system()->generate64();
     const auto lookUp = [&](size_t k) {
-        LineLook look = lookAt(lineOf(k), seed);
+        LineLook look = lookAt(lineOf(k), key);
         if (look.marker) {
             QByteArray now = vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(lineOf(k)));
-            look = lookAt(now, seed);
+            look = lookAt(now, key);
             madeAnew.emplace(k, std::move(now));
         }
         return look.hash;
