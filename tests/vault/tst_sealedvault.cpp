@@ -329,10 +329,11 @@ TEST(SealedVault, NoPlainVaultKeynookWritesIsTakenForSealed) {
     EXPECT_EQ(vaultformat::readMasterPassword(seal("x", quickKey())).front(), QChar(0));
 }
 
-// Sealed once, with a key from deriveKey() at the default parameters, from
-// the plain bytes beside it: three entries under this master password. Every
-// later Keynook opens it to those bytes.
-TEST(SealedVault, StoredVersion1SampleOpensWithTheDefaultParameters) {
+// The plain bytes beside them, three entries under this master password,
+// sealed with a key from deriveKey() at the default parameters in the first
+// version, then saved under the same key in the second (in chunks of 32
+// bytes). Every later Keynook opens both to those bytes.
+TEST(SealedVault, StoredSamplesOpenWithTheDefaultParameters) {
     const QString dir = QStringLiteral(KEYNOOK_TEST_DATA_DIR "/sealed/");
     const QByteArray expected = fileBytes(dir + "v1-default.expected");
     const QString master = QString::fromUtf8("Sealed sample, päss 1");
@@ -340,24 +341,34 @@ TEST(SealedVault, StoredVersion1SampleOpensWithTheDefaultParameters) {
               vaultformat::savedFile(master, {Entry{"alice", "s3cret|||x", "https://example.org"},
                                               Entry{QString::fromUtf8("bö"), "", "C:\\notes"},
                                               Entry{"", QString::fromUtf8("密码"), ""}}));
+    const QByteArray v2 = fileBytes(dir + "v2-default-chunks-of-32.sealed");
+    ASSERT_EQ(v2[kVersionAt], char(kVersion));
+    const Unsealed opened = unseal(v2, master);
+    ASSERT_EQ(opened.outcome, Outcome::Ok) << opened.reason.toStdString();
+    EXPECT_EQ(opened.plain, expected);
+    EXPECT_EQ(opened.key.params(), SealParams::defaults());
+    // The first version, judged with the key from opening the second (one
+    // derivation at the defaults is enough): its salt and parameters are
+    // the same, as with a vault sealed then and saved now.
     const QByteArray sealed = fileBytes(dir + "v1-default.sealed");
     ASSERT_EQ(sealed[kVersionAt], char(v1::kVersion));
-    const Unsealed u = unseal(sealed, master);
+    const Unsealed u = unsealWithKey(sealed, opened.key);
     ASSERT_EQ(u.outcome, Outcome::Ok) << u.reason.toStdString();
     EXPECT_EQ(u.plain, expected);
-    EXPECT_EQ(u.key.params(), SealParams::defaults());
-    // The same rules as today's files, judged with the key from opening
-    // (one derivation at the defaults is enough): every byte and cut.
-    EXPECT_EQ(unsealWithKey(QByteArray(sealed), u.key).plain, expected);
-    for (qsizetype i = kMagicSize; i < sealed.size(); ++i) {
-        QByteArray flipped = sealed;
-        flipped[i] = static_cast<char>(flipped[i] ^ 0x01);
-        EXPECT_EQ(unsealWithKey(flipped, u.key).outcome, Outcome::Damaged) << "byte " << i;
+    // The same rules for both: every byte flipped and every cut is damage.
+    for (const QByteArray& file : {sealed, v2}) {
+        SCOPED_TRACE(::testing::Message() << "version " << int(file[kVersionAt]));
+        for (qsizetype i = kMagicSize; i < file.size(); ++i) {
+            QByteArray flipped = file;
+            flipped[i] = static_cast<char>(flipped[i] ^ 0x01);
+            EXPECT_EQ(unsealWithKey(flipped, opened.key).outcome, Outcome::Damaged) << "byte " << i;
+        }
+        for (qsizetype size = 1; size < file.size(); ++size)
+            EXPECT_EQ(unsealWithKey(file.first(size), opened.key).outcome, Outcome::Damaged)
+                << size;
     }
-    for (qsizetype size = 1; size < sealed.size(); ++size)
-        EXPECT_EQ(unsealWithKey(sealed.first(size), u.key).outcome, Outcome::Damaged) << size;
     // Saves from now on are of version 2, under the same key.
-    const QByteArray resealed = seal(expected, u.key);
+    const QByteArray resealed = seal(expected, opened.key);
     EXPECT_EQ(resealed[kVersionAt], char(kVersion));
-    EXPECT_EQ(unsealWithKey(resealed, u.key).plain, expected);
+    EXPECT_EQ(unsealWithKey(resealed, opened.key).plain, expected);
 }
