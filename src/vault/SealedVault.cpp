@@ -435,6 +435,23 @@ bool isSealed(QByteArrayView file) {
                                      : !file.isEmpty() && magic.startsWith(file);
 }
 
+bool isSealedButForItsMagic(QByteArrayView file) {
+    if (isSealed(file) || file.size() <= kVersionAt || !available())
+        return false;
+    const auto version = static_cast<quint8>(file[kVersionAt]);
+    const qsizetype checksumAt = version == kVersion       ? kChecksumAt
+                                 : version == v1::kVersion ? v1::kChecksumAt
+                                                           : 0;
+    if (checksumAt == 0 || file.size() < checksumAt + kChecksumSize)
+        return false;
+    QByteArray header = file.first(checksumAt).toByteArray();
+    std::memcpy(header.data(), kMagic, kMagicSize);
+    unsigned char sum[kChecksumSize];
+    crypto_generichash(sum, sizeof sum, bytesOf(header), static_cast<size_t>(checksumAt), nullptr,
+                       0);
+    return sodium_memcmp(sum, bytesOf(file) + checksumAt, kChecksumSize) == 0;
+}
+
 SealKey deriveKey(QStringView password, const SealParams& params, QString* why) {
     QString reason;
     SealKey key;
@@ -466,8 +483,14 @@ namespace {
 
 // unseal() and unsealWithKey(), on a file read where it lies or, with
 // `owned`, opened in place in the array that holds it.
+Unsealed damagedMagic() {
+    return refusal(Outcome::Damaged, QStringLiteral("its first bytes were changed"));
+}
+
 Unsealed unsealFile(QByteArrayView file, QByteArray* owned, QStringView password,
                     const ParamBounds& bounds) {
+    if (isSealedButForItsMagic(file))
+        return damagedMagic();
     if (!isSealed(file))
         return refusal(Outcome::NotSealed, {});
     if (!available())
@@ -495,6 +518,8 @@ Unsealed unsealFile(QByteArrayView file, QByteArray* owned, QStringView password
 }
 
 Unsealed unsealFileWithKey(QByteArrayView file, QByteArray* owned, const SealKey& key) {
+    if (isSealedButForItsMagic(file))
+        return damagedMagic();
     if (!isSealed(file))
         return refusal(Outcome::NotSealed, {});
     if (key.isNull())

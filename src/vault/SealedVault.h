@@ -176,6 +176,14 @@ bool available();
 // Keynook writes in the plain form is either.
 bool isSealed(QByteArrayView file);
 
+// True when `file` is a sealed vault whose magic was damaged: it does not
+// start with the magic, but with the magic put back its header's checksum
+// holds. A plain file that did so would have to match a BLAKE2b checksum of
+// its own first bytes by chance, so such a file is refused as damaged rather
+// than read in the plain form (where its first line would be taken for a
+// master password that no one has).
+bool isSealedButForItsMagic(QByteArrayView file);
+
 // A new key for `password` (its UTF-8 bytes exactly), with a fresh random
 // salt. Null, with the reason in `why`, when the parameters are outside
 // ParamBounds::accepted() or the derivation cannot run.

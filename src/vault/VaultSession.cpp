@@ -108,6 +108,8 @@ Status VaultSession::open() {
     m_sealed = sealedvault::isSealed(data);
     if (m_sealed)
         return {};
+    if (sealedvault::isSealedButForItsMagic(data))
+        return failure(Failure::Damaged, QStringLiteral("its first bytes were changed"));
     // An empty file has no master line: like a first line that is empty, it
     // is a vault that was never used.
     if (Status r = withinMemory([&] { m_stored = vaultformat::readMasterPassword(data); }); !r.ok())

@@ -17,14 +17,15 @@ inline const QString kPassword = QStringLiteral("fuzz");
 inline const sealedvault::ParamBounds kBounds{sealedvault::ParamBounds::accepted().least,
                                               sealedvault::SealParams{2, 1024 * 1024}};
 
-// Empty when the reader behaved: NotSealed exactly when isSealed() says no,
-// refusals with nothing but a reason, and Ok only with bytes that the key
-// from opening seals again and that open back the same.
+// Empty when the reader behaved: NotSealed exactly when the file is neither
+// sealed nor sealed but for a damaged magic, refusals with nothing but a
+// reason, and Ok only with bytes that the key from opening seals again and
+// that open back the same.
 inline std::string check(QByteArrayView file) {
     using namespace sealedvault;
     const Unsealed u = unseal(file, kPassword, kBounds);
-    if ((u.outcome == Outcome::NotSealed) == isSealed(file))
-        return "NotSealed disagrees with isSealed()";
+    if ((u.outcome == Outcome::NotSealed) == (isSealed(file) || isSealedButForItsMagic(file)))
+        return "NotSealed disagrees with isSealed() and isSealedButForItsMagic()";
     if (!u.ok())
         return u.plain.isEmpty() && u.key.isNull() &&
                        (u.outcome == Outcome::NotSealed || !u.reason.isEmpty())

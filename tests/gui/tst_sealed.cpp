@@ -139,6 +139,7 @@ private slots:
     void wrongPasswordsGoThroughTheSameTriesAndCancel();
     void damagedSealedVaultEndsWithTheMessageAndWritesNothing_data();
     void damagedSealedVaultEndsWithTheMessageAndWritesNothing();
+    void changedMagicIsDamageBeforeAnyPassword();
     void derivationKeepsTheDialogBusyAndDropsAQueuedClick_data();
     void derivationKeepsTheDialogBusyAndDropsAQueuedClick();
     void savesSealAgainAndTheVaultReopens();
@@ -330,6 +331,24 @@ void TestSealed::damagedSealedVaultEndsWithTheMessageAndWritesNothing() {
     // Nothing beside it but the run's lock.
     QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name),
              (QStringList{".data.enc.lock", "data.enc"}));
+}
+
+// A sealed vault whose first bytes were changed does not start with the
+// magic, yet its header's checksum holds with the magic put back: damage,
+// told at the start, and never a plain vault asking for a password.
+void TestSealed::changedMagicIsDamageBeforeAnyPassword() {
+    Harness h;
+    h.writeVault(plainVault(kTwo));
+    QVERIFY(sealInPlace(h));
+    QByteArray file = h.vaultBytes();
+    file[3] = static_cast<char>(file[3] ^ 0x01);
+    h.writeVault(file);
+    h.program().loadMainWindow();
+    QVERIFY(h.program().ended());
+    QVERIFY(!h.program().loaded<frmPass>());
+    QCOMPARE(h.boxes().shown.size(), size_t(1));
+    QVERIFY2(h.boxes().shown[0].text.startsWith(kDamaged), qPrintable(h.boxes().shown[0].text));
+    QCOMPARE(h.vaultBytes(), file);
 }
 
 void TestSealed::derivationKeepsTheDialogBusyAndDropsAQueuedClick_data() {
