@@ -304,11 +304,7 @@ void TestSafety::vaultAnotherUserCouldReachIsRefused() {
         QCOMPARE(h.vaultBytes(), vault);
         return;
     }
-    frmPass* d = h.program().loaded<frmPass>();
-    QVERIFY(d);
-    d->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
-    d->cmdOK_Click();
-    Form1* main = h.program().loaded<Form1>();
+    Form1* main = h.enterPassword();
     QVERIFY(main && main->isVisible());
     QVERIFY(!QFile::exists(leftover));
     QVERIFY(h.program().vault && h.program().vault->holdsLock());
@@ -428,11 +424,7 @@ void TestSafety::vaultOnReadOnlyMediumOpensButTakesNoChange() {
         QCOMPARE(folderContents(h.folder()), before);
         return;
     }
-    frmPass* d = h.program().loaded<frmPass>();
-    QVERIFY(d);
-    d->findChild<QLineEdit*>(QStringLiteral("txtPass"))->setText(QStringLiteral("master"));
-    d->cmdOK_Click();
-    Form1* main = h.program().loaded<Form1>();
+    Form1* main = h.enterPassword();
     QVERIFY(main && main->isVisible());
     QCOMPARE(main->statusText(), QStringLiteral("Loaded 3 entries (read-only vault)"));
 

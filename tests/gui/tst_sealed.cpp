@@ -82,6 +82,13 @@ bool typeAndEnter(frmPass* d, const QString& text) {
     return true;
 }
 
+// The main window after the right password, typed on a start over `plain`,
+// sealed first when asked; null when it did not come.
+Form1* unlockOn(Harness& h, const QByteArray& plain, bool sealed) {
+    frmPass* d = startOn(h, plain, sealed);
+    return d && typeAndEnter(d, kMaster) ? h.program().loaded<Form1>() : nullptr;
+}
+
 QByteArray opened(const QByteArray& file) {
     sealedvault::Unsealed u = sealedvault::unseal(file, kMaster);
     return u.ok() ? u.plain : QByteArray("<") + QByteArray::number(int(u.outcome)) + ">";
@@ -496,10 +503,7 @@ void TestSealed::copiedPasswordLeavesTheClipboardOnlyFromASealedVault() {
     QFETCH(bool, timed);
     QFETCH(QString, afterwards);
     Harness h;
-    frmPass* d = startOn(h, plainVault(kTwo), sealed);
-    QVERIFY(d);
-    QVERIFY(typeAndEnter(d, kMaster));
-    Form1* main = h.program().loaded<Form1>();
+    Form1* main = unlockOn(h, plainVault(kTwo), sealed);
     QVERIFY(main);
     QTimer* timer = clipboardTimer(main);
     QVERIFY(timer);
@@ -534,10 +538,8 @@ void TestSealed::copiedPasswordLeavesTheClipboardWhenTheProgramEnds() {
     QFETCH(bool, sealed);
     QFETCH(QString, afterwards);
     Harness h;
-    frmPass* d = startOn(h, plainVault(kTwo), sealed);
-    QVERIFY(d);
-    QVERIFY(typeAndEnter(d, kMaster));
-    Form1* main = h.program().loaded<Form1>();
+    Form1* main = unlockOn(h, plainVault(kTwo), sealed);
+    QVERIFY(main);
     selectRows(main, {0});
     QTest::mouseClick(button(main, "cmdCopy_1"), Qt::LeftButton);
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("pw-amy"));

@@ -107,6 +107,10 @@ Form1* Harness::open(const QList<QByteArray>& entryLines) {
 Form1* Harness::openFile(const QByteArray& file, const QString& password) {
     writeVault(file);
     m_program->loadMainWindow();
+    return enterPassword(password);
+}
+
+Form1* Harness::enterPassword(const QString& password) {
     frmPass* dialog = m_program->loaded<frmPass>();
     if (!dialog)
         return nullptr;

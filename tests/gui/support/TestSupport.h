@@ -97,6 +97,9 @@ public:
     // Writes these vault bytes, starts, types `password` and presses Ok;
     // returns the main window (shown only when the password was right).
     Form1* openFile(const QByteArray& file, const QString& password = QStringLiteral("master"));
+    // Types `password` into the password dialog already shown and presses
+    // Ok; returns the main window, or null when there was no dialog.
+    Form1* enterPassword(const QString& password = QStringLiteral("master"));
     QString folder() const { return m_dir.path(); }
 
     // Runs pending deletions, so unloaded windows are really gone.
