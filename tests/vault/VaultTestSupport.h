@@ -5,7 +5,10 @@
 #include "vault/Ansi.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -63,6 +66,18 @@ inline QByteArray flipped(QByteArray text) {
 }
 
 inline const QByteArray kCrLf("\r\n", 2);
+
+// A file's bytes, or a text no file of a test holds when it cannot be read.
+inline QByteArray fileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+inline void writeBytes(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
 
 // Start value of the randomized tests. A fixed one keeps every run the same;
 // set KEYNOOK_RANDOM_START to replay or widen a run.

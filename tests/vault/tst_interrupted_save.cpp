@@ -30,17 +30,6 @@
 
 namespace {
 
-QByteArray readFile(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
 const QString kMaster = QStringLiteral("master");
 
 // Two different vaults of a realistic shape.
@@ -78,7 +67,7 @@ public:
 
     // Makes `plain` the vault, in this form, and returns the file's bytes.
     QByteArray start(const QByteArray& plain) {
-        writeFile(m_path, plain);
+        testsupport::writeBytes(m_path, plain);
         if (m_form == Form::Sealed) {
             m_session = std::make_unique<VaultSession>(m_path);
             const VaultSession::Status opened = m_session->open();
@@ -87,7 +76,7 @@ public:
                 m_session->seal(kMaster, sealedvault::ParamBounds::accepted().least);
             EXPECT_TRUE(sealed.ok()) << sealed.why.toStdString();
         }
-        return readFile(m_path);
+        return testsupport::fileBytes(m_path);
     }
 
     vaultfile::Result save(const QByteArray& plain) {
@@ -192,9 +181,9 @@ TEST_P(InterruptedSave, KillAtEveryStepLeavesOldOrNewVault) {
     int sawOld = 0;
     int sawNew = 0;
     for (int k = 0;; ++k) {
-        writeFile(m_path, oldFile);
+        testsupport::writeBytes(m_path, oldFile);
         const bool wasKilled = saveKilledAtStep(m_form, newVault, k);
-        const QByteArray now = readFile(m_path);
+        const QByteArray now = testsupport::fileBytes(m_path);
         const bool isOld = now == oldFile;
         const bool isNew = !isOld && m_form.opened(now) == newVault;
         ASSERT_TRUE(isOld || isNew) << "kill at step " << k;
@@ -243,7 +232,7 @@ TEST_P(InterruptedSave, KillsAtRandomMomentsLeaveOldOrNewVault) {
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
-        const QByteArray now = readFile(m_path);
+        const QByteArray now = testsupport::fileBytes(m_path);
         const QByteArray opened = m_form.opened(now);
         ASSERT_TRUE(opened == a || opened == b) << "kill " << i << ": " << now.size() << " bytes";
         sawA += opened == a;
@@ -265,17 +254,17 @@ TEST_P(InterruptedSave, DiskFullAfterEveryByteCountKeepsOldVault) {
     vaultfile::saveHooks().chunk = 7;
     int failures = 0;
     for (qint64 n = 0; n <= newSize; ++n) {
-        writeFile(m_path, oldFile);
+        testsupport::writeBytes(m_path, oldFile);
         g_writeBudget = n;
         const vaultfile::Result r = m_form.save(newVault);
         if (n < newSize) {
             ASSERT_FALSE(r.ok) << "disk full after " << n << " bytes";
             EXPECT_FALSE(r.error.isEmpty());
-            ASSERT_EQ(readFile(m_path), oldFile) << n;
+            ASSERT_EQ(testsupport::fileBytes(m_path), oldFile) << n;
             ++failures;
         } else {
             ASSERT_TRUE(r.ok) << r.error.toStdString();
-            ASSERT_EQ(m_form.opened(readFile(m_path)), newVault);
+            ASSERT_EQ(m_form.opened(testsupport::fileBytes(m_path)), newVault);
         }
         ASSERT_TRUE(others(m_dir.path()).isEmpty()) << n;
     }
@@ -286,7 +275,7 @@ TEST_P(InterruptedSave, FailedSyncOrRenameKeepsOldVault) {
     HooksReset reset;
     const QByteArray oldFile = m_form.start(vaultOf(3, "old"));
     for (int which = 0; which < 2; ++which) {
-        writeFile(m_path, oldFile);
+        testsupport::writeBytes(m_path, oldFile);
         vaultfile::saveHooks() = vaultfile::SaveHooks{};
         if (which == 0)
             vaultfile::saveHooks().fsync = failingSync;
@@ -294,7 +283,7 @@ TEST_P(InterruptedSave, FailedSyncOrRenameKeepsOldVault) {
             vaultfile::saveHooks().rename = failingRename;
         const vaultfile::Result r = m_form.save(vaultOf(4, "new"));
         EXPECT_FALSE(r.ok);
-        EXPECT_EQ(readFile(m_path), oldFile);
+        EXPECT_EQ(testsupport::fileBytes(m_path), oldFile);
         EXPECT_TRUE(others(m_dir.path()).isEmpty());
     }
 }
@@ -314,11 +303,11 @@ TEST_P(InterruptedSave, RealFullFileSystem) {
     const QByteArray oldFile = form.start(vaultOf(300, "old")); // about a third of the space
     const vaultfile::Result r = form.save(vaultOf(1500, "new"));
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(readFile(path), oldFile);
+    EXPECT_EQ(testsupport::fileBytes(path), oldFile);
     EXPECT_TRUE(others(mountPoint).isEmpty());
     // Room again: the next save goes through.
     EXPECT_TRUE(form.save(vaultOf(301, "next")).ok);
-    EXPECT_EQ(form.opened(readFile(path)), vaultOf(301, "next"));
+    EXPECT_EQ(form.opened(testsupport::fileBytes(path)), vaultOf(301, "next"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, InterruptedSave, ::testing::Values(Form::Plain, Form::Sealed),
@@ -334,7 +323,7 @@ TEST(SaveWithoutPermission, MeansAClearFailureAndNoChange) {
     ASSERT_TRUE(QDir().mkpath(folder));
     const QString path = folder + QStringLiteral("/data.enc");
     const QByteArray oldVault = vaultOf(2, "old");
-    writeFile(path, oldVault);
+    testsupport::writeBytes(path, oldVault);
     const QByteArray dirName = QFile::encodeName(dir.path());
     ::chmod(dirName.constData(), 0755);
     const pid_t child = ::fork();
@@ -367,6 +356,6 @@ TEST(SaveWithoutPermission, MeansAClearFailureAndNoChange) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(readFile(path), oldVault);
+    EXPECT_EQ(testsupport::fileBytes(path), oldVault);
     EXPECT_TRUE(others(folder).isEmpty());
 }

@@ -30,11 +30,6 @@ SealKey quickKey(const QString& password = kPassword) {
     return deriveKey(password, kQuick);
 }
 
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 QByteArray le64(quint64 v) {
     QByteArray out(8, Qt::Uninitialized);
     qToLittleEndian(v, out.data());
@@ -296,7 +291,7 @@ TEST(SealedVault, NoStoredPlainVaultIsTakenForSealed) {
         const QStringList names = dir.entryList(QDir::Files);
         files += static_cast<int>(names.size());
         for (const QString& name : names) {
-            const QByteArray file = fileBytes(dir.filePath(name));
+            const QByteArray file = testsupport::fileBytes(dir.filePath(name));
             EXPECT_FALSE(isSealed(file) || isSealedButForItsMagic(file)) << name.toStdString();
         }
     }
@@ -337,13 +332,13 @@ TEST(SealedVault, NoPlainVaultKeynookWritesIsTakenForSealed) {
 // bytes). Every later Keynook opens both to those bytes.
 TEST(SealedVault, StoredSamplesOpenWithTheDefaultParameters) {
     const QString dir = QStringLiteral(KEYNOOK_TEST_DATA_DIR "/sealed/");
-    const QByteArray expected = fileBytes(dir + "v1-default.expected");
+    const QByteArray expected = testsupport::fileBytes(dir + "v1-default.expected");
     const QString master = QString::fromUtf8("Sealed sample, päss 1");
     EXPECT_EQ(expected,
               vaultformat::savedFile(master, {Entry{"alice", "s3cret|||x", "https://example.org"},
                                               Entry{QString::fromUtf8("bö"), "", "C:\\notes"},
                                               Entry{"", QString::fromUtf8("密码"), ""}}));
-    const QByteArray v2 = fileBytes(dir + "v2-default-chunks-of-32.sealed");
+    const QByteArray v2 = testsupport::fileBytes(dir + "v2-default-chunks-of-32.sealed");
     ASSERT_EQ(v2[kVersionAt], char(kVersion));
     const Unsealed opened = unseal(v2, master);
     ASSERT_EQ(opened.outcome, Outcome::Ok) << opened.reason.toStdString();
@@ -352,7 +347,7 @@ TEST(SealedVault, StoredSamplesOpenWithTheDefaultParameters) {
     // The first version, judged with the key from opening the second (one
     // derivation at the defaults is enough): its salt and parameters are
     // the same, as with a vault sealed then and saved now.
-    const QByteArray sealed = fileBytes(dir + "v1-default.sealed");
+    const QByteArray sealed = testsupport::fileBytes(dir + "v1-default.sealed");
     ASSERT_EQ(sealed[kVersionAt], char(v1::kVersion));
     const Unsealed u = unsealWithKey(sealed, opened.key);
     ASSERT_EQ(u.outcome, Outcome::Ok) << u.reason.toStdString();

@@ -1,5 +1,7 @@
 // The vault session on real files: the life of one vault from its creation
 // to a save, as the window and the command line go through it.
+#include "VaultTestSupport.h"
+
 #include "vault/CryptText.h"
 #include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
@@ -14,17 +16,6 @@
 namespace {
 
 using Failure = VaultSession::Failure;
-
-QByteArray fileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
 
 QByteArray line(QByteArray plain) {
     return CryptText(plain) + "\r\n";
@@ -59,7 +50,7 @@ TEST(VaultSession, FromANewVaultToASaveWithOneWriterAtATime) {
 
     VaultSession first(path);
     ASSERT_TRUE(first.open().ok());
-    EXPECT_EQ(fileBytes(path), QByteArray("\r\n")); // created as never used
+    EXPECT_EQ(testsupport::fileBytes(path), QByteArray("\r\n")); // created as never used
     EXPECT_TRUE(first.storedPassword().isEmpty());
     EXPECT_FALSE(first.verify(QString()));
 
@@ -69,12 +60,12 @@ TEST(VaultSession, FromANewVaultToASaveWithOneWriterAtATime) {
 
     // Entry lines behind an empty first line survive the new master password.
     first.releaseLock();
-    writeBytes(path, "\r\n" + line("u|||p|||l") + "\r\n");
+    testsupport::writeBytes(path, "\r\n" + line("u|||p|||l") + "\r\n");
     VaultSession creator(path);
     ASSERT_TRUE(creator.open().ok());
     EntryStore kept;
     ASSERT_TRUE(creator.createMaster(QStringLiteral("master"), kept).ok());
-    EXPECT_EQ(fileBytes(path), line("master") + line("u|||p|||l") + "\r\n");
+    EXPECT_EQ(testsupport::fileBytes(path), line("master") + line("u|||p|||l") + "\r\n");
     ASSERT_EQ(kept.size(), size_t(1));
     EXPECT_EQ(kept.field(0, EntryStore::Password), QStringLiteral("p"));
     EXPECT_TRUE(creator.verify(QStringLiteral("master")));
@@ -82,7 +73,7 @@ TEST(VaultSession, FromANewVaultToASaveWithOneWriterAtATime) {
 
     // A change made by another program is noticed before the next save.
     EXPECT_FALSE(creator.changedOutside());
-    writeBytes(path, line("master") + line("x|||y|||z") + "\r\n");
+    testsupport::writeBytes(path, line("master") + line("x|||y|||z") + "\r\n");
     EXPECT_TRUE(creator.changedOutside());
     EntryStore entries;
     ASSERT_TRUE(creator.loadEntries(entries).ok());
@@ -93,7 +84,8 @@ TEST(VaultSession, FromANewVaultToASaveWithOneWriterAtATime) {
         file += entries.line(s).toByteArray() + "\r\n";
     file += "\r\n";
     ASSERT_TRUE(creator.save(file).ok());
-    EXPECT_EQ(fileBytes(path), line("master") + line("x|||y|||z") + line("new|||pw|||") + "\r\n");
+    EXPECT_EQ(testsupport::fileBytes(path),
+              line("master") + line("x|||y|||z") + line("new|||pw|||") + "\r\n");
     EXPECT_FALSE(creator.changedOutside());
 }
 
@@ -113,17 +105,17 @@ TEST(VaultSession, ASealedVaultStaysSealedThroughSavesAndAPasswordChange) {
     const std::vector<Entry> entries = {{"me", "entry secret 1", "example.org"},
                                         {"you", "entry s\u00e9cret|||2", ""}};
     const QByteArray plain = vaultformat::savedFile(master, entries);
-    writeBytes(path, plain);
+    testsupport::writeBytes(path, plain);
 
     VaultSession session(path);
     ASSERT_TRUE(session.open().ok());
     EXPECT_EQ(session.seal(QStringLiteral("not it"), cheap).failure, Failure::WrongPassword);
-    EXPECT_EQ(fileBytes(path), plain);
+    EXPECT_EQ(testsupport::fileBytes(path), plain);
 
     g_written.clear();
     vaultfile::saveHooks().write = recordingWrite;
     ASSERT_TRUE(session.seal(master, cheap).ok());
-    const QByteArray sealed = fileBytes(path);
+    const QByteArray sealed = testsupport::fileBytes(path);
     EXPECT_EQ(sealedvault::unseal(sealed, master).plain, plain);
 
     // A save keeps the key (bytes 0 to 74) and draws a new nonce.
@@ -131,7 +123,7 @@ TEST(VaultSession, ASealedVaultStaysSealedThroughSavesAndAPasswordChange) {
     more.push_back({"new", "entry secret 3", "x"});
     const QByteArray saved = vaultformat::savedFile(master, more);
     ASSERT_TRUE(session.save(saved).ok());
-    const QByteArray resealed = fileBytes(path);
+    const QByteArray resealed = testsupport::fileBytes(path);
     EXPECT_EQ(resealed.first(sealedvault::layout::kNonceAt),
               sealed.first(sealedvault::layout::kNonceAt));
     EXPECT_NE(resealed.sliced(sealedvault::layout::kNonceAt, sealedvault::layout::kNonceSize),
@@ -140,7 +132,7 @@ TEST(VaultSession, ASealedVaultStaysSealedThroughSavesAndAPasswordChange) {
 
     // A new password: a new salt at the same cost; the old one opens nothing.
     ASSERT_TRUE(session.changeMaster(newMaster).ok());
-    const QByteArray changed = fileBytes(path);
+    const QByteArray changed = testsupport::fileBytes(path);
     EXPECT_NE(changed.sliced(sealedvault::layout::kSaltAt, sealedvault::layout::kSaltSize),
               sealed.sliced(sealedvault::layout::kSaltAt, sealedvault::layout::kSaltSize));
     EXPECT_EQ(sealedvault::unseal(changed, master).outcome, sealedvault::Outcome::WrongPassword);
@@ -163,10 +155,10 @@ TEST(VaultSession, ASealedVaultStaysSealedThroughSavesAndAPasswordChange) {
         ASSERT_TRUE(other.sealed());
         EXPECT_EQ(other.save(saved).failure, Failure::WrongPassword);
         EXPECT_EQ(other.changeMaster(master).failure, Failure::WrongPassword);
-        EXPECT_EQ(fileBytes(path), changed);
+        EXPECT_EQ(testsupport::fileBytes(path), changed);
     }
 
     ASSERT_TRUE(session.unseal().ok());
-    EXPECT_EQ(fileBytes(path), vaultformat::withMasterLine(newMaster, saved));
+    EXPECT_EQ(testsupport::fileBytes(path), vaultformat::withMasterLine(newMaster, saved));
     EXPECT_FALSE(session.sealed());
 }
