@@ -291,41 +291,43 @@ bool VaultSession::changedOutside() const {
 }
 
 Status VaultSession::save(const QByteArray& file) {
-    return save(std::vector<QByteArrayView>{file}, &file);
+    if (Status r = writable(); !r.ok())
+        return r;
+    if (!m_sealed)
+        return replaceWith({file});
+    // A sealed vault stays sealed, under the key derived when it was opened
+    // and a fresh nonce.
+    const QByteArray sealed = sealedvault::seal(file, m_key);
+    return replaceWith({sealed});
 }
 
 Status VaultSession::save(const vaultformat::FilePieces& file) {
-    return save(file.pieces(), nullptr);
+    if (!m_sealed) {
+        if (Status r = writable(); !r.ok())
+            return r;
+        return replaceWith(file.pieces());
+    }
+    // Sealed whole, from one buffer made at its full size at once; a copy
+    // made here is wiped.
+    QByteArray whole = file.joined();
+    const Status saved = save(whole);
+    if (whole.isDetached())
+        sealedvault::wipe(whole);
+    return saved;
 }
 
-Status VaultSession::save(const std::vector<QByteArrayView>& pieces, const QByteArray* whole) {
+Status VaultSession::writable() const {
     if (m_readOnly)
         return failure(Failure::ReadOnly);
     // Without its key a sealed vault cannot be sealed again, and the empty
     // file seal() gives for a null key would read as a vault never used.
     if (m_sealed && m_key.isNull())
         return failure(Failure::WrongPassword);
-    // A sealed vault stays sealed, under the key derived when it was opened
-    // and a fresh nonce; it is sealed whole.
-    vaultfile::Result saved;
-    if (m_sealed) {
-        // Made at its full size at once: growing would leave copies of the
-        // plain bytes behind, unwiped.
-        QByteArray joined;
-        if (!whole) {
-            qsizetype size = 0;
-            for (const QByteArrayView piece : pieces)
-                size += piece.size();
-            joined.reserve(size);
-            for (const QByteArrayView piece : pieces)
-                joined.append(piece);
-        }
-        saved =
-            vaultfile::saveAtomically(m_path, sealedvault::seal(whole ? *whole : joined, m_key));
-        sealedvault::wipe(joined);
-    } else {
-        saved = vaultfile::saveAtomically(m_path, pieces);
-    }
+    return {};
+}
+
+Status VaultSession::replaceWith(const std::vector<QByteArrayView>& pieces) {
+    const vaultfile::Result saved = vaultfile::saveAtomically(m_path, pieces);
     if (!saved.ok)
         return failure(Failure::CannotSave, saved.error);
     m_stamp = vaultfile::stampOf(m_path);

@@ -117,8 +117,11 @@ public:
     Status save(const vaultformat::FilePieces& file);
 
 private:
-    // The file as pieces, or also whole when it is at hand.
-    Status save(const std::vector<QByteArrayView>& pieces, const QByteArray* whole);
+    // Whether a save may write now: not on a read-only medium, nor a sealed
+    // vault without its key.
+    Status writable() const;
+    // Replaces the file with these bytes, one piece after another.
+    Status replaceWith(const std::vector<QByteArrayView>& pieces);
     Status read(QByteArray& data);
     // Reads the file and, for a sealed vault, opens it with the key.
     Status readPlain(QByteArray& plain);
