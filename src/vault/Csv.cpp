@@ -13,8 +13,6 @@ namespace csv {
 
 namespace {
 
-constexpr char kBom[] = "\xEF\xBB\xBF";
-
 bool isLineEnd(char c) {
     return c == '\r' || c == '\n';
 }
@@ -55,8 +53,7 @@ qsizetype plainEnd(const char* p, qsizetype at, qsizetype n) {
 } // namespace
 
 Reader::Reader(QByteArrayView bytes) : m_bytes(bytes) {
-    if (m_bytes.startsWith(QByteArrayView(kBom, 3)))
-        m_at = 3;
+    m_at = utf8::byteOrderMarkSize(m_bytes);
     // Checked once, all of it: every field is then valid UTF-8 as well,
     // since fields only ever end at ASCII characters.
     const qsizetype bad = utf8::firstInvalid(m_bytes.sliced(m_at));

@@ -759,12 +759,6 @@ template <class Result> Result failed(Result r, QString error, int line, qsizety
     return r;
 }
 
-constexpr char kBom[] = "\xEF\xBB\xBF";
-
-qsizetype bomSize(QByteArrayView bytes) {
-    return bytes.startsWith(QByteArrayView(kBom, 3)) ? 3 : 0;
-}
-
 // Reads a CSV file of any layout and hands each record worth keeping to
 // `take`, as its entry's username, password and location in UTF-8. In our
 // own layout `quick` may read records first: it is given the input from a
@@ -1100,7 +1094,7 @@ private:
 };
 
 bool startsAsJson(QByteArrayView bytes) {
-    for (qsizetype i = bomSize(bytes); i < bytes.size(); ++i) {
+    for (qsizetype i = utf8::byteOrderMarkSize(bytes); i < bytes.size(); ++i) {
         const char c = bytes[i];
         if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
             return c == '[';
@@ -1179,7 +1173,7 @@ ImportResult importCsv(QByteArrayView bytes) {
 ImportResult importJson(QByteArrayView bytes) {
     ImportResult r;
     r.format = Format::Json;
-    const qsizetype bom = bomSize(bytes);
+    const qsizetype bom = utf8::byteOrderMarkSize(bytes);
     // Qt reads JSON strictly as UTF-8 and keeps every character, U+0000
     // included, with two exceptions. It lets an escaped lone surrogate
     // through, so strings are checked for those below. And it drops a
@@ -1188,9 +1182,8 @@ ImportResult importJson(QByteArrayView bytes) {
     // handed to it escaped. In UTF-8 only U+FEFF is EF BB BF, and outside a
     // string it is no more JSON escaped than it was before.
     QByteArray text = QByteArray::fromRawData(bytes.data() + bom, bytes.size() - bom);
-    constexpr char kRawFeff[] = "\xEF\xBB\xBF";
-    if (text.contains(kRawFeff))
-        text.replace(kRawFeff, "\\ufeff");
+    if (text.contains(utf8::kFeff))
+        text.replace(utf8::kFeff, "\\ufeff");
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     if (parseError.error != QJsonParseError::NoError) {

@@ -24,6 +24,15 @@ qsizetype firstLoneSurrogate(QStringView text);
 // holds a lone surrogate.
 bool append(QByteArray& out, QStringView text);
 
+// U+FEFF in UTF-8: a byte order mark at the start of a file, a character
+// anywhere else.
+inline constexpr char kFeff[] = "\xEF\xBB\xBF";
+
+// The size of the byte order mark that starts `bytes`: 3, or 0 for none.
+inline qsizetype byteOrderMarkSize(QByteArrayView bytes) {
+    return bytes.startsWith(QByteArrayView(kFeff, 3)) ? 3 : 0;
+}
+
 // The line, counting from 1, that the byte at `offset` is on. CR LF, LF and
 // a lone CR each end a line, the same rule for every format we read, so that
 // a line number points where any editor shows it.
