@@ -436,13 +436,14 @@ bool isSealed(QByteArrayView file) {
 }
 
 bool isSealedButForItsMagic(QByteArrayView file) {
-    if (isSealed(file) || file.size() <= kVersionAt || !available())
+    if (isSealed(file) || file.size() <= kVersionAt)
         return false;
     const auto version = static_cast<quint8>(file[kVersionAt]);
     const qsizetype checksumAt = version == kVersion       ? kChecksumAt
                                  : version == v1::kVersion ? v1::kChecksumAt
                                                            : 0;
-    if (checksumAt == 0 || file.size() < checksumAt + kChecksumSize)
+    // Almost every plain vault ends here, without starting libsodium.
+    if (checksumAt == 0 || file.size() < checksumAt + kChecksumSize || !available())
         return false;
     QByteArray header = file.first(checksumAt).toByteArray();
     std::memcpy(header.data(), kMagic, kMagicSize);
