@@ -1325,21 +1325,17 @@ private:
         // that cannot be taken whole changes nothing and asks for nothing.
         const QString source = m_p.arguments.at(0);
         const QString shown = QDir::toNativeSeparators(source);
-        QFile file(source);
-        if (!file.open(QIODevice::ReadOnly))
-            fail(UserError,
-                 QStringLiteral("%1 could not be read: %2").arg(shown, file.errorString()));
-        // No vault could hold more: refused before it is read.
-        if (file.size() > vaultfile::kMaxVaultBytes)
+        // No vault could hold more than the vault reader takes: a larger
+        // file is refused before it is read.
+        const vaultfile::ReadResult read = vaultfile::readAll(source);
+        if (read.tooLarge)
             fail(UserError,
                  QStringLiteral("%1 is larger than any vault Keynook writes; nothing was "
                                 "imported")
                      .arg(shown));
-        const QByteArray bytes = file.readAll();
-        if (file.error() != QFileDevice::NoError)
-            fail(UserError,
-                 QStringLiteral("%1 could not be read: %2").arg(shown, file.errorString()));
-        file.close();
+        if (!read.ok)
+            fail(UserError, QStringLiteral("%1 could not be read: %2").arg(shown, read.error));
+        const QByteArray& bytes = read.data;
         interchange::EncodedImport imported = interchange::importEncoded(bytes, importFormat());
         if (!imported.ok())
             fail(UserError, QStringLiteral("%1 was not imported, and nothing was changed: %2")
