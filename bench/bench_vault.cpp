@@ -17,6 +17,7 @@
 #include "support/Floors.h"
 #include "support/SampleEntries.h"
 
+#include "vault/SealedEntries.h"
 #include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
@@ -236,21 +237,18 @@ void reportSealed(benchmark::State& state, const SizedVault& v) {
     state.counters["sealed_bytes"] = static_cast<double>(v.sealedBytes.size());
 }
 
-// Loads the entries from the plain bytes a sealed file opened to, and frees
-// them and the file's bytes untimed, leaving the heap as VaultLoad does.
-// False when not every entry came back.
-bool loadOpened(benchmark::State& state, const SizedVault& v, QByteArray& file,
-                sealedvault::Unsealed& opened) {
+// Checks a sealed vault's opening, and frees its entries and bytes untimed,
+// leaving the heap as VaultLoad does. False when not every entry came back.
+bool checkOpened(benchmark::State& state, const SizedVault& v, QByteArray& file,
+                 sealedentries::Opened& opened) {
     if (!opened.ok()) {
         state.SkipWithError(
-            qPrintable(QStringLiteral("the sealed vault did not open: ") + opened.reason));
+            qPrintable(QStringLiteral("the sealed vault did not open: ") + opened.unsealed.reason));
         return false;
     }
-    EntryStore entries = EntryStore::fromFile(std::move(opened.plain));
-    benchmark::DoNotOptimize(&entries);
+    benchmark::DoNotOptimize(&opened.entries);
     state.PauseTiming();
-    const size_t count = entries.size();
-    entries = {};
+    const size_t count = opened.entries.size();
     opened = {};
     file = QByteArray();
     ::malloc_trim(0);
@@ -264,7 +262,8 @@ bool loadOpened(benchmark::State& state, const SizedVault& v, QByteArray& file,
 
 // What the program does when the password of a sealed vault is right: the
 // file is read, the key derived from the password at the parameters in its
-// header, the bytes decrypted, and those become entries as in VaultLoad.
+// header, and the bytes decrypted, their entries read as in VaultLoad while
+// the chunks after them are still being decrypted.
 void SealedOpen(benchmark::State& state) {
     SizedVault* v = sealedOf(state);
     if (!v)
@@ -272,8 +271,8 @@ void SealedOpen(benchmark::State& state) {
     for (auto _ : state) {
         vaultfile::ReadResult r = vaultfile::readAll(v->sealedPath);
         // As the session does: the file's bytes are opened in place.
-        sealedvault::Unsealed opened = sealedvault::unseal(std::move(r.data), kMaster);
-        if (!loadOpened(state, *v, r.data, opened))
+        sealedentries::Opened opened = sealedentries::open(std::move(r.data), kMaster);
+        if (!checkOpened(state, *v, r.data, opened))
             break;
     }
     reportSealed(state, *v);
@@ -299,8 +298,8 @@ void SealedUnsealLoad(benchmark::State& state) {
         return;
     for (auto _ : state) {
         vaultfile::ReadResult r = vaultfile::readAll(v->sealedPath);
-        sealedvault::Unsealed opened = sealedvault::unsealWithKey(std::move(r.data), v->sealKey);
-        if (!loadOpened(state, *v, r.data, opened))
+        sealedentries::Opened opened = sealedentries::openWithKey(std::move(r.data), v->sealKey);
+        if (!checkOpened(state, *v, r.data, opened))
             break;
     }
     reportSealed(state, *v);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <unordered_map>
 
 #if defined(__SSE2__)
@@ -98,54 +99,73 @@ struct ScannedLine {
     bool marker;    // holds the escape marker: an escape, or a character a save escapes
 };
 
-// One pass over the lines of `data` from `from` on, visiting only the marked
-// places; calls `line` with each line. A line ends at CR LF, a lone CR or the
-// end of the data. The same rules as forEachLine() and
+// One pass over the lines of `data`, visiting only the marked places, that
+// may stop where the readable bytes end and go on when there are more; calls
+// `line` with each line once it is whole. A line ends at CR LF, a lone CR or
+// the end of the data. The same rules as forEachLine() and
 // findCipheredSeparator(), without a call per line or field.
-template <class LineFound>
-void scanLines(const char* data, qsizetype size, qsizetype from, LineFound line) {
-    const unsigned char* const p = reinterpret_cast<const unsigned char*>(data);
-    ScannedLine current{from, 0, 0, false};
-    qsizetype searchFrom = from; // where the next separator may begin
-    auto visit = [&](qsizetype at) {
-        const unsigned char c = p[at];
+class LineScanner {
+public:
+    LineScanner(const char* data, qsizetype size, qsizetype from)
+        : m_p(reinterpret_cast<const unsigned char*>(data)), m_size(size),
+          m_at(from), m_current{from, 0, 0, false}, m_searchFrom(from) {}
+
+    // Visits what lies in the first `readable` bytes: whole steps of sixteen
+    // (each looks two bytes further), and at the end of the data the rest.
+    template <class LineFound> void scanTo(qsizetype readable, LineFound line) {
+        for (; m_at + 18 <= readable; m_at += 16)
+            for (unsigned m = markersOf16(m_p + m_at); m != 0; m &= m - 1)
+                visit(m_at + std::countr_zero(m), line);
+        if (readable < m_size || m_at > m_size)
+            return;
+        // The last few bytes, from a copy padded with zeros: no marker there.
+        unsigned char tail[34] = {};
+        std::memcpy(tail, m_p + m_at, static_cast<size_t>(m_size - m_at));
+        for (qsizetype half = 0; m_at + half < m_size; half += 16) {
+            const qsizetype left = m_size - m_at - half;
+            unsigned m = markersOf16(tail + half);
+            if (left < 16)
+                m &= (1u << left) - 1;
+            for (; m != 0; m &= m - 1)
+                visit(m_at + half + std::countr_zero(m), line);
+        }
+        if (m_current.start < m_size) {
+            m_current.end = m_size;
+            line(m_current);
+        }
+        m_at = m_size + 1; // done
+    }
+
+    // The same bytes, somewhere else.
+    void rebase(const char* data) { m_p = reinterpret_cast<const unsigned char*>(data); }
+
+private:
+    template <class LineFound> void visit(qsizetype at, LineFound& line) {
+        const unsigned char c = m_p[at];
         if (c == '\r') {
-            current.end = at;
-            line(current);
+            m_current.end = at;
+            line(m_current);
             qsizetype next = at + 1;
-            if (next < size && p[next] == '\n')
+            if (next < m_size && m_p[next] == '\n')
                 ++next;
-            current = ScannedLine{next, 0, 0, false};
-            searchFrom = next;
+            m_current = ScannedLine{next, 0, 0, false};
+            m_searchFrom = next;
         } else if (c == 0xFC) {
-            if (at >= searchFrom) { // not inside the separator just found
-                ++current.separators;
-                searchFrom = at + 3;
+            if (at >= m_searchFrom) { // not inside the separator just found
+                ++m_current.separators;
+                m_searchFrom = at + 3;
             }
         } else {
-            current.marker = true;
+            m_current.marker = true;
         }
-    };
-    qsizetype at = from;
-    for (; at + 18 <= size; at += 16)
-        for (unsigned m = markersOf16(p + at); m != 0; m &= m - 1)
-            visit(at + std::countr_zero(m));
-    // The last few bytes, from a copy padded with zeros: no marker there.
-    unsigned char tail[34] = {};
-    std::memcpy(tail, p + at, static_cast<size_t>(size - at));
-    for (qsizetype half = 0; at + half < size; half += 16) {
-        const qsizetype left = size - at - half;
-        unsigned m = markersOf16(tail + half);
-        if (left < 16)
-            m &= (1u << left) - 1;
-        for (; m != 0; m &= m - 1)
-            visit(at + half + std::countr_zero(m));
     }
-    if (current.start < size) {
-        current.end = size;
-        line(current);
-    }
-}
+
+    const unsigned char* m_p;
+    qsizetype m_size;
+    qsizetype m_at;         // where the next step starts
+    ScannedLine m_current;  // the line being read
+    qsizetype m_searchFrom; // where the next separator may begin
+};
 
 // The bytes of one field of a line in the form a save writes.
 QByteArrayView fieldOf(QByteArrayView line, int field) {
@@ -160,23 +180,48 @@ QByteArrayView fieldOf(QByteArrayView line, int field) {
 
 } // namespace
 
-EntryStore EntryStore::fromFile(QByteArray file) {
+// What a Loader has read so far.
+struct EntryStore::Loader::State {
+    State(QByteArrayView file) : data(file.data()), size(file.size()) {}
+
+    const char* data;
+    qsizetype size;
+    // Where the entries start, once the master password's line is whole;
+    // until then, how far its end was looked for.
+    std::optional<LineScanner> scanner;
+    qsizetype masterSearched = 0;
     EntryStore store;
-    const char* const data = file.constData();
-    const qsizetype size = file.size();
     // Lines that are not as a save writes them are written anew into a block
     // of their own; every other line stays where it is in the file's bytes.
     QByteArray rewritten;
     std::vector<qsizetype> rewrittenStarts;
     std::vector<size_t> rewrittenSlots;
+
     // The first line is the master password; the entries start after it.
-    const char* const cr = static_cast<const char*>(std::memchr(data, '\r', size));
-    qsizetype entriesStart = cr ? cr - data + 1 : size;
-    if (entriesStart < size && data[entriesStart] == '\n')
-        ++entriesStart;
-    // Room for lines of a usual length; longer files grow it.
-    store.m_lines.reserve(static_cast<size_t>((size - entriesStart) / 32 + 1));
-    scanLines(data, size, entriesStart, [&](const ScannedLine& scanned) {
+    bool findEntries(qsizetype readable) {
+        const void* cr = std::memchr(data + masterSearched, '\r',
+                                     static_cast<size_t>(readable - masterSearched));
+        qsizetype start = size;
+        if (cr) {
+            start = static_cast<const char*>(cr) - data + 1;
+            // Its LF, if it has one, may not be readable yet.
+            if (start == readable && readable < size) {
+                masterSearched = start - 1;
+                return false;
+            }
+            if (start < size && data[start] == '\n')
+                ++start;
+        } else if (readable < size) {
+            masterSearched = readable;
+            return false;
+        }
+        scanner.emplace(data, size, start);
+        // Room for lines of a usual length; longer files grow it.
+        store.m_lines.reserve(static_cast<size_t>((size - start) / 32 + 1));
+        return true;
+    }
+
+    void take(const ScannedLine& scanned) {
         const QByteArrayView raw(data + scanned.start, scanned.end - scanned.start);
         if (vaultformat::isSkippedLine(raw))
             return;
@@ -188,22 +233,50 @@ EntryStore EntryStore::fromFile(QByteArray file) {
             vaultformat::appendEntryLine(rewritten, vaultformat::decodeEntryLine(raw));
         }
         store.m_lines.push_back(Line{scanned.start, raw.size(), 0});
-    });
-    if (store.m_lines.size() > rewrittenSlots.size()) {
+    }
+};
+
+EntryStore::Loader::Loader(QByteArrayView file) : m_state(std::make_unique<State>(file)) {}
+
+EntryStore::Loader::~Loader() = default;
+
+void EntryStore::Loader::readTo(qsizetype readable) {
+    State& s = *m_state;
+    readable = std::min(readable, s.size);
+    if (!s.scanner && !s.findEntries(readable))
+        return;
+    s.scanner->scanTo(readable, [&s](const ScannedLine& scanned) { s.take(scanned); });
+}
+
+EntryStore EntryStore::Loader::finish(QByteArray file) {
+    State& s = *m_state;
+    if (file.constData() != s.data) {
+        s.data = file.constData();
+        if (s.scanner)
+            s.scanner->rebase(s.data);
+    }
+    readTo(s.size);
+    EntryStore& store = s.store;
+    if (store.m_lines.size() > s.rewrittenSlots.size()) {
         store.m_blocks.push_back(std::move(file));
         store.m_blockUsers.push_back(
-            static_cast<qsizetype>(store.m_lines.size() - rewrittenSlots.size()));
+            static_cast<qsizetype>(store.m_lines.size() - s.rewrittenSlots.size()));
     }
-    if (!rewrittenSlots.empty()) {
-        rewrittenStarts.push_back(rewritten.size());
-        const int block = store.addBlock(std::move(rewritten));
+    if (!s.rewrittenSlots.empty()) {
+        s.rewrittenStarts.push_back(s.rewritten.size());
+        const int block = store.addBlock(std::move(s.rewritten));
         store.m_blockUsers[static_cast<size_t>(block)] =
-            static_cast<qsizetype>(rewrittenSlots.size());
-        for (size_t k = 0; k < rewrittenSlots.size(); ++k)
-            store.m_lines[rewrittenSlots[k]] =
-                Line{rewrittenStarts[k], rewrittenStarts[k + 1] - rewrittenStarts[k], block};
+            static_cast<qsizetype>(s.rewrittenSlots.size());
+        for (size_t k = 0; k < s.rewrittenSlots.size(); ++k)
+            store.m_lines[s.rewrittenSlots[k]] =
+                Line{s.rewrittenStarts[k], s.rewrittenStarts[k + 1] - s.rewrittenStarts[k], block};
     }
-    return store;
+    return std::move(store);
+}
+
+EntryStore EntryStore::fromFile(QByteArray file) {
+    Loader loader(file);
+    return loader.finish(std::move(file));
 }
 
 QByteArrayView EntryStore::line(size_t slot) const {

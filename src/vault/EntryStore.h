@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <memory>
 #include <vector>
 
 // The entries of a vault, held the way the file holds them: each entry is its
@@ -23,6 +24,30 @@ public:
     // Every entry line of a vault file, in file order: all lines but the
     // first (the master password) and the ones reading passes over.
     static EntryStore fromFile(QByteArray file);
+
+    // Reads a file's entries while its bytes become readable front to back,
+    // as a sealed vault's do while its chunks are opened: each line is taken
+    // once it is whole, so that reading keeps pace with the opening. Only
+    // the readable bytes are looked at. fromFile() is readTo() the end at
+    // once.
+    class Loader {
+    public:
+        explicit Loader(QByteArrayView file);
+        ~Loader();
+        Loader(const Loader&) = delete;
+        Loader& operator=(const Loader&) = delete;
+
+        // Takes the lines within the first `readable` bytes; never less than
+        // the last call's.
+        void readTo(qsizetype readable);
+        // Reads the rest, and gives the entries, which keep `file` as their
+        // bytes: those of the file read, or a copy of them.
+        EntryStore finish(QByteArray file);
+
+    private:
+        struct State;
+        std::unique_ptr<State> m_state;
+    };
 
     size_t size() const { return m_lines.size(); }
     bool empty() const { return m_lines.empty(); }

@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -199,35 +201,67 @@ void offThisCore(std::thread& helper) {
 #endif
 }
 
-template <class Work> bool forEachChunk(quint64 chunks, quint64 bytes, const Work& work) {
+// Chunks opened in order are handed on with `ready(k)`, on this thread, as
+// soon as every chunk up to k is done: this thread reads what is open while
+// the others still decrypt, and decrypts itself when nothing is ready yet.
+template <class Work, class Ready>
+bool forEachChunk(quint64 chunks, quint64 bytes, const Work& work, const Ready& ready) {
     const quint64 threads = std::min<quint64>(
         {std::max(1u, std::min(std::thread::hardware_concurrency(), kMostThreads)), chunks,
          bytes / kBytesPerThread + 1});
+    enum : quint8 { Pending, Done, Failed };
+    std::unique_ptr<std::atomic<quint8>[]> state(new std::atomic<quint8>[chunks]);
+    for (quint64 k = 0; k < chunks; ++k)
+        state[k].store(Pending, std::memory_order_relaxed);
     std::atomic<quint64> next{0};
     std::atomic<bool> failed{false};
-    const auto run = [&] {
-        for (quint64 k = next.fetch_add(1, std::memory_order_relaxed); k < chunks;
-             k = next.fetch_add(1, std::memory_order_relaxed)) {
-            if (failed.load(std::memory_order_relaxed))
-                return;
-            if (!work(k))
-                failed.store(true, std::memory_order_relaxed);
-        }
+    // Takes the next chunk not yet begun, if any is left.
+    const auto workOne = [&] {
+        const quint64 k = next.fetch_add(1, std::memory_order_relaxed);
+        if (k >= chunks)
+            return false;
+        const bool ok = !failed.load(std::memory_order_relaxed) && work(k);
+        if (!ok)
+            failed.store(true, std::memory_order_relaxed);
+        state[k].store(ok ? Done : Failed, std::memory_order_release);
+        state[k].notify_one();
+        return true;
     };
     std::vector<std::thread> helpers;
     helpers.reserve(static_cast<size_t>(threads - 1));
     for (quint64 i = 1; i < threads; ++i) {
         // A thread the system will not give leaves its share to the others.
         try {
-            helpers.emplace_back(run);
+            helpers.emplace_back([&] {
+                while (!failed.load(std::memory_order_relaxed) && workOne()) {
+                }
+            });
         } catch (const std::system_error&) {
             break;
         }
         offThisCore(helpers.back());
     }
-    run();
+    std::exception_ptr thrown;
+    for (quint64 k = 0; k < chunks && !failed.load(std::memory_order_relaxed);) {
+        const quint8 s = state[k].load(std::memory_order_acquire);
+        if (s == Done) {
+            try {
+                ready(k++);
+            } catch (...) {
+                thrown = std::current_exception();
+                failed.store(true, std::memory_order_relaxed);
+            }
+        } else if (s == Failed) {
+            failed.store(true, std::memory_order_relaxed);
+        } else if (!workOne()) {
+            // Every chunk is begun: wait for the one due next.
+            state[k].wait(Pending, std::memory_order_acquire);
+        }
+    }
     for (std::thread& t : helpers)
         t.join();
+    if (thrown)
+        std::rethrow_exception(thrown);
     return !failed.load();
 }
 
@@ -341,8 +375,9 @@ struct KeyAccess {
 
     // The check value and the decryption, under a header proved whole: into
     // `plain`, or, when it is null, in place in `file`, whose bytes the
-    // header's views are.
-    static Unsealed open(const Header& h, const SealKey& key, QByteArray* file) {
+    // header's views are. `told` hears of the plain bytes as they open.
+    static Unsealed open(const Header& h, const SealKey& key, QByteArray* file,
+                         const OpenedSoFar& told) {
         const auto& check = h.version == kVersion ? key.m_check : key.m_checkVersion1;
         if (sodium_memcmp(h.check.data(), check.data(), kCheckSize) != 0)
             return refusal(Outcome::WrongPassword, QStringLiteral("the password does not fit"));
@@ -356,20 +391,36 @@ struct KeyAccess {
             plain = reinterpret_cast<unsigned char*>(u.plain.data());
         }
         const auto plainSize = static_cast<quint64>(h.plainSize);
+        const QByteArrayView plainBytes(reinterpret_cast<const char*>(plain), h.plainSize);
+        const auto tell = [&](quint64 opened) {
+            if (told)
+                told(plainBytes, static_cast<qsizetype>(opened));
+        };
         bool whole = false;
-        if (h.version == v1::kVersion) {
-            whole = crypto_aead_xchacha20poly1305_ietf_decrypt_detached(
-                        plain, nullptr, cipher, plainSize, bytesOf(h.tags), bytesOf(h.whole),
-                        v1::kHeaderSize, bytesOf(h.nonce), key.m_secret) == 0;
-        } else {
-            whole = forEachChunk(h.chunks, plainSize, [&](quint64 k) {
-                const ChunkData c(h.whole, h.nonce, k, h.chunks);
-                const quint64 at = k * h.chunkSize;
-                return crypto_aead_xchacha20poly1305_ietf_decrypt_detached(
-                           plain + at, nullptr, cipher + at, std::min(h.chunkSize, plainSize - at),
-                           bytesOf(h.tags) + k * kTagSize, c.ad, sizeof c.ad, c.nonce,
-                           key.m_secret) == 0;
-            });
+        try {
+            if (h.version == v1::kVersion) {
+                whole = crypto_aead_xchacha20poly1305_ietf_decrypt_detached(
+                            plain, nullptr, cipher, plainSize, bytesOf(h.tags), bytesOf(h.whole),
+                            v1::kHeaderSize, bytesOf(h.nonce), key.m_secret) == 0;
+                if (whole)
+                    tell(plainSize);
+            } else {
+                whole = forEachChunk(
+                    h.chunks, plainSize,
+                    [&](quint64 k) {
+                        const ChunkData c(h.whole, h.nonce, k, h.chunks);
+                        const quint64 at = k * h.chunkSize;
+                        return crypto_aead_xchacha20poly1305_ietf_decrypt_detached(
+                                   plain + at, nullptr, cipher + at,
+                                   std::min(h.chunkSize, plainSize - at),
+                                   bytesOf(h.tags) + k * kTagSize, c.ad, sizeof c.ad, c.nonce,
+                                   key.m_secret) == 0;
+                    },
+                    [&](quint64 k) { tell(std::min((k + 1) * h.chunkSize, plainSize)); });
+            }
+        } catch (...) {
+            wipe(file ? *file : u.plain);
+            throw;
         }
         if (!whole) {
             // Chunks before the one that failed are open already.
@@ -489,7 +540,7 @@ Unsealed damagedMagic() {
 }
 
 Unsealed unsealFile(QByteArrayView file, QByteArray* owned, QStringView password,
-                    const ParamBounds& bounds) {
+                    const ParamBounds& bounds, const OpenedSoFar& told) {
     if (isSealedButForItsMagic(file))
         return damagedMagic();
     if (!isSealed(file))
@@ -512,13 +563,14 @@ Unsealed unsealFile(QByteArrayView file, QByteArray* owned, QStringView password
     SealKey key = KeyAccess::derive(password, h.params, h.salt, why);
     if (key.isNull())
         return refusal(Outcome::CannotDerive, why);
-    Unsealed u = KeyAccess::open(h, key, owned);
+    Unsealed u = KeyAccess::open(h, key, owned, told);
     if (u.ok())
         u.key = std::move(key);
     return u;
 }
 
-Unsealed unsealFileWithKey(QByteArrayView file, QByteArray* owned, const SealKey& key) {
+Unsealed unsealFileWithKey(QByteArrayView file, QByteArray* owned, const SealKey& key,
+                           const OpenedSoFar& told) {
     if (isSealedButForItsMagic(file))
         return damagedMagic();
     if (!isSealed(file))
@@ -532,7 +584,7 @@ Unsealed unsealFileWithKey(QByteArrayView file, QByteArray* owned, const SealKey
     if (!KeyAccess::sameKey(h, key))
         return refusal(Outcome::WrongPassword,
                        QStringLiteral("sealed under another key since it was opened"));
-    return KeyAccess::open(h, key, owned);
+    return KeyAccess::open(h, key, owned, told);
 }
 
 // Takes the file's bytes into an array of their own, shared with no one, so
@@ -549,22 +601,23 @@ template <class Open> Unsealed inPlace(QByteArray&& file, const Open& open) {
 } // namespace
 
 Unsealed unseal(QByteArrayView file, QStringView password, const ParamBounds& bounds) {
-    return unsealFile(file, nullptr, password, bounds);
+    return unsealFile(file, nullptr, password, bounds, {});
 }
 
-Unsealed unseal(QByteArray&& file, QStringView password, const ParamBounds& bounds) {
+Unsealed unseal(QByteArray&& file, QStringView password, const ParamBounds& bounds,
+                const OpenedSoFar& told) {
     return inPlace(std::move(file), [&](QByteArrayView bytes, QByteArray* own) {
-        return unsealFile(bytes, own, password, bounds);
+        return unsealFile(bytes, own, password, bounds, told);
     });
 }
 
 Unsealed unsealWithKey(QByteArrayView file, const SealKey& key) {
-    return unsealFileWithKey(file, nullptr, key);
+    return unsealFileWithKey(file, nullptr, key, {});
 }
 
-Unsealed unsealWithKey(QByteArray&& file, const SealKey& key) {
+Unsealed unsealWithKey(QByteArray&& file, const SealKey& key, const OpenedSoFar& told) {
     return inPlace(std::move(file), [&](QByteArrayView bytes, QByteArray* own) {
-        return unsealFileWithKey(bytes, own, key);
+        return unsealFileWithKey(bytes, own, key, told);
     });
 }
 

@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <array>
+#include <functional>
 
 // A sealed vault: data.enc as a small header followed by the authenticated
 // encryption of exactly the bytes the plain form would hold for the same
@@ -196,6 +197,14 @@ SealKey deriveKey(QStringView password, const SealParams& params = SealParams::d
 QByteArray seal(QByteArrayView plain, const SealKey& key,
                 qsizetype chunkSize = layout::kDefaultChunkSize);
 
+// Hears, on the thread that opens a sealed vault, how far its plain bytes are
+// open: `plain` is all of them, of which the first `opened` are decrypted and
+// proved whole, while the rest may still be opening on other cores and must
+// not be read. Told with growing `opened`, all of them last; when a later
+// chunk fails, the opening is Damaged and every byte told of is wiped. What
+// it throws ends the opening (the bytes wiped) and reaches the caller.
+using OpenedSoFar = std::function<void(QByteArrayView plain, qsizetype opened)>;
+
 // Opens a sealed file with the master password: the header's checksum first
 // (a damaged header is never taken for a wrong password, and costs no
 // derivation), then its parameters against `bounds`, then the derivation, the
@@ -206,14 +215,14 @@ Unsealed unseal(QByteArrayView file, QStringView password,
 // so the vault is never in memory twice, and `plain` is that same buffer.
 // When opening fails the bytes are wiped, whatever of them was opened.
 Unsealed unseal(QByteArray&& file, QStringView password,
-                const ParamBounds& bounds = ParamBounds::accepted());
+                const ParamBounds& bounds = ParamBounds::accepted(), const OpenedSoFar& told = {});
 
 // The same with a key already derived, as after a save: a file sealed under
 // another key (another salt or parameters, a changed password) is
 // WrongPassword. The result holds no key; the caller keeps its own.
 Unsealed unsealWithKey(QByteArrayView file, const SealKey& key);
 // The same, taking the file's bytes and opening them in place, as above.
-Unsealed unsealWithKey(QByteArray&& file, const SealKey& key);
+Unsealed unsealWithKey(QByteArray&& file, const SealKey& key, const OpenedSoFar& told = {});
 
 // Overwrites the bytes with zeros and empties the array. A QByteArray that
 // shares its bytes with another gets a copy of its own first, and the other

@@ -1,5 +1,6 @@
 #include "vault/VaultSession.h"
 
+#include "vault/SealedEntries.h"
 #include "vault/VaultFormat.h"
 
 #include <QCoreApplication>
@@ -7,6 +8,7 @@
 #include <QFileInfo>
 
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -35,6 +37,7 @@ VaultSession::VaultSession(QString path) : m_path(std::move(path)) {}
 
 // What unlock() opened and no loadEntries() took holds every password.
 VaultSession::~VaultSession() {
+    m_opened = EntryStore(); // shares the bytes: the wipe below is then in place
     sealedvault::wipe(m_plain);
 }
 
@@ -164,25 +167,34 @@ Status VaultSession::unlock(const QString& typed) {
     QByteArray data;
     if (Status r = read(data); !r.ok())
         return r;
-    // Opened in place: the plain bytes are the file's own buffer.
-    sealedvault::Unsealed opened = sealedvault::unseal(std::move(data), typed);
-    switch (opened.outcome) {
+    // Opened in place, the plain bytes being the file's own buffer, and its
+    // entries read while it opens: loadEntries() only takes them.
+    sealedentries::Opened opened;
+    if (Status r = withinMemory([&] { opened = sealedentries::open(std::move(data), typed); });
+        !r.ok())
+        return r;
+    switch (opened.unsealed.outcome) {
     case sealedvault::Outcome::Ok:
         break;
     case sealedvault::Outcome::WrongPassword:
         return failure(Failure::WrongPassword);
     case sealedvault::Outcome::NotSealed:
     case sealedvault::Outcome::Damaged:
-        return failure(Failure::Damaged, opened.reason);
+        return failure(Failure::Damaged, opened.unsealed.reason);
     case sealedvault::Outcome::ParametersRefused:
     case sealedvault::Outcome::CannotDerive:
-        return failure(Failure::SealRefused, opened.reason);
+        return failure(Failure::SealRefused, opened.unsealed.reason);
     }
-    m_key = std::move(opened.key);
-    if (Status r = withinMemory([&] { m_stored = vaultformat::readMasterPassword(opened.plain); });
-        !r.ok())
+    m_key = std::move(opened.unsealed.key);
+    if (Status r = withinMemory(
+            [&] { m_stored = vaultformat::readMasterPassword(opened.unsealed.plain); });
+        !r.ok()) {
+        opened.entries = EntryStore();
+        sealedvault::wipe(opened.unsealed.plain);
         return r;
-    m_plain = std::move(opened.plain);
+    }
+    m_opened = std::move(opened.entries);
+    m_plain = std::move(opened.unsealed.plain);
     return {};
 }
 
@@ -239,18 +251,34 @@ Status VaultSession::unseal() {
 
 Status VaultSession::loadEntries(EntryStore& out) {
     QByteArray data;
+    EntryStore entries;
     if (m_sealed && !m_plain.isEmpty()) {
-        // Opened by unlock() a moment ago.
-        data = std::move(m_plain);
-        m_plain = QByteArray();
-    } else if (Status r = readPlain(data); !r.ok()) {
-        return r;
+        // Opened and read by unlock() a moment ago.
+        data = std::exchange(m_plain, QByteArray());
+        entries = std::exchange(m_opened, EntryStore());
+    } else if (m_sealed && !m_key.isNull()) {
+        if (Status r = read(data); !r.ok())
+            return r;
+        sealedentries::Opened opened;
+        if (Status r =
+                withinMemory([&] { opened = sealedentries::openWithKey(std::move(data), m_key); });
+            !r.ok())
+            return r;
+        if (!opened.ok())
+            return takePlain(std::move(opened.unsealed), data);
+        data = std::move(opened.unsealed.plain);
+        entries = std::move(opened.entries);
+    } else {
+        if (Status r = readPlain(data); !r.ok())
+            return r;
+        // The entries keep the file's bytes: a field becomes text when it is
+        // shown, copied or compared.
+        if (Status r = withinMemory([&] { entries = EntryStore::fromFile(data); }); !r.ok())
+            return r;
     }
-    // The entries keep the file's bytes: a field becomes text when it is
-    // shown, copied or compared.
     return withinMemory([&] {
         m_masterLine = vaultformat::masterLineOf(data).toByteArray();
-        out.append(EntryStore::fromFile(std::move(data)));
+        out.append(std::move(entries));
     });
 }
 

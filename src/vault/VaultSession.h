@@ -135,5 +135,8 @@ private:
     QByteArray m_masterLine;
     bool m_sealed = false;
     sealedvault::SealKey m_key; // a sealed vault's, from unlock() on
-    QByteArray m_plain;         // what unlock() opened, until loadEntries() takes it
+    // What unlock() opened and the entries read from it, which share its
+    // bytes, until loadEntries() takes them.
+    QByteArray m_plain;
+    EntryStore m_opened;
 };

@@ -127,6 +127,23 @@ TEST(EntryStore, AnyFileReadsAndSavesAsTheGeneralCodecDoes) {
         ASSERT_EQ(entriesOf(store), expected) << testing::PrintToString(file);
         ASSERT_EQ(vaultformat::savedFile(master, store), expectedSave)
             << testing::PrintToString(file);
+
+        // Read while the bytes arrive a few at a time, in a buffer whose
+        // bytes not yet arrived are line ends, separators and escape markers:
+        // a look past the readable ones would find them.
+        QByteArray arriving(file.size(), Qt::Uninitialized);
+        for (qsizetype i = 0; i < arriving.size(); ++i)
+            arriving[i] = "\r\n\xFC\x01"[maker.pick(0, 3)];
+        EntryStore::Loader loader(arriving);
+        for (qsizetype readable = 0; readable < file.size();) {
+            const qsizetype more = std::min<qsizetype>(maker.pick(0, 19), file.size() - readable);
+            std::copy_n(file.constData() + readable, more, arriving.data() + readable);
+            readable += more;
+            loader.readTo(readable);
+        }
+        const EntryStore piecemeal = loader.finish(arriving);
+        ASSERT_EQ(vaultformat::savedFile(master, piecemeal), expectedSave)
+            << testing::PrintToString(file);
     }
 }
 

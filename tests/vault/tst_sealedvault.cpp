@@ -5,6 +5,7 @@
 // needs many chunks; the reader takes the chunk size from the header too.
 #include "VaultTestSupport.h"
 
+#include "vault/SealedEntries.h"
 #include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <random>
 
 using namespace sealedvault;
@@ -119,6 +121,63 @@ TEST(SealedVault, RandomPlainFilesOpenToTheirExactBytes) {
     EXPECT_EQ(unseal(seal(QByteArray(), key), kPassword).outcome, Outcome::Ok);
     EXPECT_TRUE(seal("x", key, 0).isEmpty());
     EXPECT_TRUE(seal("x", key, kMaxChunkSize + 1).isEmpty());
+}
+
+// A vault large enough to open on several cores, in chunks of a few KiB:
+// its bytes are told in order, each already open when told, and the entries
+// read while it opens are those of its plain bytes. A damaged chunk anywhere
+// gives nothing; what is thrown while telling ends the opening and reaches
+// the caller.
+TEST(SealedVault, EntriesAreReadAsTheChunksOpenInOrder) {
+    testsupport::FieldMaker fields(testsupport::randomStartValue());
+    std::vector<Entry> entries(40'000);
+    for (Entry& e : entries)
+        e = Entry{fields.field(), fields.field(), fields.field()};
+    const QByteArray plain = vaultformat::savedFile(kPassword, entries);
+    ASSERT_GT(plain.size(), 1024 * 1024);
+    const QByteArray expected = vaultformat::savedFile(kPassword, EntryStore::fromFile(plain));
+    const SealKey key = quickKey();
+    const QByteArray sealed = seal(plain, key, 4093);
+
+    qsizetype told = 0;
+    int calls = 0;
+    const Unsealed u =
+        unsealWithKey(QByteArray(sealed), key, [&](QByteArrayView bytes, qsizetype opened) {
+            ++calls;
+            ASSERT_EQ(bytes.size(), plain.size());
+            ASSERT_GT(opened, told);
+            ASSERT_TRUE(bytes.sliced(told, opened - told) ==
+                        QByteArrayView(plain).sliced(told, opened - told))
+                << "bytes " << told << " to " << opened;
+            told = opened;
+        });
+    EXPECT_TRUE(u.ok());
+    EXPECT_EQ(told, plain.size());
+    EXPECT_EQ(calls, static_cast<int>(chunkCount(plain.size(), 4093)));
+
+    EXPECT_EQ(vaultformat::savedFile(kPassword,
+                                     sealedentries::open(QByteArray(sealed), kPassword).entries),
+              expected);
+    EXPECT_EQ(vaultformat::savedFile(kPassword,
+                                     sealedentries::openWithKey(QByteArray(sealed), key).entries),
+              expected);
+    EXPECT_EQ(sealedentries::open(QByteArray(sealed), QStringLiteral("wrong")).unsealed.outcome,
+              Outcome::WrongPassword);
+    const qsizetype cipherAt = sealed.size() - plain.size();
+    for (const qsizetype at : {cipherAt, cipherAt + plain.size() / 2, sealed.size() - 1}) {
+        QByteArray damaged = sealed;
+        damaged[at] = static_cast<char>(damaged[at] ^ 1);
+        const sealedentries::Opened o = sealedentries::openWithKey(std::move(damaged), key);
+        EXPECT_EQ(o.unsealed.outcome, Outcome::Damaged) << at;
+        EXPECT_TRUE(o.entries.empty() && o.unsealed.plain.isEmpty()) << at;
+    }
+    calls = 0;
+    EXPECT_THROW(unsealWithKey(QByteArray(sealed), key,
+                               [&](QByteArrayView, qsizetype) {
+                                   if (++calls == 5)
+                                       throw std::bad_alloc();
+                               }),
+                 std::bad_alloc);
 }
 
 TEST(SealedVault, OnlyTheExactPasswordOpens) {

@@ -157,6 +157,22 @@ TEST(VaultSession, ASealedVaultStaysSealedThroughSavesAndAPasswordChange) {
         EXPECT_EQ(other.changeMaster(master).failure, Failure::WrongPassword);
         EXPECT_EQ(testsupport::fileBytes(path), changed);
     }
+    // Another that opens it has its entries read while it opens, and reads
+    // them again with the key kept since.
+    {
+        VaultSession reader(path);
+        ASSERT_TRUE(reader.open().ok());
+        EXPECT_EQ(reader.unlock(master).failure, Failure::WrongPassword);
+        ASSERT_TRUE(reader.unlock(newMaster).ok());
+        for (int load = 0; load < 2; ++load) {
+            EntryStore loaded;
+            ASSERT_TRUE(reader.loadEntries(loaded).ok()) << load;
+            ASSERT_EQ(loaded.size(), more.size());
+            for (size_t i = 0; i < more.size(); ++i)
+                EXPECT_EQ(loaded.entry(i), more[i]) << load;
+            EXPECT_EQ(reader.masterLineAsRead(), vaultformat::encodeMasterLine(newMaster));
+        }
+    }
 
     ASSERT_TRUE(session.unseal().ok());
     EXPECT_EQ(testsupport::fileBytes(path), vaultformat::withMasterLine(newMaster, saved));
