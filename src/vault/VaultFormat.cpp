@@ -2,6 +2,7 @@
 
 #include "vault/Ansi.h"
 #include "vault/CryptText.h"
+#include "vault/LargeMemory.h"
 
 #include <cstring>
 
@@ -333,6 +334,8 @@ QByteArray save(QByteArray firstLine, const EntryStore& entries, size_t count, S
     qsizetype at = out.size();
     out.resize(size);
     char* const d = out.data();
+    // The file of a large vault is tens of MiB of memory never touched yet.
+    largememory::adviseHugePages(d + at, static_cast<size_t>(size - at));
     // Lines that follow one another in memory as they will in the file,
     // each with its line end (those of one file read, or one import), are
     // copied as one run.
