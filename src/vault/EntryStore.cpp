@@ -182,7 +182,7 @@ QByteArrayView fieldOf(QByteArrayView line, int field) {
 
 // What a Loader has read so far.
 struct EntryStore::Loader::State {
-    State(QByteArrayView file) : data(file.data()), size(file.size()) {}
+    explicit State(QByteArrayView file) : data(file.data()), size(file.size()) {}
 
     const char* data;
     qsizetype size;

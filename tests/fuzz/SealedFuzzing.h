@@ -1,7 +1,9 @@
 #pragma once
 
 // What the sealed vault fuzzer and its replay hold the reader to.
+#include "vault/SealedEntries.h"
 #include "vault/SealedVault.h"
+#include "vault/VaultFormat.h"
 
 #include <QtEndian>
 
@@ -20,7 +22,7 @@ inline const sealedvault::ParamBounds kBounds{sealedvault::ParamBounds::accepted
 // Empty when the reader behaved: NotSealed exactly when the file is neither
 // sealed nor sealed but for a damaged magic, refusals with nothing but a
 // reason, and Ok only with bytes that the key from opening seals again and
-// that open back the same.
+// that open back the same, and whose entries are those read while opening.
 inline std::string check(QByteArrayView file) {
     using namespace sealedvault;
     const Unsealed u = unseal(file, kPassword, kBounds);
@@ -34,6 +36,10 @@ inline std::string check(QByteArrayView file) {
     const Unsealed again = unseal(seal(u.plain, u.key), kPassword, kBounds);
     if (unsealWithKey(file, u.key).plain != u.plain || again.plain != u.plain)
         return "the opened bytes do not seal and open again the same";
+    const sealedentries::Opened read = sealedentries::openWithKey(file.toByteArray(), u.key);
+    if (!read.ok() || vaultformat::savedFile(QString(), read.entries) !=
+                          vaultformat::savedFile(QString(), EntryStore::fromFile(u.plain)))
+        return "the entries read while opening are not those of the opened bytes";
     return {};
 }
 
