@@ -221,10 +221,8 @@ Status VaultSession::seal(const QString& password, const sealedvault::SealParams
     }
     const QByteArray file = sealedvault::seal(data, key);
     sealedvault::wipe(data);
-    const vaultfile::Result saved = vaultfile::saveAtomically(m_path, file);
-    if (!saved.ok)
-        return failure(Failure::CannotSave, saved.error);
-    m_stamp = vaultfile::stampOf(m_path);
+    if (Status r = replaceWith({file}); !r.ok())
+        return r;
     m_sealed = true;
     m_stored = master;
     m_key = std::move(key);
@@ -239,11 +237,10 @@ Status VaultSession::unseal() {
     QByteArray plain;
     if (Status r = readPlain(plain); !r.ok())
         return r;
-    const vaultfile::Result saved = vaultfile::saveAtomically(m_path, plain);
+    const Status saved = replaceWith({plain});
     sealedvault::wipe(plain);
-    if (!saved.ok)
-        return failure(Failure::CannotSave, saved.error);
-    m_stamp = vaultfile::stampOf(m_path);
+    if (!saved.ok())
+        return saved;
     m_sealed = false;
     m_key = sealedvault::SealKey();
     return {};
@@ -363,10 +360,8 @@ Status VaultSession::replaceWith(const std::vector<QByteArrayView>& pieces) {
 }
 
 Status VaultSession::changeMaster(const QString& master) {
-    if (m_readOnly)
-        return failure(Failure::ReadOnly);
-    if (m_sealed && m_key.isNull())
-        return failure(Failure::WrongPassword);
+    if (Status r = writable(); !r.ok())
+        return r;
     QByteArray plain;
     if (Status r = readPlain(plain); !r.ok())
         return r;
@@ -386,12 +381,10 @@ Status VaultSession::changeMaster(const QString& master) {
             return failure(Failure::SealRefused, why);
         }
     }
-    const vaultfile::Result saved =
-        vaultfile::saveAtomically(m_path, m_sealed ? sealedvault::seal(file, key) : file);
+    const Status saved = replaceWith({m_sealed ? sealedvault::seal(file, key) : file});
     sealedvault::wipe(file);
-    if (!saved.ok)
-        return failure(Failure::CannotSave, saved.error);
-    m_stamp = vaultfile::stampOf(m_path);
+    if (!saved.ok())
+        return saved;
     m_stored = master;
     m_masterLine.clear();
     if (m_sealed)
