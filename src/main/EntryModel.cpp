@@ -56,11 +56,11 @@ int EntryModel::rowOf(quint64 id) const {
 }
 
 bool EntryModel::above(int a, int b) const {
-    const int c = entrysort::compareFolded(m_entries, static_cast<size_t>(a),
-                                           static_cast<size_t>(b), m_sortColumn);
-    if (c != 0)
-        return m_sortOrder == Qt::AscendingOrder ? c < 0 : c > 0;
-    return a < b; // equal texts: in the order added
+    const auto sa = static_cast<size_t>(a);
+    const auto sb = static_cast<size_t>(b);
+    // Equal texts stand in the order added.
+    return entrysort::standsAbove(entrysort::compareFolded(m_entries, sa, sb, m_sortColumn), sa, sb,
+                                  m_sortOrder == Qt::AscendingOrder);
 }
 
 int EntryModel::sortedPlace(int slot) const {

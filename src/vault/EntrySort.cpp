@@ -40,9 +40,7 @@ std::vector<int> sortedSlots(const EntryStore& entries, int field, bool ascendin
     std::sort(items.begin(), items.end(), [base, ascending](const Item& a, const Item& b) {
         const int c =
             QStringView(base + a.begin, a.size).compare(QStringView(base + b.begin, b.size));
-        if (c != 0)
-            return ascending ? c < 0 : c > 0;
-        return a.slot < b.slot;
+        return standsAbove(c, static_cast<size_t>(a.slot), static_cast<size_t>(b.slot), ascending);
     });
     std::vector<int> sorted;
     sorted.reserve(items.size());

@@ -1082,10 +1082,6 @@ private:
         return m_bytes.data() + m_used;
     }
 
-    // quick() takes records that end within this many bytes; longer ones
-    // are rare enough to leave to the reader.
-    static constexpr qsizetype kQuickRecord = 512;
-
     QByteArray m_bytes;
     qsizetype m_used = 0;
     std::vector<qsizetype> m_starts;
