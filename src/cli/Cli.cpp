@@ -594,7 +594,7 @@ private:
         // The exact text, a byte order mark at its start included.
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
         QString text = decoder(*line);
-        wipe(*line);
+        sealedvault::wipe(*line);
         if (decoder.hasError())
             fail(
                 UserError,

@@ -1,10 +1,11 @@
 #include "cli/Terminal.h"
 
+#include "vault/SealedVault.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <string.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -61,12 +62,6 @@ public:
 
 } // namespace
 
-void wipe(QByteArray& bytes) {
-    if (!bytes.isEmpty())
-        explicit_bzero(bytes.data(), static_cast<size_t>(bytes.size()));
-    bytes.clear();
-}
-
 Terminal::Terminal(int in, int out, bool owned) : m_in(in), m_out(out), m_owned(owned) {}
 
 Terminal::~Terminal() {
@@ -106,7 +101,7 @@ static void appendSecret(QByteArray& line, char c) {
         QByteArray bigger;
         bigger.reserve(line.capacity() * 2);
         bigger.append(line);
-        wipe(line);
+        sealedvault::wipe(line);
         line = std::move(bigger);
     }
     line.append(c);
@@ -122,7 +117,7 @@ std::optional<QByteArray> Terminal::readLine() {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            wipe(line);
+            sealedvault::wipe(line);
             return std::nullopt;
         }
         if (c == '\n')

@@ -41,7 +41,3 @@ private:
 // call, or another reader, finds the following line. Empty at the end of
 // the input when no byte was left.
 std::optional<QByteArray> readStandardInputLine();
-
-// Overwrites the bytes of what was read before they are freed: a secret read
-// should not linger in freed memory longer than it must.
-void wipe(QByteArray& bytes);
