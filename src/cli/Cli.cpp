@@ -1116,9 +1116,9 @@ private:
     }
 
     int check() {
-        open(false);
-        // The bytes the entries were read from: under the lock, nobody that
-        // keeps to it has written since.
+        open(false, false);
+        // Under the lock, nobody that keeps to it has written since the
+        // vault was opened; the entries are read from these same bytes.
         const vaultfile::ReadResult read = vaultfile::readAll(m_session->path());
         if (!read.ok)
             failWith({read.tooLarge ? VaultSession::Failure::TooLarge
@@ -1131,6 +1131,7 @@ private:
         QByteArray file;
         if (const VaultSession::Status opened = m_session->plainOf(read.data, file); !opened.ok())
             failWith(opened);
+        m_entries = EntryStore::fromFile(file);
         const bool sealed = m_session->sealed();
         std::vector<QByteArrayView> lines;
         vaultformat::forEachLine(file, [&](QByteArrayView line) { lines.push_back(line); });
@@ -1168,7 +1169,7 @@ private:
         }
         const QByteArray saved =
             vaultformat::savedFile(m_session->storedPassword(), m_entries,
-                                   fileOrder(m_entries.size()), m_session->masterLineAsRead());
+                                   fileOrder(m_entries.size()), vaultformat::masterLineOf(file));
         QString report =
             QStringLiteral("Vault: %1\nSealed: %2\nEntries: %3\nLines that are not entries: %4\n")
                 .arg(QDir::toNativeSeparators(m_session->path()),
