@@ -880,10 +880,14 @@ private:
         const QString text = m_p.arguments.at(0).toCaseFolded();
         const bool exact = m_p.has(QStringLiteral("--exact"));
         std::vector<int> found;
+        // Folded from the entries' bytes, without a string made per field.
+        std::vector<char16_t> folded;
         for (size_t s = 0; s < m_entries.size(); ++s) {
             for (const int field : {EntryStore::Username, EntryStore::Location}) {
-                const QString folded = m_entries.field(s, field).toCaseFolded();
-                if (exact ? folded == text : folded.contains(text)) {
+                folded.clear();
+                m_entries.appendFolded(s, field, folded);
+                const QStringView f(folded.data(), static_cast<qsizetype>(folded.size()));
+                if (exact ? f == text : f.contains(text)) {
                     found.push_back(static_cast<int>(s));
                     break;
                 }
