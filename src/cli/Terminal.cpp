@@ -107,26 +107,38 @@ static void appendSecret(QByteArray& line, char c) {
     line.append(c);
 }
 
-std::optional<QByteArray> Terminal::readLine() {
-    // A byte at a time: what follows the line stays for the next read.
+// One line from `fd`, a byte at a time, so that what follows it stays for
+// the next read: its bytes before the LF, without a CR right before it. At
+// the end of the input a last line without its LF is given when
+// `keepUnended`, and otherwise wiped; nothing read gives nothing.
+static std::optional<QByteArray> readLineFrom(int fd, bool keepUnended) {
     QByteArray line;
     line.reserve(256);
+    bool any = false;
     for (;;) {
         char c;
-        const ssize_t n = ::read(m_in, &c, 1);
+        const ssize_t n = ::read(fd, &c, 1);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            sealedvault::wipe(line);
-            return std::nullopt;
-        }
-        if (c == '\n')
+        if (n <= 0)
             break;
+        any = true;
+        if (c == '\n') {
+            if (line.endsWith('\r'))
+                line.chop(1);
+            return line;
+        }
         appendSecret(line, c);
     }
-    if (line.endsWith('\r'))
-        line.chop(1);
+    if (!any || !keepUnended) {
+        sealedvault::wipe(line);
+        return std::nullopt;
+    }
     return line;
+}
+
+std::optional<QByteArray> Terminal::readLine() {
+    return readLineFrom(m_in, false);
 }
 
 std::optional<QByteArray> Terminal::readSecret(const QString& prompt) {
@@ -147,25 +159,5 @@ std::optional<QByteArray> Terminal::readAnswer(const QString& prompt) {
 }
 
 std::optional<QByteArray> readStandardInputLine() {
-    QByteArray line;
-    line.reserve(256);
-    bool any = false;
-    for (;;) {
-        char c;
-        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        any = true;
-        if (c == '\n') {
-            if (line.endsWith('\r'))
-                line.chop(1);
-            return line;
-        }
-        appendSecret(line, c);
-    }
-    if (!any)
-        return std::nullopt;
-    return line;
+    return readLineFrom(STDIN_FILENO, true);
 }
