@@ -759,6 +759,25 @@ template <class Result> Result failed(Result r, QString error, int line, qsizety
     return r;
 }
 
+// Reads the header line: its layout, or null with what is wrong and the
+// line it is on.
+const LayoutInfo* readHeader(csv::Reader& reader, std::vector<QByteArrayView>& fields,
+                             QString& error, int& line) {
+    if (!reader.next(fields)) {
+        const bool empty = reader.error().isEmpty();
+        error = empty ? QStringLiteral("line 1: the file is empty; a header line was expected")
+                      : reader.error();
+        line = empty ? 1 : reader.errorLine();
+        return nullptr;
+    }
+    const LayoutInfo* info = layoutOfHeader(fields);
+    if (!info) {
+        line = reader.line();
+        error = QStringLiteral("line %1: %2").arg(line).arg(unknownHeaderMessage());
+    }
+    return info;
+}
+
 // Reads a CSV file of any layout and hands each record worth keeping to
 // `take`, as its entry's username, password and location in UTF-8. In our
 // own layout `quick` may read records first: it is given the input from a
@@ -775,15 +794,9 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
         r.line = line;
         return false;
     };
-    if (!reader.next(fields)) {
-        if (!reader.error().isEmpty())
-            return fail(reader.error(), reader.errorLine());
-        return fail(QStringLiteral("line 1: the file is empty; a header line was expected"), 1);
-    }
-    const LayoutInfo* info = layoutOfHeader(fields);
+    const LayoutInfo* info = readHeader(reader, fields, r.error, r.line);
     if (!info)
-        return fail(QStringLiteral("line %1: %2").arg(reader.line()).arg(unknownHeaderMessage()),
-                    reader.line());
+        return false;
     r.layout = info->layout;
     const size_t columns = fields.size();
     const int username = columnOf(*info, Column::Username);
@@ -1135,20 +1148,8 @@ Detection detect(QByteArrayView bytes) {
     }
     csv::Reader reader(bytes);
     std::vector<QByteArrayView> header;
-    if (!reader.next(header)) {
-        d.error = reader.error().isEmpty()
-                      ? QStringLiteral("line 1: the file is empty; a header line was expected")
-                      : reader.error();
-        d.line = reader.error().isEmpty() ? 1 : reader.errorLine();
-        return d;
-    }
-    const LayoutInfo* info = layoutOfHeader(header);
-    if (!info) {
-        d.line = reader.line();
-        d.error = QStringLiteral("line %1: %2").arg(d.line).arg(unknownHeaderMessage());
-        return d;
-    }
-    d.layout = info->layout;
+    if (const LayoutInfo* info = readHeader(reader, header, d.error, d.line))
+        d.layout = info->layout;
     return d;
 }
 
