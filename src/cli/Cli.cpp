@@ -628,9 +628,9 @@ QString failureText(const VaultSession::Status& status) {
                               "was left alone") +
                why;
     case F::Locked:
-        return QStringLiteral("the vault is open in another Keynook (a window or %1); close "
-                              "it and try again")
-            .arg(kProgram);
+        return QStringLiteral("the vault is open in another Keynook (%1); close it and try again")
+            .arg(status.why.isEmpty() ? QStringLiteral("a window or %1").arg(kProgram)
+                                      : status.why);
     case F::LockFailed:
         return QStringLiteral("the vault could not be locked, so it was left alone") + why;
     case F::NewOnReadOnly:

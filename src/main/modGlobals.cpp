@@ -48,8 +48,11 @@ void failAndEnd(Program& program, const VaultSession::Status& status, QWidget* o
     case Failure::LockFailed: {
         const QString why =
             status.failure == Failure::Locked
-                ? QStringLiteral("The vault is already open in another Keynook window. "
-                                 "Use that window, or close it and start Keynook again.")
+                ? QStringLiteral("The vault is already open in %1. Use that one, or close it "
+                                 "and start Keynook again.")
+                      .arg(status.why.isEmpty()
+                               ? QStringLiteral("another Keynook window or keynook-cli command")
+                               : QStringLiteral("another Keynook (%1)").arg(status.why))
                 : QStringLiteral("The vault could not be locked for this window, so "
                                  "Keynook will close without touching it.");
         program.boxes().show(

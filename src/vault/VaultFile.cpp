@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <new>
 #include <pwd.h>
@@ -160,10 +161,25 @@ void syncFolder(const QByteArray& folder) {
 
 } // namespace
 
+QByteArray realFilePath(const QString& path) {
+    const QByteArray given = QFile::encodeName(QFileInfo(path).absoluteFilePath());
+    char resolved[PATH_MAX];
+    if (::realpath(given.constData(), resolved))
+        return QByteArray(resolved);
+    // Not there yet, or a link that leads nowhere: its name, in its folder as
+    // that folder really is, so that every name of the folder agrees.
+    const qsizetype slash = given.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? given.left(slash) : QByteArray("/");
+    if (!::realpath(folder.constData(), resolved))
+        return given;
+    QByteArray real(resolved);
+    if (!real.endsWith('/'))
+        real += '/';
+    return real + given.mid(slash + 1);
+}
+
 QString realPath(const QString& path) {
-    const QFileInfo given(path);
-    const QString canonical = given.canonicalFilePath();
-    return canonical.isEmpty() ? given.absoluteFilePath() : canonical;
+    return QFile::decodeName(realFilePath(path));
 }
 
 namespace {
@@ -224,23 +240,6 @@ bool onReadOnlyFileSystem(const QString& folder) {
     return ::access(name.constData(), W_OK) != 0 && errno == EROFS;
 }
 
-Result checkLockFile(const QString& lockPath) {
-    struct stat st {};
-    // Not there yet, or not to be examined: then taking the lock says why.
-    if (::lstat(QFile::encodeName(lockPath).constData(), &st) != 0)
-        return {};
-    if (S_ISREG(st.st_mode))
-        return {};
-    const char* kind = S_ISFIFO(st.st_mode)   ? "named pipe"
-                       : S_ISLNK(st.st_mode)  ? "link"
-                       : S_ISDIR(st.st_mode)  ? "folder"
-                       : S_ISSOCK(st.st_mode) ? "socket"
-                                              : "device";
-    return Result::failure(QStringLiteral("%1 is a %2, not a lock file. Remove it and start "
-                                          "Keynook again.")
-                               .arg(QDir::toNativeSeparators(lockPath), QLatin1String(kind)));
-}
-
 Result saveAtomically(const QString& path, const QByteArray& data) {
     return saveAtomically(path, std::vector<QByteArrayView>{data});
 }
@@ -253,13 +252,8 @@ Result saveAtomically(const QString& path, const std::vector<QByteArrayView>& pi
         return Result::failure(tooLargeText(size, "The vault would hold") +
                                QStringLiteral(" Remove entries, or shorten long ones, so that "
                                               "Keynook can open the vault again."));
-    // A vault reached through a link is replaced where it really lives. The
-    // real path stays in bytes: a folder whose name is not valid UTF-8 has no
-    // text form that leads back to it.
-    const QByteArray given = QFile::encodeName(QFileInfo(path).absoluteFilePath());
-    char resolved[PATH_MAX];
-    const QByteArray finalName =
-        ::realpath(given.constData(), resolved) ? QByteArray(resolved) : given;
+    // A vault reached through a link is replaced where it really lives.
+    const QByteArray finalName = realFilePath(path);
     const qsizetype slash = finalName.lastIndexOf('/');
     const QByteArray folder = slash > 0 ? finalName.left(slash) : QByteArray("/");
     // The new vault is written beside the old one under a name no start
@@ -325,16 +319,27 @@ Stamp stampOf(const QString& path) {
     return stamp;
 }
 
-int removeLeftovers(const QString& path) {
-    // Saves write their temporary files beside the file a link leads to.
-    const QFileInfo vault(realPath(path));
-    QDir folder = vault.absoluteDir();
+int removeLeftovers(const QByteArray& realFile) {
+    const qsizetype slash = realFile.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? realFile.left(slash) : QByteArray("/");
     // The names saveAtomically gives its temporary files.
-    const QStringList pattern{QLatin1Char('.') + vault.fileName() + QStringLiteral(".new-??????")};
+    const QByteArray prefix = '.' + realFile.mid(slash + 1) + ".new-";
+    constexpr qsizetype kRandomPart = 6;
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return 0;
     int removed = 0;
-    for (const QFileInfo& f :
-         folder.entryInfoList(pattern, QDir::Files | QDir::Hidden | QDir::System))
-        removed += QFile::remove(f.absoluteFilePath()) ? 1 : 0;
+    while (const dirent* e = ::readdir(dir)) {
+        const QByteArrayView name(e->d_name);
+        if (name.size() != prefix.size() + kRandomPart || !name.startsWith(prefix))
+            continue;
+        const QByteArray leftover = folder + '/' + name.toByteArray();
+        struct stat st {};
+        if (::lstat(leftover.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::unlink(leftover.constData()) == 0)
+            ++removed;
+    }
+    ::closedir(dir);
     return removed;
 }
 

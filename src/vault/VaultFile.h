@@ -63,8 +63,13 @@ SaveHooks& saveHooks();
 // Creates the file holding `data`, readable by its owner only.
 Result createFile(const QString& path, const QByteArray& data);
 
-// Where the vault's bytes are: the file that a link named `path` leads to,
-// or `path` itself (also when nothing is there yet).
+// Where the vault's bytes are: the file that `path` leads to through every
+// link, of the file or of a folder above it. When nothing is there yet, the
+// name in the folder it would be made in, that folder's links followed. In
+// bytes: a folder whose name is not valid UTF-8 has no text form that leads
+// back to it.
+QByteArray realFilePath(const QString& path);
+// The same as text.
 QString realPath(const QString& path);
 
 // Refuses a vault that another user could read or replace: a file that
@@ -76,13 +81,6 @@ Result checkOwnership(const QString& path);
 // True when the file system holding `folder` takes no writes: a CD, a stick
 // with its write protection on, a read-only mount.
 bool onReadOnlyFileSystem(const QString& folder);
-
-// The vault's lock file must be a plain file, as the lock makes it, or not
-// there yet: the lock opens what it finds, and a named pipe would keep that
-// open waiting forever. Anything else (a pipe, a folder, a device, a link,
-// wherever it leads) is refused with what it is; the lock never makes a link,
-// so one there was put by someone else.
-Result checkLockFile(const QString& lockPath);
 
 // What identifies one state of a file on disk: a save by another program
 // changes it, even one that replaces the file the way we do.
@@ -96,10 +94,11 @@ struct Stamp {
 };
 Stamp stampOf(const QString& path);
 
-// Removes what an interrupted save left beside the vault (beside the file a
-// link leads to): its temporary files, which are never the vault itself.
-// Returns how many were removed.
-int removeLeftovers(const QString& path);
+// Removes what an interrupted save left beside the vault at the real path
+// `realFile` (see realFilePath): its temporary files, which are never the
+// vault itself. Only a holder of that file's lock may: another program's
+// save in progress writes such a file too. Returns how many were removed.
+int removeLeftovers(const QByteArray& realFile);
 
 // The normal file a path names, its name compared ignoring case, as the file
 // systems the vault comes from compare names: the path itself when that is a

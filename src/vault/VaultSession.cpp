@@ -50,30 +50,25 @@ Status VaultSession::read(QByteArray& data) {
     return {};
 }
 
-// Takes the vault for this session alone. A lock left by a copy that was
-// killed is recognised by its dead process and taken over.
+// Takes the vault for this session alone: the lock of the file every name of
+// the vault leads to, so that two names of one file (a link to it, a link to
+// its folder) never let two programs write it at once.
 Status VaultSession::lock() {
-    const QFileInfo vault(m_path);
-    const QString lockPath =
-        vault.absoluteDir().filePath(QLatin1Char('.') + vault.fileName() + QStringLiteral(".lock"));
-    const vaultfile::Result plain = vaultfile::checkLockFile(lockPath);
-    if (!plain.ok)
-        return failure(Failure::LockNotPlain, plain.error);
-    auto lock = std::make_unique<QLockFile>(lockPath);
-    lock->setStaleLockTime(0);
-    bool locked = lock->tryLock(0);
-    if (!locked && lock->error() == QLockFile::LockFailedError) {
-        // A lock whose process is gone, even if its number was reused since.
-        qint64 pid = 0;
-        QString host;
-        QString app;
-        if (lock->getLockInfo(&pid, &host, &app) && pid != QCoreApplication::applicationPid())
-            locked = lock->removeStaleLockFile() && lock->tryLock(0);
+    const QByteArray real = vaultfile::realFilePath(m_path);
+    auto lock = std::make_unique<VaultLock>(real);
+    const VaultLock::Result taken = lock->tryLock();
+    switch (taken.outcome) {
+    case VaultLock::Outcome::Taken:
+        break;
+    case VaultLock::Outcome::Held:
+        return failure(Failure::Locked, taken.why);
+    case VaultLock::Outcome::NotPlain:
+        return failure(Failure::LockNotPlain, taken.why);
+    case VaultLock::Outcome::Failed:
+        return failure(Failure::LockFailed, taken.why);
     }
-    if (!locked)
-        return failure(lock->error() == QLockFile::LockFailedError ? Failure::Locked
-                                                                   : Failure::LockFailed);
     m_lock = std::move(lock);
+    m_lockedFile = real;
     return {};
 }
 
@@ -93,7 +88,9 @@ Status VaultSession::open() {
     } else {
         if (Status locked = lock(); !locked.ok())
             return locked;
-        vaultfile::removeLeftovers(m_path);
+        // Only what the lock just taken protects: the leftovers of saves to
+        // the file it is for.
+        vaultfile::removeLeftovers(m_lockedFile);
     }
     // The vault is read, locked and saved by its exact name, so only a file
     // of that name is the vault: another spelling, which FileExists accepts,
@@ -301,6 +298,8 @@ Status VaultSession::createMaster(const QString& master, EntryStore& kept) {
         !r.ok())
         return r;
     current.clear();
+    if (Status r = stillLockedFile(); !r.ok())
+        return r;
     const vaultfile::Result saved = vaultfile::saveAtomically(m_path, file);
     m_stamp = vaultfile::stampOf(m_path);
     if (!saved.ok)
@@ -352,10 +351,21 @@ Status VaultSession::writable() const {
 }
 
 Status VaultSession::replaceWith(const std::vector<QByteArrayView>& pieces) {
+    if (Status r = stillLockedFile(); !r.ok())
+        return r;
     const vaultfile::Result saved = vaultfile::saveAtomically(m_path, pieces);
     if (!saved.ok)
         return failure(Failure::CannotSave, saved.error);
     m_stamp = vaultfile::stampOf(m_path);
+    return {};
+}
+
+Status VaultSession::stillLockedFile() const {
+    if (m_lock && vaultfile::realFilePath(m_path) != m_lockedFile)
+        return failure(Failure::CannotSave,
+                       QStringLiteral("%1 now leads to another file than the one opened. "
+                                      "Start Keynook again to open that one.")
+                           .arg(QDir::toNativeSeparators(m_path)));
     return {};
 }
 

@@ -4,9 +4,9 @@
 #include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultLock.h"
 
 #include <QByteArray>
-#include <QLockFile>
 #include <QString>
 
 #include <memory>
@@ -22,7 +22,7 @@ public:
         None,
         NotOwned,      // another user could read or replace the vault
         LockNotPlain,  // the lock's name holds something other than a plain file
-        Locked,        // another running copy holds the vault
+        Locked,        // another running copy holds the vault; `why` names it if it can
         LockFailed,    // the lock could not be taken for another reason
         NewOnReadOnly, // a vault still to be set up, on a medium that takes no writes
         CannotCreate,  // no never-used vault could be made
@@ -48,11 +48,11 @@ public:
 
     const QString& path() const { return m_path; }
 
-    // Checks who owns the vault and its folder, takes the lock (a vault on a
-    // read-only medium needs none and cannot take one), removes what an
-    // interrupted save left, creates a never-used vault when there is none,
-    // and reads the master password. Nothing is written when it fails, apart
-    // from the lock.
+    // Checks who owns the vault and its folder, takes the lock of the file
+    // the path leads to (a vault on a read-only medium needs none and cannot
+    // take one), removes what an interrupted save left, creates a
+    // never-used vault when there is none, and reads the master password.
+    // Nothing is written when it fails, apart from the lock.
     Status open();
     bool readOnly() const { return m_readOnly; }
     bool holdsLock() const { return m_lock && m_lock->isLocked(); }
@@ -120,6 +120,8 @@ private:
     // Whether a save may write now: not on a read-only medium, nor a sealed
     // vault without its key.
     Status writable() const;
+    // Whether the path still leads to the file the lock is for.
+    Status stillLockedFile() const;
     // Replaces the file with these bytes, one piece after another.
     Status replaceWith(const std::vector<QByteArrayView>& pieces);
     Status read(QByteArray& data);
@@ -128,7 +130,10 @@ private:
     Status lock();
 
     QString m_path;
-    std::unique_ptr<QLockFile> m_lock;
+    std::unique_ptr<VaultLock> m_lock;
+    // The file the lock is for: a save that would land elsewhere (a link
+    // pointed at another file meanwhile) is refused.
+    QByteArray m_lockedFile;
     bool m_readOnly = false;
     vaultfile::Stamp m_stamp;
     QString m_stored;

@@ -36,7 +36,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testsupport::flipped;
@@ -768,8 +770,12 @@ TEST_F(Cli, Lock) {
     while (QFileInfo(lockFile).size() == 0 && waited.elapsed() < 30000)
         QThread::msleep(20); // polls a real condition: the lock is written
     ASSERT_GT(QFileInfo(lockFile).size(), 0);
-    // ...so a second one is turned away...
-    EXPECT_EQ(withMaster({QStringLiteral("list")}).status, 2);
+    // ...so a second one is turned away, told which program holds it...
+    const Ran turnedAway = withMaster({QStringLiteral("list")});
+    EXPECT_EQ(turnedAway.status, 2);
+    EXPECT_TRUE(turnedAway.err.contains(
+        QStringLiteral("keynook-cli, process %1").arg(holder.processId()).toUtf8()))
+        << turnedAway.err.toStdString();
     // ...until the first is killed, leaving its lock behind.
     ::kill(static_cast<pid_t>(holder.processId()), SIGKILL);
     ASSERT_TRUE(holder.waitForFinished(30000));
@@ -779,6 +785,59 @@ TEST_F(Cli, Lock) {
     EXPECT_EQ(after.status, 0) << after.err.toStdString();
     EXPECT_EQ(after.out, "example.org\n");
     EXPECT_EQ(vaultBytes(), before);
+}
+
+// A lock file that no running program holds is stale, whatever it holds: a
+// program killed at its first write leaves it empty.
+TEST_F(Cli, LockThatNobodyHoldsIsTakenOver) {
+    writeVault(std::vector<Entry>{kMe});
+    const QString lockFile = path(QStringLiteral("vault/.data.enc.lock"));
+    for (const QByteArray& left : {QByteArray(), QByteArray("4242\nkeyn"), QByteArray("{}\n")}) {
+        QFile lock(lockFile);
+        ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+        lock.write(left);
+        lock.close();
+        const Ran r = withMaster(
+            {QStringLiteral("add"), QStringLiteral("--username=u") + QString::number(left.size())},
+            {QStringLiteral("pw")});
+        EXPECT_EQ(r.status, 0) << left.toStdString() << ": " << r.err.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(lockFile)); // let go of when done
+    }
+    EXPECT_EQ(vaultformat::readEntries(vaultBytes()).size(), 4u);
+}
+
+// Writers reaching one vault file by its name, through a link to it and
+// through a link to its folder share its one lock: every command that said
+// it added an entry did, and the others were turned away by the lock.
+TEST_F(Cli, WritersThroughEveryNameOfTheVaultShareOneLock) {
+    writeVault(std::vector<Entry>{kMe});
+    ASSERT_TRUE(QFile::link(m_vault, path(QStringLiteral("file-link.enc"))));
+    ASSERT_TRUE(QFile::link(path(QStringLiteral("vault")), path(QStringLiteral("folder-link"))));
+    const QStringList names{m_vault, path(QStringLiteral("file-link.enc")),
+                            path(QStringLiteral("folder-link/data.enc"))};
+    constexpr int kEach = 25;
+    std::atomic<int> added{0};
+    std::vector<std::thread> writers;
+    for (const QString& name : names)
+        writers.emplace_back([&, name] {
+            for (int i = 0; i < kEach; ++i) {
+                const Ran r = run({QStringLiteral("--vault=") + name,
+                                   QStringLiteral("--password-stdin"), QStringLiteral("add"),
+                                   QStringLiteral("--username=%1-%2").arg(name).arg(i)},
+                                  lines({kMaster, QStringLiteral("pw")}), false);
+                if (r.status == 0 && r.err.startsWith("Added "))
+                    ++added;
+                else
+                    EXPECT_EQ(r.status, 2) << r.err.toStdString();
+            }
+        });
+    for (std::thread& w : writers)
+        w.join();
+    EXPECT_GT(added, 0);
+    EXPECT_EQ(vaultformat::readEntries(vaultBytes()).size(), size_t(added + 1));
+    EXPECT_EQ(QDir(path(QStringLiteral("vault")))
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("data.enc")});
 }
 
 // Every save leaves the vault its owner's alone, whatever it was before.

@@ -191,7 +191,7 @@ TEST_P(InterruptedSave, KillAtEveryStepLeavesOldOrNewVault) {
         sawNew += isNew;
         // What the kill left is never mistaken for the vault, and the next
         // start clears it away.
-        vaultfile::removeLeftovers(m_path);
+        vaultfile::removeLeftovers(vaultfile::realFilePath(m_path));
         EXPECT_TRUE(others(m_dir.path()).isEmpty())
             << others(m_dir.path()).join(QLatin1Char(' ')).toStdString();
         if (!wasKilled) {
@@ -237,7 +237,7 @@ TEST_P(InterruptedSave, KillsAtRandomMomentsLeaveOldOrNewVault) {
         ASSERT_TRUE(opened == a || opened == b) << "kill " << i << ": " << now.size() << " bytes";
         sawA += opened == a;
         sawB += opened == b;
-        vaultfile::removeLeftovers(m_path);
+        vaultfile::removeLeftovers(vaultfile::realFilePath(m_path));
         ASSERT_TRUE(others(m_dir.path()).isEmpty()) << "kill " << i;
     }
     std::printf("random kills: %d (old vault %d, new vault %d)\n", kKills, sawA, sawB);

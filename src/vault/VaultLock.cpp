@@ -1,0 +1,148 @@
+#include "vault/VaultLock.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString systemError(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QByteArray hostName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return {};
+    return QByteArray(name);
+}
+
+// The running program's file name, as the earlier lock wrote it: that lock
+// took a holder whose process runs another program for a stale one.
+QByteArray programName() {
+    char exe[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe);
+    if (n <= 0)
+        return {};
+    const QByteArray path(exe, n);
+    return path.mid(path.lastIndexOf('/') + 1);
+}
+
+// What a lock file says of its holder: its process number, program and
+// computer, one to a line. Nothing when it says nothing readable.
+QString holderOf(int fd) {
+    char text[1024];
+    const ssize_t n = ::pread(fd, text, sizeof text, 0);
+    if (n <= 0)
+        return {};
+    const QList<QByteArray> lines = QByteArray(text, n).split('\n');
+    if (lines.size() < 3)
+        return {};
+    bool ok = false;
+    const qint64 pid = lines[0].toLongLong(&ok);
+    const QString program = QString::fromUtf8(lines[1]).left(64);
+    if (!ok || pid <= 0 || program.isEmpty())
+        return {};
+    QString holder = QStringLiteral("%1, process %2").arg(program).arg(pid);
+    const QByteArray host = lines[2];
+    if (!host.isEmpty() && host != hostName())
+        holder += QStringLiteral(" on %1").arg(QString::fromUtf8(host).left(64));
+    return holder;
+}
+
+// A lock's name must lead to a plain file: the lock opens what it finds, and
+// a device or a pipe there could do anything when opened. The lock never
+// makes a link, so one there was put by someone else.
+QString notPlain(const QByteArray& path, mode_t mode) {
+    const char* kind = S_ISFIFO(mode)   ? "named pipe"
+                       : S_ISLNK(mode)  ? "link"
+                       : S_ISDIR(mode)  ? "folder"
+                       : S_ISSOCK(mode) ? "socket"
+                                        : "device";
+    return QStringLiteral("%1 is a %2, not a lock file. Remove it and start Keynook again.")
+        .arg(QDir::toNativeSeparators(QFile::decodeName(path)), QLatin1String(kind));
+}
+
+} // namespace
+
+VaultLock::VaultLock(const QByteArray& vaultFile) : m_path(pathFor(vaultFile)) {}
+
+VaultLock::~VaultLock() {
+    if (m_fd < 0)
+        return;
+    // Removed while still held, and only if it is still ours, so that a
+    // program taking it meanwhile never loses the file it holds.
+    struct stat named {};
+    if (::lstat(m_path.constData(), &named) == 0 && named.st_dev == m_device &&
+        named.st_ino == m_inode)
+        ::unlink(m_path.constData());
+    ::close(m_fd);
+}
+
+QByteArray VaultLock::pathFor(const QByteArray& vaultFile) {
+    const qsizetype slash = vaultFile.lastIndexOf('/');
+    return vaultFile.left(slash + 1) + '.' + vaultFile.mid(slash + 1) + ".lock";
+}
+
+VaultLock::Result VaultLock::tryLock() {
+    if (m_fd >= 0)
+        return {};
+    // A few rounds at most: another program may let go and remove the file
+    // between our opening it and locking it.
+    for (int round = 0; round < 100; ++round) {
+        struct stat seen {};
+        if (::lstat(m_path.constData(), &seen) == 0 && !S_ISREG(seen.st_mode))
+            return {Outcome::NotPlain, notPlain(m_path, seen.st_mode)};
+        const int fd =
+            ::open(m_path.constData(),
+                   O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            const int error = errno;
+            if (error == EINTR || ((error == ELOOP || error == ENXIO || error == EISDIR) &&
+                                   ::lstat(m_path.constData(), &seen) == 0))
+                continue; // replaced since it was looked at: look again
+            return {Outcome::Failed, systemError(error)};
+        }
+        struct stat opened {};
+        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
+            ::close(fd);
+            return {Outcome::NotPlain, notPlain(m_path, opened.st_mode)};
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            const QString holder = error == EWOULDBLOCK ? holderOf(fd) : QString();
+            ::close(fd);
+            if (error == EINTR)
+                continue;
+            if (error == EWOULDBLOCK)
+                return {Outcome::Held, holder};
+            return {Outcome::Failed, systemError(error)};
+        }
+        // Locked; but a holder letting go removes its file under its lock,
+        // and then the file we locked has no name any more.
+        struct stat named {};
+        if (::lstat(m_path.constData(), &named) != 0 || named.st_dev != opened.st_dev ||
+            named.st_ino != opened.st_ino) {
+            ::close(fd);
+            continue;
+        }
+        // Who holds it, for a message; the system's lock is what counts, so
+        // a lock whose words could not be written still holds.
+        const QByteArray words =
+            QByteArray::number(::getpid()) + '\n' + programName() + '\n' + hostName() + '\n';
+        if (::ftruncate(fd, 0) == 0) [[maybe_unused]]
+            const ssize_t n = ::pwrite(fd, words.constData(), words.size(), 0);
+        m_fd = fd;
+        m_device = opened.st_dev;
+        m_inode = opened.st_ino;
+        return {};
+    }
+    return {Outcome::Failed, QStringLiteral("its lock file kept changing while it was taken")};
+}
