@@ -9,7 +9,8 @@
 #      after the old ones; the new row is in the list;
 #   3. File > Exit, start again and unlock: the list holds the two old rows
 #      and the new one, in that order, and nothing else; data.enc is
-#      untouched by the restart.
+#      untouched by the restart, and by keynook-cli reaching it through
+#      links while the window holds it.
 # The list is read through the program's copy buttons and the X clipboard:
 # select a row with a click, copy each field, compare.
 #
@@ -92,6 +93,23 @@ STEP="second start, finding the entry"
 start_and_unlock "$PASSWORD"
 expect_vault "$NEW_VAULT" "unlocking leaves the vault as it was"
 expect_no_core_dumps
+
+# The window holds its vault: keynook-cli reaching the same file through a
+# link to it, or through a link to its folder, is turned away, told which
+# program holds it, and writes nothing.
+CLI="$(dirname "$1")/keynook-cli"
+ln -s "$VAULT" "$WORK/link.enc" && ln -s "$APP_DIR" "$WORK/linked-app" ||
+    fail "cannot make the links"
+for name in "$WORK/link.enc" "$WORK/linked-app/data.enc"; do
+    out=$(printf '%s\n%s\n' "$PASSWORD" pw |
+        "$CLI" --vault "$name" --password-stdin add --username intruder 2>&1)
+    rc=$?
+    [[ $rc -eq 2 ]] ||
+        fail "keynook-cli through $name ended with $rc while the window held the vault: $out"
+    [[ $out == *"keynook, process $APP_PID"* ]] ||
+        fail "keynook-cli through $name did not name the window that holds the vault: $out"
+done
+expect_vault "$NEW_VAULT" "keynook-cli through either link wrote nothing"
 
 # Row 4 before row 3, so the new entry is left selected for the screenshot.
 # Neighbouring copies differ, as copy_and_expect needs.
