@@ -3,6 +3,7 @@
 // the reader takes its parameters from the header, and the stored sample
 // proves the defaults. Files are sealed in chunks of a few bytes where a test
 // needs many chunks; the reader takes the chunk size from the header too.
+#include "SealedTestSupport.h"
 #include "VaultTestSupport.h"
 
 #include "vault/SealedEntries.h"
@@ -13,8 +14,6 @@
 #include <QFile>
 #include <QtEndian>
 
-#include <sodium.h>
-
 #include <gtest/gtest.h>
 
 #include <new>
@@ -22,6 +21,8 @@
 
 using namespace sealedvault;
 using namespace sealedvault::layout;
+using testsupport::checksummed;
+using testsupport::forged;
 
 namespace {
 
@@ -36,20 +37,6 @@ QByteArray le64(quint64 v) {
     QByteArray out(8, Qt::Uninitialized);
     qToLittleEndian(v, out.data());
     return out;
-}
-
-// The header's checksum made right, as a hostile writer would.
-QByteArray checksummed(QByteArray file) {
-    crypto_generichash(reinterpret_cast<unsigned char*>(file.data()) + kChecksumAt, kChecksumSize,
-                       reinterpret_cast<const unsigned char*>(file.data()), kChecksumAt, nullptr,
-                       0);
-    return file;
-}
-
-// The file changed as a hostile writer would: with its checksum made right.
-QByteArray forged(QByteArray file, qsizetype at, const QByteArray& bytes) {
-    file.replace(at, bytes.size(), bytes);
-    return checksummed(file);
 }
 
 // A version 2 file taken apart into its header, its chunks' tags and its
