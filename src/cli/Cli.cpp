@@ -615,7 +615,7 @@ private:
 // ---------------------------------------------------------------------------
 // The vault
 
-QString failureText(const VaultSession::Status& status) {
+QString failureText(const VaultSession::Status& status, bool sealed) {
     using F = VaultSession::Failure;
     const QString why = status.why.isEmpty() ? QString() : QStringLiteral(": ") + status.why;
     switch (status.failure) {
@@ -654,6 +654,12 @@ QString failureText(const VaultSession::Status& status) {
                               "was") +
                why;
     case F::WrongPassword:
+        // A sealed file's key header can be rewritten with its unkeyed
+        // checksum made right; without the key that reads as a wrong password.
+        if (sealed)
+            return QStringLiteral("the password does not open this sealed vault, either because "
+                                  "it is not the vault's master password or because the file's "
+                                  "key header was changed; nothing was read or changed");
         return QStringLiteral("wrong master password; nothing was read or changed");
     case F::Damaged:
         return QStringLiteral("the sealed vault is damaged, or was changed outside Keynook; it "
@@ -665,12 +671,12 @@ QString failureText(const VaultSession::Status& status) {
     return {};
 }
 
-[[noreturn]] void failWith(const VaultSession::Status& status) {
+[[noreturn]] void failWith(const VaultSession::Status& status, bool sealed) {
     using F = VaultSession::Failure;
     fail(status.failure == F::Locked          ? VaultLocked
          : status.failure == F::WrongPassword ? UserError
                                               : VaultError,
-         failureText(status));
+         failureText(status, sealed));
 }
 
 // What a sealed vault's key costs to make, and so to guess with.
@@ -745,6 +751,12 @@ public:
     }
 
 private:
+    // Every failure of the session, told with what the session knows of the
+    // vault's form.
+    [[noreturn]] void failWith(const VaultSession::Status& status) const {
+        cli::failWith(status, m_session && m_session->sealed());
+    }
+
     // What the options say, checked before the vault is opened or anything
     // is asked.
     void checkOptions() {

@@ -2,6 +2,7 @@
 // temporary folder with a home and XDG folders of its own, checked by its
 // exit status, its output and the vault's bytes. The expected vaults come
 // from the window's own file format (vaultformat), so the two agree.
+#include "SealedTestSupport.h"
 #include "VaultTestSupport.h"
 
 #include "vault/Interchange.h"
@@ -453,7 +454,14 @@ TEST_F(Cli, EveryCommandOnASealedVault) {
          {},
          Nothing,
          {}},
-        {{QStringLiteral("list")}, {}, QStringLiteral("wrong"), 1, {}, "wrong master", Nothing, {}},
+        {{QStringLiteral("list")},
+         {},
+         QStringLiteral("wrong"),
+         1,
+         {},
+         "the password does not open this sealed vault",
+         Nothing,
+         {}},
         {{QStringLiteral("add"), QStringLiteral("--username"), kZoe.username,
           QStringLiteral("--location"), kZoe.location},
          {kZoe.password},
@@ -507,7 +515,14 @@ TEST_F(Cli, EveryCommandOnASealedVault) {
          "sealed under a new key made from it",
          Master,
          {meMoved, kZoe}},
-        {{QStringLiteral("list")}, {}, kMaster, 1, {}, "wrong master password", Nothing, {}},
+        {{QStringLiteral("list")},
+         {},
+         kMaster,
+         1,
+         {},
+         "the password does not open this sealed vault",
+         Nothing,
+         {}},
         {{QStringLiteral("export"), exported}, {}, newMaster, 0, {}, "Exported 2", Nothing, {}},
     };
     QString master = kMaster;
@@ -734,6 +749,44 @@ TEST_F(Cli, ErrorTable) {
             EXPECT_EQ(vaultBytes(), before);
         else
             EXPECT_EQ(vaultformat::readEntries(vaultBytes()), std::vector<Entry>{kBob});
+    }
+}
+
+// The right password does not open a sealed vault whose key header was
+// rewritten (its unkeyed checksum made right): without the key that cannot
+// be told from a wrong password, so a sealed vault's message says both. A
+// plain vault's wrong password is only that.
+TEST_F(Cli, AWrongPasswordOnASealedVaultMayBeARewrittenHeader) {
+    const QByteArray sealedMessage =
+        "the password does not open this sealed vault, either because it is not the vault's "
+        "master password or because the file's key header was changed; nothing was read or "
+        "changed";
+    const QByteArray plainMessage = "wrong master password; nothing was read or changed";
+    const struct {
+        bool sealed;
+        bool saltRewritten;
+        QString master;
+        QByteArray message;
+    } cases[] = {
+        {true, true, kMaster, sealedMessage},
+        {true, false, QStringLiteral("wrong"), sealedMessage},
+        {false, false, QStringLiteral("wrong"), plainMessage},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "sealed " << c.sealed << ", salt rewritten " << c.saltRewritten);
+        writeVault(std::vector<Entry>{kMe});
+        if (c.sealed)
+            sealCheaply();
+        if (c.saltRewritten)
+            writeVault(testsupport::forged(vaultBytes(), sealed::kSaltAt,
+                                           QByteArray(sealed::kSaltSize, 'S')));
+        const QByteArray before = vaultBytes();
+        const Ran r = withMaster({QStringLiteral("list")}, {}, c.master);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "keynook-cli: " + c.message + "\n");
+        EXPECT_EQ(r.out, QByteArray());
+        EXPECT_EQ(vaultBytes(), before);
     }
 }
 
