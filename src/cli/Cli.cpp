@@ -358,6 +358,27 @@ QString commandHelp(const Command& c) {
     return QStringLiteral("Usage: %1 %2 %3\n\n%4").arg(kProgram, kGlobalUsage, usage, c.help);
 }
 
+// "a, b or c": the words a message offers in place of one it did not take.
+QString listed(const QStringList& words, const QString& last) {
+    if (words.size() < 2)
+        return words.value(0);
+    return words.first(words.size() - 1).join(QStringLiteral(", ")) + QLatin1Char(' ') + last +
+           QLatin1Char(' ') + words.last();
+}
+
+// Where a word stands on the command line, the program's name not counted:
+// said instead of the word, which may be a password typed in the wrong place.
+QString argumentAt(qsizetype position) {
+    const qsizetype lastTwo = position % 100;
+    const qsizetype last = position % 10;
+    const char* suffix = lastTwo >= 11 && lastTwo <= 13 ? "th"
+                         : last == 1                    ? "st"
+                         : last == 2                    ? "nd"
+                         : last == 3                    ? "rd"
+                                                        : "th";
+    return QStringLiteral("the %1%2 argument").arg(position).arg(QLatin1String(suffix));
+}
+
 QString entriesCount(size_t n) {
     return n == 1 ? QStringLiteral("1 entry") : QStringLiteral("%1 entries").arg(n);
 }
@@ -431,14 +452,21 @@ Request parse(const QStringList& arguments) {
         }
         const auto [name, inlineValue] = split(arg);
         if (!takeGlobal(name, inlineValue))
-            fail(UserError, QStringLiteral("unknown option %1; %2").arg(name, seeHelp));
+            fail(UserError, QStringLiteral("%1 is not an option; the options before the command "
+                                           "are --vault, --password-stdin, --help and --version; "
+                                           "%2")
+                                .arg(argumentAt(i), seeHelp));
     }
     if (i >= arguments.size())
         fail(UserError, QStringLiteral("no command given; %1").arg(seeHelp));
     p.command = commandNamed(arguments[i]);
-    if (!p.command)
-        fail(UserError,
-             QStringLiteral("unknown command %1; %2").arg(quoted(arguments[i]), seeHelp));
+    if (!p.command) {
+        QStringList names;
+        for (const Command& c : commands())
+            names << c.name;
+        fail(UserError, QStringLiteral("%1 is not a command; the commands are %2; %3")
+                            .arg(argumentAt(i), listed(names, QStringLiteral("and")), seeHelp));
+    }
     const Command& c = *p.command;
     const QString seeCommandHelp = QStringLiteral("see `%1 %2 --help`").arg(kProgram, c.name);
     // Help first, whatever else is wrong with the line.
@@ -480,8 +508,13 @@ Request parse(const QStringList& arguments) {
                 fail(UserError, QStringLiteral("%1 needs a value; %2").arg(name, seeCommandHelp));
             }
         } else {
-            fail(UserError,
-                 QStringLiteral("%1 has no option %2; %3").arg(c.name, name, seeCommandHelp));
+            const QStringList options =
+                c.flags + c.valued +
+                QStringList{QStringLiteral("--vault"), QStringLiteral("--password-stdin"),
+                            QStringLiteral("--help")};
+            fail(UserError, QStringLiteral("%1 is not an option of %2; its options are %3; %4")
+                                .arg(argumentAt(i), c.name, listed(options, QStringLiteral("and")),
+                                     seeCommandHelp));
         }
     }
     // What was given is not repeated: a password typed in the wrong place
@@ -503,8 +536,9 @@ int fieldNamed(const QString& option, const QString& name) {
         return EntryStore::Password;
     if (name == QLatin1String("location"))
         return EntryStore::Location;
-    fail(UserError,
-         QStringLiteral("%1 is username, password or location, not %2").arg(option, quoted(name)));
+    fail(UserError, QStringLiteral("the value given to %1 is not a field; %1 takes username, "
+                                   "password or location")
+                        .arg(option));
 }
 
 listing::Format formatNamed(const std::optional<QString>& name) {
@@ -514,14 +548,16 @@ listing::Format formatNamed(const std::optional<QString>& name) {
         return listing::Format::Tsv;
     if (*name == QLatin1String("json"))
         return listing::Format::Json;
-    fail(UserError, QStringLiteral("--format is table, tsv or json, not %1").arg(quoted(*name)));
+    fail(UserError, QStringLiteral("the value given to --format is not a format; --format takes "
+                                   "table, tsv or json"));
 }
 
 int lengthOf(const QString& option, const QString& text) {
     bool ok = false;
     const int n = text.toInt(&ok);
     if (!ok || n < passwordgenerator::kMinLength || n > passwordgenerator::kMaxLength)
-        fail(UserError, QStringLiteral("%1 takes a number of characters from %2 to %3")
+        fail(UserError, QStringLiteral("the value given to %1 is not a number of characters "
+                                       "from %2 to %3")
                             .arg(option)
                             .arg(passwordgenerator::kMinLength)
                             .arg(passwordgenerator::kMaxLength));
@@ -615,7 +651,7 @@ private:
 // ---------------------------------------------------------------------------
 // The vault
 
-QString failureText(const VaultSession::Status& status) {
+QString failureText(const VaultSession::Status& status, bool sealed) {
     using F = VaultSession::Failure;
     const QString why = status.why.isEmpty() ? QString() : QStringLiteral(": ") + status.why;
     switch (status.failure) {
@@ -654,6 +690,12 @@ QString failureText(const VaultSession::Status& status) {
                               "was") +
                why;
     case F::WrongPassword:
+        // A sealed file's key header can be rewritten with its unkeyed
+        // checksum made right; without the key that reads as a wrong password.
+        if (sealed)
+            return QStringLiteral("the password does not open this sealed vault, either because "
+                                  "it is not the vault's master password or because the file's "
+                                  "key header was changed; nothing was read or changed");
         return QStringLiteral("wrong master password; nothing was read or changed");
     case F::Damaged:
         return QStringLiteral("the sealed vault is damaged, or was changed outside Keynook; it "
@@ -665,12 +707,12 @@ QString failureText(const VaultSession::Status& status) {
     return {};
 }
 
-[[noreturn]] void failWith(const VaultSession::Status& status) {
+[[noreturn]] void failWith(const VaultSession::Status& status, bool sealed) {
     using F = VaultSession::Failure;
     fail(status.failure == F::Locked          ? VaultLocked
          : status.failure == F::WrongPassword ? UserError
                                               : VaultError,
-         failureText(status));
+         failureText(status, sealed));
 }
 
 // What a sealed vault's key costs to make, and so to guess with.
@@ -745,6 +787,12 @@ public:
     }
 
 private:
+    // Every failure of the session, told with what the session knows of the
+    // vault's form.
+    [[noreturn]] void failWith(const VaultSession::Status& status) const {
+        cli::failWith(status, m_session && m_session->sealed());
+    }
+
     // What the options say, checked before the vault is opened or anything
     // is asked.
     void checkOptions() {
@@ -1226,17 +1274,17 @@ private:
         if (format == QStringLiteral("json"))
             f = interchange::Format::Json;
         else if (format && *format != QLatin1String("csv"))
-            fail(UserError,
-                 QStringLiteral("--format is csv or json for export, not %1").arg(quoted(*format)));
+            fail(UserError, QStringLiteral("the value given to --format is not a format export "
+                                           "writes; --format takes csv or json for export"));
         else if (!format && exportTarget().endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
             f = interchange::Format::Json;
         interchange::Layout layout = interchange::Layout::Keynook;
         if (layoutName) {
             const auto named = interchange::layoutNamed(*layoutName);
             if (!named)
-                fail(UserError, QStringLiteral("--layout is keynook, chrome, firefox, keepassxc or "
-                                               "bitwarden, not %1")
-                                    .arg(quoted(*layoutName)));
+                fail(UserError, QStringLiteral("the value given to --layout is not a layout; "
+                                               "--layout takes keynook, chrome, firefox, "
+                                               "keepassxc or bitwarden"));
             layout = *named;
             if (f == interchange::Format::Json)
                 fail(UserError, QStringLiteral("--layout names CSV columns; JSON has one layout"));
@@ -1252,8 +1300,8 @@ private:
             return interchange::Format::Csv;
         if (*format == QLatin1String("json"))
             return interchange::Format::Json;
-        fail(UserError, QStringLiteral("--format is auto, csv or json for import, not %1")
-                            .arg(quoted(*format)));
+        fail(UserError, QStringLiteral("the value given to --format is not a format import "
+                                       "reads; --format takes auto, csv or json for import"));
     }
 
     // The export file is new, and its owner's alone from the start: it holds

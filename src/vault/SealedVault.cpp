@@ -78,6 +78,45 @@ QString mib(quint64 bytes) {
            QStringLiteral(" MiB");
 }
 
+// 1,073,741,824: a figure that is read against another, digit by digit.
+QString grouped(quint64 n) {
+    QString digits = QString::number(n);
+    for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
+        digits.insert(at, QLatin1Char(','));
+    return digits;
+}
+
+QString passes(quint64 n) {
+    return grouped(n) + (n == 1 ? QStringLiteral(" pass") : QStringLiteral(" passes"));
+}
+
+// Two amounts of memory in the largest unit that holds both whole, so that
+// amounts that differ, even by a byte, never read the same.
+std::pair<QString, QString> memoryFigures(quint64 a, quint64 b) {
+    constexpr quint64 kKiB = 1024;
+    constexpr quint64 kMiB = 1024 * kKiB;
+    const auto in = [&](quint64 unit, const QString& name) {
+        return std::pair(grouped(a / unit) + name, grouped(b / unit) + name);
+    };
+    if (a % kMiB == 0 && b % kMiB == 0)
+        return in(kMiB, QStringLiteral(" MiB"));
+    if (a % kKiB == 0 && b % kKiB == 0)
+        return in(kKiB, QStringLiteral(" KiB"));
+    return in(1, QStringLiteral(" bytes"));
+}
+
+// What a header asks for, against the bound it passes.
+QString refusedParams(const SealParams& asked, const ParamBounds& bounds) {
+    const bool tooLittle =
+        asked.opsLimit < bounds.least.opsLimit || asked.memLimit < bounds.least.memLimit;
+    const SealParams& bound = tooLittle ? bounds.least : bounds.most;
+    const auto [askedMemory, boundMemory] = memoryFigures(asked.memLimit, bound.memLimit);
+    return QStringLiteral("the key derivation asks for %1 over %2; this Keynook %3 %4 over %5")
+        .arg(passes(asked.opsLimit), askedMemory,
+             tooLittle ? QStringLiteral("takes at least") : QStringLiteral("goes to"),
+             passes(bound.opsLimit), boundMemory);
+}
+
 // The header as read, once its checksum holds.
 struct Header {
     quint8 version = 0;
@@ -552,13 +591,7 @@ Unsealed unsealFile(QByteArrayView file, QByteArray* owned, QStringView password
     if (!readHeader(file, h, refused))
         return refused;
     if (!bounds.admits(h.params))
-        return refusal(Outcome::ParametersRefused,
-                       QStringLiteral("the key derivation asks for %1 passes over %2; this "
-                                      "Keynook goes to %3 passes over %4")
-                           .arg(h.params.opsLimit)
-                           .arg(mib(h.params.memLimit))
-                           .arg(bounds.most.opsLimit)
-                           .arg(mib(bounds.most.memLimit)));
+        return refusal(Outcome::ParametersRefused, refusedParams(h.params, bounds));
     QString why;
     SealKey key = KeyAccess::derive(password, h.params, h.salt, why);
     if (key.isNull())

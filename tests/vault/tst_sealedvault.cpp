@@ -3,6 +3,7 @@
 // the reader takes its parameters from the header, and the stored sample
 // proves the defaults. Files are sealed in chunks of a few bytes where a test
 // needs many chunks; the reader takes the chunk size from the header too.
+#include "SealedTestSupport.h"
 #include "VaultTestSupport.h"
 
 #include "vault/SealedEntries.h"
@@ -11,9 +12,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QtEndian>
-
-#include <sodium.h>
 
 #include <gtest/gtest.h>
 
@@ -22,6 +22,8 @@
 
 using namespace sealedvault;
 using namespace sealedvault::layout;
+using testsupport::checksummed;
+using testsupport::forged;
 
 namespace {
 
@@ -36,20 +38,6 @@ QByteArray le64(quint64 v) {
     QByteArray out(8, Qt::Uninitialized);
     qToLittleEndian(v, out.data());
     return out;
-}
-
-// The header's checksum made right, as a hostile writer would.
-QByteArray checksummed(QByteArray file) {
-    crypto_generichash(reinterpret_cast<unsigned char*>(file.data()) + kChecksumAt, kChecksumSize,
-                       reinterpret_cast<const unsigned char*>(file.data()), kChecksumAt, nullptr,
-                       0);
-    return file;
-}
-
-// The file changed as a hostile writer would: with its checksum made right.
-QByteArray forged(QByteArray file, qsizetype at, const QByteArray& bytes) {
-    file.replace(at, bytes.size(), bytes);
-    return checksummed(file);
 }
 
 // A version 2 file taken apart into its header, its chunks' tags and its
@@ -301,6 +289,7 @@ TEST(SealedVault, ForgedHeadersAreRefused) {
     } cases[] = {
         {kMemLimitAt, le64(quint64(1) << 40), Outcome::ParametersRefused},
         {kMemLimitAt, le64(b.most.memLimit + 1), Outcome::ParametersRefused},
+        {kMemLimitAt, le64(b.most.memLimit + 1024), Outcome::ParametersRefused},
         {kMemLimitAt, le64(b.least.memLimit - 1), Outcome::ParametersRefused},
         {kOpsLimitAt, le64(b.most.opsLimit + 1), Outcome::ParametersRefused},
         {kOpsLimitAt, le64(0), Outcome::ParametersRefused},
@@ -317,9 +306,28 @@ TEST(SealedVault, ForgedHeadersAreRefused) {
         {kPlainSizeAt, le64(4), Outcome::Damaged},
         {kPlainSizeAt, le64(~quint64(0)), Outcome::Damaged},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(unseal(forged(sealed, c.at, c.bytes), kPassword).outcome, c.expected)
-            << c.at << ": " << c.bytes.toHex().toStdString();
+    // A refusal shows what the header asks for against the bound it passes,
+    // and a figure reads the same on both sides only for the same value,
+    // however near the bound the header is.
+    const QRegularExpression figures(
+        QStringLiteral("asks for (\\S+) pass(?:es)? over (.+); this Keynook (goes to|takes at "
+                       "least) (\\S+) pass(?:es)? over (.+)$"));
+    for (const auto& c : cases) {
+        const QByteArray file = forged(sealed, c.at, c.bytes);
+        const Unsealed u = unseal(file, kPassword);
+        EXPECT_EQ(u.outcome, c.expected) << c.at << ": " << c.bytes.toHex().toStdString();
+        if (c.expected != Outcome::ParametersRefused)
+            continue;
+        const QRegularExpressionMatch m = figures.match(u.reason);
+        ASSERT_TRUE(m.hasMatch()) << u.reason.toStdString();
+        const SealParams& bound = m.captured(3) == QLatin1String("goes to") ? b.most : b.least;
+        EXPECT_EQ(m.captured(1) == m.captured(4),
+                  qFromLittleEndian<quint64>(file.constData() + kOpsLimitAt) == bound.opsLimit)
+            << u.reason.toStdString();
+        EXPECT_EQ(m.captured(2) == m.captured(5),
+                  qFromLittleEndian<quint64>(file.constData() + kMemLimitAt) == bound.memLimit)
+            << u.reason.toStdString();
+    }
     // The caller may narrow the bounds, as the fuzzer does; no new key gets
     // parameters a reader would refuse.
     EXPECT_EQ(unseal(sealed, kPassword, {b.least, {1, 1024 * 1024}}).outcome,
