@@ -17,6 +17,7 @@
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -621,9 +622,35 @@ Unsealed unsealWithKey(QByteArray&& file, const SealKey& key, const OpenedSoFar&
     });
 }
 
+namespace {
+
+// The array's whole allocation, bytes before its start and past its end
+// included: a prefix removed or a tail cut off once held text too. Asked of
+// the array's data pointer, since data() would copy shared bytes and
+// capacity() leaves out the room before the start.
+template <class Array> std::pair<char*, size_t> allocationOf(Array& array) {
+    auto& d = array.data_ptr();
+    using Unit = std::remove_pointer_t<decltype(d.data())>;
+    return {reinterpret_cast<char*>(d.data() - d.freeSpaceAtBegin()),
+            static_cast<size_t>(d.constAllocatedCapacity()) * sizeof(Unit)};
+}
+
+} // namespace
+
 void wipe(QByteArray& secret) {
-    if (!secret.isEmpty())
-        sodium_memzero(secret.data(), static_cast<size_t>(secret.size()));
+    // Not detached: shared, or not ours to write (raw or static data).
+    if (secret.isDetached()) {
+        const auto [from, size] = allocationOf(secret);
+        sodium_memzero(from, size);
+    }
+    secret.clear();
+}
+
+void wipe(QString& secret) {
+    if (secret.isDetached()) {
+        const auto [from, size] = allocationOf(secret);
+        sodium_memzero(from, size);
+    }
     secret.clear();
 }
 

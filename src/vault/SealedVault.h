@@ -224,9 +224,12 @@ Unsealed unsealWithKey(QByteArrayView file, const SealKey& key);
 // The same, taking the file's bytes and opening them in place, as above.
 Unsealed unsealWithKey(QByteArray&& file, const SealKey& key, const OpenedSoFar& told = {});
 
-// Overwrites the bytes with zeros and empties the array. A QByteArray that
-// shares its bytes with another gets a copy of its own first, and the other
-// keeps them: wipe the last holder.
+// Overwrites the array's whole allocation with zeros when the array holds it
+// alone, then empties the array. Bytes shared with another array are left to
+// it (overwriting them would change its text, and asking for them to write
+// would copy them): wipe the last holder.
 void wipe(QByteArray& secret);
+// The same for text, a password as typed or decoded.
+void wipe(QString& secret);
 
 } // namespace sealedvault
