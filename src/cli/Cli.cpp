@@ -1174,6 +1174,8 @@ private:
             failWith(opened);
         m_entries = EntryStore::fromFile(file);
         const bool sealed = m_session->sealed();
+        if (sealed)
+            m_entries.wipeWhenFreed();
         std::vector<QByteArrayView> lines;
         vaultformat::forEachLine(file, [&](QByteArrayView line) { lines.push_back(line); });
         // The empty line a save ends the file with is no odd line.
@@ -1209,10 +1211,9 @@ private:
                                            : QStringLiteral(" (the missing ones read as empty)"));
         }
         // What a save writes: the master line as it is, as saveEntries() does.
-        const QByteArray saved =
-            vaultformat::savedPiecesWithLine(vaultformat::masterLineOf(file), m_entries,
-                                             fileOrder(m_entries.size()))
-                .joined();
+        QByteArray saved = vaultformat::savedPiecesWithLine(vaultformat::masterLineOf(file),
+                                                            m_entries, fileOrder(m_entries.size()))
+                               .joined();
         QString report =
             QStringLiteral("Vault: %1\nSealed: %2\nEntries: %3\nLines that are not entries: %4\n")
                 .arg(QDir::toNativeSeparators(m_session->path()),
@@ -1243,6 +1244,7 @@ private:
                                                "it differs from line %1 on.\n"))
                           .arg(line);
         }
+        sealedvault::wipe(saved);
         output(report.toUtf8());
         return Success;
     }
