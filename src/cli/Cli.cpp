@@ -31,6 +31,7 @@
 #include <numeric>
 #include <optional>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 namespace cli {
 
@@ -567,6 +568,30 @@ int lengthOf(const QString& option, const QString& text) {
 // ---------------------------------------------------------------------------
 // Secrets
 
+// A password as text, wiped when it goes: on every way out of a command,
+// a failure's exception included. Text it shares with another holder (the
+// session's stored password, an entry being encoded) is that holder's to
+// wipe; a copy is never made.
+class SecretText {
+public:
+    SecretText() = default;
+    explicit SecretText(QString text) : m_text(std::move(text)) {}
+    ~SecretText() { sealedvault::wipe(m_text); }
+    SecretText(SecretText&& other) noexcept : m_text(std::exchange(other.m_text, QString())) {}
+    SecretText& operator=(SecretText&& other) noexcept {
+        if (this != &other) {
+            sealedvault::wipe(m_text);
+            m_text = std::exchange(other.m_text, QString());
+        }
+        return *this;
+    }
+
+    const QString& text() const { return m_text; }
+
+private:
+    QString m_text;
+};
+
 // Where secrets come from: lines of standard input with --password-stdin,
 // otherwise the terminal, with echo off. Never the command line or the
 // environment, which other users and programs can read.
@@ -591,24 +616,24 @@ public:
                                 "standard input"));
     }
 
-    QString master() {
+    SecretText master() {
         return once(QStringLiteral("Master password: "), QStringLiteral("the master password"));
     }
 
     // A new secret: asked twice on a terminal, so that a typing mistake is
     // caught before it is stored.
-    QString fresh(const QString& prompt, const QString& again, const QString& what) {
-        QString first = once(prompt, what);
+    SecretText fresh(const QString& prompt, const QString& again, const QString& what) {
+        SecretText first = once(prompt, what);
         if (m_fromStandardInput)
             return first;
-        const QString second = once(again, what);
-        if (second != first)
+        const SecretText second = once(again, what);
+        if (second.text() != first.text())
             fail(UserError, QStringLiteral("the two passwords typed differ; nothing was changed"));
         return first;
     }
 
 private:
-    QString once(const QString& prompt, const QString& what) {
+    SecretText once(const QString& prompt, const QString& what) {
         std::optional<QByteArray> line;
         if (m_fromStandardInput) {
             ++m_linesRead;
@@ -629,7 +654,7 @@ private:
         }
         // The exact text, a byte order mark at its start included.
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
-        QString text = decoder(*line);
+        SecretText text(decoder(*line));
         sealedvault::wipe(*line);
         if (decoder.hasError())
             fail(
@@ -838,6 +863,8 @@ private:
     // entries. A command that changes nothing takes the lock as well: a
     // save replaces the file by renaming a new one over it, and the lock
     // keeps a reader from meeting a vault that is half way there.
+    // Nothing after this needs the master password as text: it is wiped,
+    // and saves write the master line as it was read.
     void open(bool forChange, bool withEntries = true) {
         openLocked(forChange);
         unlock();
@@ -859,7 +886,7 @@ private:
             failWith(opened);
         if (forChange && m_session->readOnly())
             failWith({VaultSession::Failure::ReadOnly, {}});
-        if (!m_session->sealed() && m_session->storedPassword().isEmpty())
+        if (!m_session->hasMasterPassword())
             fail(UserError, QStringLiteral("the vault at %1 has no master password yet; set one "
                                            "with `%2 init`")
                                 .arg(QDir::toNativeSeparators(path), kProgram));
@@ -868,9 +895,10 @@ private:
     // A sealed vault is opened with the password here (its key takes about
     // half a second to derive).
     void unlock() {
-        if (const VaultSession::Status unlocked = m_session->unlock(m_secrets.master());
+        if (const VaultSession::Status unlocked = m_session->unlock(m_secrets.master().text());
             !unlocked.ok())
             failWith(unlocked);
+        m_session->forgetStoredPassword();
     }
 
     // Replaces the vault with `file`, unless another program changed it
@@ -892,36 +920,42 @@ private:
     }
 
     void saveEntries() {
-        save(vaultformat::savedPieces(m_session->storedPassword(), m_entries,
-                                      fileOrder(m_entries.size()), m_session->masterLineAsRead()));
+        save(vaultformat::savedPiecesWithLine(m_session->masterLineAsRead(), m_entries,
+                                              fileOrder(m_entries.size())));
     }
 
-    QString newMaster() {
-        const QString master = m_secrets.fresh(QStringLiteral("New master password: "),
-                                               QStringLiteral("Repeat the new master password: "),
-                                               QStringLiteral("the new master password"));
+    SecretText newMaster() {
+        SecretText master = m_secrets.fresh(QStringLiteral("New master password: "),
+                                            QStringLiteral("Repeat the new master password: "),
+                                            QStringLiteral("the new master password"));
         // As the window demands, counting characters, not UTF-16 units.
-        if (master.toUcs4().size() < 4)
-            fail(UserError, QStringLiteral("the master password needs at least 4 characters; "
-                                           "nothing was changed"));
+        if (!vaultformat::longEnoughForMaster(master.text()))
+            fail(UserError, QStringLiteral("the master password needs at least %1 characters; "
+                                           "nothing was changed")
+                                .arg(vaultformat::kMinMasterCharacters));
         return master;
     }
 
-    QString newEntryPassword() {
+    SecretText newEntryPassword() {
         if (const auto length = m_p.value(QStringLiteral("--generate")))
-            return passwordgenerator::generate(lengthOf(QStringLiteral("--generate"), *length),
-                                               !m_p.has(QStringLiteral("--no-symbols")));
-        const QString password = m_secrets.fresh(QStringLiteral("Password for the entry: "),
-                                                 QStringLiteral("Repeat the password: "),
-                                                 QStringLiteral("the entry's password"));
-        if (password.isEmpty())
+            return SecretText(
+                passwordgenerator::generate(lengthOf(QStringLiteral("--generate"), *length),
+                                            !m_p.has(QStringLiteral("--no-symbols"))));
+        SecretText password = m_secrets.fresh(QStringLiteral("Password for the entry: "),
+                                              QStringLiteral("Repeat the password: "),
+                                              QStringLiteral("the entry's password"));
+        if (password.text().isEmpty())
             fail(UserError, QStringLiteral("you must enter a password; nothing was changed"));
         return password;
     }
 
-    void showGenerated(const QString& password) {
-        if (m_p.value(QStringLiteral("--generate")) && m_p.has(QStringLiteral("--show-password")))
-            output(password.toUtf8() + '\n');
+    void showGenerated(const SecretText& password) {
+        if (m_p.value(QStringLiteral("--generate")) && m_p.has(QStringLiteral("--show-password"))) {
+            QByteArray utf8 = password.text().toUtf8();
+            output(utf8);
+            output("\n");
+            sealedvault::wipe(utf8);
+        }
     }
 
     std::vector<int> matches() const {
@@ -985,16 +1019,16 @@ private:
             failWith(opened);
         // Nothing of a sealed vault is read before its password opens it, but
         // only a vault with a master password is ever sealed.
-        if (m_session->sealed() || !m_session->storedPassword().isEmpty())
+        if (m_session->hasMasterPassword())
             fail(UserError, QStringLiteral("the vault at %1 %2 a master password already; "
                                            "change it with `%3 passwd`")
                                 .arg(QDir::toNativeSeparators(path),
                                      m_session->sealed() ? QStringLiteral("is sealed, and has")
                                                          : QStringLiteral("has"),
                                      kProgram));
-        const QString master = newMaster();
+        const SecretText master = newMaster();
         EntryStore kept;
-        if (const VaultSession::Status created = m_session->createMaster(master, kept);
+        if (const VaultSession::Status created = m_session->createMaster(master.text(), kept);
             !created.ok())
             failWith(created);
         tell(QStringLiteral("Created the master password of %1.")
@@ -1046,9 +1080,9 @@ private:
         if (username.isEmpty())
             fail(UserError, QStringLiteral("you must enter a username: --username U"));
         open(true);
-        const QString password = newEntryPassword();
-        m_entries.append(
-            Entry{username, password, m_p.value(QStringLiteral("--location")).value_or(QString())});
+        const SecretText password = newEntryPassword();
+        m_entries.append(Entry{username, password.text(),
+                               m_p.value(QStringLiteral("--location")).value_or(QString())});
         saveEntries();
         tell(QStringLiteral("Added %1. The vault holds %2.")
                  .arg(named(m_entries, static_cast<int>(m_entries.size() - 1)),
@@ -1069,17 +1103,19 @@ private:
             fail(UserError, QStringLiteral("you must enter a username; nothing was changed"));
         open(true);
         const int slot = oneMatch();
+        // Outlives the entry that shares it, so that it is the last holder.
+        const SecretText password = newPassword ? newEntryPassword() : SecretText();
         Entry entry = m_entries.entry(static_cast<size_t>(slot));
         if (username)
             entry.username = *username;
         if (location)
             entry.location = *location;
         if (newPassword)
-            entry.password = newEntryPassword();
+            entry.password = password.text();
         m_entries.replace(static_cast<size_t>(slot), entry);
         saveEntries();
         tell(QStringLiteral("Changed %1.").arg(named(m_entries, slot)));
-        showGenerated(entry.password);
+        showGenerated(password);
         return Success;
     }
 
@@ -1117,9 +1153,10 @@ private:
     // stays as it was.
     int passwd() {
         open(true, false);
-        const QString master = newMaster();
+        const SecretText master = newMaster();
         refuseChangeFromOutside();
-        if (const VaultSession::Status changed = m_session->changeMaster(master); !changed.ok())
+        if (const VaultSession::Status changed = m_session->changeMaster(master.text());
+            !changed.ok())
             failWith(changed);
         tell(m_session->sealed()
                  ? QStringLiteral("Changed the master password. The vault is sealed under a new "
@@ -1138,7 +1175,7 @@ private:
         // The session checks the password against the vault's own: a sealed
         // vault opens only with the password its first line holds.
         const sealedvault::SealParams params = sealedvault::SealParams::defaults();
-        if (const VaultSession::Status sealed = m_session->seal(m_secrets.master(), params);
+        if (const VaultSession::Status sealed = m_session->seal(m_secrets.master().text(), params);
             !sealed.ok())
             failWith(sealed);
         tell(QStringLiteral("Sealed the vault at %1 under a key made from its master password "
@@ -1185,6 +1222,8 @@ private:
             failWith(opened);
         m_entries = EntryStore::fromFile(file);
         const bool sealed = m_session->sealed();
+        if (sealed)
+            m_entries.wipeWhenFreed();
         std::vector<QByteArrayView> lines;
         vaultformat::forEachLine(file, [&](QByteArrayView line) { lines.push_back(line); });
         // The empty line a save ends the file with is no odd line.
@@ -1219,9 +1258,10 @@ private:
                            .arg(fields > 3 ? QStringLiteral(" (those after the third are ignored)")
                                            : QStringLiteral(" (the missing ones read as empty)"));
         }
-        const QByteArray saved =
-            vaultformat::savedFile(m_session->storedPassword(), m_entries,
-                                   fileOrder(m_entries.size()), vaultformat::masterLineOf(file));
+        // What a save writes: the master line as it is, as saveEntries() does.
+        QByteArray saved = vaultformat::savedPiecesWithLine(vaultformat::masterLineOf(file),
+                                                            m_entries, fileOrder(m_entries.size()))
+                               .joined();
         QString report =
             QStringLiteral("Vault: %1\nSealed: %2\nEntries: %3\nLines that are not entries: %4\n")
                 .arg(QDir::toNativeSeparators(m_session->path()),
@@ -1252,6 +1292,7 @@ private:
                                                "it differs from line %1 on.\n"))
                           .arg(line);
         }
+        sealedvault::wipe(saved);
         output(report.toUtf8());
         return Success;
     }

@@ -1,5 +1,7 @@
 #include "cli/PasswordGenerator.h"
 
+#include "vault/SealedVault.h"
+
 #include <QRandomGenerator>
 
 #include <array>
@@ -49,6 +51,7 @@ QString generate(int length, bool symbols) {
         }
         if (all)
             return password;
+        sealedvault::wipe(password);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "main/modGlobals.h"
 #include "platform/Twips.h"
 #include "startup/Program.h"
+#include "vault/VaultFormat.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -153,7 +154,7 @@ void frmPass::cmdOK_Click() {
     Program& p = m_program;
     if (p.PasswordMode == -1) {
         const QString typed = m_txtPass->text();
-        if (typed.toUcs4().size() < 4) {
+        if (!vaultformat::longEnoughForMaster(typed)) {
             SetOnTop(this, 0);
             p.boxes().show(
                 this,

@@ -103,6 +103,8 @@ void EntryModel::append(const std::vector<Entry>& entries) {
 }
 
 void EntryModel::append(EntryStore entries) {
+    if (entries.wipesWhenFreed())
+        m_entries.wipeWhenFreed();
     if (entries.empty())
         return;
     if (m_sorted) {

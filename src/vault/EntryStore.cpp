@@ -2,6 +2,7 @@
 
 #include "vault/Ansi.h"
 #include "vault/LargeMemory.h"
+#include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 
 #include <QRandomGenerator>
@@ -274,6 +275,33 @@ EntryStore EntryStore::Loader::finish(QByteArray file) {
     return std::move(store);
 }
 
+EntryStore::~EntryStore() {
+    if (m_wipes)
+        for (QByteArray& block : m_blocks)
+            sealedvault::wipe(block);
+}
+
+EntryStore& EntryStore::operator=(EntryStore&& other) noexcept {
+    if (this != &other) {
+        if (m_wipes)
+            for (QByteArray& block : m_blocks)
+                sealedvault::wipe(block);
+        m_lines = std::move(other.m_lines);
+        m_blocks = std::move(other.m_blocks);
+        m_blockUsers = std::move(other.m_blockUsers);
+        m_freeBlocks = std::move(other.m_freeBlocks);
+        m_wipes = other.m_wipes;
+    }
+    return *this;
+}
+
+void EntryStore::freeBlock(QByteArray& block) {
+    if (m_wipes)
+        sealedvault::wipe(block);
+    else
+        block = QByteArray();
+}
+
 EntryStore EntryStore::fromFile(QByteArray file) {
     Loader loader(file);
     return loader.finish(std::move(file));
@@ -357,7 +385,7 @@ int EntryStore::addBlock(QByteArray bytes) {
 void EntryStore::release(int block) {
     const size_t b = static_cast<size_t>(block);
     if (--m_blockUsers[b] == 0) {
-        m_blocks[b] = QByteArray();
+        freeBlock(m_blocks[b]);
         m_freeBlocks.push_back(block);
     }
 }
@@ -409,9 +437,12 @@ void EntryStore::append(const Entry& entry) {
 
 void EntryStore::append(EntryStore&& other) {
     if (m_lines.empty() && m_blocks.empty()) {
+        const bool wipes = m_wipes;
         *this = std::move(other);
+        m_wipes = m_wipes || wipes;
         return;
     }
+    m_wipes = m_wipes || other.m_wipes;
     const int base = static_cast<int>(m_blocks.size());
     for (size_t b = 0; b < other.m_blocks.size(); ++b) {
         m_blocks.push_back(std::move(other.m_blocks[b]));

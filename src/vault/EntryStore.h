@@ -21,6 +21,19 @@ class EntryStore {
 public:
     enum Field { Username = 0, Password = 1, Location = 2 };
 
+    EntryStore() = default;
+    ~EntryStore();
+    EntryStore(EntryStore&& other) noexcept = default;
+    EntryStore& operator=(EntryStore&& other) noexcept;
+
+    // Makes the store wipe every block of bytes it frees, when an entry
+    // leaves or the store goes (sealedvault::wipe(), which also unlocks the
+    // memory a sealed vault was opened into): for a sealed vault's entries.
+    // A plain vault's store frees its blocks as they are, at no cost. Stores
+    // appended to one that wipes are wiped too.
+    void wipeWhenFreed() { m_wipes = true; }
+    bool wipesWhenFreed() const { return m_wipes; }
+
     // Every entry line of a vault file, in file order: all lines but the
     // first (the master password) and the ones reading passes over.
     static EntryStore fromFile(QByteArray file);
@@ -109,9 +122,11 @@ private:
     void makeRoom(size_t more);
     // One line fewer uses the block; the last one to go frees it.
     void release(int block);
+    void freeBlock(QByteArray& block);
 
     std::vector<Line> m_lines;
     std::vector<QByteArray> m_blocks;
     std::vector<qsizetype> m_blockUsers;
     std::vector<int> m_freeBlocks;
+    bool m_wipes = false;
 };

@@ -15,9 +15,11 @@ template <class Unseal> Opened openReading(const Unseal& unseal) {
             loader.emplace(plain);
         loader->readTo(opened);
     });
-    if (o.unsealed.ok())
+    if (o.unsealed.ok()) {
         o.entries =
             loader ? loader->finish(o.unsealed.plain) : EntryStore::fromFile(o.unsealed.plain);
+        o.entries.wipeWhenFreed();
+    }
     return o;
 }
 

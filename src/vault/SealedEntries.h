@@ -18,7 +18,7 @@ struct Opened {
     // vault's plain bytes, which the entries share: wipe them only once the
     // entries are gone.
     sealedvault::Unsealed unsealed;
-    EntryStore entries; // empty unless the outcome is Ok
+    EntryStore entries; // empty unless the outcome is Ok; wipes what it frees
     bool ok() const { return unsealed.ok(); }
 };
 

@@ -163,6 +163,8 @@ struct Unsealed {
     QString reason; // what was found, for a person; empty when Ok
     // The vault's bytes in the plain form. They hold every password of the
     // vault: hand them on by moving, and wipe() them when they are done with.
+    // Until then they are locked out of swap, as far as the user's
+    // locked-memory limit (RLIMIT_MEMLOCK) allows.
     QByteArray plain;
     // From unseal(): the key every later save of this vault seals with.
     SealKey key;
@@ -224,9 +226,13 @@ Unsealed unsealWithKey(QByteArrayView file, const SealKey& key);
 // The same, taking the file's bytes and opening them in place, as above.
 Unsealed unsealWithKey(QByteArray&& file, const SealKey& key, const OpenedSoFar& told = {});
 
-// Overwrites the bytes with zeros and empties the array. A QByteArray that
-// shares its bytes with another gets a copy of its own first, and the other
-// keeps them: wipe the last holder.
+// Overwrites the array's whole allocation with zeros when the array holds it
+// alone, then empties the array. Bytes shared with another array are left to
+// it (overwriting them would change its text, and asking for them to write
+// would copy them): wipe the last holder. Memory locked for a sealed vault's
+// opened bytes in that allocation is unlocked once zeroed.
 void wipe(QByteArray& secret);
+// The same for text, a password as typed or decoded.
+void wipe(QString& secret);
 
 } // namespace sealedvault

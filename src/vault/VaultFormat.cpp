@@ -3,6 +3,7 @@
 #include "vault/Ansi.h"
 #include "vault/CryptText.h"
 #include "vault/LargeMemory.h"
+#include "vault/SealedVault.h"
 
 #include <cstring>
 
@@ -164,8 +165,8 @@ QByteArray encodeMasterLine(const QString& master, Escaping escaping) {
 }
 
 QString decodeMasterLine(QByteArrayView raw) {
-    QByteArray plain = raw.toByteArray();
-    return decodeField(CryptText(plain));
+    // Straight from the ciphered bytes: no deciphered copy of the password.
+    return decodeCipheredField(raw);
 }
 
 QByteArray encodeEntryLine(const Entry& entry, Escaping escaping) {
@@ -195,7 +196,9 @@ QString decodeCipheredField(QByteArrayView piece) {
     // general path; every other one converts straight from ciphered bytes.
     if (!piece.isEmpty() && piece[0] == (kEscapeMarker ^ '\x80')) {
         QByteArray plain = piece.toByteArray();
-        return decodeField(CryptText(plain));
+        QString text = decodeField(CryptText(plain));
+        sealedvault::wipe(plain);
+        return text;
     }
     return ansi::decodeCiphered(piece);
 }
@@ -414,6 +417,11 @@ QByteArray FilePieces::joined() const {
 
 FilePieces savedPieces(const QString& master, const EntryStore& entries,
                        const std::vector<int>& order, QByteArrayView masterLineAsRead) {
+    return savedPiecesWithLine(masterLine(master, masterLineAsRead), entries, order);
+}
+
+FilePieces savedPiecesWithLine(QByteArrayView firstLine, const EntryStore& entries,
+                               const std::vector<int>& order) {
     // More runs than this are written faster from one buffer than piece by
     // piece.
     constexpr size_t kMostRuns = 64;
@@ -426,7 +434,7 @@ FilePieces savedPieces(const QString& master, const EntryStore& entries,
         }
         if (runs.size() == kMostRuns) {
             FilePieces joined;
-            joined.m_made = savedFile(master, entries, order, masterLineAsRead);
+            joined.m_made = save(firstLine.toByteArray(), entries, order.size(), slot);
             joined.m_pieces = {joined.m_made};
             return joined;
         }
@@ -435,7 +443,7 @@ FilePieces savedPieces(const QString& master, const EntryStore& entries,
     FilePieces file;
     // The master line and its line end, then the line end that follows each
     // run and closes the file: made whole before any piece points into it.
-    file.m_made = masterLine(master, masterLineAsRead);
+    file.m_made = firstLine.toByteArray();
     const qsizetype masterSize = file.m_made.size() + 2;
     file.m_made.append("\r\n\r\n", 4);
     const QByteArrayView lineEnd(file.m_made.constData() + masterSize, 2);
@@ -448,6 +456,19 @@ FilePieces savedPieces(const QString& master, const EntryStore& entries,
     }
     file.m_pieces.push_back(lineEnd);
     return file;
+}
+
+bool longEnoughForMaster(QStringView password) {
+    // Characters, not UTF-16 units, counted where they are: toUcs4() would
+    // leave a copy of the password behind.
+    qsizetype characters = 0;
+    for (qsizetype i = 0; i < password.size() && characters < kMinMasterCharacters; ++i) {
+        if (password[i].isHighSurrogate() && i + 1 < password.size() &&
+            password[i + 1].isLowSurrogate())
+            ++i;
+        ++characters;
+    }
+    return characters >= kMinMasterCharacters;
 }
 
 QByteArray savedFile(const QString& master, const EntryStore& entries) {

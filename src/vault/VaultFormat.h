@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringView>
 
 #include <functional>
 #include <vector>
@@ -114,12 +115,23 @@ public:
     QByteArray joined() const;
 
 private:
-    friend FilePieces savedPieces(const QString&, const EntryStore&, const std::vector<int>&,
-                                  QByteArrayView);
+    friend FilePieces savedPiecesWithLine(QByteArrayView, const EntryStore&,
+                                          const std::vector<int>&);
     QByteArray m_made;
     std::vector<QByteArrayView> m_pieces;
 };
 FilePieces savedPieces(const QString& master, const EntryStore& entries,
                        const std::vector<int>& order, QByteArrayView masterLineAsRead = {});
+// The same with the first line given as the file holds it (ciphered, without
+// its line end) and written as it is: for a caller that keeps the master
+// line as read rather than the password.
+FilePieces savedPiecesWithLine(QByteArrayView masterLine, const EntryStore& entries,
+                               const std::vector<int>& order);
+
+// Whether a new master password is long enough: at least
+// kMinMasterCharacters characters (code points, not UTF-16 units), the rule
+// of the window and of keynook-cli alike.
+inline constexpr qsizetype kMinMasterCharacters = 4;
+bool longEnoughForMaster(QStringView password);
 
 } // namespace vaultformat

@@ -39,6 +39,12 @@ VaultSession::VaultSession(QString path) : m_path(std::move(path)) {}
 VaultSession::~VaultSession() {
     m_opened = EntryStore(); // shares the bytes: the wipe below is then in place
     sealedvault::wipe(m_plain);
+    sealedvault::wipe(m_stored);
+}
+
+void VaultSession::forgetStoredPassword() {
+    m_forgotten = m_forgotten || !m_stored.isEmpty();
+    sealedvault::wipe(m_stored);
 }
 
 Status VaultSession::read(QByteArray& data) {
@@ -205,23 +211,28 @@ Status VaultSession::seal(const QString& password, const sealedvault::SealParams
         return {};
     // Only the vault's own master password seals it: the sealed vault opens
     // with the password that its first line holds.
-    const QString master = vaultformat::readMasterPassword(data);
+    QString master = vaultformat::readMasterPassword(data);
     if (master.isEmpty() || master != password) {
         sealedvault::wipe(data);
+        sealedvault::wipe(master);
         return failure(Failure::WrongPassword);
     }
     QString why;
     sealedvault::SealKey key = sealedvault::deriveKey(password, params, &why);
     if (key.isNull()) {
         sealedvault::wipe(data);
+        sealedvault::wipe(master);
         return failure(Failure::SealRefused, why);
     }
     const QByteArray file = sealedvault::seal(data, key);
     sealedvault::wipe(data);
-    if (Status r = replaceWith({file}); !r.ok())
+    if (Status r = replaceWith({file}); !r.ok()) {
+        sealedvault::wipe(master);
         return r;
+    }
     m_sealed = true;
-    m_stored = master;
+    sealedvault::wipe(m_stored);
+    m_stored = std::move(master);
     m_key = std::move(key);
     return {};
 }
@@ -395,6 +406,7 @@ Status VaultSession::changeMaster(const QString& master) {
     sealedvault::wipe(file);
     if (!saved.ok())
         return saved;
+    sealedvault::wipe(m_stored);
     m_stored = master;
     m_masterLine.clear();
     if (m_sealed)

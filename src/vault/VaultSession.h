@@ -59,11 +59,17 @@ public:
     void releaseLock() { m_lock.reset(); }
 
     // The master password as read by open(); empty for a vault never used
-    // (an empty first line, or no line at all), and for a sealed vault until
-    // unlock() opened it.
+    // (an empty first line, or no line at all), for a sealed vault until
+    // unlock() opened it, and once forgotten.
     const QString& storedPassword() const { return m_stored; }
     // Exact, case-sensitive comparison with the stored master password.
     bool verify(const QString& typed) const { return !m_stored.isEmpty() && typed == m_stored; }
+    // Wipes the stored master password, for a caller that needs it no more
+    // once unlock() checked it: saves then write the master line as read
+    // (vaultformat::savedPiecesWithLine). The vault still has one.
+    void forgetStoredPassword();
+    // Whether the vault has a master password: sealed, stored, or forgotten.
+    bool hasMasterPassword() const { return m_sealed || m_forgotten || !m_stored.isEmpty(); }
 
     // A sealed vault: its content is encrypted under a key derived from the
     // master password, so nothing in it is known before unlock().
@@ -137,6 +143,7 @@ private:
     bool m_readOnly = false;
     vaultfile::Stamp m_stamp;
     QString m_stored;
+    bool m_forgotten = false;
     QByteArray m_masterLine;
     bool m_sealed = false;
     sealedvault::SealKey m_key; // a sealed vault's, from unlock() on

@@ -257,4 +257,22 @@ TEST(VaultScale, AMillionEntriesSurviveSaveAndLoad) {
     EXPECT_EQ(vaultformat::readMasterPassword(file), QStringLiteral("master"));
 }
 
+// Characters, not UTF-16 units: a surrogate pair is one character, and so
+// is a surrogate without its other half.
+TEST(MasterPassword, FourCharactersAreEnough) {
+    const struct {
+        QString password;
+        bool enough;
+    } cases[] = {
+        {QString(), false},
+        {QStringLiteral("abc"), false},
+        {QStringLiteral("abcd"), true},
+        {QStringLiteral("ab\U0001D11E"), false},
+        {QStringLiteral("ab\U0001D11Ec"), true},
+        {QStringView(u"ab\xD800" u"c").toString(), true},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(vaultformat::longEnoughForMaster(c.password), c.enough) << c.password.size();
+}
+
 } // namespace
