@@ -1,0 +1,260 @@
+#include "sync/VaultMerge.h"
+
+#include "vault/EntryStore.h"
+#include "vault/SealedVault.h"
+#include "vault/VaultFormat.h"
+
+#include <QHash>
+
+#include <algorithm>
+#include <deque>
+#include <unordered_map>
+
+namespace vaultmerge {
+
+namespace {
+
+constexpr char kMarkerCiphered = vaultformat::kEscapeMarker ^ '\x80';
+
+// One copy of the vault: its entries, and for each the bytes that stand for
+// it in comparisons: the line a save writes for it now. Only a line with the
+// escape marker can differ from that (kept as an earlier save escaped it),
+// and only such a line is made anew.
+struct Copy {
+    explicit Copy(QByteArrayView file)
+        : entries(EntryStore::fromFile(QByteArray::fromRawData(file.data(), file.size()))),
+          masterLine(vaultformat::masterLineOf(file)) {
+        keys.reserve(entries.size());
+        for (size_t s = 0; s < entries.size(); ++s) {
+            const QByteArrayView line = entries.line(s);
+            if (!line.contains(kMarkerCiphered)) {
+                keys.push_back(line);
+                continue;
+            }
+            madeAnew.push_back(vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(line)));
+            keys.push_back(madeAnew.back());
+        }
+    }
+    Named named(size_t slot) const {
+        return {entries.field(slot, EntryStore::Username),
+                entries.field(slot, EntryStore::Location)};
+    }
+
+    EntryStore entries;
+    QByteArrayView masterLine;
+    std::vector<QByteArrayView> keys;
+    std::deque<QByteArray> madeAnew;
+};
+
+struct KeyHash {
+    size_t operator()(QByteArrayView key) const noexcept { return qHash(key, 0x5eed); }
+};
+
+// How often each copy holds one entry, and where the merge stands with it.
+struct Count {
+    int base = 0;
+    int ours = 0;
+    int theirs = 0;
+    // The merge's nodes of this entry that come from ours, in order.
+    int firstNode = -1;
+    int lastNode = -1;
+    int oursSeen = 0;
+    int theirsSeen = 0;
+
+    // An addition or a removal made on both sides is made once.
+    int merged() const {
+        const int added = std::max({ours - base, theirs - base, 0});
+        const int removed = std::max({base - ours, base - theirs, 0});
+        return std::max(base + added - removed, 0);
+    }
+    int keptOfOurs() const { return std::min(ours, merged()); }
+    int newFromTheirs() const { return std::max(merged() - ours, 0); }
+};
+
+// The merged order: a list threaded through a vector, so that theirs' new
+// entries go in after their neighbours at no cost.
+struct Node {
+    bool fromTheirs;
+    int slot;
+    int next = -1;
+    int nextSame = -1; // the next node from ours of the same entry
+};
+
+// Whether two master lines hold one password. Lines are compared as bytes;
+// only a line kept as an earlier save escaped it can hold the same password
+// in other bytes, and only then is the text decoded (and wiped after).
+bool sameMaster(QByteArrayView a, QByteArrayView b) {
+    if (a == b)
+        return true;
+    if (!a.contains(kMarkerCiphered) && !b.contains(kMarkerCiphered))
+        return false;
+    QString x = vaultformat::decodeMasterLine(a);
+    QString y = vaultformat::decodeMasterLine(b);
+    const bool same = x == y;
+    sealedvault::wipe(x);
+    sealedvault::wipe(y);
+    return same;
+}
+
+bool sameName(const Named& a, const Named& b) {
+    return a.username == b.username || a.location == b.location;
+}
+
+// The entries of the base that both sides removed, each side adding one in
+// its place: one entry edited on both sides. Read as a person would: the
+// new versions keep its username or its location.
+void findEditsOnBoth(const std::vector<Named>& removedByBoth, const std::vector<Named>& oursNew,
+                     const std::vector<Named>& theirsNew, Report& report) {
+    for (const Named& old : removedByBoth) {
+        const auto o = std::find_if(oursNew.begin(), oursNew.end(),
+                                    [&](const Named& n) { return sameName(n, old); });
+        const auto t = std::find_if(theirsNew.begin(), theirsNew.end(),
+                                    [&](const Named& n) { return sameName(n, old); });
+        if (o != oursNew.end() && t != theirsNew.end())
+            report.editedOnBoth.push_back({*o, *t});
+    }
+}
+
+} // namespace
+
+Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArrayView theirs) {
+    Result result;
+    result.report.twoWay = !base.has_value();
+    // A side that changed nothing leaves the other as it is, byte for byte,
+    // its order included.
+    if (theirs == ours || (base && theirs == *base)) {
+        result.file = ours.toByteArray();
+        return result;
+    }
+    Copy o(ours);
+    Copy t(theirs);
+    std::optional<Copy> b;
+    if (base)
+        b.emplace(*base);
+
+    // The master password: a change on one side is taken.
+    QByteArrayView masterLine = o.masterLine;
+    if (!sameMaster(o.masterLine, t.masterLine)) {
+        if (b && sameMaster(t.masterLine, b->masterLine)) {
+            // only ours changed it
+        } else if (b && sameMaster(o.masterLine, b->masterLine)) {
+            masterLine = t.masterLine;
+            result.report.masterFromTheirs = true;
+        } else {
+            result.outcome = Outcome::MasterConflict;
+            return result;
+        }
+    }
+    // A side whose entries are the base's, in the base's order, changed
+    // nothing, whatever bytes it wrote them in.
+    const auto unchanged = [&](const Copy& side) {
+        return b && side.keys == b->keys && sameMaster(side.masterLine, b->masterLine);
+    };
+    if (unchanged(o)) {
+        result.file = theirs.toByteArray();
+    } else if (unchanged(t)) {
+        result.file = ours.toByteArray();
+        return result;
+    }
+
+    std::unordered_map<QByteArrayView, Count, KeyHash> counts;
+    counts.reserve(o.keys.size() + t.keys.size() + (b ? b->keys.size() : 0));
+    if (b)
+        for (const QByteArrayView k : b->keys)
+            ++counts[k].base;
+    for (const QByteArrayView k : o.keys)
+        ++counts[k].ours;
+    for (const QByteArrayView k : t.keys)
+        ++counts[k].theirs;
+
+    std::vector<Node> nodes;
+    nodes.reserve(o.keys.size() + t.keys.size());
+    int head = -1;
+    int tail = -1;
+    const auto linkAfter = [&](int after, Node node) {
+        const int n = static_cast<int>(nodes.size());
+        if (after < 0) { // at the end
+            if (tail >= 0)
+                nodes[static_cast<size_t>(tail)].next = n;
+            else
+                head = n;
+            tail = n;
+        } else {
+            node.next = nodes[static_cast<size_t>(after)].next;
+            nodes[static_cast<size_t>(after)].next = n;
+            if (after == tail)
+                tail = n;
+        }
+        nodes.push_back(node);
+        return n;
+    };
+
+    // Ours, without what theirs removed.
+    for (size_t s = 0; s < o.keys.size(); ++s) {
+        Count& c = counts[o.keys[s]];
+        if (c.oursSeen++ >= c.keptOfOurs()) {
+            result.report.removedByTheirs.push_back(o.named(s));
+            continue;
+        }
+        const int n = linkAfter(-1, Node{false, static_cast<int>(s)});
+        if (c.lastNode >= 0)
+            nodes[static_cast<size_t>(c.lastNode)].nextSame = n;
+        else
+            c.firstNode = n;
+        c.lastNode = n;
+        if (c.oursSeen > c.base && c.oursSeen > c.theirs)
+            result.report.keptFromOurs.push_back(o.named(s));
+    }
+    // Theirs' new entries, each after the entry before it in theirs that the
+    // merge holds. A repeated entry's new occurrences are its last ones.
+    int anchor = -1;
+    for (size_t s = 0; s < t.keys.size(); ++s) {
+        Count& c = counts[t.keys[s]];
+        const int seen = c.theirsSeen++;
+        if (seen >= c.theirs - c.newFromTheirs()) {
+            anchor = linkAfter(anchor, Node{true, static_cast<int>(s)});
+            result.report.fromTheirs.push_back(t.named(s));
+        } else if (seen < c.keptOfOurs()) {
+            int n = c.firstNode;
+            for (int k = 0; k < seen; ++k)
+                n = nodes[static_cast<size_t>(n)].nextSame;
+            anchor = n;
+        }
+    }
+
+    if (b) {
+        std::vector<Named> removedByBoth;
+        std::vector<Named> oursNew;
+        for (size_t s = 0; s < b->keys.size(); ++s) {
+            const Count& c = counts[b->keys[s]];
+            if (c.ours < c.base && c.theirs < c.base)
+                removedByBoth.push_back(b->named(s));
+        }
+        if (!removedByBoth.empty()) {
+            for (size_t s = 0; s < o.keys.size(); ++s) {
+                const Count& c = counts[o.keys[s]];
+                if (c.ours > c.base && c.theirs < c.ours)
+                    oursNew.push_back(o.named(s));
+            }
+            findEditsOnBoth(removedByBoth, oursNew, result.report.fromTheirs, result.report);
+        }
+    }
+
+    if (result.file.isNull()) {
+        // One store for both sides' lines, theirs' slots after ours'.
+        const int theirsStart = static_cast<int>(o.entries.size());
+        EntryStore merged;
+        merged.append(std::move(o.entries));
+        merged.append(std::move(t.entries));
+        std::vector<int> order;
+        order.reserve(nodes.size());
+        for (int n = head; n >= 0; n = nodes[static_cast<size_t>(n)].next) {
+            const Node& node = nodes[static_cast<size_t>(n)];
+            order.push_back(node.fromTheirs ? theirsStart + node.slot : node.slot);
+        }
+        result.file = vaultformat::savedPiecesWithLine(masterLine, merged, order).joined();
+    }
+    return result;
+}
+
+} // namespace vaultmerge
