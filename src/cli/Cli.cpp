@@ -4,6 +4,8 @@
 #include "cli/PasswordGenerator.h"
 #include "cli/Terminal.h"
 #include "platform/VersionRecord.h"
+#include "sync/VaultCopy.h"
+#include "sync/VaultMerge.h"
 #include "vault/Ansi.h"
 #include "vault/EntrySort.h"
 #include "vault/Interchange.h"
@@ -286,6 +288,40 @@ const std::vector<Command>& commands() {
              "empty; the counts are reported.\n"
              "\n"
              "  --format FORMAT  auto (the default: from the file's content), csv or json\n")},
+        {QStringLiteral("merge"),
+         1,
+         1000,
+         {},
+         {QStringLiteral("--base")},
+         QStringLiteral("merge FILE... [--base FILE]"),
+         QStringLiteral(
+             "Merges other copies of the vault into it, in one save: copies changed on\n"
+             "another computer, or kept by a sync tool beside the vault when both\n"
+             "computers changed it. What either side added or edited is kept; what one\n"
+             "side deleted and the other left alone is deleted; when both edited one\n"
+             "entry, both versions are kept. A master password changed in a copy is\n"
+             "taken when the vault's is the base's; changed on both sides to different\n"
+             "ones, nothing is merged. Each copy is reported; the copies are left as\n"
+             "they are. A sealed copy opens with the vault's master password; one it\n"
+             "does not open is left out, with a message.\n"
+             "\n"
+             "  --base FILE  the vault as both last had it in common; without it, every\n"
+             "               entry of both is kept, so that what one side deleted comes\n"
+             "               back\n")},
+        {QStringLiteral("git-merge"),
+         3,
+         3,
+         {},
+         {},
+         QStringLiteral("git-merge BASE OURS THEIRS"),
+         QStringLiteral("A merge driver for git: merges the vault files BASE, OURS and THEIRS as\n"
+                        "`merge` does and writes the result into OURS (status 0), or leaves the\n"
+                        "conflict to you with a message (status 1). --vault is not used. Sealed\n"
+                        "files ask for the master password on the terminal (or the first line of\n"
+                        "standard input with --password-stdin). To have git use it for data.enc:\n"
+                        "\n"
+                        "  echo 'data.enc merge=keynook' >> .gitattributes\n"
+                        "  git config merge.keynook.driver 'keynook-cli git-merge %O %A %B'\n")},
     };
     return all;
 }
@@ -322,13 +358,18 @@ QString programHelp() {
         QStringLiteral("report on the vault file's form and lines"),
         QStringLiteral("write every entry to a CSV or JSON file"),
         QStringLiteral("add the entries of a CSV or JSON file"),
+        QStringLiteral("merge other copies of the vault into it"),
+        QStringLiteral("merge three vault files for git"),
     };
     const QStringList names = {
-        QStringLiteral("init"),          QStringLiteral("list"),        QStringLiteral("show TEXT"),
-        QStringLiteral("get TEXT"),      QStringLiteral("add"),         QStringLiteral("edit TEXT"),
-        QStringLiteral("remove TEXT"),   QStringLiteral("generate"),    QStringLiteral("passwd"),
-        QStringLiteral("seal"),          QStringLiteral("unseal"),      QStringLiteral("check"),
+        QStringLiteral("init"),          QStringLiteral("list"),
+        QStringLiteral("show TEXT"),     QStringLiteral("get TEXT"),
+        QStringLiteral("add"),           QStringLiteral("edit TEXT"),
+        QStringLiteral("remove TEXT"),   QStringLiteral("generate"),
+        QStringLiteral("passwd"),        QStringLiteral("seal"),
+        QStringLiteral("unseal"),        QStringLiteral("check"),
         QStringLiteral("export [FILE]"), QStringLiteral("import FILE"),
+        QStringLiteral("merge FILE..."), QStringLiteral("git-merge ..."),
     };
     for (qsizetype i = 0; i < names.size(); ++i)
         text += QStringLiteral("  %1%2\n").arg(names[i], -15).arg(summaries[i]);
@@ -522,11 +563,17 @@ Request parse(const QStringList& arguments) {
     // must not end up in a message, or in a log that keeps it.
     if (p.arguments.size() > c.maxArguments)
         fail(UserError, (c.maxArguments == 0 ? QStringLiteral("%1 takes no text, only options; %2")
-                                             : QStringLiteral("%1 takes one text to look for; %2"))
+                         : c.name == QLatin1String("git-merge")
+                             ? QStringLiteral("%1 takes three files: BASE, OURS and THEIRS; %2")
+                             : QStringLiteral("%1 takes one text to look for; %2"))
                             .arg(c.name, seeCommandHelp));
     if (p.arguments.size() < c.minArguments)
-        fail(UserError,
-             QStringLiteral("%1 needs the text to look for; %2").arg(c.name, seeCommandHelp));
+        fail(UserError, (c.name == QLatin1String("merge")
+                             ? QStringLiteral("%1 needs the files of the copies to merge; %2")
+                         : c.name == QLatin1String("git-merge")
+                             ? QStringLiteral("%1 takes three files: BASE, OURS and THEIRS; %2")
+                             : QStringLiteral("%1 needs the text to look for; %2"))
+                            .arg(c.name, seeCommandHelp));
     return request;
 }
 
@@ -778,6 +825,9 @@ public:
         const QString& name = m_p.command->name;
         if (name == QLatin1String("generate"))
             return generate();
+        // git's files, not a vault of ours; a password only for sealed ones.
+        if (name == QLatin1String("git-merge"))
+            return gitMerge();
         checkOptions();
         m_secrets.requireSource();
         if (name == QLatin1String("remove") && !m_p.has(QStringLiteral("--yes")) &&
@@ -808,6 +858,8 @@ public:
             return exportEntries();
         if (name == QLatin1String("import"))
             return importEntries();
+        if (name == QLatin1String("merge"))
+            return merge();
         return check();
     }
 
@@ -1465,6 +1517,171 @@ private:
                                imported.skippedNotLogins == 1 ? QStringLiteral("is")
                                                               : QStringLiteral("are"));
         tell(report + QStringLiteral(" The vault holds %1.").arg(entriesCount(m_entries.size())));
+        return Success;
+    }
+
+    // A file to merge, as read; refused when it is no vault Keynook wrote.
+    static QByteArray readCopy(const QString& path) {
+        const QString shown = QDir::toNativeSeparators(path);
+        vaultfile::ReadResult read = vaultfile::readAll(path);
+        if (read.tooLarge)
+            fail(UserError, QStringLiteral("%1 is larger than any vault Keynook writes; nothing "
+                                           "was merged")
+                                .arg(shown));
+        if (!read.ok)
+            fail(UserError, QStringLiteral("%1 could not be read: %2; nothing was merged")
+                                .arg(shown, read.error));
+        return std::move(read.data);
+    }
+
+    // Another copy in the plain form. One the password does not open is
+    // not merged, and nothing is written.
+    static vaultcopy::Opened openCopy(const QString& shown, QByteArray bytes, QStringView password,
+                                      const sealedvault::SealKey* known) {
+        vaultcopy::Opened o = vaultcopy::open(std::move(bytes), password, known);
+        switch (o.outcome) {
+        case vaultcopy::Outcome::Ok:
+            return o;
+        case vaultcopy::Outcome::WrongPassword:
+            fail(UserError, QStringLiteral("%1 is sealed, and the master password does not open "
+                                           "it (it was sealed under another password, or its key "
+                                           "header was changed); it was left as it is, and "
+                                           "nothing was merged")
+                                .arg(shown));
+        case vaultcopy::Outcome::Damaged:
+            fail(VaultError, QStringLiteral("%1 is a sealed vault that is damaged, or was changed "
+                                            "outside Keynook (%2); it was left as it is, and "
+                                            "nothing was merged")
+                                 .arg(shown, o.why));
+        case vaultcopy::Outcome::Refused:
+            fail(VaultError, QStringLiteral("%1 cannot be opened on this computer (%2); nothing "
+                                            "was merged")
+                                 .arg(shown, o.why));
+        }
+        return o;
+    }
+
+    static QString namedCopy(const vaultmerge::Named& n) {
+        const QString user = listing::oneLine(n.username, listing::kMaxCellWidth);
+        return n.location.isEmpty() ? user + QStringLiteral(" (no location)")
+                                    : user + QStringLiteral(" at ") +
+                                          listing::oneLine(n.location, listing::kMaxCellWidth);
+    }
+
+    // What one merge brought, for the person.
+    static QString merged(const QString& shown, const vaultmerge::Report& r) {
+        QString text = QStringLiteral("Merged %1:").arg(shown);
+        if (r.unchanged())
+            text += QStringLiteral(" nothing new.");
+        if (!r.fromTheirs.empty())
+            text += QStringLiteral(" %1 added from it.").arg(entriesCount(r.fromTheirs.size()));
+        if (!r.removedByTheirs.empty())
+            text += QStringLiteral(" %1 removed, as it removed them.")
+                        .arg(entriesCount(r.removedByTheirs.size()));
+        if (r.masterFromTheirs)
+            text += QStringLiteral(" Its master password, changed since the base, was taken.");
+        for (const vaultmerge::Report::BothEdited& e : r.editedOnBoth)
+            text += QStringLiteral(" Both versions of %1 were kept: each side changed it.")
+                        .arg(namedCopy(e.ours));
+        if (r.twoWay && !r.keptFromOurs.empty())
+            text += QStringLiteral(" No base was given, so entries that only one side "
+                                   "holds were all kept (%1 not in it): what one side removed "
+                                   "is back.")
+                        .arg(entriesCount(r.keptFromOurs.size()));
+        return text;
+    }
+
+    [[noreturn]] static void masterConflict(const QString& shown, const QString& where) {
+        fail(UserError, QStringLiteral("%1 and %2 each hold another master password, and the "
+                                       "base does not tell which one is new; nothing was merged "
+                                       "or written. Change one of them to the other's password "
+                                       "and merge again.")
+                            .arg(shown, where));
+    }
+
+    int merge() {
+        openLocked(true);
+        // Kept past the unlock: a sealed copy under another salt needs it.
+        const SecretText master = m_secrets.master();
+        if (const VaultSession::Status unlocked = m_session->unlock(master.text()); !unlocked.ok())
+            failWith(unlocked);
+        m_session->forgetStoredPassword();
+        QByteArray ours;
+        {
+            vaultfile::ReadResult read = vaultfile::readAll(m_session->path());
+            if (!read.ok)
+                failWith({read.tooLarge ? VaultSession::Failure::TooLarge
+                                        : VaultSession::Failure::Unreadable,
+                          read.error});
+            if (const VaultSession::Status opened = m_session->plainOf(read.data, ours);
+                !opened.ok())
+                failWith(opened);
+            sealedvault::wipe(read.data);
+        }
+        const sealedvault::SealKey* key = m_session->sealed() ? &m_session->key() : nullptr;
+        std::optional<vaultcopy::Opened> base;
+        if (const auto basePath = m_p.value(QStringLiteral("--base")))
+            base = openCopy(QDir::toNativeSeparators(*basePath), readCopy(*basePath), master.text(),
+                            key);
+        QStringList told;
+        bool changed = false;
+        for (const QString& path : m_p.arguments) {
+            const QString shown = QDir::toNativeSeparators(path);
+            vaultcopy::Opened copy = openCopy(shown, readCopy(path), master.text(), key);
+            vaultmerge::Result r = vaultmerge::merge(
+                base ? std::optional<QByteArrayView>(base->plain) : std::nullopt, ours, copy.plain);
+            sealedvault::wipe(copy.plain);
+            if (r.outcome == vaultmerge::Outcome::MasterConflict)
+                masterConflict(shown, QStringLiteral("the vault"));
+            sealedvault::wipe(ours);
+            ours = std::move(r.file);
+            changed = changed || !r.report.unchanged();
+            told << merged(shown, r.report);
+        }
+        if (changed)
+            save(ours);
+        for (const QString& line : told)
+            tell(line);
+        tell(QStringLiteral("The vault holds %1.")
+                 .arg(entriesCount(EntryStore::fromFile(ours).size())));
+        sealedvault::wipe(ours);
+        return Success;
+    }
+
+    int gitMerge() {
+        const QString basePath = m_p.arguments.at(0);
+        const QString oursPath = m_p.arguments.at(1);
+        const QString theirsPath = m_p.arguments.at(2);
+        QByteArray base = readCopy(basePath);
+        QByteArray ours = readCopy(oursPath);
+        QByteArray theirs = readCopy(theirsPath);
+        // A password only when a file needs one: plain files merge unasked.
+        SecretText master;
+        if (sealedvault::isSealed(base) || sealedvault::isSealed(ours) ||
+            sealedvault::isSealed(theirs)) {
+            m_secrets.requireSource();
+            master = m_secrets.master();
+        }
+        // Ours first: the others were most likely sealed under its key.
+        // git's files have names of its own making: they are named by role.
+        vaultcopy::Opened o =
+            openCopy(QStringLiteral("Our version"), std::move(ours), master.text(), nullptr);
+        vaultcopy::Opened b =
+            openCopy(QStringLiteral("The base version"), std::move(base), master.text(), &o.key);
+        vaultcopy::Opened t =
+            openCopy(QStringLiteral("Their version"), std::move(theirs), master.text(), &o.key);
+        vaultmerge::Result r = vaultmerge::merge(b.plain, o.plain, t.plain);
+        for (QByteArray* plain : {&o.plain, &b.plain, &t.plain})
+            sealedvault::wipe(*plain);
+        if (r.outcome == vaultmerge::Outcome::MasterConflict)
+            masterConflict(QStringLiteral("Ours"), QStringLiteral("theirs"));
+        // The merge keeps our file's form, and a sealed one its key.
+        QByteArray result = o.sealed ? sealedvault::seal(r.file, o.key) : r.file;
+        sealedvault::wipe(r.file);
+        if (const vaultfile::Result saved = vaultfile::saveAtomically(oursPath, result); !saved.ok)
+            fail(VaultError, QStringLiteral("the merged vault could not be written to %1: %2")
+                                 .arg(QDir::toNativeSeparators(oursPath), saved.error));
+        tell(merged(QStringLiteral("the other branch's vault"), r.report));
         return Success;
     }
 

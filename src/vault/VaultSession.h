@@ -90,6 +90,9 @@ public:
     Status unseal();
     // The parameters of a sealed vault's key, once unlock() or seal() made it.
     const sealedvault::SealParams& sealParams() const { return m_key.params(); }
+    // A sealed vault's key, once unlock() or seal() made it: other copies of
+    // the vault sealed under it open without a derivation.
+    const sealedvault::SealKey& key() const { return m_key; }
 
     // Makes `master` the master password: the vault's first line becomes its
     // line and every byte after it stays as it is, in one atomic save. A

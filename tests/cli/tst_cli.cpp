@@ -680,8 +680,10 @@ TEST_F(Cli, WordsNotUnderstoodAreNotRepeated) {
     writeVault(std::vector<Entry>{kMe});
     const QByteArray before = vaultBytes();
     const QString secret = QStringLiteral("hunter22secret");
+    // The list of commands, from its first to its last.
     const QString commands = QStringLiteral("init, list, show, get, add, edit, remove, generate, "
-                                            "passwd, seal, unseal, check, export and import");
+                                            "passwd, seal, unseal, check, export, import, merge "
+                                            "and git-merge");
     const QString fields = QStringLiteral("username, password or location");
     const QString lengths = QStringLiteral("number of characters from 4 to 1024");
     // run() puts --vault=... first: the words typed here start at the 2nd.
@@ -890,6 +892,57 @@ TEST_F(Cli, WritersThroughEveryNameOfTheVaultShareOneLock) {
     EXPECT_EQ(QDir(path(QStringLiteral("vault")))
                   .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{QStringLiteral("data.enc")});
+}
+
+// Copies of the vault changed apart are merged into it in one save, in both
+// forms: a sealed copy under the vault's key opens without a derivation. A
+// copy whose master password differs is refused, and nothing is written.
+TEST_F(Cli, MergeTakesOtherCopiesIntoTheVault) {
+    for (const bool sealed : {false, true}) {
+        SCOPED_TRACE(sealed ? "sealed" : "plain");
+        writeVault(std::vector<Entry>{kMe, kBob});
+        if (sealed)
+            sealCheaply();
+        const QString base = path(QStringLiteral("base.enc"));
+        const QString copy = path(QStringLiteral("copy.enc"));
+        const QString other = path(QStringLiteral("other.enc"));
+        for (const QString& c : {base, copy, other}) {
+            QFile::remove(c);
+            ASSERT_TRUE(QFile::copy(m_vault, c));
+        }
+        const auto on = [&](const QString& vault, QStringList args, QStringList more) {
+            args.prepend(QStringLiteral("--vault=") + vault);
+            args.prepend(QStringLiteral("--password-stdin"));
+            more.prepend(kMaster);
+            return run(args, lines(more), false);
+        };
+        ASSERT_EQ(on(copy, {QStringLiteral("add"), QStringLiteral("--username=fromcopy")},
+                     {QStringLiteral("pw")})
+                      .status,
+                  0);
+        ASSERT_EQ(on(other, {QStringLiteral("passwd")}, {QStringLiteral("another one")}).status, 0);
+        ASSERT_EQ(
+            withMaster({QStringLiteral("remove"), QStringLiteral("bob"), QStringLiteral("--yes")})
+                .status,
+            0);
+
+        const QByteArray before = vaultBytes();
+        const Ran refused = withMaster({QStringLiteral("merge"), other});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_TRUE(refused.err.contains(sealed ? "the master password does not open it"
+                                                : "each hold another master password"))
+            << refused.err.toStdString();
+        EXPECT_EQ(vaultBytes(), before);
+
+        const Ran r = withMaster({QStringLiteral("merge"), copy, QStringLiteral("--base"), base});
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("1 entry added from it")) << r.err.toStdString();
+        EXPECT_EQ(sealedvault::isSealed(vaultBytes()), sealed);
+        const Ran listed = withMaster({QStringLiteral("list"), QStringLiteral("--format=tsv")});
+        EXPECT_EQ(listed.out.count('\n'), 3) << listed.out.toStdString(); // header, me, fromcopy
+        EXPECT_TRUE(listed.out.contains("fromcopy"));
+        EXPECT_FALSE(listed.out.contains("bob"));
+    }
 }
 
 // Every save leaves the vault its owner's alone, whatever it was before.
