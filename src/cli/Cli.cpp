@@ -5,6 +5,7 @@
 #include "cli/Terminal.h"
 #include "platform/VersionRecord.h"
 #include "sync/VaultCopy.h"
+#include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
 #include "vault/Ansi.h"
 #include "vault/EntrySort.h"
@@ -933,7 +934,7 @@ private:
         if (!QFileInfo::exists(path))
             fail(UserError, QStringLiteral("there is no vault at %1; create one with `%2 init`")
                                 .arg(QDir::toNativeSeparators(path), kProgram));
-        m_session = std::make_unique<VaultSession>(path);
+        startSession(path);
         if (const VaultSession::Status opened = m_session->open(); !opened.ok())
             failWith(opened);
         if (forChange && m_session->readOnly())
@@ -1066,7 +1067,7 @@ private:
 
     int init() {
         const QString path = vaultPath();
-        m_session = std::make_unique<VaultSession>(path);
+        startSession(path);
         if (const VaultSession::Status opened = m_session->open(); !opened.ok())
             failWith(opened);
         // Nothing of a sealed vault is read before its password opens it, but
@@ -1520,6 +1521,42 @@ private:
         return Success;
     }
 
+    // The session on the vault at `path`, every state of which that it reads
+    // or writes is kept in this computer's history of the vault: the base of
+    // later merges.
+    void startSession(const QString& path) {
+        m_session = std::make_unique<VaultSession>(path);
+        m_history = std::make_unique<VaultHistory>(
+            QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+            vaultfile::realFilePath(path));
+        m_session->onStateSeen(
+            [history = m_history.get()](const std::vector<QByteArrayView>& file, bool written) {
+                history->record(file, written);
+            });
+    }
+
+    // The states of the history that open with the vault's key (a plain
+    // vault's all do), oldest first, as the merge's base is chosen from them.
+    // One sealed under an earlier password is left out rather than costing
+    // a derivation.
+    std::vector<vaultmerge::Seen> seenStates(std::vector<QByteArray>& plains) const {
+        std::vector<vaultmerge::Seen> seen;
+        const sealedvault::SealKey* key = m_session->sealed() ? &m_session->key() : nullptr;
+        const std::vector<VaultHistory::State> states = m_history->states();
+        plains.reserve(states.size() + m_p.arguments.size());
+        for (const VaultHistory::State& state : states) {
+            vaultfile::ReadResult read = vaultfile::readAll(state.path);
+            if (!read.ok)
+                continue;
+            vaultcopy::Opened o = vaultcopy::open(std::move(read.data), {}, key);
+            if (!o.ok())
+                continue;
+            plains.push_back(std::move(o.plain));
+            seen.push_back({plains.back(), state.written});
+        }
+        return seen;
+    }
+
     // A file to merge, as read; refused when it is no vault Keynook wrote.
     static QByteArray readCopy(const QString& path) {
         const QString shown = QDir::toNativeSeparators(path);
@@ -1619,32 +1656,51 @@ private:
             sealedvault::wipe(read.data);
         }
         const sealedvault::SealKey* key = m_session->sealed() ? &m_session->key() : nullptr;
-        std::optional<vaultcopy::Opened> base;
+        std::optional<vaultcopy::Opened> given;
         if (const auto basePath = m_p.value(QStringLiteral("--base")))
-            base = openCopy(QDir::toNativeSeparators(*basePath), readCopy(*basePath), master.text(),
-                            key);
+            given = openCopy(QDir::toNativeSeparators(*basePath), readCopy(*basePath),
+                             master.text(), key);
+        // Without a base given, each copy's is the newest state this computer
+        // saw that cannot make the merge drop an entry added here.
+        std::vector<QByteArray> plains;
+        std::vector<vaultmerge::Seen> seen;
+        if (!given)
+            seen = seenStates(plains);
         QStringList told;
         bool changed = false;
         for (const QString& path : m_p.arguments) {
             const QString shown = QDir::toNativeSeparators(path);
             vaultcopy::Opened copy = openCopy(shown, readCopy(path), master.text(), key);
-            vaultmerge::Result r = vaultmerge::merge(
-                base ? std::optional<QByteArrayView>(base->plain) : std::nullopt, ours, copy.plain);
+            std::optional<QByteArrayView> base;
+            if (given)
+                base = given->plain;
+            else if (const auto chosen = vaultmerge::chooseBase(seen, copy.plain))
+                base = seen[*chosen].plain;
+            vaultmerge::Result r = vaultmerge::merge(base, ours, copy.plain);
             sealedvault::wipe(copy.plain);
             if (r.outcome == vaultmerge::Outcome::MasterConflict)
                 masterConflict(shown, QStringLiteral("the vault"));
-            sealedvault::wipe(ours);
-            ours = std::move(r.file);
             changed = changed || !r.report.unchanged();
             told << merged(shown, r.report);
+            sealedvault::wipe(ours);
+            ours = r.file;
+            // The merge is the next state of ours, for the next copy's base.
+            if (!given) {
+                plains.push_back(std::move(r.file));
+                seen.push_back({plains.back(), true});
+            }
         }
+
         if (changed)
             save(ours);
         for (const QString& line : told)
             tell(line);
         tell(QStringLiteral("The vault holds %1.")
                  .arg(entriesCount(EntryStore::fromFile(ours).size())));
+        // The last holder of each opened state wipes it.
         sealedvault::wipe(ours);
+        for (QByteArray& plain : plains)
+            sealedvault::wipe(plain);
         return Success;
     }
 
@@ -1688,6 +1744,7 @@ private:
     const Parsed& m_p;
     Secrets m_secrets;
     std::unique_ptr<VaultSession> m_session;
+    std::unique_ptr<VaultHistory> m_history;
     EntryStore m_entries;
 };
 

@@ -4,11 +4,13 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "startup/Program.h"
+#include "vault/VaultFile.h"
 #include "vault/VaultSession.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QPointer>
+#include <QStandardPaths>
 
 namespace {
 
@@ -145,6 +147,13 @@ bool RefuseChangeToReadOnlyVault(Program& program, QWidget* parent) {
 
 void OpenData(Program& program) {
     program.vault = std::make_unique<VaultSession>(program.vaultPath());
+    program.history = std::make_unique<VaultHistory>(
+        QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+        vaultfile::realFilePath(program.vaultPath()));
+    program.vault->onStateSeen(
+        [history = program.history.get()](const std::vector<QByteArrayView>& file, bool written) {
+            history->record(file, written);
+        });
     if (const VaultSession::Status opened = program.vault->open(); !opened.ok())
         return failAndEnd(program, opened);
     // A sealed vault has a master password, though nothing of it can be read

@@ -4,6 +4,7 @@
 #include "platform/Seams.h"
 #include "platform/VersionRecord.h"
 #include "startup/Window.h"
+#include "sync/VaultHistory.h"
 #include "vault/VaultSession.h"
 
 #include <QPointer>
@@ -63,6 +64,9 @@ public:
     // last read or wrote it. On a medium that takes no writes it holds no
     // lock, and every change is refused before it is made.
     std::unique_ptr<VaultSession> vault;
+    // What this computer saw of the vault: every state the session read or
+    // wrote, in the user's data folder, as the base of later merges.
+    std::unique_ptr<VaultHistory> history;
 
     // Branding values, copied from the version record at start.
     QString BrandProductName;

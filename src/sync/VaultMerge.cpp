@@ -257,4 +257,61 @@ Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArray
     return result;
 }
 
+std::optional<size_t> chooseBase(const std::vector<Seen>& states, QByteArrayView theirs) {
+    using Counts = std::unordered_map<QByteArrayView, int, KeyHash>;
+    const auto countsOf = [](QByteArrayView plain, std::deque<QByteArray>& made) {
+        Copy copy(plain);
+        Counts counts;
+        for (const QByteArrayView k : copy.keys)
+            ++counts[k];
+        // Keys made anew live with the copy: keep them.
+        for (QByteArray& m : copy.madeAnew)
+            made.push_back(std::move(m));
+        return counts;
+    };
+    std::deque<QByteArray> made;
+    std::vector<Counts> held;
+    held.reserve(states.size());
+    for (const Seen& state : states)
+        held.push_back(countsOf(state.plain, made));
+    const Counts inTheirs = countsOf(theirs, made);
+    const auto countIn = [](const Counts& counts, QByteArrayView key) {
+        const auto it = counts.find(key);
+        return it == counts.end() ? 0 : it->second;
+    };
+    // What this computer added, at any time, and what it deleted in each
+    // state it wrote: the change of each entry's count over the state before.
+    Counts addedHere;
+    std::vector<std::vector<QByteArrayView>> deletedAt(states.size());
+    for (size_t i = 1; i < states.size(); ++i) {
+        if (!states[i].written)
+            continue;
+        for (const auto& [key, count] : held[i])
+            if (count > countIn(held[i - 1], key))
+                addedHere[key] = 1;
+        for (const auto& [key, count] : held[i - 1])
+            if (countIn(held[i], key) < count)
+                deletedAt[i].push_back(key);
+    }
+    if (!states.empty() && states[0].written)
+        for (const auto& [key, count] : held[0])
+            addedHere[key] = 1;
+    // A state fits when the other copy holds every entry added here that
+    // the state holds, and no more of what this computer deleted up to it
+    // than the state does: a copy that still has those never had the state.
+    for (size_t i = states.size(); i-- > 0;) {
+        bool fits = std::all_of(held[i].begin(), held[i].end(), [&](const auto& entry) {
+            return !addedHere.contains(entry.first) ||
+                   entry.second <= countIn(inTheirs, entry.first);
+        });
+        for (size_t j = 1; fits && j <= i; ++j)
+            for (const QByteArrayView key : deletedAt[j])
+                if (countIn(inTheirs, key) > countIn(held[i], key))
+                    fits = false;
+        if (fits)
+            return i;
+    }
+    return std::nullopt;
+}
+
 } // namespace vaultmerge

@@ -71,4 +71,25 @@ struct Result {
 // plain vault files.
 Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArrayView theirs);
 
+// One state of the vault that this computer read (a change that came from
+// elsewhere) or wrote (a change made here), in the plain form. Those given
+// to chooseBase() are the ones `ours` came from, oldest first.
+struct Seen {
+    QByteArrayView plain;
+    bool written = false;
+};
+
+// Which seen state is the base for merging `theirs`, another copy, into
+// this computer's vault: the newest one that the other copy can have come
+// from. It holds no entry added on this computer that `theirs` lacks
+// (counting repeats): a base holding one would read as theirs having deleted
+// it, and the merge would drop it. And `theirs` holds none of the entries
+// this computer deleted up to that state, beyond what the state holds: a
+// copy that still has them never had the state, and the merge would bring
+// them back. An entry added (deleted) here is one that a written state holds
+// more (less) often than the state before it. An older base can only bring
+// back an entry that a side deleted, never lose one; none fits: merge
+// without a base.
+std::optional<size_t> chooseBase(const std::vector<Seen>& states, QByteArrayView theirs);
+
 } // namespace vaultmerge

@@ -53,7 +53,13 @@ Status VaultSession::read(QByteArray& data) {
     if (!r.ok)
         return failure(r.tooLarge ? Failure::TooLarge : Failure::Unreadable, r.error);
     data = std::move(r.data);
+    if (m_seen)
+        m_seen({data}, false);
     return {};
+}
+
+QByteArray VaultSession::realFile() const {
+    return m_lockedFile.isEmpty() ? vaultfile::realFilePath(m_path) : m_lockedFile;
 }
 
 // Takes the vault for this session alone: the lock of the file every name of
@@ -315,6 +321,8 @@ Status VaultSession::createMaster(const QString& master, EntryStore& kept) {
     m_stamp = vaultfile::stampOf(m_path);
     if (!saved.ok)
         return failure(Failure::CannotSave, saved.error);
+    if (m_seen)
+        m_seen({file}, true);
     m_stored = master;
     m_masterLine.clear();
     kept.append(std::move(entries));
@@ -368,6 +376,8 @@ Status VaultSession::replaceWith(const std::vector<QByteArrayView>& pieces) {
     if (!saved.ok)
         return failure(Failure::CannotSave, saved.error);
     m_stamp = vaultfile::stampOf(m_path);
+    if (m_seen)
+        m_seen(pieces, true);
     return {};
 }
 

@@ -9,7 +9,9 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 // One vault in use: where it is, the lock that keeps every other writer out,
 // the stamp of the file as this session last read or wrote it, and the steps
@@ -47,6 +49,15 @@ public:
     VaultSession& operator=(const VaultSession&) = delete;
 
     const QString& path() const { return m_path; }
+    // Where the vault's bytes are: the file the lock is for, every link
+    // followed (see vaultfile::realFilePath).
+    QByteArray realFile() const;
+
+    // Hears every state of the file that this session reads or writes, its
+    // bytes as on disk: what a history of the vault keeps. A sealed vault's
+    // are sealed.
+    using StateSeen = std::function<void(const std::vector<QByteArrayView>& file, bool written)>;
+    void onStateSeen(StateSeen seen) { m_seen = std::move(seen); }
 
     // Checks who owns the vault and its folder, takes the lock of the file
     // the path leads to (a vault on a read-only medium needs none and cannot
@@ -143,6 +154,7 @@ private:
     // The file the lock is for: a save that would land elsewhere (a link
     // pointed at another file meanwhile) is refused.
     QByteArray m_lockedFile;
+    StateSeen m_seen;
     bool m_readOnly = false;
     vaultfile::Stamp m_stamp;
     QString m_stored;

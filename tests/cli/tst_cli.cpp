@@ -272,7 +272,9 @@ TEST_F(Cli, FullLife) {
     EXPECT_EQ(withMaster({QStringLiteral("list")}, {}, newMaster).status, 0);
 
     // Secrets go to the vault and to the output that asked for them, nowhere
-    // else: not in messages, not in any other file the program left.
+    // else: not in messages, not in any other file the program left. The
+    // states of the vault this computer saw are the vault's bytes, and as
+    // private as it.
     for (const Ran& r : all)
         for (const QString& s : secrets)
             EXPECT_FALSE(r.err.contains(s.toUtf8())) << r.err.toStdString();
@@ -283,6 +285,11 @@ TEST_F(Cli, FullLife) {
         const QString file = files.next();
         if (file == m_vault || file == exported)
             continue; // the files meant to hold them
+        if (file.contains(QStringLiteral("/Keynook/seen/"))) {
+            EXPECT_EQ(modeOf(file), 0600u);
+            EXPECT_EQ(modeOf(QFileInfo(file).path()), 0700u);
+            continue;
+        }
         ++scanned;
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << file.toStdString();
@@ -532,7 +539,9 @@ TEST_F(Cli, EveryCommandOnASealedVault) {
         const QString file = files.next();
         if (file == exported)
             continue;
-        scanned << QFileInfo(file).fileName();
+        // The sealed states of the vault this computer saw are scanned too.
+        if (!file.contains(QStringLiteral("/Keynook/seen/")))
+            scanned << QFileInfo(file).fileName();
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << file.toStdString();
         EXPECT_EQ(holds(f.readAll()), QString()) << file.toStdString();
@@ -895,8 +904,9 @@ TEST_F(Cli, WritersThroughEveryNameOfTheVaultShareOneLock) {
 }
 
 // Copies of the vault changed apart are merged into it in one save, in both
-// forms: a sealed copy under the vault's key opens without a derivation. A
-// copy whose master password differs is refused, and nothing is written.
+// forms, with a base given or chosen from what this computer saw: a sealed
+// copy under the vault's key opens without a derivation. A copy whose master
+// password differs is refused, and nothing is written.
 TEST_F(Cli, MergeTakesOtherCopiesIntoTheVault) {
     for (const bool sealed : {false, true}) {
         SCOPED_TRACE(sealed ? "sealed" : "plain");
@@ -926,15 +936,11 @@ TEST_F(Cli, MergeTakesOtherCopiesIntoTheVault) {
                 .status,
             0);
 
-        const QByteArray before = vaultBytes();
-        const Ran refused = withMaster({QStringLiteral("merge"), other});
-        EXPECT_EQ(refused.status, 1);
-        EXPECT_TRUE(refused.err.contains(sealed ? "the master password does not open it"
-                                                : "each hold another master password"))
-            << refused.err.toStdString();
-        EXPECT_EQ(vaultBytes(), before);
-
-        const Ran r = withMaster({QStringLiteral("merge"), copy, QStringLiteral("--base"), base});
+        // The plain vault is given its base; the sealed one finds it among
+        // the states this computer saw (the vault before bob was removed).
+        const Ran r = withMaster(
+            sealed ? QStringList{QStringLiteral("merge"), copy}
+                   : QStringList{QStringLiteral("merge"), copy, QStringLiteral("--base"), base});
         EXPECT_EQ(r.status, 0) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains("1 entry added from it")) << r.err.toStdString();
         EXPECT_EQ(sealedvault::isSealed(vaultBytes()), sealed);
@@ -942,6 +948,20 @@ TEST_F(Cli, MergeTakesOtherCopiesIntoTheVault) {
         EXPECT_EQ(listed.out.count('\n'), 3) << listed.out.toStdString(); // header, me, fromcopy
         EXPECT_TRUE(listed.out.contains("fromcopy"));
         EXPECT_FALSE(listed.out.contains("bob"));
+
+        // The other copy's new master password: it does not open a sealed
+        // copy; a plain one's is refused once the vault's changed too.
+        const QString master = sealed ? kMaster : QStringLiteral("third one");
+        if (!sealed) {
+            ASSERT_EQ(withMaster({QStringLiteral("passwd")}, {master}).status, 0);
+        }
+        const QByteArray before = vaultBytes();
+        const Ran refused = withMaster({QStringLiteral("merge"), other}, {}, master);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_TRUE(refused.err.contains(sealed ? "the master password does not open it"
+                                                : "each hold another master password"))
+            << refused.err.toStdString();
+        EXPECT_EQ(vaultBytes(), before);
     }
 }
 

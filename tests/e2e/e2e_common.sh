@@ -434,16 +434,21 @@ expect_no_core_dumps() {
 
 # No secret ($1..) may be found, plain or ciphered, in any file of the work
 # folder other than the vault itself: not in settings, logs or caches.
+# The vault's own form of a secret may also be in the states of the vault
+# this computer saw (kept in the data folder, as private as the vault); its
+# clear text may be nowhere.
 expect_secrets_only_in_vault() {
-    local secret pattern hex found
+    local secret pattern hex found seen="$XDG_DATA_HOME/Keynook/seen/"
     pattern="$WORK/secret.pattern"
     for secret in "$@"; do
-        for hex in "$(printf '%s' "$secret" | od -An -v -tx1 | tr -d ' \n')" "$(cipher_hex "$secret")"; do
-            write_hex "$hex" "$pattern"
-            found=$(LC_ALL=C grep -r -a -l -F -f "$pattern" "$WORK" 2>/dev/null |
-                grep -v -x -F -e "$VAULT" -e "$pattern" || true)
-            [[ -z "$found" ]] || fail "a secret was written outside the vault: $found"
-        done
+        write_hex "$(printf '%s' "$secret" | od -An -v -tx1 | tr -d ' \n')" "$pattern"
+        found=$(LC_ALL=C grep -r -a -l -F -f "$pattern" "$WORK" 2>/dev/null |
+            grep -v -x -F -e "$VAULT" -e "$pattern" || true)
+        [[ -z "$found" ]] || fail "a secret was written outside the vault: $found"
+        write_hex "$(cipher_hex "$secret")" "$pattern"
+        found=$(LC_ALL=C grep -r -a -l -F -f "$pattern" "$WORK" 2>/dev/null |
+            grep -v -x -F -e "$VAULT" -e "$pattern" | grep -v -F "$seen" || true)
+        [[ -z "$found" ]] || fail "a secret was written outside the vault: $found"
     done
     rm -f "$pattern"
 }

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <random>
+#include <set>
 
 namespace {
 
@@ -156,6 +157,79 @@ TEST(Merge, FollowsItsRulesOnRandomEdits) {
         EXPECT_EQ(vaultmerge::merge(baseFile, oursFile, oursFile).file, oursFile);
         EXPECT_EQ(vaultmerge::merge(baseFile, oursFile, baseFile).file, oursFile);
         EXPECT_EQ(vaultmerge::merge(baseFile, baseFile, theirsFile).file, theirsFile);
+    }
+}
+
+// Two computers that change the vault apart and now and then take in each
+// other's copy, each choosing the base from what it has seen: no entry that
+// one side holds is lost in a merge unless the other side deleted it.
+TEST(Merge, ABaseFromWhatWasSeenLosesNoEntry) {
+    std::mt19937 gen(testsupport::randomStartValue());
+    const auto pick = [&](size_t n) {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(gen);
+    };
+    const QString master = QStringLiteral("master");
+    for (int history = 0; history < 200; ++history) {
+        SCOPED_TRACE(history);
+        struct Computer {
+            std::vector<Entry> vault;
+            std::vector<QByteArray> seen; // files, oldest first
+            std::vector<bool> written;
+            std::set<QString> deleted; // what this computer's user deleted
+            void record(bool write) {
+                seen.push_back(vaultformat::savedFile(QStringLiteral("master"), vault));
+                written.push_back(write);
+            }
+        };
+        Computer computers[2];
+        for (Computer& c : computers)
+            c.record(false); // both start from the same empty vault
+        int next = 0;
+        for (int step = 0; step < 40; ++step) {
+            Computer& here = computers[pick(2)];
+            Computer& there = &here == &computers[0] ? computers[1] : computers[0];
+            switch (pick(3)) {
+            case 0: // an entry added here
+                here.vault.insert(here.vault.begin() +
+                                      static_cast<long>(pick(here.vault.size() + 1)),
+                                  Entry{QString::number(next++), QStringLiteral("pw"), QString()});
+                here.record(true);
+                break;
+            case 1: // one deleted here
+                if (here.vault.empty())
+                    break;
+                {
+                    const size_t at = pick(here.vault.size());
+                    here.deleted.insert(here.vault[at].username);
+                    here.vault.erase(here.vault.begin() + static_cast<long>(at));
+                }
+                here.record(true);
+                break;
+            case 2: { // the other computer's copy taken in here
+                const QByteArray theirs = vaultformat::savedFile(master, there.vault);
+                std::vector<vaultmerge::Seen> seen;
+                for (size_t i = 0; i < here.seen.size(); ++i)
+                    seen.push_back({here.seen[i], here.written[i]});
+                const std::optional<size_t> base = vaultmerge::chooseBase(seen, theirs);
+                const vaultmerge::Result r = vaultmerge::merge(
+                    base ? std::optional<QByteArrayView>(here.seen[*base]) : std::nullopt,
+                    here.seen.back(), theirs);
+                ASSERT_EQ(r.outcome, Outcome::Merged);
+                const std::vector<Entry> merged = vaultformat::readEntries(r.file);
+                for (const auto& [side, deleter] : {std::pair(&here.vault, &there.deleted),
+                                                    std::pair(&there.vault, &here.deleted)})
+                    for (const Entry& e : *side) {
+                        if (deleter->contains(e.username))
+                            continue;
+                        ASSERT_NE(std::find(merged.begin(), merged.end(), e), merged.end())
+                            << "entry " << e.username.toStdString() << " lost at step " << step;
+                    }
+                here.vault = merged;
+                here.record(false);
+                break;
+            }
+            }
+        }
     }
 }
 
