@@ -1620,11 +1620,11 @@ private:
         for (const vaultmerge::Report::BothEdited& e : r.editedOnBoth)
             text += QStringLiteral(" Both versions of %1 were kept: each side changed it.")
                         .arg(namedCopy(e.ours));
-        if (r.twoWay && !r.keptFromOurs.empty())
+        if (r.twoWay && r.oursOnly > 0)
             text += QStringLiteral(" No base was given, so entries that only one side "
                                    "holds were all kept (%1 not in it): what one side removed "
                                    "is back.")
-                        .arg(entriesCount(r.keptFromOurs.size()));
+                        .arg(entriesCount(r.oursOnly));
         return text;
     }
 

@@ -203,7 +203,7 @@ Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArray
             c.firstNode = n;
         c.lastNode = n;
         if (c.oursSeen > c.base && c.oursSeen > c.theirs)
-            result.report.keptFromOurs.push_back(o.named(s));
+            ++result.report.oursOnly;
     }
     // Theirs' new entries, each after the entry before it in theirs that the
     // merge holds. A repeated entry's new occurrences are its last ones.

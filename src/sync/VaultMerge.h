@@ -40,7 +40,7 @@ struct Report {
     bool masterFromTheirs = false;
     std::vector<Named> fromTheirs;      // entries theirs added, now in ours
     std::vector<Named> removedByTheirs; // entries of ours that theirs deleted
-    std::vector<Named> keptFromOurs;    // entries ours added that theirs lacks
+    size_t oursOnly = 0;                // entries of ours that theirs lacks and that stay
     // One entry edited on both sides, differently: both versions are kept.
     struct BothEdited {
         Named ours;
