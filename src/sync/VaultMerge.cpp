@@ -314,4 +314,16 @@ std::optional<size_t> chooseBase(const std::vector<Seen>& states, QByteArrayView
     return std::nullopt;
 }
 
+std::optional<size_t> chooseConflictBase(const std::vector<Seen>& states, QByteArrayView vault,
+                                         QByteArrayView copy) {
+    for (size_t i = states.size(); i-- > 0;) {
+        if (states[i].written && states[i].plain == copy) {
+            const std::vector<Seen> before(states.begin(),
+                                           states.begin() + static_cast<long>(i) + 1);
+            return chooseBase(before, vault);
+        }
+    }
+    return chooseBase(states, copy);
+}
+
 } // namespace vaultmerge

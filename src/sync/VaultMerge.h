@@ -92,4 +92,15 @@ struct Seen {
 // without a base.
 std::optional<size_t> chooseBase(const std::vector<Seen>& states, QByteArrayView theirs);
 
+// The base for merging a conflict copy that a sync engine left beside the
+// vault: of two versions changed apart on two computers, it kept one under
+// the vault's name and the other under the copy's. When the copy is a state
+// this computer wrote, the vault holds the other computer's version, and
+// the base is chosen among the states before the copy as for merging the
+// vault's version; the states read since (the other version, as it arrived)
+// are not the copy's past. Otherwise the copy is the other computer's and
+// the base is chosen for it from all the states.
+std::optional<size_t> chooseConflictBase(const std::vector<Seen>& states, QByteArrayView vault,
+                                         QByteArrayView copy);
+
 } // namespace vaultmerge

@@ -3,6 +3,7 @@
 // reads it for.
 #include "VaultTestSupport.h"
 
+#include "sync/ConflictCopies.h"
 #include "sync/VaultMerge.h"
 #include "vault/VaultFormat.h"
 
@@ -231,6 +232,137 @@ TEST(Merge, ABaseFromWhatWasSeenLosesNoEntry) {
             }
         }
     }
+}
+
+// Two computers whose vault a sync engine carries: each changes it apart,
+// and syncs now and then. When both changed it since they last synced, the
+// engine keeps one version (either) as the vault and renames the other into
+// a conflict copy, which the computer that syncs merges, choosing the base
+// from what it saw. No merge loses an entry that the other computer did not
+// delete.
+TEST(Merge, ConflictCopiesOfAnEngineLoseNoEntry) {
+    std::mt19937 gen(testsupport::randomStartValue());
+    const auto pick = [&](size_t n) {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(gen);
+    };
+    const QString master = QStringLiteral("master");
+    const auto fileOfEntries = [&](const std::vector<Entry>& v) {
+        return vaultformat::savedFile(master, v);
+    };
+    for (int history = 0; history < 200; ++history) {
+        SCOPED_TRACE(history);
+        struct Computer {
+            QByteArray vault;
+            int syncedVersion = 0; // of the engine's copy, as last synced here
+            QByteArray synced;     // the vault as last synced here
+            std::vector<QByteArray> seen;
+            std::vector<bool> written;
+            std::set<QString> deleted;
+            void record(const QByteArray& file, bool write) {
+                vault = file;
+                seen.push_back(file);
+                written.push_back(write);
+            }
+        };
+        Computer computers[2];
+        QByteArray cloud = fileOfEntries({});
+        int version = 0;
+        for (Computer& c : computers) {
+            c.record(cloud, false);
+            c.synced = cloud;
+        }
+        int next = 0;
+        for (int step = 0; step < 40; ++step) {
+            const size_t me = pick(2);
+            Computer& here = computers[me];
+            const Computer& there = computers[1 - me];
+            std::vector<Entry> entries = vaultformat::readEntries(here.vault);
+            switch (pick(3)) {
+            case 0:
+                entries.insert(entries.begin() + static_cast<long>(pick(entries.size() + 1)),
+                               Entry{QString::number(next++), QStringLiteral("pw"), QString()});
+                here.record(fileOfEntries(entries), true);
+                break;
+            case 1:
+                if (entries.empty())
+                    break;
+                {
+                    const size_t at = pick(entries.size());
+                    here.deleted.insert(entries[at].username);
+                    entries.erase(entries.begin() + static_cast<long>(at));
+                }
+                here.record(fileOfEntries(entries), true);
+                break;
+            case 2: { // the engine syncs this computer
+                const bool changedHere = here.vault != here.synced;
+                const bool changedThere = version != here.syncedVersion;
+                if (changedHere && changedThere) {
+                    // Either version may be kept as the vault.
+                    const QByteArray own = here.vault;
+                    QByteArray kept = cloud;
+                    QByteArray copy = own;
+                    if (pick(2) == 0)
+                        std::swap(kept, copy);
+                    else
+                        here.record(kept, false); // the other version arrives
+                    std::vector<vaultmerge::Seen> seen;
+                    for (size_t i = 0; i < here.seen.size(); ++i)
+                        seen.push_back({here.seen[i], here.written[i]});
+                    const std::optional<size_t> base =
+                        vaultmerge::chooseConflictBase(seen, kept, copy);
+                    const vaultmerge::Result r = vaultmerge::merge(
+                        base ? std::optional<QByteArrayView>(here.seen[*base]) : std::nullopt, kept,
+                        copy);
+                    ASSERT_EQ(r.outcome, Outcome::Merged);
+                    const std::vector<Entry> merged = vaultformat::readEntries(r.file);
+                    // Each version loses only what the other computer deleted.
+                    const std::pair<QByteArray, const std::set<QString>*> versions[] = {
+                        {own, &there.deleted}, {cloud, &here.deleted}};
+                    for (const auto& [file, deleter] : versions) {
+                        for (const Entry& e : vaultformat::readEntries(file)) {
+                            if (deleter->contains(e.username))
+                                continue;
+                            ASSERT_NE(std::find(merged.begin(), merged.end(), e), merged.end())
+                                << "entry " << e.username.toStdString() << " lost at step " << step;
+                        }
+                    }
+                    here.record(r.file, true);
+                    cloud = here.vault;
+                    ++version;
+                } else if (changedHere) {
+                    cloud = here.vault; // uploaded
+                    ++version;
+                } else if (changedThere) {
+                    here.record(cloud, false); // downloaded
+                }
+                here.synced = here.vault;
+                here.syncedVersion = version;
+                break;
+            }
+            }
+        }
+    }
+}
+
+TEST(ConflictCopies, EachEnginesNamesAreKnown) {
+    const struct {
+        const char* name;
+        const char* engine;
+    } rows[] = {
+        {"data.sync-conflict-20261207-153012-ABCDEFG.enc", "Syncthing"},
+        {"data (conflicted copy 2026-12-07 153012).enc", "Nextcloud"},
+        {"data (Laptop's conflicted copy 2026-12-07).enc", "Dropbox"},
+        {"data (Ann’s Laptop's conflicted copy 2026-12-07 (1)).enc", "Dropbox"},
+        {"data.enc", ""},
+        {".data.enc.new-Ab12Cd", ""},
+        {"data.sync-conflict-20261207-153012-ABCDEFG.enc.tmp", ""},
+        {"other.sync-conflict-20261207-153012-ABCDEFG.enc", ""},
+        {"data (conflicted copy 2026-12-07).enc", ""},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(conflictcopies::engineOf(QStringLiteral("data.enc"), QString::fromUtf8(row.name)),
+                  QString::fromUtf8(row.engine))
+            << row.name;
 }
 
 vaultmerge::Named named(const char* username, const char* location) {
