@@ -4,6 +4,7 @@
 #include "cli/PasswordGenerator.h"
 #include "cli/Terminal.h"
 #include "platform/VersionRecord.h"
+#include "sync/ConflictCopies.h"
 #include "sync/VaultCopy.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
@@ -948,10 +949,97 @@ private:
     // A sealed vault is opened with the password here (its key takes about
     // half a second to derive).
     void unlock() {
-        if (const VaultSession::Status unlocked = m_session->unlock(m_secrets.master().text());
-            !unlocked.ok())
+        const SecretText master = m_secrets.master();
+        if (const VaultSession::Status unlocked = m_session->unlock(master.text()); !unlocked.ok())
             failWith(unlocked);
         m_session->forgetStoredPassword();
+        mergeConflictCopies(master.text());
+    }
+
+    // The vault file's plain bytes as they are now.
+    QByteArray currentPlain() const {
+        vaultfile::ReadResult read = vaultfile::readAll(m_session->path());
+        if (!read.ok)
+            failWith({read.tooLarge ? VaultSession::Failure::TooLarge
+                                    : VaultSession::Failure::Unreadable,
+                      read.error});
+        QByteArray plain;
+        if (const VaultSession::Status opened = m_session->plainOf(read.data, plain); !opened.ok())
+            failWith(opened);
+        sealedvault::wipe(read.data);
+        return plain;
+    }
+
+    // The copies a sync engine left beside the vault when two computers
+    // changed it apart are merged into it, each with the base its lineage
+    // calls for, then kept among the backups and removed, so that the engine
+    // removes them on the other computers too. A copy that cannot be merged
+    // stays where it is, with a word.
+    void mergeConflictCopies(QStringView master) {
+        if (m_session->readOnly())
+            return;
+        const std::vector<conflictcopies::Found> copies =
+            conflictcopies::find(QFile::decodeName(m_session->realFile()));
+        if (copies.empty())
+            return;
+        QByteArray ours = currentPlain();
+        std::vector<QByteArray> plains;
+        std::vector<vaultmerge::Seen> seen = seenStates(plains);
+        const sealedvault::SealKey* key = m_session->sealed() ? &m_session->key() : nullptr;
+        QStringList told;
+        std::vector<QString> taken;
+        bool changed = false;
+        for (const conflictcopies::Found& found : copies) {
+            const QString shown = QDir::toNativeSeparators(found.path);
+            vaultfile::ReadResult read = vaultfile::readAll(found.path);
+            vaultcopy::Opened copy;
+            if (read.ok)
+                copy = vaultcopy::open(std::move(read.data), master, key);
+            if (!read.ok || !copy.ok()) {
+                told << QStringLiteral("The %1 conflict copy %2 was not merged: %3. It was left "
+                                       "as it is.")
+                            .arg(found.engine, shown,
+                                 !read.ok ? read.error
+                                 : copy.outcome == vaultcopy::Outcome::WrongPassword
+                                     ? QStringLiteral("the master password does not open it")
+                                     : copy.why);
+                continue;
+            }
+            const std::optional<size_t> base =
+                vaultmerge::chooseConflictBase(seen, ours, copy.plain);
+            vaultmerge::Result r = vaultmerge::merge(
+                base ? std::optional<QByteArrayView>(seen[*base].plain) : std::nullopt, ours,
+                copy.plain);
+            sealedvault::wipe(copy.plain);
+            if (r.outcome == vaultmerge::Outcome::MasterConflict) {
+                told << QStringLiteral("The %1 conflict copy %2 holds another master password, "
+                                       "changed on both computers; it was left as it is.")
+                            .arg(found.engine, shown);
+                continue;
+            }
+            changed = changed || !r.report.unchanged();
+            told << merged(QStringLiteral("the %1 conflict copy %2").arg(found.engine, shown),
+                           r.report);
+            if (r.report.masterFromTheirs)
+                told << QStringLiteral("The vault's master password is now the one set on the "
+                                       "other computer.");
+            sealedvault::wipe(ours);
+            ours = r.file;
+            plains.push_back(std::move(r.file));
+            seen.push_back({plains.back(), true});
+            taken.push_back(found.path);
+        }
+        if (changed)
+            save(ours);
+        for (const QString& path : taken) {
+            if (m_history->keepBackup(path))
+                QFile::remove(path);
+        }
+        for (const QString& line : told)
+            tell(line);
+        sealedvault::wipe(ours);
+        for (QByteArray& plain : plains)
+            sealedvault::wipe(plain);
     }
 
     // Replaces the vault with `file`, unless another program changed it

@@ -1,6 +1,7 @@
 #include "sync/VaultHistory.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -97,5 +98,29 @@ bool VaultHistory::record(const std::vector<QByteArrayView>& file, bool written)
         return false;
     for (size_t i = 0; i + kKept < kept.size() + 1; ++i)
         QFile::remove(kept[i].path);
+    return true;
+}
+
+bool VaultHistory::keepBackup(const QString& path) {
+    const QString backups = m_folder + QStringLiteral("/backups");
+    if (!makePrivateFolder(backups))
+        return false;
+    QFile source(path);
+    if (!source.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = source.readAll();
+    if (source.error() != QFileDevice::NoError)
+        return false;
+    const QStringList kept =
+        QDir(backups).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    // Named by the time it was kept, then its own name, so that they sort
+    // oldest first.
+    const QString name =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmsszzz")) +
+        QLatin1Char('-') + QFileInfo(path).fileName();
+    if (!writeNew(backups + QLatin1Char('/') + name, {bytes}))
+        return false;
+    for (qsizetype i = 0; i + kKeptBackups < kept.size() + 1; ++i)
+        QFile::remove(backups + QLatin1Char('/') + kept[i]);
     return true;
 }

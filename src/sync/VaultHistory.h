@@ -28,6 +28,12 @@ public:
     // a help, and a vault is used without one.
     bool record(const std::vector<QByteArrayView>& file, bool written);
 
+    // Keeps a copy of the file at `path` among the backups, beside the
+    // states, before the file is removed: a conflict copy once merged. The
+    // last kKeptBackups are kept.
+    bool keepBackup(const QString& path);
+    static constexpr int kKeptBackups = 20;
+
     struct State {
         QString path;
         bool written = false;

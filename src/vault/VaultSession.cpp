@@ -378,6 +378,9 @@ Status VaultSession::replaceWith(const std::vector<QByteArrayView>& pieces) {
     m_stamp = vaultfile::stampOf(m_path);
     if (m_seen)
         m_seen(pieces, true);
+    // What unlock() opened is the file as it was.
+    m_opened = EntryStore();
+    sealedvault::wipe(m_plain);
     return {};
 }
 

@@ -965,6 +965,46 @@ TEST_F(Cli, MergeTakesOtherCopiesIntoTheVault) {
     }
 }
 
+// A conflict copy a sync engine left beside the vault (the other computer's
+// version) is merged when the vault is opened, keeping this computer's
+// change too, and moves to the backups in the data folder.
+TEST_F(Cli, ConflictCopiesAreMergedWhenTheVaultOpens) {
+    for (const bool sealed : {false, true}) {
+        SCOPED_TRACE(sealed ? "sealed" : "plain");
+        writeVault(std::vector<Entry>{kMe, kBob});
+        if (sealed)
+            sealCheaply();
+        ASSERT_EQ(withMaster({QStringLiteral("list")}).status, 0); // seen here
+        // The other computer's version, which the engine then renames beside
+        // the vault.
+        const QString other = path(QStringLiteral("other.enc"));
+        const QString copy =
+            path(QStringLiteral("vault/data.sync-conflict-20261207-185610-GPGRADF.enc"));
+        ASSERT_TRUE(QFile::copy(m_vault, other));
+        const QStringList there{QStringLiteral("--password-stdin"),
+                                QStringLiteral("--vault=") + other, QStringLiteral("add"),
+                                QStringLiteral("--username=there")};
+        ASSERT_EQ(run(there, lines({kMaster, QStringLiteral("pw")}), false).status, 0);
+        ASSERT_EQ(withMaster({QStringLiteral("add"), QStringLiteral("--username=here")},
+                             {QStringLiteral("pw")})
+                      .status,
+                  0);
+        ASSERT_TRUE(QFile::rename(other, copy));
+
+        const Ran r = withMaster({QStringLiteral("list"), QStringLiteral("--format=tsv")});
+        EXPECT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("Merged the Syncthing conflict copy")) << r.err.toStdString();
+        for (const char* user : {"me", "bob", "here", "there"})
+            EXPECT_TRUE(r.out.contains(QByteArray("\n") + user + '\t')) << user;
+        EXPECT_FALSE(QFileInfo::exists(copy));
+        EXPECT_EQ(sealedvault::isSealed(vaultBytes()), sealed);
+        QDirIterator backups(path(QStringLiteral("data")), {QStringLiteral("*GPGRADF.enc")},
+                             QDir::Files, QDirIterator::Subdirectories);
+        EXPECT_TRUE(backups.hasNext());
+        QDir(path(QStringLiteral("data"))).removeRecursively();
+    }
+}
+
 // Every save leaves the vault its owner's alone, whatever it was before.
 TEST_F(Cli, SavedVaultIsOwnerOnly) {
     writeVault(std::vector<Entry>{kMe});
