@@ -4,7 +4,7 @@
 #include "cli/PasswordGenerator.h"
 #include "cli/Terminal.h"
 #include "platform/VersionRecord.h"
-#include "sync/ConflictCopies.h"
+#include "sync/CopyMerge.h"
 #include "sync/VaultCopy.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
@@ -956,90 +956,23 @@ private:
         mergeConflictCopies(master.text());
     }
 
-    // The vault file's plain bytes as they are now.
-    QByteArray currentPlain() const {
-        vaultfile::ReadResult read = vaultfile::readAll(m_session->path());
-        if (!read.ok)
-            failWith({read.tooLarge ? VaultSession::Failure::TooLarge
-                                    : VaultSession::Failure::Unreadable,
-                      read.error});
-        QByteArray plain;
-        if (const VaultSession::Status opened = m_session->plainOf(read.data, plain); !opened.ok())
-            failWith(opened);
-        sealedvault::wipe(read.data);
-        return plain;
-    }
-
     // The copies a sync engine left beside the vault when two computers
-    // changed it apart are merged into it, each with the base its lineage
-    // calls for, then kept among the backups and removed, so that the engine
-    // removes them on the other computers too. A copy that cannot be merged
-    // stays where it is, with a word.
+    // changed it apart are merged into it when it is opened; each is told.
     void mergeConflictCopies(QStringView master) {
-        if (m_session->readOnly())
-            return;
-        const std::vector<conflictcopies::Found> copies =
-            conflictcopies::find(QFile::decodeName(m_session->realFile()));
-        if (copies.empty())
-            return;
-        QByteArray ours = currentPlain();
-        std::vector<QByteArray> plains;
-        std::vector<vaultmerge::Seen> seen = seenStates(plains);
-        const sealedvault::SealKey* key = m_session->sealed() ? &m_session->key() : nullptr;
-        QStringList told;
-        std::vector<QString> taken;
-        bool changed = false;
-        for (const conflictcopies::Found& found : copies) {
-            const QString shown = QDir::toNativeSeparators(found.path);
-            vaultfile::ReadResult read = vaultfile::readAll(found.path);
-            vaultcopy::Opened copy;
-            if (read.ok)
-                copy = vaultcopy::open(std::move(read.data), master, key);
-            if (!read.ok || !copy.ok()) {
-                told << QStringLiteral("The %1 conflict copy %2 was not merged: %3. It was left "
-                                       "as it is.")
-                            .arg(found.engine, shown,
-                                 !read.ok ? read.error
-                                 : copy.outcome == vaultcopy::Outcome::WrongPassword
-                                     ? QStringLiteral("the master password does not open it")
-                                     : copy.why);
-                continue;
-            }
-            const std::optional<size_t> base =
-                vaultmerge::chooseConflictBase(seen, ours, copy.plain);
-            vaultmerge::Result r = vaultmerge::merge(
-                base ? std::optional<QByteArrayView>(seen[*base].plain) : std::nullopt, ours,
-                copy.plain);
-            sealedvault::wipe(copy.plain);
-            if (r.outcome == vaultmerge::Outcome::MasterConflict) {
-                told << QStringLiteral("The %1 conflict copy %2 holds another master password, "
-                                       "changed on both computers; it was left as it is.")
-                            .arg(found.engine, shown);
-                continue;
-            }
-            changed = changed || !r.report.unchanged();
-            told << merged(QStringLiteral("the %1 conflict copy %2").arg(found.engine, shown),
-                           r.report);
-            if (r.report.masterFromTheirs)
-                told << QStringLiteral("The vault's master password is now the one set on the "
-                                       "other computer.");
-            sealedvault::wipe(ours);
-            ours = r.file;
-            plains.push_back(std::move(r.file));
-            seen.push_back({plains.back(), true});
-            taken.push_back(found.path);
+        const copymerge::Outcome o =
+            copymerge::mergeConflictCopies(*m_session, *m_history, master, true);
+        for (const copymerge::Merged& m : o.merged) {
+            tell(merged(QStringLiteral("the %1 conflict copy %2")
+                            .arg(m.engine, QDir::toNativeSeparators(m.path)),
+                        m.report));
+            if (m.report.masterFromTheirs)
+                tell(QStringLiteral("The vault's master password is now the one set on the other "
+                                    "computer."));
         }
-        if (changed)
-            save(ours);
-        for (const QString& path : taken) {
-            if (m_history->keepBackup(path))
-                QFile::remove(path);
-        }
-        for (const QString& line : told)
-            tell(line);
-        sealedvault::wipe(ours);
-        for (QByteArray& plain : plains)
-            sealedvault::wipe(plain);
+        for (const copymerge::Left& l : o.left)
+            tell(QStringLiteral("The %1 conflict copy %2 was not merged (%3); it was left as it "
+                                "is.")
+                     .arg(l.engine, QDir::toNativeSeparators(l.path), l.why));
     }
 
     // Replaces the vault with `file`, unless another program changed it
@@ -1623,28 +1556,6 @@ private:
             });
     }
 
-    // The states of the history that open with the vault's key (a plain
-    // vault's all do), oldest first, as the merge's base is chosen from them.
-    // One sealed under an earlier password is left out rather than costing
-    // a derivation.
-    std::vector<vaultmerge::Seen> seenStates(std::vector<QByteArray>& plains) const {
-        std::vector<vaultmerge::Seen> seen;
-        const sealedvault::SealKey* key = m_session->sealed() ? &m_session->key() : nullptr;
-        const std::vector<VaultHistory::State> states = m_history->states();
-        plains.reserve(states.size() + m_p.arguments.size());
-        for (const VaultHistory::State& state : states) {
-            vaultfile::ReadResult read = vaultfile::readAll(state.path);
-            if (!read.ok)
-                continue;
-            vaultcopy::Opened o = vaultcopy::open(std::move(read.data), {}, key);
-            if (!o.ok())
-                continue;
-            plains.push_back(std::move(o.plain));
-            seen.push_back({plains.back(), state.written});
-        }
-        return seen;
-    }
-
     // A file to merge, as read; refused when it is no vault Keynook wrote.
     static QByteArray readCopy(const QString& path) {
         const QString shown = QDir::toNativeSeparators(path);
@@ -1750,10 +1661,10 @@ private:
                              master.text(), key);
         // Without a base given, each copy's is the newest state this computer
         // saw that cannot make the merge drop an entry added here.
-        std::vector<QByteArray> plains;
-        std::vector<vaultmerge::Seen> seen;
+        copymerge::States states;
         if (!given)
-            seen = seenStates(plains);
+            copymerge::openStates(*m_history, key, states);
+        std::vector<vaultmerge::Seen>& seen = states.seen;
         QStringList told;
         bool changed = false;
         for (const QString& path : m_p.arguments) {
@@ -1774,8 +1685,8 @@ private:
             ours = r.file;
             // The merge is the next state of ours, for the next copy's base.
             if (!given) {
-                plains.push_back(std::move(r.file));
-                seen.push_back({plains.back(), true});
+                states.plain.push_back(std::move(r.file));
+                seen.push_back({states.plain.back(), true});
             }
         }
 
@@ -1787,8 +1698,6 @@ private:
                  .arg(entriesCount(EntryStore::fromFile(ours).size())));
         // The last holder of each opened state wipes it.
         sealedvault::wipe(ours);
-        for (QByteArray& plain : plains)
-            sealedvault::wipe(plain);
         return Success;
     }
 

@@ -4,11 +4,13 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "startup/Program.h"
+#include "sync/CopyMerge.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultSession.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
 
@@ -205,10 +207,43 @@ void PromptPassword(Program& program) {
     showDialog(program, 0);
 }
 
+namespace {
+
+// What merging the conflict copies came to, for the status line.
+QString conflictCopiesText(const copymerge::Outcome& o) {
+    QString text;
+    if (!o.merged.empty()) {
+        size_t added = 0;
+        size_t removed = 0;
+        for (const copymerge::Merged& m : o.merged) {
+            added += m.report.fromTheirs.size();
+            removed += m.report.removedByTheirs.size();
+        }
+        text += QStringLiteral(". Merged %1 from another computer: %2 added, %3 removed")
+                    .arg(o.merged.size() == 1
+                             ? QStringLiteral("1 conflict copy")
+                             : QStringLiteral("%1 conflict copies").arg(o.merged.size()))
+                    .arg(added)
+                    .arg(removed);
+    }
+    if (!o.left.empty())
+        text += QStringLiteral(". Not merged: %1 (%2)")
+                    .arg(QFileInfo(o.left.front().path).fileName(), o.left.front().why);
+    return text;
+}
+
+} // namespace
+
 void LoadEntries(Program& program) {
     Form1* main = program.loaded<Form1>();
     if (!main)
         return;
+    // What a sync engine left beside the vault, two computers having
+    // changed it apart, is merged into it first.
+    copymerge::Outcome copies;
+    if (program.history)
+        copies = copymerge::mergeConflictCopies(*program.vault, *program.history,
+                                                program.MasterPassword, false);
     EntryStore entries;
     if (const VaultSession::Status loaded = program.vault->loadEntries(entries); !loaded.ok())
         return failAndEnd(program, loaded);
@@ -216,7 +251,8 @@ void LoadEntries(Program& program) {
     main->entries().append(std::move(entries));
     SetStatus(program,
               QStringLiteral("Loaded %1 entries").arg(count) +
-                  (program.vault->readOnly() ? QStringLiteral(" (read-only vault)") : QString()));
+                  (program.vault->readOnly() ? QStringLiteral(" (read-only vault)") : QString()) +
+                  conflictCopiesText(copies));
     main->afterFormLoad();
 }
 

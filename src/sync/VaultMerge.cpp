@@ -316,14 +316,35 @@ std::optional<size_t> chooseBase(const std::vector<Seen>& states, QByteArrayView
 
 std::optional<size_t> chooseConflictBase(const std::vector<Seen>& states, QByteArrayView vault,
                                          QByteArrayView copy) {
+    // Two versions changed apart are not each other's past: a state that is
+    // either of them is no base (the vault as first read here, its lineage
+    // unknown, among them).
+    std::vector<Seen> candidates;
+    std::vector<size_t> at;
     for (size_t i = states.size(); i-- > 0;) {
         if (states[i].written && states[i].plain == copy) {
-            const std::vector<Seen> before(states.begin(),
-                                           states.begin() + static_cast<long>(i) + 1);
-            return chooseBase(before, vault);
+            // The copy is this computer's own version: its past is what came
+            // before it.
+            candidates.clear();
+            at.clear();
+            for (size_t k = 0; k < i; ++k) {
+                if (states[k].plain != vault) {
+                    candidates.push_back(states[k]);
+                    at.push_back(k);
+                }
+            }
+            const std::optional<size_t> chosen = chooseBase(candidates, vault);
+            return chosen ? std::optional<size_t>(at[*chosen]) : std::nullopt;
         }
     }
-    return chooseBase(states, copy);
+    for (size_t i = 0; i < states.size(); ++i) {
+        if (states[i].plain != vault && states[i].plain != copy) {
+            candidates.push_back(states[i]);
+            at.push_back(i);
+        }
+    }
+    const std::optional<size_t> chosen = chooseBase(candidates, copy);
+    return chosen ? std::optional<size_t>(at[*chosen]) : std::nullopt;
 }
 
 } // namespace vaultmerge

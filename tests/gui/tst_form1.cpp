@@ -64,6 +64,7 @@ private slots:
     void resizeMovesOnlyTheList();
     void saveWritesListInDisplayOrder();
     void saveOfEmptyList();
+    void conflictCopyIsMergedAtLoad();
     void failedSaveKeepsOldFileAndSaysSo();
     void unusualEntriesSurviveSaveAndLoad();
     void aMillionEntriesLoadAndSave();
@@ -227,6 +228,31 @@ void TestForm1::saveOfEmptyList() {
     QCOMPARE(main->statusText(), QStringLiteral("Loaded 0 entries"));
     QVERIFY(SaveData(h.program()));
     QCOMPARE(h.vaultBytes(), cipherLine("master") + "\r\n");
+}
+
+// Two computers changed the vault apart and the sync engine kept the other's
+// version beside it: the window merges it at load, keeping both sides'
+// entries (this computer saw neither version before, so nothing that one
+// lacks is taken for a deletion), and removes it.
+void TestForm1::conflictCopyIsMergedAtLoad() {
+    Harness h;
+    const QString copy =
+        h.folder() + QStringLiteral("/data (conflicted copy 2026-12-07 153012).enc");
+    {
+        QFile f(copy);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(cipherLine("master") + cipherLine("bob|||pw1|||b.example") +
+                cipherLine("cy|||pw3|||") + "\r\n");
+    }
+    Form1* main =
+        openVault(h, cipherLine("bob|||pw1|||b.example") + cipherLine("al|||pw2|||") + "\r\n");
+    QCOMPARE(main->statusText(),
+             QStringLiteral("Loaded 3 entries. Merged 1 conflict copy from another computer: 1 "
+                            "added, 0 removed"));
+    // cy goes after the entry before it in the copy.
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("bob|||pw1|||b.example") +
+                                 cipherLine("cy|||pw3|||") + cipherLine("al|||pw2|||") + "\r\n");
+    QVERIFY(!QFile::exists(copy));
 }
 
 void TestForm1::failedSaveKeepsOldFileAndSaysSo() {
