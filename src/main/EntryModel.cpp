@@ -4,6 +4,8 @@
 #include "vault/VaultFormat.h"
 
 #include <algorithm>
+#include <numeric>
+#include <unordered_map>
 
 int EntryModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_order.size());
@@ -85,6 +87,51 @@ void EntryModel::reorder(std::vector<int> order) {
     for (qsizetype k = 0; k < before.size(); ++k)
         after.append(index(rowOfSlot[static_cast<size_t>(held[static_cast<size_t>(k)])],
                            before[k].column()));
+    changePersistentIndexList(before, after);
+    emit layoutChanged();
+}
+
+void EntryModel::replaceAll(EntryStore entries) {
+    emit layoutAboutToBeChanged();
+    const QModelIndexList before = persistentIndexList();
+    std::vector<quint64> held;
+    held.reserve(static_cast<size_t>(before.size()));
+    for (const QModelIndex& i : before)
+        held.push_back(idAt(i.row()));
+    // Identities follow equal lines, in order.
+    const auto hash = [](QByteArrayView line) { return qHash(line); };
+    std::unordered_multimap<QByteArrayView, quint64, decltype(hash)> old(m_entries.size(), hash);
+    for (size_t s = 0; s < m_entries.size(); ++s)
+        old.emplace(m_entries.line(s), m_ids[s]);
+    std::vector<quint64> ids(entries.size());
+    for (size_t s = 0; s < entries.size(); ++s) {
+        const auto range = old.equal_range(entries.line(s));
+        auto first = range.first;
+        for (auto it = range.first; it != range.second; ++it)
+            if (it->second < first->second)
+                first = it;
+        if (first != range.second) {
+            ids[s] = first->second;
+            old.erase(first);
+        } else {
+            ids[s] = m_nextId++;
+        }
+    }
+    if (m_entries.wipesWhenFreed())
+        entries.wipeWhenFreed();
+    m_entries = std::move(entries);
+    m_ids = std::move(ids);
+    m_order.resize(m_entries.size());
+    std::iota(m_order.begin(), m_order.end(), 0);
+    if (m_sorted)
+        m_order =
+            entrysort::sortedSlots(m_entries, m_sortColumn, m_sortOrder == Qt::AscendingOrder);
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (qsizetype k = 0; k < before.size(); ++k) {
+        const int row = rowOf(held[static_cast<size_t>(k)]);
+        after.append(row < 0 ? QModelIndex() : index(row, before[k].column()));
+    }
     changePersistentIndexList(before, after);
     emit layoutChanged();
 }

@@ -36,6 +36,11 @@ public:
     quint64 append(const Entry& entry);
     void replace(int row, const Entry& entry);
     void remove(int row);
+    // Takes `entries` in place of all: the vault as another copy's change
+    // made it. An entry still there keeps its identity, row selection and
+    // current row (the first of equal ones keeps the first identity), and a
+    // sorted list stays sorted the same way.
+    void replaceAll(EntryStore entries);
 
     Entry entry(int row) const { return m_entries.entry(slot(row)); }
     QString field(int row, int column) const { return m_entries.field(slot(row), column); }

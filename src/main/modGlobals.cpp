@@ -14,6 +14,8 @@
 #include <QPointer>
 #include <QStandardPaths>
 
+#include <utility>
+
 namespace {
 
 using Failure = VaultSession::Failure;
@@ -99,16 +101,85 @@ void failAndEnd(Program& program, const VaultSession::Status& status, QWidget* o
     }
 }
 
+enum class Merge { Saved, NotSaved, CannotMerge };
+
+// Another copy's change is in the file since this run read or wrote it: the
+// list and that file are merged, with the base this computer's history
+// gives, saved, and shown. CannotMerge when they cannot be: the file is
+// gone or opens with no key of this run, a master password changed there
+// (unless `keepOurMaster`: the user chose to keep this run's), or it changed
+// again meanwhile.
+Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& report,
+                         bool keepOurMaster) {
+    VaultSession& vault = *program.vault;
+    const vaultfile::Stamp stamp = vaultfile::stampOf(vault.path());
+    vaultfile::ReadResult read = vaultfile::readAll(vault.path());
+    QByteArray theirs;
+    if (!read.ok || !vault.plainOf(read.data, theirs).ok())
+        return Merge::CannotMerge;
+    copymerge::States states;
+    if (program.history)
+        copymerge::openStates(*program.history, vault.sealed() ? &vault.key() : nullptr, states);
+    const std::optional<size_t> base = vaultmerge::chooseBase(states.seen, theirs);
+    if (keepOurMaster) {
+        // Every side under this run's master password: only the entries merge.
+        QByteArray mine = vaultformat::withMasterLine(program.MasterPassword, theirs);
+        sealedvault::wipe(theirs);
+        theirs = std::move(mine);
+        if (base) {
+            QByteArray& b = states.plain[*base];
+            b = vaultformat::withMasterLine(program.MasterPassword, b);
+            states.seen[*base].plain = b;
+        }
+    }
+    QByteArray ours =
+        main->entries().savedFile(program.MasterPassword, vault.masterLineAsRead()).joined();
+    vaultmerge::Result r = vaultmerge::merge(
+        base ? std::optional<QByteArrayView>(states.seen[*base].plain) : std::nullopt, ours,
+        theirs);
+    sealedvault::wipe(ours);
+    sealedvault::wipe(theirs);
+    // The master password this run was opened with stays for the run.
+    if (r.outcome != vaultmerge::Outcome::Merged || r.report.masterFromTheirs ||
+        vaultfile::stampOf(vault.path()) != stamp) {
+        sealedvault::wipe(r.file);
+        return Merge::CannotMerge;
+    }
+    if (program.history)
+        program.history->record({read.data}, false);
+    const VaultSession::Status saved = vault.save(r.file);
+    if (!saved.ok()) {
+        sealedvault::wipe(r.file);
+        return Merge::NotSaved;
+    }
+    EntryStore merged = EntryStore::fromFile(std::move(r.file));
+    if (vault.sealed())
+        merged.wipeWhenFreed();
+    main->entries().replaceAll(std::move(merged));
+    report = std::move(r.report);
+    return Merge::Saved;
+}
+
+// What a merge on saving took in, after the status of the command.
+QString mergedNote(const vaultmerge::Report& r) {
+    return QStringLiteral(" Merged with a change made in another copy: %1 added, %2 removed.")
+        .arg(r.fromTheirs.size())
+        .arg(r.removedByTheirs.size());
+}
+
 // Before a save overwrites the file: if another program changed it since
-// this run read or wrote it, the user decides.
+// this run read or wrote it and the two cannot be merged, the user decides.
 bool mayOverwrite(Program& program, QWidget* parent) {
     if (!program.vault->changedOutside())
         return true;
     const BoxAnswer answer = program.boxes().show(
         parent,
-        QStringLiteral("The vault file was changed by another program after Keynook opened it. "
-                       "Saving now replaces those changes with the entries shown here.\n\n"
-                       "Save anyway?"),
+        QStringLiteral("The vault file was changed by another program after Keynook opened it, "
+                       "in a way that cannot be merged with the entries shown here: its master "
+                       "password was changed, or it does not open with this one.\n\n"
+                       "Save anyway? The entries that can be read are merged, the master "
+                       "password stays the one you opened the vault with, and the other "
+                       "version is kept among the backups in your data folder."),
         program.applicationTitle(), BoxButtons::OkCancel, BoxAnswer::Cancel);
     return answer == BoxAnswer::Ok;
 }
@@ -128,7 +199,7 @@ void showDialog(Program& program, qint16 mode) {
 
 void SetStatus(Program& program, const QString& text) {
     if (Form1* main = program.loaded<Form1>())
-        main->setStatusText(text);
+        main->setStatusText(text + std::exchange(program.statusNote, QString()));
 }
 
 bool RefuseChangeToReadOnlyVault(Program& program, QWidget* parent) {
@@ -260,11 +331,29 @@ bool SaveData(Program& program) {
     Form1* main = program.loaded<Form1>();
     if (!main || program.ended())
         return false;
+    vaultmerge::Report merged;
+    const auto savedMerge = [&] {
+        program.unsavedChanges = false;
+        SetStatus(program, QStringLiteral("Saved ") + formatDateTime(program.clock().now()) +
+                               mergedNote(merged));
+        program.statusNote = mergedNote(merged);
+        return true;
+    };
+    if (program.vault->changedOutside() &&
+        mergeOutsideChange(program, main, merged, false) == Merge::Saved)
+        return savedMerge();
     if (!mayOverwrite(program, main)) {
         program.unsavedChanges = true;
         SetStatus(program,
                   QStringLiteral("Not saved: the vault file was changed by another program."));
         return false;
+    }
+    if (program.vault->changedOutside()) {
+        if (mergeOutsideChange(program, main, merged, true) == Merge::Saved)
+            return savedMerge();
+        // Not to be read with this run's key: kept, then replaced.
+        if (program.history)
+            program.history->keepBackup(program.vaultPath());
     }
     // Made right before the save: its pieces point into the entries.
     const vaultformat::FilePieces file =

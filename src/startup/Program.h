@@ -57,6 +57,9 @@ public:
 
     // True while the list holds a change that the last save could not write.
     bool unsavedChanges = false;
+    // What a save took in from another copy, said after the status the
+    // command that saved sets (once).
+    QString statusNote;
 
     // The vault of this run, from its opening (OpenData) to the end: it
     // holds the lock that keeps a second copy of the program from

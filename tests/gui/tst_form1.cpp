@@ -65,6 +65,8 @@ private slots:
     void saveWritesListInDisplayOrder();
     void saveOfEmptyList();
     void conflictCopyIsMergedAtLoad();
+    void saveMergesAChangeFromAnotherCopy_data();
+    void saveMergesAChangeFromAnotherCopy();
     void failedSaveKeepsOldFileAndSaysSo();
     void unusualEntriesSurviveSaveAndLoad();
     void aMillionEntriesLoadAndSave();
@@ -253,6 +255,43 @@ void TestForm1::conflictCopyIsMergedAtLoad() {
     QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("bob|||pw1|||b.example") +
                                  cipherLine("cy|||pw3|||") + cipherLine("al|||pw2|||") + "\r\n");
     QVERIFY(!QFile::exists(copy));
+}
+
+void TestForm1::saveMergesAChangeFromAnotherCopy_data() {
+    QTest::addColumn<QByteArray>("theirs");   // the other copy's entry lines
+    QTest::addColumn<QByteArray>("expected"); // the merged file's entry lines
+    QTest::newRow("an entry added there")
+        << cipherLine("al|||pw1|||") + cipherLine("bo|||pw2|||")
+        << cipherLine("al|||pw1|||") + cipherLine("bo|||pw2|||") + cipherLine("cy|||pw3|||");
+    // The file keeps its size: only its identity tells the change.
+    QTest::newRow("a password changed there, same size")
+        << cipherLine("al|||pw9|||") << cipherLine("cy|||pw3|||") + cipherLine("al|||pw9|||");
+}
+
+// A save that finds the vault changed by another copy (a sync engine's
+// delivery) merges that change with the list's instead of asking, saves
+// the merge, shows it and says so.
+void TestForm1::saveMergesAChangeFromAnotherCopy() {
+    QFETCH(QByteArray, theirs);
+    QFETCH(QByteArray, expected);
+    Harness h;
+    Form1* main = openVault(h, cipherLine("al|||pw1|||") + "\r\n");
+    // Delivered as engines deliver: a new file renamed over the vault.
+    const QString delivered = h.folder() + QStringLiteral("/delivered");
+    {
+        QFile f(delivered);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(cipherLine("master") + theirs + "\r\n");
+    }
+    QVERIFY(::rename(QFile::encodeName(delivered).constData(),
+                     QFile::encodeName(h.vaultPath()).constData()) == 0);
+    main->entries().append(Entry{QStringLiteral("cy"), QStringLiteral("pw3"), QString()});
+    QVERIFY(SaveData(h.program()));
+    QVERIFY(h.boxes().shown.empty());
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + expected + "\r\n");
+    QCOMPARE(main->entries().savedFile(QStringLiteral("master")).joined(), h.vaultBytes());
+    QVERIFY(
+        main->statusText().contains(QStringLiteral("Merged with a change made in another copy")));
 }
 
 void TestForm1::failedSaveKeepsOldFileAndSaysSo() {

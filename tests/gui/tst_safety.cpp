@@ -218,10 +218,12 @@ void TestSafety::lockThatNobodyHoldsDoesNotBlock() {
     QVERIFY(h.program().vault && h.program().vault->holdsLock());
 }
 
+// Another program's change to the entries is merged (see tst_form1); one to
+// the master password cannot be, and the user decides, losing nothing.
 void TestSafety::changeByAnotherProgramIsNotOverwrittenUnasked() {
     Harness h;
     Form1* main = h.open({"a|||1|||"});
-    const QByteArray theirs = cipherLine("master") + cipherLine("theirs|||x|||") + "\r\n";
+    const QByteArray theirs = cipherLine("other master") + cipherLine("theirs|||x|||") + "\r\n";
     h.writeVault(theirs);
     QFile f(h.vaultPath());
     QVERIFY(f.open(QIODevice::ReadWrite));
@@ -237,10 +239,12 @@ void TestSafety::changeByAnotherProgramIsNotOverwrittenUnasked() {
     QCOMPARE(h.vaultBytes(), theirs);
     QVERIFY(main->statusText().startsWith(QStringLiteral("Not saved")));
 
+    // Saved anyway: the entries merge (theirs replaced a), the master
+    // password stays this run's, and their version is kept.
     h.boxes().answers = {BoxAnswer::Ok};
     QVERIFY(SaveData(h.program()));
-    QCOMPARE(h.vaultBytes(),
-             cipherLine("master") + cipherLine("a|||1|||") + cipherLine("mine|||2|||") + "\r\n");
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("mine|||2|||") +
+                                 cipherLine("theirs|||x|||") + "\r\n");
     // Our own save is not a change by someone else: the next one asks nothing.
     QVERIFY(SaveData(h.program()));
     QCOMPARE(h.boxes().shown.size(), size_t(2));
