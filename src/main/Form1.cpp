@@ -6,6 +6,7 @@
 #include "main/EntryModel.h"
 #include "main/GotoLocation.h"
 #include "main/ListView.h"
+#include "main/VaultWatcher.h"
 #include "main/modGlobals.h"
 #include "main/modListViewEnh.h"
 #include "platform/Twips.h"
@@ -17,6 +18,7 @@
 
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QFile>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLabel>
@@ -183,6 +185,12 @@ void Form1::Form_Load() {
 void Form1::afterFormLoad() {
     if (m_program.UseSkin)
         SkinForm(m_program, this);
+    // Another computer's change, delivered into the vault's folder, shows
+    // while the window is open.
+    if (!m_watcher && m_program.vault && !m_program.vault->readOnly())
+        m_watcher = new VaultWatcher(
+            QFile::decodeName(m_program.vault->realFile()),
+            [this] { FollowOutsideChange(m_program); }, this);
     setVisible(true);
     activateWindow();
     raise();

@@ -63,6 +63,8 @@ private:
     QWidget* m_client = nullptr;
     ListView* m_lstPass = nullptr;
     EntryModel* m_model = nullptr;
+    // Follows the vault file while the window shows it.
+    QObject* m_watcher = nullptr;
     QStatusBar* m_statusBar = nullptr;
     QLabel* m_statusPanel = nullptr;
     QPushButton* m_cmdCopy[3] = {};

@@ -327,6 +327,38 @@ void LoadEntries(Program& program) {
     main->afterFormLoad();
 }
 
+void FollowOutsideChange(Program& program) {
+    Form1* main = program.loaded<Form1>();
+    if (!main || program.ended() || !program.vault || program.unsavedChanges ||
+        !program.vault->changedOutside())
+        return;
+    VaultSession& vault = *program.vault;
+    vaultfile::ReadResult read = vaultfile::readAll(vault.path());
+    QByteArray now;
+    if (!read.ok || !vault.plainOf(read.data, now).ok())
+        return;
+    QString master = vaultformat::readMasterPassword(now);
+    const bool sameMaster = master == program.MasterPassword;
+    sealedvault::wipe(master);
+    if (!sameMaster) {
+        sealedvault::wipe(now);
+        return;
+    }
+    // What came in: the list's file against the new one, as a merge counts.
+    QByteArray shown =
+        main->entries().savedFile(program.MasterPassword, vault.masterLineAsRead()).joined();
+    const vaultmerge::Result came = vaultmerge::merge(shown, shown, now);
+    sealedvault::wipe(shown);
+    sealedvault::wipe(now);
+    EntryStore entries;
+    if (!vault.loadEntries(entries).ok())
+        return;
+    main->entries().replaceAll(std::move(entries));
+    SetStatus(program, QStringLiteral("Updated from another copy: %1 added, %2 removed.")
+                           .arg(came.report.fromTheirs.size())
+                           .arg(came.report.removedByTheirs.size()));
+}
+
 bool SaveData(Program& program) {
     Form1* main = program.loaded<Form1>();
     if (!main || program.ended())

@@ -36,6 +36,15 @@ void CreateMasterPassword(Program& program);
 // turned out damaged (the user told, the program ended).
 bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog);
 
+// The vault file changed under the running window (another copy's change,
+// delivered by a sync engine): when the list holds no change that is not
+// saved, it shows the file's entries in place, keeping the sort and the
+// selected entries that are still there, and the status line says what came
+// in. A change the list cannot take as it is (a new master password, a file
+// this run's key does not open) waits for the next save, which merges it or
+// asks.
+void FollowOutsideChange(Program& program);
+
 void PromptCreatePassword(Program& program);
 void PromptPassword(Program& program);
 

@@ -66,6 +66,7 @@ private slots:
     void saveOfEmptyList();
     void conflictCopyIsMergedAtLoad();
     void saveMergesAChangeFromAnotherCopy_data();
+    void deliveredChangeShowsInPlace();
     void saveMergesAChangeFromAnotherCopy();
     void failedSaveKeepsOldFileAndSaysSo();
     void unusualEntriesSurviveSaveAndLoad();
@@ -292,6 +293,32 @@ void TestForm1::saveMergesAChangeFromAnotherCopy() {
     QCOMPARE(main->entries().savedFile(QStringLiteral("master")).joined(), h.vaultBytes());
     QVERIFY(
         main->statusText().contains(QStringLiteral("Merged with a change made in another copy")));
+}
+
+// A change delivered while the window is open, with nothing unsaved in the
+// list, shows at once: sorted as the list was, the selection kept on its
+// entry.
+void TestForm1::deliveredChangeShowsInPlace() {
+    Harness h;
+    Form1* main = openVault(h, cipherLine("bo|||pw2|||") + cipherLine("al|||pw1|||") + "\r\n");
+    main->entries().sortBy(EntryModel::Username, Qt::AscendingOrder);
+    QTreeView* list = main->list();
+    list->setCurrentIndex(list->model()->index(1, EntryModel::Username)); // bo
+    const QString delivered = h.folder() + QStringLiteral("/delivered");
+    {
+        QFile f(delivered);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(cipherLine("master") + cipherLine("bo|||pw2|||") + cipherLine("cy|||pw3|||") +
+                cipherLine("ab|||pw0|||") + cipherLine("al|||pw1|||") + "\r\n");
+    }
+    QVERIFY(::rename(QFile::encodeName(delivered).constData(),
+                     QFile::encodeName(h.vaultPath()).constData()) == 0);
+    QTRY_COMPARE(main->entries().rowCount(), 4);
+    QCOMPARE(main->statusText(), QStringLiteral("Updated from another copy: 2 added, 0 removed."));
+    QCOMPARE(main->entries().field(0, EntryModel::Username), QStringLiteral("ab"));
+    QCOMPARE(list->currentIndex().row(), 2);
+    QCOMPARE(main->entries().field(list->currentIndex().row(), EntryModel::Username),
+             QStringLiteral("bo"));
 }
 
 void TestForm1::failedSaveKeepsOldFileAndSaysSo() {
