@@ -180,3 +180,83 @@ std::vector<QString> columnTexts(const std::vector<Entry>& entries, int column) 
         texts.push_back(column == 0 ? e.username : column == 1 ? e.password : e.location);
     return texts;
 }
+
+namespace {
+
+constexpr int kUntouched = -1;
+constexpr int kRemoved = -2;
+
+// The changes of one side, by base entry: what became of it, and the entry
+// added after it. Side s touches every other point of a grid of
+// 2 x (removed + edited) points, and adds halfway between two points of
+// another grid, where neither side touches anything.
+struct Touches {
+    std::vector<Entry> fresh;    // the entries added, then those whose passwords edits give
+    std::vector<int> becomes;    // kUntouched, kRemoved or the edit's entry in `fresh`
+    std::vector<int> addedAfter; // an entry in `fresh`, or -1
+};
+
+Touches touchesOf(size_t n, int side, const SideChanges& changes) {
+    Touches t;
+    t.fresh = sampleEntries(changes.added + changes.edited, 0x5eed0000u + quint64(side));
+    t.becomes.assign(n, kUntouched);
+    t.addedAfter.assign(n, -1);
+    const size_t s = static_cast<size_t>(side);
+    const size_t touched = static_cast<size_t>(changes.removed + changes.edited);
+    const size_t edited = static_cast<size_t>(changes.edited);
+    const size_t stride = touched ? n / (2 * touched) : n;
+    int edits = 0;
+    for (size_t j = 0; j < touched; ++j) {
+        // Edits spread evenly among the removals.
+        const bool edit = (j + 1) * edited / touched > j * edited / touched;
+        t.becomes[(2 * j + s) * stride] = edit ? changes.added + edits++ : kRemoved;
+    }
+    const size_t added = static_cast<size_t>(changes.added);
+    const size_t addStride = added ? n / (2 * added) : n;
+    for (size_t j = 0; j < added; ++j)
+        t.addedAfter[(2 * j + s) * addStride + stride / 2] = static_cast<int>(j);
+    return t;
+}
+
+std::vector<Entry> withTouches(const std::vector<Entry>& base, const std::vector<Touches>& sides,
+                               std::vector<int>* origins) {
+    std::vector<Entry> out;
+    out.reserve(base.size() + sides.size() * sides.front().fresh.size());
+    if (origins)
+        origins->clear();
+    for (size_t i = 0; i < base.size(); ++i) {
+        Entry e = base[i];
+        bool kept = true;
+        for (const Touches& t : sides) {
+            if (t.becomes[i] == kRemoved)
+                kept = false;
+            else if (t.becomes[i] != kUntouched)
+                e.password = t.fresh[static_cast<size_t>(t.becomes[i])].password;
+        }
+        if (kept) {
+            out.push_back(std::move(e));
+            if (origins)
+                origins->push_back(static_cast<int>(i));
+        }
+        for (const Touches& t : sides) {
+            if (t.addedAfter[i] < 0)
+                continue;
+            out.push_back(t.fresh[static_cast<size_t>(t.addedAfter[i])]);
+            if (origins)
+                origins->push_back(-1 - t.addedAfter[i]);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<Entry> changedCopy(const std::vector<Entry>& base, int side, SideChanges changes,
+                               std::vector<int>* origins) {
+    return withTouches(base, {touchesOf(base.size(), side, changes)}, origins);
+}
+
+std::vector<Entry> mergedChanges(const std::vector<Entry>& base, SideChanges changes) {
+    return withTouches(
+        base, {touchesOf(base.size(), 0, changes), touchesOf(base.size(), 1, changes)}, nullptr);
+}

@@ -3,7 +3,7 @@
 //
 //   bench_report <results folder>
 //
-// The folder holds vault.json, interchange.json and list.json (Google
+// The folder holds vault.json, interchange.json, merge.json and list.json (Google
 // Benchmark's JSON output), cli.txt, program.txt and peer.txt ("name=value"
 // lines from the scripts that run whole programs) and run.txt (the same,
 // about the machine and the run). A part that did not run leaves its
@@ -262,6 +262,8 @@ int main(int argc, char** argv) {
     core.load(dir + QStringLiteral("/vault.json"));
     Benchmarks interchange;
     interchange.load(dir + QStringLiteral("/interchange.json"));
+    Benchmarks merge;
+    merge.load(dir + QStringLiteral("/merge.json"));
     Benchmarks list;
     list.load(dir + QStringLiteral("/list.json"));
     const QMap<QString, QString> cli = readValues(dir + QStringLiteral("/cli.txt"));
@@ -273,6 +275,7 @@ int main(int argc, char** argv) {
     Table t(out);
     const QJsonObject ctx = !core.context().isEmpty()          ? core.context()
                             : !interchange.context().isEmpty() ? interchange.context()
+                            : !merge.context().isEmpty()       ? merge.context()
                                                                : list.context();
     out << "Keynook benchmarks, " << ctx.value(QStringLiteral("date")).toString() << "\n";
     out << "  machine: " << ctx.value(QStringLiteral("num_cpus")).toInt() << " CPUs at "
@@ -387,6 +390,25 @@ int main(int argc, char** argv) {
         t.row(QStringLiteral("  the command less the import in memory"),
               {QStringLiteral("-"), msText(difference(cliImport, importCsv))});
     }
+
+    // ---- The merge of two copies changed apart.
+    const Figure mergeFiles = merge.ms(QStringLiteral("MergeFiles"));
+    const Figure mergeFloor = merge.ms(QStringLiteral("MergeFloor"));
+    t.title(QStringLiteral("MERGE OF TWO COPIES (keynook_sync; 500 added, 300 removed, 200 edited "
+                           "on each side)"));
+    t.row(QStringLiteral("entries in the base"), {QString(), QStringLiteral("100,000")});
+    t.row(QStringLiteral("file size of ours"),
+          {QString(), bytesText(merge.counter(QStringLiteral("MergeFiles"), {},
+                                              QStringLiteral("file_bytes")))});
+    t.row(QStringLiteral("file size of the merge"),
+          {QString(), bytesText(merge.counter(QStringLiteral("MergeFiles"), {},
+                                              QStringLiteral("merged_bytes")))});
+    t.row(QStringLiteral("merge: read base, ours, theirs; merge; save safely"),
+          {QString(), msText(mergeFiles)});
+    t.row(QStringLiteral("  of it, the merge in memory alone"),
+          {QString(), msText(merge.ms(QStringLiteral("MergeInMemory")))});
+    t.row(QStringLiteral("  floor: read three files; write, fsync, rename, sync"),
+          {QString(), msText(mergeFloor)});
 
     // ---- Through the windows.
     const QString entries = QStringLiteral("entries");
@@ -598,6 +620,9 @@ int main(int argc, char** argv) {
                      peerImportLess, 50,
                      QStringLiteral("the peer without its start and key derivation; ours whole"));
     }
+    ratioAtMost(QStringLiteral("merge / (three reads + write-fsync-rename floor)"),
+                ratio(mergeFiles, mergeFloor), 1.5,
+                QStringLiteral("100,000, 1,000 changes a side; floor of the same run"));
     for (int n : {100'000, 1'000'000}) {
         const QString size = n == 100'000 ? QStringLiteral("100,000") : QStringLiteral("1,000,000");
         const Figure floor = core.ms(QStringLiteral("WriteSyncRenameFloor"), {{entries, n}});
@@ -676,7 +701,8 @@ int main(int argc, char** argv) {
                QStringLiteral("< ") + msText(peerSave), below(save, peerSave));
     }
     out << "\n  " << t.met() << " goals met, " << t.missed() << " missed";
-    const QStringList errors = core.errors() + interchange.errors() + list.errors();
+    const QStringList errors =
+        core.errors() + interchange.errors() + merge.errors() + list.errors();
     if (!errors.isEmpty()) {
         out << "; benchmarks that failed:\n";
         for (const QString& e : errors)
