@@ -11,6 +11,11 @@
 #     the peer's save;
 #   - keepassxc-cli export --format csv: open the database and write every
 #     entry as CSV to a file (through standard output);
+#   - keepassxc-cli merge: two copies of the database changed apart, as
+#     bench_merge merges them (1,000 changes on each side, edits newer than
+#     the base and removals recorded as deletions, which its merge keeps
+#     anyway), the second into a fresh copy of the first: open both, merge,
+#     save;
 #   - keepassxc-cli import: its own XML export of the database (made once
 #     with export --format xml and cached beside the database) into a new
 #     database with the same key derivation: read the XML, derive the key,
@@ -118,9 +123,11 @@ unset QT_STYLE_OVERRIDE QT_SCALE_FACTOR QT_SCREEN_SCALE_FACTORS QT_FONT_DPI
 # The databases, from the cache when the same entries and peer made them.
 
 mkdir -p "$CACHE" || fail "cannot create $CACHE"
+# A third argument, ours or theirs, makes that copy of the merge.
 make_database() {
-    local count=$1 db=$2 xml="$WORK/entries-$1.xml" key
-    "$MAKE_VAULT" "$count" "$PASSWORD" "$WORK/unused.enc" "$xml" || fail "cannot write the entries"
+    local count=$1 db=$2 side=${3:-} xml="$WORK/entries-$1.xml" key
+    "$MAKE_VAULT" "$count" "$PASSWORD" "$WORK/unused.enc" "$xml" ${side:+"$side"} ||
+        fail "cannot write the entries"
     key="$(sha256sum <"$xml" | cut -c1-64) $PEER_VERSION ${KDF_MS}ms"
     if [[ -s "$db" && "$(cat "$db.key" 2>/dev/null)" == "$key" ]]; then
         rm -f "$xml"
@@ -138,6 +145,15 @@ DB="$CACHE/peer-$ENTRIES.kdbx"
 EMPTY_DB="$CACHE/peer-0.kdbx"
 make_database "$ENTRIES" "$DB"
 make_database 0 "$EMPTY_DB"
+OURS_DB="$CACHE/peer-$ENTRIES-ours.kdbx"
+THEIRS_DB="$CACHE/peer-$ENTRIES-theirs.kdbx"
+make_database "$ENTRIES" "$OURS_DB" ours
+make_database "$ENTRIES" "$THEIRS_DB" theirs
+# Each side adds 500 entries (SideChanges) and edits keep their identity.
+# The removals are written as deletions in its XML, but the peer's merge
+# keeps every entry either side removed (seen with 2.7.4), so it ends with
+# both sides' additions and no removal: more work for it, not less.
+MERGED_ENTRIES=$((ENTRIES + 2 * 500))
 
 # The peer's own XML of the database, for its import: remade with the
 # database.
@@ -201,6 +217,17 @@ cli_export_ms() {
         fail "keepassxc-cli export wrote $lines lines, expected $((ENTRIES + 1))"
 }
 
+# Theirs into a fresh copy of ours, both under the same password.
+cli_merge_ms() {
+    local copy="$WORK/merged.kdbx" start
+    cp "$OURS_DB" "$copy" || fail "cannot copy the database"
+    start=$(date +%s%N)
+    printf '%s\n' "$PASSWORD" |
+        keepassxc-cli merge -q -s "$copy" "$THEIRS_DB" >"$WORK/merge.log" 2>&1 ||
+        fail "keepassxc-cli merge failed: $(cat "$WORK/merge.log")"
+    ms_since "$start"
+}
+
 # The XML into a new database, its password given twice as the import asks.
 cli_import_ms() {
     local db="$WORK/imported.kdbx" start
@@ -219,13 +246,16 @@ for ((r = 1; r <= RUNS; r++)); do
     cli_add_ms >>"$WORK/add"
     cli_export_ms >>"$WORK/export"
     cli_import_ms >>"$WORK/import"
-    # Once, untimed: the new database holds every entry.
+    cli_merge_ms >>"$WORK/merge"
+    # Once, untimed: the new database holds every entry, the merge every
+    # change of both sides.
     ((r == 1)) && cli_ls_ms "$WORK/imported.kdbx" "$ENTRIES" >/dev/null
+    ((r == 1)) && cli_ls_ms "$WORK/merged.kdbx" "$MERGED_ENTRIES" >/dev/null
     say "cli run $r/$RUNS: ls $(tail -n1 "$WORK/ls") ms, ls of none $(tail -n1 "$WORK/ls-empty") ms," \
         "add $(tail -n1 "$WORK/add") ms, export $(tail -n1 "$WORK/export") ms," \
-        "import $(tail -n1 "$WORK/import") ms"
+        "import $(tail -n1 "$WORK/import") ms, merge $(tail -n1 "$WORK/merge") ms"
 done
-rm -f "$WORK/export.csv" "$WORK/imported.kdbx"
+rm -f "$WORK/export.csv" "$WORK/imported.kdbx" "$WORK/merged.kdbx"
 
 # ---------------------------------------------------------------------------
 # The window.
@@ -301,6 +331,7 @@ fi
     printf 'peer_cli_add_ms=%s\n' "$(median <"$WORK/add")"
     printf 'peer_cli_export_ms=%s\n' "$(median <"$WORK/export")"
     printf 'peer_cli_import_ms=%s\n' "$(median <"$WORK/import")"
+    printf 'peer_cli_merge_ms=%s\n' "$(median <"$WORK/merge")"
     printf 'peer_xml_bytes=%s\n' "$(stat -c %s "$PEER_XML")"
     if [[ -s "$WORK/window" ]]; then
         printf 'peer_window_unlock_ms=%s\n' "$(awk '{ print $1 }' "$WORK/window" | median)"

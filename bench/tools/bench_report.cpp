@@ -500,6 +500,7 @@ int main(int argc, char** argv) {
     const Figure peerLsEmpty = valueOf(peer, "peer_cli_ls_empty_ms");
     const Figure peerExport = valueOf(peer, "peer_cli_export_ms");
     const Figure peerImport = valueOf(peer, "peer_cli_import_ms");
+    const Figure peerMerge = valueOf(peer, "peer_cli_merge_ms");
     const Figure peerUnlock = valueOf(peer, "peer_window_unlock_ms");
     const Figure peerSort = valueOf(peer, "peer_window_sort_ms");
     t.title(QStringLiteral("PEER: KeePassXC ") + peer.value(QStringLiteral("peer_version")) +
@@ -529,6 +530,10 @@ int main(int argc, char** argv) {
               {QStringLiteral("-"), msText(peerImport)});
         t.row(QStringLiteral("  less ls of none (start, key derivation, open)"),
               {QStringLiteral("-"), msText(difference(peerImport, peerLsEmpty))});
+        t.row(QStringLiteral("keepassxc-cli merge: two copies as bench_merge's, saved"),
+              {QStringLiteral("-"), msText(peerMerge)});
+        t.row(QStringLiteral("  less ls of none (start, key derivation, open)"),
+              {QStringLiteral("-"), msText(difference(peerMerge, peerLsEmpty))});
         if (havePeerWindow) {
             t.row(QStringLiteral("window: Return on the password to entries painted"),
                   {QStringLiteral("-"), msText(peerUnlock)});
@@ -623,6 +628,13 @@ int main(int argc, char** argv) {
     ratioAtMost(QStringLiteral("merge / (three reads + write-fsync-rename floor)"),
                 ratio(mergeFiles, mergeFloor), 1.5,
                 QStringLiteral("100,000, 1,000 changes a side; floor of the same run"));
+    ratioAtLeast(QStringLiteral("peer / Keynook merge, keepassxc-cli merge vs the core"),
+                 ratio(peerMerge, mergeFiles), 50,
+                 msText(peerMerge) + QStringLiteral(" vs ") + msText(mergeFiles) +
+                     QStringLiteral("; the peer's figure includes its start and derivations"));
+    ratioWithoutGoal(QStringLiteral("peer / Keynook merge, peer less its ls of none"),
+                     ratio(difference(peerMerge, peerLsEmpty), mergeFiles),
+                     QStringLiteral("the peer without one start and one key derivation"));
     for (int n : {100'000, 1'000'000}) {
         const QString size = n == 100'000 ? QStringLiteral("100,000") : QStringLiteral("1,000,000");
         const Figure floor = core.ms(QStringLiteral("WriteSyncRenameFloor"), {{entries, n}});
