@@ -7,6 +7,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <bit>
 #include <deque>
 #include <unordered_map>
 
@@ -69,6 +70,51 @@ struct Count {
     }
     int keptOfOurs() const { return std::min(ours, merged()); }
     int newFromTheirs() const { return std::max(merged() - ours, 0); }
+};
+
+// The distinct entries of the copies, found by open addressing: each line
+// is hashed once and looked up once, with no allocation per entry. Half full
+// at most.
+class EntryTable {
+public:
+    explicit EntryTable(size_t lines)
+        : m_mask(std::bit_ceil(2 * lines + 1) - 1), m_cells(m_mask + 1, 0) {
+        counts.reserve(lines);
+        m_keys.reserve(lines);
+        m_hashes.reserve(lines);
+    }
+    std::vector<int> idsOf(const std::vector<QByteArrayView>& keys) {
+        std::vector<int> ids;
+        ids.reserve(keys.size());
+        for (const QByteArrayView key : keys)
+            ids.push_back(idOf(key));
+        return ids;
+    }
+
+    std::vector<Count> counts; // one per distinct entry
+
+private:
+    int idOf(QByteArrayView key) {
+        const size_t hash = KeyHash()(key);
+        for (size_t at = hash & m_mask;; at = (at + 1) & m_mask) {
+            const int cell = m_cells[at];
+            if (cell == 0) {
+                counts.emplace_back();
+                m_keys.push_back(key);
+                m_hashes.push_back(hash);
+                m_cells[at] = static_cast<int>(counts.size());
+                return static_cast<int>(counts.size()) - 1;
+            }
+            const size_t id = static_cast<size_t>(cell - 1);
+            if (m_hashes[id] == hash && m_keys[id] == key)
+                return cell - 1;
+        }
+    }
+
+    size_t m_mask;
+    std::vector<int> m_cells; // entry number + 1, or 0
+    std::vector<QByteArrayView> m_keys;
+    std::vector<size_t> m_hashes;
 };
 
 // The merged order: a list threaded through a vector, so that theirs' new
@@ -157,15 +203,18 @@ Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArray
         return result;
     }
 
-    std::unordered_map<QByteArrayView, Count, KeyHash> counts;
-    counts.reserve(o.keys.size() + t.keys.size() + (b ? b->keys.size() : 0));
-    if (b)
-        for (const QByteArrayView k : b->keys)
-            ++counts[k].base;
-    for (const QByteArrayView k : o.keys)
-        ++counts[k].ours;
-    for (const QByteArrayView k : t.keys)
-        ++counts[k].theirs;
+    // Each line is hashed once: its copy keeps the number of its entry.
+    EntryTable table(o.keys.size() + t.keys.size() + (b ? b->keys.size() : 0));
+    const std::vector<int> bIds = b ? table.idsOf(b->keys) : std::vector<int>();
+    const std::vector<int> oIds = table.idsOf(o.keys);
+    const std::vector<int> tIds = table.idsOf(t.keys);
+    std::vector<Count>& counts = table.counts;
+    for (const int id : bIds)
+        ++counts[static_cast<size_t>(id)].base;
+    for (const int id : oIds)
+        ++counts[static_cast<size_t>(id)].ours;
+    for (const int id : tIds)
+        ++counts[static_cast<size_t>(id)].theirs;
 
     std::vector<Node> nodes;
     nodes.reserve(o.keys.size() + t.keys.size());
@@ -191,7 +240,7 @@ Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArray
 
     // Ours, without what theirs removed.
     for (size_t s = 0; s < o.keys.size(); ++s) {
-        Count& c = counts[o.keys[s]];
+        Count& c = counts[static_cast<size_t>(oIds[s])];
         if (c.oursSeen++ >= c.keptOfOurs()) {
             result.report.removedByTheirs.push_back(o.named(s));
             continue;
@@ -209,7 +258,7 @@ Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArray
     // merge holds. A repeated entry's new occurrences are its last ones.
     int anchor = -1;
     for (size_t s = 0; s < t.keys.size(); ++s) {
-        Count& c = counts[t.keys[s]];
+        Count& c = counts[static_cast<size_t>(tIds[s])];
         const int seen = c.theirsSeen++;
         if (seen >= c.theirs - c.newFromTheirs()) {
             anchor = linkAfter(anchor, Node{true, static_cast<int>(s)});
@@ -226,13 +275,13 @@ Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArray
         std::vector<Named> removedByBoth;
         std::vector<Named> oursNew;
         for (size_t s = 0; s < b->keys.size(); ++s) {
-            const Count& c = counts[b->keys[s]];
+            const Count& c = counts[static_cast<size_t>(bIds[s])];
             if (c.ours < c.base && c.theirs < c.base)
                 removedByBoth.push_back(b->named(s));
         }
         if (!removedByBoth.empty()) {
             for (size_t s = 0; s < o.keys.size(); ++s) {
-                const Count& c = counts[o.keys[s]];
+                const Count& c = counts[static_cast<size_t>(oIds[s])];
                 if (c.ours > c.base && c.theirs < c.ours)
                     oursNew.push_back(o.named(s));
             }
