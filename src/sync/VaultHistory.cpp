@@ -96,8 +96,23 @@ bool VaultHistory::record(const std::vector<QByteArrayView>& file, bool written)
                              .arg(written ? QLatin1Char('w') : QLatin1Char('r'));
     if (!writeNew(m_folder + QLatin1Char('/') + name, file))
         return false;
-    for (size_t i = 0; i + kKept < kept.size() + 1; ++i)
-        QFile::remove(kept[i].path);
+    // The newest are kept, up to the count and the bytes (the newest two
+    // whatever their size); the older ones go.
+    qint64 bytes = 0;
+    for (const QByteArrayView piece : file)
+        bytes += piece.size();
+    int count = 1;
+    size_t firstKept = kept.size();
+    while (firstKept > 0) {
+        const qint64 size = QFileInfo(kept[firstKept - 1].path).size();
+        if (count >= kKept || (count >= 2 && bytes + size > kKeptBytes))
+            break;
+        bytes += size;
+        ++count;
+        --firstKept;
+    }
+    for (size_t k = 0; k < firstKept; ++k)
+        QFile::remove(kept[k].path);
     return true;
 }
 

@@ -14,7 +14,11 @@
 // clear. Folders are the user's alone (0700), files too (0600).
 class VaultHistory {
 public:
+    // The last states kept, and at most this many bytes of them (but the
+    // newest two whatever their size): a vault of a million entries is
+    // some 55 MiB a state.
     static constexpr int kKept = 40;
+    static constexpr qint64 kKeptBytes = qint64(256) * 1024 * 1024;
 
     // The history of the vault at the real path `vaultFile`, under the
     // user's data folder for Keynook.

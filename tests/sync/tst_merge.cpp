@@ -4,8 +4,12 @@
 #include "VaultTestSupport.h"
 
 #include "sync/ConflictCopies.h"
+#include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
 #include "vault/VaultFormat.h"
+
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -342,6 +346,31 @@ TEST(Merge, ConflictCopiesOfAnEngineLoseNoEntry) {
             }
         }
     }
+}
+
+// The history keeps the newest states, each once, the user's alone.
+TEST(VaultHistory, KeepsTheNewestStatesPrivately) {
+    QTemporaryDir data;
+    ASSERT_TRUE(data.isValid());
+    VaultHistory history(data.path(), "/somewhere/data.enc");
+    const int recorded = VaultHistory::kKept + 5;
+    for (int i = 0; i < recorded; ++i) {
+        const QByteArray state = QByteArray::number(i);
+        ASSERT_TRUE(history.record({state}, i % 2 == 0));
+        ASSERT_TRUE(history.record({state}, false)); // read back unchanged: no new state
+    }
+    const std::vector<VaultHistory::State> states = history.states();
+    ASSERT_EQ(states.size(), size_t(VaultHistory::kKept));
+    for (size_t k = 0; k < states.size(); ++k) {
+        const int i = recorded - VaultHistory::kKept + static_cast<int>(k);
+        QFile f(states[k].path);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), QByteArray::number(i));
+        EXPECT_EQ(states[k].written, i % 2 == 0);
+        EXPECT_EQ(f.permissions() & 0x0FFF, QFileDevice::ReadUser | QFileDevice::WriteUser);
+    }
+    EXPECT_EQ(QFileInfo(history.folder()).permissions() & 0x0FFF,
+              QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
 }
 
 TEST(ConflictCopies, EachEnginesNamesAreKnown) {
