@@ -12,6 +12,7 @@
 // the build folder's disk. Every iteration writes into memory fresh from the
 // system, as the one export or import of a run does.
 #include "support/Floors.h"
+#include "support/Release.h"
 #include "support/SampleEntries.h"
 
 #include "vault/Interchange.h"
@@ -55,16 +56,6 @@ Sample* sampleOf(benchmark::State& state) {
     if (!g_sample)
         state.SkipWithError("the sample vault could not be made");
     return g_sample;
-}
-
-// Frees what an iteration made and gives the memory back to the system,
-// untimed, so that the next iteration starts on fresh pages as a run's one
-// export or load does.
-template <class T> void release(benchmark::State& state, T& made) {
-    state.PauseTiming();
-    made = T();
-    ::malloc_trim(0);
-    state.ResumeTiming();
 }
 
 void report(benchmark::State& state, qsizetype bytes) {

@@ -11,6 +11,7 @@
 // iteration reads into memory fresh from the system, as a merge's one run
 // does.
 #include "support/Floors.h"
+#include "support/Release.h"
 #include "support/SampleEntries.h"
 
 #include "sync/VaultMerge.h"
@@ -55,13 +56,6 @@ Sample* sampleOf(benchmark::State& state) {
     if (!g_sample)
         state.SkipWithError("the sample copies could not be made, or did not merge as expected");
     return g_sample;
-}
-
-template <class T> void release(benchmark::State& state, T& made) {
-    state.PauseTiming();
-    made = T();
-    ::malloc_trim(0);
-    state.ResumeTiming();
 }
 
 void report(benchmark::State& state, const Sample& s) {
