@@ -132,14 +132,19 @@ void frmAdd::cmdAdd_Click(int) {
     } else {
         // The entry chosen with Edit, wherever sorting has moved it since.
         const int row = entries.rowOf(p.EditEntryId);
-        if (row < 0) {
+        if (row >= 0) {
+            entries.replace(row, std::move(entry));
+        } else if (entries.removedByAnotherCopy(p.EditEntryId)) {
+            // Deleted in another copy while it was being edited here: the
+            // edit brings it back, as a merge keeps an edit.
+            entries.append(std::move(entry));
+        } else {
             showError(p, this,
                       QStringLiteral("The entry you were editing has been deleted, so there is "
                                      "nothing to change. Your text is still here: copy what you "
                                      "need, or close this window and add it as a new entry."));
             return;
         }
-        entries.replace(row, std::move(entry));
     }
     if (SaveData(p))
         SetStatus(p, QStringLiteral("Added new entry.  Data saved."));

@@ -117,6 +117,8 @@ void EntryModel::replaceAll(EntryStore entries) {
             ids[s] = m_nextId++;
         }
     }
+    for (const auto& [line, id] : old)
+        m_removedElsewhere.insert(id);
     if (m_entries.wipesWhenFreed())
         entries.wipeWhenFreed();
     m_entries = std::move(entries);

@@ -6,6 +6,7 @@
 
 #include <QAbstractTableModel>
 
+#include <unordered_set>
 #include <vector>
 
 // The entries of the open vault: the program's only copy of them while it
@@ -41,6 +42,9 @@ public:
     // current row (the first of equal ones keeps the first identity), and a
     // sorted list stays sorted the same way.
     void replaceAll(EntryStore entries);
+    // True for an entry that such a change took away: an editor still open
+    // on it brings it back rather than lose what was typed.
+    bool removedByAnotherCopy(quint64 id) const { return m_removedElsewhere.contains(id); }
 
     Entry entry(int row) const { return m_entries.entry(slot(row)); }
     QString field(int row, int column) const { return m_entries.field(slot(row), column); }
@@ -79,6 +83,7 @@ private:
 
     EntryStore m_entries;
     std::vector<quint64> m_ids;
+    std::unordered_set<quint64> m_removedElsewhere;
     std::vector<int> m_order; // display row -> slot in m_entries
     quint64 m_nextId = 1;
     QStringList m_headers;

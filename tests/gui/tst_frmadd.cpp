@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <cstdio>
+
 #include <csignal>
 #include <sys/resource.h>
 
@@ -62,6 +64,7 @@ private slots:
     void addWhileEditingTurnsSaveIntoAdd();
     void editStaysOnItsEntryThroughASort();
     void editOfADeletedEntryOverwritesNothing();
+    void editOfAnEntryDeletedInAnotherCopyBringsItBack();
     void failedSaveSaysSoAndIsOfferedAgainAtClose();
 };
 
@@ -249,6 +252,30 @@ void TestFrmAdd::editOfADeletedEntryOverwritesNothing() {
     QCOMPARE(field(editor, "txtUsername")->text(), QStringLiteral("typed"));
     QCOMPARE(shownUsernames(main), QStringList{"b"});
     QCOMPARE(h.vaultBytes(), afterDelete);
+}
+
+// Another copy deleted the entry while it was being edited here (a sync
+// engine delivered that copy): the edit brings it back, as a merge keeps an
+// edit, instead of being turned away.
+void TestFrmAdd::editOfAnEntryDeletedInAnotherCopyBringsItBack() {
+    Harness h;
+    Form1* main = h.open({"a|||1|||", "b|||2|||"});
+    frmAdd* editor = openEdit(main, 1);
+    const QString delivered = h.folder() + QStringLiteral("/delivered");
+    {
+        QFile f(delivered);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(cipherLine("master") + cipherLine("a|||1|||") + "\r\n");
+    }
+    QVERIFY(std::rename(QFile::encodeName(delivered).constData(),
+                        QFile::encodeName(h.vaultPath()).constData()) == 0);
+    QTRY_COMPARE(main->entries().rowCount(), 1);
+    fill(editor, QStringLiteral("b"), QStringLiteral("new"), QString());
+    save(editor);
+    QVERIFY(h.boxes().shown.empty());
+    QCOMPARE(main->statusText(), kAdded);
+    QCOMPARE(h.vaultBytes(),
+             cipherLine("master") + cipherLine("a|||1|||") + cipherLine("b|||new|||") + "\r\n");
 }
 
 void TestFrmAdd::failedSaveSaysSoAndIsOfferedAgainAtClose() {
