@@ -1643,17 +1643,8 @@ private:
             failWith(unlocked);
         m_session->forgetStoredPassword();
         QByteArray ours;
-        {
-            vaultfile::ReadResult read = vaultfile::readAll(m_session->path());
-            if (!read.ok)
-                failWith({read.tooLarge ? VaultSession::Failure::TooLarge
-                                        : VaultSession::Failure::Unreadable,
-                          read.error});
-            if (const VaultSession::Status opened = m_session->plainOf(read.data, ours);
-                !opened.ok())
-                failWith(opened);
-            sealedvault::wipe(read.data);
-        }
+        if (const VaultSession::Status opened = m_session->plainNow(ours); !opened.ok())
+            failWith(opened);
         const sealedvault::SealKey* key = m_session->sealed() ? &m_session->key() : nullptr;
         std::optional<vaultcopy::Opened> given;
         if (const auto basePath = m_p.value(QStringLiteral("--base")))

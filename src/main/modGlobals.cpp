@@ -333,9 +333,8 @@ void FollowOutsideChange(Program& program) {
         !program.vault->changedOutside())
         return;
     VaultSession& vault = *program.vault;
-    vaultfile::ReadResult read = vaultfile::readAll(vault.path());
     QByteArray now;
-    if (!read.ok || !vault.plainOf(read.data, now).ok())
+    if (!vault.plainNow(now).ok())
         return;
     QString master = vaultformat::readMasterPassword(now);
     const bool sameMaster = master == program.MasterPassword;

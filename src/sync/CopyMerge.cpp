@@ -37,17 +37,9 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, QStrin
         conflictcopies::find(QFile::decodeName(session.realFile()));
     if (copies.empty())
         return outcome;
-    vaultfile::ReadResult read = vaultfile::readAll(session.path());
-    if (!read.ok) {
-        outcome.status = {read.tooLarge ? VaultSession::Failure::TooLarge
-                                        : VaultSession::Failure::Unreadable,
-                          read.error};
-        return outcome;
-    }
     States states;
     QByteArray ours;
-    outcome.status = session.plainOf(read.data, ours);
-    sealedvault::wipe(read.data);
+    outcome.status = session.plainNow(ours);
     if (!outcome.status.ok())
         return outcome;
     const sealedvault::SealKey* key = session.sealed() ? &session.key() : nullptr;

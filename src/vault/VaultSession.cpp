@@ -159,6 +159,15 @@ Status VaultSession::plainOf(const QByteArray& file, QByteArray& plain) const {
     return takePlain(sealedvault::unsealWithKey(file, m_key), plain);
 }
 
+Status VaultSession::plainNow(QByteArray& plain) const {
+    vaultfile::ReadResult r = vaultfile::readAll(m_path);
+    if (!r.ok)
+        return failure(r.tooLarge ? Failure::TooLarge : Failure::Unreadable, r.error);
+    const Status opened = plainOf(r.data, plain);
+    sealedvault::wipe(r.data);
+    return opened;
+}
+
 Status VaultSession::readPlain(QByteArray& plain) {
     QByteArray data;
     if (Status r = read(data); !r.ok())

@@ -116,6 +116,10 @@ public:
     // The plain form's bytes of `file`, the vault file as read: a sealed
     // one opened with the key kept since unlock(), a plain one as it is.
     Status plainOf(const QByteArray& file, QByteArray& plain) const;
+    // The plain form's bytes of the vault file as it is on disk now, read
+    // without being taken as read: the stamp stays, so a change found this
+    // way is still a change from outside.
+    Status plainNow(QByteArray& plain) const;
 
     // Reads the file again and appends its entries to `out`.
     Status loadEntries(EntryStore& out);
