@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QLocale>
 
+#include <algorithm>
+#include <sys/xattr.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -31,6 +34,20 @@ QString tooLargeText(qint64 bytes, const char* what) {
     return QStringLiteral("%1 %2 bytes, more than the %3 MiB (%4 bytes) that Keynook opens.")
         .arg(QLatin1String(what), byteCount(bytes), QString::number(kMaxVaultBytes >> 20),
              byteCount(kMaxVaultBytes));
+}
+
+// A save's temporary file for the vault file `name`, its random part
+// `random`. Sync engines carry every file of a synced folder, and one that
+// arrived half-written would be taken for a copy of the vault, so the name is
+// one that each engine takes for a temporary file it never carries:
+// Syncthing its own `~syncthing~*.tmp`, Nextcloud and Dropbox any `~*.tmp`.
+constexpr char kTempPrefix[] = "~syncthing~.";
+constexpr char kTempMiddle[] = ".new-";
+constexpr char kTempSuffix[] = ".tmp";
+constexpr qsizetype kTempRandom = 6;
+
+QByteArray tempName(const QByteArray& name, const char* random) {
+    return kTempPrefix + name + kTempMiddle + random + kTempSuffix;
 }
 
 } // namespace
@@ -256,19 +273,23 @@ Result saveAtomically(const QString& path, const std::vector<QByteArrayView>& pi
     const QByteArray finalName = realFilePath(path);
     const qsizetype slash = finalName.lastIndexOf('/');
     const QByteArray folder = slash > 0 ? finalName.left(slash) : QByteArray("/");
-    // The new vault is written beside the old one under a name no start
-    // mistakes for the vault, then renamed over it in one step.
-    QByteArray temp = folder + "/." + finalName.mid(slash + 1) + ".new-XXXXXX";
+    // The new vault is written beside the old one, then renamed over it in
+    // one step. Its name is one that no start mistakes for the vault and
+    // that sync engines never carry to other computers (see tempName()).
+    QByteArray temp = folder + '/' + tempName(finalName.mid(slash + 1), "XXXXXX");
     struct stat old {};
     const bool exists = ::stat(finalName.constData(), &old) == 0;
     // A vault its owner made read-only is not replaced behind their back.
     if (exists && ::access(finalName.constData(), W_OK) != 0)
         return Result::failure(systemError(errno));
 
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    const int fd = ::mkostemps(temp.data(), int(sizeof kTempSuffix - 1), O_CLOEXEC);
     if (fd < 0)
         return Result::failure(systemError(errno));
     step("created");
+    // Dropbox's own mark for a file it must leave alone, where the file
+    // system keeps such marks; nothing is lost where it does not.
+    ::fsetxattr(fd, "user.com.dropbox.ignored", "1", 1, 0);
     // The vault is its owner's alone, whatever the old file allowed: a file
     // that others could read loses that with its next save. Set outright, as
     // the new file's mode also depends on the umask.
@@ -322,18 +343,27 @@ Stamp stampOf(const QString& path) {
 int removeLeftovers(const QByteArray& realFile) {
     const qsizetype slash = realFile.lastIndexOf('/');
     const QByteArray folder = slash > 0 ? realFile.left(slash) : QByteArray("/");
-    // The names saveAtomically gives its temporary files.
-    const QByteArray prefix = '.' + realFile.mid(slash + 1) + ".new-";
-    constexpr qsizetype kRandomPart = 6;
+    const QByteArray name = realFile.mid(slash + 1);
+    // The names saveAtomically gives its temporary files, and the names
+    // Keynook gave them before: each a fixed start and end around the
+    // random part.
+    const std::pair<QByteArray, QByteArray> kinds[] = {
+        {kTempPrefix + name + kTempMiddle, QByteArray(kTempSuffix)},
+        {'.' + name + kTempMiddle, QByteArray()},
+    };
     DIR* dir = ::opendir(folder.constData());
     if (!dir)
         return 0;
     int removed = 0;
     while (const dirent* e = ::readdir(dir)) {
-        const QByteArrayView name(e->d_name);
-        if (name.size() != prefix.size() + kRandomPart || !name.startsWith(prefix))
+        const QByteArrayView found(e->d_name);
+        const bool ours = std::any_of(std::begin(kinds), std::end(kinds), [&](const auto& kind) {
+            return found.size() == kind.first.size() + kTempRandom + kind.second.size() &&
+                   found.startsWith(kind.first) && found.endsWith(kind.second);
+        });
+        if (!ours)
             continue;
-        const QByteArray leftover = folder + '/' + name.toByteArray();
+        const QByteArray leftover = folder + '/' + e->d_name;
         struct stat st {};
         if (::lstat(leftover.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
             ::unlink(leftover.constData()) == 0)

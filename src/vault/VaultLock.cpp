@@ -1,7 +1,9 @@
 #include "vault/VaultLock.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 
 #include <cerrno>
 #include <climits>
@@ -57,6 +59,15 @@ QString holderOf(int fd) {
     return holder;
 }
 
+// Whether the lock file names another computer as its holder's: one that a
+// sync engine brought here.
+bool writtenElsewhere(int fd) {
+    char text[1024];
+    const ssize_t n = ::pread(fd, text, sizeof text, 0);
+    const QList<QByteArray> lines = QByteArray(text, n > 0 ? n : 0).split('\n');
+    return lines.size() >= 3 && !lines[2].isEmpty() && lines[2] != hostName();
+}
+
 // A lock's name must lead to a plain file: the lock opens what it finds, and
 // a device or a pipe there could do anything when opened. The lock never
 // makes a link, so one there was put by someone else.
@@ -72,9 +83,14 @@ QString notPlain(const QByteArray& path, mode_t mode) {
 
 } // namespace
 
-VaultLock::VaultLock(const QByteArray& vaultFile) : m_path(pathFor(vaultFile)) {}
+VaultLock::VaultLock(const QByteArray& vaultFile, const QString& folder)
+    : m_vaultFile(vaultFile), m_path(pathFor(vaultFile, folder)) {}
 
 VaultLock::~VaultLock() {
+    letGo();
+}
+
+void VaultLock::letGo() {
     if (m_fd < 0)
         return;
     // Removed while still held, and only if it is still ours, so that a
@@ -84,16 +100,70 @@ VaultLock::~VaultLock() {
         named.st_ino == m_inode)
         ::unlink(m_path.constData());
     ::close(m_fd);
+    m_fd = -1;
 }
 
-QByteArray VaultLock::pathFor(const QByteArray& vaultFile) {
+QByteArray VaultLock::pathFor(const QByteArray& vaultFile, const QString& folder) {
+    // Named after the real path, which may be long and need not be text; a
+    // person looking into the folder finds the path itself in the file.
+    const QByteArray id =
+        QCryptographicHash::hash(vaultFile, QCryptographicHash::Sha256).toHex().left(32);
+    return QFile::encodeName(folder) + '/' + id + ".lock";
+}
+
+QString VaultLock::defaultFolder() {
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return data.isEmpty() ? QString() : data + QStringLiteral("/Keynook/locks");
+}
+
+QByteArray VaultLock::besideVault(const QByteArray& vaultFile) {
     const qsizetype slash = vaultFile.lastIndexOf('/');
     return vaultFile.left(slash + 1) + '.' + vaultFile.mid(slash + 1) + ".lock";
+}
+
+VaultLock::Result VaultLock::checkEarlierLock() const {
+    const QByteArray path = besideVault(m_vaultFile);
+    // Only a plain file is looked into: opening anything else could do
+    // anything, and it is no lock of ours.
+    struct stat seen {};
+    if (::lstat(path.constData(), &seen) != 0 || !S_ISREG(seen.st_mode))
+        return {};
+    const int fd =
+        ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    Result result;
+    struct stat opened {};
+    if (::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode)) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EWOULDBLOCK)
+                result = {Outcome::Held, holderOf(fd)};
+        } else {
+            // Nobody here holds it. Left by a Keynook from before that ended
+            // without letting go, it is removed; one that another computer's
+            // sync brought is that computer's, whose Keynook removes it.
+            struct stat named {};
+            if (!writtenElsewhere(fd) && ::lstat(path.constData(), &named) == 0 &&
+                named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+                ::unlink(path.constData());
+        }
+    }
+    ::close(fd);
+    return result;
 }
 
 VaultLock::Result VaultLock::tryLock() {
     if (m_fd >= 0)
         return {};
+    if (m_path.startsWith('/') == false)
+        return {Outcome::Failed,
+                QStringLiteral("this user has no data folder to keep its lock in")};
+    const QString folder = QFile::decodeName(m_path.left(m_path.lastIndexOf('/')));
+    if (!QDir().mkpath(folder))
+        return {Outcome::Failed, QStringLiteral("its lock folder %1 could not be made")
+                                     .arg(QDir::toNativeSeparators(folder))};
+    // The lock names the vault and who uses it: the user's alone.
+    ::chmod(QFile::encodeName(folder).constData(), 0700);
     // A few rounds at most: another program may let go and remove the file
     // between our opening it and locking it.
     for (int round = 0; round < 100; ++round) {
@@ -133,15 +203,23 @@ VaultLock::Result VaultLock::tryLock() {
             ::close(fd);
             continue;
         }
-        // Who holds it, for a message; the system's lock is what counts, so
-        // a lock whose words could not be written still holds.
-        const QByteArray words =
-            QByteArray::number(::getpid()) + '\n' + programName() + '\n' + hostName() + '\n';
+        // Who holds it, for a message, and for which vault; the system's
+        // lock is what counts, so a lock whose words could not be written
+        // still holds.
+        const QByteArray words = QByteArray::number(::getpid()) + '\n' + programName() + '\n' +
+                                 hostName() + '\n' + m_vaultFile + '\n';
         if (::ftruncate(fd, 0) == 0) [[maybe_unused]]
             const ssize_t n = ::pwrite(fd, words.constData(), words.size(), 0);
         m_fd = fd;
         m_device = opened.st_dev;
         m_inode = opened.st_ino;
+        // A Keynook from before knows only its own lock beside the vault:
+        // while one holds that, the vault is taken. Looked at once ours is
+        // held, so that no Keynook of this kind can slip in meanwhile.
+        if (Result earlier = checkEarlierLock(); earlier.outcome != Outcome::Taken) {
+            letGo();
+            return earlier;
+        }
         return {};
     }
     return {Outcome::Failed, QStringLiteral("its lock file kept changing while it was taken")};

@@ -67,7 +67,7 @@ QByteArray VaultSession::realFile() const {
 // its folder) never let two programs write it at once.
 Status VaultSession::lock() {
     const QByteArray real = vaultfile::realFilePath(m_path);
-    auto lock = std::make_unique<VaultLock>(real);
+    auto lock = std::make_unique<VaultLock>(real, VaultLock::defaultFolder());
     const VaultLock::Result taken = lock->tryLock();
     switch (taken.outcome) {
     case VaultLock::Outcome::Taken:
@@ -85,7 +85,7 @@ Status VaultSession::lock() {
 }
 
 Status VaultSession::open() {
-    // Checked before anything is written beside the vault, the lock included.
+    // Checked before anything is written, the lock included.
     const vaultfile::Result owned = vaultfile::checkOwnership(m_path);
     if (!owned.ok)
         return failure(Failure::NotOwned, owned.error);

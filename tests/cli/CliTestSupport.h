@@ -46,9 +46,18 @@ protected:
         m_env.insert(QStringLiteral("XDG_STATE_HOME"), path(QStringLiteral("state")));
         m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
         m_env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        // A session this test opens in its own process stands for a window
+        // of the same user: it keeps its lock where keynook-cli looks.
+        qputenv("XDG_DATA_HOME", QFile::encodeName(path(QStringLiteral("data"))));
     }
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
+
+    // The vault's lock file, in the user's data folder.
+    QString lockFile() const {
+        return QFile::decodeName(
+            VaultLock::pathFor(vaultfile::realFilePath(m_vault), VaultLock::defaultFolder()));
+    }
 
     QByteArray vaultBytes() const {
         QFile f(m_vault);

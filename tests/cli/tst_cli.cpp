@@ -827,7 +827,7 @@ TEST_F(Cli, Lock) {
                  {QStringLiteral("--vault"), m_vault, QStringLiteral("--password-stdin"),
                   QStringLiteral("list")});
     ASSERT_TRUE(holder.waitForStarted(30000));
-    const QString lockFile = path(QStringLiteral("vault/.data.enc.lock"));
+    const QString lockFile = CliFolder::lockFile();
     QElapsedTimer waited;
     waited.start();
     while (QFileInfo(lockFile).size() == 0 && waited.elapsed() < 30000)
@@ -854,7 +854,8 @@ TEST_F(Cli, Lock) {
 // program killed at its first write leaves it empty.
 TEST_F(Cli, LockThatNobodyHoldsIsTakenOver) {
     writeVault(std::vector<Entry>{kMe});
-    const QString lockFile = path(QStringLiteral("vault/.data.enc.lock"));
+    const QString lockFile = CliFolder::lockFile();
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(lockFile).absolutePath()));
     for (const QByteArray& left : {QByteArray(), QByteArray("4242\nkeyn"), QByteArray("{}\n")}) {
         QFile lock(lockFile);
         ASSERT_TRUE(lock.open(QIODevice::WriteOnly));

@@ -184,7 +184,7 @@ expect_sealed_vault "$NEW_VAULT" "after File > Exit the vault is still sealed wi
 # ---------------------------------------------------------------------------
 STEP="secrets"
 
-leftovers=$(find "$APP_DIR" -name '.data.enc.new-*')
+leftovers=$(find "$APP_DIR" -name '*data.enc.new-*')
 [[ -z "$leftovers" ]] || fail "a save left temporary files: $leftovers"
 log "files the run left: $(cd "$WORK" && find . -type f ! -name keynook | sort | tr '\n' ' ')"
 expect_no_secret_in_any_file "after the run"

@@ -221,8 +221,7 @@ void TestForm1::saveWritesListInDisplayOrder() {
     QCOMPARE(QFileInfo(h.vaultPath()).permissions() & 0x0FFF,
              QFileDevice::ReadUser | QFileDevice::WriteUser);
     // Only data.enc is left in the folder.
-    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden),
-             (QStringList{".data.enc.lock", "data.enc"}));
+    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden), (QStringList{"data.enc"}));
 }
 
 void TestForm1::saveOfEmptyList() {
@@ -334,8 +333,7 @@ void TestForm1::failedSaveKeepsOldFileAndSaysSo() {
     QVERIFY(!main->statusText().startsWith(QStringLiteral("Saved")));
     QCOMPARE(h.boxes().shown.size(), size_t(1));
     QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("could not be saved")));
-    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden),
-             (QStringList{".data.enc.lock", "data.enc"}));
+    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden), (QStringList{"data.enc"}));
     QCOMPARE(main->entries().rowCount(), 2);
     QVERIFY(!h.program().ended());
 

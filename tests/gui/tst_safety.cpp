@@ -7,7 +7,9 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "main/modGlobals.h"
+#include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultLock.h"
 
 #include <QApplication>
 #include <QDir>
@@ -39,8 +41,17 @@ std::unique_ptr<Program> secondCopy(const Harness& first, RecordingBoxes*& boxes
     return std::make_unique<Program>(std::move(options));
 }
 
+// Where a Keynook from before locked the vault: beside it.
 QString lockPath(const Harness& h) {
     return h.folder() + QStringLiteral("/.data.enc.lock");
+}
+
+// Where the vault's lock is now, its folder made.
+QString ownLockPath(const Harness& h) {
+    const QString lock = QFile::decodeName(
+        VaultLock::pathFor(vaultfile::realFilePath(h.vaultPath()), VaultLock::defaultFolder()));
+    QDir().mkpath(QFileInfo(lock).absolutePath());
+    return lock;
 }
 
 // Everything in a folder, hidden files included.
@@ -253,16 +264,23 @@ void TestSafety::changeByAnotherProgramIsNotOverwrittenUnasked() {
 void TestSafety::leftoversOfAnInterruptedSaveAreRemovedAtStart() {
     Harness h;
     h.writeVault(cipherLine("master") + "\r\n");
-    const QString leftover = h.folder() + QStringLiteral("/.data.enc.new-Ab12Cd");
-    const QString unrelated = h.folder() + QStringLiteral("/data.enc.new-keep");
-    for (const QString& p : {leftover, unrelated}) {
+    // Named as saves name them now, and as they did before.
+    const QStringList leftovers{h.folder() + QStringLiteral("/~syncthing~.data.enc.new-Ab12Cd.tmp"),
+                                h.folder() + QStringLiteral("/.data.enc.new-Ab12Cd")};
+    const QStringList unrelated{h.folder() + QStringLiteral("/data.enc.new-keep"),
+                                h.folder() + QStringLiteral("/~syncthing~.data.enc.new-Ab12Cd"),
+                                h.folder() +
+                                    QStringLiteral("/~syncthing~.other.enc.new-Ab12Cd.tmp")};
+    for (const QString& p : leftovers + unrelated) {
         QFile f(p);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("partial");
     }
     h.program().loadMainWindow();
-    QVERIFY(!QFile::exists(leftover));
-    QVERIFY(QFile::exists(unrelated));
+    for (const QString& p : leftovers)
+        QVERIFY2(!QFile::exists(p), qPrintable(p));
+    for (const QString& p : unrelated)
+        QVERIFY2(QFile::exists(p), qPrintable(p));
     QCOMPARE(h.vaultBytes(), cipherLine("master") + "\r\n");
 }
 
@@ -305,8 +323,9 @@ void TestSafety::vaultAnotherUserCouldReachIsRefused() {
     }
     const QString real =
         folder + (linked ? QStringLiteral("/real.enc") : QStringLiteral("/data.enc"));
-    const QString leftover = folder + (linked ? QStringLiteral("/.real.enc.new-Ab12Cd")
-                                              : QStringLiteral("/.data.enc.new-Ab12Cd"));
+    const QString leftover =
+        folder + (linked ? QStringLiteral("/~syncthing~.real.enc.new-Ab12Cd.tmp")
+                         : QStringLiteral("/~syncthing~.data.enc.new-Ab12Cd.tmp"));
     h.writeVault(vault);
     QVERIFY(QFile(leftover).open(QIODevice::WriteOnly));
     if (fileOfNobody)
@@ -332,8 +351,10 @@ void TestSafety::vaultAnotherUserCouldReachIsRefused() {
     QVERIFY(main && main->isVisible());
     QVERIFY(!QFile::exists(leftover));
     QVERIFY(h.program().vault && h.program().vault->holdsLock());
-    // The lock is the file's, beside it, whatever name reached it.
-    QVERIFY(QFile::exists(linked ? folder + QStringLiteral("/.real.enc.lock") : lockPath(h)));
+    // The lock is the file's, whatever name reached it, and never beside it.
+    QVERIFY(QFile::exists(QFile::decodeName(
+        VaultLock::pathFor(vaultfile::realFilePath(real), VaultLock::defaultFolder()))));
+    QCOMPARE(folderContents(folder).filter(QStringLiteral(".lock")), QStringList{});
     main->entries().append(Entry{QStringLiteral("b"), QStringLiteral("2"), QString()});
     QVERIFY(SaveData(h.program()));
     if (linked)
@@ -383,7 +404,7 @@ void TestSafety::lockThatIsNotAPlainFileEndsWithoutTouchingTheVault() {
     Harness h;
     const QByteArray vault = cipherLine("master") + "\r\n";
     h.writeVault(vault);
-    const QString lock = lockPath(h);
+    const QString lock = ownLockPath(h);
     const QString pipe = h.folder() + QStringLiteral("/pipe");
     const QString plain = h.folder() + QStringLiteral("/plain");
     QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);

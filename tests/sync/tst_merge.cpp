@@ -384,6 +384,7 @@ TEST(ConflictCopies, EachEnginesNamesAreKnown) {
         {"data (Ann’s Laptop's conflicted copy 2026-12-07 (1)).enc", "Dropbox"},
         {"data.enc", ""},
         {".data.enc.new-Ab12Cd", ""},
+        {"~syncthing~.data.enc.new-Ab12Cd.tmp", ""},
         {"data.sync-conflict-20261207-153012-ABCDEFG.enc.tmp", ""},
         {"other.sync-conflict-20261207-153012-ABCDEFG.enc", ""},
         {"data (conflicted copy 2026-12-07).enc", ""},

@@ -42,12 +42,10 @@ QByteArray vaultOf(int entries, const char* tag) {
     return vaultformat::savedFile(kMaster, list);
 }
 
-// What is in the vault's folder besides the vault and the lock a session
-// holds on it.
+// What is in the vault's folder besides the vault.
 QStringList others(const QString& folder) {
     QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
     names.removeAll(QStringLiteral("data.enc"));
-    names.removeAll(QStringLiteral(".data.enc.lock"));
     return names;
 }
 

@@ -6,12 +6,18 @@
 #include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultLock.h"
 #include "vault/VaultSession.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -87,6 +93,61 @@ TEST(VaultSession, FromANewVaultToASaveWithOneWriterAtATime) {
     EXPECT_EQ(testsupport::fileBytes(path),
               line("master") + line("x|||y|||z") + line("new|||pw|||") + "\r\n");
     EXPECT_FALSE(creator.changedOutside());
+}
+
+// A vault in a synced folder: while a session holds it, the folder holds
+// nothing but the vault, so a sync engine carries no lock to another
+// computer. A Keynook from before locked beside the vault: while one holds
+// that lock the vault stays taken; left behind here it is removed, brought
+// from another computer it is left to that computer.
+TEST(VaultSession, TheLockStaysOutOfTheVaultsFolderAndRespectsTheEarlierOne) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("data.enc");
+    testsupport::writeBytes(path, line("master") + "\r\n");
+    const QString earlier = dir.filePath(".data.enc.lock");
+    const auto files = [&] { return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden); };
+    struct Case {
+        const char* held; // by this computer's earlier Keynook, or not
+        QByteArray says;
+        Failure opened;
+        bool kept;
+    };
+    for (const Case& c : {Case{"held", "4242\nkeynook\n\n", Failure::Locked, true},
+                          Case{"left here", "4242\nkeynook\n\n", Failure::None, false},
+                          Case{"from elsewhere", "4242\nkeynook\nlaptop\n", Failure::None, true},
+                          Case{"none", QByteArray(), Failure::None, false}}) {
+        SCOPED_TRACE(c.held);
+        int fd = -1;
+        if (!c.says.isNull()) {
+            testsupport::writeBytes(earlier, c.says);
+            fd = ::open(QFile::encodeName(earlier).constData(), O_RDONLY | O_CLOEXEC);
+            ASSERT_GE(fd, 0);
+            if (QByteArray(c.held) == "held") {
+                ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+            }
+        }
+        VaultSession session(path);
+        const VaultSession::Status opened = session.open();
+        EXPECT_EQ(opened.failure, c.opened);
+        if (opened.failure == Failure::Locked) {
+            EXPECT_EQ(opened.why, QStringLiteral("keynook, process 4242"));
+        }
+        EXPECT_EQ(QFile::exists(earlier), c.kept);
+        QStringList expected{QStringLiteral("data.enc")};
+        if (c.kept)
+            expected.prepend(QStringLiteral(".data.enc.lock"));
+        EXPECT_EQ(files(), expected);
+        if (opened.ok()) {
+            EXPECT_TRUE(session.holdsLock());
+            EXPECT_TRUE(QFile::exists(QFile::decodeName(
+                VaultLock::pathFor(vaultfile::realFilePath(path), VaultLock::defaultFolder()))));
+            ASSERT_TRUE(session.save(line("master") + line("u|||p|||") + "\r\n").ok());
+            EXPECT_EQ(files(), expected); // no temporary file left either
+        }
+        if (fd >= 0)
+            ::close(fd);
+        QFile::remove(earlier);
+    }
 }
 
 // A sealed vault through the session: sealed from its plain bytes, saved
