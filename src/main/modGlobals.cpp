@@ -160,11 +160,24 @@ Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& repo
     return Merge::Saved;
 }
 
+// What a merge without a base did that the person must know: whatever one
+// side removed, the other brought back.
+QString twoWayNote(size_t kept) {
+    return kept == 0 ? QString()
+                     : QStringLiteral(" No earlier state in common was found, so %1 only this "
+                                      "copy held %2 kept: any that the other copy removed %3 back.")
+                           .arg(kept == 1 ? QStringLiteral("1 entry")
+                                          : QStringLiteral("%1 entries").arg(kept),
+                                kept == 1 ? QStringLiteral("was") : QStringLiteral("were"),
+                                kept == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+}
+
 // What a merge on saving took in, after the status of the command.
 QString mergedNote(const vaultmerge::Report& r) {
     return QStringLiteral(" Merged with a change made in another copy: %1 added, %2 removed.")
-        .arg(r.fromTheirs.size())
-        .arg(r.removedByTheirs.size());
+               .arg(r.fromTheirs.size())
+               .arg(r.removedByTheirs.size()) +
+           twoWayNote(r.twoWay ? r.oursOnly : 0);
 }
 
 // Before a save overwrites the file: if another program changed it since
@@ -286,9 +299,12 @@ QString conflictCopiesText(const copymerge::Outcome& o) {
     if (!o.merged.empty()) {
         size_t added = 0;
         size_t removed = 0;
+        size_t keptWithoutBase = 0;
         for (const copymerge::Merged& m : o.merged) {
             added += m.report.fromTheirs.size();
             removed += m.report.removedByTheirs.size();
+            if (m.report.twoWay)
+                keptWithoutBase += m.report.oursOnly;
         }
         text += QStringLiteral(". Merged %1 from another computer: %2 added, %3 removed")
                     .arg(o.merged.size() == 1
@@ -296,6 +312,8 @@ QString conflictCopiesText(const copymerge::Outcome& o) {
                              : QStringLiteral("%1 conflict copies").arg(o.merged.size()))
                     .arg(added)
                     .arg(removed);
+        if (keptWithoutBase > 0)
+            text += QLatin1Char('.') + twoWayNote(keptWithoutBase).chopped(1);
     }
     if (!o.left.empty())
         text += QStringLiteral(". Not merged: %1 (%2)")

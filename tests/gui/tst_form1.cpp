@@ -260,12 +260,21 @@ void TestForm1::conflictCopyIsMergedAtLoad() {
 void TestForm1::saveMergesAChangeFromAnotherCopy_data() {
     QTest::addColumn<QByteArray>("theirs");   // the other copy's entry lines
     QTest::addColumn<QByteArray>("expected"); // the merged file's entry lines
+    QTest::addColumn<bool>("forgotten");      // this computer's history is gone
     QTest::newRow("an entry added there")
         << cipherLine("al|||pw1|||") + cipherLine("bo|||pw2|||")
-        << cipherLine("al|||pw1|||") + cipherLine("bo|||pw2|||") + cipherLine("cy|||pw3|||");
+        << cipherLine("al|||pw1|||") + cipherLine("bo|||pw2|||") + cipherLine("cy|||pw3|||")
+        << false;
     // The file keeps its size: only its identity tells the change.
     QTest::newRow("a password changed there, same size")
-        << cipherLine("al|||pw9|||") << cipherLine("cy|||pw3|||") + cipherLine("al|||pw9|||");
+        << cipherLine("al|||pw9|||") << cipherLine("cy|||pw3|||") + cipherLine("al|||pw9|||")
+        << false;
+    // With no state in common, what the other copy removed comes back, and
+    // the status line says so.
+    QTest::newRow("no base") << cipherLine("bo|||pw2|||")
+                             << cipherLine("al|||pw1|||") + cipherLine("cy|||pw3|||") +
+                                    cipherLine("bo|||pw2|||")
+                             << true;
 }
 
 // A save that finds the vault changed by another copy (a sync engine's
@@ -274,8 +283,11 @@ void TestForm1::saveMergesAChangeFromAnotherCopy_data() {
 void TestForm1::saveMergesAChangeFromAnotherCopy() {
     QFETCH(QByteArray, theirs);
     QFETCH(QByteArray, expected);
+    QFETCH(bool, forgotten);
     Harness h;
     Form1* main = openVault(h, cipherLine("al|||pw1|||") + "\r\n");
+    if (forgotten)
+        QVERIFY(QDir(h.program().history->folder()).removeRecursively());
     // Delivered as engines deliver: a new file renamed over the vault.
     const QString delivered = h.folder() + QStringLiteral("/delivered");
     {
@@ -292,6 +304,10 @@ void TestForm1::saveMergesAChangeFromAnotherCopy() {
     QCOMPARE(main->entries().savedFile(QStringLiteral("master")).joined(), h.vaultBytes());
     QVERIFY(
         main->statusText().contains(QStringLiteral("Merged with a change made in another copy")));
+    QCOMPARE(main->statusText().contains(
+                 QStringLiteral("No earlier state in common was found, so 2 entries only this "
+                                "copy held were kept: any that the other copy removed are back.")),
+             forgotten);
 }
 
 // A change delivered while the window is open, with nothing unsaved in the
