@@ -250,7 +250,9 @@ void TestForm1::conflictCopyIsMergedAtLoad() {
         openVault(h, cipherLine("bob|||pw1|||b.example") + cipherLine("al|||pw2|||") + "\r\n");
     QCOMPARE(main->statusText(),
              QStringLiteral("Loaded 3 entries. Merged 1 conflict copy from another computer: 1 "
-                            "added, 0 removed"));
+                            "added, 0 removed. No earlier state in common was found, so 1 entry "
+                            "only this copy held was kept: any that the other copy removed is "
+                            "back"));
     // cy goes after the entry before it in the copy.
     QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("bob|||pw1|||b.example") +
                                  cipherLine("cy|||pw3|||") + cipherLine("al|||pw2|||") + "\r\n");
