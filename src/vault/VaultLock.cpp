@@ -155,7 +155,7 @@ VaultLock::Result VaultLock::checkEarlierLock() const {
 VaultLock::Result VaultLock::tryLock() {
     if (m_fd >= 0)
         return {};
-    if (m_path.startsWith('/') == false)
+    if (!m_path.startsWith('/'))
         return {Outcome::Failed,
                 QStringLiteral("this user has no data folder to keep its lock in")};
     const QString folder = QFile::decodeName(m_path.left(m_path.lastIndexOf('/')));
