@@ -25,6 +25,9 @@ WORK=""
 XVFB_PID=""
 APP_PID=""
 APP_LOG=""
+# Functions that helpers sourced after this file add, run at exit once the
+# program has ended and before the X server and the temporary folder go.
+E2E_AT_EXIT=()
 
 log() { printf '[e2e] %s\n' "$*"; }
 
@@ -78,10 +81,12 @@ poll() {
 }
 
 e2e_cleanup() {
+    local hook
     if [[ -n "$APP_PID" ]] && kill -0 "$APP_PID" 2>/dev/null; then
         kill "$APP_PID" 2>/dev/null
         wait "$APP_PID" 2>/dev/null
     fi
+    for hook in "${E2E_AT_EXIT[@]}"; do "$hook"; done
     if [[ -n "$XVFB_PID" ]] && kill -0 "$XVFB_PID" 2>/dev/null; then
         kill "$XVFB_PID" 2>/dev/null
         wait "$XVFB_PID" 2>/dev/null
