@@ -4,7 +4,8 @@
 # vault while the link is paused, so that Syncthing keeps one version and
 # renames the other into a conflict copy; keynook-cli then merges the copy
 # when it opens the vault, with both changes kept, and its removal reaches
-# the other instance.
+# the other instance. Nothing of Keynook's but the vault travels: neither the
+# lock of a command holding the vault nor what a save leaves.
 #
 # Usage: syncthing.sh <keynook-cli>
 set -euo pipefail
@@ -67,3 +68,23 @@ no_copy_on_a() { [[ $(copies a) -eq 0 ]] && st_same_vault; }
 within 60 no_copy_on_a || fail "the merge and the copy's removal did not reach a"
 [[ $(users a) == "ann from-a from-b " ]] || fail "a reads $(users a)"
 echo "ok: the conflict copy was merged, and its removal and the merge reached the other side"
+
+# A command holds the vault on a (waiting for its password) and a save cut
+# short left its temporary file there while a scans a change: only the
+# vault reaches b.
+printf 'pw 1234\nx\n' | cli a add --username late 2>/dev/null
+mkfifo "$WORK/password"
+cli a list <"$WORK/password" >/dev/null 2>&1 &
+holder=$!
+exec 3>"$WORK/password"
+held() { ls "$WORK/a/data/Keynook/locks/"*.lock >/dev/null 2>&1; }
+within 30 held || fail "the command on a took no lock"
+echo partial >"${ST_FOLDER[a]}/~syncthing~.data.enc.new-Ab12Cd.tmp"
+st_scan a
+within 60 st_same_vault || fail "the change on a did not reach b"
+[[ $(ls -A "${ST_FOLDER[b]}" | grep -v '^\.stfolder$' | tr '\n' ' ') == "data.enc " ]] ||
+    fail "more than the vault reached b"
+printf 'pw 1234\n' >&3
+exec 3>&-
+wait "$holder" || fail "the command holding the vault on a failed"
+echo "ok: neither the lock nor a half-written save travelled with the vault"
