@@ -86,10 +86,15 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, QStrin
         states.seen.push_back({states.plain.back(), true});
     }
     if (outcome.changed) {
+        QString why;
         if (session.changedOutside())
             outcome.status = {VaultSession::Failure::CannotSave,
                               QStringLiteral("the vault file was changed by another program "
                                              "meanwhile")};
+        // The vault as it was, before the merge rewrites it.
+        else if (!history.keepVaultBackup(session.path(), VaultHistory::Why::CopiesMerge, &why))
+            outcome.status = {VaultSession::Failure::CannotSave,
+                              QStringLiteral("no backup of the vault could be kept (%1)").arg(why)};
         else
             outcome.status = session.save(ours);
     }

@@ -44,8 +44,10 @@ struct Outcome {
 
 // Merges every conflict copy beside the file the session's vault is, each
 // with the base its lineage calls for (vaultmerge::chooseConflictBase), in
-// one save; then keeps each merged copy among the history's backups and
-// removes it, so that the engine removes it on the other computers too.
+// one save, after keeping the vault as it was among the history's backups
+// (without a backup nothing is saved); then keeps each merged copy among the
+// backups too and removes it, so that the engine removes it on the other
+// computers too.
 // `master` opens sealed copies under another salt. A copy whose master
 // password the merge would take is left unless `takeMasterChange` (the
 // window keeps the password it was opened with for its whole run). Nothing

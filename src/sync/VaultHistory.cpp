@@ -1,12 +1,22 @@
 #include "sync/VaultHistory.h"
 
+#include "vault/EntryStore.h"
+#include "vault/SealedVault.h"
+#include "vault/VaultFile.h"
+#include "vault/VaultFormat.h"
+#include "vault/VaultSession.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
+#include <QtEndian>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,6 +71,107 @@ bool sameBytes(const QString& path, const std::vector<QByteArrayView>& pieces) {
     return true;
 }
 
+// A backup's name starts with the time it was kept, in UTC, so that the
+// names sort oldest first: "20261207-185610123-".
+const QString kTimeFormat = QStringLiteral("yyyyMMdd-HHmmsszzz");
+constexpr qsizetype kTimeLength = 18;
+
+// The word a backup of the vault is named by, after its time:
+// "20261207-185610123-import.backup". A conflict copy keeps its own name.
+struct BackupWord {
+    VaultHistory::Why why;
+    const char* word;
+};
+constexpr BackupWord kBackupWords[] = {
+    {VaultHistory::Why::Merge, "merge"},     {VaultHistory::Why::CopiesMerge, "copies"},
+    {VaultHistory::Why::Import, "import"},   {VaultHistory::Why::Seal, "seal"},
+    {VaultHistory::Why::Unseal, "unseal"},   {VaultHistory::Why::Password, "password"},
+    {VaultHistory::Why::Restore, "restore"}, {VaultHistory::Why::Overwritten, "overwritten"},
+};
+const QString kBackupSuffix = QStringLiteral(".backup");
+
+QString systemError(const QString& what) {
+    return what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Writes `bytes` as a new file at `path`, owner-only, whole and synced before
+// it has its name: a backup is there to be relied on after the rewrite it
+// comes before. The temporary name is hidden, and never listed.
+bool writeSynced(const QString& path, QByteArrayView bytes, QString& error) {
+    const QFileInfo info(path);
+    const QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName() +
+                                              QStringLiteral(".new"));
+    ::unlink(temp.constData()); // what a write cut short left
+    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = systemError(QStringLiteral("it could not be created"));
+        return false;
+    }
+    const char* p = bytes.data();
+    qsizetype left = bytes.size();
+    bool ok = true;
+    while (ok && left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok) {
+            p += n;
+            left -= n;
+        } else if (n == 0) {
+            errno = ENOSPC;
+        }
+    }
+    if (!ok)
+        error = systemError(QStringLiteral("it could not be written"));
+    if (ok && ::fsync(fd) != 0) {
+        error = systemError(QStringLiteral("it could not be synced"));
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        error = systemError(QStringLiteral("it could not be written"));
+        ok = false;
+    }
+    if (ok && ::rename(temp.constData(), QFile::encodeName(path).constData()) != 0) {
+        error = systemError(QStringLiteral("it could not be named"));
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temp.constData());
+        return false;
+    }
+    const int folder =
+        ::open(QFile::encodeName(info.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return true;
+}
+
+// A new name in `folder`: the time now, then `tail`. Two kept within one
+// millisecond take the next free one, so that none replaces another and the
+// names still sort oldest first.
+QString newName(const QString& folder, const QString& tail) {
+    QDateTime t = QDateTime::currentDateTimeUtc();
+    QString name;
+    do {
+        name = t.toString(kTimeFormat) + QLatin1Char('-') + tail;
+        t = t.addMSecs(1);
+    } while (QFileInfo::exists(folder + QLatin1Char('/') + name));
+    return name;
+}
+
+QByteArray digestOf(QByteArrayView bytes) {
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
+}
+
+// A file that holds no vault to put back: empty, or a plain one without a
+// master password (a vault never used).
+bool withoutMaster(QByteArrayView file) {
+    return !sealedvault::isSealed(file) && vaultformat::masterLineOf(file).isEmpty();
+}
+
 } // namespace
 
 VaultHistory::VaultHistory(const QString& dataFolder, const QByteArray& vaultFile) {
@@ -68,6 +179,25 @@ VaultHistory::VaultHistory(const QString& dataFolder, const QByteArray& vaultFil
     const QByteArray id =
         QCryptographicHash::hash(vaultFile, QCryptographicHash::Sha256).toHex().left(32);
     m_folder = dataFolder + QStringLiteral("/seen/") + QString::fromLatin1(id);
+    m_vaultName = QFileInfo(QFile::decodeName(vaultFile)).fileName();
+}
+
+QString VaultHistory::backupsFolder() const {
+    return m_folder + QStringLiteral("/backups");
+}
+
+VaultHistory::Why VaultHistory::backupKind(const QString& name) const {
+    const QString own = name.mid(kTimeLength + 1);
+    if (own.endsWith(kBackupSuffix)) {
+        const QString word = own.chopped(kBackupSuffix.size());
+        for (const BackupWord& b : kBackupWords)
+            if (word == QLatin1String(b.word))
+                return b.why;
+    }
+    // The window kept a change it could not read under the vault's own name.
+    if (own == m_vaultName)
+        return Why::Overwritten;
+    return Why::ConflictCopy;
 }
 
 std::vector<VaultHistory::State> VaultHistory::states() const {
@@ -126,16 +256,175 @@ bool VaultHistory::keepBackup(const QString& path) {
     const QByteArray bytes = source.readAll();
     if (source.error() != QFileDevice::NoError)
         return false;
-    const QStringList kept =
-        QDir(backups).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    // The conflict copies are counted apart from the vault's own backups.
+    QStringList kept;
+    for (const QString& name : QDir(backups).entryList(QDir::Files, QDir::Name))
+        if (backupKind(name) == Why::ConflictCopy)
+            kept << name;
     // Named by the time it was kept, then its own name, so that they sort
     // oldest first.
-    const QString name =
-        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmsszzz")) +
-        QLatin1Char('-') + QFileInfo(path).fileName();
-    if (!writeNew(backups + QLatin1Char('/') + name, {bytes}))
+    const QString name = newName(backups, QFileInfo(path).fileName());
+    QString error;
+    if (!writeSynced(backups + QLatin1Char('/') + name, bytes, error))
         return false;
     for (qsizetype i = 0; i + kKeptBackups < kept.size() + 1; ++i)
         QFile::remove(backups + QLatin1Char('/') + kept[i]);
     return true;
+}
+
+bool VaultHistory::keepVaultBackup(const QString& vaultPath, Why why, QString* error) {
+    QString failed;
+    const auto fail = [&](const QString& what) {
+        if (error)
+            *error = what;
+        return false;
+    };
+    const QString backups = backupsFolder();
+    if (!makePrivateFolder(backups))
+        return fail(
+            systemError(QDir::toNativeSeparators(backups) + QStringLiteral(" could not be made")));
+    const vaultfile::ReadResult read = vaultfile::readAll(vaultPath);
+    if (!read.ok)
+        return fail(QStringLiteral("the vault could not be read: ") + read.error);
+    const char* word = "merge";
+    for (const BackupWord& b : kBackupWords)
+        if (b.why == why)
+            word = b.word;
+    const QString name = newName(backups, QLatin1String(word) + kBackupSuffix);
+    if (!writeSynced(backups + QLatin1Char('/') + name, read.data, failed))
+        return fail(QDir::toNativeSeparators(backups + QLatin1Char('/') + name) +
+                    QStringLiteral(": ") + failed);
+    QStringList kept;
+    for (const QString& n : QDir(backups).entryList(QDir::Files, QDir::Name))
+        if (backupKind(n) != Why::ConflictCopy)
+            kept << n;
+    for (qsizetype i = 0; i + kKeptVaultBackups < kept.size(); ++i)
+        QFile::remove(backups + QLatin1Char('/') + kept[i]);
+    return true;
+}
+
+std::vector<VaultHistory::Restorable> VaultHistory::restorable(QByteArrayView current) const {
+    std::vector<Restorable> all;
+    const QString backups = backupsFolder();
+    // Ordered by when each was written, states and backups on the one clock
+    // of the file system; of two written within its tick, the backup counts
+    // as the newer, so that a state equal to it gives way to its reason.
+    // Each kind newest first already, by its names, for those ties.
+    const QStringList names = QDir(backups).entryList(QDir::Files, QDir::Name | QDir::Reversed);
+    for (const QString& name : names) {
+        const QString path = backups + QLatin1Char('/') + name;
+        all.push_back({path, QFileInfo(path).lastModified(), backupKind(name), 0, {}});
+    }
+    const std::vector<State> kept = states();
+    for (auto state = kept.rbegin(); state != kept.rend(); ++state)
+        all.push_back({state->path,
+                       QFileInfo(state->path).lastModified(),
+                       state->written ? Why::Saved : Why::Read,
+                       0,
+                       {}});
+    std::stable_sort(all.begin(), all.end(),
+                     [](const Restorable& a, const Restorable& b) { return a.kept > b.kept; });
+    // Each content once, its newest copy; not what the vault holds now.
+    QSet<QByteArray> seen{digestOf(current)};
+    std::vector<Restorable> out;
+    for (Restorable& r : all) {
+        const vaultfile::ReadResult read = vaultfile::readAll(r.path);
+        if (!read.ok || withoutMaster(read.data))
+            continue;
+        r.digest = digestOf(read.data);
+        if (seen.contains(r.digest))
+            continue;
+        seen.insert(r.digest);
+        r.size = read.data.size();
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+QString VaultHistory::notRestorable(QByteArrayView file) {
+    if (file.isEmpty())
+        return QStringLiteral("it is empty");
+    if (sealedvault::isSealed(file)) {
+        // Bounds that admit no derivation: the header alone is read and
+        // proved whole, at no cost.
+        const sealedvault::ParamBounds none{{1, 1}, {0, 0}};
+        const sealedvault::Unsealed u = sealedvault::unseal(file, QStringView(), none);
+        if (u.outcome != sealedvault::Outcome::ParametersRefused)
+            return QStringLiteral("it is a damaged sealed vault (%1)").arg(u.reason);
+        using namespace sealedvault::layout;
+        const sealedvault::SealParams params{qFromLittleEndian<quint64>(file.data() + kOpsLimitAt),
+                                             qFromLittleEndian<quint64>(file.data() + kMemLimitAt)};
+        if (!sealedvault::ParamBounds::accepted().admits(params))
+            return QStringLiteral("it is sealed with a key this Keynook does not derive");
+        return {};
+    }
+    if (sealedvault::isSealedButForItsMagic(file))
+        return QStringLiteral("it is a sealed vault whose first bytes were changed");
+    // Every plain file Keynook writes starts with its master line, and its
+    // first CR is followed by an LF; the lines after it are kept as they
+    // were read (a password change keeps every byte after the first line).
+    const qsizetype lineEnd = file.indexOf('\r');
+    if (lineEnd == 0)
+        return QStringLiteral("it has no master password");
+    if (lineEnd < 0 || lineEnd + 1 == file.size() || file[lineEnd + 1] != '\n')
+        return QStringLiteral("its first line does not end as Keynook ends it");
+    return {};
+}
+
+QString VaultHistory::Lost::found(const QString& fileName) const {
+    const QString what = empty ? QStringLiteral("%1 is empty")
+                               : QStringLiteral("%1 has no master password (its first line is "
+                                                "empty)");
+    const QString saw = last.sealed         ? QStringLiteral("sealed")
+                        : last.entries == 1 ? QStringLiteral("with 1 entry")
+                        : last.entries > 0  ? QStringLiteral("with %1 entries").arg(last.entries)
+                                            : QStringLiteral("with a master password");
+    return what.arg(fileName) + QStringLiteral(", but this computer last saw it ") + saw;
+}
+
+std::optional<VaultHistory::LastSeen> VaultHistory::lastSeen() const {
+    const std::vector<State> kept = states();
+    if (kept.empty())
+        return std::nullopt;
+    vaultfile::ReadResult read = vaultfile::readAll(kept.back().path);
+    if (!read.ok)
+        return std::nullopt;
+    LastSeen last;
+    last.sealed = sealedvault::isSealed(read.data);
+    if (!last.sealed) {
+        last.master = !vaultformat::masterLineOf(read.data).isEmpty();
+        last.entries = static_cast<qsizetype>(EntryStore::fromFile(std::move(read.data)).size());
+    }
+    return last;
+}
+
+void VaultHistory::noteLost(QByteArrayView file) {
+    const std::optional<LastSeen> last = lastSeen();
+    if (!last || !last->hadContents())
+        return;
+    Lost lost;
+    lost.empty = file.isEmpty();
+    lost.last = *last;
+    const vaultfile::ReadResult newest = vaultfile::readAll(states().back().path);
+    const QByteArray digest = digestOf(newest.data);
+    const std::vector<Restorable> rows = restorable(file);
+    for (size_t i = 0; i < rows.size() && newest.ok && lost.restoreNumber == 0; ++i)
+        if (rows[i].digest == digest)
+            lost.restoreNumber = static_cast<int>(i + 1);
+    m_lost = lost;
+}
+
+void VaultHistory::follow(VaultSession& session) {
+    // The session creates a vault that is missing: that one was never lost.
+    m_vaultExisted = vaultfile::findFileIgnoringCase(session.path()) == session.path();
+    session.onStateSeen([this](const std::vector<QByteArrayView>& file, bool written) {
+        // A file is read whole, in one piece.
+        if (!written && m_vaultExisted && file.size() == 1 && withoutMaster(file[0])) {
+            if (!m_lost)
+                noteLost(file[0]);
+            if (m_lost)
+                return;
+        }
+        record(file, written);
+    });
 }

@@ -2,9 +2,13 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDateTime>
 #include <QString>
 
+#include <optional>
 #include <vector>
+
+class VaultSession;
 
 // The states of one vault that this computer read or wrote, the last few
 // dozen, from which a merge takes its base (vaultmerge::chooseBase). They are
@@ -38,6 +42,83 @@ public:
     bool keepBackup(const QString& path);
     static constexpr int kKeptBackups = 20;
 
+    // Why a file was kept: what was about to rewrite the vault (a backup of
+    // the vault), a merged conflict copy, or a state read or written here.
+    enum class Why {
+        Merge,        // a merge of other copies, or of another copy's change on saving
+        CopiesMerge,  // the merge of conflict copies when the vault opens
+        Import,       // an import of entries
+        Seal,         // sealing
+        Unseal,       // unsealing
+        Password,     // a change of the master password
+        Restore,      // a backup put back in its place
+        Overwritten,  // a change from another copy that could not be read, saved over
+        ConflictCopy, // a conflict copy, once merged and removed
+        Saved,        // a state this computer wrote
+        Read,         // a state this computer read
+    };
+
+    // Keeps the vault file at `vaultPath`, its bytes exactly as they are on
+    // disk (a sealed vault's sealed), among the backups before `why`
+    // rewrites it. The last kKeptVaultBackups of the vault are kept, apart
+    // from the conflict copies: a sync tool that leaves a dozen copies at
+    // once must not push out the backup of a rewrite made here, nor
+    // repeated imports every copy. Written whole and synced before the
+    // vault is rewritten. False, with the system's reason in `error`, when
+    // it could not be kept.
+    bool keepVaultBackup(const QString& vaultPath, Why why, QString* error = nullptr);
+    static constexpr int kKeptVaultBackups = 10;
+
+    // A file of this history that can be put back as the vault.
+    struct Restorable {
+        QString path;
+        QDateTime kept; // when it was kept here
+        Why why;
+        qint64 size = 0;
+        QByteArray digest; // of its bytes: the same bytes are one restorable
+    };
+    // The backups and the states, newest first, each content once (its
+    // newest copy: a backup made before a rewrite keeps its reason over the
+    // state it equals), leaving out what `current`, the vault file as it is
+    // now, already holds, and files without a master password (an empty
+    // vault, one never used), which would put back nothing. Their numbers,
+    // from 1, are how a person names them.
+    std::vector<Restorable> restorable(QByteArrayView current) const;
+
+    // Why `file` cannot be put back as the vault, or empty when it is a vault
+    // Keynook wrote: a sealed file whose header is whole (only the master
+    // password proves the rest), or a plain one that starts with a master
+    // line ending in CR LF, as every plain file Keynook writes does.
+    static QString notRestorable(QByteArrayView file);
+
+    // What this computer last saw of the vault: its newest state.
+    struct LastSeen {
+        bool sealed = false;
+        bool master = false; // it had a master password
+        qsizetype entries = 0;
+        bool hadContents() const { return sealed || master || entries > 0; }
+    };
+    // A vault file found empty, or without its first line, where this
+    // computer last saw it with a master password or entries: a sync tool's
+    // or a disk's accident, not a vault never used.
+    struct Lost {
+        bool empty = false; // no byte at all; otherwise its first line is empty
+        LastSeen last;
+        int restoreNumber = 0; // of the last seen state in restorable(), 0 if it is not there
+        // "data.enc is empty, but this computer last saw it with 42 entries"
+        QString found(const QString& fileName) const;
+    };
+
+    // Keeps every state that `session` reads or writes, as record() does,
+    // from its open() on; call it before. A file the session reads that lost
+    // its contents (see Lost) is not kept: the newest state stays what this
+    // computer last saw, so that every later start finds the loss again, and
+    // lost() tells of it. A vault that was missing when this was called is
+    // new, never lost: a person who deleted the file starts again, and its
+    // never-used file is the newest state from then on.
+    void follow(VaultSession& session);
+    const std::optional<Lost>& lost() const { return m_lost; }
+
     struct State {
         QString path;
         bool written = false;
@@ -46,5 +127,14 @@ public:
     std::vector<State> states() const;
 
 private:
+    QString backupsFolder() const;
+    // What a file among the backups is, from its name.
+    Why backupKind(const QString& name) const;
+    std::optional<LastSeen> lastSeen() const;
+    void noteLost(QByteArrayView file);
+
     QString m_folder;
+    QString m_vaultName; // the vault file's own name, which a backup may carry
+    bool m_vaultExisted = true;
+    std::optional<Lost> m_lost;
 };

@@ -6,8 +6,12 @@
 #include "sync/ConflictCopies.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
+#include "vault/SealedVault.h"
+#include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultSession.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
@@ -371,6 +375,130 @@ TEST(VaultHistory, KeepsTheNewestStatesPrivately) {
     }
     EXPECT_EQ(QFileInfo(history.folder()).permissions() & 0x0FFF,
               QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+}
+
+QByteArray fileAt(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+    f.close();
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+// The last backups of the vault are kept apart from the conflict copies, each
+// the vault's bytes exactly and the user's alone, and everything kept is
+// restorable once, newest first, but for what the vault holds now.
+TEST(VaultHistory, KeepsTheLastBackupsApartFromConflictCopies) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString vault = dir.filePath(QStringLiteral("data.enc"));
+    const QString copy = dir.filePath(QStringLiteral("data.sync-conflict-20261207-1-ABC.enc"));
+    VaultHistory history(dir.filePath(QStringLiteral("data")), QFile::encodeName(vault));
+    const int made = VaultHistory::kKeptBackups + 3;
+    auto version = [](int i) { return "M\r\n" + QByteArray::number(i) + "\r\n"; };
+    for (int i = 0; i < made; ++i) {
+        writeFile(vault, version(i));
+        history.record({version(i)}, false); // read, then kept before a rewrite
+        ASSERT_TRUE(history.keepVaultBackup(vault, i % 2 ? VaultHistory::Why::Import
+                                                         : VaultHistory::Why::Password));
+        writeFile(copy, "C\r\n" + QByteArray::number(i) + "\r\n");
+        ASSERT_TRUE(history.keepBackup(copy));
+    }
+    // Each version once, the newest as a backup with its reason, the older
+    // ones as the states they were read as; the copies apart.
+    const std::vector<VaultHistory::Restorable> rows = history.restorable(version(made));
+    std::vector<VaultHistory::Restorable> versions;
+    size_t copies = 0;
+    for (const VaultHistory::Restorable& r : rows) {
+        EXPECT_EQ(QFileInfo(r.path).permissions() & 0x0FFF,
+                  QFileDevice::ReadUser | QFileDevice::WriteUser);
+        if (r.why == VaultHistory::Why::ConflictCopy) {
+            EXPECT_EQ(fileAt(r.path),
+                      "C\r\n" + QByteArray::number(made - 1 - int(copies++)) + "\r\n");
+        } else {
+            versions.push_back(r);
+        }
+    }
+    EXPECT_EQ(copies, size_t(VaultHistory::kKeptBackups));
+    ASSERT_EQ(versions.size(), size_t(made));
+    for (int k = 0; k < made; ++k) {
+        const int i = made - 1 - k;
+        EXPECT_EQ(fileAt(versions[k].path), version(i));
+        EXPECT_EQ(versions[k].why, k >= VaultHistory::kKeptVaultBackups ? VaultHistory::Why::Read
+                                   : i % 2                              ? VaultHistory::Why::Import
+                                           : VaultHistory::Why::Password);
+    }
+    // What the vault holds now is no restore.
+    EXPECT_EQ(history.restorable(version(made - 1)).size(), rows.size() - 1);
+}
+
+// A vault file found empty or without its first line, where this computer
+// last saw a master password or entries, is lost, not new: it is not kept as
+// a state, so every later start finds the loss again. A vault never seen with
+// either, or one missing (deleted on purpose), starts as a new one, and
+// after that its never-used file is what was last seen.
+TEST(VaultHistory, AVaultThatLostItsContentsIsNotANewOne) {
+    const QByteArray entries =
+        testsupport::flipped("m1") + "\r\n" + testsupport::flipped("a|||b|||c") + "\r\n";
+    sealedvault::SealKey key =
+        sealedvault::deriveKey(QStringLiteral("m1"), sealedvault::ParamBounds::accepted().least);
+    const QByteArray missing = "(missing)";
+    const struct {
+        QByteArray seen; // empty: nothing seen
+        QByteArray now;
+        bool lost;
+    } rows[] = {
+        {{}, "", false},
+        {"\r\n", "", false},
+        {"\r\n" + testsupport::flipped("a|||b|||c") + "\r\n", "", true},
+        {entries, "", true},
+        {entries, "\r\n" + testsupport::flipped("a|||b|||c") + "\r\n", true},
+        {testsupport::flipped("m1") + "\r\n", "\r\n", true},
+        {sealedvault::seal(entries, key), "", true},
+        {entries, missing, false},
+        {entries, entries + testsupport::flipped("d|||e|||f") + "\r\n", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.seen.toHex().toStdString() + " now " + row.now.toHex().toStdString());
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString vault = dir.filePath(QStringLiteral("data.enc"));
+        if (row.now != missing)
+            writeFile(vault, row.now);
+        const QByteArray real = vaultfile::realFilePath(vault);
+        {
+            VaultHistory history(dir.filePath(QStringLiteral("data")), real);
+            if (!row.seen.isEmpty()) {
+                ASSERT_TRUE(history.record({row.seen}, true));
+            }
+            VaultSession session(vault);
+            history.follow(session);
+            ASSERT_TRUE(session.open().ok());
+            EXPECT_EQ(history.lost().has_value(), row.lost);
+            if (row.lost) {
+                // A file without a master password is never put back.
+                EXPECT_EQ(history.lost()->restoreNumber,
+                          vaultformat::masterLineOf(row.seen).isEmpty() ? 0 : 1);
+                EXPECT_EQ(history.lost()->empty, row.now.isEmpty());
+                EXPECT_EQ(fileAt(vault), row.now);
+            }
+        }
+        // The next start finds the same, and what was last seen stays.
+        VaultHistory again(dir.filePath(QStringLiteral("data")), real);
+        VaultSession session(vault);
+        again.follow(session);
+        ASSERT_TRUE(session.open().ok());
+        EXPECT_EQ(again.lost().has_value(), row.lost);
+        ASSERT_FALSE(again.states().empty());
+        EXPECT_EQ(fileAt(again.states().back().path), row.lost             ? row.seen
+                                                      : row.now == missing ? "\r\n"
+                                                                           : row.now);
+    }
 }
 
 TEST(ConflictCopies, EachEnginesNamesAreKnown) {
