@@ -435,3 +435,9 @@ Status VaultSession::changeMaster(const QString& master) {
         m_key = std::move(key);
     return {};
 }
+
+Status VaultSession::putBack(const QByteArray& file) {
+    if (m_readOnly)
+        return failure(Failure::ReadOnly);
+    return replaceWith({file});
+}

@@ -140,6 +140,12 @@ public:
     Status save(const QByteArray& file);
     Status save(const vaultformat::FilePieces& file);
 
+    // Replaces the file with `file` exactly as given, plain or sealed (a
+    // backup put back), in one atomic save, without a key: nothing is sealed
+    // or opened. What the session read before (the master password, the
+    // form, the key) is of the old file: open the vault again to use it.
+    Status putBack(const QByteArray& file);
+
 private:
     // Whether a save may write now: not on a read-only medium, nor a sealed
     // vault without its key.
