@@ -19,6 +19,7 @@
 
 #include "VersionInfo.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -77,6 +78,8 @@ QString quoted(const QString& text) {
 
 struct Command {
     QString name;
+    QString listed;  // as --help lists it: the name and its arguments
+    QString summary; // what it does, in one line of --help
     int minArguments;
     int maxArguments;
     QStringList flags;  // options alone
@@ -90,6 +93,8 @@ const QString kGlobalUsage = QStringLiteral("[--vault PATH] [--password-stdin]")
 const std::vector<Command>& commands() {
     static const std::vector<Command> all = {
         {QStringLiteral("init"),
+         QStringLiteral("init"),
+         QStringLiteral("create the master password of a new vault"),
          0,
          0,
          {},
@@ -103,6 +108,8 @@ const std::vector<Command>& commands() {
              "On a terminal the new master password is asked twice; with --password-stdin\n"
              "it is the first line of standard input. It needs at least 4 characters.\n")},
         {QStringLiteral("list"),
+         QStringLiteral("list"),
+         QStringLiteral("show every entry"),
          0,
          0,
          {QStringLiteral("--reverse"), QStringLiteral("--show-passwords")},
@@ -126,6 +133,8 @@ const std::vector<Command>& commands() {
              "                    json: an array of objects with the keys username,\n"
              "                    password (only with --show-passwords) and location\n")},
         {QStringLiteral("show"),
+         QStringLiteral("show TEXT"),
+         QStringLiteral("show the entries whose username or location contains TEXT"),
          1,
          1,
          {QStringLiteral("--show-passwords"), QStringLiteral("--exact")},
@@ -136,6 +145,8 @@ const std::vector<Command>& commands() {
                         "\n"
                         "  --exact  the whole username or location is TEXT, ignoring case\n")},
         {QStringLiteral("get"),
+         QStringLiteral("get TEXT"),
+         QStringLiteral("print one field of the one entry that matches TEXT"),
          1,
          1,
          {QStringLiteral("--exact")},
@@ -149,6 +160,8 @@ const std::vector<Command>& commands() {
              "  --field FIELD  username, password or location\n"
              "  --exact        the whole username or location is TEXT, ignoring case\n")},
         {QStringLiteral("add"),
+         QStringLiteral("add"),
+         QStringLiteral("add an entry"),
          0,
          0,
          {QStringLiteral("--no-symbols"), QStringLiteral("--show-password")},
@@ -165,6 +178,8 @@ const std::vector<Command>& commands() {
              "  --no-symbols      with --generate: letters and digits only\n"
              "  --show-password   with --generate: print the new password\n")},
         {QStringLiteral("edit"),
+         QStringLiteral("edit TEXT"),
+         QStringLiteral("change the one entry that matches TEXT"),
          1,
          1,
          {QStringLiteral("--password"), QStringLiteral("--no-symbols"),
@@ -185,6 +200,8 @@ const std::vector<Command>& commands() {
              "  --show-password   with --generate: print the new password\n"
              "  --exact           the whole username or location is TEXT, ignoring case\n")},
         {QStringLiteral("remove"),
+         QStringLiteral("remove TEXT"),
+         QStringLiteral("remove the one entry that matches TEXT"),
          1,
          1,
          {QStringLiteral("--yes"), QStringLiteral("--exact")},
@@ -196,6 +213,8 @@ const std::vector<Command>& commands() {
                         "  --yes    remove without asking (needed where there is no terminal)\n"
                         "  --exact  the whole username or location is TEXT, ignoring case\n")},
         {QStringLiteral("generate"),
+         QStringLiteral("generate"),
+         QStringLiteral("print a new random password"),
          0,
          0,
          {QStringLiteral("--no-symbols")},
@@ -207,6 +226,8 @@ const std::vector<Command>& commands() {
                         "  --length N    how many characters, 4 to 1024 (default 20)\n"
                         "  --no-symbols  letters and digits only\n")},
         {QStringLiteral("passwd"),
+         QStringLiteral("passwd"),
+         QStringLiteral("change the master password"),
          0,
          0,
          {},
@@ -219,6 +240,8 @@ const std::vector<Command>& commands() {
              "line changes; every entry line stays as it is. A sealed vault stays sealed,\n"
              "under a new key made from the new password.\n")},
         {QStringLiteral("seal"),
+         QStringLiteral("seal"),
+         QStringLiteral("encrypt the vault under its master password"),
          0,
          0,
          {},
@@ -235,6 +258,8 @@ const std::vector<Command>& commands() {
              "A sealed vault opens with its master password and nothing else: if it is\n"
              "forgotten, nobody can read the vault again, Keynook included.\n")},
         {QStringLiteral("unseal"),
+         QStringLiteral("unseal"),
+         QStringLiteral("turn a sealed vault back into the plain form"),
          0,
          0,
          {},
@@ -244,6 +269,8 @@ const std::vector<Command>& commands() {
                         "encrypted. The plain form's cipher only hides the text from a glance;\n"
                         "anyone with the file can read it. Asks for the master password.\n")},
         {QStringLiteral("check"),
+         QStringLiteral("check"),
+         QStringLiteral("report on the vault file's form and lines"),
          0,
          0,
          {},
@@ -256,6 +283,8 @@ const std::vector<Command>& commands() {
              "escape for text the plain layout cannot hold, and whether a save would\n"
              "write the vault's bytes back byte for byte. Changes nothing.\n")},
         {QStringLiteral("export"),
+         QStringLiteral("export [FILE]"),
+         QStringLiteral("write every entry to a CSV or JSON file"),
          0,
          1,
          {},
@@ -275,6 +304,8 @@ const std::vector<Command>& commands() {
              "                   default: username,password,location), chrome (Chrome\n"
              "                   and Edge), firefox, keepassxc or bitwarden\n")},
         {QStringLiteral("import"),
+         QStringLiteral("import FILE"),
+         QStringLiteral("add the entries of a CSV or JSON file"),
          1,
          1,
          {},
@@ -291,6 +322,8 @@ const std::vector<Command>& commands() {
              "\n"
              "  --format FORMAT  auto (the default: from the file's content), csv or json\n")},
         {QStringLiteral("merge"),
+         QStringLiteral("merge FILE..."),
+         QStringLiteral("merge other copies of the vault into it"),
          1,
          1000,
          {},
@@ -311,6 +344,8 @@ const std::vector<Command>& commands() {
              "               entry of both is kept, so that what one side deleted comes\n"
              "               back\n")},
         {QStringLiteral("git-merge"),
+         QStringLiteral("git-merge ..."),
+         QStringLiteral("merge three vault files for git"),
          3,
          3,
          {},
@@ -323,7 +358,51 @@ const std::vector<Command>& commands() {
                         "standard input with --password-stdin). To have git use it for data.enc:\n"
                         "\n"
                         "  echo 'data.enc merge=keynook' >> .gitattributes\n"
-                        "  git config merge.keynook.driver 'keynook-cli git-merge %O %A %B'\n")},
+                        "  git config merge.keynook.driver 'keynook-cli git-merge %O %A %B'\n"
+                        "\n"
+                        "No backup is kept: OURS is a temporary file of git's, which has every\n"
+                        "version of the vault already.\n")},
+        {QStringLiteral("backups"),
+         QStringLiteral("backups"),
+         QStringLiteral("list what this computer kept of the vault, to restore"),
+         0,
+         0,
+         {},
+         {},
+         QStringLiteral("backups"),
+         QStringLiteral(
+             "Lists what this computer kept of the vault, newest first, each numbered for\n"
+             "`restore`: the backups made before the vault was rewritten (by a merge,\n"
+             "an import, sealing, unsealing, a new master password or a restore, from\n"
+             "here or from the window), the conflict copies merged into it, and the\n"
+             "versions of the vault Keynook read or saved here. Each shows when it was\n"
+             "kept, why, its size, and how many entries it holds (\"not a vault\" for a\n"
+             "file `restore` refuses). What equals the vault as it is now is left out.\n"
+             "\n"
+             "The entries of sealed ones are counted with the master password, asked\n"
+             "only when there are some: on the terminal (an empty answer lists them\n"
+             "without counts) or as the first line of standard input with\n"
+             "--password-stdin; with neither they are listed without counts. Nothing is\n"
+             "changed, and the vault is not locked, so this works while a window has\n"
+             "it open.\n"
+             "\n"
+             "They are kept in ~/.local/share/Keynook/seen/, readable by you alone: the\n"
+             "last 10 backups, the last 20 conflict copies and the last 40 versions.\n")},
+        {QStringLiteral("restore"),
+         QStringLiteral("restore N"),
+         QStringLiteral("put what `backups` lists as N back as the vault"),
+         1,
+         1,
+         {QStringLiteral("--yes")},
+         {},
+         QStringLiteral("restore N [--yes]"),
+         QStringLiteral("Puts number N of `backups` back as the vault, exactly as it was kept (a\n"
+                        "sealed one sealed, under the master password it had then), in one save,\n"
+                        "after asking on the terminal. The vault as it is now is kept as a backup\n"
+                        "first, so that a restore can be undone the same way. A file that is not\n"
+                        "a vault Keynook wrote is refused. No password is asked.\n"
+                        "\n"
+                        "  --yes  restore without asking (needed where there is no terminal)\n")},
     };
     return all;
 }
@@ -345,36 +424,8 @@ QString programHelp() {
                        "\n"
                        "Commands:\n")
             .arg(kProgram, kGlobalUsage);
-    const QStringList summaries = {
-        QStringLiteral("create the master password of a new vault"),
-        QStringLiteral("show every entry"),
-        QStringLiteral("show the entries whose username or location contains TEXT"),
-        QStringLiteral("print one field of the one entry that matches TEXT"),
-        QStringLiteral("add an entry"),
-        QStringLiteral("change the one entry that matches TEXT"),
-        QStringLiteral("remove the one entry that matches TEXT"),
-        QStringLiteral("print a new random password"),
-        QStringLiteral("change the master password"),
-        QStringLiteral("encrypt the vault under its master password"),
-        QStringLiteral("turn a sealed vault back into the plain form"),
-        QStringLiteral("report on the vault file's form and lines"),
-        QStringLiteral("write every entry to a CSV or JSON file"),
-        QStringLiteral("add the entries of a CSV or JSON file"),
-        QStringLiteral("merge other copies of the vault into it"),
-        QStringLiteral("merge three vault files for git"),
-    };
-    const QStringList names = {
-        QStringLiteral("init"),          QStringLiteral("list"),
-        QStringLiteral("show TEXT"),     QStringLiteral("get TEXT"),
-        QStringLiteral("add"),           QStringLiteral("edit TEXT"),
-        QStringLiteral("remove TEXT"),   QStringLiteral("generate"),
-        QStringLiteral("passwd"),        QStringLiteral("seal"),
-        QStringLiteral("unseal"),        QStringLiteral("check"),
-        QStringLiteral("export [FILE]"), QStringLiteral("import FILE"),
-        QStringLiteral("merge FILE..."), QStringLiteral("git-merge ..."),
-    };
-    for (qsizetype i = 0; i < names.size(); ++i)
-        text += QStringLiteral("  %1%2\n").arg(names[i], -15).arg(summaries[i]);
+    for (const Command& c : commands())
+        text += QStringLiteral("  %1%2\n").arg(c.listed, -15).arg(c.summary);
     text += QStringLiteral(
         "\n"
         "Options:\n"
@@ -563,10 +614,14 @@ Request parse(const QStringList& arguments) {
     }
     // What was given is not repeated: a password typed in the wrong place
     // must not end up in a message, or in a log that keeps it.
+    const QString oneNumber =
+        QStringLiteral("%1 takes the number of one backup, as `backups` lists them; %2");
     if (p.arguments.size() > c.maxArguments)
         fail(UserError, (c.maxArguments == 0 ? QStringLiteral("%1 takes no text, only options; %2")
                          : c.name == QLatin1String("git-merge")
                              ? QStringLiteral("%1 takes three files: BASE, OURS and THEIRS; %2")
+                         : c.name == QLatin1String("restore")
+                             ? oneNumber
                              : QStringLiteral("%1 takes one text to look for; %2"))
                             .arg(c.name, seeCommandHelp));
     if (p.arguments.size() < c.minArguments)
@@ -574,6 +629,8 @@ Request parse(const QStringList& arguments) {
                              ? QStringLiteral("%1 needs the files of the copies to merge; %2")
                          : c.name == QLatin1String("git-merge")
                              ? QStringLiteral("%1 takes three files: BASE, OURS and THEIRS; %2")
+                         : c.name == QLatin1String("restore")
+                             ? oneNumber
                              : QStringLiteral("%1 needs the text to look for; %2"))
                             .arg(c.name, seeCommandHelp));
     return request;
@@ -665,9 +722,10 @@ public:
                                 "standard input"));
     }
 
-    SecretText master() {
-        return once(QStringLiteral("Master password: "), QStringLiteral("the master password"));
+    SecretText master(const QString& prompt = QStringLiteral("Master password: ")) {
+        return once(prompt, QStringLiteral("the master password"));
     }
+    bool fromStandardInput() const { return m_fromStandardInput; }
 
     // A new secret: asked twice on a terminal, so that a typing mistake is
     // caught before it is stored.
@@ -801,6 +859,48 @@ QString keyCost(const sealedvault::SealParams& params) {
         .arg(params.opsLimit == 1 ? QStringLiteral("pass") : QStringLiteral("passes"), memory);
 }
 
+// Why a file was kept, as `backups` shows it.
+QString keptWhy(VaultHistory::Why why) {
+    using W = VaultHistory::Why;
+    switch (why) {
+    case W::Merge:
+        return QStringLiteral("before merge");
+    case W::CopiesMerge:
+        return QStringLiteral("before merging conflict copies");
+    case W::Import:
+        return QStringLiteral("before import");
+    case W::Seal:
+        return QStringLiteral("before seal");
+    case W::Unseal:
+        return QStringLiteral("before unseal");
+    case W::Password:
+        return QStringLiteral("before password change");
+    case W::Restore:
+        return QStringLiteral("before restore");
+    case W::Overwritten:
+        return QStringLiteral("another copy's change, saved over");
+    case W::ConflictCopy:
+        return QStringLiteral("conflict copy");
+    case W::Saved:
+        return QStringLiteral("saved here");
+    case W::Read:
+        return QStringLiteral("read here");
+    }
+    return {};
+}
+
+QString sizeText(qint64 bytes) {
+    if (bytes < 1024)
+        return QStringLiteral("%1 B").arg(bytes);
+    if (bytes < 1024 * 1024)
+        return QStringLiteral("%1 KiB").arg(double(bytes) / 1024, 0, 'f', 1);
+    return QStringLiteral("%1 MiB").arg(double(bytes) / (1024 * 1024), 0, 'f', 1);
+}
+
+QString keptText(const VaultHistory::Restorable& r) {
+    return r.kept.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
 std::vector<int> fileOrder(size_t count) {
     std::vector<int> order(count);
     std::iota(order.begin(), order.end(), 0);
@@ -831,6 +931,16 @@ public:
         if (name == QLatin1String("git-merge"))
             return gitMerge();
         checkOptions();
+        // Neither needs a password: backups asks for one only to count the
+        // entries of sealed files, and a restore reads nothing of the vault.
+        if (name == QLatin1String("backups"))
+            return backups();
+        if (name == QLatin1String("restore")) {
+            if (!m_p.has(QStringLiteral("--yes")) && !m_secrets.terminal())
+                fail(UserError, QStringLiteral("restore asks before it replaces the vault, and "
+                                               "there is no terminal to ask on; add --yes"));
+            return restore();
+        }
         m_secrets.requireSource();
         if (name == QLatin1String("remove") && !m_p.has(QStringLiteral("--yes")) &&
             !m_secrets.terminal())
@@ -940,6 +1050,7 @@ private:
             failWith(opened);
         if (forChange && m_session->readOnly())
             failWith({VaultSession::Failure::ReadOnly, {}});
+        refuseLostVault();
         if (!m_session->hasMasterPassword())
             fail(UserError, QStringLiteral("the vault at %1 has no master password yet; set one "
                                            "with `%2 init`")
@@ -975,10 +1086,44 @@ private:
                      .arg(l.engine, QDir::toNativeSeparators(l.path), l.why));
     }
 
+    // A vault file that lost what this computer last saw in it (emptied by
+    // a sync tool or a disk fault) is no vault never used: nothing is created
+    // or written over it, and the person is told how to put it back.
+    void refuseLostVault() const {
+        const std::optional<VaultHistory::Lost>& lost = m_history->lost();
+        if (!lost)
+            return;
+        fail(VaultError,
+             lost->found(QFileInfo(m_session->path()).fileName()) +
+                 QStringLiteral("; a sync tool or a disk fault may have emptied it, so it is not "
+                                "taken for a new vault, and nothing was created or changed. ") +
+                 (lost->restoreNumber > 0
+                      ? QStringLiteral("`%1 restore %2` puts back the vault as this computer "
+                                       "last saw it; `%1 backups` lists everything that can be "
+                                       "restored.")
+                            .arg(kProgram)
+                            .arg(lost->restoreNumber)
+                      : QStringLiteral("`%1 backups` lists what can be restored.").arg(kProgram)));
+    }
+
+    // Keeps the vault as it is on disk among the backups, before `why`
+    // rewrites it; without a backup nothing is written.
+    void keepBackup(VaultHistory::Why why) const {
+        QString error;
+        if (!m_history->keepVaultBackup(m_session->path(), why, &error))
+            fail(VaultError, QStringLiteral("no backup of the vault could be kept, so nothing was "
+                                            "changed: %1")
+                                 .arg(error));
+    }
+
     // Replaces the vault with `file`, unless another program changed it
     // since it was read: writing then would throw that change away unseen.
-    template <class File> void save(const File& file) {
+    // A rewrite other than an entry's change keeps the old file first.
+    template <class File>
+    void save(const File& file, std::optional<VaultHistory::Why> backup = std::nullopt) {
         refuseChangeFromOutside();
+        if (backup)
+            keepBackup(*backup);
         if (const VaultSession::Status saved = m_session->save(file); !saved.ok())
             failWith(saved);
     }
@@ -993,9 +1138,10 @@ private:
                                  .arg(kProgram));
     }
 
-    void saveEntries() {
+    void saveEntries(std::optional<VaultHistory::Why> backup = std::nullopt) {
         save(vaultformat::savedPiecesWithLine(m_session->masterLineAsRead(), m_entries,
-                                              fileOrder(m_entries.size())));
+                                              fileOrder(m_entries.size())),
+             backup);
     }
 
     SecretText newMaster() {
@@ -1091,6 +1237,7 @@ private:
         startSession(path);
         if (const VaultSession::Status opened = m_session->open(); !opened.ok())
             failWith(opened);
+        refuseLostVault();
         // Nothing of a sealed vault is read before its password opens it, but
         // only a vault with a master password is ever sealed.
         if (m_session->hasMasterPassword())
@@ -1229,6 +1376,7 @@ private:
         open(true, false);
         const SecretText master = newMaster();
         refuseChangeFromOutside();
+        keepBackup(VaultHistory::Why::Password);
         if (const VaultSession::Status changed = m_session->changeMaster(master.text());
             !changed.ok())
             failWith(changed);
@@ -1246,10 +1394,15 @@ private:
             fail(UserError, QStringLiteral("the vault at %1 is sealed already; nothing was "
                                            "changed")
                                 .arg(path));
-        // The session checks the password against the vault's own: a sealed
-        // vault opens only with the password its first line holds.
+        // Only the vault's own master password seals it: a sealed vault opens
+        // only with the password its first line holds. Checked before the
+        // backup, which a mistyped password must not cost.
+        const SecretText master = m_secrets.master();
+        if (!m_session->verify(master.text()))
+            failWith({VaultSession::Failure::WrongPassword, {}});
+        keepBackup(VaultHistory::Why::Seal);
         const sealedvault::SealParams params = sealedvault::SealParams::defaults();
-        if (const VaultSession::Status sealed = m_session->seal(m_secrets.master().text(), params);
+        if (const VaultSession::Status sealed = m_session->seal(master.text(), params);
             !sealed.ok())
             failWith(sealed);
         tell(QStringLiteral("Sealed the vault at %1 under a key made from its master password "
@@ -1269,12 +1422,212 @@ private:
             fail(UserError,
                  QStringLiteral("the vault at %1 is not sealed; nothing was changed").arg(path));
         unlock();
+        keepBackup(VaultHistory::Why::Unseal);
         if (const VaultSession::Status unsealed = m_session->unseal(); !unsealed.ok())
             failWith(unsealed);
         tell(QStringLiteral("Unsealed the vault at %1: it is in the plain form again, whose "
                             "cipher only hides the text from a glance. Anyone with the file can "
                             "read it.")
                  .arg(path));
+        return Success;
+    }
+
+    // How many entries each file holds, for `backups`: a sealed one is
+    // opened with `password` (a key derived once for each salt that it
+    // opens, and tried on every later file; a salt it does not open is not
+    // tried again), or not counted without it.
+    class EntryCounter {
+    public:
+        explicit EntryCounter(QStringView password) : m_password(password) {}
+
+        QString count(QByteArray file) {
+            if (!sealedvault::isSealed(file)) {
+                if (!VaultHistory::notRestorable(file).isEmpty())
+                    return QStringLiteral("not a vault");
+                return QString::number(EntryStore::fromFile(std::move(file)).size());
+            }
+            if (!VaultHistory::notRestorable(file).isEmpty())
+                return QStringLiteral("not a vault");
+            for (const sealedvault::SealKey& key : m_keys) {
+                sealedvault::Unsealed u = sealedvault::unsealWithKey(file, key);
+                if (u.outcome != sealedvault::Outcome::WrongPassword)
+                    return counted(std::move(u));
+            }
+            const QByteArray salt =
+                file.sliced(sealedvault::layout::kSaltAt, sealedvault::layout::kSaltSize);
+            if (m_password.isEmpty() || m_notOpened.contains(salt)) {
+                ++m_uncounted;
+                return QStringLiteral("sealed");
+            }
+            sealedvault::Unsealed u = sealedvault::unseal(std::move(file), m_password);
+            if (u.outcome == sealedvault::Outcome::WrongPassword) {
+                m_notOpened.insert(salt);
+                ++m_uncounted;
+                return QStringLiteral("sealed");
+            }
+            if (u.ok())
+                m_keys.push_back(std::exchange(u.key, sealedvault::SealKey()));
+            return counted(std::move(u));
+        }
+        int uncounted() const { return m_uncounted; }
+
+    private:
+        static QString counted(sealedvault::Unsealed u) {
+            if (!u.ok())
+                return QStringLiteral("not a vault");
+            EntryStore entries = EntryStore::fromFile(std::move(u.plain));
+            entries.wipeWhenFreed();
+            return QString::number(entries.size());
+        }
+
+        QStringView m_password;
+        std::vector<sealedvault::SealKey> m_keys;
+        QSet<QByteArray> m_notOpened;
+        int m_uncounted = 0;
+    };
+
+    int backups() {
+        const QString path = vaultPath();
+        const std::unique_ptr<VaultHistory> history = historyOf(path);
+        // What the vault holds now is left out: restoring it changes nothing.
+        const vaultfile::ReadResult now = vaultfile::readAll(path);
+        const std::vector<VaultHistory::Restorable> rows =
+            history->restorable(now.ok ? QByteArrayView(now.data) : QByteArrayView());
+        if (rows.empty()) {
+            tell(QStringLiteral("This computer has kept nothing of the vault at %1 that differs "
+                                "from it.")
+                     .arg(QDir::toNativeSeparators(path)));
+            return Success;
+        }
+        std::vector<QByteArray> files;
+        bool anySealed = false;
+        for (const VaultHistory::Restorable& r : rows) {
+            files.push_back(vaultfile::readAll(r.path).data);
+            anySealed = anySealed || sealedvault::isSealed(files.back());
+        }
+        // Asked only when it counts something, and only where it can be.
+        SecretText master;
+        if (anySealed && (m_secrets.fromStandardInput() || m_secrets.terminal()))
+            master = m_secrets.master(
+                QStringLiteral("Master password, to count the entries of sealed ones (Enter to "
+                               "skip): "));
+        EntryCounter counter(master.text());
+        QStringList columns[5] = {{QStringLiteral("N")},
+                                  {QStringLiteral("Kept")},
+                                  {QStringLiteral("Why")},
+                                  {QStringLiteral("Size")},
+                                  {QStringLiteral("Entries")}};
+        for (size_t i = 0; i < rows.size(); ++i) {
+            columns[0] << QString::number(i + 1);
+            columns[1] << keptText(rows[i]);
+            columns[2] << keptWhy(rows[i].why);
+            columns[3] << sizeText(rows[i].size);
+            columns[4] << counter.count(std::move(files[i]));
+        }
+        QString table;
+        for (qsizetype line = 0; line < columns[0].size(); ++line) {
+            QString text;
+            for (int c = 0; c < 5; ++c) {
+                qsizetype width = 0;
+                for (const QString& cell : columns[c])
+                    width = std::max(width, cell.size());
+                text += c == 4 ? columns[c][line] : columns[c][line].leftJustified(width + 2);
+            }
+            table += text + QLatin1Char('\n');
+        }
+        output(table.toUtf8());
+        if (counter.uncounted() > 0)
+            tell(master.text().isEmpty()
+                     ? QStringLiteral("The entries of sealed ones are counted with the master "
+                                      "password: give it on the terminal or with "
+                                      "--password-stdin.")
+                     : QStringLiteral("%1 sealed under another password than the one given, "
+                                      "and not counted.")
+                           .arg(counter.uncounted() == 1
+                                    ? QStringLiteral("1 is")
+                                    : QStringLiteral("%1 are").arg(counter.uncounted())));
+        tell(QStringLiteral("`%1 restore N` puts number N back as the vault.").arg(kProgram));
+        return Success;
+    }
+
+    int restore() {
+        bool isNumber = false;
+        const int number = m_p.arguments.at(0).toInt(&isNumber);
+        if (!isNumber || number < 1)
+            fail(UserError, QStringLiteral("restore takes the number of one backup, as `%1 "
+                                           "backups` lists them")
+                                .arg(kProgram));
+        const QString path = vaultPath();
+        startSession(path);
+        if (const VaultSession::Status opened = m_session->open(); !opened.ok())
+            failWith(opened);
+        if (m_session->readOnly())
+            failWith({VaultSession::Failure::ReadOnly, {}});
+        // Numbered as `backups` numbers them, against the vault as it is now,
+        // under the lock.
+        const vaultfile::ReadResult now = vaultfile::readAll(path);
+        if (!now.ok)
+            failWith(
+                {now.tooLarge ? VaultSession::Failure::TooLarge : VaultSession::Failure::Unreadable,
+                 now.error});
+        const std::vector<VaultHistory::Restorable> rows = m_history->restorable(now.data);
+        if (static_cast<size_t>(number) > rows.size())
+            fail(UserError,
+                 QStringLiteral("there is no number %1: `%2 backups` lists %3")
+                     .arg(number)
+                     .arg(kProgram)
+                     .arg(rows.empty()       ? QStringLiteral("nothing to restore")
+                          : rows.size() == 1 ? QStringLiteral("1")
+                                             : QStringLiteral("1 to %1").arg(rows.size())));
+        const VaultHistory::Restorable& chosen = rows[static_cast<size_t>(number) - 1];
+        const QString named = QStringLiteral("number %1 (kept %2, %3)")
+                                  .arg(number)
+                                  .arg(keptText(chosen), keptWhy(chosen.why));
+        const vaultfile::ReadResult backup = vaultfile::readAll(chosen.path);
+        if (!backup.ok)
+            fail(VaultError, QStringLiteral("%1 could not be read: %2; the vault was left as it is")
+                                 .arg(named, backup.error));
+        if (const QString why = VaultHistory::notRestorable(backup.data); !why.isEmpty())
+            fail(UserError, QStringLiteral("%1 is not a vault Keynook wrote (%2), so it was not "
+                                           "restored; the vault was left as it is")
+                                .arg(named, why));
+        // A vault emptied by accident holds nothing to keep.
+        const bool keepsNow =
+            sealedvault::isSealed(now.data) || !vaultformat::masterLineOf(now.data).isEmpty();
+        if (!m_p.has(QStringLiteral("--yes"))) {
+            Terminal* t = m_secrets.terminal();
+            std::optional<QByteArray> answer =
+                t ? t->readAnswer(QStringLiteral("Put %1 back as the vault%2? [y/N] ")
+                                      .arg(named, keepsNow ? QStringLiteral(", keeping the vault "
+                                                                            "as it is now as a "
+                                                                            "backup")
+                                                           : QString()))
+                  : std::nullopt;
+            const QString a = answer ? QString::fromUtf8(*answer).trimmed().toLower() : QString();
+            if (a != QLatin1String("y") && a != QLatin1String("yes"))
+                fail(UserError, QStringLiteral("nothing was restored"));
+        }
+        refuseChangeFromOutside();
+        if (keepsNow)
+            keepBackup(VaultHistory::Why::Restore);
+        if (const VaultSession::Status put = m_session->putBack(backup.data); !put.ok())
+            failWith(put);
+        QString told =
+            QStringLiteral("Restored %1 as the vault at %2; it is %3, as it was then.")
+                .arg(named, QDir::toNativeSeparators(path),
+                     sealedvault::isSealed(backup.data) ? QStringLiteral("sealed")
+                                                        : QStringLiteral("in the plain form"));
+        // Where the vault as it was now stands, to undo this.
+        const std::vector<VaultHistory::Restorable> after = m_history->restorable(backup.data);
+        const QByteArray digest = QCryptographicHash::hash(now.data, QCryptographicHash::Sha256);
+        for (size_t i = 0; keepsNow && i < after.size(); ++i)
+            if (after[i].digest == digest) {
+                told += QStringLiteral(" `%1 restore %2` puts back the vault as it was before.")
+                            .arg(kProgram)
+                            .arg(i + 1);
+                break;
+            }
+        tell(told);
         return Success;
     }
 
@@ -1516,7 +1869,7 @@ private:
         const qsizetype duplicates = m_entries.appendAbsent(std::move(imported.entries));
         const size_t added = m_entries.size() - before;
         if (added > 0)
-            saveEntries();
+            saveEntries(VaultHistory::Why::Import);
         const QString from = imported.format == interchange::Format::Json
                                  ? QStringLiteral("JSON")
                                  : QStringLiteral("CSV in the %1 layout")
@@ -1547,13 +1900,14 @@ private:
     // later merges.
     void startSession(const QString& path) {
         m_session = std::make_unique<VaultSession>(path);
-        m_history = std::make_unique<VaultHistory>(
+        m_history = historyOf(path);
+        m_history->follow(*m_session);
+    }
+
+    static std::unique_ptr<VaultHistory> historyOf(const QString& path) {
+        return std::make_unique<VaultHistory>(
             QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
             vaultfile::realFilePath(path));
-        m_session->onStateSeen(
-            [history = m_history.get()](const std::vector<QByteArrayView>& file, bool written) {
-                history->record(file, written);
-            });
     }
 
     // A file to merge, as read; refused when it is no vault Keynook wrote.
@@ -1682,7 +2036,7 @@ private:
         }
 
         if (changed)
-            save(ours);
+            save(ours, VaultHistory::Why::Merge);
         for (const QString& line : told)
             tell(line);
         tell(QStringLiteral("The vault holds %1.")

@@ -560,9 +560,35 @@ TEST_F(Cli, EveryCommandOnASealedVault) {
     EXPECT_EQ(vaultBytes(), vaultformat::savedFile(newMaster, std::vector<Entry>{meMoved, kZoe}));
 }
 
+// Every command of --help has its entry in the manual page and is named in
+// the README.
+TEST_F(Cli, EveryCommandIsDocumented) {
+    const Ran help = run({QStringLiteral("--help")}, {}, false);
+    QFile manual(QStringLiteral(KEYNOOK_SOURCE_DIR "/packaging/keynook-cli.1"));
+    QFile readme(QStringLiteral(KEYNOOK_SOURCE_DIR "/README.md"));
+    ASSERT_TRUE(manual.open(QIODevice::ReadOnly) && readme.open(QIODevice::ReadOnly));
+    const QByteArray man = manual.readAll();
+    const QByteArray text = readme.readAll();
+    int found = 0;
+    for (const QByteArray& line : help.out.mid(help.out.indexOf("Commands:\n")).split('\n')) {
+        if (!line.startsWith("  "))
+            continue;
+        if (line.startsWith("  --"))
+            break;
+        const QByteArray name = line.trimmed().split(' ').first();
+        QByteArray inMan = name;
+        inMan.replace("-", "\\-");
+        ++found;
+        EXPECT_TRUE(man.contains("\n.B " + inMan + '\n') || man.contains("\n.B " + inMan + ' '))
+            << name.toStdString();
+        EXPECT_TRUE(text.contains('`' + name + '`')) << name.toStdString();
+    }
+    EXPECT_EQ(found, 18) << help.out.toStdString();
+}
+
 // Mistakes are refused with status 1, a message, and the vault untouched.
 TEST_F(Cli, ErrorTable) {
-    enum Start { Missing, NeverUsed, Two };
+    enum Start { Missing, NeverUsed, Two, Lost };
     struct Case {
         Start start;
         QStringList args;
@@ -652,6 +678,27 @@ TEST_F(Cli, ErrorTable) {
          "nowhere.csv could not be read"},
         {Two, {stdinFlag, QStringLiteral("seal")}, "wrong\n", 1, "wrong master password"},
         {Two, {stdinFlag, QStringLiteral("unseal")}, master, 1, "is not sealed; nothing was"},
+        {Two, {QStringLiteral("restore"), QStringLiteral("1")}, {}, 1, "add --yes"},
+        {Two,
+         {QStringLiteral("restore"), QStringLiteral("x"), QStringLiteral("--yes")},
+         {},
+         1,
+         "takes the number of one backup"},
+        {Two,
+         {QStringLiteral("restore"), QStringLiteral("1"), QStringLiteral("--yes")},
+         {},
+         1,
+         "there is no number 1: `keynook-cli backups` lists nothing to restore"},
+        {Lost,
+         {stdinFlag, QStringLiteral("list")},
+         master,
+         3,
+         "data.enc is empty, but this computer last saw it with 2 entries"},
+        {Lost,
+         {stdinFlag, QStringLiteral("init")},
+         lines({QStringLiteral("another one")}),
+         3,
+         "nothing was created or changed. `keynook-cli restore 1` puts back the vault"},
         {NeverUsed, {stdinFlag, QStringLiteral("list")}, master, 1, "keynook-cli init"},
         {NeverUsed, {stdinFlag, QStringLiteral("seal")}, master, 1, "keynook-cli init"},
         {Missing,
@@ -662,11 +709,17 @@ TEST_F(Cli, ErrorTable) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.join(QLatin1Char(' ')).toStdString());
+        // Each row on a computer that has seen nothing of the vault yet.
+        QDir(path(QStringLiteral("data"))).removeRecursively();
         QFile::remove(m_vault);
         if (c.start == NeverUsed)
             writeVault(QByteArray("\r\n"));
-        else if (c.start == Two)
+        else if (c.start == Two || c.start == Lost)
             writeVault(std::vector<Entry>{kMe, kBob});
+        if (c.start == Lost) { // seen here with its entries, then emptied
+            ASSERT_EQ(run({stdinFlag, QStringLiteral("list")}, master).status, 0);
+            writeVault(QByteArray());
+        }
         const QByteArray before = vaultBytes();
         const Ran r = run(c.args, c.input);
         EXPECT_EQ(r.status, c.status) << r.err.toStdString();
@@ -691,8 +744,8 @@ TEST_F(Cli, WordsNotUnderstoodAreNotRepeated) {
     const QString secret = QStringLiteral("hunter22secret");
     // The list of commands, from its first to its last.
     const QString commands = QStringLiteral("init, list, show, get, add, edit, remove, generate, "
-                                            "passwd, seal, unseal, check, export, import, merge "
-                                            "and git-merge");
+                                            "passwd, seal, unseal, check, export, import, merge, "
+                                            "git-merge, backups and restore");
     const QString fields = QStringLiteral("username, password or location");
     const QString lengths = QStringLiteral("number of characters from 4 to 1024");
     // run() puts --vault=... first: the words typed here start at the 2nd.
@@ -813,7 +866,9 @@ TEST_F(Cli, Lock) {
         for (const QStringList& args :
              {QStringList{QStringLiteral("list")},
               QStringList{QStringLiteral("add"), QStringLiteral("--username=x")},
-              QStringList{QStringLiteral("seal")}, QStringList{QStringLiteral("unseal")}}) {
+              QStringList{QStringLiteral("seal")}, QStringList{QStringLiteral("unseal")},
+              QStringList{QStringLiteral("restore"), QStringLiteral("1"),
+                          QStringLiteral("--yes")}}) {
             const Ran r = withMaster(args, {QStringLiteral("pw")});
             EXPECT_EQ(r.status, 2);
             EXPECT_TRUE(r.err.contains("open in another Keynook")) << r.err.toStdString();
@@ -991,6 +1046,7 @@ TEST_F(Cli, ConflictCopiesAreMergedWhenTheVaultOpens) {
                       .status,
                   0);
         ASSERT_TRUE(QFile::rename(other, copy));
+        const QByteArray mine = vaultBytes();
 
         const Ran r = withMaster({QStringLiteral("list"), QStringLiteral("--format=tsv")});
         EXPECT_EQ(r.status, 0) << r.err.toStdString();
@@ -1002,8 +1058,110 @@ TEST_F(Cli, ConflictCopiesAreMergedWhenTheVaultOpens) {
         QDirIterator backups(path(QStringLiteral("data")), {QStringLiteral("*GPGRADF.enc")},
                              QDir::Files, QDirIterator::Subdirectories);
         EXPECT_TRUE(backups.hasNext());
+        // The vault as it was before the merge, too.
+        QDirIterator before(path(QStringLiteral("data")), {QStringLiteral("*-copies.backup")},
+                            QDir::Files, QDirIterator::Subdirectories);
+        ASSERT_TRUE(before.hasNext());
+        QFile kept(before.next());
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), mine);
         QDir(path(QStringLiteral("data"))).removeRecursively();
     }
+}
+
+// Every command that rewrites the vault other than through its entries keeps
+// the file as it was among the backups first, with the reason. `backups`
+// lists them newest first with their entries (a sealed one's counted with
+// the master password), and `restore` puts one back exactly, in either form,
+// keeping the vault it replaces, so that a restore is undone the same way. A
+// file that is no vault is refused.
+TEST_F(Cli, BackupsAndRestoreRoundTrip) {
+    writeVault(std::vector<Entry>{kMe, kBob});
+    const QString newMaster = QStringLiteral("battery staple 10");
+    const QString csv = path(QStringLiteral("home/in.csv"));
+    QFile in(csv);
+    ASSERT_TRUE(in.open(QIODevice::WriteOnly));
+    in.write("username,password,location\r\nzoe,z,\r\n");
+    in.close();
+    const QString copy = path(QStringLiteral("copy.enc"));
+    ASSERT_TRUE(QFile::copy(m_vault, copy));
+    ASSERT_EQ(run({QStringLiteral("--password-stdin"), QStringLiteral("--vault=") + copy,
+                   QStringLiteral("add"), QStringLiteral("--username=fromcopy")},
+                  lines({kMaster, QStringLiteral("pw")}), false)
+                  .status,
+              0);
+    const struct {
+        QStringList args;
+        QStringList input;
+        QString master;
+        QByteArray why;
+        QByteArray entries; // the vault's before it
+    } steps[] = {
+        {{QStringLiteral("import"), csv}, {}, kMaster, "before import", "2"},
+        {{QStringLiteral("merge"), copy}, {}, kMaster, "before merge", "3"},
+        {{QStringLiteral("passwd")}, {newMaster}, kMaster, "before password change", "4"},
+        {{QStringLiteral("seal")}, {}, newMaster, "before seal", "4"},
+        {{QStringLiteral("unseal")}, {}, newMaster, "before unseal", "4"},
+    };
+    std::vector<QByteArray> before;
+    for (const auto& step : steps) {
+        before.push_back(vaultBytes());
+        const Ran r = withMaster(step.args, step.input, step.master);
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    }
+    const QByteArray last = vaultBytes();
+    const Ran listed = withMaster({QStringLiteral("backups")}, {}, newMaster);
+    ASSERT_EQ(listed.status, 0) << listed.err.toStdString();
+    // The vault before sealing is the one unsealing gave back, the vault as
+    // it is now: not listed.
+    QList<QByteArray> rows = listed.out.split('\n');
+    ASSERT_EQ(rows.size(), 6) << listed.out.toStdString(); // a header, four, the last line's end
+    for (int n = 1; n <= 4; ++n) {
+        const auto& step = steps[n == 1 ? 4 : 4 - n];
+        EXPECT_TRUE(rows[n].startsWith(QByteArray::number(n) + "  ")) << rows[n].toStdString();
+        EXPECT_TRUE(rows[n].contains("  " + step.why + "  ")) << rows[n].toStdString();
+        EXPECT_TRUE(rows[n].endsWith("  " + step.entries)) << rows[n].toStdString();
+    }
+
+    auto restore = [&](int number) {
+        return run({QStringLiteral("restore"), QString::number(number), QStringLiteral("--yes")});
+    };
+    // The sealed vault before unsealing, exactly; then back, exactly.
+    Ran r = restore(1);
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("it is sealed, as it was then. `keynook-cli restore 1` puts back"))
+        << r.err.toStdString();
+    EXPECT_EQ(vaultBytes(), before[4]);
+    ASSERT_EQ(restore(1).status, 0);
+    EXPECT_EQ(vaultBytes(), last);
+    // The plain vault before the import.
+    const Ran again = run({QStringLiteral("backups")});
+    rows = again.out.split('\n');
+    const auto imported = std::find_if(rows.begin(), rows.end(), [](const QByteArray& row) {
+        return row.contains("before import");
+    });
+    ASSERT_NE(imported, rows.end()) << again.out.toStdString();
+    ASSERT_EQ(restore(int(imported - rows.begin())).status, 0);
+    EXPECT_EQ(vaultBytes(), before[0]);
+
+    // A file that is no vault is refused, and changes nothing.
+    QDirIterator kept(path(QStringLiteral("data")), {QStringLiteral("*.backup")}, QDir::Files,
+                      QDirIterator::Subdirectories);
+    ASSERT_TRUE(kept.hasNext());
+    QFile junk(QFileInfo(kept.next()).path() + QStringLiteral("/20000101-000000000-import.backup"));
+    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
+    junk.write("no vault at all\n");
+    junk.flush();
+    // The oldest of all, listed last.
+    ASSERT_TRUE(junk.setFileTime(QDateTime(QDate(2000, 1, 1), QTime(0, 0)),
+                                 QFileDevice::FileModificationTime));
+    junk.close();
+    rows = run({QStringLiteral("backups")}).out.split('\n');
+    EXPECT_TRUE(rows[rows.size() - 2].endsWith("  not a vault")) << rows.join('\n').toStdString();
+    const Ran refused = restore(int(rows.size() - 2));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(refused.err.contains("is not a vault Keynook wrote")) << refused.err.toStdString();
+    EXPECT_EQ(vaultBytes(), before[0]);
 }
 
 // Every save leaves the vault its owner's alone, whatever it was before.
