@@ -145,8 +145,13 @@ Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& repo
         sealedvault::wipe(r.file);
         return Merge::CannotMerge;
     }
-    if (program.history)
+    if (program.history) {
         program.history->record({read.data}, false);
+        // The other copy's file as it is, before the merge replaces it. The
+        // save goes ahead without it: the list's change comes first, and the
+        // merge keeps that copy's entries anyway.
+        program.history->keepVaultBackup(vault.path(), VaultHistory::Why::Merge);
+    }
     const VaultSession::Status saved = vault.save(r.file);
     if (!saved.ok()) {
         sealedvault::wipe(r.file);
@@ -236,12 +241,25 @@ void OpenData(Program& program) {
     program.history = std::make_unique<VaultHistory>(
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
         vaultfile::realFilePath(program.vaultPath()));
-    program.vault->onStateSeen(
-        [history = program.history.get()](const std::vector<QByteArrayView>& file, bool written) {
-            history->record(file, written);
-        });
+    program.history->follow(*program.vault);
     if (const VaultSession::Status opened = program.vault->open(); !opened.ok())
         return failAndEnd(program, opened);
+    // A vault file emptied by a sync tool or a disk fault is no vault never
+    // used: the create mode would write a new master password over it.
+    if (const std::optional<VaultHistory::Lost>& lost = program.history->lost())
+        return failAndEnd(
+            program,
+            lost->found(QFileInfo(program.vaultPath()).fileName()) +
+                QStringLiteral(". A sync tool or a disk fault may have emptied it, so Keynook "
+                               "does not take it for a new vault, and will close without "
+                               "changing it."),
+            (lost->restoreNumber > 0
+                 ? QStringLiteral("To put back the vault as this computer last saw it, run\n\n"
+                                  "    keynook-cli restore %1\n\n")
+                       .arg(lost->restoreNumber)
+                 : QString()) +
+                QStringLiteral("keynook-cli backups lists everything that can be restored."),
+            nullptr);
     // A sealed vault has a master password, though nothing of it can be read
     // before the password opens it.
     if (program.vault->sealed() || !program.vault->storedPassword().isEmpty()) {
@@ -402,7 +420,7 @@ bool SaveData(Program& program) {
             return savedMerge();
         // Not to be read with this run's key: kept, then replaced.
         if (program.history)
-            program.history->keepBackup(program.vaultPath());
+            program.history->keepVaultBackup(program.vaultPath(), VaultHistory::Why::Overwritten);
     }
     // Made right before the save: its pieces point into the entries.
     const vaultformat::FilePieces file =

@@ -7,6 +7,8 @@
 #include "main/ListView.h"
 #include "main/modGlobals.h"
 #include "platform/Twips.h"
+#include "sync/VaultHistory.h"
+#include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"
 
@@ -18,6 +20,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QTest>
 #include <QTreeView>
@@ -301,6 +304,16 @@ void TestForm1::saveMergesAChangeFromAnotherCopy() {
                      QFile::encodeName(h.vaultPath()).constData()) == 0);
     main->entries().append(Entry{QStringLiteral("cy"), QStringLiteral("pw3"), QString()});
     QVERIFY(SaveData(h.program()));
+    // The other copy's file, kept among the backups before the merge replaced it.
+    const VaultHistory history(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
+                               vaultfile::realFilePath(h.vaultPath()));
+    bool kept = false;
+    for (const VaultHistory::Restorable& r : history.restorable(h.vaultBytes())) {
+        QFile f(r.path);
+        kept = kept || (r.why == VaultHistory::Why::Merge && f.open(QIODevice::ReadOnly) &&
+                        f.readAll() == cipherLine("master") + theirs + "\r\n");
+    }
+    QVERIFY(kept);
     QVERIFY(h.boxes().shown.empty());
     QCOMPARE(h.vaultBytes(), cipherLine("master") + expected + "\r\n");
     QCOMPARE(main->entries().savedFile(QStringLiteral("master")).joined(), h.vaultBytes());

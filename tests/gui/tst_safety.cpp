@@ -114,6 +114,7 @@ private slots:
     void vaultAnotherUserCouldReachIsRefused_data();
     void vaultAnotherUserCouldReachIsRefused();
     void oversizedVaultIsRefusedUnread();
+    void vaultEmptiedByAccidentIsNotTakenForANewOne();
     void lockThatIsNotAPlainFileEndsWithoutTouchingTheVault_data();
     void lockThatIsNotAPlainFileEndsWithoutTouchingTheVault();
     void vaultOnReadOnlyMediumOpensButTakesNoChange_data();
@@ -387,6 +388,30 @@ void TestSafety::oversizedVaultIsRefusedUnread() {
              qPrintable(text));
     QVERIFY(text.contains(QDir::toNativeSeparators(h.vaultPath())));
     QCOMPARE(vaultfile::stampOf(h.vaultPath()), before);
+}
+
+// A vault file a sync tool emptied, where this computer last saw entries, is
+// no new vault: the window says what it found and how to put it back, and
+// ends without asking for a master password or writing anything.
+void TestSafety::vaultEmptiedByAccidentIsNotTakenForANewOne() {
+    Harness h;
+    QVERIFY(h.open({"a|||1|||", "b|||2|||"}));
+    h.program().end();
+    h.program().vault.reset(); // lets go of the lock, as the end of the process does
+    h.writeVault(QByteArray());
+
+    RecordingBoxes* boxes = nullptr;
+    std::unique_ptr<Program> again = secondCopy(h, boxes);
+    again->loadMainWindow();
+    QVERIFY(again->ended());
+    QVERIFY(!again->loaded<frmPass>());
+    QCOMPARE(boxes->shown.size(), size_t(1));
+    const QString text = boxes->shown[0].text;
+    QVERIFY2(text.contains(QStringLiteral("data.enc is empty, but this computer last saw it with 2 "
+                                          "entries")) &&
+                 text.contains(QStringLiteral("keynook-cli restore 1")),
+             qPrintable(text));
+    QCOMPARE(h.vaultBytes(), QByteArray());
 }
 
 void TestSafety::lockThatIsNotAPlainFileEndsWithoutTouchingTheVault_data() {
