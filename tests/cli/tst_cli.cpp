@@ -1095,19 +1095,31 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
         QStringList input;
         QString master;
         QByteArray why;
+        QString file;       // the backup's name ends so
         QByteArray entries; // the vault's before it
     } steps[] = {
-        {{QStringLiteral("import"), csv}, {}, kMaster, "before import", "2"},
-        {{QStringLiteral("merge"), copy}, {}, kMaster, "before merge", "3"},
-        {{QStringLiteral("passwd")}, {newMaster}, kMaster, "before password change", "4"},
-        {{QStringLiteral("seal")}, {}, newMaster, "before seal", "4"},
-        {{QStringLiteral("unseal")}, {}, newMaster, "before unseal", "4"},
+        {{QStringLiteral("import"), csv}, {}, kMaster, "before import", "-import.backup", "2"},
+        {{QStringLiteral("merge"), copy}, {}, kMaster, "before merge", "-merge.backup", "3"},
+        {{QStringLiteral("passwd")},
+         {newMaster},
+         kMaster,
+         "before password change",
+         "-password.backup",
+         "4"},
+        {{QStringLiteral("seal")}, {}, newMaster, "before seal", "-seal.backup", "4"},
+        {{QStringLiteral("unseal")}, {}, newMaster, "before unseal", "-unseal.backup", "4"},
     };
     std::vector<QByteArray> before;
     for (const auto& step : steps) {
         before.push_back(vaultBytes());
         const Ran r = withMaster(step.args, step.input, step.master);
         ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        QDirIterator kept(path(QStringLiteral("data")), {QLatin1Char('*') + step.file}, QDir::Files,
+                          QDirIterator::Subdirectories);
+        ASSERT_TRUE(kept.hasNext()) << step.file.toStdString();
+        QFile backup(kept.next());
+        ASSERT_TRUE(backup.open(QIODevice::ReadOnly));
+        EXPECT_EQ(backup.readAll(), before.back()) << step.file.toStdString();
     }
     const QByteArray last = vaultBytes();
     const Ran listed = withMaster({QStringLiteral("backups")}, {}, newMaster);
@@ -1132,6 +1144,7 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
     EXPECT_TRUE(r.err.contains("it is sealed, as it was then. `keynook-cli restore 1` puts back"))
         << r.err.toStdString();
     EXPECT_EQ(vaultBytes(), before[4]);
+    EXPECT_TRUE(run({QStringLiteral("backups")}).out.split('\n')[1].contains("  before restore  "));
     ASSERT_EQ(restore(1).status, 0);
     EXPECT_EQ(vaultBytes(), last);
     // The plain vault before the import.
