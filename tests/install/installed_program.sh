@@ -3,7 +3,8 @@
 # or the Debian package would under /usr, and checks what a desktop sees:
 #   1. every installed file is in place: the programs, Help.rtf, the launcher
 #      (desktop-file-validate), the metainfo (appstreamcli), the icons at their
-#      sizes, the manual pages; the launcher starts and shows installed files;
+#      sizes, the manual pages (compressed), the copyright file; the launcher
+#      starts and shows installed files;
 #   2. the installed program, started from <DESTDIR>/usr/bin on a private X
 #      server, creates its vault in $XDG_DATA_HOME/Keynook (0700), not beside
 #      itself although that folder is writable here; the help window opens
@@ -47,10 +48,10 @@ DESKTOP="$ROOT/share/applications/$APP_ID.desktop"
 METAINFO="$ROOT/share/metainfo/$APP_ID.metainfo.xml"
 for program in keynook keynook-cli; do
     [[ -x "$ROOT/bin/$program" ]] || fail "no executable $ROOT/bin/$program"
-    head -n1 "$ROOT/share/man/man1/$program.1" 2>/dev/null | grep -qi "^\.TH $program 1 " ||
-        fail "no manual page at share/man/man1/$program.1"
+    gzip -dc "$ROOT/share/man/man1/$program.1.gz" 2>/dev/null | head -n1 | grep -qi "^\.TH $program 1 " ||
+        fail "no compressed manual page at share/man/man1/$program.1.gz"
 done
-for f in "$ROOT/share/keynook/Help.rtf" "$DESKTOP" "$METAINFO"; do
+for f in "$ROOT/share/keynook/Help.rtf" "$DESKTOP" "$METAINFO" "$ROOT/share/doc/keynook/copyright"; do
     [[ -s "$f" ]] || fail "$f is missing or empty"
 done
 for size in 48 64 128 256; do
@@ -58,7 +59,7 @@ for size in 48 64 128 256; do
     got=$(identify -format '%wx%h' "$icon" 2>/dev/null)
     [[ "$got" == "${size}x${size}" ]] || fail "$icon is [$got], expected a ${size}x${size} PNG"
 done
-log "ok: programs, Help.rtf, launcher, metainfo, manual pages and icons installed"
+log "ok: programs, Help.rtf, launcher, metainfo, manual pages, copyright and icons installed"
 
 desktop-file-validate "$DESKTOP" || fail "desktop-file-validate rejected $DESKTOP"
 appstreamcli validate --no-net "$METAINFO" || fail "appstreamcli rejected $METAINFO"
