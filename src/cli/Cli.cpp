@@ -1,5 +1,8 @@
 #include "cli/Cli.h"
 
+#include "cli/Clipboard.h"
+#include "cli/CommandTable.h"
+#include "cli/Completion.h"
 #include "cli/Listing.h"
 #include "cli/PasswordGenerator.h"
 #include "cli/Terminal.h"
@@ -42,13 +45,14 @@ namespace cli {
 
 namespace {
 
-const QString kProgram = QStringLiteral("keynook-cli");
+const QString& kProgram = programName();
 
 // Ends the command: what went wrong, in words for the person who typed it,
 // and the exit status that tells a script what kind of failure it was.
 struct Failed {
     int status;
     QString message;
+    bool named = true; // told after the program's name, as every failure but the usage
 };
 
 [[noreturn]] void fail(int status, const QString& message) {
@@ -75,391 +79,6 @@ QString quoted(const QString& text) {
 
 // ---------------------------------------------------------------------------
 // Commands and their options
-
-struct Command {
-    QString name;
-    QString listed;  // as --help lists it: the name and its arguments
-    QString summary; // what it does, in one line of --help
-    int minArguments;
-    int maxArguments;
-    QStringList flags;  // options alone
-    QStringList valued; // options followed by a value
-    QString usage;
-    QString help;
-};
-
-const QString kGlobalUsage = QStringLiteral("[--vault PATH] [--password-stdin]");
-
-const std::vector<Command>& commands() {
-    static const std::vector<Command> all = {
-        {QStringLiteral("init"),
-         QStringLiteral("init"),
-         QStringLiteral("create the master password of a new vault"),
-         0,
-         0,
-         {},
-         {},
-         QStringLiteral("init"),
-         QStringLiteral(
-             "Creates the master password of a vault that has none: a new vault, or one\n"
-             "never used. Entries already in the file are kept. A vault with a master\n"
-             "password is left alone: change its password with `passwd`.\n"
-             "\n"
-             "On a terminal the new master password is asked twice; with --password-stdin\n"
-             "it is the first line of standard input. It needs at least 4 characters.\n")},
-        {QStringLiteral("list"),
-         QStringLiteral("list"),
-         QStringLiteral("show every entry"),
-         0,
-         0,
-         {QStringLiteral("--reverse"), QStringLiteral("--show-passwords")},
-         {QStringLiteral("--sort"), QStringLiteral("--format")},
-         QStringLiteral("list [--sort username|password|location] [--reverse]\n"
-                        "[--show-passwords] [--format table|tsv|json]"),
-         QStringLiteral(
-             "Shows every entry, in the order of the file, or sorted by a field as the\n"
-             "window sorts its list: ignoring case, entries with equal texts in the order\n"
-             "of the file.\n"
-             "\n"
-             "  --sort FIELD      sort by username, password or location\n"
-             "  --reverse         the other way round (descending with --sort)\n"
-             "  --show-passwords  show passwords instead of ********\n"
-             "  --format FORMAT   table (the default): aligned columns for people, every\n"
-             "                    field on one line (a line break shows as \u21b5) and cut\n"
-             "                    with \u2026 after 40 columns;\n"
-             "                    tsv: a header and one line per entry, fields separated\n"
-             "                    by tabs, with \\t, \\n, \\r and \\\\ for tab, line feed,\n"
-             "                    carriage return and backslash in a field;\n"
-             "                    json: an array of objects with the keys username,\n"
-             "                    password (only with --show-passwords) and location\n")},
-        {QStringLiteral("show"),
-         QStringLiteral("show TEXT"),
-         QStringLiteral("show the entries whose username or location contains TEXT"),
-         1,
-         1,
-         {QStringLiteral("--show-passwords"), QStringLiteral("--exact")},
-         {QStringLiteral("--format")},
-         QStringLiteral("show TEXT [--exact] [--show-passwords]\n[--format table|tsv|json]"),
-         QStringLiteral("Shows the entries whose username or location contains TEXT, ignoring\n"
-                        "case, in the order of the file. The options are those of `list`.\n"
-                        "\n"
-                        "  --exact  the whole username or location is TEXT, ignoring case\n")},
-        {QStringLiteral("get"),
-         QStringLiteral("get TEXT"),
-         QStringLiteral("print one field of the one entry that matches TEXT"),
-         1,
-         1,
-         {QStringLiteral("--exact")},
-         {QStringLiteral("--field")},
-         QStringLiteral("get TEXT --field username|password|location [--exact]"),
-         QStringLiteral(
-             "Prints one field of the one entry whose username or location contains TEXT,\n"
-             "ignoring case, and a line feed: for scripts. When no entry or several match,\n"
-             "it fails and names the ones that match (never their passwords).\n"
-             "\n"
-             "  --field FIELD  username, password or location\n"
-             "  --exact        the whole username or location is TEXT, ignoring case\n")},
-        {QStringLiteral("add"),
-         QStringLiteral("add"),
-         QStringLiteral("add an entry"),
-         0,
-         0,
-         {QStringLiteral("--no-symbols"), QStringLiteral("--show-password")},
-         {QStringLiteral("--username"), QStringLiteral("--location"), QStringLiteral("--generate")},
-         QStringLiteral("add --username U [--location L]\n"
-                        "[--generate N [--no-symbols] [--show-password]]"),
-         QStringLiteral(
-             "Adds an entry at the end of the list. Its password is asked twice on the\n"
-             "terminal, or is the line after the master password with --password-stdin.\n"
-             "\n"
-             "  --username U      the entry's username (needed)\n"
-             "  --location L      where it is used: a website or a place\n"
-             "  --generate N      store a new random password of N characters instead\n"
-             "  --no-symbols      with --generate: letters and digits only\n"
-             "  --show-password   with --generate: print the new password\n")},
-        {QStringLiteral("edit"),
-         QStringLiteral("edit TEXT"),
-         QStringLiteral("change the one entry that matches TEXT"),
-         1,
-         1,
-         {QStringLiteral("--password"), QStringLiteral("--no-symbols"),
-          QStringLiteral("--show-password"), QStringLiteral("--exact")},
-         {QStringLiteral("--username"), QStringLiteral("--location"), QStringLiteral("--generate")},
-         QStringLiteral("edit TEXT [--exact] [--username U] [--location L]\n"
-                        "[--password | --generate N [--no-symbols] [--show-password]]"),
-         QStringLiteral(
-             "Changes the one entry whose username or location contains TEXT, ignoring\n"
-             "case; it keeps its place in the list.\n"
-             "\n"
-             "  --username U      the new username\n"
-             "  --location L      the new location (an empty one clears it)\n"
-             "  --password        a new password: asked twice on the terminal, or the line\n"
-             "                    after the master password with --password-stdin\n"
-             "  --generate N      a new random password of N characters\n"
-             "  --no-symbols      with --generate: letters and digits only\n"
-             "  --show-password   with --generate: print the new password\n"
-             "  --exact           the whole username or location is TEXT, ignoring case\n")},
-        {QStringLiteral("remove"),
-         QStringLiteral("remove TEXT"),
-         QStringLiteral("remove the one entry that matches TEXT"),
-         1,
-         1,
-         {QStringLiteral("--yes"), QStringLiteral("--exact")},
-         {},
-         QStringLiteral("remove TEXT [--yes] [--exact]"),
-         QStringLiteral("Removes the one entry whose username or location contains TEXT, ignoring\n"
-                        "case, after asking on the terminal.\n"
-                        "\n"
-                        "  --yes    remove without asking (needed where there is no terminal)\n"
-                        "  --exact  the whole username or location is TEXT, ignoring case\n")},
-        {QStringLiteral("generate"),
-         QStringLiteral("generate"),
-         QStringLiteral("print a new random password"),
-         0,
-         0,
-         {QStringLiteral("--no-symbols")},
-         {QStringLiteral("--length")},
-         QStringLiteral("generate [--length N] [--no-symbols]"),
-         QStringLiteral("Prints a new password from the system's secure random source: letters,\n"
-                        "digits and symbols, at least one of each. The vault is not opened.\n"
-                        "\n"
-                        "  --length N    how many characters, 4 to 1024 (default 20)\n"
-                        "  --no-symbols  letters and digits only\n")},
-        {QStringLiteral("passwd"),
-         QStringLiteral("passwd"),
-         QStringLiteral("change the master password"),
-         0,
-         0,
-         {},
-         {},
-         QStringLiteral("passwd"),
-         QStringLiteral(
-             "Changes the master password. The current one comes first, then the new one:\n"
-             "asked twice on the terminal, or the second line of standard input with\n"
-             "--password-stdin. It needs at least 4 characters. Only the vault's first\n"
-             "line changes; every entry line stays as it is. A sealed vault stays sealed,\n"
-             "under a new key made from the new password.\n")},
-        {QStringLiteral("seal"),
-         QStringLiteral("seal"),
-         QStringLiteral("encrypt the vault under its master password"),
-         0,
-         0,
-         {},
-         {},
-         QStringLiteral("seal"),
-         QStringLiteral(
-             "Seals the vault: encrypts it under a key made from its master password\n"
-             "(Argon2id, about half a second each time the vault is opened), so that the\n"
-             "file tells nothing to anyone without the password. The entries and the\n"
-             "master password stay as they are, and every later change keeps the vault\n"
-             "sealed. The master password is asked once, on the terminal or as the first\n"
-             "line of standard input with --password-stdin.\n"
-             "\n"
-             "A sealed vault opens with its master password and nothing else: if it is\n"
-             "forgotten, nobody can read the vault again, Keynook included.\n")},
-        {QStringLiteral("unseal"),
-         QStringLiteral("unseal"),
-         QStringLiteral("turn a sealed vault back into the plain form"),
-         0,
-         0,
-         {},
-         {},
-         QStringLiteral("unseal"),
-         QStringLiteral("Turns a sealed vault back into the plain form: the same bytes, no longer\n"
-                        "encrypted. The plain form's cipher only hides the text from a glance;\n"
-                        "anyone with the file can read it. Asks for the master password.\n")},
-        {QStringLiteral("check"),
-         QStringLiteral("check"),
-         QStringLiteral("report on the vault file's form and lines"),
-         0,
-         0,
-         {},
-         {},
-         QStringLiteral("check"),
-         QStringLiteral(
-             "Reports on the vault file: whether it is sealed (and the cost of its key),\n"
-             "how many entries it holds, which lines are not entries (blank lines, lines\n"
-             "with fewer or more than three fields), how many fields are stored with the\n"
-             "escape for text the plain layout cannot hold, and whether a save would\n"
-             "write the vault's bytes back byte for byte. Changes nothing.\n")},
-        {QStringLiteral("export"),
-         QStringLiteral("export [FILE]"),
-         QStringLiteral("write every entry to a CSV or JSON file"),
-         0,
-         1,
-         {},
-         {QStringLiteral("--format"), QStringLiteral("--layout")},
-         QStringLiteral("export [FILE|-] [--format csv|json]\n"
-                        "[--layout keynook|chrome|firefox|keepassxc|bitwarden]"),
-         QStringLiteral(
-             "Writes every entry, in the order of the file, to FILE, or to standard output\n"
-             "when FILE is - or left out. FILE must not exist yet: it is created readable\n"
-             "by its owner alone. The export holds every password in plain text.\n"
-             "\n"
-             "  --format FORMAT  csv (the default, or json for a FILE named *.json): UTF-8\n"
-             "                   with a header line;\n"
-             "                   json: an array of objects with the keys username,\n"
-             "                   password and location\n"
-             "  --layout LAYOUT  the CSV columns another manager imports: keynook (the\n"
-             "                   default: username,password,location), chrome (Chrome\n"
-             "                   and Edge), firefox, keepassxc or bitwarden\n")},
-        {QStringLiteral("import"),
-         QStringLiteral("import FILE"),
-         QStringLiteral("add the entries of a CSV or JSON file"),
-         1,
-         1,
-         {},
-         {QStringLiteral("--format")},
-         QStringLiteral("import FILE [--format auto|csv|json]"),
-         QStringLiteral(
-             "Adds the entries of FILE at the end of the list, in one save: CSV in\n"
-             "Keynook's layout or as Chrome, Edge, Firefox, KeePassXC or Bitwarden\n"
-             "export it (told apart by the header line), or JSON as `export` writes it.\n"
-             "A file with anything wrong in it is refused whole, naming the line, and\n"
-             "nothing is changed. Entries already in the vault with the same username,\n"
-             "password and location are skipped, as are records with every field\n"
-             "empty; the counts are reported.\n"
-             "\n"
-             "  --format FORMAT  auto (the default: from the file's content), csv or json\n")},
-        {QStringLiteral("merge"),
-         QStringLiteral("merge FILE..."),
-         QStringLiteral("merge other copies of the vault into it"),
-         1,
-         1000,
-         {},
-         {QStringLiteral("--base")},
-         QStringLiteral("merge FILE... [--base FILE]"),
-         QStringLiteral(
-             "Merges other copies of the vault into it, in one save: copies changed on\n"
-             "another computer, or kept by a sync tool beside the vault when both\n"
-             "computers changed it. What either side added or edited is kept; what one\n"
-             "side deleted and the other left alone is deleted; when both edited one\n"
-             "entry, both versions are kept. A master password changed in a copy is\n"
-             "taken when the vault's is the base's; changed on both sides to different\n"
-             "ones, nothing is merged. Each copy is reported; the copies are left as\n"
-             "they are. A sealed copy opens with the vault's master password; one it\n"
-             "does not open is left out, with a message.\n"
-             "\n"
-             "  --base FILE  the vault as both last had it in common; without it, every\n"
-             "               entry of both is kept, so that what one side deleted comes\n"
-             "               back\n")},
-        {QStringLiteral("git-merge"),
-         QStringLiteral("git-merge ..."),
-         QStringLiteral("merge three vault files for git"),
-         3,
-         3,
-         {},
-         {},
-         QStringLiteral("git-merge BASE OURS THEIRS"),
-         QStringLiteral("A merge driver for git: merges the vault files BASE, OURS and THEIRS as\n"
-                        "`merge` does and writes the result into OURS (status 0), or leaves the\n"
-                        "conflict to you with a message (status 1). --vault is not used. Sealed\n"
-                        "files ask for the master password on the terminal (or the first line of\n"
-                        "standard input with --password-stdin). To have git use it for data.enc:\n"
-                        "\n"
-                        "  echo 'data.enc merge=keynook' >> .gitattributes\n"
-                        "  git config merge.keynook.driver 'keynook-cli git-merge %O %A %B'\n"
-                        "\n"
-                        "No backup is kept: OURS is a temporary file of git's, which has every\n"
-                        "version of the vault already.\n")},
-        {QStringLiteral("backups"),
-         QStringLiteral("backups"),
-         QStringLiteral("list what this computer kept of the vault, to restore"),
-         0,
-         0,
-         {},
-         {},
-         QStringLiteral("backups"),
-         QStringLiteral(
-             "Lists what this computer kept of the vault, newest first, each numbered for\n"
-             "`restore`: the backups made before the vault was rewritten (by a merge,\n"
-             "an import, sealing, unsealing, a new master password or a restore, from\n"
-             "here or from the window), the conflict copies merged into it, and the\n"
-             "versions of the vault Keynook read or saved here. Each shows when it was\n"
-             "kept, why, its size, and how many entries it holds (\"not a vault\" for a\n"
-             "file `restore` refuses). What equals the vault as it is now is left out.\n"
-             "\n"
-             "The entries of sealed ones are counted with the master password, asked\n"
-             "only when there are some: on the terminal (an empty answer lists them\n"
-             "without counts) or as the first line of standard input with\n"
-             "--password-stdin; with neither they are listed without counts. Nothing is\n"
-             "changed, and the vault is not locked, so this works while a window has\n"
-             "it open.\n"
-             "\n"
-             "They are kept in ~/.local/share/Keynook/seen/, readable by you alone: the\n"
-             "last 10 backups, the last 20 conflict copies and the last 40 versions.\n")},
-        {QStringLiteral("restore"),
-         QStringLiteral("restore N"),
-         QStringLiteral("put what `backups` lists as N back as the vault"),
-         1,
-         1,
-         {QStringLiteral("--yes")},
-         {},
-         QStringLiteral("restore N [--yes]"),
-         QStringLiteral("Puts number N of `backups` back as the vault, exactly as it was kept (a\n"
-                        "sealed one sealed, under the master password it had then), in one save,\n"
-                        "after asking on the terminal. The vault as it is now is kept as a backup\n"
-                        "first, so that a restore can be undone the same way. A file that is not\n"
-                        "a vault Keynook wrote is refused. No password is asked.\n"
-                        "\n"
-                        "  --yes  restore without asking (needed where there is no terminal)\n")},
-    };
-    return all;
-}
-
-const Command* commandNamed(const QString& name) {
-    for (const Command& c : commands())
-        if (c.name == name)
-            return &c;
-    return nullptr;
-}
-
-QString programHelp() {
-    QString text =
-        QStringLiteral("Usage: %1 %2 COMMAND [options]\n"
-                       "\n"
-                       "The entries of a Keynook vault from a terminal or a script. It uses the\n"
-                       "vault the Keynook window uses, and the same lock: while the window has\n"
-                       "the vault open, a command refuses it (exit status 2).\n"
-                       "\n"
-                       "Commands:\n")
-            .arg(kProgram, kGlobalUsage);
-    for (const Command& c : commands())
-        text += QStringLiteral("  %1%2\n").arg(c.listed, -15).arg(c.summary);
-    text += QStringLiteral(
-        "\n"
-        "Options:\n"
-        "  --vault PATH      the vault file (data.enc) to use; by default the one the\n"
-        "                    window uses: beside the program, or for an installed copy\n"
-        "                    ~/.local/share/Keynook/data.enc\n"
-        "  --password-stdin  read the master password from the first line of standard\n"
-        "                    input, and any other secret the command needs from the\n"
-        "                    lines after it; otherwise they are asked on the terminal\n"
-        "  --help            this text; `keynook-cli COMMAND --help` tells about one\n"
-        "  --version         the program's name and version\n"
-        "\n"
-        "Secrets are never taken from the command line.\n"
-        "\n"
-        "Exit status: 0 done; 1 a mistake in what was asked (a wrong master password,\n"
-        "no entry or several found, bad input, an unknown option); 2 the vault is open\n"
-        "in another running Keynook; 3 the vault could not be read or written.\n");
-    return text;
-}
-
-QString commandHelp(const Command& c) {
-    // The command's options go on lines of their own, under the command.
-    QString usage = c.usage;
-    usage.replace(QLatin1Char('\n'), QStringLiteral("\n           "));
-    return QStringLiteral("Usage: %1 %2 %3\n\n%4").arg(kProgram, kGlobalUsage, usage, c.help);
-}
-
-// "a, b or c": the words a message offers in place of one it did not take.
-QString listed(const QStringList& words, const QString& last) {
-    if (words.size() < 2)
-        return words.value(0);
-    return words.first(words.size() - 1).join(QStringLiteral(", ")) + QLatin1Char(' ') + last +
-           QLatin1Char(' ') + words.last();
-}
 
 // Where a word stands on the command line, the program's name not counted:
 // said instead of the word, which may be a password typed in the wrong place.
@@ -499,6 +118,12 @@ struct Request {
     Parsed parsed;
     std::optional<QString> answer;
 };
+
+// The usage, for a command line that names no command: what a person who
+// typed the program's name alone wants to see.
+[[noreturn]] void failWithUsage() {
+    throw Failed{UserError, programHelp().chopped(1), false};
+}
 
 Request parse(const QStringList& arguments) {
     Request request;
@@ -553,7 +178,7 @@ Request parse(const QStringList& arguments) {
                                 .arg(argumentAt(i), seeHelp));
     }
     if (i >= arguments.size())
-        fail(UserError, QStringLiteral("no command given; %1").arg(seeHelp));
+        failWithUsage();
     p.command = commandNamed(arguments[i]);
     if (!p.command) {
         QStringList names;
@@ -586,53 +211,62 @@ Request parse(const QStringList& arguments) {
         const auto [name, inlineValue] = split(arg);
         if (takeGlobal(name, inlineValue))
             continue;
-        if (c.flags.contains(name)) {
+        const Option* option = optionOf(c, name);
+        if (!option) {
+            // Options alone first, then those that take a value.
+            QStringList options;
+            for (const bool valued : {false, true})
+                for (const Option& o : c.options)
+                    if (o.takesValue() == valued)
+                        options << o.name;
+            options << QStringLiteral("--vault") << QStringLiteral("--password-stdin")
+                    << QStringLiteral("--help");
+            fail(UserError, QStringLiteral("%1 is not an option of %2; its options are %3; %4")
+                                .arg(argumentAt(i), c.name, listed(options, QStringLiteral("and")),
+                                     seeCommandHelp));
+        }
+        if (!option->takesValue()) {
             if (inlineValue)
                 fail(UserError, QStringLiteral("%1 takes no value").arg(name));
             if (p.flags.contains(name))
                 fail(UserError, QStringLiteral("%1 is given twice").arg(name));
             p.flags.insert(name);
-        } else if (c.valued.contains(name)) {
-            if (p.values.contains(name))
-                fail(UserError, QStringLiteral("%1 is given twice").arg(name));
-            if (inlineValue) {
-                p.values.insert(name, *inlineValue);
-            } else if (i + 1 < arguments.size()) {
-                p.values.insert(name, arguments[++i]);
-            } else {
-                fail(UserError, QStringLiteral("%1 needs a value; %2").arg(name, seeCommandHelp));
-            }
-        } else {
-            const QStringList options =
-                c.flags + c.valued +
-                QStringList{QStringLiteral("--vault"), QStringLiteral("--password-stdin"),
-                            QStringLiteral("--help")};
-            fail(UserError, QStringLiteral("%1 is not an option of %2; its options are %3; %4")
-                                .arg(argumentAt(i), c.name, listed(options, QStringLiteral("and")),
-                                     seeCommandHelp));
+            continue;
         }
+        if (p.values.contains(name))
+            fail(UserError, QStringLiteral("%1 is given twice").arg(name));
+        if (inlineValue) {
+            p.values.insert(name, *inlineValue);
+        } else if (i + 1 < arguments.size()) {
+            p.values.insert(name, arguments[++i]);
+        } else {
+            fail(UserError, QStringLiteral("%1 needs a value; %2").arg(name, seeCommandHelp));
+        }
+        // What was given is not repeated: a password typed in the wrong
+        // place must not end up in a message, or in a log that keeps it.
+        if (option->kind == Kind::Choice && !option->choices.contains(p.values.value(name)))
+            fail(UserError, QStringLiteral("the value given to %1 is not one it takes; %1 takes %2")
+                                .arg(name, listed(option->choices, QStringLiteral("or"))));
     }
-    // What was given is not repeated: a password typed in the wrong place
-    // must not end up in a message, or in a log that keeps it.
-    const QString oneNumber =
-        QStringLiteral("%1 takes the number of one backup, as `backups` lists them; %2");
+    for (const Option& a : c.options)
+        for (const Option& b : c.options)
+            if (&a < &b && !a.oneOf.isEmpty() && a.oneOf == b.oneOf &&
+                (p.flags.contains(a.name) || p.values.contains(a.name)) &&
+                (p.flags.contains(b.name) || p.values.contains(b.name)))
+                fail(UserError, QStringLiteral("%1 and %2 are one or the other; choose one")
+                                    .arg(a.name, b.name));
     if (p.arguments.size() > c.maxArguments)
-        fail(UserError, (c.maxArguments == 0 ? QStringLiteral("%1 takes no text, only options; %2")
-                         : c.name == QLatin1String("git-merge")
-                             ? QStringLiteral("%1 takes three files: BASE, OURS and THEIRS; %2")
-                         : c.name == QLatin1String("restore")
-                             ? oneNumber
-                             : QStringLiteral("%1 takes one text to look for; %2"))
-                            .arg(c.name, seeCommandHelp));
+        fail(UserError,
+             c.maxArguments == 0
+                 ? QStringLiteral("%1 takes no text, only options; %2").arg(c.name, seeCommandHelp)
+                 : QStringLiteral("%1 takes %2; %3").arg(c.name, c.wants, seeCommandHelp));
     if (p.arguments.size() < c.minArguments)
-        fail(UserError, (c.name == QLatin1String("merge")
-                             ? QStringLiteral("%1 needs the files of the copies to merge; %2")
-                         : c.name == QLatin1String("git-merge")
-                             ? QStringLiteral("%1 takes three files: BASE, OURS and THEIRS; %2")
-                         : c.name == QLatin1String("restore")
-                             ? oneNumber
-                             : QStringLiteral("%1 needs the text to look for; %2"))
-                            .arg(c.name, seeCommandHelp));
+        fail(UserError, QStringLiteral("%1 needs %2; %3").arg(c.name, c.wants, seeCommandHelp));
+    if (c.argumentKind == Kind::Choice)
+        for (const QString& a : p.arguments)
+            if (!c.argumentChoices.contains(a))
+                fail(UserError,
+                     QStringLiteral("%1 takes %2; %3").arg(c.name, c.wants, seeCommandHelp));
     return request;
 }
 
@@ -659,17 +293,27 @@ listing::Format formatNamed(const std::optional<QString>& name) {
                                    "table, tsv or json"));
 }
 
-int lengthOf(const QString& option, const QString& text) {
+// A whole number from `least` to `most`, or a failure that says what the
+// option takes (never what it was given).
+int numberOf(const QString& option, const QString& text, int least, int most, const QString& what) {
     bool ok = false;
     const int n = text.toInt(&ok);
-    if (!ok || n < passwordgenerator::kMinLength || n > passwordgenerator::kMaxLength)
-        fail(UserError, QStringLiteral("the value given to %1 is not a number of characters "
-                                       "from %2 to %3")
-                            .arg(option)
-                            .arg(passwordgenerator::kMinLength)
-                            .arg(passwordgenerator::kMaxLength));
+    if (!ok || n < least || n > most)
+        fail(UserError, QStringLiteral("the value given to %1 is not a %2 from %3 to %4")
+                            .arg(option, what)
+                            .arg(least)
+                            .arg(most));
     return n;
 }
+
+int lengthOf(const QString& option, const QString& text) {
+    return numberOf(option, text, passwordgenerator::kMinLength, passwordgenerator::kMaxLength,
+                    QStringLiteral("number of characters"));
+}
+
+// The longest a copied field waits on the clipboard before it is cleared.
+constexpr int kMaxTimeout = 24 * 60 * 60;
+constexpr int kDefaultTimeout = 30;
 
 // ---------------------------------------------------------------------------
 // Secrets
@@ -927,6 +571,10 @@ public:
         const QString& name = m_p.command->name;
         if (name == QLatin1String("generate"))
             return generate();
+        if (name == QLatin1String("completion")) {
+            output(completion::script(m_p.arguments.at(0)).toUtf8());
+            return Success;
+        }
         // git's files, not a vault of ours; a password only for sealed ones.
         if (name == QLatin1String("git-merge"))
             return gitMerge();
@@ -954,6 +602,8 @@ public:
             return show();
         if (name == QLatin1String("get"))
             return get();
+        if (name == QLatin1String("clip"))
+            return clip();
         if (name == QLatin1String("add"))
             return add();
         if (name == QLatin1String("edit"))
@@ -990,32 +640,104 @@ private:
             exportFormat();
         else if (name == QLatin1String("import"))
             importFormat();
-        else
+        else if (name != QLatin1String("get"))
             formatNamed(m_p.value(QStringLiteral("--format")));
         if (const auto sort = m_p.value(QStringLiteral("--sort")))
             fieldNamed(QStringLiteral("--sort"), *sort);
         if (const auto field = m_p.value(QStringLiteral("--field")))
             fieldNamed(QStringLiteral("--field"), *field);
-        else if (m_p.command->name == QLatin1String("get"))
-            fail(UserError, QStringLiteral("get needs --field username, password or location"));
-        const bool generating = m_p.value(QStringLiteral("--generate")).has_value();
+        if (const auto timeout = m_p.value(QStringLiteral("--timeout")))
+            numberOf(QStringLiteral("--timeout"), *timeout, 0, kMaxTimeout,
+                     QStringLiteral("number of seconds"));
+        const bool generating = m_p.value(QStringLiteral("--generate")).has_value() ||
+                                m_p.value(QStringLiteral("--words")).has_value();
+        for (const Option& o : m_p.command->options)
+            if ((!o.group.isEmpty() || o.name == QLatin1String("--show-password")) &&
+                given(o.name) && !generating)
+                fail(UserError, QStringLiteral("%1 goes with --generate or --words").arg(o.name));
         if (generating)
-            lengthOf(QStringLiteral("--generate"), *m_p.value(QStringLiteral("--generate")));
-        for (const QString& needsGenerate :
-             {QStringLiteral("--no-symbols"), QStringLiteral("--show-password")})
-            if (m_p.has(needsGenerate) && !generating)
-                fail(UserError, QStringLiteral("%1 goes with --generate").arg(needsGenerate));
-        if (generating && m_p.has(QStringLiteral("--password")))
-            fail(UserError, QStringLiteral("--password and --generate both give a new password; "
-                                           "choose one"));
+            recipe();
+    }
+
+    bool given(const QString& option) const {
+        return m_p.has(option) || m_p.value(option).has_value();
+    }
+
+    // How a new password is to be made, from the generator options: for
+    // `generate`, and for `add` and `edit` with --generate or --words.
+    passwordgenerator::Recipe recipe() const {
+        namespace pg = passwordgenerator;
+        pg::Recipe r;
+        if (const auto words = m_p.value(QStringLiteral("--words")))
+            r.words = numberOf(QStringLiteral("--words"), *words, pg::kMinWords, pg::kMaxWords,
+                               QStringLiteral("number of words"));
+        const QString lengthOption = m_p.command->name == QLatin1String("generate")
+                                         ? QStringLiteral("--length")
+                                         : QStringLiteral("--generate");
+        if (const auto length = m_p.value(lengthOption))
+            r.length = lengthOf(lengthOption, *length);
+        if (const auto kinds = m_p.value(QStringLiteral("--classes"))) {
+            r.kinds = pg::kindsNamed(*kinds);
+            if (r.kinds.isEmpty())
+                fail(UserError, QStringLiteral("the value given to --classes is not a list of "
+                                               "kinds; --classes takes upper, lower, digits and "
+                                               "symbols, separated by commas"));
+        }
+        if (m_p.has(QStringLiteral("--no-symbols")))
+            r.kinds.removeAll(QStringLiteral("symbols"));
+        if (r.kinds.isEmpty())
+            fail(UserError, QStringLiteral("--no-symbols leaves no kind of character to draw "
+                                           "from"));
+        if (const auto set = m_p.value(QStringLiteral("--characters"))) {
+            for (const QString& kinds :
+                 {QStringLiteral("--classes"), QStringLiteral("--no-symbols")})
+                if (given(kinds))
+                    fail(UserError, QStringLiteral("--characters and %1 both say what to draw "
+                                                   "from; choose one")
+                                        .arg(kinds));
+            if (set->isEmpty())
+                fail(UserError, QStringLiteral("--characters needs the characters to draw from"));
+            r.characters = *set;
+        }
+        r.noLookAlikes = m_p.has(QStringLiteral("--no-look-alikes"));
+        if (const auto separator = m_p.value(QStringLiteral("--separator")))
+            r.separator = *separator;
+        if (const auto list = m_p.value(QStringLiteral("--word-list")))
+            r.wordList = *list;
+        const QStringList forCharacters = {
+            QStringLiteral("--classes"), QStringLiteral("--characters"),
+            QStringLiteral("--no-symbols"), QStringLiteral("--no-look-alikes")};
+        const QStringList forWords = {QStringLiteral("--separator"), QStringLiteral("--word-list")};
+        for (const QString& o : r.words > 0 ? forCharacters : forWords)
+            if (given(o))
+                fail(UserError, r.words > 0
+                                    ? QStringLiteral("%1 goes with characters, not --words").arg(o)
+                                    : QStringLiteral("%1 goes with --words").arg(o));
+        return r;
+    }
+
+    // A new password as the recipe makes it; how strong it is goes to
+    // standard error, never the password.
+    SecretText made() const {
+        passwordgenerator::Made m = passwordgenerator::generate(recipe());
+        if (!m.error.isEmpty())
+            fail(UserError, m.error + QStringLiteral("; nothing was made or changed"));
+        tell(QStringLiteral("Generated %1: %2 bits of entropy.").arg(m.how).arg(m.bits, 0, 'f', 1));
+        return SecretText(std::move(m.password));
     }
 
     QString vaultPath() const {
-        if (!m_p.vaultPath.isEmpty()) {
-            const QFileInfo named(m_p.vaultPath);
+        // --vault first, then the environment's default, so that one
+        // command can still name another vault.
+        const QString fromEnvironment = qEnvironmentVariable("KEYNOOK_VAULT");
+        const QString given = m_p.vaultPath.isEmpty() ? fromEnvironment : m_p.vaultPath;
+        if (!given.isEmpty()) {
+            const QFileInfo named(given);
             if (named.isDir())
-                fail(UserError, QStringLiteral("--vault names the vault file, and %1 is a folder")
-                                    .arg(QDir::toNativeSeparators(m_p.vaultPath)));
+                fail(UserError, QStringLiteral("%1 names the vault file, and %2 is a folder")
+                                    .arg(m_p.vaultPath.isEmpty() ? QStringLiteral("KEYNOOK_VAULT")
+                                                                 : QStringLiteral("--vault"),
+                                         QDir::toNativeSeparators(given)));
             return named.absoluteFilePath();
         }
         return vaultlocation::vaultPath(vaultlocation::chooseVaultFolder(
@@ -1059,12 +781,14 @@ private:
 
     // A sealed vault is opened with the password here (its key takes about
     // half a second to derive).
-    void unlock() {
-        const SecretText master = m_secrets.master();
+    // The master password is given back only when `keep` asks for it.
+    SecretText unlock(bool keep = false) {
+        SecretText master = m_secrets.master();
         if (const VaultSession::Status unlocked = m_session->unlock(master.text()); !unlocked.ok())
             failWith(unlocked);
         m_session->forgetStoredPassword();
         mergeConflictCopies(master.text());
+        return keep ? std::move(master) : SecretText();
     }
 
     // The copies a sync engine left beside the vault when two computers
@@ -1157,10 +881,8 @@ private:
     }
 
     SecretText newEntryPassword() {
-        if (const auto length = m_p.value(QStringLiteral("--generate")))
-            return SecretText(
-                passwordgenerator::generate(lengthOf(QStringLiteral("--generate"), *length),
-                                            !m_p.has(QStringLiteral("--no-symbols"))));
+        if (given(QStringLiteral("--generate")) || given(QStringLiteral("--words")))
+            return made();
         SecretText password = m_secrets.fresh(QStringLiteral("Password for the entry: "),
                                               QStringLiteral("Repeat the password: "),
                                               QStringLiteral("the entry's password"));
@@ -1170,7 +892,7 @@ private:
     }
 
     void showGenerated(const SecretText& password) {
-        if (m_p.value(QStringLiteral("--generate")) && m_p.has(QStringLiteral("--show-password"))) {
+        if (m_p.has(QStringLiteral("--show-password"))) {
             QByteArray utf8 = password.text().toUtf8();
             output(utf8);
             output("\n");
@@ -1234,6 +956,13 @@ private:
 
     int init() {
         const QString path = vaultPath();
+        // A new vault is made in a folder that is there: a misspelt path is
+        // not a reason to make folders.
+        const QString folder = QFileInfo(path).absolutePath();
+        if (!QFileInfo(folder).isDir())
+            fail(UserError, QStringLiteral("there is no folder %1 to make the vault in; create it "
+                                           "first, or name another vault file")
+                                .arg(QDir::toNativeSeparators(folder)));
         startSession(path);
         if (const VaultSession::Status opened = m_session->open(); !opened.ok())
             failWith(opened);
@@ -1287,12 +1016,60 @@ private:
         return Success;
     }
 
+    // The field --field names, or the password: what a person looks an
+    // entry up for.
+    int fieldAsked() const {
+        const auto name = m_p.value(QStringLiteral("--field"));
+        return name ? fieldNamed(QStringLiteral("--field"), *name) : int(EntryStore::Password);
+    }
+
     int get() {
         open(false);
         const int slot = oneMatch();
-        const int field =
-            fieldNamed(QStringLiteral("--field"), *m_p.value(QStringLiteral("--field")));
-        output(m_entries.field(static_cast<size_t>(slot), field).toUtf8() + '\n');
+        if (m_p.value(QStringLiteral("--format")) == QLatin1String("json")) {
+            std::vector<int> fields = {EntryStore::Username, EntryStore::Password,
+                                       EntryStore::Location};
+            if (m_p.value(QStringLiteral("--field")))
+                fields = {fieldAsked()};
+            output(listing::renderObject(m_entries, slot, fields));
+            return Success;
+        }
+        output(m_entries.field(static_cast<size_t>(slot), fieldAsked()).toUtf8() + '\n');
+        return Success;
+    }
+
+    int clip() {
+        const int seconds =
+            m_p.value(QStringLiteral("--timeout"))
+                ? numberOf(QStringLiteral("--timeout"), *m_p.value(QStringLiteral("--timeout")), 0,
+                           kMaxTimeout, QStringLiteral("number of seconds"))
+                : kDefaultTimeout;
+        open(false);
+        const int slot = oneMatch();
+        const int field = fieldAsked();
+        const SecretText text(m_entries.field(static_cast<size_t>(slot), field));
+        const QString name = named(m_entries, slot);
+        // The clipboard's process holds no lock: the vault is let go first.
+        m_session.reset();
+        m_entries = EntryStore();
+        qint64 process = 0;
+        if (const QString why =
+                clipboard::offer(text.text(), field == EntryStore::Password, seconds, &process);
+            !why.isEmpty())
+            fail(UserError, QStringLiteral("nothing was put on the clipboard: %1").arg(why));
+        static const char* const fields[] = {"username", "password", "location"};
+        const QString copied = QStringLiteral("Copied the %1 of %2 to the clipboard")
+                                   .arg(QLatin1String(fields[field]), name);
+        if (seconds == 0)
+            tell(copied + QStringLiteral(" (process %1 keeps it on offer until something else is "
+                                         "copied).")
+                              .arg(process));
+        else
+            tell(copied + QStringLiteral("; it is cleared in %1 unless something else is copied "
+                                         "first (process %2 keeps it on offer until then).")
+                              .arg(seconds == 1 ? QStringLiteral("1 second")
+                                                : QStringLiteral("%1 seconds").arg(seconds))
+                              .arg(process));
         return Success;
     }
 
@@ -1315,11 +1092,12 @@ private:
     int edit() {
         const auto username = m_p.value(QStringLiteral("--username"));
         const auto location = m_p.value(QStringLiteral("--location"));
-        const bool newPassword =
-            m_p.has(QStringLiteral("--password")) || m_p.value(QStringLiteral("--generate"));
+        const bool newPassword = m_p.has(QStringLiteral("--password")) ||
+                                 given(QStringLiteral("--generate")) ||
+                                 given(QStringLiteral("--words"));
         if (!username && !location && !newPassword)
             fail(UserError, QStringLiteral("nothing to change: give --username, --location, "
-                                           "--password or --generate"));
+                                           "--password, --generate or --words"));
         if (username && username->isEmpty())
             fail(UserError, QStringLiteral("you must enter a username; nothing was changed"));
         open(true);
@@ -1349,8 +1127,11 @@ private:
             std::optional<QByteArray> answer =
                 t ? t->readAnswer(QStringLiteral("Remove %1? [y/N] ").arg(name)) : std::nullopt;
             const QString a = answer ? QString::fromUtf8(*answer).trimmed().toLower() : QString();
-            if (a != QLatin1String("y") && a != QLatin1String("yes"))
-                fail(UserError, QStringLiteral("nothing was removed"));
+            // Declining is an answer, not a mistake.
+            if (a != QLatin1String("y") && a != QLatin1String("yes")) {
+                tell(QStringLiteral("Nothing was removed."));
+                return Success;
+            }
         }
         m_entries.erase(static_cast<size_t>(slot));
         saveEntries();
@@ -1360,21 +1141,23 @@ private:
     }
 
     int generate() {
-        const int length =
-            m_p.value(QStringLiteral("--length"))
-                ? lengthOf(QStringLiteral("--length"), *m_p.value(QStringLiteral("--length")))
-                : passwordgenerator::kDefaultLength;
-        output(
-            passwordgenerator::generate(length, !m_p.has(QStringLiteral("--no-symbols"))).toUtf8() +
-            '\n');
+        const SecretText password = made();
+        QByteArray utf8 = password.text().toUtf8() + '\n';
+        output(utf8);
+        sealedvault::wipe(utf8);
         return Success;
     }
 
     // Only the first line changes: every byte after it, odd lines and all,
     // stays as it was.
     int passwd() {
-        open(true, false);
+        openLocked(true);
+        // Kept until the new one is compared with it.
+        const SecretText current = unlock(true);
         const SecretText master = newMaster();
+        if (master.text() == current.text())
+            fail(UserError, QStringLiteral("the new master password is the one the vault has "
+                                           "already; nothing was changed"));
         refuseChangeFromOutside();
         keepBackup(VaultHistory::Why::Password);
         if (const VaultSession::Status changed = m_session->changeMaster(master.text());
@@ -1604,8 +1387,10 @@ private:
                                                            : QString()))
                   : std::nullopt;
             const QString a = answer ? QString::fromUtf8(*answer).trimmed().toLower() : QString();
-            if (a != QLatin1String("y") && a != QLatin1String("yes"))
-                fail(UserError, QStringLiteral("nothing was restored"));
+            if (a != QLatin1String("y") && a != QLatin1String("yes")) {
+                tell(QStringLiteral("Nothing was restored."));
+                return Success;
+            }
         }
         refuseChangeFromOutside();
         if (keepsNow)
@@ -1707,6 +1492,13 @@ private:
             report += sealed ? QStringLiteral("A save seals the same bytes again, byte for byte "
                                               "(with a fresh nonce).\n")
                              : QStringLiteral("A save writes the file back byte for byte.\n");
+        } else if (saved == file + "\r\n") {
+            // As `init` and the window leave a new vault: the master line
+            // alone, without the empty line a save ends the file with.
+            report += sealed ? QStringLiteral("A save seals every line again byte for byte, and "
+                                              "adds the empty line that ends every saved vault.\n")
+                             : QStringLiteral("A save writes every line back byte for byte, and "
+                                              "adds the empty line that ends every saved vault.\n");
         } else {
             qsizetype at = 0;
             while (at < saved.size() && at < file.size() && saved[at] == file[at])
@@ -1845,10 +1637,19 @@ private:
         // The file is read and judged before the vault is opened: a file
         // that cannot be taken whole changes nothing and asks for nothing.
         const QString source = m_p.arguments.at(0);
-        const QString shown = QDir::toNativeSeparators(source);
+        // "-" is standard input, as `export -` writes standard output; it
+        // cannot carry the master password's line too.
+        const bool fromInput = source == QLatin1String("-");
+        if (fromInput && m_p.passwordStdin)
+            fail(UserError, QStringLiteral("import - reads the file from standard input, which "
+                                           "then cannot give --password-stdin's master password "
+                                           "too; type it on the terminal, or import a file"));
+        const QString shown =
+            fromInput ? QStringLiteral("standard input") : QDir::toNativeSeparators(source);
         // No vault could hold more than the vault reader takes: a larger
         // file is refused before it is read.
-        const vaultfile::ReadResult read = vaultfile::readAll(source);
+        const vaultfile::ReadResult read =
+            vaultfile::readAll(fromInput ? QStringLiteral("/dev/stdin") : source);
         if (read.tooLarge)
             fail(UserError,
                  QStringLiteral("%1 is larger than any vault Keynook writes; nothing was "
@@ -2109,7 +1910,7 @@ int run(const QStringList& arguments) {
         return status;
     } catch (const Failed& failed) {
         std::fflush(stdout);
-        tell(kProgram + QStringLiteral(": ") + failed.message);
+        tell(failed.named ? kProgram + QStringLiteral(": ") + failed.message : failed.message);
         return failed.status;
     }
 }

@@ -233,4 +233,16 @@ QByteArray render(const EntryStore& entries, const std::vector<int>& rows, Forma
     return out;
 }
 
+QByteArray renderObject(const EntryStore& entries, int slot, const std::vector<int>& fields) {
+    static const char* const keys[] = {"username", "password", "location"};
+    QByteArray out = "{";
+    for (size_t i = 0; i < fields.size(); ++i) {
+        out += i == 0 ? "\"" : ", \"";
+        out += keys[fields[i]];
+        out += "\": ";
+        appendJsonString(out, entries.field(static_cast<size_t>(slot), fields[i]));
+    }
+    return out + "}\n";
+}
+
 } // namespace listing

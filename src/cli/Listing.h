@@ -29,6 +29,10 @@ inline const QString kHiddenPassword = QStringLiteral("********");
 QByteArray render(const EntryStore& entries, const std::vector<int>& rows, Format format,
                   bool showPasswords);
 
+// One entry as a JSON object of `fields` (EntryStore's field numbers), keyed
+// username, password and location, and a line feed: the whole text, exactly.
+QByteArray renderObject(const EntryStore& entries, int slot, const std::vector<int>& fields);
+
 // A field as one line of at most `maxWidth` terminal columns: line breaks
 // show as "↵", other control characters and the bidirectional embedding
 // and isolate marks as "�", and a longer text ends in "…" where it is cut.

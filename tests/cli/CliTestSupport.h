@@ -46,6 +46,8 @@ protected:
         m_env.insert(QStringLiteral("XDG_STATE_HOME"), path(QStringLiteral("state")));
         m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("runtime")));
         m_env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        // The vault is the one each test names, never the person's own.
+        m_env.remove(QStringLiteral("KEYNOOK_VAULT"));
         // A session this test opens in its own process stands for a window
         // of the same user: it keeps its lock where keynook-cli looks.
         qputenv("XDG_DATA_HOME", QFile::encodeName(path(QStringLiteral("data"))));

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# `keynook-cli clip` on a private X server, read back with xclip as any
+# program that pastes would: the password is on the clipboard, marked as a
+# secret for clipboard managers, while the command has returned and the
+# vault is free; it is gone once the timeout passed; a username is not
+# marked; and what another program copied meanwhile stays.
+#   clipboard.sh <keynook-cli> [screenshot folder]
+# shellcheck disable=SC2034 # E2E_NAME is read by e2e_common.sh
+E2E_NAME=cli-clipboard
+# shellcheck source=../e2e/e2e_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/e2e_common.sh" || exit 1
+
+e2e_setup "${1:-}" "${2:-}"
+CLI=$KEYNOOK # the copy of keynook-cli in the run's own folder
+V="$WORK/vault.enc"
+MASTER='master of the clip test'
+SECRET='S3cret clip pass'
+
+clipboard() { xclip -o -selection clipboard "$@" 2>/dev/null; }
+
+STEP="vault"
+printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin init 2>/dev/null || fail "init"
+printf '%s\n' "$MASTER" "$SECRET" |
+    "$CLI" --vault "$V" --password-stdin add --username me --location example.org 2>/dev/null ||
+    fail "add"
+
+# The clipboard process named in the message.
+process_in() { sed -n 's/.*(process \([0-9][0-9]*\) keeps it.*/\1/p' <<<"$1"; }
+
+STEP="password"
+# $(...) returns once nobody holds the command's output: the clipboard
+# process must not, since it lives on after the command.
+told=$(printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin clip example --timeout 5 2>&1) ||
+    fail "clip failed: $told"
+server=$(process_in "$told")
+[[ -n "$server" ]] || fail "the message names no process: $told"
+kill -0 "$server" 2>/dev/null || fail "the clipboard process was gone when the command returned"
+[[ "$(clipboard)" == "$SECRET" ]] || fail "the clipboard holds [$(clipboard)]"
+[[ "$(clipboard -t x-kde-passwordManagerHint)" == secret ]] ||
+    fail "the password is not marked as a secret: targets [$(clipboard -t TARGETS | tr '\n' ' ')]"
+[[ "$told" == *"cleared in 5 seconds"* ]] || fail "the message: $told"
+printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin list >/dev/null 2>&1 ||
+    fail "the vault is not free while the clipboard is on offer"
+log "ok: the password is on the clipboard, marked secret, and the vault is free"
+
+STEP="cleared"
+timeout 30 tail --pid="$server" -f /dev/null || fail "the clipboard process did not end"
+clipboard >/dev/null && fail "the clipboard still holds [$(clipboard)] after the timeout"
+log "ok: cleared after the timeout"
+
+STEP="copied meanwhile"
+told=$(printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin clip me --field username --timeout 3 2>&1) ||
+    fail "clip --field username failed: $told"
+server=$(process_in "$told")
+[[ -n "$server" ]] || fail "the message names no process: $told"
+[[ "$(clipboard)" == me ]] || fail "the clipboard holds [$(clipboard)]"
+clipboard -t TARGETS | grep -q passwordManagerHint && fail "a username is marked as a secret"
+# Another program's copy: xclip serves one paste, the check below.
+printf 'copied meanwhile' | xclip -selection clipboard -loops 1
+timeout 30 tail --pid="$server" -f /dev/null || fail "the clipboard process did not end"
+[[ "$(clipboard)" == "copied meanwhile" ]] ||
+    fail "what was copied meanwhile is gone: the clipboard holds [$(clipboard)]"
+log "ok: what another program copied meanwhile stays"
+
+STEP="no display"
+told=$(printf '%s\n' "$MASTER" | env -u DISPLAY -u WAYLAND_DISPLAY "$CLI" --vault "$V" --password-stdin clip me 2>&1) &&
+    fail "clip without a display succeeded: $told"
+[[ "$told" == *"there is no display"* ]] || fail "without a display: $told"
+log "ok: refused without a display"
+
+log "PASS"
