@@ -46,8 +46,8 @@ std::vector<Option> generatorOptions() {
     std::vector<Option> options = {
         flag("--no-symbols", "letters and digits only"),
         valued("--classes", "LIST", Kind::Text,
-               "the kinds of character, separated by commas: upper,\n"
-               "lower, digits, symbols (all four unless told), each at\n"
+               "the kinds of character: upper, lower, digits or symbols,\n"
+               "separated by commas (all four unless told), each at\n"
                "least once"),
         valued("--characters", "SET", Kind::Text,
                "draw from exactly these characters instead of kinds"),

@@ -25,8 +25,16 @@ QString fishQuoted(const QString& text) {
     return QLatin1Char('\'') + out + QLatin1Char('\'');
 }
 
+// An option's help as one short line for a completion menu: up to its
+// first semicolon, and a long one up to a comma.
 QString firstLine(const QString& help) {
-    return help.section(QLatin1Char('\n'), 0, 0);
+    constexpr qsizetype kWidth = 70;
+    QString line = help.simplified().section(QLatin1Char(';'), 0, 0);
+    if (line.size() > kWidth) {
+        const qsizetype comma = line.lastIndexOf(QLatin1Char(','), kWidth);
+        line = comma > 0 ? line.left(comma) : line.left(kWidth - 1) + QStringLiteral("\u2026");
+    }
+    return line;
 }
 
 // Every option a command takes, its own and the global ones.
