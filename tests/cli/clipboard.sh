@@ -23,6 +23,27 @@ printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin init 2>/dev/null 
 printf '%s\n' "$MASTER" "$SECRET" |
     "$CLI" --vault "$V" --password-stdin add --username me --location example.org 2>/dev/null ||
     fail "add"
+OTHER='another entry s3cret'
+printf '%s\n' "$MASTER" "$OTHER" |
+    "$CLI" --vault "$V" --password-stdin add --username bob --location elsewhere.test 2>/dev/null ||
+    fail "add bob"
+
+# In how many places the ASCII text $2, as UTF-8 or as Qt's UTF-16, is in
+# the readable memory of process $1 (root alone may read it: the program is
+# not dumpable), or nothing when it cannot be read.
+occurrences() {
+    local pid=$1 text=$2 range perms name start end utf16
+    utf16=$(sed 's/./&\\x00/g' <<<"$text")
+    [[ -r /proc/$pid/mem ]] && dd if="/proc/$pid/mem" bs=1 count=0 2>/dev/null || return 0
+    while read -r range perms _ _ _ name; do
+        [[ $perms == r* && $name != "[vvar]" && $name != "[vsyscall]" ]] || continue
+        start=$((16#${range%-*}))
+        end=$((16#${range#*-}))
+        ((end - start < 1 << 30)) || continue
+        dd if="/proc/$pid/mem" bs=64K iflag=skip_bytes,count_bytes skip="$start" \
+            count=$((end - start)) 2>/dev/null
+    done <"/proc/$pid/maps" | grep -a -c -P -e "\\Q$text\\E|$utf16"
+}
 
 # The clipboard process named in the message.
 process_in() { sed -n 's/.*(process \([0-9][0-9]*\) keeps it.*/\1/p' <<<"$1"; }
@@ -30,7 +51,7 @@ process_in() { sed -n 's/.*(process \([0-9][0-9]*\) keeps it.*/\1/p' <<<"$1"; }
 STEP="password"
 # $(...) returns once nobody holds the command's output: the clipboard
 # process must not, since it lives on after the command.
-told=$(printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin clip example --timeout 5 2>&1) ||
+told=$(printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin clip example.org --exact --timeout 5 2>&1) ||
     fail "clip failed: $told"
 server=$(process_in "$told")
 [[ -n "$server" ]] || fail "the message names no process: $told"
@@ -41,6 +62,15 @@ kill -0 "$server" 2>/dev/null || fail "the clipboard process was gone when the c
 [[ "$told" == *"cleared in 5 seconds"* ]] || fail "the message: $told"
 printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin list >/dev/null 2>&1 ||
     fail "the vault is not free while the clipboard is on offer"
+found=$(occurrences "$server" "$SECRET")
+if [[ -n "$found" ]]; then
+    [[ "$found" -gt 0 ]] || fail "the clipboard process's memory was not read: no copy of the text"
+    [[ "$(occurrences "$server" "$MASTER")" == 0 ]] || fail "the clipboard process holds the master password"
+    [[ "$(occurrences "$server" "$OTHER")" == 0 ]] || fail "the clipboard process holds another entry's password"
+    log "ok: the clipboard process holds neither the master password nor another entry"
+else
+    log "the clipboard process's memory cannot be read without root: not searched"
+fi
 log "ok: the password is on the clipboard, marked secret, and the vault is free"
 
 STEP="cleared"
