@@ -4,12 +4,22 @@
 #include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 
+#include "vault/LargeMemory.h"
+
 #include <QHash>
+#include <QRandomGenerator>
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <unordered_map>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vaultmerge {
 
@@ -161,9 +171,817 @@ void findEditsOnBoth(const std::vector<Named>& removedByBoth, const std::vector<
     }
 }
 
+// Which master line the merge writes: a change on one side is taken. Both
+// sides changing it, each to another password, is a conflict.
+struct MasterChoice {
+    bool conflict = false;
+    QByteArrayView line;
+    bool fromTheirs = false;
+};
+
+MasterChoice chooseMaster(std::optional<QByteArrayView> base, QByteArrayView ours,
+                          QByteArrayView theirs) {
+    if (sameMaster(ours, theirs))
+        return {false, ours, false};
+    if (base && sameMaster(theirs, *base))
+        return {false, ours, false}; // only ours changed it
+    if (base && sameMaster(ours, *base))
+        return {false, theirs, true};
+    return {true, {}, false};
+}
+
+// ---- The copies lined up
+//
+// Most lines of the copies are the same bytes in the same order: a side
+// changes a few entries here and there. Those lines are walked in step,
+// compared as bytes, and not counted: an entry whose every line, in every
+// copy, lies in such a stretch is held as often by each copy, so the rules
+// keep each of ours and take none of theirs, and the n-th of theirs stands
+// for the n-th of ours. Only the entries of the lines between, where the
+// copies differ, are counted as the rules say, with every line of the
+// copies that holds one of them.
+
+constexpr int kOurs = 0;
+constexpr int kTheirs = 1;
+constexpr int kBase = 2;
+constexpr char kCrLf[] = "\r\n";
+
+struct Text {
+    const char* data = nullptr;
+    qsizetype size = 0;
+    qsizetype entries = 0; // where the line after the master password's starts
+};
+
+Text textOf(QByteArrayView file) {
+    const qsizetype cr = file.indexOf('\r');
+    qsizetype start = cr < 0 ? file.size() : cr + 1;
+    if (start < file.size() && file[start] == '\n')
+        ++start;
+    return {file.data(), file.size(), start};
+}
+
+// A line's hash: two words at a time, each pair folded by a wide multiply
+// whose halves together depend on every bit of both. The key is new in
+// every run, so that no file can be made to collide on purpose.
+std::uint64_t hashOf(const char* p, qsizetype n, std::uint64_t key) {
+    constexpr std::uint64_t kMix = 0x9E3779B97F4A7C15ull;
+    const auto fold = [](std::uint64_t a, std::uint64_t b) {
+        const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+        return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+    };
+    const auto word = [p](qsizetype at) {
+        std::uint64_t w;
+        std::memcpy(&w, p + at, 8);
+        return w;
+    };
+    std::uint64_t h = key ^ (static_cast<std::uint64_t>(n) * kMix);
+    qsizetype i = 0;
+    for (; i + 16 <= n; i += 16)
+        h = fold(word(i) ^ h, word(i + 8) ^ kMix);
+    // The last bytes as whole words that end with the line, reaching back
+    // over bytes already taken where the line is long enough.
+    if (i < n) {
+        if (n >= 16) {
+            h = fold(word(n - 16) ^ h, word(n - 8) ^ kMix);
+        } else if (n >= 8) {
+            h = fold(word(0) ^ h, word(n - 8) ^ kMix);
+        } else {
+            std::uint64_t w = 0;
+            for (qsizetype k = 0; k < n; ++k)
+                w = (w << 8) | static_cast<unsigned char>(p[k]);
+            h = fold(w ^ h, kMix);
+        }
+    }
+    return fold(h, kMix);
+}
+
+// Bit k is set when byte k of the sixteen at `p` is a CR, starts three
+// ciphered bars (0xFC 0xFC 0xFC), or is the ciphered escape marker: where a
+// line or a field ends, or a line may be written otherwise than a save
+// writes it. Reads eighteen bytes.
+unsigned markersOf16(const unsigned char* p) {
+#if defined(__SSE2__)
+    const auto is = [](__m128i x, int byte) {
+        return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(byte)));
+    };
+    const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+    const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+    const __m128i bars = _mm_and_si128(is(x0, 0xFC), _mm_and_si128(is(x1, 0xFC), is(x2, 0xFC)));
+    const __m128i all = _mm_or_si128(_mm_or_si128(is(x0, '\r'), bars), is(x0, kMarkerCiphered));
+    return static_cast<unsigned>(_mm_movemask_epi8(all));
+#else
+    unsigned m = 0;
+    for (int k = 0; k < 16; ++k) {
+        const unsigned c = p[k];
+        const bool bars = c == 0xFC && p[k + 1] == 0xFC && p[k + 2] == 0xFC;
+        m |= unsigned(c == '\r' || bars || c == static_cast<unsigned char>(kMarkerCiphered)) << k;
+    }
+    return m;
+#endif
+}
+
+// Bit k is set when byte k of the sixteen at each of `p` is the same.
+template <int N> unsigned sameOf16(const unsigned char* const* p, qsizetype at) {
+#if defined(__SSE2__)
+    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p[0] + at));
+    __m128i same = _mm_set1_epi8(-1);
+    for (int f = 1; f < N; ++f)
+        same = _mm_and_si128(
+            same,
+            _mm_cmpeq_epi8(first, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p[f] + at))));
+    return static_cast<unsigned>(_mm_movemask_epi8(same));
+#else
+    unsigned same = 0xFFFF;
+    for (int f = 1; f < N; ++f)
+        for (int k = 0; k < 16; ++k)
+            if (p[f][at + k] != p[0][at + k])
+                same &= ~(1u << k);
+    return same;
+#endif
+}
+
+// The lined-up lines, in order: where each starts in ours, and its hash.
+struct LinedUp {
+    std::vector<qsizetype> at;
+    std::vector<std::uint64_t> hash;
+};
+
+// From `at` in each copy, the lines all copies hold as the same bytes, each
+// in the form a save writes (three fields, no escape marker) and ended by
+// CR LF, so that each is its entry's line. One pass over the bytes compares
+// the copies and finds the lines' ends and separators. Returns how many
+// bytes the lines take, the same in each copy.
+template <int N>
+qsizetype takeAlike(const Text* texts, const qsizetype* at, std::uint64_t key, LinedUp& out) {
+    const unsigned char* p[3] = {};
+    qsizetype avail = texts[0].size - at[0];
+    for (int f = 0; f < N; ++f) {
+        p[f] = reinterpret_cast<const unsigned char*>(texts[f].data) + at[f];
+        avail = std::min(avail, texts[f].size - at[f]);
+    }
+    const unsigned char* const o = p[0];
+    qsizetype lineStart = 0;
+    qsizetype searchFrom = 0; // where the next separator may begin
+    int separators = 0;
+    // Whether the line goes on; at its CR, the line is taken when it is
+    // lined up.
+    const auto visit = [&](qsizetype x) {
+        const unsigned char c = o[x];
+        if (c == '\r') {
+            if (separators != 2 || x + 1 >= avail)
+                return false;
+            for (int f = 0; f < N; ++f)
+                if (p[f][x + 1] != '\n')
+                    return false;
+            out.at.push_back(at[0] + lineStart);
+            out.hash.push_back(
+                hashOf(reinterpret_cast<const char*>(o) + lineStart, x - lineStart, key));
+            lineStart = x + 2;
+            searchFrom = x + 2;
+            separators = 0;
+            return true;
+        }
+        if (c == 0xFC) {
+            if (x < searchFrom) // inside the separator just found
+                return true;
+            searchFrom = x + 3;
+            return ++separators <= 2;
+        }
+        return false; // the escape marker
+    };
+    qsizetype x = 0;
+    for (; x + 18 <= avail; x += 16) {
+        const unsigned same = sameOf16<N>(p, x);
+        unsigned m = markersOf16(o + x);
+        if (same != 0xFFFF) // only what comes before the first difference
+            m &= (1u << std::countr_zero(~same)) - 1;
+        for (; m != 0; m &= m - 1)
+            if (!visit(x + std::countr_zero(m)))
+                return lineStart;
+        if (same != 0xFFFF)
+            return lineStart;
+    }
+    for (; x < avail; ++x) {
+        for (int f = 1; f < N; ++f)
+            if (p[f][x] != o[x])
+                return lineStart;
+        const unsigned char c = o[x];
+        const bool bars = c == 0xFC && x + 2 < avail && o[x + 1] == 0xFC && o[x + 2] == 0xFC;
+        if ((c == '\r' || bars || c == static_cast<unsigned char>(kMarkerCiphered)) && !visit(x))
+            return lineStart;
+    }
+    return lineStart;
+}
+
+// A line of one copy where the copies differ.
+struct Ahead {
+    qsizetype start;
+    qsizetype end;  // where its bytes end: at its CR, or the file's end
+    qsizetype next; // where the line after it starts
+    std::uint64_t hash;
+    bool alike; // could be lined up: in the form a save writes, ended by CR LF
+};
+
+// The lines of one copy from where the copies stopped being alike, read as
+// far as they are asked for. `work` counts the lines read.
+class Lookahead {
+public:
+    Lookahead(const Text& text, qsizetype from, std::uint64_t key, qsizetype& work)
+        : m_text(text), m_at(from), m_key(key), m_work(work) {}
+
+    // The line k lines ahead, or null past the last.
+    const Ahead* line(size_t k) {
+        while (m_lines.size() <= k)
+            if (!readOne())
+                return nullptr;
+        return &m_lines[k];
+    }
+    // The lines read, and whether the copy has more.
+    size_t count() const { return m_lines.size(); }
+    bool ended() const { return m_at >= m_text.size; }
+    QByteArrayView bytes(const Ahead& a) const {
+        return QByteArrayView(m_text.data + a.start, a.end - a.start);
+    }
+
+private:
+    bool readOne() {
+        if (m_at >= m_text.size)
+            return false;
+        ++m_work;
+        const char* const d = m_text.data;
+        const void* cr = std::memchr(d + m_at, '\r', static_cast<size_t>(m_text.size - m_at));
+        Ahead a{m_at, cr ? static_cast<const char*>(cr) - d : m_text.size, 0, 0, false};
+        a.next = cr ? a.end + 1 : m_text.size;
+        if (a.next < m_text.size && d[a.next] == '\n')
+            ++a.next;
+        const QByteArrayView raw(d + a.start, a.end - a.start);
+        if (a.next == a.end + 2 && !raw.contains(kMarkerCiphered)) {
+            const qsizetype first = vaultformat::findCipheredSeparator(raw, 0);
+            const qsizetype second =
+                first < 0 ? -1 : vaultformat::findCipheredSeparator(raw, first + 3);
+            a.alike = second >= 0 && vaultformat::findCipheredSeparator(raw, second + 3) < 0;
+        }
+        if (a.alike)
+            a.hash = hashOf(raw.data(), raw.size(), m_key);
+        m_lines.push_back(a);
+        m_at = a.next;
+        return true;
+    }
+
+    const Text& m_text;
+    qsizetype m_at;
+    std::uint64_t m_key;
+    qsizetype& m_work;
+    std::vector<Ahead> m_lines;
+};
+
+// Where the copies are alike again: for each copy, how many of its lines
+// ahead come before a line that all hold as the same bytes. Few lines
+// passed over are looked for first, each way of passing them over; then
+// ever more lines ahead, through a table of the lines of each. None when no
+// line ahead is in every copy.
+template <int N>
+std::optional<std::array<size_t, 3>> findAlike(std::vector<Lookahead>& ahead, qsizetype& work) {
+    const auto same = [&](const std::array<size_t, 3>& k) {
+        ++work;
+        const Ahead* first = ahead[0].line(k[0]);
+        if (!first || !first->alike)
+            return false;
+        for (int f = 1; f < N; ++f) {
+            const Ahead* a = ahead[f].line(k[static_cast<size_t>(f)]);
+            if (!a || !a->alike || a->hash != first->hash ||
+                ahead[f].bytes(*a) != ahead[0].bytes(*first))
+                return false;
+        }
+        return true;
+    };
+    for (int f = 0; f < N; ++f)
+        if (!ahead[f].line(0))
+            return std::nullopt;
+    constexpr size_t kNear = 8;
+    for (size_t s = 1; s <= kNear; ++s) {
+        for (size_t i = 0; i <= s; ++i) {
+            if (N == 2) {
+                if (same({i, s - i, 0}))
+                    return std::array<size_t, 3>{i, s - i, 0};
+                continue;
+            }
+            for (size_t j = 0; i + j <= s; ++j)
+                if (same({i, j, s - i - j}))
+                    return std::array<size_t, 3>{i, j, s - i - j};
+        }
+    }
+    for (size_t window = 64;; window *= 4) {
+        bool allEnded = true;
+        size_t counts[3] = {};
+        for (int f = 0; f < N; ++f) {
+            ahead[f].line(window - 1);
+            counts[f] = std::min(window, ahead[f].count());
+            allEnded = allEnded && counts[f] < window;
+        }
+        // The first line of each hash in the copies after the first.
+        std::unordered_map<std::uint64_t, size_t> firstOf[3];
+        for (int f = 1; f < N; ++f) {
+            firstOf[f].reserve(counts[f]);
+            for (size_t k = 0; k < counts[f]; ++k)
+                if (const Ahead* a = ahead[f].line(k); a->alike)
+                    firstOf[f].emplace(a->hash, k);
+        }
+        work += static_cast<qsizetype>(counts[0] + counts[1] + counts[2]);
+        std::optional<std::array<size_t, 3>> best;
+        size_t bestSum = 0;
+        for (size_t i = 0; i < counts[0]; ++i) {
+            const Ahead* a = ahead[0].line(i);
+            if (!a->alike)
+                continue;
+            std::array<size_t, 3> k{i, 0, 0};
+            bool found = true;
+            for (int f = 1; f < N && found; ++f) {
+                const auto it = firstOf[f].find(a->hash);
+                found = it != firstOf[f].end();
+                if (found)
+                    k[static_cast<size_t>(f)] = it->second;
+            }
+            if (!found || !same(k))
+                continue;
+            const size_t sum = k[0] + k[1] + k[2];
+            if (!best || sum < bestSum) {
+                best = k;
+                bestSum = sum;
+            }
+        }
+        if (best || allEnded)
+            return best;
+    }
+}
+
+// The lines of the copies from one place: first those lined up, then those
+// of each copy up to where the copies are alike again.
+struct Stretch {
+    qsizetype at[3] = {}; // where the lined-up lines start in each copy
+    qsizetype bytes = 0;  // how many bytes they take
+    size_t first = 0;     // the lined-up lines [first, last) in LinedUp
+    size_t last = 0;
+    size_t held[3] = {}; // where its counted lines start in each copy's list
+};
+
+// A line of one copy whose entry is counted.
+struct Held {
+    qsizetype at = 0;      // where it starts in its copy
+    qsizetype next = 0;    // where the line after it starts
+    QByteArrayView line;   // as a save writes it
+    int id = -1;           // its entry; -1 for a line that reading passes over
+    long linedUp = -1;     // in LinedUp, for a lined-up line
+    bool asInFile = false; // `line` is the copy's own bytes, and CR LF ends it
+    bool removed = false;  // of ours: theirs removed it
+};
+
+// The distinct entries of the counted lines, by open addressing: a cell
+// holds the top half of an entry's hash and its number + 1, so that a line
+// of no counted entry, the usual one, is turned away without looking
+// further. A quarter full at most.
+class Entries {
+public:
+    explicit Entries(size_t most)
+        : m_mask(std::bit_ceil(4 * most + 1) - 1), m_cells(m_mask + 1, 0) {}
+    int find(QByteArrayView key, std::uint64_t hash) const {
+        const std::uint64_t tag = hash & ~std::uint64_t(0xFFFFFFFF);
+        for (size_t at = hash & m_mask;; at = (at + 1) & m_mask) {
+            const std::uint64_t cell = m_cells[at];
+            if (cell == 0)
+                return -1;
+            if ((cell & ~std::uint64_t(0xFFFFFFFF)) == tag) {
+                const size_t id = (cell & 0xFFFFFFFF) - 1;
+                if (m_keys[id] == key)
+                    return static_cast<int>(id);
+            }
+        }
+    }
+    int add(QByteArrayView key, std::uint64_t hash) {
+        const int found = find(key, hash);
+        if (found >= 0)
+            return found;
+        size_t at = hash & m_mask;
+        while (m_cells[at] != 0)
+            at = (at + 1) & m_mask;
+        m_keys.push_back(key);
+        m_cells[at] = (hash & ~std::uint64_t(0xFFFFFFFF)) | m_keys.size();
+        return static_cast<int>(m_keys.size()) - 1;
+    }
+    size_t size() const { return m_keys.size(); }
+
+private:
+    size_t m_mask;
+    std::vector<std::uint64_t> m_cells;
+    std::vector<QByteArrayView> m_keys;
+};
+
+// Pieces of the merged file, joined in the end; a piece that goes on where
+// the one before ends extends it, so that a run of ours is copied at once.
+class Pieces {
+public:
+    void add(const char* data, qsizetype size) {
+        if (size <= 0)
+            return;
+        if (!m_list.empty() && m_list.back().data() + m_list.back().size() == data) {
+            m_list.back() = QByteArrayView(m_list.back().data(), m_list.back().size() + size);
+            return;
+        }
+        m_list.emplace_back(data, size);
+    }
+    void addLine(const Held& h) {
+        if (h.asInFile) {
+            add(h.line.data(), h.line.size() + 2);
+        } else {
+            add(h.line.data(), h.line.size());
+            add(kCrLf, 2);
+        }
+    }
+    QByteArray joined() const {
+        qsizetype size = 0;
+        for (const QByteArrayView piece : m_list)
+            size += piece.size();
+        QByteArray file(size, Qt::Uninitialized);
+        char* d = file.data();
+        largememory::adviseHugePages(d, static_cast<size_t>(size));
+        for (const QByteArrayView piece : m_list) {
+            std::memcpy(d, piece.data(), static_cast<size_t>(piece.size()));
+            d += piece.size();
+        }
+        return file;
+    }
+
+private:
+    std::vector<QByteArrayView> m_list;
+};
+
+Named namedOf(QByteArrayView line) {
+    const qsizetype first = vaultformat::findCipheredSeparator(line, 0);
+    const qsizetype second = vaultformat::findCipheredSeparator(line, first + 3);
+    return {vaultformat::decodeCipheredField(line.first(first)),
+            vaultformat::decodeCipheredField(line.sliced(second + 3))};
+}
+
+// The merge with the copies lined up. None when lining them up costs more
+// than it saves (copies that differ throughout), or when a side holds the
+// base's entries in other bytes or order: the merge that counts every line
+// decides then.
+template <int N>
+std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteArrayView ours,
+                                     QByteArrayView theirs, QByteArrayView masterLine,
+                                     Result result) {
+    Text texts[3] = {textOf(ours), textOf(theirs), base ? textOf(*base) : Text{}};
+    static const std::uint64_t key = QRandomGenerator::system()->generate64();
+    // Looking for where the copies are alike again reads lines ahead, some
+    // of them more than once, and copies that differ throughout are counted
+    // line by line in the end all the same: past a few lines looked at for
+    // each line passed, or more differing lines than lined-up ones, lining
+    // them up does not pay.
+    qsizetype work = 0;
+    const auto pays = [&](size_t linedUpLines, size_t differingLines) {
+        const qsizetype passed = static_cast<qsizetype>(N * linedUpLines + differingLines);
+        return differingLines <= N * linedUpLines + 4096 && work <= 32 * passed + 16384;
+    };
+
+    LinedUp linedUp;
+    linedUp.at.reserve(static_cast<size_t>(texts[kOurs].size / 32));
+    linedUp.hash.reserve(static_cast<size_t>(texts[kOurs].size / 32));
+    std::vector<Stretch> stretches;
+    struct Line {
+        qsizetype start, end, next;
+    };
+    std::vector<Line> differing[3];
+    std::vector<size_t> differingFrom[3]; // per stretch: its first line in differing
+    qsizetype at[3] = {texts[0].entries, texts[1].entries, texts[2].entries};
+    for (bool more = true; more;) {
+        Stretch s;
+        std::copy(at, at + 3, s.at);
+        s.first = linedUp.at.size();
+        s.bytes = takeAlike<N>(texts, at, key, linedUp);
+        s.last = linedUp.at.size();
+        for (int f = 0; f < N; ++f) {
+            at[f] += s.bytes;
+            differingFrom[f].push_back(differing[f].size());
+        }
+        stretches.push_back(s);
+        more = false;
+        for (int f = 0; f < N; ++f)
+            more = more || at[f] < texts[f].size;
+        if (!more)
+            break;
+        std::vector<Lookahead> ahead;
+        ahead.reserve(N);
+        for (int f = 0; f < N; ++f)
+            ahead.emplace_back(texts[f], at[f], key, work);
+        const std::optional<std::array<size_t, 3>> alike = findAlike<N>(ahead, work);
+        for (int f = 0; f < N; ++f) {
+            Lookahead& a = ahead[static_cast<size_t>(f)];
+            const size_t passed = alike ? (*alike)[static_cast<size_t>(f)] : SIZE_MAX;
+            for (size_t k = 0; k < passed; ++k) {
+                const Ahead* line = a.line(k);
+                if (!line)
+                    break;
+                differing[f].push_back({line->start, line->end, line->next});
+                at[f] = line->next;
+            }
+        }
+        more = alike.has_value();
+        if (!pays(linedUp.at.size(),
+                  differing[0].size() + differing[1].size() + differing[2].size()))
+            return std::nullopt;
+    }
+    for (int f = 0; f < N; ++f)
+        differingFrom[f].push_back(differing[f].size());
+
+    // The entries of the differing lines, each as a save writes it now: a
+    // line kept as an earlier save escaped it is made anew, as reading and
+    // comparing entries do it.
+    std::deque<QByteArray> made;
+    size_t differingLines = 0;
+    for (int f = 0; f < N; ++f)
+        differingLines += differing[f].size();
+    Entries entries(differingLines);
+    std::vector<Held> differingHeld[3];
+    for (int f = 0; f < N; ++f) {
+        differingHeld[f].reserve(differing[f].size());
+        for (const Line& l : differing[f]) {
+            Held h;
+            h.at = l.start;
+            h.next = l.next;
+            const QByteArrayView raw(texts[f].data + l.start, l.end - l.start);
+            if (!vaultformat::isSkippedLine(raw)) {
+                if (vaultformat::isSavedForm(raw)) {
+                    h.line = raw;
+                    h.asInFile = l.next == l.end + 2;
+                } else {
+                    h.line = made.emplace_back(
+                        vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(raw)));
+                }
+                const QByteArrayView entry =
+                    h.line.contains(kMarkerCiphered)
+                        ? QByteArrayView(made.emplace_back(
+                              vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(h.line))))
+                        : h.line;
+                h.id = entries.add(entry, hashOf(entry.data(), entry.size(), key));
+            }
+            differingHeld[f].push_back(h);
+        }
+    }
+
+    // Each copy's counted lines in order: the lined-up lines of a counted
+    // entry, then the differing lines, stretch by stretch.
+    std::vector<Held> held[3];
+    for (size_t s = 0; s < stretches.size(); ++s) {
+        Stretch& st = stretches[s];
+        for (int f = 0; f < N; ++f)
+            st.held[f] = held[f].size();
+        if (entries.size() > 0) {
+            for (size_t a = st.first; a < st.last; ++a) {
+                const std::uint64_t hash = linedUp.hash[a];
+                const qsizetype start = linedUp.at[a];
+                const qsizetype next = a + 1 < st.last ? linedUp.at[a + 1] : st.at[0] + st.bytes;
+                const QByteArrayView line(texts[kOurs].data + start, next - 2 - start);
+                const int id = entries.find(line, hash);
+                if (id < 0)
+                    continue;
+                for (int f = 0; f < N; ++f) {
+                    Held h;
+                    h.at = start - st.at[0] + st.at[f];
+                    h.next = next - st.at[0] + st.at[f];
+                    h.line = QByteArrayView(texts[f].data + h.at, line.size());
+                    h.id = id;
+                    h.linedUp = static_cast<long>(a);
+                    h.asInFile = true;
+                    held[f].push_back(h);
+                }
+            }
+        }
+        for (int f = 0; f < N; ++f)
+            for (size_t d = differingFrom[f][s]; d < differingFrom[f][s + 1]; ++d)
+                if (differingHeld[f][d].id >= 0)
+                    held[f].push_back(differingHeld[f][d]);
+    }
+
+    std::vector<Count> counts(entries.size());
+    for (const Held& h : held[kOurs])
+        ++counts[static_cast<size_t>(h.id)].ours;
+    for (const Held& h : held[kTheirs])
+        ++counts[static_cast<size_t>(h.id)].theirs;
+    if (N == 3)
+        for (const Held& h : held[kBase])
+            ++counts[static_cast<size_t>(h.id)].base;
+    // A side that holds the base's entries, as often each, changed nothing
+    // when it holds them in the base's order: only the merge that counts
+    // every line tells, unless ours is the base's very bytes.
+    bool oursAsBase = N == 3;
+    bool theirsAsBase = N == 3;
+    for (const Count& c : counts) {
+        oursAsBase = oursAsBase && c.ours == c.base;
+        theirsAsBase = theirsAsBase && c.theirs == c.base;
+    }
+    if (theirsAsBase || (oursAsBase && ours != *base))
+        return std::nullopt;
+    const bool oursUnchanged = oursAsBase;
+
+    // Ours, without what theirs removed. The kept lines of each entry are
+    // chained, for theirs to find the n-th.
+    std::vector<Held>& oursHeld = held[kOurs];
+    std::vector<int> nextSame(oursHeld.size(), -1);
+    for (size_t k = 0; k < oursHeld.size(); ++k) {
+        Held& h = oursHeld[k];
+        Count& c = counts[static_cast<size_t>(h.id)];
+        if (c.oursSeen++ >= c.keptOfOurs()) {
+            h.removed = true;
+            result.report.removedByTheirs.push_back(namedOf(h.line));
+            continue;
+        }
+        if (c.lastNode >= 0)
+            nextSame[static_cast<size_t>(c.lastNode)] = static_cast<int>(k);
+        else
+            c.firstNode = static_cast<int>(k);
+        c.lastNode = static_cast<int>(k);
+        if (c.oursSeen > c.base && c.oursSeen > c.theirs)
+            ++result.report.oursOnly;
+    }
+
+    // Theirs' new entries, each after the entry before it in theirs that the
+    // merge holds: each run of them is a chain after one line of ours (or
+    // at the end, before any such line).
+    struct Chain {
+        qsizetype after; // where that line of ours starts; -1 for the end
+        qsizetype afterNext;
+        size_t first;
+        size_t count;
+    };
+    std::vector<Chain> chains;
+    std::vector<const Held*> fresh;
+    enum class Anchor { End, Ours, Fresh } anchor = Anchor::End;
+    qsizetype anchorAt = -1;
+    qsizetype anchorNext = -1;
+    const auto anchorOn = [&](qsizetype start, qsizetype next) {
+        anchor = Anchor::Ours;
+        anchorAt = start;
+        anchorNext = next;
+    };
+    const auto linedUpNext = [&](const Stretch& st, size_t a) {
+        return a + 1 < st.last ? linedUp.at[a + 1] : st.at[0] + st.bytes;
+    };
+    const std::vector<Held>& theirsHeld = held[kTheirs];
+    for (size_t s = 0; s < stretches.size(); ++s) {
+        const Stretch& st = stretches[s];
+        const size_t end =
+            s + 1 < stretches.size() ? stretches[s + 1].held[kTheirs] : theirsHeld.size();
+        size_t from = st.first; // the lined-up lines before it are passed
+        for (size_t k = st.held[kTheirs]; k < end; ++k) {
+            const Held& h = theirsHeld[k];
+            if (h.linedUp >= 0) {
+                const size_t a = static_cast<size_t>(h.linedUp);
+                if (a > from)
+                    anchorOn(linedUp.at[a - 1], linedUpNext(st, a - 1));
+                from = a + 1;
+            } else if (from < st.last) {
+                anchorOn(linedUp.at[st.last - 1], linedUpNext(st, st.last - 1));
+                from = st.last;
+            }
+            Count& c = counts[static_cast<size_t>(h.id)];
+            const int seen = c.theirsSeen++;
+            if (seen >= c.theirs - c.newFromTheirs()) {
+                if (anchor != Anchor::Fresh)
+                    chains.push_back(
+                        {anchor == Anchor::Ours ? anchorAt : -1, anchorNext, fresh.size(), 0});
+                ++chains.back().count;
+                fresh.push_back(&h);
+                anchor = Anchor::Fresh;
+                result.report.fromTheirs.push_back(namedOf(h.line));
+            } else if (seen < c.keptOfOurs()) {
+                int n = c.firstNode;
+                for (int i = 0; i < seen; ++i)
+                    n = nextSame[static_cast<size_t>(n)];
+                const Held& o = oursHeld[static_cast<size_t>(n)];
+                anchorOn(o.at, o.next);
+            }
+        }
+        if (from < st.last)
+            anchorOn(linedUp.at[st.last - 1], linedUpNext(st, st.last - 1));
+    }
+
+    if (N == 3) {
+        std::vector<Named> removedByBoth;
+        for (const Held& h : held[kBase]) {
+            const Count& c = counts[static_cast<size_t>(h.id)];
+            if (c.ours < c.base && c.theirs < c.base)
+                removedByBoth.push_back(namedOf(h.line));
+        }
+        if (!removedByBoth.empty()) {
+            std::vector<Named> oursNew;
+            for (const Held& h : oursHeld) {
+                const Count& c = counts[static_cast<size_t>(h.id)];
+                if (c.ours > c.base && c.theirs < c.ours)
+                    oursNew.push_back(namedOf(h.line));
+            }
+            findEditsOnBoth(removedByBoth, oursNew, result.report.fromTheirs, result.report);
+        }
+    }
+
+    if (oursUnchanged) {
+        result.file = theirs.toByteArray();
+        return result;
+    }
+    // Ours stretch by stretch: its lined-up lines as they are, but for those
+    // theirs removed, with theirs' chains after their lines.
+    std::stable_sort(chains.begin(), chains.end(), [](const Chain& a, const Chain& b) {
+        return static_cast<quint64>(a.after) < static_cast<quint64>(b.after); // the end last
+    });
+    Pieces out;
+    const auto addChain = [&](const Chain& c) {
+        for (size_t k = c.first; k < c.first + c.count; ++k)
+            out.addLine(*fresh[k]);
+    };
+    // The master line, and its line end where its file has one.
+    const Text& master = texts[result.report.masterFromTheirs ? kTheirs : kOurs];
+    if (master.entries == masterLine.size() + 2) {
+        out.add(master.data, master.entries);
+    } else {
+        out.add(masterLine.data(), masterLine.size());
+        out.add(kCrLf, 2);
+    }
+    const char* const o = texts[kOurs].data;
+    size_t chain = 0;
+    for (size_t s = 0; s < stretches.size(); ++s) {
+        const Stretch& st = stretches[s];
+        const size_t end =
+            s + 1 < stretches.size() ? stretches[s + 1].held[kOurs] : oursHeld.size();
+        const qsizetype stEnd = st.at[0] + st.bytes;
+        qsizetype from = st.at[0];
+        size_t k = st.held[kOurs];
+        for (;;) {
+            while (k < end && oursHeld[k].linedUp >= 0 && !oursHeld[k].removed)
+                ++k;
+            const bool removedNext = k < end && oursHeld[k].linedUp >= 0;
+            const bool chainNext =
+                chain < chains.size() && chains[chain].after >= 0 && chains[chain].after < stEnd;
+            if (removedNext && (!chainNext || oursHeld[k].at < chains[chain].after)) {
+                out.add(o + from, oursHeld[k].at - from);
+                from = oursHeld[k].next;
+                ++k;
+            } else if (chainNext) {
+                out.add(o + from, chains[chain].afterNext - from);
+                from = chains[chain].afterNext;
+                addChain(chains[chain++]);
+            } else {
+                break;
+            }
+        }
+        out.add(o + from, stEnd - from);
+        for (; k < end; ++k) {
+            const Held& h = oursHeld[k];
+            if (h.removed)
+                continue;
+            out.addLine(h);
+            if (chain < chains.size() && chains[chain].after == h.at)
+                addChain(chains[chain++]);
+        }
+    }
+    if (chain < chains.size())
+        addChain(chains[chain]); // the end's
+    out.add(kCrLf, 2);
+    result.file = out.joined();
+    return result;
+}
+
 } // namespace
 
 Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArrayView theirs) {
+    if (std::optional<Result> linedUp = mergeLinedUp(base, ours, theirs))
+        return std::move(*linedUp);
+    return mergeCountingAll(base, ours, theirs);
+}
+
+std::optional<Result> mergeLinedUp(std::optional<QByteArrayView> base, QByteArrayView ours,
+                                   QByteArrayView theirs) {
+    Result result;
+    result.report.twoWay = !base.has_value();
+    // A side that changed nothing leaves the other as it is, byte for byte,
+    // its order included.
+    if (theirs == ours || (base && theirs == *base)) {
+        result.file = ours.toByteArray();
+        return result;
+    }
+    const MasterChoice master = chooseMaster(
+        base ? std::optional<QByteArrayView>(vaultformat::masterLineOf(*base)) : std::nullopt,
+        vaultformat::masterLineOf(ours), vaultformat::masterLineOf(theirs));
+    if (master.conflict) {
+        result.outcome = Outcome::MasterConflict;
+        return result;
+    }
+    result.report.masterFromTheirs = master.fromTheirs;
+    return base ? mergeLinedUpOf<3>(base, ours, theirs, master.line, std::move(result))
+                : mergeLinedUpOf<2>(base, ours, theirs, master.line, std::move(result));
+}
+
+Result mergeCountingAll(std::optional<QByteArrayView> base, QByteArrayView ours,
+                        QByteArrayView theirs) {
     Result result;
     result.report.twoWay = !base.has_value();
     // A side that changed nothing leaves the other as it is, byte for byte,
@@ -179,18 +997,15 @@ Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArray
         b.emplace(*base);
 
     // The master password: a change on one side is taken.
-    QByteArrayView masterLine = o.masterLine;
-    if (!sameMaster(o.masterLine, t.masterLine)) {
-        if (b && sameMaster(t.masterLine, b->masterLine)) {
-            // only ours changed it
-        } else if (b && sameMaster(o.masterLine, b->masterLine)) {
-            masterLine = t.masterLine;
-            result.report.masterFromTheirs = true;
-        } else {
-            result.outcome = Outcome::MasterConflict;
-            return result;
-        }
+    const MasterChoice master =
+        chooseMaster(b ? std::optional<QByteArrayView>(b->masterLine) : std::nullopt, o.masterLine,
+                     t.masterLine);
+    if (master.conflict) {
+        result.outcome = Outcome::MasterConflict;
+        return result;
     }
+    const QByteArrayView masterLine = master.line;
+    result.report.masterFromTheirs = master.fromTheirs;
     // A side whose entries are the base's, in the base's order, changed
     // nothing, whatever bytes it wrote them in.
     const auto unchanged = [&](const Copy& side) {

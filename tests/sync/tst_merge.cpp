@@ -165,6 +165,131 @@ TEST(Merge, FollowsItsRulesOnRandomEdits) {
     }
 }
 
+// A vault file as hands and older saves may leave one: now and then a line
+// written as saves used to escape it, with a fourth field (read as the same
+// entry), ended by a lone CR, or an empty line between entries. The same
+// entries in other bytes, at other places in each copy.
+QByteArray untidyFileOf(const QString& master, const std::vector<Entry>& entries,
+                        std::mt19937& gen) {
+    QByteArray file = vaultformat::encodeMasterLine(master) + (gen() % 8 == 0 ? "\r" : "\r\n");
+    for (const Entry& e : entries) {
+        const unsigned how = gen() % 60;
+        QByteArray line = vaultformat::encodeEntryLine(
+            e, how == 0 ? vaultformat::Escaping::AllUndefined : vaultformat::Escaping::Needed);
+        if (how == 1)
+            line += testsupport::flipped("|||fourth");
+        file += line + (how == 2 ? "\r" : "\r\n");
+        if (how == 3)
+            file += gen() % 2 ? "\r\n" : " \r\n";
+    }
+    return gen() % 8 == 0 ? file : file + "\r\n";
+}
+
+// Changes scattered over a vault, one entry or a block of them at a time.
+std::vector<Entry> scattered(std::vector<Entry> v, const std::vector<Entry>& p, std::mt19937& gen,
+                             int& next) {
+    const auto pick = [&](size_t n) {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(gen);
+    };
+    const auto fresh = [&] {
+        // Mostly entries of their own; some from the pool, which repeat.
+        if (pick(4) == 0)
+            return p[pick(p.size())];
+        const QString n = QString::number(next++);
+        return Entry{QStringLiteral("user") + n, QStringLiteral("pw") + n,
+                     QStringLiteral("site%1.org").arg(n)};
+    };
+    for (size_t ops = pick(v.size() / 8 + 4); ops > 0; --ops) {
+        const size_t at = pick(v.size() + 1);
+        switch (pick(6)) {
+        case 0: // delete
+            if (at < v.size())
+                v.erase(v.begin() + static_cast<long>(at));
+            break;
+        case 1: // add
+            v.insert(v.begin() + static_cast<long>(at), fresh());
+            break;
+        case 2: // edit one in place
+            if (at < v.size())
+                v[at].password = fresh().password;
+            break;
+        case 3: // repeat one elsewhere
+            if (!v.empty())
+                v.insert(v.begin() + static_cast<long>(at), v[pick(v.size())]);
+            break;
+        case 4: // add a block
+            for (size_t k = pick(100); k > 0; --k)
+                v.insert(v.begin() + static_cast<long>(at), fresh());
+            break;
+        case 5: // delete a block
+            v.erase(v.begin() + static_cast<long>(at),
+                    v.begin() + static_cast<long>(std::min(v.size(), at + pick(40))));
+            break;
+        }
+    }
+    return v;
+}
+
+void expectSameMerge(const vaultmerge::Result& a, const vaultmerge::Result& b) {
+    EXPECT_EQ(a.outcome, b.outcome);
+    EXPECT_EQ(a.file, b.file);
+    const vaultmerge::Report& x = a.report;
+    const vaultmerge::Report& y = b.report;
+    EXPECT_EQ(x.twoWay, y.twoWay);
+    EXPECT_EQ(x.masterFromTheirs, y.masterFromTheirs);
+    EXPECT_EQ(x.fromTheirs, y.fromTheirs);
+    EXPECT_EQ(x.removedByTheirs, y.removedByTheirs);
+    EXPECT_EQ(x.oursOnly, y.oursOnly);
+    ASSERT_EQ(x.editedOnBoth.size(), y.editedOnBoth.size());
+    for (size_t k = 0; k < x.editedOnBoth.size(); ++k) {
+        EXPECT_EQ(x.editedOnBoth[k].ours, y.editedOnBoth[k].ours);
+        EXPECT_EQ(x.editedOnBoth[k].theirs, y.editedOnBoth[k].theirs);
+    }
+}
+
+// Copies of a larger vault, most of their lines the same bytes, changed here
+// and there, entries repeating across the places where they differ and
+// where they do not: lining them up gives exactly what counting every line
+// gives, and does decide most of these merges.
+TEST(Merge, LinedUpGivesWhatCountingEveryLineGives) {
+    const std::uint32_t start = testsupport::randomStartValue();
+    std::mt19937 gen(start);
+    const std::vector<Entry> p = pool(start);
+    const auto pick = [&](size_t n) {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(gen);
+    };
+    const QString masters[] = {QStringLiteral("master"), QStringLiteral("other")};
+    constexpr int kRounds = 400;
+    int linedUp = 0;
+    int next = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<Entry> base;
+        for (size_t k = pick(400); k > 0; --k)
+            base.push_back(pick(4) == 0 ? p[pick(p.size())]
+                                        : Entry{QString::number(next++), QStringLiteral("pw"),
+                                                QStringLiteral("a.org")});
+        const QByteArray baseFile = untidyFileOf(masters[0], base, gen);
+        const QByteArray oursFile =
+            pick(10) == 0
+                ? baseFile
+                : untidyFileOf(masters[pick(8) == 0 ? 1 : 0], scattered(base, p, gen, next), gen);
+        const QByteArray theirsFile = untidyFileOf(masters[0], scattered(base, p, gen, next), gen);
+        const std::optional<QByteArrayView> b =
+            round % 5 == 0 ? std::nullopt : std::optional<QByteArrayView>(baseFile);
+
+        const std::optional<vaultmerge::Result> lined =
+            vaultmerge::mergeLinedUp(b, oursFile, theirsFile);
+        const vaultmerge::Result counted = vaultmerge::mergeCountingAll(b, oursFile, theirsFile);
+        if (lined) {
+            ++linedUp;
+            expectSameMerge(*lined, counted);
+        }
+        expectSameMerge(vaultmerge::merge(b, oursFile, theirsFile), counted);
+    }
+    EXPECT_GT(linedUp, kRounds * 3 / 4);
+}
+
 // Two computers that change the vault apart and now and then take in each
 // other's copy, each choosing the base from what it has seen: no entry that
 // one side holds is lost in a merge unless the other side deleted it.
