@@ -15,10 +15,15 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <unordered_map>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KEYNOOK_WIDE_CHUNKS 1
 #endif
 
 namespace vaultmerge {
@@ -255,65 +260,202 @@ std::uint64_t hashOf(const char* p, qsizetype n, std::uint64_t key) {
     return fold(h, kMix);
 }
 
-// Bit k is set when byte k of the sixteen at `p` is a CR, starts three
-// ciphered bars (0xFC 0xFC 0xFC), or is the ciphered escape marker: where a
-// line or a field ends, or a line may be written otherwise than a save
-// writes it. Reads eighteen bytes.
-unsigned markersOf16(const unsigned char* p) {
+// What the sixty-four bytes at `at` in each copy hold, a bit per byte.
+struct Chunk {
+    std::uint64_t same = 0;     // all copies hold the same byte
+    std::uint64_t cr = 0;       // ours holds a CR
+    std::uint64_t bars = 0;     // three ciphered bars start (0xFC 0xFC 0xFC)
+    std::uint64_t marker = 0;   // the ciphered escape marker: a line that may
+                                // read as an entry a save writes otherwise
+    std::uint64_t longBars = 0; // four bars or more start: separators found
+                                // left to right may overlap there
+};
+
+// Where three bars start, and four or more, from where ours holds 0xFC in
+// the chunk and in the three bytes after it.
+[[gnu::always_inline]] inline void placeBars(Chunk& c, std::uint64_t fc,
+                                             const unsigned char* after) {
+    const std::uint64_t next = std::uint64_t(after[0] == 0xFC) |
+                               std::uint64_t(after[1] == 0xFC) << 1 |
+                               std::uint64_t(after[2] == 0xFC) << 2;
+    c.bars = fc & ((fc >> 1) | next << 63) & ((fc >> 2) | next << 62);
+    c.longBars = c.bars & ((fc >> 3) | next << 61);
+}
+
+// The chunk's bits are found sixteen bytes at a time, with the instructions
+// every machine of its kind has, or thirty-two at a time where the machine
+// has the wider ones (Wide).
+struct Narrow {};
+struct Wide {};
+
+// Reads 67 bytes of ours, for bars that start near the end, and 64 of the
+// other copies.
+template <int N> Chunk chunkOf(Narrow, const unsigned char* const* p, qsizetype at) {
+    Chunk c;
+    std::uint64_t fc = 0;
 #if defined(__SSE2__)
-    const auto is = [](__m128i x, int byte) {
-        return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(byte)));
+    const auto bitsOf = [](__m128i x) {
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x)));
     };
-    const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-    const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
-    const __m128i bars = _mm_and_si128(is(x0, 0xFC), _mm_and_si128(is(x1, 0xFC), is(x2, 0xFC)));
-    const __m128i all = _mm_or_si128(_mm_or_si128(is(x0, '\r'), bars), is(x0, kMarkerCiphered));
-    return static_cast<unsigned>(_mm_movemask_epi8(all));
-#else
-    unsigned m = 0;
-    for (int k = 0; k < 16; ++k) {
-        const unsigned c = p[k];
-        const bool bars = c == 0xFC && p[k + 1] == 0xFC && p[k + 2] == 0xFC;
-        m |= unsigned(c == '\r' || bars || c == static_cast<unsigned char>(kMarkerCiphered)) << k;
+    const auto load = [](const unsigned char* from) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    };
+    __m128i x[4];
+    __m128i differ = _mm_setzero_si128();
+    for (int k = 0; k < 4; ++k) {
+        x[k] = load(p[0] + at + 16 * k);
+        for (int f = 1; f < N; ++f)
+            differ = _mm_or_si128(differ, _mm_xor_si128(x[k], load(p[f] + at + 16 * k)));
     }
-    return m;
-#endif
-}
-
-// Bit k is set when byte k of the sixteen at each of `p` is the same.
-template <int N> unsigned sameOf16(const unsigned char* const* p, qsizetype at) {
-#if defined(__SSE2__)
-    const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p[0] + at));
-    __m128i same = _mm_set1_epi8(-1);
-    for (int f = 1; f < N; ++f)
-        same = _mm_and_si128(
-            same,
-            _mm_cmpeq_epi8(first, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p[f] + at))));
-    return static_cast<unsigned>(_mm_movemask_epi8(same));
+    // The copies hardly ever differ, and ours hardly ever holds the marker:
+    // each is looked for in all the bytes at once, and placed only when
+    // there.
+    const __m128i markerByte = _mm_set1_epi8(kMarkerCiphered);
+    __m128i markers = _mm_cmpeq_epi8(x[0], markerByte);
+    for (int k = 1; k < 4; ++k)
+        markers = _mm_or_si128(markers, _mm_cmpeq_epi8(x[k], markerByte));
+    const bool differs = _mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) != 0xFFFF;
+    const bool marked = _mm_movemask_epi8(markers) != 0;
+    for (int k = 0; k < 4; ++k) {
+        const int shift = 16 * k;
+        if (differs) {
+            __m128i same = _mm_set1_epi8(-1);
+            for (int f = 1; f < N; ++f)
+                same = _mm_and_si128(same, _mm_cmpeq_epi8(x[k], load(p[f] + at + shift)));
+            c.same |= bitsOf(same) << shift;
+        }
+        c.cr |= bitsOf(_mm_cmpeq_epi8(x[k], _mm_set1_epi8('\r'))) << shift;
+        fc |= bitsOf(_mm_cmpeq_epi8(x[k], _mm_set1_epi8(static_cast<char>(0xFC)))) << shift;
+        if (marked)
+            c.marker |= bitsOf(_mm_cmpeq_epi8(x[k], markerByte)) << shift;
+    }
+    if (!differs)
+        c.same = ~std::uint64_t(0);
 #else
-    unsigned same = 0xFFFF;
-    for (int f = 1; f < N; ++f)
-        for (int k = 0; k < 16; ++k)
-            if (p[f][at + k] != p[0][at + k])
-                same &= ~(1u << k);
-    return same;
+    for (int k = 0; k < 64; ++k) {
+        const unsigned char b = p[0][at + k];
+        bool same = true;
+        for (int f = 1; f < N; ++f)
+            same = same && p[f][at + k] == b;
+        c.same |= std::uint64_t(same) << k;
+        c.cr |= std::uint64_t(b == '\r') << k;
+        fc |= std::uint64_t(b == 0xFC) << k;
+        c.marker |= std::uint64_t(b == static_cast<unsigned char>(kMarkerCiphered)) << k;
+    }
 #endif
+    placeBars(c, fc, p[0] + at + 64);
+    return c;
 }
 
-// The lined-up lines, in order: where each starts in ours, and its hash.
-struct LinedUp {
-    std::vector<qsizetype> at;
-    std::vector<std::uint64_t> hash;
+#if defined(KEYNOOK_WIDE_CHUNKS)
+[[gnu::target("avx2")]] inline std::uint64_t bitsOf(__m256i x) {
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(x)));
+}
+
+[[gnu::target("avx2")]] inline __m256i load(const unsigned char* from) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+}
+
+template <int N>
+[[gnu::target("avx2")]] Chunk chunkOf(Wide, const unsigned char* const* p, qsizetype at) {
+    Chunk c;
+    std::uint64_t fc = 0;
+    const __m256i x[2] = {load(p[0] + at), load(p[0] + at + 32)};
+    __m256i differ = _mm256_setzero_si256();
+    for (int k = 0; k < 2; ++k)
+        for (int f = 1; f < N; ++f)
+            differ = _mm256_or_si256(differ, _mm256_xor_si256(x[k], load(p[f] + at + 32 * k)));
+    const __m256i markerByte = _mm256_set1_epi8(kMarkerCiphered);
+    const __m256i markers =
+        _mm256_or_si256(_mm256_cmpeq_epi8(x[0], markerByte), _mm256_cmpeq_epi8(x[1], markerByte));
+    const bool differs = !_mm256_testz_si256(differ, differ);
+    const bool marked = !_mm256_testz_si256(markers, markers);
+    for (int k = 0; k < 2; ++k) {
+        const int shift = 32 * k;
+        if (differs) {
+            __m256i same = _mm256_set1_epi8(-1);
+            for (int f = 1; f < N; ++f)
+                same = _mm256_and_si256(same, _mm256_cmpeq_epi8(x[k], load(p[f] + at + shift)));
+            c.same |= bitsOf(same) << shift;
+        }
+        c.cr |= bitsOf(_mm256_cmpeq_epi8(x[k], _mm256_set1_epi8('\r'))) << shift;
+        fc |= bitsOf(_mm256_cmpeq_epi8(x[k], _mm256_set1_epi8(static_cast<char>(0xFC)))) << shift;
+        if (marked)
+            c.marker |= bitsOf(_mm256_cmpeq_epi8(x[k], markerByte)) << shift;
+    }
+    if (!differs)
+        c.same = ~std::uint64_t(0);
+    placeBars(c, fc, p[0] + at + 64);
+    return c;
+}
+#endif
+
+// How many bits are set, for the few a line's separators set: one step
+// each, where the wide instruction is not there to be taken for granted.
+[[gnu::always_inline]] inline int bitsIn(std::uint64_t m) {
+    int n = 0;
+    for (; m != 0; m &= m - 1)
+        ++n;
+    return n;
+}
+
+// A cheap stand-in for a line's bytes: its length and its first and last
+// eight bytes. Lines that differ there differ; most lines of a vault do.
+[[gnu::always_inline]] inline std::uint64_t printOf(const char* p, qsizetype n) {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    if (n >= 8) {
+        std::memcpy(&first, p, 8);
+        std::memcpy(&last, p + n - 8, 8);
+    } else {
+        for (qsizetype k = 0; k < n; ++k)
+            first = (first << 8) | static_cast<unsigned char>(p[k]);
+    }
+    return (first * 0x9E3779B97F4A7C15ull) ^
+           ((last ^ static_cast<std::uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full);
+}
+
+// The lined-up lines, in order: where each starts in ours, and its print.
+// Added to without a call, in the scan's tightest loop.
+class LinedUp {
+public:
+    explicit LinedUp(size_t expected) : m_capacity(std::max<size_t>(expected, 64)) {
+        m_lines = std::make_unique_for_overwrite<Line[]>(m_capacity);
+    }
+    [[gnu::always_inline]] void add(qsizetype start, const char* line, qsizetype size) {
+        if (m_size == m_capacity)
+            grow();
+        m_lines[m_size++] = {start, printOf(line, size)};
+    }
+    size_t size() const { return m_size; }
+    qsizetype at(size_t k) const { return m_lines[k].at; }
+    std::uint64_t print(size_t k) const { return m_lines[k].print; }
+
+private:
+    struct Line {
+        qsizetype at;
+        std::uint64_t print;
+    };
+    [[gnu::noinline]] void grow() {
+        auto more = std::make_unique_for_overwrite<Line[]>(2 * m_capacity);
+        std::copy(m_lines.get(), m_lines.get() + m_size, more.get());
+        m_lines = std::move(more);
+        m_capacity *= 2;
+    }
+
+    std::unique_ptr<Line[]> m_lines;
+    size_t m_size = 0;
+    size_t m_capacity;
 };
 
 // From `at` in each copy, the lines all copies hold as the same bytes, each
 // in the form a save writes (three fields, no escape marker) and ended by
 // CR LF, so that each is its entry's line. One pass over the bytes compares
-// the copies and finds the lines' ends and separators. Returns how many
-// bytes the lines take, the same in each copy.
-template <int N>
-qsizetype takeAlike(const Text* texts, const qsizetype* at, std::uint64_t key, LinedUp& out) {
+// the copies and finds the lines' ends and separators, sixty-four bytes at
+// a time. Returns how many bytes the lines take, the same in each copy.
+template <int N, class Width>
+[[gnu::always_inline]] inline qsizetype takeAlikeWith(const Text* texts, const qsizetype* at,
+                                                      LinedUp& out) {
     const unsigned char* p[3] = {};
     qsizetype avail = texts[0].size - at[0];
     for (int f = 0; f < N; ++f) {
@@ -323,25 +465,26 @@ qsizetype takeAlike(const Text* texts, const qsizetype* at, std::uint64_t key, L
     const unsigned char* const o = p[0];
     qsizetype lineStart = 0;
     qsizetype searchFrom = 0; // where the next separator may begin
-    int separators = 0;
-    // Whether the line goes on; at its CR, the line is taken when it is
-    // lined up.
+    int separators = 0;       // of the line being read
+    // The line being read ends at the CR at `cr`: taken when it has its
+    // three fields and CR LF ends it in every copy.
+    const auto take = [&](qsizetype cr) {
+        if (separators != 2 || cr + 1 >= avail)
+            return false;
+        for (int f = 0; f < N; ++f)
+            if (p[f][cr + 1] != '\n')
+                return false;
+        out.add(at[0] + lineStart, reinterpret_cast<const char*>(o) + lineStart, cr - lineStart);
+        lineStart = cr + 2;
+        searchFrom = cr + 2;
+        separators = 0;
+        return true;
+    };
+    // One marked byte at a time: whether the line goes on.
     const auto visit = [&](qsizetype x) {
         const unsigned char c = o[x];
-        if (c == '\r') {
-            if (separators != 2 || x + 1 >= avail)
-                return false;
-            for (int f = 0; f < N; ++f)
-                if (p[f][x + 1] != '\n')
-                    return false;
-            out.at.push_back(at[0] + lineStart);
-            out.hash.push_back(
-                hashOf(reinterpret_cast<const char*>(o) + lineStart, x - lineStart, key));
-            lineStart = x + 2;
-            searchFrom = x + 2;
-            separators = 0;
-            return true;
-        }
+        if (c == '\r')
+            return take(x);
         if (c == 0xFC) {
             if (x < searchFrom) // inside the separator just found
                 return true;
@@ -351,16 +494,54 @@ qsizetype takeAlike(const Text* texts, const qsizetype* at, std::uint64_t key, L
         return false; // the escape marker
     };
     qsizetype x = 0;
-    for (; x + 18 <= avail; x += 16) {
-        const unsigned same = sameOf16<N>(p, x);
-        unsigned m = markersOf16(o + x);
-        if (same != 0xFFFF) // only what comes before the first difference
-            m &= (1u << std::countr_zero(~same)) - 1;
-        for (; m != 0; m &= m - 1)
-            if (!visit(x + std::countr_zero(m)))
+    for (; x + 67 <= avail; x += 64) {
+        const Chunk c = chunkOf<N>(Width{}, p, x);
+        if (c.same != ~std::uint64_t(0) || c.marker != 0 || c.longBars != 0) {
+            // Rare: one marked byte at a time, up to the first difference.
+            const int limit = c.same == ~std::uint64_t(0) ? 64 : std::countr_zero(~c.same);
+            std::uint64_t m = c.cr | c.bars | c.marker;
+            if (limit < 64)
+                m &= (std::uint64_t(1) << limit) - 1;
+            for (; m != 0; m &= m - 1)
+                if (!visit(x + std::countr_zero(m)))
+                    return lineStart;
+            if (limit < 64)
                 return lineStart;
-        if (same != 0xFFFF)
-            return lineStart;
+            continue;
+        }
+        // The usual chunk: the same in every copy, no escape marker, and
+        // separators that do not overlap. Each one a line holds counts, but
+        // for the end of one found in the chunk before.
+        std::uint64_t bars = c.bars;
+        if (searchFrom > x)
+            bars &= ~std::uint64_t(0) << (searchFrom - x);
+        int from = lineStart > x ? static_cast<int>(lineStart - x) : 0;
+        for (std::uint64_t ends = c.cr; ends != 0; ends &= ends - 1) {
+            const int cr = std::countr_zero(ends);
+            separators +=
+                bitsIn(bars & ((std::uint64_t(1) << cr) - 1) & (~std::uint64_t(0) << from));
+            if (separators != 2)
+                return lineStart;
+            // Its LF: in this chunk, the same in every copy.
+            if (cr < 63 ? o[x + cr + 1] != '\n' : !take(x + cr))
+                return lineStart;
+            if (cr < 63) {
+                out.add(at[0] + lineStart, reinterpret_cast<const char*>(o) + lineStart,
+                        x + cr - lineStart);
+                lineStart = x + cr + 2;
+                separators = 0;
+            }
+            from = cr + 2;
+        }
+        if (from < 64) { // the line goes on into the next chunk
+            separators += bitsIn(bars & (~std::uint64_t(0) << from));
+            if (separators > 2)
+                return lineStart;
+        }
+        // Where the next separator may begin: after the line's start, and
+        // after one that reaches into the next chunk.
+        searchFrom =
+            bars >> 61 ? std::max(lineStart, x + 63 - std::countl_zero(bars) + 3) : lineStart;
     }
     for (; x < avail; ++x) {
         for (int f = 1; f < N; ++f)
@@ -374,34 +555,83 @@ qsizetype takeAlike(const Text* texts, const qsizetype* at, std::uint64_t key, L
     return lineStart;
 }
 
-// A line of one copy where the copies differ.
+template <int N> qsizetype takeAlikeNarrow(const Text* texts, const qsizetype* at, LinedUp& out) {
+    return takeAlikeWith<N, Narrow>(texts, at, out);
+}
+
+#if defined(KEYNOOK_WIDE_CHUNKS)
+template <int N>
+[[gnu::target("avx2,bmi,bmi2,lzcnt,popcnt")]] qsizetype
+takeAlikeWide(const Text* texts, const qsizetype* at, LinedUp& out) {
+    return takeAlikeWith<N, Wide>(texts, at, out);
+}
+#endif
+
+template <int N> qsizetype takeAlike(const Text* texts, const qsizetype* at, LinedUp& out) {
+#if defined(KEYNOOK_WIDE_CHUNKS)
+    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                             __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
+                             __builtin_cpu_supports("popcnt");
+    if (wide)
+        return takeAlikeWide<N>(texts, at, out);
+#endif
+    return takeAlikeNarrow<N>(texts, at, out);
+}
+
+// A line of one copy ahead of where the copies stopped being alike.
 struct Ahead {
     qsizetype start;
     qsizetype end;  // where its bytes end: at its CR, or the file's end
     qsizetype next; // where the line after it starts
-    std::uint64_t hash;
-    bool alike; // could be lined up: in the form a save writes, ended by CR LF
+    std::uint64_t print;
+    std::uint64_t hash = 0;
+    // Whether it could be lined up: in the form a save writes, ended by
+    // CR LF. 1 or 0 once looked at, -1 before.
+    signed char alike = -1;
 };
 
 // The lines of one copy from where the copies stopped being alike, read as
-// far as they are asked for. `work` counts the lines read.
+// far as they are asked for; what only a line that may be lined up needs
+// is found out when it is asked for. `work` counts the lines read.
 class Lookahead {
 public:
-    Lookahead(const Text& text, qsizetype from, std::uint64_t key, qsizetype& work)
-        : m_text(text), m_at(from), m_key(key), m_work(work) {}
+    Lookahead(const Text& text, std::uint64_t key, qsizetype& work)
+        : m_text(text), m_key(key), m_work(work) {}
 
+    void restart(qsizetype from) {
+        m_at = from;
+        m_lines.clear();
+    }
     // The line k lines ahead, or null past the last.
-    const Ahead* line(size_t k) {
+    Ahead* line(size_t k) {
         while (m_lines.size() <= k)
             if (!readOne())
                 return nullptr;
         return &m_lines[k];
     }
-    // The lines read, and whether the copy has more.
+    // The lines read so far.
     size_t count() const { return m_lines.size(); }
-    bool ended() const { return m_at >= m_text.size; }
     QByteArrayView bytes(const Ahead& a) const {
         return QByteArrayView(m_text.data + a.start, a.end - a.start);
+    }
+    bool alike(Ahead& a) const {
+        if (a.alike < 0) {
+            const QByteArrayView raw = bytes(a);
+            bool form = a.next == a.end + 2 && !raw.contains(kMarkerCiphered);
+            if (form) {
+                const qsizetype first = vaultformat::findCipheredSeparator(raw, 0);
+                const qsizetype second =
+                    first < 0 ? -1 : vaultformat::findCipheredSeparator(raw, first + 3);
+                form = second >= 0 && vaultformat::findCipheredSeparator(raw, second + 3) < 0;
+            }
+            a.alike = form ? 1 : 0;
+        }
+        return a.alike == 1;
+    }
+    std::uint64_t hash(Ahead& a) const {
+        if (a.hash == 0)
+            a.hash = hashOf(m_text.data + a.start, a.end - a.start, m_key) | 1;
+        return a.hash;
     }
 
 private:
@@ -411,28 +641,19 @@ private:
         ++m_work;
         const char* const d = m_text.data;
         const void* cr = std::memchr(d + m_at, '\r', static_cast<size_t>(m_text.size - m_at));
-        Ahead a{m_at, cr ? static_cast<const char*>(cr) - d : m_text.size, 0, 0, false};
-        a.next = cr ? a.end + 1 : m_text.size;
-        if (a.next < m_text.size && d[a.next] == '\n')
-            ++a.next;
-        const QByteArrayView raw(d + a.start, a.end - a.start);
-        if (a.next == a.end + 2 && !raw.contains(kMarkerCiphered)) {
-            const qsizetype first = vaultformat::findCipheredSeparator(raw, 0);
-            const qsizetype second =
-                first < 0 ? -1 : vaultformat::findCipheredSeparator(raw, first + 3);
-            a.alike = second >= 0 && vaultformat::findCipheredSeparator(raw, second + 3) < 0;
-        }
-        if (a.alike)
-            a.hash = hashOf(raw.data(), raw.size(), m_key);
-        m_lines.push_back(a);
-        m_at = a.next;
+        const qsizetype end = cr ? static_cast<const char*>(cr) - d : m_text.size;
+        qsizetype next = cr ? end + 1 : m_text.size;
+        if (next < m_text.size && d[next] == '\n')
+            ++next;
+        m_lines.push_back(Ahead{m_at, end, next, printOf(d + m_at, end - m_at)});
+        m_at = next;
         return true;
     }
 
     const Text& m_text;
-    qsizetype m_at;
     std::uint64_t m_key;
     qsizetype& m_work;
+    qsizetype m_at = 0;
     std::vector<Ahead> m_lines;
 };
 
@@ -441,19 +662,19 @@ private:
 // passed over are looked for first, each way of passing them over; then
 // ever more lines ahead, through a table of the lines of each. None when no
 // line ahead is in every copy.
-template <int N>
-std::optional<std::array<size_t, 3>> findAlike(std::vector<Lookahead>& ahead, qsizetype& work) {
+template <int N> std::optional<std::array<size_t, 3>> findAlike(Lookahead* ahead, qsizetype& work) {
     const auto same = [&](const std::array<size_t, 3>& k) {
         ++work;
-        const Ahead* first = ahead[0].line(k[0]);
-        if (!first || !first->alike)
-            return false;
-        for (int f = 1; f < N; ++f) {
-            const Ahead* a = ahead[f].line(k[static_cast<size_t>(f)]);
-            if (!a || !a->alike || a->hash != first->hash ||
-                ahead[f].bytes(*a) != ahead[0].bytes(*first))
+        Ahead* lines[3] = {};
+        for (int f = 0; f < N; ++f) {
+            lines[f] = ahead[f].line(k[static_cast<size_t>(f)]);
+            if (!lines[f] || lines[f]->print != lines[0]->print ||
+                ahead[f].bytes(*lines[f]) != ahead[0].bytes(*lines[0]))
                 return false;
         }
+        for (int f = 0; f < N; ++f)
+            if (!ahead[f].alike(*lines[f]))
+                return false;
         return true;
     };
     for (int f = 0; f < N; ++f)
@@ -485,20 +706,20 @@ std::optional<std::array<size_t, 3>> findAlike(std::vector<Lookahead>& ahead, qs
         for (int f = 1; f < N; ++f) {
             firstOf[f].reserve(counts[f]);
             for (size_t k = 0; k < counts[f]; ++k)
-                if (const Ahead* a = ahead[f].line(k); a->alike)
-                    firstOf[f].emplace(a->hash, k);
+                if (Ahead* a = ahead[f].line(k); ahead[f].alike(*a))
+                    firstOf[f].emplace(ahead[f].hash(*a), k);
         }
         work += static_cast<qsizetype>(counts[0] + counts[1] + counts[2]);
         std::optional<std::array<size_t, 3>> best;
         size_t bestSum = 0;
         for (size_t i = 0; i < counts[0]; ++i) {
-            const Ahead* a = ahead[0].line(i);
-            if (!a->alike)
+            Ahead* a = ahead[0].line(i);
+            if (!ahead[0].alike(*a))
                 continue;
             std::array<size_t, 3> k{i, 0, 0};
             bool found = true;
             for (int f = 1; f < N && found; ++f) {
-                const auto it = firstOf[f].find(a->hash);
+                const auto it = firstOf[f].find(ahead[0].hash(*a));
                 found = it != firstOf[f].end();
                 if (found)
                     k[static_cast<size_t>(f)] = it->second;
@@ -577,6 +798,40 @@ private:
     std::vector<QByteArrayView> m_keys;
 };
 
+// The prints of the counted entries: a lined-up line whose print is not
+// among them holds none of those entries, and is not looked up further. A
+// quarter full at most, so that such a line is turned away at once.
+class Prints {
+public:
+    explicit Prints(size_t most)
+        : m_bits(std::bit_width(4 * most + 1)), m_cells(size_t(1) << m_bits, 0) {}
+    void add(std::uint64_t print) {
+        print |= 1; // never 0, which marks an empty cell
+        for (size_t at = cellOf(print); m_cells[at] != print; at = (at + 1) & mask()) {
+            if (m_cells[at] == 0) {
+                m_cells[at] = print;
+                return;
+            }
+        }
+    }
+    bool contains(std::uint64_t print) const {
+        print |= 1;
+        for (size_t at = cellOf(print);; at = (at + 1) & mask()) {
+            if (m_cells[at] == print)
+                return true;
+            if (m_cells[at] == 0)
+                return false;
+        }
+    }
+
+private:
+    size_t mask() const { return m_cells.size() - 1; }
+    size_t cellOf(std::uint64_t print) const { return print >> (64 - m_bits); }
+
+    int m_bits;
+    std::vector<std::uint64_t> m_cells;
+};
+
 // Pieces of the merged file, joined in the end; a piece that goes on where
 // the one before ends extends it, so that a run of ours is copied at once.
 class Pieces {
@@ -644,9 +899,7 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
         return differingLines <= N * linedUpLines + 4096 && work <= 32 * passed + 16384;
     };
 
-    LinedUp linedUp;
-    linedUp.at.reserve(static_cast<size_t>(texts[kOurs].size / 32));
-    linedUp.hash.reserve(static_cast<size_t>(texts[kOurs].size / 32));
+    LinedUp linedUp(static_cast<size_t>(texts[kOurs].size / 32));
     std::vector<Stretch> stretches;
     struct Line {
         qsizetype start, end, next;
@@ -654,12 +907,13 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
     std::vector<Line> differing[3];
     std::vector<size_t> differingFrom[3]; // per stretch: its first line in differing
     qsizetype at[3] = {texts[0].entries, texts[1].entries, texts[2].entries};
+    Lookahead ahead[3] = {{texts[0], key, work}, {texts[1], key, work}, {texts[2], key, work}};
     for (bool more = true; more;) {
         Stretch s;
         std::copy(at, at + 3, s.at);
-        s.first = linedUp.at.size();
-        s.bytes = takeAlike<N>(texts, at, key, linedUp);
-        s.last = linedUp.at.size();
+        s.first = linedUp.size();
+        s.bytes = takeAlike<N>(texts, at, linedUp);
+        s.last = linedUp.size();
         for (int f = 0; f < N; ++f) {
             at[f] += s.bytes;
             differingFrom[f].push_back(differing[f].size());
@@ -670,13 +924,11 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
             more = more || at[f] < texts[f].size;
         if (!more)
             break;
-        std::vector<Lookahead> ahead;
-        ahead.reserve(N);
         for (int f = 0; f < N; ++f)
-            ahead.emplace_back(texts[f], at[f], key, work);
+            ahead[f].restart(at[f]);
         const std::optional<std::array<size_t, 3>> alike = findAlike<N>(ahead, work);
         for (int f = 0; f < N; ++f) {
-            Lookahead& a = ahead[static_cast<size_t>(f)];
+            Lookahead& a = ahead[f];
             const size_t passed = alike ? (*alike)[static_cast<size_t>(f)] : SIZE_MAX;
             for (size_t k = 0; k < passed; ++k) {
                 const Ahead* line = a.line(k);
@@ -687,8 +939,7 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
             }
         }
         more = alike.has_value();
-        if (!pays(linedUp.at.size(),
-                  differing[0].size() + differing[1].size() + differing[2].size()))
+        if (!pays(linedUp.size(), differing[0].size() + differing[1].size() + differing[2].size()))
             return std::nullopt;
     }
     for (int f = 0; f < N; ++f)
@@ -702,6 +953,7 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
     for (int f = 0; f < N; ++f)
         differingLines += differing[f].size();
     Entries entries(differingLines);
+    Prints prints(differingLines);
     std::vector<Held> differingHeld[3];
     for (int f = 0; f < N; ++f) {
         differingHeld[f].reserve(differing[f].size());
@@ -724,6 +976,7 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
                               vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(h.line))))
                         : h.line;
                 h.id = entries.add(entry, hashOf(entry.data(), entry.size(), key));
+                prints.add(printOf(entry.data(), entry.size()));
             }
             differingHeld[f].push_back(h);
         }
@@ -738,11 +991,12 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
             st.held[f] = held[f].size();
         if (entries.size() > 0) {
             for (size_t a = st.first; a < st.last; ++a) {
-                const std::uint64_t hash = linedUp.hash[a];
-                const qsizetype start = linedUp.at[a];
-                const qsizetype next = a + 1 < st.last ? linedUp.at[a + 1] : st.at[0] + st.bytes;
+                if (!prints.contains(linedUp.print(a)))
+                    continue;
+                const qsizetype start = linedUp.at(a);
+                const qsizetype next = a + 1 < st.last ? linedUp.at(a + 1) : st.at[0] + st.bytes;
                 const QByteArrayView line(texts[kOurs].data + start, next - 2 - start);
-                const int id = entries.find(line, hash);
+                const int id = entries.find(line, hashOf(line.data(), line.size(), key));
                 if (id < 0)
                     continue;
                 for (int f = 0; f < N; ++f) {
@@ -825,7 +1079,7 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
         anchorNext = next;
     };
     const auto linedUpNext = [&](const Stretch& st, size_t a) {
-        return a + 1 < st.last ? linedUp.at[a + 1] : st.at[0] + st.bytes;
+        return a + 1 < st.last ? linedUp.at(a + 1) : st.at[0] + st.bytes;
     };
     const std::vector<Held>& theirsHeld = held[kTheirs];
     for (size_t s = 0; s < stretches.size(); ++s) {
@@ -838,10 +1092,10 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
             if (h.linedUp >= 0) {
                 const size_t a = static_cast<size_t>(h.linedUp);
                 if (a > from)
-                    anchorOn(linedUp.at[a - 1], linedUpNext(st, a - 1));
+                    anchorOn(linedUp.at(a - 1), linedUpNext(st, a - 1));
                 from = a + 1;
             } else if (from < st.last) {
-                anchorOn(linedUp.at[st.last - 1], linedUpNext(st, st.last - 1));
+                anchorOn(linedUp.at(st.last - 1), linedUpNext(st, st.last - 1));
                 from = st.last;
             }
             Count& c = counts[static_cast<size_t>(h.id)];
@@ -863,7 +1117,7 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
             }
         }
         if (from < st.last)
-            anchorOn(linedUp.at[st.last - 1], linedUpNext(st, st.last - 1));
+            anchorOn(linedUp.at(st.last - 1), linedUpNext(st, st.last - 1));
     }
 
     if (N == 3) {
