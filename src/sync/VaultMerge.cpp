@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <type_traits>
 #include <unordered_map>
 
 #if defined(__SSE2__)
@@ -391,12 +392,17 @@ template <int N>
 #endif
 
 // How many bits are set, for the few a line's separators set: one step
-// each, where the wide instruction is not there to be taken for granted.
-[[gnu::always_inline]] inline int bitsIn(std::uint64_t m) {
-    int n = 0;
-    for (; m != 0; m &= m - 1)
-        ++n;
-    return n;
+// each, where the instruction that counts them is not there to be taken for
+// granted.
+template <class Width> [[gnu::always_inline]] inline int bitsIn(std::uint64_t m) {
+    if constexpr (std::is_same_v<Width, Wide>) {
+        return __builtin_popcountll(m);
+    } else {
+        int n = 0;
+        for (; m != 0; m &= m - 1)
+            ++n;
+        return n;
+    }
 }
 
 // A cheap stand-in for a line's bytes: its length and its first and last
@@ -415,35 +421,31 @@ template <int N>
            ((last ^ static_cast<std::uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full);
 }
 
-// The lined-up lines, in order: where each starts in ours, and its print.
-// Added to without a call, in the scan's tightest loop.
+// Where each lined-up line starts in ours, in order: four bytes a line, as
+// few fresh pages as can be, written without a call in the scan's tightest
+// loop. (A copy of 4 GiB or more is left to the merge that counts all.)
 class LinedUp {
 public:
     explicit LinedUp(size_t expected) : m_capacity(std::max<size_t>(expected, 64)) {
-        m_lines = std::make_unique_for_overwrite<Line[]>(m_capacity);
+        m_at = std::make_unique_for_overwrite<std::uint32_t[]>(m_capacity);
     }
-    [[gnu::always_inline]] void add(qsizetype start, const char* line, qsizetype size) {
+    [[gnu::always_inline]] void add(qsizetype start) {
         if (m_size == m_capacity)
             grow();
-        m_lines[m_size++] = {start, printOf(line, size)};
+        m_at[m_size++] = static_cast<std::uint32_t>(start);
     }
     size_t size() const { return m_size; }
-    qsizetype at(size_t k) const { return m_lines[k].at; }
-    std::uint64_t print(size_t k) const { return m_lines[k].print; }
+    qsizetype at(size_t k) const { return m_at[k]; }
 
 private:
-    struct Line {
-        qsizetype at;
-        std::uint64_t print;
-    };
     [[gnu::noinline]] void grow() {
-        auto more = std::make_unique_for_overwrite<Line[]>(2 * m_capacity);
-        std::copy(m_lines.get(), m_lines.get() + m_size, more.get());
-        m_lines = std::move(more);
+        auto more = std::make_unique_for_overwrite<std::uint32_t[]>(2 * m_capacity);
+        std::copy(m_at.get(), m_at.get() + m_size, more.get());
+        m_at = std::move(more);
         m_capacity *= 2;
     }
 
-    std::unique_ptr<Line[]> m_lines;
+    std::unique_ptr<std::uint32_t[]> m_at;
     size_t m_size = 0;
     size_t m_capacity;
 };
@@ -474,7 +476,7 @@ template <int N, class Width>
         for (int f = 0; f < N; ++f)
             if (p[f][cr + 1] != '\n')
                 return false;
-        out.add(at[0] + lineStart, reinterpret_cast<const char*>(o) + lineStart, cr - lineStart);
+        out.add(at[0] + lineStart);
         lineStart = cr + 2;
         searchFrom = cr + 2;
         separators = 0;
@@ -519,22 +521,21 @@ template <int N, class Width>
         for (std::uint64_t ends = c.cr; ends != 0; ends &= ends - 1) {
             const int cr = std::countr_zero(ends);
             separators +=
-                bitsIn(bars & ((std::uint64_t(1) << cr) - 1) & (~std::uint64_t(0) << from));
+                bitsIn<Width>(bars & ((std::uint64_t(1) << cr) - 1) & (~std::uint64_t(0) << from));
             if (separators != 2)
                 return lineStart;
             // Its LF: in this chunk, the same in every copy.
             if (cr < 63 ? o[x + cr + 1] != '\n' : !take(x + cr))
                 return lineStart;
             if (cr < 63) {
-                out.add(at[0] + lineStart, reinterpret_cast<const char*>(o) + lineStart,
-                        x + cr - lineStart);
+                out.add(at[0] + lineStart);
                 lineStart = x + cr + 2;
                 separators = 0;
             }
             from = cr + 2;
         }
         if (from < 64) { // the line goes on into the next chunk
-            separators += bitsIn(bars & (~std::uint64_t(0) << from));
+            separators += bitsIn<Width>(bars & (~std::uint64_t(0) << from));
             if (separators > 2)
                 return lineStart;
         }
@@ -567,13 +568,17 @@ takeAlikeWide(const Text* texts, const qsizetype* at, LinedUp& out) {
 }
 #endif
 
-template <int N> qsizetype takeAlike(const Text* texts, const qsizetype* at, LinedUp& out) {
+template <int N>
+qsizetype takeAlike(const Text* texts, const qsizetype* at, LinedUp& out,
+                    Instructions instructions) {
 #if defined(KEYNOOK_WIDE_CHUNKS)
     static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                              __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
                              __builtin_cpu_supports("popcnt");
-    if (wide)
+    if (wide && instructions == Instructions::Widest)
         return takeAlikeWide<N>(texts, at, out);
+#else
+    (void)instructions;
 #endif
     return takeAlikeNarrow<N>(texts, at, out);
 }
@@ -672,9 +677,8 @@ template <int N> std::optional<std::array<size_t, 3>> findAlike(Lookahead* ahead
                 ahead[f].bytes(*lines[f]) != ahead[0].bytes(*lines[0]))
                 return false;
         }
-        for (int f = 0; f < N; ++f)
-            if (!ahead[f].alike(*lines[f]))
-                return false;
+        // Whether the line can be lined up is left to the scan: when it
+        // cannot, the search goes on from after it.
         return true;
     };
     for (int f = 0; f < N; ++f)
@@ -759,13 +763,13 @@ struct Held {
 };
 
 // The distinct entries of the counted lines, by open addressing: a cell
-// holds the top half of an entry's hash and its number + 1, so that a line
-// of no counted entry, the usual one, is turned away without looking
-// further. A quarter full at most.
+// holds the top half of an entry's hash and its number + 1, so that most
+// cells are passed over without a look at an entry's bytes. Half full at
+// most.
 class Entries {
 public:
     explicit Entries(size_t most)
-        : m_mask(std::bit_ceil(4 * most + 1) - 1), m_cells(m_mask + 1, 0) {}
+        : m_mask(std::bit_ceil(2 * most + 1) - 1), m_cells(m_mask + 1, 0) {}
     int find(QByteArrayView key, std::uint64_t hash) const {
         const std::uint64_t tag = hash & ~std::uint64_t(0xFFFFFFFF);
         for (size_t at = hash & m_mask;; at = (at + 1) & m_mask) {
@@ -798,39 +802,49 @@ private:
     std::vector<QByteArrayView> m_keys;
 };
 
-// The prints of the counted entries: a lined-up line whose print is not
-// among them holds none of those entries, and is not looked up further. A
-// quarter full at most, so that such a line is turned away at once.
+// The prints of the counted entries, a bit each in a set of bits that
+// stays in the nearest cache: a lined-up line whose bit is clear holds none
+// of those entries, and is not looked up further. A bit in thirty-two is
+// set at most, so that few lines are looked up for nothing.
 class Prints {
 public:
     explicit Prints(size_t most)
-        : m_bits(std::bit_width(4 * most + 1)), m_cells(size_t(1) << m_bits, 0) {}
+        : m_bits(std::max(6, static_cast<int>(std::bit_width(32 * most)))),
+          m_words(size_t(1) << (m_bits - 6), 0) {}
     void add(std::uint64_t print) {
-        print |= 1; // never 0, which marks an empty cell
-        for (size_t at = cellOf(print); m_cells[at] != print; at = (at + 1) & mask()) {
-            if (m_cells[at] == 0) {
-                m_cells[at] = print;
-                return;
-            }
-        }
+        const std::uint64_t bit = print >> (64 - m_bits);
+        m_words[bit >> 6] |= std::uint64_t(1) << (bit & 63);
     }
-    bool contains(std::uint64_t print) const {
-        print |= 1;
-        for (size_t at = cellOf(print);; at = (at + 1) & mask()) {
-            if (m_cells[at] == print)
-                return true;
-            if (m_cells[at] == 0)
-                return false;
-        }
+    bool mayHold(std::uint64_t print) const {
+        const std::uint64_t bit = print >> (64 - m_bits);
+        return (m_words[bit >> 6] >> (bit & 63)) & 1;
     }
 
 private:
-    size_t mask() const { return m_cells.size() - 1; }
-    size_t cellOf(std::uint64_t print) const { return print >> (64 - m_bits); }
-
     int m_bits;
-    std::vector<std::uint64_t> m_cells;
+    std::vector<std::uint64_t> m_words;
 };
+
+// A buffer of `size` bytes, not yet written. The merged file of a large
+// vault is megabytes of memory never touched, and a fault for each page of
+// 4 KiB costs more than writing it: such a buffer starts on a huge page of
+// 2 MiB and asks for huge pages throughout, so that a few faults map it.
+// It is allocated that much larger; the bytes before its start are never
+// touched, and Qt drops them from the front without moving anything.
+QByteArray freshBuffer(qsizetype size) {
+    constexpr qsizetype kHugePage = qsizetype(2) << 20;
+    if (size < qsizetype(largememory::kWorthAsking))
+        return QByteArray(size, Qt::Uninitialized);
+    QByteArray buffer(size + 2 * kHugePage, Qt::Uninitialized);
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer.data());
+    const qsizetype skip = static_cast<qsizetype>(
+        ((address + kHugePage - 1) & ~std::uintptr_t(kHugePage - 1)) - address);
+    const qsizetype mapped = (size + kHugePage - 1) & ~(kHugePage - 1);
+    largememory::adviseHugePages(buffer.data() + skip, static_cast<size_t>(mapped));
+    buffer.remove(0, skip);
+    buffer.truncate(size);
+    return buffer;
+}
 
 // Pieces of the merged file, joined in the end; a piece that goes on where
 // the one before ends extends it, so that a run of ours is copied at once.
@@ -857,9 +871,8 @@ public:
         qsizetype size = 0;
         for (const QByteArrayView piece : m_list)
             size += piece.size();
-        QByteArray file(size, Qt::Uninitialized);
+        QByteArray file = freshBuffer(size);
         char* d = file.data();
-        largememory::adviseHugePages(d, static_cast<size_t>(size));
         for (const QByteArrayView piece : m_list) {
             std::memcpy(d, piece.data(), static_cast<size_t>(piece.size()));
             d += piece.size();
@@ -885,7 +898,7 @@ Named namedOf(QByteArrayView line) {
 template <int N>
 std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteArrayView ours,
                                      QByteArrayView theirs, QByteArrayView masterLine,
-                                     Result result) {
+                                     Instructions instructions, Result result) {
     Text texts[3] = {textOf(ours), textOf(theirs), base ? textOf(*base) : Text{}};
     static const std::uint64_t key = QRandomGenerator::system()->generate64();
     // Looking for where the copies are alike again reads lines ahead, some
@@ -899,6 +912,8 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
         return differingLines <= N * linedUpLines + 4096 && work <= 32 * passed + 16384;
     };
 
+    if (texts[kOurs].size > qsizetype(UINT32_MAX))
+        return std::nullopt;
     LinedUp linedUp(static_cast<size_t>(texts[kOurs].size / 32));
     std::vector<Stretch> stretches;
     struct Line {
@@ -912,7 +927,7 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
         Stretch s;
         std::copy(at, at + 3, s.at);
         s.first = linedUp.size();
-        s.bytes = takeAlike<N>(texts, at, linedUp);
+        s.bytes = takeAlike<N>(texts, at, linedUp, instructions);
         s.last = linedUp.size();
         for (int f = 0; f < N; ++f) {
             at[f] += s.bytes;
@@ -991,11 +1006,11 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
             st.held[f] = held[f].size();
         if (entries.size() > 0) {
             for (size_t a = st.first; a < st.last; ++a) {
-                if (!prints.contains(linedUp.print(a)))
-                    continue;
                 const qsizetype start = linedUp.at(a);
                 const qsizetype next = a + 1 < st.last ? linedUp.at(a + 1) : st.at[0] + st.bytes;
                 const QByteArrayView line(texts[kOurs].data + start, next - 2 - start);
+                if (!prints.mayHold(printOf(line.data(), line.size())))
+                    continue;
                 const int id = entries.find(line, hashOf(line.data(), line.size(), key));
                 if (id < 0)
                     continue;
@@ -1213,7 +1228,7 @@ Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArray
 }
 
 std::optional<Result> mergeLinedUp(std::optional<QByteArrayView> base, QByteArrayView ours,
-                                   QByteArrayView theirs) {
+                                   QByteArrayView theirs, Instructions instructions) {
     Result result;
     result.report.twoWay = !base.has_value();
     // A side that changed nothing leaves the other as it is, byte for byte,
@@ -1230,8 +1245,10 @@ std::optional<Result> mergeLinedUp(std::optional<QByteArrayView> base, QByteArra
         return result;
     }
     result.report.masterFromTheirs = master.fromTheirs;
-    return base ? mergeLinedUpOf<3>(base, ours, theirs, master.line, std::move(result))
-                : mergeLinedUpOf<2>(base, ours, theirs, master.line, std::move(result));
+    return base
+               ? mergeLinedUpOf<3>(base, ours, theirs, master.line, instructions, std::move(result))
+               : mergeLinedUpOf<2>(base, ours, theirs, master.line, instructions,
+                                   std::move(result));
 }
 
 Result mergeCountingAll(std::optional<QByteArrayView> base, QByteArrayView ours,

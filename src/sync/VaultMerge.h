@@ -78,9 +78,12 @@ Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArray
 // merge to the second, which counts every entry of every copy as the rules
 // above read: for copies that differ throughout, or a side that holds the
 // base's entries in other bytes. Both are here for tests that hold them to
-// each other.
+// each other; the first compares bytes with the widest instructions the
+// machine has, or with those every machine of its kind has.
+enum class Instructions { Widest, Baseline };
 std::optional<Result> mergeLinedUp(std::optional<QByteArrayView> base, QByteArrayView ours,
-                                   QByteArrayView theirs);
+                                   QByteArrayView theirs,
+                                   Instructions instructions = Instructions::Widest);
 Result mergeCountingAll(std::optional<QByteArrayView> base, QByteArrayView ours,
                         QByteArrayView theirs);
 
