@@ -891,49 +891,50 @@ Named namedOf(QByteArrayView line) {
             vaultformat::decodeCipheredField(line.sliced(second + 3))};
 }
 
-// The merge with the copies lined up. None when lining them up costs more
-// than it saves (copies that differ throughout), or when a side holds the
-// base's entries in other bytes or order: the merge that counts every line
-// decides then.
-template <int N>
-std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteArrayView ours,
-                                     QByteArrayView theirs, QByteArrayView masterLine,
-                                     Instructions instructions, Result result) {
-    Text texts[3] = {textOf(ours), textOf(theirs), base ? textOf(*base) : Text{}};
-    static const std::uint64_t key = QRandomGenerator::system()->generate64();
-    // Looking for where the copies are alike again reads lines ahead, some
-    // of them more than once, and copies that differ throughout are counted
-    // line by line in the end all the same: past a few lines looked at for
-    // each line passed, or more differing lines than lined-up ones, lining
-    // them up does not pay.
-    qsizetype work = 0;
-    const auto pays = [&](size_t linedUpLines, size_t differingLines) {
-        const qsizetype passed = static_cast<qsizetype>(N * linedUpLines + differingLines);
-        return differingLines <= N * linedUpLines + 4096 && work <= 32 * passed + 16384;
-    };
-
-    if (texts[kOurs].size > qsizetype(UINT32_MAX))
-        return std::nullopt;
-    LinedUp linedUp(static_cast<size_t>(texts[kOurs].size / 32));
-    std::vector<Stretch> stretches;
+// The copies walked in step: the lined-up lines, and each copy's lines
+// where the copies differ, stretch by stretch.
+struct Walk {
+    explicit Walk(size_t expected) : linedUp(expected) {}
     struct Line {
         qsizetype start, end, next;
     };
+    LinedUp linedUp;
+    std::vector<Stretch> stretches;
     std::vector<Line> differing[3];
-    std::vector<size_t> differingFrom[3]; // per stretch: its first line in differing
+    std::vector<size_t> differingFrom[3]; // per stretch, and the end
+};
+
+// None when lining the copies up costs more than it saves: looking for
+// where they are alike again reads lines ahead, some of them more than
+// once, and copies that differ throughout are counted line by line in the
+// end all the same. Past a few lines looked at for each line passed, or
+// more differing lines than lined-up ones, it does not pay.
+template <int N>
+std::optional<Walk> walk(const Text* texts, Instructions instructions, std::uint64_t key) {
+    if (texts[kOurs].size > qsizetype(UINT32_MAX))
+        return std::nullopt;
+    Walk w(static_cast<size_t>(texts[kOurs].size / 32));
+    qsizetype work = 0;
+    const auto pays = [&] {
+        const size_t differing =
+            w.differing[0].size() + w.differing[1].size() + w.differing[2].size();
+        const size_t linedUp = N * w.linedUp.size();
+        return differing <= linedUp + 4096 &&
+               work <= 32 * static_cast<qsizetype>(linedUp + differing) + 16384;
+    };
     qsizetype at[3] = {texts[0].entries, texts[1].entries, texts[2].entries};
     Lookahead ahead[3] = {{texts[0], key, work}, {texts[1], key, work}, {texts[2], key, work}};
     for (bool more = true; more;) {
         Stretch s;
         std::copy(at, at + 3, s.at);
-        s.first = linedUp.size();
-        s.bytes = takeAlike<N>(texts, at, linedUp, instructions);
-        s.last = linedUp.size();
+        s.first = w.linedUp.size();
+        s.bytes = takeAlike<N>(texts, at, w.linedUp, instructions);
+        s.last = w.linedUp.size();
         for (int f = 0; f < N; ++f) {
             at[f] += s.bytes;
-            differingFrom[f].push_back(differing[f].size());
+            w.differingFrom[f].push_back(w.differing[f].size());
         }
-        stretches.push_back(s);
+        w.stretches.push_back(s);
         more = false;
         for (int f = 0; f < N; ++f)
             more = more || at[f] < texts[f].size;
@@ -943,36 +944,47 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
             ahead[f].restart(at[f]);
         const std::optional<std::array<size_t, 3>> alike = findAlike<N>(ahead, work);
         for (int f = 0; f < N; ++f) {
-            Lookahead& a = ahead[f];
             const size_t passed = alike ? (*alike)[static_cast<size_t>(f)] : SIZE_MAX;
             for (size_t k = 0; k < passed; ++k) {
-                const Ahead* line = a.line(k);
+                const Ahead* line = ahead[f].line(k);
                 if (!line)
                     break;
-                differing[f].push_back({line->start, line->end, line->next});
+                w.differing[f].push_back({line->start, line->end, line->next});
                 at[f] = line->next;
             }
         }
         more = alike.has_value();
-        if (!pays(linedUp.size(), differing[0].size() + differing[1].size() + differing[2].size()))
+        if (!pays())
             return std::nullopt;
     }
     for (int f = 0; f < N; ++f)
-        differingFrom[f].push_back(differing[f].size());
+        w.differingFrom[f].push_back(w.differing[f].size());
+    return w;
+}
 
-    // The entries of the differing lines, each as a save writes it now: a
-    // line kept as an earlier save escaped it is made anew, as reading and
-    // comparing entries do it.
-    std::deque<QByteArray> made;
+// The counted lines of the copies, and how often each copy holds each of
+// their entries.
+struct Counted {
+    std::vector<Held> held[3];   // each copy's, in order
+    std::vector<Count> counts;   // per entry
+    std::deque<QByteArray> made; // lines made anew, which `held` points into
+};
+
+// The entries of the differing lines, each as a save writes it now (a
+// line kept as an earlier save escaped it is made anew, as reading and
+// comparing entries do it), and every line of each copy that holds one of
+// them: the lined-up ones and the differing ones, stretch by stretch.
+template <int N> Counted count(const Text* texts, Walk& w, std::uint64_t key) {
+    Counted c;
     size_t differingLines = 0;
     for (int f = 0; f < N; ++f)
-        differingLines += differing[f].size();
+        differingLines += w.differing[f].size();
     Entries entries(differingLines);
     Prints prints(differingLines);
     std::vector<Held> differingHeld[3];
     for (int f = 0; f < N; ++f) {
-        differingHeld[f].reserve(differing[f].size());
-        for (const Line& l : differing[f]) {
+        differingHeld[f].reserve(w.differing[f].size());
+        for (const Walk::Line& l : w.differing[f]) {
             Held h;
             h.at = l.start;
             h.next = l.next;
@@ -982,12 +994,12 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
                     h.line = raw;
                     h.asInFile = l.next == l.end + 2;
                 } else {
-                    h.line = made.emplace_back(
+                    h.line = c.made.emplace_back(
                         vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(raw)));
                 }
                 const QByteArrayView entry =
                     h.line.contains(kMarkerCiphered)
-                        ? QByteArrayView(made.emplace_back(
+                        ? QByteArrayView(c.made.emplace_back(
                               vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(h.line))))
                         : h.line;
                 h.id = entries.add(entry, hashOf(entry.data(), entry.size(), key));
@@ -996,50 +1008,63 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
             differingHeld[f].push_back(h);
         }
     }
-
-    // Each copy's counted lines in order: the lined-up lines of a counted
-    // entry, then the differing lines, stretch by stretch.
-    std::vector<Held> held[3];
-    for (size_t s = 0; s < stretches.size(); ++s) {
-        Stretch& st = stretches[s];
+    for (size_t s = 0; s < w.stretches.size(); ++s) {
+        Stretch& st = w.stretches[s];
         for (int f = 0; f < N; ++f)
-            st.held[f] = held[f].size();
-        if (entries.size() > 0) {
-            for (size_t a = st.first; a < st.last; ++a) {
-                const qsizetype start = linedUp.at(a);
-                const qsizetype next = a + 1 < st.last ? linedUp.at(a + 1) : st.at[0] + st.bytes;
-                const QByteArrayView line(texts[kOurs].data + start, next - 2 - start);
-                if (!prints.mayHold(printOf(line.data(), line.size())))
-                    continue;
-                const int id = entries.find(line, hashOf(line.data(), line.size(), key));
-                if (id < 0)
-                    continue;
-                for (int f = 0; f < N; ++f) {
-                    Held h;
-                    h.at = start - st.at[0] + st.at[f];
-                    h.next = next - st.at[0] + st.at[f];
-                    h.line = QByteArrayView(texts[f].data + h.at, line.size());
-                    h.id = id;
-                    h.linedUp = static_cast<long>(a);
-                    h.asInFile = true;
-                    held[f].push_back(h);
-                }
+            st.held[f] = c.held[f].size();
+        for (size_t a = st.first; a < st.last && entries.size() > 0; ++a) {
+            const qsizetype start = w.linedUp.at(a);
+            const qsizetype next = a + 1 < st.last ? w.linedUp.at(a + 1) : st.at[0] + st.bytes;
+            const QByteArrayView line(texts[kOurs].data + start, next - 2 - start);
+            if (!prints.mayHold(printOf(line.data(), line.size())))
+                continue;
+            const int id = entries.find(line, hashOf(line.data(), line.size(), key));
+            if (id < 0)
+                continue;
+            for (int f = 0; f < N; ++f) {
+                Held h;
+                h.at = start - st.at[0] + st.at[f];
+                h.next = next - st.at[0] + st.at[f];
+                h.line = QByteArrayView(texts[f].data + h.at, line.size());
+                h.id = id;
+                h.linedUp = static_cast<long>(a);
+                h.asInFile = true;
+                c.held[f].push_back(h);
             }
         }
         for (int f = 0; f < N; ++f)
-            for (size_t d = differingFrom[f][s]; d < differingFrom[f][s + 1]; ++d)
+            for (size_t d = w.differingFrom[f][s]; d < w.differingFrom[f][s + 1]; ++d)
                 if (differingHeld[f][d].id >= 0)
-                    held[f].push_back(differingHeld[f][d]);
+                    c.held[f].push_back(differingHeld[f][d]);
     }
+    c.counts.resize(entries.size());
+    for (const Held& h : c.held[kOurs])
+        ++c.counts[static_cast<size_t>(h.id)].ours;
+    for (const Held& h : c.held[kTheirs])
+        ++c.counts[static_cast<size_t>(h.id)].theirs;
+    for (const Held& h : c.held[kBase])
+        ++c.counts[static_cast<size_t>(h.id)].base;
+    return c;
+}
 
-    std::vector<Count> counts(entries.size());
-    for (const Held& h : held[kOurs])
-        ++counts[static_cast<size_t>(h.id)].ours;
-    for (const Held& h : held[kTheirs])
-        ++counts[static_cast<size_t>(h.id)].theirs;
-    if (N == 3)
-        for (const Held& h : held[kBase])
-            ++counts[static_cast<size_t>(h.id)].base;
+// The merge with the copies lined up. None when lining them up does not
+// pay, or when a side holds the base's entries in other bytes or order:
+// the merge that counts every line decides then.
+template <int N>
+std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteArrayView ours,
+                                     QByteArrayView theirs, QByteArrayView masterLine,
+                                     Instructions instructions, Result result) {
+    const Text texts[3] = {textOf(ours), textOf(theirs), base ? textOf(*base) : Text{}};
+    static const std::uint64_t key = QRandomGenerator::system()->generate64();
+    std::optional<Walk> walked = walk<N>(texts, instructions, key);
+    if (!walked)
+        return std::nullopt;
+    const LinedUp& linedUp = walked->linedUp;
+    const std::vector<Stretch>& stretches = walked->stretches;
+    Counted counted = count<N>(texts, *walked, key);
+    std::vector<Count>& counts = counted.counts;
+    std::vector<Held>* held = counted.held;
+
     // A side that holds the base's entries, as often each, changed nothing
     // when it holds them in the base's order: only the merge that counts
     // every line tells, unless ours is the base's very bytes.
