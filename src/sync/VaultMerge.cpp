@@ -846,18 +846,18 @@ QByteArray freshBuffer(qsizetype size) {
     return buffer;
 }
 
-// Pieces of the merged file, joined in the end; a piece that goes on where
-// the one before ends extends it, so that a run of ours is copied at once.
-class Pieces {
-public:
-    void add(const char* data, qsizetype size) {
-        if (size <= 0)
-            return;
-        if (!m_list.empty() && m_list.back().data() + m_list.back().size() == data) {
-            m_list.back() = QByteArrayView(m_list.back().data(), m_list.back().size() + size);
-            return;
-        }
-        m_list.emplace_back(data, size);
+// What the merged file is written to: first only its size is learnt.
+struct Sizer {
+    qsizetype size = 0;
+    void add(const char*, qsizetype n) { size += n; }
+    void addLine(const Held& h) { size += h.line.size() + 2; }
+};
+
+struct Writer {
+    char* at;
+    void add(const char* data, qsizetype n) {
+        std::memcpy(at, data, static_cast<size_t>(n));
+        at += n;
     }
     void addLine(const Held& h) {
         if (h.asInFile) {
@@ -867,21 +867,6 @@ public:
             add(kCrLf, 2);
         }
     }
-    QByteArray joined() const {
-        qsizetype size = 0;
-        for (const QByteArrayView piece : m_list)
-            size += piece.size();
-        QByteArray file = freshBuffer(size);
-        char* d = file.data();
-        for (const QByteArrayView piece : m_list) {
-            std::memcpy(d, piece.data(), static_cast<size_t>(piece.size()));
-            d += piece.size();
-        }
-        return file;
-    }
-
-private:
-    std::vector<QByteArrayView> m_list;
 };
 
 Named namedOf(QByteArrayView line) {
@@ -895,12 +880,9 @@ Named namedOf(QByteArrayView line) {
 // where the copies differ, stretch by stretch.
 struct Walk {
     explicit Walk(size_t expected) : linedUp(expected) {}
-    struct Line {
-        qsizetype start, end, next;
-    };
     LinedUp linedUp;
     std::vector<Stretch> stretches;
-    std::vector<Line> differing[3];
+    std::vector<Held> differing[3];       // `line` their bytes as the copy holds them
     std::vector<size_t> differingFrom[3]; // per stretch, and the end
 };
 
@@ -914,6 +896,11 @@ std::optional<Walk> walk(const Text* texts, Instructions instructions, std::uint
     if (texts[kOurs].size > qsizetype(UINT32_MAX))
         return std::nullopt;
     Walk w(static_cast<size_t>(texts[kOurs].size / 32));
+    // Room reserved is not touched until used: generous room spares the
+    // fresh pages that growing by copying would fault in.
+    w.stretches.reserve(static_cast<size_t>(texts[kOurs].size / 256) + 16);
+    for (int f = 0; f < N; ++f)
+        w.differing[f].reserve(static_cast<size_t>(texts[f].size / 256) + 16);
     qsizetype work = 0;
     const auto pays = [&] {
         const size_t differing =
@@ -949,7 +936,10 @@ std::optional<Walk> walk(const Text* texts, Instructions instructions, std::uint
                 const Ahead* line = ahead[f].line(k);
                 if (!line)
                     break;
-                w.differing[f].push_back({line->start, line->end, line->next});
+                Held& h = w.differing[f].emplace_back();
+                h.at = line->start;
+                h.next = line->next;
+                h.line = ahead[f].bytes(*line);
                 at[f] = line->next;
             }
         }
@@ -981,37 +971,28 @@ template <int N> Counted count(const Text* texts, Walk& w, std::uint64_t key) {
         differingLines += w.differing[f].size();
     Entries entries(differingLines);
     Prints prints(differingLines);
-    std::vector<Held> differingHeld[3];
     for (int f = 0; f < N; ++f) {
-        differingHeld[f].reserve(w.differing[f].size());
-        for (const Walk::Line& l : w.differing[f]) {
-            Held h;
-            h.at = l.start;
-            h.next = l.next;
-            const QByteArrayView raw(texts[f].data + l.start, l.end - l.start);
-            if (!vaultformat::isSkippedLine(raw)) {
-                if (vaultformat::isSavedForm(raw)) {
-                    h.line = raw;
-                    h.asInFile = l.next == l.end + 2;
-                } else {
-                    h.line = c.made.emplace_back(
-                        vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(raw)));
-                }
-                const QByteArrayView entry =
-                    h.line.contains(kMarkerCiphered)
-                        ? QByteArrayView(c.made.emplace_back(
-                              vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(h.line))))
-                        : h.line;
-                h.id = entries.add(entry, hashOf(entry.data(), entry.size(), key));
-                prints.add(printOf(entry.data(), entry.size()));
-            }
-            differingHeld[f].push_back(h);
+        for (Held& h : w.differing[f]) {
+            const QByteArrayView raw = h.line;
+            if (vaultformat::isSkippedLine(raw))
+                continue;
+            if (vaultformat::isSavedForm(raw))
+                h.asInFile = h.next == h.at + raw.size() + 2;
+            else
+                h.line = c.made.emplace_back(
+                    vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(raw)));
+            const QByteArrayView entry =
+                h.line.contains(kMarkerCiphered)
+                    ? QByteArrayView(c.made.emplace_back(
+                          vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(h.line))))
+                    : h.line;
+            h.id = entries.add(entry, hashOf(entry.data(), entry.size(), key));
+            prints.add(printOf(entry.data(), entry.size()));
         }
     }
-    for (size_t s = 0; s < w.stretches.size(); ++s) {
-        Stretch& st = w.stretches[s];
-        for (int f = 0; f < N; ++f)
-            st.held[f] = c.held[f].size();
+    // The lined-up lines of a counted entry: few, or none.
+    std::vector<std::pair<size_t, int>> linedUpHeld; // the line in LinedUp, its entry
+    for (const Stretch& st : w.stretches) {
         for (size_t a = st.first; a < st.last && entries.size() > 0; ++a) {
             const qsizetype start = w.linedUp.at(a);
             const qsizetype next = a + 1 < st.last ? w.linedUp.at(a + 1) : st.at[0] + st.bytes;
@@ -1019,23 +1000,46 @@ template <int N> Counted count(const Text* texts, Walk& w, std::uint64_t key) {
             if (!prints.mayHold(printOf(line.data(), line.size())))
                 continue;
             const int id = entries.find(line, hashOf(line.data(), line.size(), key));
-            if (id < 0)
-                continue;
-            for (int f = 0; f < N; ++f) {
-                Held h;
+            if (id >= 0)
+                linedUpHeld.emplace_back(a, id);
+        }
+    }
+    // Each copy's counted lines in order, stretch by stretch: its lined-up
+    // ones, then its differing ones but those reading passes over. Without
+    // lined-up ones, the differing lines close up where they are.
+    for (int f = 0; f < N; ++f) {
+        std::vector<Held>& differing = w.differing[f];
+        std::vector<Held>& held = linedUpHeld.empty() ? differing : c.held[f];
+        size_t kept = 0;
+        size_t next = 0;
+        for (size_t s = 0; s < w.stretches.size(); ++s) {
+            Stretch& st = w.stretches[s];
+            st.held[f] = linedUpHeld.empty() ? kept : held.size();
+            for (; next < linedUpHeld.size() && linedUpHeld[next].first < st.last; ++next) {
+                const auto [a, id] = linedUpHeld[next];
+                const qsizetype start = w.linedUp.at(a);
+                const qsizetype end = a + 1 < st.last ? w.linedUp.at(a + 1) : st.at[0] + st.bytes;
+                Held& h = held.emplace_back();
                 h.at = start - st.at[0] + st.at[f];
-                h.next = next - st.at[0] + st.at[f];
-                h.line = QByteArrayView(texts[f].data + h.at, line.size());
+                h.next = end - st.at[0] + st.at[f];
+                h.line = QByteArrayView(texts[f].data + h.at, end - 2 - start);
                 h.id = id;
                 h.linedUp = static_cast<long>(a);
                 h.asInFile = true;
-                c.held[f].push_back(h);
+            }
+            for (size_t d = w.differingFrom[f][s]; d < w.differingFrom[f][s + 1]; ++d) {
+                if (differing[d].id < 0)
+                    continue;
+                if (linedUpHeld.empty())
+                    differing[kept++] = differing[d];
+                else
+                    held.push_back(differing[d]);
             }
         }
-        for (int f = 0; f < N; ++f)
-            for (size_t d = w.differingFrom[f][s]; d < w.differingFrom[f][s + 1]; ++d)
-                if (differingHeld[f][d].id >= 0)
-                    c.held[f].push_back(differingHeld[f][d]);
+        if (linedUpHeld.empty()) {
+            differing.resize(kept);
+            c.held[f] = std::move(differing);
+        }
     }
     c.counts.resize(entries.size());
     for (const Held& h : c.held[kOurs])
@@ -1187,60 +1191,66 @@ std::optional<Result> mergeLinedUpOf(std::optional<QByteArrayView> base, QByteAr
     std::stable_sort(chains.begin(), chains.end(), [](const Chain& a, const Chain& b) {
         return static_cast<quint64>(a.after) < static_cast<quint64>(b.after); // the end last
     });
-    Pieces out;
-    const auto addChain = [&](const Chain& c) {
-        for (size_t k = c.first; k < c.first + c.count; ++k)
-            out.addLine(*fresh[k]);
-    };
-    // The master line, and its line end where its file has one.
-    const Text& master = texts[result.report.masterFromTheirs ? kTheirs : kOurs];
-    if (master.entries == masterLine.size() + 2) {
-        out.add(master.data, master.entries);
-    } else {
-        out.add(masterLine.data(), masterLine.size());
-        out.add(kCrLf, 2);
-    }
-    const char* const o = texts[kOurs].data;
-    size_t chain = 0;
-    for (size_t s = 0; s < stretches.size(); ++s) {
-        const Stretch& st = stretches[s];
-        const size_t end =
-            s + 1 < stretches.size() ? stretches[s + 1].held[kOurs] : oursHeld.size();
-        const qsizetype stEnd = st.at[0] + st.bytes;
-        qsizetype from = st.at[0];
-        size_t k = st.held[kOurs];
-        for (;;) {
-            while (k < end && oursHeld[k].linedUp >= 0 && !oursHeld[k].removed)
-                ++k;
-            const bool removedNext = k < end && oursHeld[k].linedUp >= 0;
-            const bool chainNext =
-                chain < chains.size() && chains[chain].after >= 0 && chains[chain].after < stEnd;
-            if (removedNext && (!chainNext || oursHeld[k].at < chains[chain].after)) {
-                out.add(o + from, oursHeld[k].at - from);
-                from = oursHeld[k].next;
-                ++k;
-            } else if (chainNext) {
-                out.add(o + from, chains[chain].afterNext - from);
-                from = chains[chain].afterNext;
-                addChain(chains[chain++]);
-            } else {
-                break;
+    // Written twice over: once to learn the file's size, once into it.
+    const auto write = [&](auto& out) {
+        const auto addChain = [&](const Chain& c) {
+            for (size_t k = c.first; k < c.first + c.count; ++k)
+                out.addLine(*fresh[k]);
+        };
+        // The master line, and its line end where its file has one.
+        const Text& master = texts[result.report.masterFromTheirs ? kTheirs : kOurs];
+        if (master.entries == masterLine.size() + 2) {
+            out.add(master.data, master.entries);
+        } else {
+            out.add(masterLine.data(), masterLine.size());
+            out.add(kCrLf, 2);
+        }
+        const char* const o = texts[kOurs].data;
+        size_t chain = 0;
+        for (size_t s = 0; s < stretches.size(); ++s) {
+            const Stretch& st = stretches[s];
+            const size_t end =
+                s + 1 < stretches.size() ? stretches[s + 1].held[kOurs] : oursHeld.size();
+            const qsizetype stEnd = st.at[0] + st.bytes;
+            qsizetype from = st.at[0];
+            size_t k = st.held[kOurs];
+            for (;;) {
+                while (k < end && oursHeld[k].linedUp >= 0 && !oursHeld[k].removed)
+                    ++k;
+                const bool removedNext = k < end && oursHeld[k].linedUp >= 0;
+                const bool chainNext = chain < chains.size() && chains[chain].after >= 0 &&
+                                       chains[chain].after < stEnd;
+                if (removedNext && (!chainNext || oursHeld[k].at < chains[chain].after)) {
+                    out.add(o + from, oursHeld[k].at - from);
+                    from = oursHeld[k].next;
+                    ++k;
+                } else if (chainNext) {
+                    out.add(o + from, chains[chain].afterNext - from);
+                    from = chains[chain].afterNext;
+                    addChain(chains[chain++]);
+                } else {
+                    break;
+                }
+            }
+            out.add(o + from, stEnd - from);
+            for (; k < end; ++k) {
+                const Held& h = oursHeld[k];
+                if (h.removed)
+                    continue;
+                out.addLine(h);
+                if (chain < chains.size() && chains[chain].after == h.at)
+                    addChain(chains[chain++]);
             }
         }
-        out.add(o + from, stEnd - from);
-        for (; k < end; ++k) {
-            const Held& h = oursHeld[k];
-            if (h.removed)
-                continue;
-            out.addLine(h);
-            if (chain < chains.size() && chains[chain].after == h.at)
-                addChain(chains[chain++]);
-        }
-    }
-    if (chain < chains.size())
-        addChain(chains[chain]); // the end's
-    out.add(kCrLf, 2);
-    result.file = out.joined();
+        if (chain < chains.size())
+            addChain(chains[chain]); // the end's
+        out.add(kCrLf, 2);
+    };
+    Sizer sizer;
+    write(sizer);
+    result.file = freshBuffer(sizer.size);
+    Writer writer{result.file.data()};
+    write(writer);
     return result;
 }
 
