@@ -421,31 +421,39 @@ template <class Width> [[gnu::always_inline]] inline int bitsIn(std::uint64_t m)
            ((last ^ static_cast<std::uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full);
 }
 
-// Where each lined-up line starts in ours, in order: four bytes a line, as
+// The lined-up lines in order: where each starts in ours, and the top half
+// of its print, taken while its bytes are at hand. Eight bytes a line, as
 // few fresh pages as can be, written without a call in the scan's tightest
 // loop. (A copy of 4 GiB or more is left to the merge that counts all.)
 class LinedUp {
 public:
     explicit LinedUp(size_t expected) : m_capacity(std::max<size_t>(expected, 64)) {
-        m_at = std::make_unique_for_overwrite<std::uint32_t[]>(m_capacity);
+        m_lines = std::make_unique_for_overwrite<Line[]>(m_capacity);
     }
-    [[gnu::always_inline]] void add(qsizetype start) {
+    [[gnu::always_inline]] void add(qsizetype start, const unsigned char* line, qsizetype size) {
         if (m_size == m_capacity)
             grow();
-        m_at[m_size++] = static_cast<std::uint32_t>(start);
+        m_lines[m_size++] = {
+            static_cast<std::uint32_t>(start),
+            static_cast<std::uint32_t>(printOf(reinterpret_cast<const char*>(line), size) >> 32)};
     }
     size_t size() const { return m_size; }
-    qsizetype at(size_t k) const { return m_at[k]; }
+    qsizetype at(size_t k) const { return m_lines[k].at; }
+    std::uint64_t print(size_t k) const { return std::uint64_t(m_lines[k].print) << 32; }
 
 private:
+    struct Line {
+        std::uint32_t at;
+        std::uint32_t print;
+    };
     [[gnu::noinline]] void grow() {
-        auto more = std::make_unique_for_overwrite<std::uint32_t[]>(2 * m_capacity);
-        std::copy(m_at.get(), m_at.get() + m_size, more.get());
-        m_at = std::move(more);
+        auto more = std::make_unique_for_overwrite<Line[]>(2 * m_capacity);
+        std::copy(m_lines.get(), m_lines.get() + m_size, more.get());
+        m_lines = std::move(more);
         m_capacity *= 2;
     }
 
-    std::unique_ptr<std::uint32_t[]> m_at;
+    std::unique_ptr<Line[]> m_lines;
     size_t m_size = 0;
     size_t m_capacity;
 };
@@ -476,7 +484,7 @@ template <int N, class Width>
         for (int f = 0; f < N; ++f)
             if (p[f][cr + 1] != '\n')
                 return false;
-        out.add(at[0] + lineStart);
+        out.add(at[0] + lineStart, o + lineStart, cr - lineStart);
         lineStart = cr + 2;
         searchFrom = cr + 2;
         separators = 0;
@@ -528,7 +536,7 @@ template <int N, class Width>
             if (cr < 63 ? o[x + cr + 1] != '\n' : !take(x + cr))
                 return lineStart;
             if (cr < 63) {
-                out.add(at[0] + lineStart);
+                out.add(at[0] + lineStart, o + lineStart, x + cr - lineStart);
                 lineStart = x + cr + 2;
                 separators = 0;
             }
@@ -802,7 +810,7 @@ private:
     std::vector<QByteArrayView> m_keys;
 };
 
-// The prints of the counted entries, a bit each in a set of bits that
+// The prints of the counted entries (their top bits), a bit each in a set of bits that
 // stays in the nearest cache: a lined-up line whose bit is clear holds none
 // of those entries, and is not looked up further. A bit in thirty-two is
 // set at most, so that few lines are looked up for nothing.
@@ -994,11 +1002,11 @@ template <int N> Counted count(const Text* texts, Walk& w, std::uint64_t key) {
     std::vector<std::pair<size_t, int>> linedUpHeld; // the line in LinedUp, its entry
     for (const Stretch& st : w.stretches) {
         for (size_t a = st.first; a < st.last && entries.size() > 0; ++a) {
+            if (!prints.mayHold(w.linedUp.print(a)))
+                continue;
             const qsizetype start = w.linedUp.at(a);
             const qsizetype next = a + 1 < st.last ? w.linedUp.at(a + 1) : st.at[0] + st.bytes;
             const QByteArrayView line(texts[kOurs].data + start, next - 2 - start);
-            if (!prints.mayHold(printOf(line.data(), line.size())))
-                continue;
             const int id = entries.find(line, hashOf(line.data(), line.size(), key));
             if (id >= 0)
                 linedUpHeld.emplace_back(a, id);
