@@ -810,10 +810,10 @@ private:
     std::vector<QByteArrayView> m_keys;
 };
 
-// The prints of the counted entries (their top bits), a bit each in a set of bits that
-// stays in the nearest cache: a lined-up line whose bit is clear holds none
-// of those entries, and is not looked up further. A bit in thirty-two is
-// set at most, so that few lines are looked up for nothing.
+// The prints of the counted entries, a bit each (by their top bits) in a
+// set of bits that stays in the nearest cache: a lined-up line whose bit is
+// clear holds none of those entries, and is not looked up further. A bit in
+// thirty-two is set at most, so that few lines are looked up for nothing.
 class Prints {
 public:
     explicit Prints(size_t most)
