@@ -1,10 +1,9 @@
 #include "sync/VaultMerge.h"
 
 #include "vault/EntryStore.h"
+#include "vault/LargeMemory.h"
 #include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
-
-#include "vault/LargeMemory.h"
 
 #include <QHash>
 #include <QRandomGenerator>
@@ -22,6 +21,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// Where the machine may have wider instructions than every one of its kind,
+// they are looked for when the program runs.
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define KEYNOOK_WIDE_CHUNKS 1
