@@ -207,7 +207,7 @@ std::vector<Entry> scattered(std::vector<Entry> v, const std::vector<Entry>& p, 
         return Entry{QStringLiteral("user") + n, QStringLiteral("pw") + n,
                      QStringLiteral("site%1.org").arg(n)};
     };
-    for (size_t ops = pick(v.size() / 8 + 4); ops > 0; --ops) {
+    for (size_t ops = pick(std::min<size_t>(v.size() / 8, 200) + 4); ops > 0; --ops) {
         const size_t at = pick(v.size() + 1);
         switch (pick(6)) {
         case 0: // delete
@@ -258,7 +258,8 @@ void expectSameMerge(const vaultmerge::Result& a, const vaultmerge::Result& b) {
 // Copies of a larger vault, most of their lines the same bytes, changed here
 // and there, entries repeating across the places where they differ and
 // where they do not: lining them up gives exactly what counting every line
-// gives, and does decide most of these merges.
+// gives, and does decide most of these merges. The last vault is one of
+// megabytes, whose merged file is made as a large one is.
 TEST(Merge, LinedUpGivesWhatCountingEveryLineGives) {
     const std::uint32_t start = testsupport::randomStartValue();
     std::mt19937 gen(start);
@@ -281,6 +282,11 @@ TEST(Merge, LinedUpGivesWhatCountingEveryLineGives) {
             base.push_back(pick(4) == 0 ? p[pick(p.size())]
                                         : Entry{QString::number(next++), QStringLiteral("pw"),
                                                 QStringLiteral("a.org")});
+        if (round == kRounds - 1)
+            for (int k = 0; k < 50'000; ++k)
+                base.push_back({QStringLiteral("someone%1@example.org").arg(next++),
+                                QStringLiteral("a password of its own, %1").arg(gen()),
+                                QStringLiteral("https://www.example%1.org/sign-in").arg(k)});
         const QByteArray baseFile = untidyFileOf(masters[0], base, gen);
         const QByteArray oursFile =
             pick(10) == 0
