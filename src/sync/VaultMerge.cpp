@@ -890,6 +890,20 @@ Named namedOf(QByteArrayView line) {
             vaultformat::decodeCipheredField(line.sliced(second + 3))};
 }
 
+// Whether a line of one copy is in the form a save writes, without the
+// escape marker: three fields, split by two separators that do not
+// overlap, so that it is its entry's line as it is. Looked at in one chunk
+// where the copy has the bytes for it; false leaves the line to the full
+// reading.
+bool plainLine(const Text& text, qsizetype at, qsizetype size) {
+    if (size > 64 || at + 67 > text.size)
+        return false;
+    const unsigned char* const p[1] = {reinterpret_cast<const unsigned char*>(text.data) + at};
+    const Chunk c = chunkOf<1>(Narrow{}, p, 0);
+    const std::uint64_t line = size == 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << size) - 1;
+    return ((c.marker | c.longBars) & line) == 0 && bitsIn<Narrow>(c.bars & line) == 2;
+}
+
 // The copies walked in step: the lined-up lines, and each copy's lines
 // where the copies differ, stretch by stretch.
 struct Walk {
@@ -988,18 +1002,22 @@ template <int N> Counted count(const Text* texts, Walk& w, std::uint64_t key) {
     for (int f = 0; f < N; ++f) {
         for (Held& h : w.differing[f]) {
             const QByteArrayView raw = h.line;
-            if (vaultformat::isSkippedLine(raw))
-                continue;
-            if (vaultformat::isSavedForm(raw))
+            QByteArrayView entry = raw;
+            if (plainLine(texts[f], h.at, raw.size())) {
                 h.asInFile = h.next == h.at + raw.size() + 2;
-            else
-                h.line = c.made.emplace_back(
-                    vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(raw)));
-            const QByteArrayView entry =
-                h.line.contains(kMarkerCiphered)
-                    ? QByteArrayView(c.made.emplace_back(
-                          vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(h.line))))
-                    : h.line;
+            } else {
+                if (vaultformat::isSkippedLine(raw))
+                    continue;
+                if (vaultformat::isSavedForm(raw))
+                    h.asInFile = h.next == h.at + raw.size() + 2;
+                else
+                    h.line = c.made.emplace_back(
+                        vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(raw)));
+                entry = h.line.contains(kMarkerCiphered)
+                            ? QByteArrayView(c.made.emplace_back(vaultformat::encodeEntryLine(
+                                  vaultformat::decodeEntryLine(h.line))))
+                            : h.line;
+            }
             h.id = entries.add(entry, hashOf(entry.data(), entry.size(), key));
             prints.add(printOf(entry.data(), entry.size()));
         }
