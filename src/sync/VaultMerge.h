@@ -71,6 +71,22 @@ struct Result {
 // plain vault files.
 Result merge(std::optional<QByteArrayView> base, QByteArrayView ours, QByteArrayView theirs);
 
+// merge() is one of these two, with the same result, bytes and report
+// alike. The first lines the copies up: most lines of copies of one vault
+// are the same bytes in the same order, and only the entries around the
+// places where they differ are counted. It gives none when it leaves the
+// merge to the second, which counts every entry of every copy as the rules
+// above read: for copies that differ throughout, or a side that holds the
+// base's entries in other bytes. Both are here for tests that hold them to
+// each other; the first compares bytes with the widest instructions the
+// machine has, or with those every machine of its kind has.
+enum class Instructions { Widest, Baseline };
+std::optional<Result> mergeLinedUp(std::optional<QByteArrayView> base, QByteArrayView ours,
+                                   QByteArrayView theirs,
+                                   Instructions instructions = Instructions::Widest);
+Result mergeCountingAll(std::optional<QByteArrayView> base, QByteArrayView ours,
+                        QByteArrayView theirs);
+
 // One state of the vault that this computer read (a change that came from
 // elsewhere) or wrote (a change made here), in the plain form. Those given
 // to chooseBase() are the ones `ours` came from, oldest first.

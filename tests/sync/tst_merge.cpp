@@ -169,6 +169,152 @@ TEST(Merge, FollowsItsRulesOnRandomEdits) {
     }
 }
 
+// A vault file as hands and older saves may leave one. Some entries are
+// written so in every copy: as saves used to escape them, or (an entry
+// whose fields are plain letters) as two fields joined by four bars, a
+// line a save writes anew. Now and then, in one copy only, a line is
+// written as saves used to, with a fourth field (read as the same entry),
+// ended by a lone CR, or with an empty line after it.
+QByteArray untidyFileOf(const QString& master, const std::vector<Entry>& entries,
+                        std::mt19937& gen) {
+    QByteArray file = vaultformat::encodeMasterLine(master) + (gen() % 8 == 0 ? "\r" : "\r\n");
+    for (const Entry& e : entries) {
+        const size_t style = e.username.size() + e.password.size();
+        const unsigned how = gen() % 60;
+        QByteArray line = vaultformat::encodeEntryLine(e, how == 0 || style % 4 == 0
+                                                              ? vaultformat::Escaping::AllUndefined
+                                                              : vaultformat::Escaping::Needed);
+        const QByteArray plain = e.username.toLatin1() + "||||" + e.password.toLatin1();
+        if (style % 7 == 0 && QString::fromLatin1(plain) == e.username + "||||" + e.password &&
+            !plain.contains('\x81') && !plain.contains('\x8D'))
+            line = testsupport::flipped(plain);
+        if (how == 1)
+            line += testsupport::flipped("|||fourth");
+        file += line + (how == 2 ? "\r" : "\r\n");
+        if (how == 3)
+            file += gen() % 2 ? "\r\n" : " \r\n";
+    }
+    return gen() % 8 == 0 ? file : file + "\r\n";
+}
+
+// Changes scattered over a vault, one entry or a block of them at a time.
+std::vector<Entry> scattered(std::vector<Entry> v, const std::vector<Entry>& p, std::mt19937& gen,
+                             int& next) {
+    const auto pick = [&](size_t n) {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(gen);
+    };
+    const auto fresh = [&] {
+        // Mostly entries of their own; some from the pool, which repeat.
+        if (pick(4) == 0)
+            return p[pick(p.size())];
+        const QString n = QString::number(next++);
+        return Entry{QStringLiteral("user") + n, QStringLiteral("pw") + n,
+                     QStringLiteral("site%1.org").arg(n)};
+    };
+    for (size_t ops = pick(std::min<size_t>(v.size() / 8, 200) + 4); ops > 0; --ops) {
+        const size_t at = pick(v.size() + 1);
+        switch (pick(6)) {
+        case 0: // delete
+            if (at < v.size())
+                v.erase(v.begin() + static_cast<long>(at));
+            break;
+        case 1: // add
+            v.insert(v.begin() + static_cast<long>(at), fresh());
+            break;
+        case 2: // edit one in place
+            if (at < v.size())
+                v[at].password = fresh().password;
+            break;
+        case 3: // repeat one elsewhere
+            if (!v.empty())
+                v.insert(v.begin() + static_cast<long>(at), v[pick(v.size())]);
+            break;
+        case 4: // add a block
+            for (size_t k = pick(100); k > 0; --k)
+                v.insert(v.begin() + static_cast<long>(at), fresh());
+            break;
+        case 5: // delete a block
+            v.erase(v.begin() + static_cast<long>(at),
+                    v.begin() + static_cast<long>(std::min(v.size(), at + pick(40))));
+            break;
+        }
+    }
+    return v;
+}
+
+void expectSameMerge(const vaultmerge::Result& a, const vaultmerge::Result& b) {
+    EXPECT_EQ(a.outcome, b.outcome);
+    EXPECT_EQ(a.file, b.file);
+    const vaultmerge::Report& x = a.report;
+    const vaultmerge::Report& y = b.report;
+    EXPECT_EQ(x.twoWay, y.twoWay);
+    EXPECT_EQ(x.masterFromTheirs, y.masterFromTheirs);
+    EXPECT_EQ(x.fromTheirs, y.fromTheirs);
+    EXPECT_EQ(x.removedByTheirs, y.removedByTheirs);
+    EXPECT_EQ(x.oursOnly, y.oursOnly);
+    ASSERT_EQ(x.editedOnBoth.size(), y.editedOnBoth.size());
+    for (size_t k = 0; k < x.editedOnBoth.size(); ++k) {
+        EXPECT_EQ(x.editedOnBoth[k].ours, y.editedOnBoth[k].ours);
+        EXPECT_EQ(x.editedOnBoth[k].theirs, y.editedOnBoth[k].theirs);
+    }
+}
+
+// Copies of a larger vault, most of their lines the same bytes, changed here
+// and there, entries repeating across the places where they differ and
+// where they do not: lining them up gives exactly what counting every line
+// gives, and does decide most of these merges. The last vault is one of
+// megabytes, whose merged file is made as a large one is.
+TEST(Merge, LinedUpGivesWhatCountingEveryLineGives) {
+    const std::uint32_t start = testsupport::randomStartValue();
+    std::mt19937 gen(start);
+    // With entries whose line holds the escape marker, or four bars in a
+    // row, as a save writes them.
+    std::vector<Entry> p = pool(start);
+    p.push_back({QStringLiteral("mark"), QStringLiteral("\u0081"), QStringLiteral("m.org")});
+    p.push_back({QStringLiteral("bar"), QStringLiteral("|starts with a bar"), QString()});
+    const auto pick = [&](size_t n) {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(gen);
+    };
+    const QString masters[] = {QStringLiteral("master"), QStringLiteral("other")};
+    constexpr int kRounds = 400;
+    int linedUp = 0;
+    int next = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<Entry> base;
+        for (size_t k = pick(400); k > 0; --k)
+            base.push_back(pick(4) == 0 ? p[pick(p.size())]
+                                        : Entry{QString::number(next++), QStringLiteral("pw"),
+                                                QStringLiteral("a.org")});
+        if (round == kRounds - 1)
+            for (int k = 0; k < 50'000; ++k)
+                base.push_back({QStringLiteral("someone%1@example.org").arg(next++),
+                                QStringLiteral("a password of its own, %1").arg(gen()),
+                                QStringLiteral("https://www.example%1.org/sign-in").arg(k)});
+        const QByteArray baseFile = untidyFileOf(masters[0], base, gen);
+        const QByteArray oursFile =
+            pick(10) == 0
+                ? baseFile
+                : untidyFileOf(masters[pick(8) == 0 ? 1 : 0], scattered(base, p, gen, next), gen);
+        const QByteArray theirsFile = untidyFileOf(masters[0], scattered(base, p, gen, next), gen);
+        const std::optional<QByteArrayView> b =
+            round % 5 == 0 ? std::nullopt : std::optional<QByteArrayView>(baseFile);
+
+        const vaultmerge::Result counted = vaultmerge::mergeCountingAll(b, oursFile, theirsFile);
+        for (const auto instructions :
+             {vaultmerge::Instructions::Widest, vaultmerge::Instructions::Baseline}) {
+            const std::optional<vaultmerge::Result> lined =
+                vaultmerge::mergeLinedUp(b, oursFile, theirsFile, instructions);
+            if (lined) {
+                linedUp += instructions == vaultmerge::Instructions::Widest;
+                expectSameMerge(*lined, counted);
+            }
+        }
+        expectSameMerge(vaultmerge::merge(b, oursFile, theirsFile), counted);
+    }
+    EXPECT_GT(linedUp, kRounds * 3 / 4);
+}
+
 // Two computers that change the vault apart and now and then take in each
 // other's copy, each choosing the base from what it has seen: no entry that
 // one side holds is lost in a merge unless the other side deleted it.
