@@ -5,6 +5,7 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "main/ListView.h"
+#include "main/VaultWatcher.h"
 #include "main/modGlobals.h"
 #include "platform/Twips.h"
 #include "vault/VaultFormat.h"
@@ -19,10 +20,12 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/resource.h>
 
 namespace {
@@ -67,6 +70,8 @@ private slots:
     void conflictCopyIsMergedAtLoad();
     void saveMergesAChangeFromAnotherCopy_data();
     void deliveredChangeShowsInPlace();
+    void theWatcherTellsOfAWholeFileAtOnce_data();
+    void theWatcherTellsOfAWholeFileAtOnce();
     void saveMergesAChangeFromAnotherCopy();
     void failedSaveKeepsOldFileAndSaysSo();
     void unusualEntriesSurviveSaveAndLoad();
@@ -319,6 +324,44 @@ void TestForm1::deliveredChangeShowsInPlace() {
     QCOMPARE(list->currentIndex().row(), 2);
     QCOMPARE(main->entries().field(list->currentIndex().row(), EntryModel::Username),
              QStringLiteral("bo"));
+}
+
+void TestForm1::theWatcherTellsOfAWholeFileAtOnce_data() {
+    QTest::addColumn<int>("how");
+    QTest::newRow("renamed over the vault") << 0;
+    QTest::newRow("written in place and closed") << 1;
+    QTest::newRow("removed, then written anew and closed") << 2;
+}
+
+// A file that is whole under the vault's name (renamed there, or closed by
+// its writer) is told without waiting for the quiet that a write still
+// going on waits for: here a quiet longer than any test.
+void TestForm1::theWatcherTellsOfAWholeFileAtOnce() {
+    QFETCH(int, how);
+    QTemporaryDir dir;
+    const QString vault = dir.path() + QStringLiteral("/data.enc");
+    const auto write = [](const QString& path, const QByteArray& bytes) {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    };
+    QVERIFY(write(vault, "0"));
+    int told = 0;
+    VaultWatcher watcher(
+        vault, [&told] { ++told; }, nullptr, std::chrono::hours(1));
+    for (int k = 1; k <= 3; ++k) {
+        const QByteArray bytes = QByteArray::number(k);
+        if (how == 0) {
+            const QString beside = dir.path() + QStringLiteral("/.delivered");
+            QVERIFY(write(beside, bytes));
+            QVERIFY(std::rename(QFile::encodeName(beside).constData(),
+                                QFile::encodeName(vault).constData()) == 0);
+        } else {
+            if (how == 2)
+                QVERIFY(QFile::remove(vault));
+            QVERIFY(write(vault, bytes));
+        }
+        QTRY_COMPARE(told, k);
+    }
 }
 
 void TestForm1::failedSaveKeepsOldFileAndSaysSo() {
