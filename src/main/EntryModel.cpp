@@ -1,9 +1,14 @@
 #include "main/EntryModel.h"
 
 #include "vault/EntrySort.h"
+#include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 
+#include <QScopeGuard>
+
 #include <algorithm>
+#include <bit>
+#include <deque>
 #include <numeric>
 #include <unordered_map>
 
@@ -91,34 +96,184 @@ void EntryModel::reorder(std::vector<int> order) {
     emit layoutChanged();
 }
 
-void EntryModel::replaceAll(EntryStore entries) {
+namespace {
+
+// The distinct lines of a store, found by open addressing: each line is
+// hashed once, with no allocation per line. Half full at most. The table is
+// larger than a cache and each look at it lands anywhere in it, so the
+// lines are hashed first and their cells asked for a few lines ahead.
+class DistinctLines {
+public:
+    explicit DistinctLines(const EntryStore& store)
+        : m_store(store), m_mask(std::bit_ceil(2 * store.size() + 1) - 1), m_cells(m_mask + 1, 0),
+          m_of(store.size()) {
+        m_first.reserve(store.size());
+        m_hashes.reserve(store.size());
+        const std::vector<size_t> hashes = hashesOf(store);
+        for (size_t s = 0; s < store.size(); ++s) {
+            prefetchCell(hashes, s + kAhead);
+            size_t at = 0;
+            int d = lookup(store.line(s), hashes[s], at);
+            if (d < 0) {
+                d = static_cast<int>(m_first.size());
+                m_first.push_back(s);
+                m_hashes.push_back(hashes[s]);
+                m_cells[at] = d + 1;
+            }
+            m_of[s] = d;
+        }
+    }
+    size_t size() const { return m_first.size(); }
+    // The number of the distinct line in `slot`, from 0.
+    int of(size_t slot) const { return m_of[slot]; }
+    // The number of the distinct line equal to `line`, or -1.
+    int find(QByteArrayView line) const {
+        size_t at = 0;
+        return lookup(line, hashOf(line), at);
+    }
+
+private:
+    static constexpr size_t kAhead = 16;
+
+    static size_t hashOf(QByteArrayView line) { return qHash(line, 0x5eed); }
+    static std::vector<size_t> hashesOf(const EntryStore& store) {
+        std::vector<size_t> hashes(store.size());
+        for (size_t s = 0; s < store.size(); ++s)
+            hashes[s] = hashOf(store.line(s));
+        return hashes;
+    }
+    void prefetchCell(const std::vector<size_t>& hashes, size_t s) const {
+        if (s < hashes.size())
+            __builtin_prefetch(&m_cells[hashes[s] & m_mask]);
+    }
+    // The line's number, or -1 with `at` the free cell where it would go.
+    int lookup(QByteArrayView line, size_t hash, size_t& at) const {
+        for (at = hash & m_mask;; at = (at + 1) & m_mask) {
+            const int cell = m_cells[at];
+            if (cell == 0)
+                return -1;
+            const auto d = static_cast<size_t>(cell - 1);
+            if (m_hashes[d] == hash && m_store.line(m_first[d]) == line)
+                return cell - 1;
+        }
+    }
+
+    const EntryStore& m_store;
+    size_t m_mask;
+    std::vector<int> m_cells; // distinct line number + 1, or 0
+    std::vector<int> m_of;
+    std::vector<size_t> m_first; // the first slot holding each distinct line
+    std::vector<size_t> m_hashes;
+};
+
+// How many entries came and went, as a merge counts them: by the line a save
+// writes for each now. Only a line with the escape marker can differ from
+// that (kept as an earlier save escaped it), and only such a line is made
+// anew. `came` and `went` share no line, so unless one was made anew none of
+// them cancel out.
+EntryModel::Change countedAsMerged(const EntryStore& now, const std::vector<size_t>& came,
+                                   const EntryStore& was, const std::vector<size_t>& went) {
+    constexpr char kMarkerCiphered = vaultformat::kEscapeMarker ^ '\x80';
+    std::deque<QByteArray> madeAnew;
+    const auto key = [&madeAnew](QByteArrayView line) {
+        if (!line.contains(kMarkerCiphered))
+            return line;
+        QByteArray made = vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(line));
+        if (made == line)
+            return line;
+        madeAnew.push_back(std::move(made));
+        return QByteArrayView(madeAnew.back());
+    };
+    // A sealed vault's lines are secrets: what is made of them goes wiped.
+    const auto wipeMade = qScopeGuard([&madeAnew] {
+        for (QByteArray& made : madeAnew)
+            sealedvault::wipe(made);
+    });
+    std::vector<QByteArrayView> in;
+    in.reserve(came.size());
+    for (const size_t s : came)
+        in.push_back(key(now.line(s)));
+    std::vector<QByteArrayView> out;
+    out.reserve(went.size());
+    for (const size_t s : went)
+        out.push_back(key(was.line(s)));
+    EntryModel::Change change;
+    if (madeAnew.empty()) {
+        change.added = static_cast<qsizetype>(in.size());
+        change.removed = static_cast<qsizetype>(out.size());
+        return change;
+    }
+    const auto hash = [](QByteArrayView line) { return qHash(line); };
+    std::unordered_map<QByteArrayView, qsizetype, decltype(hash)> balance(in.size() + out.size(),
+                                                                          hash);
+    for (const QByteArrayView k : in)
+        ++balance[k];
+    for (const QByteArrayView k : out)
+        --balance[k];
+    for (const auto& [line, n] : balance) {
+        if (n > 0)
+            change.added += n;
+        else
+            change.removed -= n;
+    }
+    return change;
+}
+
+} // namespace
+
+EntryModel::Change EntryModel::replaceAll(EntryStore entries) {
     emit layoutAboutToBeChanged();
     const QModelIndexList before = persistentIndexList();
     std::vector<quint64> held;
     held.reserve(static_cast<size_t>(before.size()));
     for (const QModelIndex& i : before)
         held.push_back(idAt(i.row()));
-    // Identities follow equal lines, in order.
-    const auto hash = [](QByteArrayView line) { return qHash(line); };
-    std::unordered_multimap<QByteArrayView, quint64, decltype(hash)> old(m_entries.size(), hash);
+    // Identities follow equal lines, in order: the k-th of equal new lines
+    // takes the k-th smallest identity of the old ones. Each old line's
+    // slots are listed together (the lines of one vault are almost all
+    // distinct), the smallest identity first.
+    const DistinctLines old(m_entries);
+    std::vector<size_t> start(old.size() + 1, 0);
     for (size_t s = 0; s < m_entries.size(); ++s)
-        old.emplace(m_entries.line(s), m_ids[s]);
+        ++start[static_cast<size_t>(old.of(s)) + 1];
+    std::partial_sum(start.begin(), start.end(), start.begin());
+    std::vector<size_t> taken(start.begin(), start.end() - 1); // the next unused, per line
+    std::vector<size_t> members(m_entries.size());
+    for (size_t s = 0; s < m_entries.size(); ++s)
+        members[taken[static_cast<size_t>(old.of(s))]++] = s;
+    for (size_t d = 0; d < old.size(); ++d) {
+        taken[d] = start[d];
+        if (start[d + 1] - start[d] > 1)
+            std::sort(members.begin() + static_cast<std::ptrdiff_t>(start[d]),
+                      members.begin() + static_cast<std::ptrdiff_t>(start[d + 1]),
+                      [this](size_t a, size_t b) { return m_ids[a] < m_ids[b]; });
+    }
+    // The new lines are mostly the old ones in their order, another copy
+    // having added and removed a few: a line equal to the one after the
+    // last old line taken is of that line's kind, found without a look-up.
     std::vector<quint64> ids(entries.size());
+    std::vector<size_t> came;
+    size_t next = 0;
     for (size_t s = 0; s < entries.size(); ++s) {
-        const auto range = old.equal_range(entries.line(s));
-        auto first = range.first;
-        for (auto it = range.first; it != range.second; ++it)
-            if (it->second < first->second)
-                first = it;
-        if (first != range.second) {
-            ids[s] = first->second;
-            old.erase(first);
+        const QByteArrayView line = entries.line(s);
+        const int d =
+            next < m_entries.size() && m_entries.line(next) == line ? old.of(next) : old.find(line);
+        if (d >= 0 && taken[static_cast<size_t>(d)] < start[static_cast<size_t>(d) + 1]) {
+            const size_t slot = members[taken[static_cast<size_t>(d)]++];
+            ids[s] = m_ids[slot];
+            next = slot + 1;
         } else {
             ids[s] = m_nextId++;
+            came.push_back(s);
         }
     }
-    for (const auto& [line, id] : old)
-        m_removedElsewhere.insert(id);
+    std::vector<size_t> went;
+    for (size_t d = 0; d < old.size(); ++d)
+        for (size_t k = taken[d]; k < start[d + 1]; ++k) {
+            went.push_back(members[k]);
+            m_removedElsewhere.insert(m_ids[members[k]]);
+        }
+    const Change change = countedAsMerged(entries, came, m_entries, went);
     if (m_entries.wipesWhenFreed())
         entries.wipeWhenFreed();
     m_entries = std::move(entries);
@@ -136,6 +291,7 @@ void EntryModel::replaceAll(EntryStore entries) {
     }
     changePersistentIndexList(before, after);
     emit layoutChanged();
+    return change;
 }
 
 void EntryModel::sortBy(int column, Qt::SortOrder order) {

@@ -333,29 +333,25 @@ void FollowOutsideChange(Program& program) {
         !program.vault->changedOutside())
         return;
     VaultSession& vault = *program.vault;
+    // Only a file under this run's master password is shown; any other is
+    // left as not read, so that the next save still asks about it.
     QByteArray now;
     if (!vault.plainNow(now).ok())
         return;
     QString master = vaultformat::readMasterPassword(now);
     const bool sameMaster = master == program.MasterPassword;
     sealedvault::wipe(master);
-    if (!sameMaster) {
-        sealedvault::wipe(now);
-        return;
-    }
-    // What came in: the list's file against the new one, as a merge counts.
-    QByteArray shown =
-        main->entries().savedFile(program.MasterPassword, vault.masterLineAsRead()).joined();
-    const vaultmerge::Result came = vaultmerge::merge(shown, shown, now);
-    sealedvault::wipe(shown);
     sealedvault::wipe(now);
+    if (!sameMaster)
+        return;
     EntryStore entries;
     if (!vault.loadEntries(entries).ok())
         return;
-    main->entries().replaceAll(std::move(entries));
+    // What came in, as a merge of the list with the new file counts it.
+    const EntryModel::Change came = main->entries().replaceAll(std::move(entries));
     SetStatus(program, QStringLiteral("Updated from another copy: %1 added, %2 removed.")
-                           .arg(came.report.fromTheirs.size())
-                           .arg(came.report.removedByTheirs.size()));
+                           .arg(came.added)
+                           .arg(came.removed));
 }
 
 bool SaveData(Program& program) {

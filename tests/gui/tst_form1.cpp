@@ -8,6 +8,7 @@
 #include "main/VaultWatcher.h"
 #include "main/modGlobals.h"
 #include "platform/Twips.h"
+#include "sync/VaultMerge.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"
 
@@ -26,6 +27,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <random>
 #include <sys/resource.h>
 
 namespace {
@@ -70,6 +72,7 @@ private slots:
     void conflictCopyIsMergedAtLoad();
     void saveMergesAChangeFromAnotherCopy_data();
     void deliveredChangeShowsInPlace();
+    void aReplacedListKeepsIdentitiesAndCountsAsAMerge();
     void theWatcherTellsOfAWholeFileAtOnce_data();
     void theWatcherTellsOfAWholeFileAtOnce();
     void saveMergesAChangeFromAnotherCopy();
@@ -324,6 +327,98 @@ void TestForm1::deliveredChangeShowsInPlace() {
     QCOMPARE(list->currentIndex().row(), 2);
     QCOMPARE(main->entries().field(list->currentIndex().row(), EntryModel::Username),
              QStringLiteral("bo"));
+}
+
+// A list replaced by another copy's entries, over random lists with
+// repeated entries and lines in both escape forms: the k-th of equal new
+// lines takes the k-th smallest identity of the equal old ones, every other
+// line a new one, and what came in and went is counted as a merge of the
+// list with the new file counts it.
+void TestForm1::aReplacedListKeepsIdentitiesAndCountsAsAMerge() {
+    const std::vector<Entry> pool = {{"ann", "pw1", "a.example"},
+                                     {"bob", "pw2", ""},
+                                     {"cy", "pw3", "c.example"},
+                                     {QStringLiteral("dee\u0090"), "pw4", ""},
+                                     {"eve", QStringLiteral("\u0090"), "e.example"}};
+    std::vector<QByteArray> forms;
+    for (const Entry& e : pool)
+        forms.push_back(vaultformat::encodeEntryLine(e));
+    // As saves used to write the last two: another line, the same entry.
+    for (size_t k = 3; k < pool.size(); ++k) {
+        forms.push_back(vaultformat::encodeEntryLine(pool[k], vaultformat::Escaping::AllUndefined));
+        QVERIFY(forms.back() != forms[k]);
+    }
+    const auto fileOf = [](const std::vector<QByteArray>& lines) {
+        QByteArray file = vaultformat::masterOnlyFile(QStringLiteral("master"));
+        for (const QByteArray& line : lines)
+            file += line + "\r\n";
+        return file + "\r\n";
+    };
+    std::mt19937 gen(20261207);
+    const auto pick = [&gen](size_t n) {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(gen);
+    };
+    EntryModel model;
+    std::vector<QByteArray> lines;
+    quint64 newest = 0;
+    int countedOtherwise = 0;
+    for (int round = 0; round < 400; ++round) {
+        // An edit here keeps its entry's identity: after a change came in,
+        // equal lines no longer stand in the order of their identities.
+        if (!lines.empty() && pick(3) == 0) {
+            const size_t row = pick(lines.size());
+            const Entry& e = pool[pick(pool.size())];
+            model.replace(static_cast<int>(row), e);
+            lines[row] = vaultformat::encodeEntryLine(e);
+        }
+        // Most rounds keep most lines in their order, as a delivery does.
+        std::vector<QByteArray> next;
+        for (const QByteArray& line : lines)
+            if (pick(4) != 0)
+                next.push_back(line);
+        for (size_t k = pick(4) + (round % 10 == 0 ? 12 : 0); k > 0; --k)
+            next.insert(next.begin() + static_cast<std::ptrdiff_t>(pick(next.size() + 1)),
+                        forms[pick(forms.size())]);
+        if (round % 7 == 0)
+            std::shuffle(next.begin(), next.end(), gen);
+        const EntryStore was = EntryStore::fromFile(fileOf(lines));
+        const EntryStore now = EntryStore::fromFile(fileOf(next));
+        std::vector<quint64> ids(was.size());
+        for (size_t s = 0; s < was.size(); ++s)
+            ids[s] = model.idAt(static_cast<int>(s));
+        const QByteArray shown = model.savedFile(QStringLiteral("master")).joined();
+        const vaultmerge::Report merged = vaultmerge::merge(shown, shown, fileOf(next)).report;
+
+        const EntryModel::Change change = model.replaceAll(EntryStore::fromFile(fileOf(next)));
+
+        QCOMPARE(change.added, static_cast<qsizetype>(merged.fromTheirs.size()));
+        QCOMPARE(change.removed, static_cast<qsizetype>(merged.removedByTheirs.size()));
+        QCOMPARE(model.rowCount(), static_cast<int>(now.size()));
+        std::vector<bool> taken(was.size());
+        qsizetype fresh = 0;
+        for (size_t t = 0; t < now.size(); ++t) {
+            size_t best = was.size();
+            for (size_t s = 0; s < was.size(); ++s)
+                if (!taken[s] && was.line(s) == now.line(t) &&
+                    (best == was.size() || ids[s] < ids[best]))
+                    best = s;
+            const quint64 id = model.idAt(static_cast<int>(t));
+            if (best < was.size()) {
+                taken[best] = true;
+                QCOMPARE(id, ids[best]);
+            } else {
+                QVERIFY(id > newest);
+                newest = id;
+                ++fresh;
+            }
+        }
+        for (size_t s = 0; s < was.size(); ++s)
+            QCOMPARE(model.removedByAnotherCopy(ids[s]), !taken[s]);
+        countedOtherwise += change.added != fresh;
+        lines = next;
+    }
+    // Lines of both forms of one entry met, and cancelled out in the counts.
+    QVERIFY(countedOtherwise > 0);
 }
 
 void TestForm1::theWatcherTellsOfAWholeFileAtOnce_data() {
