@@ -72,6 +72,8 @@ private slots:
     void conflictCopyIsMergedAtLoad();
     void saveMergesAChangeFromAnotherCopy_data();
     void deliveredChangeShowsInPlace();
+    void onlyAFileUnderThisMasterPasswordIsFollowed_data();
+    void onlyAFileUnderThisMasterPasswordIsFollowed();
     void aReplacedListKeepsIdentitiesAndCountsAsAMerge();
     void theWatcherTellsOfAWholeFileAtOnce_data();
     void theWatcherTellsOfAWholeFileAtOnce();
@@ -327,6 +329,44 @@ void TestForm1::deliveredChangeShowsInPlace() {
     QCOMPARE(list->currentIndex().row(), 2);
     QCOMPARE(main->entries().field(list->currentIndex().row(), EntryModel::Username),
              QStringLiteral("bo"));
+}
+
+// The new file is shown only under this run's master password; any other
+// stays a change from outside, for the next save to ask about. A master
+// password longer than one read of the first line is compared whole.
+void TestForm1::onlyAFileUnderThisMasterPasswordIsFollowed_data() {
+    QTest::addColumn<QString>("ours");
+    QTest::addColumn<QString>("theirs");
+    const QString longOne = QString(5000, QLatin1Char('k'));
+    QTest::newRow("the same") << QStringLiteral("master") << QStringLiteral("master");
+    QTest::newRow("another") << QStringLiteral("master") << QStringLiteral("changed");
+    QTest::newRow("the same, long") << longOne << longOne;
+    QTest::newRow("another, long, the same first 4 KiB") << longOne << longOne + QLatin1Char('!');
+}
+
+void TestForm1::onlyAFileUnderThisMasterPasswordIsFollowed() {
+    QFETCH(QString, ours);
+    QFETCH(QString, theirs);
+    Harness h;
+    Form1* main =
+        h.openFile(vaultformat::masterOnlyFile(ours) + cipherLine("al|||pw1|||") + "\r\n", ours);
+    QVERIFY(main);
+    const QString delivered = h.folder() + QStringLiteral("/delivered");
+    {
+        QFile f(delivered);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(vaultformat::masterOnlyFile(theirs) + cipherLine("bo|||pw2|||") + "\r\n");
+    }
+    QVERIFY(::rename(QFile::encodeName(delivered).constData(),
+                     QFile::encodeName(h.vaultPath()).constData()) == 0);
+    // Called at once, before the watcher is heard.
+    FollowOutsideChange(h.program());
+    const bool same = ours == theirs;
+    QCOMPARE(shownUsernames(main), same ? QStringList{"bo"} : QStringList{"al"});
+    QCOMPARE(h.program().vault->changedOutside(), !same);
+    if (same)
+        QCOMPARE(main->statusText(),
+                 QStringLiteral("Updated from another copy: 1 added, 1 removed."));
 }
 
 // A list replaced by another copy's entries, over random lists with
