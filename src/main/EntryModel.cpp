@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <deque>
 #include <numeric>
 #include <unordered_map>
@@ -98,36 +99,34 @@ void EntryModel::reorder(std::vector<int> order) {
 
 namespace {
 
-// The distinct lines of a store, found by open addressing: each line is
-// hashed once, with no allocation per line. Half full at most. The table is
-// larger than a cache and each look at it lands anywhere in it, so the
-// lines are hashed first and their cells asked for a few lines ahead.
-class DistinctLines {
+// For each line of a store, the first slot holding the same bytes, found by
+// open addressing: each line is hashed once, with no allocation per line.
+// Half full at most. The table is larger than a cache and each look at it
+// lands anywhere in it, so the lines are hashed first and their cells asked
+// for a few lines ahead.
+class EqualLines {
 public:
-    explicit DistinctLines(const EntryStore& store)
+    static constexpr size_t kNone = SIZE_MAX;
+
+    explicit EqualLines(const EntryStore& store)
         : m_store(store), m_mask(std::bit_ceil(2 * store.size() + 1) - 1), m_cells(m_mask + 1, 0),
-          m_of(store.size()) {
-        m_first.reserve(store.size());
-        m_hashes.reserve(store.size());
-        const std::vector<size_t> hashes = hashesOf(store);
+          m_hashes(store.size()), m_first(store.size()) {
+        for (size_t s = 0; s < store.size(); ++s)
+            m_hashes[s] = hashOf(store.line(s));
         for (size_t s = 0; s < store.size(); ++s) {
-            prefetchCell(hashes, s + kAhead);
+            if (s + kAhead < store.size())
+                __builtin_prefetch(&m_cells[m_hashes[s + kAhead] & m_mask]);
             size_t at = 0;
-            int d = lookup(store.line(s), hashes[s], at);
-            if (d < 0) {
-                d = static_cast<int>(m_first.size());
-                m_first.push_back(s);
-                m_hashes.push_back(hashes[s]);
-                m_cells[at] = d + 1;
-            }
-            m_of[s] = d;
+            const size_t first = lookup(store.line(s), m_hashes[s], at);
+            if (first == kNone)
+                m_cells[at] = static_cast<int>(s) + 1;
+            m_first[s] = static_cast<int>(first == kNone ? s : first);
         }
     }
-    size_t size() const { return m_first.size(); }
-    // The number of the distinct line in `slot`, from 0.
-    int of(size_t slot) const { return m_of[slot]; }
-    // The number of the distinct line equal to `line`, or -1.
-    int find(QByteArrayView line) const {
+    // The first slot holding the same bytes as `slot`.
+    size_t first(size_t slot) const { return static_cast<size_t>(m_first[slot]); }
+    // The first slot holding `line`, or kNone.
+    size_t find(QByteArrayView line) const {
         size_t at = 0;
         return lookup(line, hashOf(line), at);
     }
@@ -136,34 +135,24 @@ private:
     static constexpr size_t kAhead = 16;
 
     static size_t hashOf(QByteArrayView line) { return qHash(line, 0x5eed); }
-    static std::vector<size_t> hashesOf(const EntryStore& store) {
-        std::vector<size_t> hashes(store.size());
-        for (size_t s = 0; s < store.size(); ++s)
-            hashes[s] = hashOf(store.line(s));
-        return hashes;
-    }
-    void prefetchCell(const std::vector<size_t>& hashes, size_t s) const {
-        if (s < hashes.size())
-            __builtin_prefetch(&m_cells[hashes[s] & m_mask]);
-    }
-    // The line's number, or -1 with `at` the free cell where it would go.
-    int lookup(QByteArrayView line, size_t hash, size_t& at) const {
+    // The first slot holding the line, or kNone with `at` the free cell
+    // where it would go.
+    size_t lookup(QByteArrayView line, size_t hash, size_t& at) const {
         for (at = hash & m_mask;; at = (at + 1) & m_mask) {
             const int cell = m_cells[at];
             if (cell == 0)
-                return -1;
-            const auto d = static_cast<size_t>(cell - 1);
-            if (m_hashes[d] == hash && m_store.line(m_first[d]) == line)
-                return cell - 1;
+                return kNone;
+            const auto first = static_cast<size_t>(cell - 1);
+            if (m_hashes[first] == hash && m_store.line(first) == line)
+                return first;
         }
     }
 
     const EntryStore& m_store;
     size_t m_mask;
-    std::vector<int> m_cells; // distinct line number + 1, or 0
-    std::vector<int> m_of;
-    std::vector<size_t> m_first; // the first slot holding each distinct line
+    std::vector<int> m_cells; // a line's first slot + 1, or 0
     std::vector<size_t> m_hashes;
+    std::vector<int> m_first;
 };
 
 // How many entries came and went, as a merge counts them: by the line a save
@@ -229,37 +218,40 @@ EntryModel::Change EntryModel::replaceAll(EntryStore entries) {
     for (const QModelIndex& i : before)
         held.push_back(idAt(i.row()));
     // Identities follow equal lines, in order: the k-th of equal new lines
-    // takes the k-th smallest identity of the old ones. Each old line's
-    // slots are listed together (the lines of one vault are almost all
-    // distinct), the smallest identity first.
-    const DistinctLines old(m_entries);
-    std::vector<size_t> start(old.size() + 1, 0);
-    for (size_t s = 0; s < m_entries.size(); ++s)
-        ++start[static_cast<size_t>(old.of(s)) + 1];
+    // takes the k-th smallest identity of the old ones. The old slots are
+    // listed by the first slot of their line, those of the line first held
+    // in slot f from start[f] to start[f + 1], the smallest identity first
+    // (the lines of one vault are almost all distinct).
+    const EqualLines old(m_entries);
+    const size_t count = m_entries.size();
+    std::vector<int> start(count + 1, 0);
+    for (size_t s = 0; s < count; ++s)
+        ++start[old.first(s) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<size_t> taken(start.begin(), start.end() - 1); // the next unused, per line
-    std::vector<size_t> members(m_entries.size());
-    for (size_t s = 0; s < m_entries.size(); ++s)
-        members[taken[static_cast<size_t>(old.of(s))]++] = s;
-    for (size_t d = 0; d < old.size(); ++d) {
-        taken[d] = start[d];
-        if (start[d + 1] - start[d] > 1)
-            std::sort(members.begin() + static_cast<std::ptrdiff_t>(start[d]),
-                      members.begin() + static_cast<std::ptrdiff_t>(start[d + 1]),
-                      [this](size_t a, size_t b) { return m_ids[a] < m_ids[b]; });
+    std::vector<int> taken(start.begin(), start.end() - 1); // the next unused, per line
+    std::vector<int> members(count);
+    for (size_t s = 0; s < count; ++s)
+        members[static_cast<size_t>(taken[old.first(s)]++)] = static_cast<int>(s);
+    const auto byIdentity = [this](int a, int b) {
+        return m_ids[static_cast<size_t>(a)] < m_ids[static_cast<size_t>(b)];
+    };
+    for (size_t f = 0; f < count; ++f) {
+        taken[f] = start[f];
+        if (start[f + 1] - start[f] > 1)
+            std::sort(members.begin() + start[f], members.begin() + start[f + 1], byIdentity);
     }
     // The new lines are mostly the old ones in their order, another copy
     // having added and removed a few: a line equal to the one after the
-    // last old line taken is of that line's kind, found without a look-up.
+    // last old line taken is found without a look-up.
     std::vector<quint64> ids(entries.size());
     std::vector<size_t> came;
     size_t next = 0;
     for (size_t s = 0; s < entries.size(); ++s) {
         const QByteArrayView line = entries.line(s);
-        const int d =
-            next < m_entries.size() && m_entries.line(next) == line ? old.of(next) : old.find(line);
-        if (d >= 0 && taken[static_cast<size_t>(d)] < start[static_cast<size_t>(d) + 1]) {
-            const size_t slot = members[taken[static_cast<size_t>(d)]++];
+        const size_t f =
+            next < count && m_entries.line(next) == line ? old.first(next) : old.find(line);
+        if (f != EqualLines::kNone && taken[f] < start[f + 1]) {
+            const auto slot = static_cast<size_t>(members[static_cast<size_t>(taken[f]++)]);
             ids[s] = m_ids[slot];
             next = slot + 1;
         } else {
@@ -268,10 +260,11 @@ EntryModel::Change EntryModel::replaceAll(EntryStore entries) {
         }
     }
     std::vector<size_t> went;
-    for (size_t d = 0; d < old.size(); ++d)
-        for (size_t k = taken[d]; k < start[d + 1]; ++k) {
-            went.push_back(members[k]);
-            m_removedElsewhere.insert(m_ids[members[k]]);
+    for (size_t f = 0; f < count; ++f)
+        for (int k = taken[f]; k < start[f + 1]; ++k) {
+            const auto slot = static_cast<size_t>(members[static_cast<size_t>(k)]);
+            went.push_back(slot);
+            m_removedElsewhere.insert(m_ids[slot]);
         }
     const Change change = countedAsMerged(entries, came, m_entries, went);
     if (m_entries.wipesWhenFreed())
