@@ -398,10 +398,16 @@ void TestForm1::aReplacedListKeepsIdentitiesAndCountsAsAMerge() {
     const auto pick = [&gen](size_t n) {
         return std::uniform_int_distribution<size_t>(0, n - 1)(gen);
     };
+    int serial = 0;
+    const auto another = [&serial] {
+        return vaultformat::encodeEntryLine(
+            Entry{QStringLiteral("u%1").arg(++serial), QStringLiteral("pw"), QString()});
+    };
     EntryModel model;
     std::vector<QByteArray> lines;
     quint64 newest = 0;
     int countedOtherwise = 0;
+    int allDifferent = 0;
     for (int round = 0; round < 400; ++round) {
         // An edit here keeps its entry's identity: after a change came in,
         // equal lines no longer stand in the order of their identities.
@@ -411,16 +417,43 @@ void TestForm1::aReplacedListKeepsIdentitiesAndCountsAsAMerge() {
             model.replace(static_cast<int>(row), e);
             lines[row] = vaultformat::encodeEntryLine(e);
         }
-        // Most rounds keep most lines in their order, as a delivery does.
+        // Most rounds keep most lines in their order, as a delivery does,
+        // and add a few; some move lines far, remove a block of them, repeat
+        // lines, or add entries of the pool. Every other one leaves no two
+        // lines the same.
         std::vector<QByteArray> next;
         for (const QByteArray& line : lines)
-            if (pick(4) != 0)
+            if (pick(8) != 0 && (lines.size() < 60 || pick(3) != 0))
                 next.push_back(line);
-        for (size_t k = pick(4) + (round % 10 == 0 ? 12 : 0); k > 0; --k)
-            next.insert(next.begin() + static_cast<std::ptrdiff_t>(pick(next.size() + 1)),
-                        forms[pick(forms.size())]);
-        if (round % 7 == 0)
+        const auto insert = [&](const QByteArray& line) {
+            next.insert(next.begin() + static_cast<std::ptrdiff_t>(pick(next.size() + 1)), line);
+        };
+        for (size_t k = pick(6); k > 0; --k)
+            insert(another());
+        for (size_t k = pick(3); k > 0; --k)
+            insert(next.empty() || pick(2) ? forms[pick(forms.size())] : next[pick(next.size())]);
+        if (!next.empty() && pick(3) == 0) {
+            const size_t from = pick(next.size());
+            const QByteArray moved = next[from];
+            next.erase(next.begin() + static_cast<std::ptrdiff_t>(from));
+            insert(moved);
+        }
+        if (next.size() > 30 && round % 5 == 0) { // a block of lines removed
+            const auto from = next.begin() + static_cast<std::ptrdiff_t>(pick(next.size() - 20));
+            next.erase(from, from + 10 + static_cast<std::ptrdiff_t>(pick(10)));
+        }
+        if (round % 11 == 0)
             std::shuffle(next.begin(), next.end(), gen);
+        if (round % 2 == 0) {
+            std::vector<QByteArray> once;
+            for (const QByteArray& line : next)
+                if (std::find(once.begin(), once.end(), line) == once.end())
+                    once.push_back(line);
+            next = std::move(once);
+        }
+        allDifferent += std::all_of(lines.begin(), lines.end(), [&lines](const QByteArray& l) {
+            return std::count(lines.begin(), lines.end(), l) == 1;
+        });
         const EntryStore was = EntryStore::fromFile(fileOf(lines));
         const EntryStore now = EntryStore::fromFile(fileOf(next));
         std::vector<quint64> ids(was.size());
@@ -457,8 +490,10 @@ void TestForm1::aReplacedListKeepsIdentitiesAndCountsAsAMerge() {
         countedOtherwise += change.added != fresh;
         lines = next;
     }
-    // Lines of both forms of one entry met, and cancelled out in the counts.
+    // Lines of both forms of one entry met, and cancelled out in the counts;
+    // lists with and without repeated lines were replaced.
     QVERIFY(countedOtherwise > 0);
+    QVERIFY(allDifferent > 100 && allDifferent < 300);
 }
 
 void TestForm1::theWatcherTellsOfAWholeFileAtOnce_data() {
