@@ -15,7 +15,7 @@
 #include "support/Release.h"
 #include "support/SampleEntries.h"
 
-#include "vault/Interchange.h"
+#include "interchange/Interchange.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultSession.h"

@@ -13,7 +13,7 @@
 #include "sync/VaultMerge.h"
 #include "vault/Ansi.h"
 #include "vault/EntrySort.h"
-#include "vault/Interchange.h"
+#include "interchange/Interchange.h"
 #include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"

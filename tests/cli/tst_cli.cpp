@@ -7,7 +7,7 @@
 #include "VaultTestSupport.h"
 
 #include "cli/CommandTable.h"
-#include "vault/Interchange.h"
+#include "interchange/Interchange.h"
 #include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"

@@ -2,7 +2,7 @@
 
 // What the interchange fuzzer and its replay test hold every input to.
 #include "vault/EntryStore.h"
-#include "vault/Interchange.h"
+#include "interchange/Interchange.h"
 
 #include <QByteArrayView>
 

@@ -1,7 +1,7 @@
 #include "VaultTestSupport.h"
 
 #include "vault/EntryStore.h"
-#include "vault/Interchange.h"
+#include "interchange/Interchange.h"
 #include "vault/Utf8.h"
 #include "vault/VaultFormat.h"
 

@@ -1,7 +1,7 @@
-#include "vault/Interchange.h"
+#include "interchange/Interchange.h"
 
 #include "vault/Ansi.h"
-#include "vault/Csv.h"
+#include "interchange/Csv.h"
 #include "vault/LargeMemory.h"
 #include "vault/Utf8.h"
 #include "vault/VaultFormat.h"

@@ -1,4 +1,4 @@
-#include "vault/Csv.h"
+#include "interchange/Csv.h"
 
 #include "vault/Utf8.h"
 
