@@ -32,6 +32,17 @@ Addition planAddition(const EntryStore& vault, const EncodedImport& import) {
     // Every entry of both by one number, the same for the same entry.
     const std::vector<std::uint32_t> numbers = vault.numberedWith(import.entries);
     const std::uint32_t distinct = *std::max_element(numbers.begin(), numbers.end()) + 1;
+    // Numbers count up as entries first appear: when the file's entries
+    // take as many new numbers as it has entries, each is new and there
+    // once, and all are added. That is the usual import, into a vault that
+    // holds none of them, and it needs no counting.
+    const std::uint32_t vaultDistinct =
+        mine == 0 ? 0 : *std::max_element(numbers.begin(), numbers.begin() + mine) + 1;
+    if (distinct - vaultDistinct == theirs) {
+        a.chosen.assign(theirs, true);
+        a.added = static_cast<qsizetype>(theirs);
+        return a;
+    }
     // How many times the vault holds each entry, and how many records of
     // the file came so far.
     std::vector<std::uint32_t> held(distinct), seen(distinct);

@@ -465,6 +465,28 @@ private:
     FieldText m_text;
 };
 
+// Where the first byte at or after `at` that is a quote, a backslash or a
+// control character is, or `n`: sixteen bytes are looked at together while
+// sixteen are left, as a JSON file is mostly the text of its strings.
+qsizetype stringStop(const char* p, qsizetype at, qsizetype n) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    const __m128i high = _mm_set1_epi8(static_cast<char>(0xE0));
+    for (; at + 16 <= n; at += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+        const __m128i control = _mm_cmpeq_epi8(_mm_and_si128(x, high), _mm_setzero_si128());
+        const __m128i stops = _mm_or_si128(
+            control, _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)));
+        const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(stops));
+        if (bits != 0)
+            return at + std::countr_zero(bits);
+    }
+#endif
+    while (at < n && p[at] != '"' && p[at] != '\\' && static_cast<unsigned char>(p[at]) >= 0x20)
+        ++at;
+    return at;
+}
+
 // Where the first string of a JSON text that does not end on the line it
 // starts on starts: a line break or another control character comes before
 // its closing quote, or the end of the text does. JSON escapes those, and
@@ -474,23 +496,22 @@ qsizetype firstUnendedString(QByteArrayView text, bool& atEnd) {
     const char* const p = text.data();
     const qsizetype n = text.size();
     for (qsizetype i = 0; i < n; ++i) {
-        if (p[i] != '"')
-            continue;
-        const qsizetype start = i;
-        for (++i;; ++i) {
+        const void* quote = std::memchr(p + i, '"', static_cast<size_t>(n - i));
+        if (!quote)
+            return -1;
+        const qsizetype start = static_cast<const char*>(quote) - p;
+        for (i = start + 1;; i += 2) {
+            i = stringStop(p, i, n);
             if (i >= n) {
                 atEnd = true;
                 return start;
             }
-            const unsigned char c = static_cast<unsigned char>(p[i]);
-            if (c == '"')
+            if (p[i] == '"')
                 break;
-            if (c < 0x20) {
+            if (p[i] != '\\') {
                 atEnd = false;
                 return start;
             }
-            if (c == '\\')
-                ++i;
         }
     }
     return -1;

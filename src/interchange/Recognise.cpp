@@ -10,6 +10,7 @@
 #include <QJsonParseError>
 
 #include <algorithm>
+#include <optional>
 
 // Telling formats apart, and the reader of each. A file Keynook does not
 // read is refused with what it is, when that can be told, rather than with
@@ -116,9 +117,9 @@ Detection jsonObject(QByteArrayView bytes, qsizetype at) {
                                      "exports them"));
 }
 
-} // namespace
-
-Detection detect(QByteArrayView bytes) {
+// What the bytes are when they are not CSV, from their first bytes (and a
+// JSON object's keys); nothing for CSV, whose header the reader judges.
+std::optional<Detection> notCsv(QByteArrayView bytes) {
     Detection d;
     if (sealedvault::isSealed(bytes))
         return refused(d, QStringLiteral("this is a sealed Keynook vault, not an export; another "
@@ -151,6 +152,23 @@ Detection detect(QByteArrayView bytes) {
                                     .arg(QString::fromUtf8(
                                         element.first(std::min<qsizetype>(element.size(), 40)))));
     }
+    return std::nullopt;
+}
+
+template <class Result> Result refusedImport(const Detection& d) {
+    Result r;
+    r.format = d.format;
+    r.error = d.ok() ? QString::fromUtf8(readerOf(d.format).refusal) : d.error;
+    r.line = d.line;
+    return r;
+}
+
+} // namespace
+
+Detection detect(QByteArrayView bytes) {
+    if (std::optional<Detection> d = notCsv(bytes))
+        return *d;
+    Detection d;
     csv::Reader reader(bytes);
     std::vector<QByteArrayView> header;
     if (!reader.next(header)) {
@@ -170,33 +188,23 @@ Detection detect(QByteArrayView bytes) {
 }
 
 ImportResult importAny(QByteArrayView bytes) {
-    const Detection d = detect(bytes);
-    const FormatReader& reader = readerOf(d.format);
-    if (d.ok() && reader.read)
-        return reader.read(bytes);
-    ImportResult r;
-    r.format = d.format;
-    r.error = d.ok() ? QString::fromUtf8(reader.refusal) : d.error;
-    r.line = d.line;
-    return r;
+    const std::optional<Detection> d = notCsv(bytes);
+    if (!d)
+        return importCsv(bytes);
+    const FormatReader& reader = readerOf(d->format);
+    return d->ok() && reader.read ? reader.read(bytes) : refusedImport<ImportResult>(*d);
 }
 
 EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format) {
-    Format f = format.value_or(Format::Csv);
     if (!format) {
-        const Detection d = detect(bytes);
-        if (!d.ok()) {
-            EncodedImport r;
-            r.format = d.format;
-            r.error = d.error;
-            r.line = d.line;
-            return r;
-        }
-        f = d.format;
+        const std::optional<Detection> d = notCsv(bytes);
+        if (d && !(d->ok() && readerOf(d->format).read))
+            return refusedImport<EncodedImport>(*d);
+        format = d ? d->format : Format::Csv;
     }
-    if (f == Format::Csv)
+    if (*format == Format::Csv)
         return importCsvEncoded(bytes);
-    ImportResult read = readerOf(f).read ? readerOf(f).read(bytes) : importAny(bytes);
+    ImportResult read = readerOf(*format).read(bytes);
     EncodedImport r;
     static_cast<ImportReport&>(r) = std::move(static_cast<ImportReport&>(read));
     r.entries.append(read.entries);
