@@ -3,6 +3,7 @@
 #include "interchange/Csv.h"
 #include "interchange/LineBits.h"
 #include "interchange/Places.h"
+#include "interchange/Shared.h"
 #include "vault/Ansi.h"
 #include "vault/Utf8.h"
 #include "vault/VaultFormat.h"
@@ -20,9 +21,6 @@
 // Writing entries out: CSV in the columns of a layout's table, and JSON.
 namespace interchange {
 namespace {
-
-const QString kFieldNames[3] = {QStringLiteral("username"), QStringLiteral("password"),
-                                QStringLiteral("location")};
 
 QString unwritable(size_t entry, int field) {
     return QStringLiteral("entry %1: the %2 holds a lone surrogate (half of a UTF-16 pair "

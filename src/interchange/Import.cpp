@@ -3,7 +3,7 @@
 #include "interchange/Csv.h"
 #include "interchange/LineBits.h"
 #include "interchange/Places.h"
-#include "interchange/Readers.h"
+#include "interchange/Shared.h"
 #include "vault/LargeMemory.h"
 #include "vault/Utf8.h"
 #include "vault/VaultFormat.h"
@@ -29,9 +29,6 @@
 // Reading entries in: CSV through the layouts' tables, and JSON.
 namespace interchange {
 namespace {
-
-const QString kFieldNames[3] = {QStringLiteral("username"), QStringLiteral("password"),
-                                QStringLiteral("location")};
 
 template <class Result> Result failed(Result r, QString error, int line, qsizetype item = -1) {
     r.entries = {};

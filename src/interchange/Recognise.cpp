@@ -1,7 +1,7 @@
 #include "interchange/Interchange.h"
 
 #include "interchange/Csv.h"
-#include "interchange/Readers.h"
+#include "interchange/Shared.h"
 #include "vault/SealedVault.h"
 #include "vault/Utf8.h"
 
