@@ -592,20 +592,18 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
             out.room(kRowExtra);
             if (k > 0)
                 out.put(',');
+            // The field a cell is written from; a title is made of the
+            // location.
             int field = -1;
-            bool ok = true;
             switch (column.role) {
             case Role::Username:
-                ok = putField(i, field = EntryStore::Username);
+                field = EntryStore::Username;
                 break;
             case Role::Password:
-                ok = putField(i, field = EntryStore::Password);
+                field = EntryStore::Password;
                 break;
             case Role::Address:
-                ok = putField(i, field = EntryStore::Location);
-                break;
             case Role::Title:
-                ok = putCell(place.name);
                 field = EntryStore::Location;
                 break;
             case Role::Kind:
@@ -614,6 +612,9 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
                     out.put(column.value);
                 break;
             }
+            const bool ok = field < 0                    ? true
+                            : column.role == Role::Title ? putCell(place.name)
+                                                         : putField(i, field);
             if (!ok)
                 return ExportResult{{}, unwritable(i, field), {}, 0};
         }

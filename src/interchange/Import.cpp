@@ -60,10 +60,11 @@ bool readHeader(csv::Reader& reader, std::vector<QByteArrayView>& fields, Header
 }
 
 // What a record holds that is not kept, hashed cell by cell with the
-// column's place, so that two records compare by it.
+// column's place, so that two records compare by it; never 0, which is
+// nothing left out.
 std::uint64_t mixCell(std::uint64_t hash, size_t column, QByteArrayView cell) {
     const std::uint64_t h = qHashBits(cell.data(), static_cast<size_t>(cell.size()), column);
-    return (hash ^ h) * 0x9E3779B97F4A7C15ull + column + 1;
+    return ((hash ^ h) * 0x9E3779B97F4A7C15ull + column) | 1;
 }
 
 // Adds what a record dropped to the report: `hash` for the entry taken
