@@ -31,13 +31,15 @@ Addition planAddition(const EntryStore& vault, const EncodedImport& import) {
         return a;
     // Every entry of both by one number, the same for the same entry.
     const std::vector<std::uint32_t> numbers = vault.numberedWith(import.entries);
-    const std::uint32_t distinct = *std::max_element(numbers.begin(), numbers.end()) + 1;
+    const auto split = numbers.begin() + static_cast<std::ptrdiff_t>(mine);
+    const std::uint32_t vaultDistinct =
+        mine == 0 ? 0 : *std::max_element(numbers.begin(), split) + 1;
+    const std::uint32_t distinct =
+        std::max(vaultDistinct, *std::max_element(split, numbers.end()) + 1);
     // Numbers count up as entries first appear: when the file's entries
     // take as many new numbers as it has entries, each is new and there
     // once, and all are added. That is the usual import, into a vault that
     // holds none of them, and it needs no counting.
-    const std::uint32_t vaultDistinct =
-        mine == 0 ? 0 : *std::max_element(numbers.begin(), numbers.begin() + mine) + 1;
     if (distinct - vaultDistinct == theirs) {
         a.chosen.assign(theirs, true);
         a.added = static_cast<qsizetype>(theirs);

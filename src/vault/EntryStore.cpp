@@ -554,7 +554,10 @@ std::vector<std::uint32_t> EntryStore::numberedWith(const EntryStore& other) con
         }
         return look.hash;
     };
-    std::vector<std::uint32_t> numbers(total);
+    // Numbered in order, each line after the lines before it, so the
+    // numbers are appended rather than written into zeroed memory.
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(total);
     std::uint32_t next = 0;
     const auto number = [&](size_t k, std::uint64_t hash) {
         const std::uint64_t tag = hash & ~std::uint64_t(0xFFFFFFFF);
@@ -581,7 +584,7 @@ std::vector<std::uint32_t> EntryStore::numberedWith(const EntryStore& other) con
             __builtin_prefetch(&table[hashes[b] & mask]);
         }
         for (size_t b = 0; b < count; ++b)
-            numbers[first + b] = number(first + b, hashes[b]);
+            numbers.push_back(number(first + b, hashes[b]));
     }
     return numbers;
 }
