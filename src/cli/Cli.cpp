@@ -6,6 +6,8 @@
 #include "cli/Listing.h"
 #include "cli/PasswordGenerator.h"
 #include "cli/Terminal.h"
+#include "interchange/Input.h"
+#include "interchange/Interchange.h"
 #include "platform/VersionRecord.h"
 #include "sync/CopyMerge.h"
 #include "sync/VaultCopy.h"
@@ -13,7 +15,6 @@
 #include "sync/VaultMerge.h"
 #include "vault/Ansi.h"
 #include "vault/EntrySort.h"
-#include "vault/Interchange.h"
 #include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
@@ -1543,12 +1544,15 @@ private:
             const auto named = interchange::layoutNamed(*layoutName);
             if (!named)
                 fail(UserError, QStringLiteral("the value given to --layout is not a layout; "
-                                               "--layout takes keynook, chrome, firefox, "
-                                               "keepassxc or bitwarden"));
+                                               "--layout takes %1")
+                                    .arg(interchange::layoutNames()));
             layout = *named;
             if (f == interchange::Format::Json)
                 fail(UserError, QStringLiteral("--layout names CSV columns; JSON has one layout"));
         }
+        if (f == interchange::Format::Json && m_p.has(QStringLiteral("--spreadsheet-safe")))
+            fail(UserError, QStringLiteral("--spreadsheet-safe guards CSV cells; JSON is not "
+                                           "opened as a spreadsheet"));
         return {f, layout};
     }
 
@@ -1612,9 +1616,13 @@ private:
                                            "choose another name, or remove it first")
                                 .arg(QDir::toNativeSeparators(target)));
         open(false);
+        const interchange::Cells cells = m_p.has(QStringLiteral("--spreadsheet-safe"))
+                                             ? interchange::Cells::SpreadsheetSafe
+                                             : interchange::Cells::Exact;
         const interchange::ExportResult exported =
-            how.format == interchange::Format::Json ? interchange::exportJson(m_entries)
-                                                    : interchange::exportCsv(m_entries, how.layout);
+            how.format == interchange::Format::Json
+                ? interchange::exportJson(m_entries)
+                : interchange::exportCsv(m_entries, how.layout, cells);
         if (!exported.ok())
             fail(UserError, QStringLiteral("nothing was exported: ") + exported.error);
         const QString as =
@@ -1624,13 +1632,49 @@ private:
         if (target.isEmpty()) {
             output(exported.bytes);
             tell(QStringLiteral("Exported %1 as %2.").arg(entriesCount(m_entries.size()), as));
-            return Success;
+        } else {
+            writeNewFile(target, exported.bytes);
+            tell(QStringLiteral("Exported %1 to %2 as %3. It holds every password in plain text: "
+                                "keep it private, and delete it once it has served.")
+                     .arg(entriesCount(m_entries.size()), QDir::toNativeSeparators(target), as));
         }
-        writeNewFile(target, exported.bytes);
-        tell(QStringLiteral("Exported %1 to %2 as %3. It holds every password in plain text: keep "
-                            "it private, and delete it once it has served.")
-                 .arg(entriesCount(m_entries.size()), QDir::toNativeSeparators(target), as));
+        exportWarnings(exported, how.layout, cells);
         return Success;
+    }
+
+    // What the manager importing an export will not take as it is, and what
+    // a spreadsheet opening it would run.
+    void exportWarnings(const interchange::ExportResult& exported, interchange::Layout layout,
+                        interchange::Cells cells) const {
+        if (const size_t n = exported.notWebAddresses.size(); n > 0) {
+            constexpr size_t kNamed = 5;
+            QStringList names;
+            for (size_t k = 0; k < n && k < kNamed; ++k)
+                names << named(m_entries, static_cast<int>(exported.notWebAddresses[k]));
+            if (n > kNamed)
+                names << QStringLiteral("and %1 more").arg(n - kNamed);
+            tell(QStringLiteral("Warning: the import of %1 passes over entries whose location is "
+                                "not a web address (http or https): it will leave out %2: %3.")
+                     .arg(QString::fromUtf8(interchange::layoutTable(layout).shownAs),
+                          entriesCount(n), names.join(QStringLiteral("; "))));
+        }
+        if (const qsizetype n = exported.formulaCells; n > 0) {
+            const QString count =
+                n == 1 ? QStringLiteral("1 cell") : QStringLiteral("%1 cells").arg(n);
+            tell(
+                cells == interchange::Cells::SpreadsheetSafe
+                    ? QStringLiteral("%1 that started with =, +, -, @, a tab or a carriage return "
+                                     "%2 written with a ' before %3, so that a spreadsheet shows "
+                                     "%3 as text; the file no longer holds %4 exactly.")
+                          .arg(count, n == 1 ? QStringLiteral("was") : QStringLiteral("were"),
+                               n == 1 ? QStringLiteral("it") : QStringLiteral("them"),
+                               n == 1 ? QStringLiteral("that cell") : QStringLiteral("those"))
+                    : QStringLiteral("Warning: %1 %2 with =, +, -, @, a tab or a carriage "
+                                     "return, which a spreadsheet opening the file may run as a "
+                                     "formula. The export is exact; --spreadsheet-safe writes "
+                                     "such cells with a ' before them.")
+                          .arg(count, n == 1 ? QStringLiteral("starts") : QStringLiteral("start")));
+        }
     }
 
     int importEntries() {
@@ -1646,54 +1690,98 @@ private:
                                            "too; type it on the terminal, or import a file"));
         const QString shown =
             fromInput ? QStringLiteral("standard input") : QDir::toNativeSeparators(source);
-        // No vault could hold more than the vault reader takes: a larger
-        // file is refused before it is read.
-        const vaultfile::ReadResult read =
-            vaultfile::readAll(fromInput ? QStringLiteral("/dev/stdin") : source);
-        if (read.tooLarge)
-            fail(UserError,
-                 QStringLiteral("%1 is larger than any vault Keynook writes; nothing was "
-                                "imported")
-                     .arg(shown));
-        if (!read.ok)
-            fail(UserError, QStringLiteral("%1 could not be read: %2").arg(shown, read.error));
-        const QByteArray& bytes = read.data;
-        interchange::EncodedImport imported = interchange::importEncoded(bytes, importFormat());
+        // No vault holds more than a vault file does: a larger input is
+        // refused at that size, and read no further (a device such as
+        // /dev/zero never ends).
+        const interchange::Input input = interchange::readInput(
+            fromInput ? QStringLiteral("/dev/stdin") : source, vaultfile::kMaxVaultBytes);
+        if (input.tooLarge)
+            fail(UserError, QStringLiteral("%1 is larger than any vault holds (%2 MiB), so it was "
+                                           "not read past that; nothing was imported")
+                                .arg(shown)
+                                .arg(vaultfile::kMaxVaultBytes / (1024 * 1024)));
+        if (!input.ok())
+            fail(UserError, QStringLiteral("%1 could not be read: %2").arg(shown, input.error));
+        interchange::EncodedImport imported =
+            interchange::importEncoded(input.bytes, importFormat());
         if (!imported.ok())
             fail(UserError, QStringLiteral("%1 was not imported, and nothing was changed: %2")
                                 .arg(shown, imported.error));
+        if (m_p.has(QStringLiteral("--strict")) && imported.dropsAnything())
+            fail(UserError, QStringLiteral("%1 was not imported, and nothing was changed: with "
+                                           "--strict nothing may be left out, and the file holds "
+                                           "what Keynook does not keep: %2")
+                                .arg(shown, notKept(imported).join(QStringLiteral(", "))));
 
-        open(true);
-        // Exactly the same username, password and location: the entry is
-        // there already (an import run twice, or a file listing it twice).
-        const size_t before = m_entries.size();
-        const qsizetype duplicates = m_entries.appendAbsent(std::move(imported.entries));
-        const size_t added = m_entries.size() - before;
-        if (added > 0)
-            saveEntries(VaultHistory::Why::Import);
+        const bool dryRun = m_p.has(QStringLiteral("--dry-run"));
+        open(!dryRun);
+        const interchange::Addition plan = interchange::planAddition(m_entries, imported);
+        const size_t holds = m_entries.size() + static_cast<size_t>(plan.added);
+        if (!dryRun) {
+            interchange::add(m_entries, std::move(imported.entries), plan);
+            if (plan.added > 0)
+                saveEntries(VaultHistory::Why::Import);
+        }
+        tell(importSummary(shown, imported, plan, holds, dryRun));
+        return Success;
+    }
+
+    // What a file held that an import leaves out.
+    static QStringList notKept(const interchange::ImportReport& imported) {
+        QStringList parts;
+        for (const interchange::NotKept& n : imported.notKept)
+            parts << n.counted();
+        if (const qsizetype n = imported.skippedNotLogins; n > 0)
+            parts << (n == 1 ? QStringLiteral("1 item that is not a login")
+                             : QStringLiteral("%1 items that are not logins").arg(n));
+        return parts;
+    }
+
+    // What an import did, or would do with --dry-run.
+    static QString importSummary(const QString& shown, const interchange::ImportReport& imported,
+                                 const interchange::Addition& plan, size_t holds, bool dryRun) {
         const QString from = imported.format == interchange::Format::Json
                                  ? QStringLiteral("JSON")
                                  : QStringLiteral("CSV in the %1 layout")
                                        .arg(interchange::layoutName(imported.layout));
-        QString report =
-            QStringLiteral("Imported %1 from %2 (%3).").arg(entriesCount(added), shown, from);
-        if (duplicates > 0)
-            report += QStringLiteral(" Skipped %1 already in the vault.")
-                          .arg(entriesCount(static_cast<size_t>(duplicates)));
-        if (imported.skippedEmpty > 0)
-            report += QStringLiteral(" Skipped %1 with every field empty.")
-                          .arg(imported.skippedEmpty == 1
-                                   ? QStringLiteral("1 record")
-                                   : QStringLiteral("%1 records").arg(imported.skippedEmpty));
-        if (imported.skippedNotLogins > 0)
-            report += QStringLiteral(" Skipped %1 that %2 not logins.")
-                          .arg(imported.skippedNotLogins == 1
-                                   ? QStringLiteral("1 item")
-                                   : QStringLiteral("%1 items").arg(imported.skippedNotLogins),
-                               imported.skippedNotLogins == 1 ? QStringLiteral("is")
-                                                              : QStringLiteral("are"));
-        tell(report + QStringLiteral(" The vault holds %1.").arg(entriesCount(m_entries.size())));
-        return Success;
+        QString text = (dryRun ? QStringLiteral("Would import %1 from %2 (%3).")
+                               : QStringLiteral("Imported %1 from %2 (%3)."))
+                           .arg(entriesCount(static_cast<size_t>(plan.added)), shown, from);
+        const auto ofThem = [](qsizetype n, const char* one, const char* many) {
+            return QStringLiteral(" %1 of them %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+        };
+        if (plan.repeated > 0)
+            text += ofThem(plan.repeated, "repeats an entry before it in the file.",
+                           "repeat an entry before them in the file.");
+        if (plan.repeatedButForNotKept > 0)
+            text += ofThem(plan.repeatedButForNotKept,
+                           "differs from an entry before it in the file only in what is not kept.",
+                           "differ from an entry before them in the file only in what is not "
+                           "kept.");
+        if (plan.inVault > 0)
+            text += QStringLiteral(" Skipped %1 already in the vault.")
+                        .arg(entriesCount(static_cast<size_t>(plan.inVault)));
+        if (plan.inVaultButForNotKept > 0)
+            text += QStringLiteral(" Skipped %1 that the vault holds but for what is not kept.")
+                        .arg(entriesCount(static_cast<size_t>(plan.inVaultButForNotKept)));
+        if (const qsizetype n = imported.skippedEmpty; n > 0)
+            text +=
+                QStringLiteral(" Skipped %1 with no username, password or location.")
+                    .arg(n == 1 ? QStringLiteral("1 record") : QStringLiteral("%1 records").arg(n));
+        if (const qsizetype n = imported.skippedNotLogins; n > 0)
+            text += QStringLiteral(" Skipped %1.")
+                        .arg(n == 1 ? QStringLiteral("1 item that is not a login")
+                                    : QStringLiteral("%1 items that are not logins").arg(n));
+        QStringList lost;
+        for (const interchange::NotKept& n : imported.notKept)
+            lost << n.counted();
+        if (!lost.isEmpty())
+            text += QStringLiteral(" Not kept: %1.").arg(lost.join(QStringLiteral(", ")));
+        text += dryRun ? QStringLiteral(" The vault would hold %1. Nothing was written "
+                                        "(--dry-run).")
+                             .arg(entriesCount(holds))
+                       : QStringLiteral(" The vault holds %1.").arg(entriesCount(holds));
+        return text;
     }
 
     // The session on the vault at `path`, every state of which that it reads

@@ -1,5 +1,7 @@
 #include "cli/CommandTable.h"
 
+#include "interchange/Layouts.h"
+
 #include <algorithm>
 
 namespace cli {
@@ -33,6 +35,14 @@ Option choice(const char* name, const char* value, const QStringList& choices, c
 Option required(Option o) {
     o.required = true;
     return o;
+}
+
+// As --layout names them, from interchange's table of layouts.
+QStringList layoutNames() {
+    QStringList names;
+    for (const interchange::LayoutTable& table : interchange::layouts())
+        names << QString::fromUtf8(table.name);
+    return names;
 }
 
 const QStringList kFields = {QStringLiteral("username"), QStringLiteral("password"),
@@ -303,12 +313,17 @@ std::vector<Command> makeCommands() {
                    "with a header line;\n"
                    "json: an array of objects with the keys username,\n"
                    "password and location"),
-            choice("--layout", "LAYOUT",
-                   {QStringLiteral("keynook"), QStringLiteral("chrome"), QStringLiteral("firefox"),
-                    QStringLiteral("keepassxc"), QStringLiteral("bitwarden")},
+            choice("--layout", "LAYOUT", layoutNames(),
                    "the CSV columns another manager imports: keynook (the\n"
                    "default: username,password,location), chrome (Chrome\n"
-                   "and Edge), firefox, keepassxc or bitwarden"),
+                   "and Edge), firefox, keepassxc, bitwarden, lastpass or\n"
+                   "1password. Chrome and Firefox pass over entries whose\n"
+                   "location is not a web address (http or https): a\n"
+                   "warning names them"),
+            flag("--spreadsheet-safe", "a cell that starts with =, +, -, @, a tab or a carriage\n"
+                                       "return, which a spreadsheet may run as a formula, is\n"
+                                       "written with a ' before it. Without it every cell is\n"
+                                       "exact, and a warning counts such cells"),
         };
         c.help = QStringLiteral(
             "Writes every entry, in the order of the file, to FILE, or to standard output\n"
@@ -327,16 +342,24 @@ std::vector<Command> makeCommands() {
             choice("--format", "FORMAT",
                    {QStringLiteral("auto"), QStringLiteral("csv"), QStringLiteral("json")},
                    "auto (the default: from the file's content), csv or json"),
+            flag("--dry-run", "report what the import would do, and write nothing"),
+            flag("--strict", "refuse the whole file when anything but empty cells\n"
+                             "would be left out"),
         };
         c.help = QStringLiteral(
             "Adds the entries of FILE (standard input for -) at the end of the list, in\n"
-            "one save: CSV in Keynook's layout or as Chrome, Edge, Firefox, KeePassXC or\n"
-            "Bitwarden export it (told apart by the header line), or JSON as `export`\n"
-            "writes it. A file with anything wrong in it is refused whole, naming the\n"
-            "line, and nothing is changed. Entries already in the vault with the same\n"
-            "username, password and location are skipped, as are records with every\n"
-            "field empty; the counts are reported. Standard input cannot carry the\n"
-            "file and --password-stdin's lines both.\n");
+            "one save: CSV as Keynook, Chrome, Edge, Firefox, KeePassXC, Bitwarden,\n"
+            "LastPass or 1Password export it (told apart by the names in the header\n"
+            "line), or JSON as `export` writes it. A file with anything wrong in it is\n"
+            "refused whole, naming the line, and nothing is changed. Each entry\n"
+            "(username, password and location) is added as many times as the file holds\n"
+            "it beyond what the vault holds already, so a file imported twice adds\n"
+            "nothing the second time. Standard input cannot carry the file and\n"
+            "--password-stdin's lines both.\n"
+            "\n"
+            "The report counts what was added, what the vault held already, what the\n"
+            "file repeats, and every column that held something Keynook does not keep\n"
+            "(\"Not kept: 12 notes, 3 TOTP secrets\").\n");
         all.push_back(c);
     }
     {

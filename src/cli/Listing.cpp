@@ -44,25 +44,50 @@ QString padded(const QString& text, int width) {
     return text + QString(std::max(0, width - displayWidth(text)), QLatin1Char(' '));
 }
 
+// A field on one line of its own, written so that it reads back exactly:
+// the characters that would end the field or the line, or that a terminal
+// would act on (ESC starts the sequences that move the cursor and retitle
+// the window, BEL rings, the C1 controls do as ESC does), are escaped, and
+// the backslash that starts an escape is itself escaped. A lone surrogate,
+// which UTF-8 cannot carry, is written as its escape too.
 QString tsvField(const QString& text) {
+    static const char hex[] = "0123456789abcdef";
     QString out;
     out.reserve(text.size());
-    for (QChar c : text) {
-        switch (c.unicode()) {
+    const auto escaped = [&](char kind, char16_t u, int digits) {
+        out += QLatin1Char('\\');
+        out += QLatin1Char(kind);
+        for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
+            out += QLatin1Char(hex[(u >> shift) & 0xF]);
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        switch (u) {
         case '\\':
             out += QStringLiteral("\\\\");
-            break;
+            continue;
         case '\t':
             out += QStringLiteral("\\t");
-            break;
+            continue;
         case '\n':
             out += QStringLiteral("\\n");
-            break;
+            continue;
         case '\r':
             out += QStringLiteral("\\r");
-            break;
+            continue;
         default:
-            out += c;
+            break;
+        }
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) {
+            escaped('x', u, 2);
+        } else if (QChar::isHighSurrogate(u) && i + 1 < text.size() &&
+                   QChar::isLowSurrogate(text[i + 1].unicode())) {
+            out += text.sliced(i, 2);
+            ++i;
+        } else if (QChar::isSurrogate(u)) {
+            escaped('u', u, 4);
+        } else {
+            out += QChar(u);
         }
     }
     return out;
@@ -99,7 +124,9 @@ void appendJsonString(QByteArray& out, const QString& text) {
         default:
             break;
         }
-        if (u < 0x20) {
+        // DEL and the C1 controls too: JSON lets them through as they are,
+        // and a terminal acts on them.
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F)) {
             escape(u);
         } else if (QChar::isHighSurrogate(u) && i + 1 < text.size() &&
                    QChar::isLowSurrogate(text[i + 1].unicode())) {

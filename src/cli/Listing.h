@@ -15,9 +15,12 @@ enum class Format {
     // field on one line and cut to kMaxCellWidth terminal columns.
     Table,
     // A header and one line per entry, fields separated by tabs: the whole
-    // text, with \t, \n, \r and \\ standing for tab, LF, CR and backslash.
+    // text, with \t, \n, \r and \\ standing for tab, LF, CR and backslash,
+    // \xHH for the other control characters (U+0000 to U+001F, U+007F to
+    // U+009F) and \uHHHH for a lone surrogate.
     Tsv,
-    // An array of objects, one per line: the whole text, exactly.
+    // An array of objects, one per line: the whole text, exactly, with
+    // every control character escaped.
     Json,
 };
 

@@ -516,7 +516,7 @@ LineLook lookAt(QByteArrayView line, std::uint64_t key) {
 
 } // namespace
 
-qsizetype EntryStore::appendAbsent(EntryStore&& other) {
+std::vector<std::uint32_t> EntryStore::numberedWith(const EntryStore& other) const {
     // A save writes one line for each entry and reads it back as that entry,
     // so two entries are the same exactly when the lines a save writes for
     // them are: they are compared as bytes, without a string made for them.
@@ -535,7 +535,8 @@ qsizetype EntryStore::appendAbsent(EntryStore&& other) {
         return k < mine ? line(k) : other.line(k - mine);
     };
     // Open addressing: each slot holds the top half of a line's hash and the
-    // line's number + 1, or 0. Half full at most.
+    // number + 1 of the line that first held the entry, or 0. Half full at
+    // most.
     const size_t mask = std::bit_ceil(2 * total + 1) - 1;
     const std::unique_ptr<std::uint64_t, decltype(&std::free)> cells(
         static_cast<std::uint64_t*>(std::calloc(mask + 1, sizeof(std::uint64_t))), &std::free);
@@ -553,24 +554,28 @@ qsizetype EntryStore::appendAbsent(EntryStore&& other) {
         }
         return look.hash;
     };
-    const auto isNew = [&](size_t k, std::uint64_t hash) {
+    // Numbered in order, each line after the lines before it, so the
+    // numbers are appended rather than written into zeroed memory.
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(total);
+    std::uint32_t next = 0;
+    const auto number = [&](size_t k, std::uint64_t hash) {
         const std::uint64_t tag = hash & ~std::uint64_t(0xFFFFFFFF);
         for (size_t at = hash & mask;; at = (at + 1) & mask) {
             const std::uint64_t slot = table[at];
             if (slot == 0) {
                 table[at] = tag | (k + 1);
-                return true;
+                return next++;
             }
-            if ((slot & ~std::uint64_t(0xFFFFFFFF)) == tag &&
-                lineOf((slot & 0xFFFFFFFF) - 1) == lineOf(k))
-                return false;
+            const size_t first = (slot & 0xFFFFFFFF) - 1;
+            if ((slot & ~std::uint64_t(0xFFFFFFFF)) == tag && lineOf(first) == lineOf(k))
+                return numbers[first];
         }
     };
     // The table outgrows the nearest cache for a large vault: the hashes of
     // a batch of lines are taken first, and their slots asked for, so that
     // the waits on memory overlap.
     constexpr size_t kBatch = 16;
-    std::vector<size_t> leftOut;
     std::uint64_t hashes[kBatch];
     for (size_t first = 0; first < total; first += kBatch) {
         const size_t count = std::min(kBatch, total - first);
@@ -579,28 +584,43 @@ qsizetype EntryStore::appendAbsent(EntryStore&& other) {
             __builtin_prefetch(&table[hashes[b] & mask]);
         }
         for (size_t b = 0; b < count; ++b)
-            if (!isNew(first + b, hashes[b]) && first + b >= mine)
-                leftOut.push_back(first + b - mine);
+            numbers.push_back(number(first + b, hashes[b]));
     }
-    if (leftOut.empty()) {
+    return numbers;
+}
+
+void EntryStore::appendChosen(EntryStore&& other, const std::vector<bool>& chosen) {
+    if (std::find(chosen.begin(), chosen.end(), false) == chosen.end()) {
         append(std::move(other));
-        return 0;
+        return;
     }
     QByteArray bytes;
     std::vector<qsizetype> starts;
-    starts.reserve(other.size() - leftOut.size());
-    auto next = leftOut.begin();
     for (size_t s = 0; s < other.size(); ++s) {
-        if (next != leftOut.end() && *next == s) {
-            ++next;
+        if (!chosen[s])
             continue;
-        }
         starts.push_back(bytes.size());
         bytes.append(other.line(s)).append("\r\n", 2);
     }
     appendEncoded(std::move(bytes), starts);
     other = EntryStore();
-    return static_cast<qsizetype>(leftOut.size());
+}
+
+qsizetype EntryStore::appendAbsent(EntryStore&& other) {
+    const std::vector<std::uint32_t> numbers = numberedWith(other);
+    // Numbers count up as entries first appear: an entry of `other` is new
+    // where its number does.
+    std::uint32_t seen = 0;
+    std::vector<bool> chosen(other.size());
+    for (size_t k = 0; k < numbers.size(); ++k) {
+        const bool first = numbers[k] == seen;
+        seen += first ? 1 : 0;
+        if (k >= size())
+            chosen[k - size()] = first;
+    }
+    const qsizetype leftOut = std::count(chosen.begin(), chosen.end(), false);
+    appendChosen(std::move(other), chosen);
+    return leftOut;
 }
 
 void EntryStore::replace(size_t slot, const Entry& entry) {

@@ -6,6 +6,7 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -99,6 +100,13 @@ public:
     // once, in their order; returns how many were left out. Two entries are
     // the same when their three texts are, case counting.
     qsizetype appendAbsent(EntryStore&& other);
+    // The entries of this store and then those of `other`, numbered in slot
+    // order: two get the same number exactly when they are the same entry,
+    // as appendAbsent() compares them, and numbers count up from 0 as
+    // entries first appear.
+    std::vector<std::uint32_t> numberedWith(const EntryStore& other) const;
+    // Adds the entries of `other` whose `chosen` is true, in their order.
+    void appendChosen(EntryStore&& other, const std::vector<bool>& chosen);
     // Adds lines already encoded as a save writes them (encodeEntryLine()),
     // one after another in `bytes` as a file holds them, each ending in
     // CR LF, as one block; line k starts at starts[k].

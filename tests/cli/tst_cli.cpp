@@ -7,7 +7,7 @@
 #include "VaultTestSupport.h"
 
 #include "cli/CommandTable.h"
-#include "vault/Interchange.h"
+#include "interchange/Interchange.h"
 #include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"
@@ -122,7 +122,7 @@ TEST_F(Cli, FullLife) {
         QStringList args;
         QStringList input; // after the master password
         QByteArray out;    // exact, unless empty
-        QByteArray err;    // contained
+        QByteArray err;    // contained; none when empty
         std::vector<Entry> after;
     };
     Entry meMoved = kMe;
@@ -410,7 +410,7 @@ TEST_F(Cli, EveryCommandOnASealedVault) {
         QString master;    // the one given
         int status;
         QByteArray out; // exact
-        QByteArray err; // contained
+        QByteArray err; // contained; none when empty
         Change change;
         std::vector<Entry> after;
     };
@@ -513,7 +513,10 @@ TEST_F(Cli, EveryCommandOnASealedVault) {
         all.push_back(r);
         EXPECT_EQ(r.status, step.status) << r.err.toStdString();
         EXPECT_EQ(r.out, step.out);
-        EXPECT_TRUE(r.err.contains(step.err)) << r.err.toStdString();
+        if (step.err.isEmpty())
+            EXPECT_EQ(r.err, QByteArray());
+        else
+            EXPECT_TRUE(r.err.contains(step.err)) << r.err.toStdString();
         const QByteArray now = vaultBytes();
         ASSERT_TRUE(sealedvault::isSealed(now));
         if (step.change == Nothing) {
@@ -618,6 +621,22 @@ TEST_F(Cli, ErrorTable) {
     };
     const QByteArray master = lines({kMaster});
     const QString stdinFlag = QStringLiteral("--password-stdin");
+    // Files to import, in the folder the program runs in.
+    const auto write = [this](const char* name, const QByteArray& bytes) {
+        QFile f(path(QStringLiteral("home/") + QLatin1String(name)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    };
+    write("list.xml", "<?xml version=\"1.0\"?>\n<list/>\n");
+    write("notes.csv", "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,"
+                       "login_password,login_totp\n,,login,x,a note,,0,x.example,x,y,\n"
+                       ",,note,n,text,,0,,,,\n");
+    const auto importing = [&](const QString& file, const QString& option = {}) {
+        QStringList args = {stdinFlag, QStringLiteral("import"), file};
+        if (!option.isEmpty())
+            args << option;
+        return args;
+    };
     const std::vector<Case> cases = {
         {Two, {stdinFlag, QStringLiteral("list")}, "wrong\n", 1, "wrong master password"},
         {Two,
@@ -728,6 +747,17 @@ TEST_F(Cli, ErrorTable) {
          master,
          1,
          "nowhere.csv could not be read"},
+        {Two, importing(QStringLiteral("/dev/zero")), master, 1, "not read past that"},
+        {Two, importing(QStringLiteral("list.xml")), master, 1, "this is XML, but not KeePass"},
+        {Two, importing(QStringLiteral("notes.csv"), QStringLiteral("--strict")), master, 1,
+         "with --strict nothing may be left out, and the file holds what Keynook does not keep: "
+         "1 note, 1 item that is not a login"},
+        {Two,
+         {stdinFlag, QStringLiteral("export"), QStringLiteral("--format=json"),
+          QStringLiteral("--spreadsheet-safe")},
+         master,
+         1,
+         "--spreadsheet-safe guards CSV cells"},
         {Two, {stdinFlag, QStringLiteral("seal")}, "wrong\n", 1, "wrong master password"},
         {Two, {stdinFlag, QStringLiteral("unseal")}, master, 1, "is not sealed; nothing was"},
         {Two, {QStringLiteral("restore"), QStringLiteral("1")}, {}, 1, "add --yes"},
@@ -861,7 +891,8 @@ TEST_F(Cli, WordsNotUnderstoodAreNotRepeated) {
          {QStringLiteral("the value given to --format"), QStringLiteral("csv or json")}},
         {{QStringLiteral("export"), QStringLiteral("--layout"), secret},
          {QStringLiteral("the value given to --layout"),
-          QStringLiteral("keynook, chrome, firefox, keepassxc or bitwarden")}},
+          QStringLiteral("keynook, chrome, firefox, keepassxc, bitwarden, lastpass or "
+                         "1password")}},
         {{QStringLiteral("import"), QStringLiteral("in.csv"), QStringLiteral("--format"), secret},
          {QStringLiteral("the value given to --format"), QStringLiteral("auto, csv or json")}},
         {{QStringLiteral("add"), secret}, {QStringLiteral("add takes no text, only options")}},
@@ -1343,33 +1374,39 @@ TEST_F(Cli, Formats) {
          QStringLiteral("\u4e2d\u6587")},
         {longText, QStringLiteral("lone ") + QChar(0xD800) + QStringLiteral(" half"),
          QStringLiteral("two\nlines")},
+        // What a terminal acts on: ESC, BEL, a C1 control, DEL.
+        {QStringLiteral("esc\x1b[2Jx\x07"), QStringLiteral("c1 \u009b1m"),
+         QStringLiteral("del\x7f")},
     };
     writeVault(entries);
     const Ran tsv = withMaster({QStringLiteral("list"), QStringLiteral("--format=tsv"),
                                 QStringLiteral("--show-passwords")});
     ASSERT_EQ(tsv.status, 0) << tsv.err.toStdString();
     const QList<QByteArray> rows = tsv.out.split('\n');
-    ASSERT_EQ(rows.size(), 4); // header, two rows, and the end of the last
+    ASSERT_EQ(rows.size(), 5); // header, three rows, and the end of the last
     EXPECT_EQ(rows[1], "a\\tb\\\\c\tline\\r\\nbreak\t\xe4\xb8\xad\xe6\x96\x87");
+    EXPECT_EQ(rows[2].split('\t')[1], "lone \\ud800 half");
     EXPECT_EQ(rows[2].split('\t')[2], "two\\nlines");
+    EXPECT_EQ(rows[3], "esc\\x1b[2Jx\\x07\tc1 \\x9b1m\tdel\\x7f");
 
     const Ran json = withMaster({QStringLiteral("list"), QStringLiteral("--format=json"),
                                  QStringLiteral("--show-passwords")});
     ASSERT_EQ(json.status, 0);
     EXPECT_TRUE(json.out.contains("\"lone \\ud800 half\"")) << json.out.toStdString();
+    EXPECT_TRUE(json.out.contains("\"c1 \\u009b1m\"")) << json.out.toStdString();
     const QJsonArray items = QJsonDocument::fromJson(json.out).array();
-    ASSERT_EQ(items.size(), 2);
+    ASSERT_EQ(items.size(), 3);
     EXPECT_EQ(items[0].toObject().value(QStringLiteral("password")).toString(),
               entries[0].password);
     EXPECT_EQ(items[1].toObject().value(QStringLiteral("username")).toString(), longText);
     const Ran hidden = withMaster({QStringLiteral("list"), QStringLiteral("--format=json")});
     EXPECT_FALSE(hidden.out.contains("password"));
-    EXPECT_EQ(QJsonDocument::fromJson(hidden.out).array().size(), 2);
+    EXPECT_EQ(QJsonDocument::fromJson(hidden.out).array().size(), 3);
 
     const Ran table = withMaster({QStringLiteral("list")});
     ASSERT_EQ(table.status, 0);
     const QList<QByteArray> shown = table.out.split('\n');
-    ASSERT_EQ(shown.size(), 4);
+    ASSERT_EQ(shown.size(), 5);
     EXPECT_EQ(shown[1], QString(QStringLiteral("a\ufffdb\\c") + QString(35, QLatin1Char(' ')) +
                                 QStringLiteral("  ********  \u4e2d\u6587"))
                             .toUtf8());
@@ -1382,21 +1419,30 @@ TEST_F(Cli, Formats) {
 // same entries, and again as nothing new; an existing file is never
 // replaced; a malformed import is refused whole, before anything is asked.
 TEST_F(Cli, ExportAndImport) {
+    // The vault holds one entry twice, and one password starts as a
+    // spreadsheet formula would.
     const std::vector<Entry> entries = {
-        kMe, kZoe, kBob, {QStringLiteral("no place"), QStringLiteral("x"), {}}};
+        kMe, kZoe, kBob, {QStringLiteral("no place"), QStringLiteral("-x"), {}}, kBob};
     writeVault(entries);
     const QString into = path(QStringLiteral("vault/imported.enc"));
+    const QByteArray formula = "Warning: 1 cell starts with =, +, -, @";
+    const QByteArray browsers = "it will leave out 5 entries: me at example.org; Zo\xc3\xab at "
+                                "Stra\xc3\x9f"
+                                "e.example; bob at mail.example.org; no place (no location); bob";
     struct Case {
         QStringList options;
         QByteArray header;
+        QByteArray warns; // contained; none when empty
     };
     const std::vector<Case> cases = {
-        {{}, "username,password,location\r\n"},
-        {{QStringLiteral("--layout=chrome")}, "name,url,username,password"},
-        {{QStringLiteral("--layout=firefox")}, "url,username,password,httpRealm"},
-        {{QStringLiteral("--layout=keepassxc")}, "Group,Title,Username,Password,URL"},
-        {{QStringLiteral("--layout=bitwarden")}, "folder,favorite,type,name"},
-        {{QStringLiteral("--format=json")}, "["},
+        {{}, "username,password,location\r\n", formula},
+        {{QStringLiteral("--layout=chrome")}, "name,url,username,password", browsers},
+        {{QStringLiteral("--layout=firefox")}, "url,username,password,httpRealm", browsers},
+        {{QStringLiteral("--layout=keepassxc")}, "Group,Title,Username,Password,URL", formula},
+        {{QStringLiteral("--layout=bitwarden")}, "folder,favorite,type,name", formula},
+        {{QStringLiteral("--layout=lastpass")}, "url,username,password,totp", formula},
+        {{QStringLiteral("--layout=1password")}, "Title,Url,Username,Password", formula},
+        {{QStringLiteral("--format=json")}, "[", {}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -1404,6 +1450,8 @@ TEST_F(Cli, ExportAndImport) {
         const QString file = path(QStringLiteral("home/export%1").arg(++n));
         const Ran out = withMaster(QStringList{QStringLiteral("export"), file} + c.options);
         ASSERT_EQ(out.status, 0) << out.err.toStdString();
+        EXPECT_TRUE(out.err.contains("Warning") == !c.warns.isEmpty()) << out.err.toStdString();
+        EXPECT_TRUE(out.err.contains(c.warns)) << out.err.toStdString();
         QFile written(file);
         ASSERT_TRUE(written.open(QIODevice::ReadOnly));
         EXPECT_TRUE(written.readAll().startsWith(c.header));
@@ -1420,9 +1468,13 @@ TEST_F(Cli, ExportAndImport) {
                 lines({kMaster}), false);
         };
         ASSERT_EQ(onInto({QStringLiteral("init")}).status, 0);
+        // The vault it came from, the repeated entry and all, and nothing
+        // lost on the way.
         const Ran in = onInto({QStringLiteral("import"), file});
         ASSERT_EQ(in.status, 0) << in.err.toStdString();
-        EXPECT_TRUE(in.err.contains("Imported 4 entries")) << in.err.toStdString();
+        EXPECT_TRUE(in.err.contains("Imported 5 entries")) << in.err.toStdString();
+        EXPECT_TRUE(in.err.contains("1 of them repeats an entry before it in the file"));
+        EXPECT_FALSE(in.err.contains("Not kept")) << in.err.toStdString();
         QFile vault(into);
         ASSERT_TRUE(vault.open(QIODevice::ReadOnly));
         const QByteArray imported = vault.readAll();
@@ -1430,7 +1482,7 @@ TEST_F(Cli, ExportAndImport) {
         const Ran twice = onInto({QStringLiteral("import"), file});
         EXPECT_EQ(twice.status, 0);
         EXPECT_TRUE(twice.err.contains("Imported 0 entries")) << twice.err.toStdString();
-        EXPECT_TRUE(twice.err.contains("Skipped 4 entries already in the vault"));
+        EXPECT_TRUE(twice.err.contains("Skipped 5 entries already in the vault"));
         vault.close();
         ASSERT_TRUE(vault.open(QIODevice::ReadOnly));
         EXPECT_EQ(vault.readAll(), imported);
@@ -1441,25 +1493,43 @@ TEST_F(Cli, ExportAndImport) {
         {QStringLiteral("export"), QStringLiteral("-"), QStringLiteral("--format=json")});
     EXPECT_EQ(json.out, interchange::exportJson(entries).bytes);
 
-    // New entries go to the end; duplicates, of the vault or of each other,
-    // and empty records are counted, not added.
+    // Spreadsheet-safe: the cell guarded, and said so.
+    const Ran safe = withMaster({QStringLiteral("export"), QStringLiteral("--spreadsheet-safe")});
+    EXPECT_TRUE(safe.out.contains("\r\nno place,'-x,\r\n")) << safe.out.toStdString();
+    EXPECT_TRUE(safe.err.contains("1 cell that started with =, +, -, @, a tab or a carriage "
+                                  "return was written with a ' before it"))
+        << safe.err.toStdString();
+
+    // New entries go to the end, as often as the file holds them beyond the
+    // vault; the rest, and empty records, are counted. A dry run says the
+    // same and writes nothing.
     const QString csv = path(QStringLiteral("home/new.csv"));
     QFile newFile(csv);
     ASSERT_TRUE(newFile.open(QIODevice::WriteOnly));
     newFile.write("username,password,location\r\nme,p4ss|||word,example.org\r\nnew,one,here\r\n"
                   ",,\r\nnew,one,here\r\n");
     newFile.close();
+    const QByteArray before = vaultBytes();
+    const Ran dry = withMaster({QStringLiteral("import"), csv, QStringLiteral("--dry-run")});
+    ASSERT_EQ(dry.status, 0) << dry.err.toStdString();
+    EXPECT_EQ(vaultBytes(), before);
     const Ran added = withMaster({QStringLiteral("import"), csv});
     ASSERT_EQ(added.status, 0) << added.err.toStdString();
-    EXPECT_TRUE(added.err.contains("Imported 1 entry from")) << added.err.toStdString();
-    EXPECT_TRUE(added.err.contains("Skipped 2 entries already in the vault. Skipped 1 record with "
-                                   "every field empty. The vault holds 5 entries."));
+    const QByteArray report = "2 entries from " + csv.toUtf8() +
+                              " (CSV in the keynook layout). 1 of them repeats an entry before it "
+                              "in the file. Skipped 1 entry already in the vault. Skipped 1 record "
+                              "with no username, password or location. The vault ";
+    EXPECT_EQ(added.err, "Imported " + report + "holds 7 entries.\n");
+    EXPECT_EQ(dry.err, "Would import " + report +
+                           "would hold 7 entries. Nothing was written "
+                           "(--dry-run).\n");
     std::vector<Entry> now = entries;
     now.push_back({QStringLiteral("new"), QStringLiteral("one"), QStringLiteral("here")});
+    now.push_back(now.back());
     EXPECT_EQ(vaultBytes(), vaultformat::savedFile(kMaster, now));
 
     // A malformed file: refused with its line, before the master password.
-    const QByteArray before = vaultBytes();
+    const QByteArray unchanged = vaultBytes();
     ASSERT_TRUE(newFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
     newFile.write("username,password,location\r\na,b,c\r\nonly,two\r\n");
     newFile.close();
@@ -1467,7 +1537,7 @@ TEST_F(Cli, ExportAndImport) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(refused.err.contains("was not imported, and nothing was changed: line 3:"))
         << refused.err.toStdString();
-    EXPECT_EQ(vaultBytes(), before);
+    EXPECT_EQ(vaultBytes(), unchanged);
 }
 
 // What check finds in a file edited by hand.

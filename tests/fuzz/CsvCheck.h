@@ -1,8 +1,8 @@
 #pragma once
 
 // What the interchange fuzzer and its replay test hold every input to.
+#include "interchange/Interchange.h"
 #include "vault/EntryStore.h"
-#include "vault/Interchange.h"
 
 #include <QByteArrayView>
 
@@ -21,8 +21,13 @@ inline std::string check(QByteArrayView bytes) {
     // lines: the same lines as the entries read make, the same refusals.
     const interchange::EncodedImport encoded = interchange::importEncoded(bytes);
     if (encoded.error != in.error || encoded.line != in.line ||
-        encoded.skippedEmpty != in.skippedEmpty || encoded.skippedNotLogins != in.skippedNotLogins)
+        encoded.skippedEmpty != in.skippedEmpty ||
+        encoded.skippedNotLogins != in.skippedNotLogins || encoded.dropped != in.dropped ||
+        encoded.notKept.size() != in.notKept.size())
         return "the import into a vault reads the file otherwise";
+    // What is not kept is told of each entry that leaves something out.
+    if (!in.dropped.empty() && in.dropped.size() != in.entries.size())
+        return "what entries left out is not told of each";
     EntryStore store;
     store.append(in.entries);
     if (encoded.entries.size() != store.size())

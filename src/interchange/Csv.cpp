@@ -1,4 +1,4 @@
-#include "vault/Csv.h"
+#include "interchange/Csv.h"
 
 #include "vault/Utf8.h"
 
@@ -117,8 +117,16 @@ bool Reader::readQuoted(QByteArrayView& field, size_t number) {
         m_at = quote + 1;
         break;
     }
+    // A field that runs over lines and then has text after its closing
+    // quote most likely took in the lines after a quote left open: it is
+    // told where it opened.
     if (m_at < n && p[m_at] != ',' && !isLineEnd(p[m_at]))
-        return fail(m_line, QStringLiteral("text after the closing quote of a field"));
+        return m_line == openedOn
+                   ? fail(m_line, QStringLiteral("text after the closing quote of a field"))
+                   : fail(openedOn, QStringLiteral("a quoted field that starts here ends on line "
+                                                   "%1, with text after its closing quote: was "
+                                                   "a quote left open here?")
+                                        .arg(m_line));
     return true;
 }
 

@@ -32,8 +32,10 @@ inline constexpr char kRecordEnd[] = "\r\n";
 // Anything that a reader could take two ways is refused, with the line it is
 // on, rather than guessed at: a quote inside a field that does not start with
 // one, anything but a comma or a line end after a closing quote, a quoted
-// field that never closes (reported at the line where it opens), bytes that
-// are not UTF-8. Spaces around fields are part of them.
+// field that never closes, bytes that are not UTF-8. A quoted field that
+// never closes, or that runs over lines to text after its closing quote, is
+// reported at the line where it opens: a quote left open there is the
+// likely mistake. Spaces around fields are part of them.
 class Reader {
 public:
     explicit Reader(QByteArrayView bytes);

@@ -1,0 +1,188 @@
+#pragma once
+
+#include "interchange/Layouts.h"
+#include "vault/Entry.h"
+#include "vault/EntryStore.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// Entries in and out of the files that password managers exchange: CSV in
+// the layouts of Layouts.h, and a JSON array of our own. Everything here
+// works on bytes in memory and reports by value: no exception leaves it,
+// nothing is printed, no file is touched.
+//
+// An import is all or nothing: at the first problem the result holds no
+// entries, only the reason and where it is. Nothing is dropped unseen: what
+// a file holds that Keynook does not keep is counted, column by column.
+namespace interchange {
+
+// The formats a file can be in. CSV and JSON are read; the others are
+// recognised, so that a refusal says what the file is, and wait for a
+// reader of their own (see Recognise.cpp).
+enum class Format { Csv, Json, KeePassXml, BitwardenJson };
+
+// Whether export writes a cell that a spreadsheet would run as a formula as
+// it is, or guarded.
+enum class Cells { Exact, SpreadsheetSafe };
+
+struct ExportResult {
+    QByteArray bytes;
+    // Empty unless some text cannot be written as UTF-8 (a lone surrogate);
+    // it names the entry, counting from 1, and the field.
+    QString error;
+    // For a layout whose manager passes over entries whose location is not
+    // a web address (http or https): those entries, counting from 0, in the
+    // order written.
+    std::vector<size_t> notWebAddresses;
+    // Cells that start with =, +, -, @, a tab or a CR, which a spreadsheet
+    // may run as a formula. Written with a ' before them for
+    // Cells::SpreadsheetSafe, as they are otherwise.
+    qsizetype formulaCells = 0;
+
+    bool ok() const { return error.isEmpty(); }
+};
+
+// A header line and one record per entry, in UTF-8 without a byte order
+// mark, every record ending in CR LF: the columns the layout's table marks
+// as exported, in its order.
+ExportResult exportCsv(const std::vector<Entry>& entries, Layout layout = Layout::Keynook,
+                       Cells cells = Cells::Exact);
+// The same bytes, written from the entries as the vault holds them, in slot
+// order; plain fields go from their ciphered bytes to UTF-8 through a table,
+// without a string made for them.
+ExportResult exportCsv(const EntryStore& entries, Layout layout = Layout::Keynook,
+                       Cells cells = Cells::Exact);
+
+// A JSON array of objects with the keys "username", "password" and
+// "location" in that order, one object per line, in UTF-8; every line ends
+// in LF.
+ExportResult exportJson(const std::vector<Entry>& entries);
+ExportResult exportJson(const EntryStore& entries);
+
+// A column (or a JSON key) that held something Keynook does not keep.
+struct NotKept {
+    // As the file names it.
+    QString column;
+    // What one cell of it holds ("note"), and what several do ("notes").
+    QString one;
+    QString many;
+    // Cells that held something: not empty, and not the value that means
+    // nothing set (a favourite mark's "0").
+    qsizetype cells = 0;
+
+    // "12 notes".
+    QString counted() const {
+        return QStringLiteral("%1 %2").arg(cells).arg(cells == 1 ? one : many);
+    }
+};
+
+// What an import found besides its entries.
+struct ImportReport {
+    Format format = Format::Csv;
+    // The layout the CSV header named.
+    Layout layout = Layout::Keynook;
+    // Records or items with no username, password or location.
+    qsizetype skippedEmpty = 0;
+    // Items other than logins (Bitwarden's secure notes and cards,
+    // LastPass's notes).
+    qsizetype skippedNotLogins = 0;
+    // In the file's order of columns.
+    std::vector<NotKept> notKept;
+    // For each entry, what its record held that is not kept, hashed: 0 for
+    // nothing. Empty when no record held anything not kept.
+    std::vector<std::uint64_t> dropped;
+
+    // Empty when the whole file was read. Otherwise there are no entries,
+    // and the text says what is wrong and where.
+    QString error;
+    // The line of the file the error is on, counting from 1; 0 when it is
+    // not about a line.
+    int line = 0;
+    // The JSON array item the error is about, counting from 0; -1 when it is
+    // not about an item.
+    qsizetype item = -1;
+
+    bool ok() const { return error.isEmpty(); }
+    // Whether the file holds anything but empty cells that the import would
+    // not keep.
+    bool dropsAnything() const { return !notKept.empty() || skippedNotLogins > 0; }
+};
+
+struct ImportResult : ImportReport {
+    std::vector<Entry> entries;
+};
+
+// The entries as a vault holds them, in the file's order: what an import
+// into a vault adds.
+struct EncodedImport : ImportReport {
+    EntryStore entries;
+};
+
+// What a file holds, from its bytes alone: JSON when the first character
+// other than white space (after a byte order mark) is '[', otherwise CSV
+// whose header line names one of the layouts. A file of another kind that
+// is recognised (XML, a Bitwarden JSON export, a KeePass database, a ZIP
+// archive, a sealed Keynook vault) is refused with what it is.
+struct Detection {
+    Format format = Format::Csv;
+    Layout layout = Layout::Keynook;
+    QString error;
+    int line = 0;
+
+    bool ok() const { return error.isEmpty(); }
+};
+Detection detect(QByteArrayView bytes);
+
+// CSV in any of the layouts, told apart by the header line (column names
+// ignoring case, in any order; see matchHeader()). Every record must have
+// as many fields as the header. An entry's location is the record's
+// address, or its title when that is empty.
+ImportResult importCsv(QByteArrayView bytes);
+// What exportJson() writes. Keys other than ours are counted as not kept;
+// each item must have all three, as strings (a key given twice counts with
+// its last value, as Qt reads it). A string must end on the line it starts
+// on: JSON escapes its line breaks.
+ImportResult importJson(QByteArrayView bytes);
+// Whichever detect() finds; a file it recognises but no reader reads is
+// refused with what it is.
+ImportResult importAny(QByteArrayView bytes);
+
+// The same import, in the format given or the one detect() finds, with each
+// entry encoded as the vault holds it. The entries are those importAny()
+// gives, in the same lines EntryStore::append() would make of them; fields
+// of CSV go from the file's bytes into the lines without a string made for
+// them, which is what makes a large import quick.
+EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format = std::nullopt);
+
+// What adding an import to a vault's entries does: each entry is added as
+// many times as the file holds it beyond what the vault holds already, so
+// that an export imported into an empty vault gives the same entries,
+// repeated ones included, and a file imported twice adds nothing the second
+// time. Records count in the file's order: the first ones of an entry are
+// those the vault holds.
+struct Addition {
+    // For each entry of the import, whether it is added.
+    std::vector<bool> chosen;
+    qsizetype added = 0;
+    // Of the added: entries the file holds before, with the same cells not
+    // kept; and entries the file holds before that differ from each of
+    // those only in cells not kept.
+    qsizetype repeated = 0;
+    qsizetype repeatedButForNotKept = 0;
+    // Not added, as the vault holds them: entries whose records held
+    // nothing more, and entries whose records held cells not kept.
+    qsizetype inVault = 0;
+    qsizetype inVaultButForNotKept = 0;
+};
+Addition planAddition(const EntryStore& vault, const EncodedImport& import);
+// Adds the entries of the import that the plan chose to the vault's, in the
+// file's order.
+void add(EntryStore& vault, EntryStore&& imported, const Addition& plan);
+
+} // namespace interchange
