@@ -385,7 +385,10 @@ EntryModel::Change EntryModel::replaceAll(EntryStore entries) {
             went.push_back(s);
             m_removedElsewhere.insert(m_ids[s]);
         }
-    const Change change = countedAsMerged(entries, came, m_entries, went);
+    Change change = countedAsMerged(entries, came, m_entries, went);
+    change.sameLines = entries.size() == m_entries.size() && came.empty() &&
+                       std::all_of(match.begin(), match.end(),
+                                   [s = size_t(0)](size_t old) mutable { return old == s++; });
     if (m_entries.wipesWhenFreed())
         entries.wipeWhenFreed();
     m_entries = std::move(entries);

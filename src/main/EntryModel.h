@@ -43,6 +43,8 @@ public:
     struct Change {
         qsizetype added = 0;
         qsizetype removed = 0;
+        // The new lines are the list's own, in its order: nothing changed.
+        bool sameLines = false;
     };
     // Takes `entries` in place of all: the vault as another copy's change
     // made it. An entry still there keeps its identity, row selection and

@@ -420,11 +420,15 @@ void FollowOutsideChange(Program& program) {
     EntryStore entries;
     if (!program.vault->loadEntries(entries).ok())
         return;
-    // What came in, as a merge of the list with the new file counts it.
+    // What came in, as a merge of the list with the new file counts it. A
+    // notice that brought the list's own lines again (an engine setting the
+    // file's time after its rename, say) is no update: the status keeps what
+    // the change before it said.
     const EntryModel::Change came = main->entries().replaceAll(std::move(entries));
-    SetStatus(program, QStringLiteral("Updated from another copy: %1 added, %2 removed.")
-                           .arg(came.added)
-                           .arg(came.removed));
+    if (!came.sameLines)
+        SetStatus(program, QStringLiteral("Updated from another copy: %1 added, %2 removed.")
+                               .arg(came.added)
+                               .arg(came.removed));
 }
 
 bool SaveData(Program& program) {

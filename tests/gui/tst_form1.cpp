@@ -30,8 +30,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <random>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -359,6 +361,14 @@ void TestForm1::deliveredChangeShowsInPlace() {
     QCOMPARE(list->currentIndex().row(), 2);
     QCOMPARE(main->entries().field(list->currentIndex().row(), EntryModel::Username),
              QStringLiteral("bo"));
+    // The engine sets the file's time after its rename: the file is taken
+    // as read again, and the status still says what came in.
+    const timespec times[2] = {{0, UTIME_OMIT}, {1577934245, 0}};
+    QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(h.vaultPath()).constData(), times, 0) == 0);
+    QVERIFY(h.program().vault->changedOutside());
+    QTRY_VERIFY(!h.program().vault->changedOutside());
+    QCOMPARE(main->statusText(), QStringLiteral("Updated from another copy: 2 added, 0 removed."));
+    QCOMPARE(main->entries().rowCount(), 4);
 }
 
 // The new file is shown only under this run's master password; any other
