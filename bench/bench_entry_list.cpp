@@ -1,7 +1,8 @@
 // The entry list at 100,000 and 1,000,000 entries, through the real windows
 // on the offscreen platform: the load after the right master password, a
 // header click that sorts, an entry added with the editor (and the save that
-// goes with it), and beside them a bare std::sort of the same texts and a
+// goes with it), a change another copy delivered into the vault's folder
+// shown in place, and beside them a bare std::sort of the same texts and a
 // save on its own, to show where the time goes.
 //
 // Every benchmark also reports "events_ms": what the event loop does once the
@@ -13,19 +14,24 @@
 
 #include "dialogs/frmAdd.h"
 #include "dialogs/frmPass.h"
+#include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "main/ListView.h"
 #include "main/modGlobals.h"
 #include "vault/VaultFormat.h"
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QFile>
 #include <QLineEdit>
+#include <QTimer>
 #include <QtMessageHandler>
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <memory>
 
@@ -93,6 +99,10 @@ public:
     // Sorted by username once, as a user who clicked that header has it.
     BenchVault& forAdding(int count) { return get(m_adding[count], count, true); }
     BenchVault& forSaving(int count) { return get(m_saving[count], count, true); }
+    // In file order, as opened: another copy's changes are delivered to it.
+    BenchVault& forFollowing(int count) { return get(m_following[count], count, false); }
+    // Which of two copies the next delivery to it is.
+    int nextDelivery = 0;
 
 private:
     BenchVault& get(std::unique_ptr<BenchVault>& vault, int count, bool sorted) {
@@ -112,6 +122,7 @@ private:
     std::map<int, std::unique_ptr<BenchVault>> m_sorting;
     std::map<int, std::unique_ptr<BenchVault>> m_adding;
     std::map<int, std::unique_ptr<BenchVault>> m_saving;
+    std::map<int, std::unique_ptr<BenchVault>> m_following;
 };
 
 Vaults* g_vaults = nullptr;
@@ -341,6 +352,92 @@ void SaveDataAlone(benchmark::State& state) {
     state.counters["rows"] = rows;
 }
 
+// Another computer's change, delivered the way a sync engine delivers it: a
+// new file written beside the vault and renamed over it. Timed from the
+// moment the file has the vault's name (the rename returned; the rename
+// itself is the engine's work, and on ext4 it starts writing the new file
+// out, so it is shown apart as rename_ms) until the list shows the change,
+// the status saying so, and the window has laid out and painted it. Nothing
+// polls: the run waits in the event loop for the list's own signal that its
+// rows changed. The deliveries alternate between two copies that each add
+// and remove a few entries spread over the vault, so every delivery is a
+// change from the one before, also from one run of the benchmark to the next.
+void FollowDeliveredChange(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    BenchVault& vault = g_vaults->forFollowing(count);
+    if (!opened(state, vault))
+        return;
+    Form1* main = vault.main();
+    Program& program = vault.program();
+    const std::vector<Entry>& base = g_vaults->entries(count);
+    const SideChanges few{5, 5, 0};
+    const std::vector<Entry> copies[2] = {changedCopy(base, 0, few), changedCopy(base, 1, few)};
+    const QByteArray files[2] = {vaultformat::savedFile(QStringLiteral("master"), copies[0]),
+                                 vaultformat::savedFile(QStringLiteral("master"), copies[1])};
+    const QByteArray vaultName = QFile::encodeName(program.vaultPath());
+    const QByteArray deliveredName = QFile::encodeName(program.vaultPath() + ".delivered");
+    const QString updated = QStringLiteral("Updated from another copy: ");
+    const int boxesBefore = vault.boxesShown();
+    double eventsMs = 0;
+    double renameMs = 0;
+    for (auto _ : state) {
+        const int copy = g_vaults->nextDelivery++ % 2;
+        main->setStatusText(QString());
+        QFile delivered(QFile::decodeName(deliveredName));
+        if (!delivered.open(QIODevice::WriteOnly) ||
+            delivered.write(files[copy]) != files[copy].size() || !delivered.flush()) {
+            state.SkipWithError("the delivered file could not be written");
+            break;
+        }
+        delivered.close();
+        BenchVault::settle();
+
+        QEventLoop loop;
+        const QMetaObject::Connection shown = QObject::connect(
+            &main->entries(), &QAbstractItemModel::layoutChanged, &loop, [&] { loop.exit(0); });
+        // A deadline only for a change that never shows: then the run fails.
+        QTimer::singleShot(10'000, &loop, [&] { loop.exit(1); });
+        const Clock::time_point renaming = Clock::now();
+        if (std::rename(deliveredName.constData(), vaultName.constData()) != 0) {
+            state.SkipWithError("the delivered file could not be renamed over the vault");
+            break;
+        }
+        const Clock::time_point start = Clock::now();
+        renameMs += msBetween(renaming, start);
+        const int failed = loop.exec();
+        const Clock::time_point handled = Clock::now();
+        BenchVault::settle();
+        const Clock::time_point painted = Clock::now();
+        QObject::disconnect(shown);
+        state.SetIterationTime(std::chrono::duration<double>(painted - start).count());
+        eventsMs += msBetween(handled, painted);
+        if (failed || !main->statusText().startsWith(updated) ||
+            main->list()->rowCount() != static_cast<int>(copies[copy].size())) {
+            state.SkipWithError(
+                qPrintable(QStringLiteral("the change did not show: ") + main->statusText()));
+            break;
+        }
+    }
+    // The list is the last copy delivered, row for row.
+    const std::vector<Entry>& last = copies[(g_vaults->nextDelivery + 1) % 2];
+    const EntryModel& model = main->entries();
+    for (int r = 0; state.iterations() > 0 && r < model.rowCount(); ++r) {
+        if (model.entry(r) != last[static_cast<size_t>(r)]) {
+            state.SkipWithError("the list is not the delivered copy");
+            break;
+        }
+    }
+    if (vault.boxesShown() != boxesBefore)
+        state.SkipWithError(qPrintable(QStringLiteral("a message box: ") + vault.lastBoxText()));
+    state.SetItemsProcessed(state.iterations() * count);
+    state.counters["rows"] = model.rowCount();
+    state.counters["events_ms"] = perIteration(eventsMs);
+    state.counters["rename_ms"] = perIteration(renameMs);
+    state.counters["vault"] =
+        benchmark::Counter(static_cast<double>(vault.vaultSize()), benchmark::Counter::kDefaults,
+                           benchmark::Counter::kIs1024);
+}
+
 // Real time throughout: a sort ends with the list laid out and painted, and a
 // save waits on the disk; that wait is what the user sees.
 void common(benchmark::internal::Benchmark* b) {
@@ -380,6 +477,11 @@ BENCHMARK(ListSortByColumn)->Apply(atMillion);
 BENCHMARK(StdSortFloor)->Apply(atMillion);
 BENCHMARK(AddToSortedList)->Apply(sizes);
 BENCHMARK(SaveDataAlone)->Apply(sizes);
+BENCHMARK(FollowDeliveredChange)
+    ->ArgName("entries")
+    ->Arg(kEntries)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace
 

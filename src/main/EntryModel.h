@@ -37,11 +37,20 @@ public:
     quint64 append(const Entry& entry);
     void replace(int row, const Entry& entry);
     void remove(int row);
+    // What replaceAll() took in and took away, counted as a merge of the
+    // list with the new entries counts it: two entries are the same when
+    // the lines a save writes for them are.
+    struct Change {
+        qsizetype added = 0;
+        qsizetype removed = 0;
+        // The new lines are the list's own, in its order: nothing changed.
+        bool sameLines = false;
+    };
     // Takes `entries` in place of all: the vault as another copy's change
     // made it. An entry still there keeps its identity, row selection and
     // current row (the first of equal ones keeps the first identity), and a
     // sorted list stays sorted the same way.
-    void replaceAll(EntryStore entries);
+    Change replaceAll(EntryStore entries);
     // True for an entry that such a change took away: an editor still open
     // on it brings it back rather than lose what was typed.
     bool removedByAnotherCopy(quint64 id) const { return m_removedElsewhere.contains(id); }

@@ -10,10 +10,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QPointer>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -363,35 +365,70 @@ void LoadEntries(Program& program) {
     main->afterFormLoad();
 }
 
+namespace {
+
+// The vault file's bytes up to its first CR (the master line and its end),
+// or all of them when it has none, as they are on disk now. False when the
+// file cannot be read as a vault is (vaultfile::readAll): a folder, one that
+// does not open, or one too large.
+bool firstLineNow(const QString& path, QByteArray& head) {
+    if (QFileInfo(path).isDir())
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > vaultfile::kMaxVaultBytes)
+        return false;
+    constexpr qint64 kStep = 4096;
+    head.reserve(kStep);
+    while (!head.contains('\r') && head.size() <= vaultfile::kMaxVaultBytes) {
+        const qsizetype had = head.size();
+        head.resize(had + kStep);
+        const qint64 got = file.read(head.data() + had, kStep);
+        head.resize(had + std::max<qint64>(got, 0));
+        if (got < 0) {
+            sealedvault::wipe(head);
+            return false;
+        }
+        if (got == 0)
+            break;
+    }
+    return head.size() <= vaultfile::kMaxVaultBytes;
+}
+
+// Whether the vault file as it is on disk now holds this run's master
+// password, read without taking the file as read: a file under any other
+// stays a change from outside, which the next save asks about. Only a plain
+// vault's first line is read (the load that follows reads the file once); a
+// sealed vault is opened whole.
+bool sameMasterNow(const Program& program) {
+    const VaultSession& vault = *program.vault;
+    QByteArray head;
+    const bool read = vault.sealed() ? vault.plainNow(head).ok() : firstLineNow(vault.path(), head);
+    QString master = read ? vaultformat::readMasterPassword(head) : QString();
+    const bool same = read && master == program.MasterPassword;
+    sealedvault::wipe(master);
+    sealedvault::wipe(head);
+    return same;
+}
+
+} // namespace
+
 void FollowOutsideChange(Program& program) {
     Form1* main = program.loaded<Form1>();
     if (!main || program.ended() || !program.vault || program.unsavedChanges ||
-        !program.vault->changedOutside())
+        !program.vault->changedOutside() || !sameMasterNow(program))
         return;
-    VaultSession& vault = *program.vault;
-    QByteArray now;
-    if (!vault.plainNow(now).ok())
-        return;
-    QString master = vaultformat::readMasterPassword(now);
-    const bool sameMaster = master == program.MasterPassword;
-    sealedvault::wipe(master);
-    if (!sameMaster) {
-        sealedvault::wipe(now);
-        return;
-    }
-    // What came in: the list's file against the new one, as a merge counts.
-    QByteArray shown =
-        main->entries().savedFile(program.MasterPassword, vault.masterLineAsRead()).joined();
-    const vaultmerge::Result came = vaultmerge::merge(shown, shown, now);
-    sealedvault::wipe(shown);
-    sealedvault::wipe(now);
     EntryStore entries;
-    if (!vault.loadEntries(entries).ok())
+    if (!program.vault->loadEntries(entries).ok())
         return;
-    main->entries().replaceAll(std::move(entries));
-    SetStatus(program, QStringLiteral("Updated from another copy: %1 added, %2 removed.")
-                           .arg(came.report.fromTheirs.size())
-                           .arg(came.report.removedByTheirs.size()));
+    // What came in, as a merge of the list with the new file counts it. A
+    // notice that brought the list's own lines again (an engine setting the
+    // file's time after its rename, say) is no update: the status keeps what
+    // the change before it said.
+    const EntryModel::Change came = main->entries().replaceAll(std::move(entries));
+    if (!came.sameLines)
+        SetStatus(program, QStringLiteral("Updated from another copy: %1 added, %2 removed.")
+                               .arg(came.added)
+                               .arg(came.removed));
 }
 
 bool SaveData(Program& program) {

@@ -5,9 +5,11 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "main/ListView.h"
+#include "main/VaultWatcher.h"
 #include "main/modGlobals.h"
 #include "platform/Twips.h"
 #include "sync/VaultHistory.h"
+#include "sync/VaultMerge.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"
@@ -22,11 +24,16 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <random>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -70,6 +77,11 @@ private slots:
     void conflictCopyIsMergedAtLoad();
     void saveMergesAChangeFromAnotherCopy_data();
     void deliveredChangeShowsInPlace();
+    void onlyAFileUnderThisMasterPasswordIsFollowed_data();
+    void onlyAFileUnderThisMasterPasswordIsFollowed();
+    void aReplacedListKeepsIdentitiesAndCountsAsAMerge();
+    void theWatcherTellsOfAWholeFileAtOnce_data();
+    void theWatcherTellsOfAWholeFileAtOnce();
     void saveMergesAChangeFromAnotherCopy();
     void failedSaveKeepsOldFileAndSaysSo();
     void unusualEntriesSurviveSaveAndLoad();
@@ -349,6 +361,217 @@ void TestForm1::deliveredChangeShowsInPlace() {
     QCOMPARE(list->currentIndex().row(), 2);
     QCOMPARE(main->entries().field(list->currentIndex().row(), EntryModel::Username),
              QStringLiteral("bo"));
+    // The engine sets the file's time after its rename: the file is taken
+    // as read again, and the status still says what came in.
+    const timespec times[2] = {{0, UTIME_OMIT}, {1577934245, 0}};
+    QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(h.vaultPath()).constData(), times, 0) == 0);
+    QVERIFY(h.program().vault->changedOutside());
+    QTRY_VERIFY(!h.program().vault->changedOutside());
+    QCOMPARE(main->statusText(), QStringLiteral("Updated from another copy: 2 added, 0 removed."));
+    QCOMPARE(main->entries().rowCount(), 4);
+}
+
+// The new file is shown only under this run's master password; any other
+// stays a change from outside, for the next save to ask about. A master
+// password longer than one read of the first line is compared whole.
+void TestForm1::onlyAFileUnderThisMasterPasswordIsFollowed_data() {
+    QTest::addColumn<QString>("ours");
+    QTest::addColumn<QString>("theirs");
+    const QString longOne = QString(5000, QLatin1Char('k'));
+    QTest::newRow("the same") << QStringLiteral("master") << QStringLiteral("master");
+    QTest::newRow("another") << QStringLiteral("master") << QStringLiteral("changed");
+    QTest::newRow("the same, long") << longOne << longOne;
+    QTest::newRow("another, long, the same first 4 KiB") << longOne << longOne + QLatin1Char('!');
+}
+
+void TestForm1::onlyAFileUnderThisMasterPasswordIsFollowed() {
+    QFETCH(QString, ours);
+    QFETCH(QString, theirs);
+    Harness h;
+    Form1* main =
+        h.openFile(vaultformat::masterOnlyFile(ours) + cipherLine("al|||pw1|||") + "\r\n", ours);
+    QVERIFY(main);
+    const QString delivered = h.folder() + QStringLiteral("/delivered");
+    {
+        QFile f(delivered);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(vaultformat::masterOnlyFile(theirs) + cipherLine("bo|||pw2|||") + "\r\n");
+    }
+    QVERIFY(::rename(QFile::encodeName(delivered).constData(),
+                     QFile::encodeName(h.vaultPath()).constData()) == 0);
+    // Called at once, before the watcher is heard.
+    FollowOutsideChange(h.program());
+    const bool same = ours == theirs;
+    QCOMPARE(shownUsernames(main), same ? QStringList{"bo"} : QStringList{"al"});
+    QCOMPARE(h.program().vault->changedOutside(), !same);
+    if (same)
+        QCOMPARE(main->statusText(),
+                 QStringLiteral("Updated from another copy: 1 added, 1 removed."));
+}
+
+// A list replaced by another copy's entries, over random lists with
+// repeated entries and lines in both escape forms: the k-th of equal new
+// lines takes the k-th smallest identity of the equal old ones, every other
+// line a new one, and what came in and went is counted as a merge of the
+// list with the new file counts it.
+void TestForm1::aReplacedListKeepsIdentitiesAndCountsAsAMerge() {
+    const std::vector<Entry> pool = {{"ann", "pw1", "a.example"},
+                                     {"bob", "pw2", ""},
+                                     {"cy", "pw3", "c.example"},
+                                     {QStringLiteral("dee\u0090"), "pw4", ""},
+                                     {"eve", QStringLiteral("\u0090"), "e.example"}};
+    std::vector<QByteArray> forms;
+    for (const Entry& e : pool)
+        forms.push_back(vaultformat::encodeEntryLine(e));
+    // As saves used to write the last two: another line, the same entry.
+    for (size_t k = 3; k < pool.size(); ++k) {
+        forms.push_back(vaultformat::encodeEntryLine(pool[k], vaultformat::Escaping::AllUndefined));
+        QVERIFY(forms.back() != forms[k]);
+    }
+    const auto fileOf = [](const std::vector<QByteArray>& lines) {
+        QByteArray file = vaultformat::masterOnlyFile(QStringLiteral("master"));
+        for (const QByteArray& line : lines)
+            file += line + "\r\n";
+        return file + "\r\n";
+    };
+    std::mt19937 gen(20261207);
+    const auto pick = [&gen](size_t n) {
+        return std::uniform_int_distribution<size_t>(0, n - 1)(gen);
+    };
+    int serial = 0;
+    const auto another = [&serial] {
+        return vaultformat::encodeEntryLine(
+            Entry{QStringLiteral("u%1").arg(++serial), QStringLiteral("pw"), QString()});
+    };
+    EntryModel model;
+    std::vector<QByteArray> lines;
+    quint64 newest = 0;
+    int countedOtherwise = 0;
+    int allDifferent = 0;
+    for (int round = 0; round < 400; ++round) {
+        // An edit here keeps its entry's identity: after a change came in,
+        // equal lines no longer stand in the order of their identities.
+        if (!lines.empty() && pick(3) == 0) {
+            const size_t row = pick(lines.size());
+            const Entry& e = pool[pick(pool.size())];
+            model.replace(static_cast<int>(row), e);
+            lines[row] = vaultformat::encodeEntryLine(e);
+        }
+        // Most rounds keep most lines in their order, as a delivery does,
+        // and add a few; some move lines far, remove a block of them, repeat
+        // lines, or add entries of the pool. Every other one leaves no two
+        // lines the same.
+        std::vector<QByteArray> next;
+        for (const QByteArray& line : lines)
+            if (pick(8) != 0 && (lines.size() < 60 || pick(3) != 0))
+                next.push_back(line);
+        const auto insert = [&](const QByteArray& line) {
+            next.insert(next.begin() + static_cast<std::ptrdiff_t>(pick(next.size() + 1)), line);
+        };
+        for (size_t k = pick(6); k > 0; --k)
+            insert(another());
+        for (size_t k = pick(3); k > 0; --k)
+            insert(next.empty() || pick(2) ? forms[pick(forms.size())] : next[pick(next.size())]);
+        if (!next.empty() && pick(3) == 0) {
+            const size_t from = pick(next.size());
+            const QByteArray moved = next[from];
+            next.erase(next.begin() + static_cast<std::ptrdiff_t>(from));
+            insert(moved);
+        }
+        if (next.size() > 30 && round % 5 == 0) { // a block of lines removed
+            const auto from = next.begin() + static_cast<std::ptrdiff_t>(pick(next.size() - 20));
+            next.erase(from, from + 10 + static_cast<std::ptrdiff_t>(pick(10)));
+        }
+        if (round % 11 == 0)
+            std::shuffle(next.begin(), next.end(), gen);
+        if (round % 2 == 0) {
+            std::vector<QByteArray> once;
+            for (const QByteArray& line : next)
+                if (std::find(once.begin(), once.end(), line) == once.end())
+                    once.push_back(line);
+            next = std::move(once);
+        }
+        allDifferent += std::all_of(lines.begin(), lines.end(), [&lines](const QByteArray& l) {
+            return std::count(lines.begin(), lines.end(), l) == 1;
+        });
+        const EntryStore was = EntryStore::fromFile(fileOf(lines));
+        const EntryStore now = EntryStore::fromFile(fileOf(next));
+        std::vector<quint64> ids(was.size());
+        for (size_t s = 0; s < was.size(); ++s)
+            ids[s] = model.idAt(static_cast<int>(s));
+        const QByteArray shown = model.savedFile(QStringLiteral("master")).joined();
+        const vaultmerge::Report merged = vaultmerge::merge(shown, shown, fileOf(next)).report;
+
+        const EntryModel::Change change = model.replaceAll(EntryStore::fromFile(fileOf(next)));
+
+        QCOMPARE(change.added, static_cast<qsizetype>(merged.fromTheirs.size()));
+        QCOMPARE(change.removed, static_cast<qsizetype>(merged.removedByTheirs.size()));
+        QCOMPARE(model.rowCount(), static_cast<int>(now.size()));
+        std::vector<bool> taken(was.size());
+        qsizetype fresh = 0;
+        for (size_t t = 0; t < now.size(); ++t) {
+            size_t best = was.size();
+            for (size_t s = 0; s < was.size(); ++s)
+                if (!taken[s] && was.line(s) == now.line(t) &&
+                    (best == was.size() || ids[s] < ids[best]))
+                    best = s;
+            const quint64 id = model.idAt(static_cast<int>(t));
+            if (best < was.size()) {
+                taken[best] = true;
+                QCOMPARE(id, ids[best]);
+            } else {
+                QVERIFY(id > newest);
+                newest = id;
+                ++fresh;
+            }
+        }
+        for (size_t s = 0; s < was.size(); ++s)
+            QCOMPARE(model.removedByAnotherCopy(ids[s]), !taken[s]);
+        countedOtherwise += change.added != fresh;
+        lines = next;
+    }
+    // Lines of both forms of one entry met, and cancelled out in the counts;
+    // lists with and without repeated lines were replaced.
+    QVERIFY(countedOtherwise > 0);
+    QVERIFY(allDifferent > 100 && allDifferent < 300);
+}
+
+void TestForm1::theWatcherTellsOfAWholeFileAtOnce_data() {
+    QTest::addColumn<int>("how");
+    QTest::newRow("renamed over the vault") << 0;
+    QTest::newRow("written in place and closed") << 1;
+    QTest::newRow("removed, then written anew and closed") << 2;
+}
+
+// A file that is whole under the vault's name (renamed there, or closed by
+// its writer) is told without waiting for the quiet that a write still
+// going on waits for: here a quiet longer than any test.
+void TestForm1::theWatcherTellsOfAWholeFileAtOnce() {
+    QFETCH(int, how);
+    QTemporaryDir dir;
+    const QString vault = dir.path() + QStringLiteral("/data.enc");
+    const auto write = [](const QString& path, const QByteArray& bytes) {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    };
+    QVERIFY(write(vault, "0"));
+    int told = 0;
+    VaultWatcher watcher(
+        vault, [&told] { ++told; }, nullptr, std::chrono::hours(1));
+    for (int k = 1; k <= 3; ++k) {
+        const QByteArray bytes = QByteArray::number(k);
+        if (how == 0) {
+            const QString beside = dir.path() + QStringLiteral("/.delivered");
+            QVERIFY(write(beside, bytes));
+            QVERIFY(std::rename(QFile::encodeName(beside).constData(),
+                                QFile::encodeName(vault).constData()) == 0);
+        } else {
+            if (how == 2)
+                QVERIFY(QFile::remove(vault));
+            QVERIFY(write(vault, bytes));
+        }
+        QTRY_COMPARE(told, k);
+    }
 }
 
 void TestForm1::failedSaveKeepsOldFileAndSaysSo() {
