@@ -48,10 +48,16 @@ occurrences() {
 # The clipboard process named in the message.
 process_in() { sed -n 's/.*(process \([0-9][0-9]*\) keeps it.*/\1/p' <<<"$1"; }
 
+# When process $1 started, or nothing once it is gone: with few process
+# numbers on a busy machine, a number can be given again within seconds.
+started() { cut -d' ' -f22 "/proc/$1/stat" 2>/dev/null; }
+
 STEP="password"
 # $(...) returns once nobody holds the command's output: the clipboard
-# process must not, since it lives on after the command.
-told=$(printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin clip example.org --exact --timeout 5 2>&1) ||
+# process must not, since it lives on after the command. It is given long
+# enough to outlast the search of its memory, however slow the build; the
+# timeout itself is checked below with a short one.
+told=$(printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin clip example.org --exact --timeout 120 2>&1) ||
     fail "clip failed: $told"
 server=$(process_in "$told")
 [[ -n "$server" ]] || fail "the message names no process: $told"
@@ -59,7 +65,8 @@ kill -0 "$server" 2>/dev/null || fail "the clipboard process was gone when the c
 [[ "$(clipboard)" == "$SECRET" ]] || fail "the clipboard holds [$(clipboard)]"
 [[ "$(clipboard -t x-kde-passwordManagerHint)" == secret ]] ||
     fail "the password is not marked as a secret: targets [$(clipboard -t TARGETS | tr '\n' ' ')]"
-[[ "$told" == *"cleared in 5 seconds"* ]] || fail "the message: $told"
+[[ "$told" == *"cleared in 120 seconds"* ]] || fail "the message: $told"
+server_started=$(started "$server")
 printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin list >/dev/null 2>&1 ||
     fail "the vault is not free while the clipboard is on offer"
 found=$(occurrences "$server" "$SECRET")
@@ -67,6 +74,10 @@ if [[ -n "$found" ]]; then
     [[ "$found" -gt 0 ]] || fail "the clipboard process's memory was not read: no copy of the text"
     [[ "$(occurrences "$server" "$MASTER")" == 0 ]] || fail "the clipboard process holds the master password"
     [[ "$(occurrences "$server" "$OTHER")" == 0 ]] || fail "the clipboard process holds another entry's password"
+    # Each search was of the clipboard process, not of one that took its
+    # number after it ended (this script's own subshells hold every text).
+    [[ "$(started "$server")" == "$server_started" ]] ||
+        fail "the clipboard process ended while its memory was searched"
     log "ok: the clipboard process holds neither the master password nor another entry"
 else
     log "the clipboard process's memory cannot be read without root: not searched"
@@ -74,6 +85,11 @@ fi
 log "ok: the password is on the clipboard, marked secret, and the vault is free"
 
 STEP="cleared"
+kill "$server"
+told=$(printf '%s\n' "$MASTER" | "$CLI" --vault "$V" --password-stdin clip example.org --exact --timeout 2 2>&1) ||
+    fail "clip failed: $told"
+server=$(process_in "$told")
+[[ "$(clipboard)" == "$SECRET" ]] || fail "the clipboard holds [$(clipboard)]"
 timeout 30 tail --pid="$server" -f /dev/null || fail "the clipboard process did not end"
 clipboard >/dev/null && fail "the clipboard still holds [$(clipboard)] after the timeout"
 log "ok: cleared after the timeout"
