@@ -17,6 +17,10 @@ inline const QString kFieldNames[3] = {QStringLiteral("username"), QStringLitera
 // importCsv(), each entry encoded as the vault holds it.
 EncodedImport importCsvEncoded(QByteArrayView bytes);
 
+// importKeePassXml() with Qt's reader alone, which it falls back on for
+// anything its quick reader does not take: tests hold the two together.
+ImportResult importKeePassXmlWithQt(QByteArrayView bytes);
+
 // What a record holds that is not kept, hashed cell by cell with the
 // column's place, so that two records compare by it; never 0, which is
 // nothing left out.

@@ -2,6 +2,7 @@
 
 #include "interchange/Input.h"
 #include "interchange/Interchange.h"
+#include "interchange/Shared.h"
 #include "vault/EntryStore.h"
 #include "vault/Utf8.h"
 #include "vault/VaultFormat.h"
@@ -305,6 +306,94 @@ TEST(Interchange, EncodedImportIsTheImportOfTheEntries) {
     // Both kinds of file came up.
     EXPECT_GT(refused, 10);
     EXPECT_LT(refused, 150);
+}
+
+// KeePass XML is read quickly where the file is of the plain kind KeePass
+// and KeePassXC write, and by Qt's reader otherwise. For any file the two
+// give the same: exports of random entries, golden files, and each of them
+// changed here and there the ways XML can be written or broken.
+TEST(Interchange, QuickKeePassXmlIsQtsKeePassXml) {
+    const std::uint32_t start = testsupport::randomStartValue();
+    std::cout << "random start value " << start << " (KEYNOOK_RANDOM_START)\n";
+    testsupport::FieldMaker maker(start);
+    std::mt19937 gen(start);
+    const auto pick = [&](int lo, int hi) {
+        return std::uniform_int_distribution<int>(lo, hi)(gen);
+    };
+    std::vector<QByteArray> files = {dataFile(u("import/keepass.xml")),
+                                     dataFile(u("export/keepass.xml"))};
+    for (int k = 0; k < 20; ++k) {
+        std::vector<Entry> entries(static_cast<size_t>(pick(0, 6)));
+        for (Entry& e : entries)
+            e = Entry{maker.field(), maker.field(), maker.field()};
+        withoutControls(entries);
+        files.push_back(interchange::exportKeePassXml(entries, kStamp).bytes);
+    }
+    // Pieces XML may hold, or must not.
+    const QByteArrayView pieces[] = {"<!-- c -->",
+                                     "<?pi x?>",
+                                     "<![CDATA[x]]>",
+                                     "&amp;",
+                                     "&#13;",
+                                     "&#x1F600;",
+                                     "&#1;",
+                                     "&nbsp;",
+                                     "\r\n",
+                                     "\r",
+                                     "]]>",
+                                     "<",
+                                     ">",
+                                     "&",
+                                     "\"",
+                                     "'",
+                                     "</Value>",
+                                     "<Value>",
+                                     "<Notes/>",
+                                     "<String><Key>otp</Key><Value>x</Value></String>",
+                                     " Protected=\"True\"",
+                                     " a=\"1\" a=\"2\"",
+                                     "\xEF\xBF\xBF",
+                                     "\xC3",
+                                     "\x01",
+                                     "\t",
+                                     "<x:y/>",
+                                     "<!DOCTYPE KeePassFile>",
+                                     "\xEF\xBB\xBF",
+                                     "<?xml version=\"1.0\"?>"};
+    int quick = 0;
+    for (int round = 0; round < 1500; ++round) {
+        QByteArray xml = files[static_cast<size_t>(pick(0, int(files.size()) - 1))];
+        for (int n = pick(0, 3); n > 0; --n) {
+            const qsizetype at = pick(0, int(xml.size()));
+            switch (pick(0, 3)) {
+            case 0:
+                xml.truncate(at);
+                break;
+            case 1:
+                xml.remove(at, pick(1, 8));
+                break;
+            default:
+                xml.insert(at, pieces[pick(0, std::size(pieces) - 1)].toByteArray());
+            }
+        }
+        SCOPED_TRACE(xml.toStdString());
+        const ImportResult slow = interchange::importKeePassXmlWithQt(xml);
+        const ImportResult fast = interchange::importKeePassXml(xml);
+        ASSERT_EQ(fast.error, slow.error);
+        ASSERT_EQ(fast.line, slow.line);
+        ASSERT_EQ(fast.entries, slow.entries);
+        ASSERT_EQ(fast.dropped, slow.dropped);
+        ASSERT_EQ(fast.skippedEmpty, slow.skippedEmpty);
+        ASSERT_EQ(fast.skippedHistory, slow.skippedHistory);
+        ASSERT_EQ(fast.skippedRecycled, slow.skippedRecycled);
+        ASSERT_EQ(fast.notKept.size(), slow.notKept.size());
+        for (size_t i = 0; i < fast.notKept.size(); ++i)
+            ASSERT_EQ(fast.notKept[i].counted(), slow.notKept[i].counted());
+        quick += slow.ok() ? 1 : 0;
+    }
+    // Both kinds of file came up.
+    EXPECT_GT(quick, 100);
+    EXPECT_LT(quick, 1400);
 }
 
 // Export from the vault looks at short lines sixteen bytes at a time and at
