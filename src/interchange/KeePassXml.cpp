@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cctype>
+#include <cstring>
 #include <random>
 
 // KeePass 2 XML in and out, with Qt's own stream reader and writer.
@@ -197,7 +198,10 @@ public:
         return m_text(plain ? raw : decoded(raw));
     }
 
-    bool nameIs(QLatin1StringView name) const { return m_name == QByteArrayView(name); }
+    bool nameIs(QLatin1StringView name) const {
+        return m_name.size() == name.size() &&
+               std::memcmp(m_name.data(), name.data(), static_cast<size_t>(name.size())) == 0;
+    }
     QString name() const { return QString::fromLatin1(m_name); }
     bool markedProtected() const { return m_protected; }
 
@@ -225,10 +229,16 @@ private:
     void giveUp() { m_failed = true; }
 
     static bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-    static bool isNameChar(char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '-' || c == '.';
-    }
+    // 1 for the bytes a name may start with, 2 for those it may hold after.
+    static constexpr std::array<unsigned char, 256> kName = [] {
+        std::array<unsigned char, 256> t{};
+        for (int c = 0; c < 256; ++c) {
+            const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+            t[c] = letter ? 3 : (c >= '0' && c <= '9') || c == '-' || c == '.' ? 2 : 0;
+        }
+        return t;
+    }();
+    static bool isNameChar(char c) { return kName[static_cast<unsigned char>(c)] & 2; }
 
     // An XML declaration from "<?xml" up to "?>": version 1.0, then UTF-8
     // if it names an encoding, then whether it stands alone, in that order.
@@ -376,7 +386,7 @@ private:
 
     QByteArrayView passName() {
         const char* const from = m_p;
-        if (m_p < m_end && (std::isalpha(static_cast<unsigned char>(*m_p)) || *m_p == '_'))
+        if (m_p < m_end && (kName[static_cast<unsigned char>(*m_p)] & 1))
             while (m_p < m_end && isNameChar(*m_p))
                 ++m_p;
         return QByteArrayView(from, m_p - from);
