@@ -20,6 +20,8 @@
 #     with export --format xml and cached beside the database) into a new
 #     database with the same key derivation: read the XML, derive the key,
 #     write and encrypt the new file;
+#   - keynook-cli import of the same XML into an empty vault, whole (when
+#     keynook-cli is given): start, lock, read the XML, save;
 #   - its window, started on the database as a person would: from Return on
 #     the typed password to the entries painted, its peak memory (VmHWM) at
 #     that point, and a click on the Username header until the window
@@ -30,6 +32,7 @@
 # the cache folder and made again only when the entries or the peer change.
 #
 # Usage: peer_keepassxc.sh <make_bench_vault> <window_watch> <cache folder> <runs> <results file>
+#                          [<keynook-cli>]
 
 set -u
 
@@ -38,6 +41,7 @@ WATCH=${2:?}
 CACHE=${3:?}
 RUNS=${4:?}
 RESULTS=${5:?}
+KEYNOOK_CLI=${6:-}
 SHOTS=$(dirname "$RESULTS")
 
 ENTRIES=100000
@@ -240,7 +244,22 @@ cli_import_ms() {
     [[ -s "$db" ]] || fail "keepassxc-cli import wrote no database"
 }
 
+# keynook-cli import of the peer's XML into a fresh empty vault, whole.
+keynook_import_ms() {
+    local vault="$WORK/keynook/data.enc" start
+    rm -rf "$WORK/keynook" && mkdir -m 0700 "$WORK/keynook" || fail "cannot make a vault folder"
+    "$MAKE_VAULT" 0 "$PASSWORD" "$vault" || fail "cannot write the empty vault"
+    start=$(date +%s%N)
+    printf '%s\n' "$PASSWORD" |
+        "$KEYNOOK_CLI" --vault "$vault" --password-stdin import "$PEER_XML" 2>"$WORK/keynook.log" ||
+        fail "keynook-cli import of the peer's XML failed: $(cat "$WORK/keynook.log")"
+    ms_since "$start"
+    grep -q "^Imported $ENTRIES entries" "$WORK/keynook.log" ||
+        fail "keynook-cli did not import every entry of the peer's XML: $(cat "$WORK/keynook.log")"
+}
+
 for ((r = 1; r <= RUNS; r++)); do
+    [[ -n "$KEYNOOK_CLI" ]] && keynook_import_ms >>"$WORK/keynook-import"
     cli_ls_ms "$DB" "$ENTRIES" >>"$WORK/ls"
     cli_ls_ms "$EMPTY_DB" 0 >>"$WORK/ls-empty"
     cli_add_ms >>"$WORK/add"
@@ -331,6 +350,8 @@ fi
     printf 'peer_cli_add_ms=%s\n' "$(median <"$WORK/add")"
     printf 'peer_cli_export_ms=%s\n' "$(median <"$WORK/export")"
     printf 'peer_cli_import_ms=%s\n' "$(median <"$WORK/import")"
+    [[ -s "$WORK/keynook-import" ]] &&
+        printf 'peer_keynook_xml_import_ms=%s\n' "$(median <"$WORK/keynook-import")"
     printf 'peer_cli_merge_ms=%s\n' "$(median <"$WORK/merge")"
     printf 'peer_xml_bytes=%s\n' "$(stat -c %s "$PEER_XML")"
     if [[ -s "$WORK/window" ]]; then

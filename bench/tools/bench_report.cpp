@@ -371,6 +371,8 @@ int main(int argc, char** argv) {
           {QStringLiteral("-"), msText(importCsv)});
     t.row(QStringLiteral("  of it, the CSV read into entries alone"),
           {QStringLiteral("-"), msText(interchange.ms(QStringLiteral("ImportCsv")))});
+    t.row(QStringLiteral("import: the same as KeePass XML read into entries alone"),
+          {QStringLiteral("-"), msText(interchange.ms(QStringLiteral("ImportKeePassXml")))});
     t.row(QStringLiteral("  floor: write, fsync, rename, sync folder (same run)"),
           {QStringLiteral("-"), msText(saveFloor)});
     if (!haveCli) {
@@ -534,6 +536,8 @@ int main(int argc, char** argv) {
               {QStringLiteral("-"), msText(peerImport)});
         t.row(QStringLiteral("  less ls of none (start, key derivation, open)"),
               {QStringLiteral("-"), msText(difference(peerImport, peerLsEmpty))});
+        t.row(QStringLiteral("keynook-cli import of the same XML: start, read, save"),
+              {QStringLiteral("-"), msText(valueOf(peer, "peer_keynook_xml_import_ms"))});
         t.row(QStringLiteral("keepassxc-cli merge: two copies as bench_merge's, saved"),
               {QStringLiteral("-"), msText(peerMerge)});
         t.row(QStringLiteral("  less ls of none (start, key derivation, open)"),
@@ -621,6 +625,13 @@ int main(int argc, char** argv) {
         ratioAtLeast(QStringLiteral("peer / Keynook export, peer less its ls of none"),
                      peerExportLess, 50,
                      QStringLiteral("the peer without its start and key derivation; ours whole"));
+        const Figure xmlRead = ratio(interchange.ms(QStringLiteral("ImportKeePassXml")),
+                                     interchange.ms(QStringLiteral("ImportCsv")));
+        ratioAtMost(QStringLiteral("KeePass XML read / our CSV read, 100,000"), xmlRead, 3,
+                    QStringLiteral("the same entries, each read into the vault's lines"));
+        const Figure peerXml = ratio(peerImport, valueOf(peer, "peer_keynook_xml_import_ms"));
+        ratioAtLeast(QStringLiteral("peer / Keynook import of the peer's own XML"), peerXml, 50,
+                     QStringLiteral("keepassxc-cli import vs keynook-cli import, both whole"));
         const Figure peerImportWhole = ratio(peerImport, cliImport);
         ratioAtLeast(QStringLiteral("peer / Keynook import, both commands whole"), peerImportWhole,
                      50, QStringLiteral("keepassxc-cli import of its XML vs keynook-cli import"));

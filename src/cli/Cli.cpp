@@ -1534,25 +1534,32 @@ private:
         interchange::Format f = interchange::Format::Csv;
         if (format == QStringLiteral("json"))
             f = interchange::Format::Json;
+        else if (format == QStringLiteral("xml"))
+            f = interchange::Format::KeePassXml;
         else if (format && *format != QLatin1String("csv"))
             fail(UserError, QStringLiteral("the value given to --format is not a format export "
-                                           "writes; --format takes csv or json for export"));
+                                           "writes; --format takes csv, json or xml for export"));
         else if (!format && exportTarget().endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
             f = interchange::Format::Json;
+        else if (!format && exportTarget().endsWith(QLatin1String(".xml"), Qt::CaseInsensitive))
+            f = interchange::Format::KeePassXml;
+        const QString shownAs = formatName(f, interchange::Layout::Keynook);
         interchange::Layout layout = interchange::Layout::Keynook;
         if (layoutName) {
-            const auto named = interchange::layoutNamed(*layoutName);
-            if (!named)
+            const auto layoutIs = interchange::layoutNamed(*layoutName);
+            if (!layoutIs)
                 fail(UserError, QStringLiteral("the value given to --layout is not a layout; "
                                                "--layout takes %1")
                                     .arg(interchange::layoutNames()));
-            layout = *named;
-            if (f == interchange::Format::Json)
-                fail(UserError, QStringLiteral("--layout names CSV columns; JSON has one layout"));
+            layout = *layoutIs;
+            if (f != interchange::Format::Csv)
+                fail(UserError,
+                     QStringLiteral("--layout names CSV columns; %1 has one layout").arg(shownAs));
         }
-        if (f == interchange::Format::Json && m_p.has(QStringLiteral("--spreadsheet-safe")))
-            fail(UserError, QStringLiteral("--spreadsheet-safe guards CSV cells; JSON is not "
-                                           "opened as a spreadsheet"));
+        if (f != interchange::Format::Csv && m_p.has(QStringLiteral("--spreadsheet-safe")))
+            fail(UserError, QStringLiteral("--spreadsheet-safe guards CSV cells; %1 is not "
+                                           "opened as a spreadsheet")
+                                .arg(shownAs));
         return {f, layout};
     }
 
@@ -1564,8 +1571,13 @@ private:
             return interchange::Format::Csv;
         if (*format == QLatin1String("json"))
             return interchange::Format::Json;
+        if (*format == QLatin1String("xml"))
+            return interchange::Format::KeePassXml;
+        if (*format == QLatin1String("bitwarden"))
+            return interchange::Format::BitwardenJson;
         fail(UserError, QStringLiteral("the value given to --format is not a format import "
-                                       "reads; --format takes auto, csv or json for import"));
+                                       "reads; --format takes auto, csv, json, xml or bitwarden "
+                                       "for import"));
     }
 
     // The export file is new, and its owner's alone from the start: it holds
@@ -1620,15 +1632,13 @@ private:
                                              ? interchange::Cells::SpreadsheetSafe
                                              : interchange::Cells::Exact;
         const interchange::ExportResult exported =
-            how.format == interchange::Format::Json
-                ? interchange::exportJson(m_entries)
+            how.format == interchange::Format::Json ? interchange::exportJson(m_entries)
+            : how.format == interchange::Format::KeePassXml
+                ? interchange::exportKeePassXml(m_entries)
                 : interchange::exportCsv(m_entries, how.layout, cells);
         if (!exported.ok())
             fail(UserError, QStringLiteral("nothing was exported: ") + exported.error);
-        const QString as =
-            how.format == interchange::Format::Json
-                ? QStringLiteral("JSON")
-                : QStringLiteral("CSV in the %1 layout").arg(interchange::layoutName(how.layout));
+        const QString as = formatName(how.format, how.layout);
         if (target.isEmpty()) {
             output(exported.bytes);
             tell(QStringLiteral("Exported %1 as %2.").arg(entriesCount(m_entries.size()), as));
@@ -1734,16 +1744,42 @@ private:
         if (const qsizetype n = imported.skippedNotLogins; n > 0)
             parts << (n == 1 ? QStringLiteral("1 item that is not a login")
                              : QStringLiteral("%1 items that are not logins").arg(n));
+        if (const qsizetype n = imported.skippedHistory; n > 0)
+            parts << olderVersions(n);
+        if (const qsizetype n = imported.skippedRecycled; n > 0)
+            parts << inRecycleBin(n);
         return parts;
+    }
+
+    static QString olderVersions(qsizetype n) {
+        return n == 1 ? QStringLiteral("1 older version of an entry (its history)")
+                      : QStringLiteral("%1 older versions of entries (their history)").arg(n);
+    }
+
+    static QString inRecycleBin(qsizetype n) {
+        return n == 1 ? QStringLiteral("1 entry in the recycle bin")
+                      : QStringLiteral("%1 entries in the recycle bin").arg(n);
+    }
+
+    // "CSV in the keepassxc layout", "KeePass XML".
+    static QString formatName(interchange::Format format, interchange::Layout layout) {
+        switch (format) {
+        case interchange::Format::Json:
+            return QStringLiteral("JSON");
+        case interchange::Format::KeePassXml:
+            return QStringLiteral("KeePass XML");
+        case interchange::Format::BitwardenJson:
+            return QStringLiteral("Bitwarden JSON");
+        case interchange::Format::Csv:
+            break;
+        }
+        return QStringLiteral("CSV in the %1 layout").arg(interchange::layoutName(layout));
     }
 
     // What an import did, or would do with --dry-run.
     static QString importSummary(const QString& shown, const interchange::ImportReport& imported,
                                  const interchange::Addition& plan, size_t holds, bool dryRun) {
-        const QString from = imported.format == interchange::Format::Json
-                                 ? QStringLiteral("JSON")
-                                 : QStringLiteral("CSV in the %1 layout")
-                                       .arg(interchange::layoutName(imported.layout));
+        const QString from = formatName(imported.format, imported.layout);
         QString text = (dryRun ? QStringLiteral("Would import %1 from %2 (%3).")
                                : QStringLiteral("Imported %1 from %2 (%3)."))
                            .arg(entriesCount(static_cast<size_t>(plan.added)), shown, from);
@@ -1772,6 +1808,10 @@ private:
             text += QStringLiteral(" Skipped %1.")
                         .arg(n == 1 ? QStringLiteral("1 item that is not a login")
                                     : QStringLiteral("%1 items that are not logins").arg(n));
+        if (const qsizetype n = imported.skippedHistory; n > 0)
+            text += QStringLiteral(" Skipped %1.").arg(olderVersions(n));
+        if (const qsizetype n = imported.skippedRecycled; n > 0)
+            text += QStringLiteral(" Skipped %1.").arg(inRecycleBin(n));
         QStringList lost;
         for (const interchange::NotKept& n : imported.notKept)
             lost << n.counted();

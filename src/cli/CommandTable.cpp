@@ -302,17 +302,23 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("export", "write every entry to a CSV or JSON file");
+        Command c = command("export", "write every entry to a CSV, JSON or KeePass XML file");
         c.arguments = QStringLiteral("[FILE|-]");
         c.argumentKind = Kind::File;
         c.maxArguments = 1;
         c.wants = QStringLiteral("at most one file to write, or - for standard output");
         c.options = {
-            choice("--format", "FORMAT", {QStringLiteral("csv"), QStringLiteral("json")},
-                   "csv (the default, or json for a FILE named *.json): UTF-8\n"
-                   "with a header line;\n"
+            choice("--format", "FORMAT",
+                   {QStringLiteral("csv"), QStringLiteral("json"), QStringLiteral("xml")},
+                   "csv (the default, json for a FILE named *.json, xml\n"
+                   "for one named *.xml): UTF-8 with a header line;\n"
                    "json: an array of objects with the keys username,\n"
-                   "password and location"),
+                   "password and location;\n"
+                   "xml: KeePass 2 XML, which KeePassXC and KeePass\n"
+                   "import (keepassxc-cli import FILE NEW.kdbx): one\n"
+                   "group, each entry titled with its web address's host\n"
+                   "or its location, with its username, password and\n"
+                   "location as URL"),
             choice("--layout", "LAYOUT", layoutNames(),
                    "the CSV columns another manager imports: keynook (the\n"
                    "default: username,password,location), chrome (Chrome\n"
@@ -328,11 +334,13 @@ std::vector<Command> makeCommands() {
         c.help = QStringLiteral(
             "Writes every entry, in the order of the file, to FILE, or to standard output\n"
             "when FILE is - or left out. FILE must not exist yet: it is created readable\n"
-            "by its owner alone. The export holds every password in plain text.\n");
+            "by its owner alone. The export holds every password in plain text. XML 1.0\n"
+            "cannot hold control characters other than tab, line feed and carriage\n"
+            "return: an entry with one is named, and nothing is exported as XML.\n");
         all.push_back(c);
     }
     {
-        Command c = command("import", "add the entries of a CSV or JSON file");
+        Command c = command("import", "add the entries of a CSV, JSON or XML file");
         c.arguments = QStringLiteral("FILE|-");
         c.argumentKind = Kind::File;
         c.minArguments = 1;
@@ -340,8 +348,11 @@ std::vector<Command> makeCommands() {
         c.wants = QStringLiteral("one file to import, or - for standard input");
         c.options = {
             choice("--format", "FORMAT",
-                   {QStringLiteral("auto"), QStringLiteral("csv"), QStringLiteral("json")},
-                   "auto (the default: from the file's content), csv or json"),
+                   {QStringLiteral("auto"), QStringLiteral("csv"), QStringLiteral("json"),
+                    QStringLiteral("xml"), QStringLiteral("bitwarden")},
+                   "auto (the default: from the file's content), csv,\n"
+                   "json (as `export` writes it), xml (KeePass 2 XML) or\n"
+                   "bitwarden (Bitwarden's JSON export)"),
             flag("--dry-run", "report what the import would do, and write nothing"),
             flag("--strict", "refuse the whole file when anything but empty cells\n"
                              "would be left out"),
@@ -350,16 +361,19 @@ std::vector<Command> makeCommands() {
             "Adds the entries of FILE (standard input for -) at the end of the list, in\n"
             "one save: CSV as Keynook, Chrome, Edge, Firefox, KeePassXC, Bitwarden,\n"
             "LastPass or 1Password export it (told apart by the names in the header\n"
-            "line), or JSON as `export` writes it. A file with anything wrong in it is\n"
-            "refused whole, naming the line, and nothing is changed. Each entry\n"
-            "(username, password and location) is added as many times as the file holds\n"
-            "it beyond what the vault holds already, so a file imported twice adds\n"
-            "nothing the second time. Standard input cannot carry the file and\n"
-            "--password-stdin's lines both.\n"
+            "line), JSON as `export` writes it, KeePass 2 XML as KeePassXC and KeePass\n"
+            "export it unencrypted (keepassxc-cli export --format xml), or Bitwarden's\n"
+            "unencrypted JSON export. A file with anything wrong in it is refused whole,\n"
+            "naming the line, and nothing is changed. Each entry (username, password and\n"
+            "location: the web address, or the title where there is none) is added as\n"
+            "many times as the file holds it beyond what the vault holds already, so a\n"
+            "file imported twice adds nothing the second time. Standard input cannot\n"
+            "carry the file and --password-stdin's lines both.\n"
             "\n"
             "The report counts what was added, what the vault held already, what the\n"
-            "file repeats, and every column that held something Keynook does not keep\n"
-            "(\"Not kept: 12 notes, 3 TOTP secrets\").\n");
+            "file repeats, and everything the file held that Keynook does not keep\n"
+            "(\"Not kept: 12 notes, 3 TOTP secrets, 40 groups\"). Items that are not\n"
+            "logins, KeePass's entry history and recycle bin are skipped and counted.\n");
         all.push_back(c);
     }
     {

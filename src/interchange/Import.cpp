@@ -59,24 +59,6 @@ bool readHeader(csv::Reader& reader, std::vector<QByteArrayView>& fields, Header
     return match.table != nullptr;
 }
 
-// What a record holds that is not kept, hashed cell by cell with the
-// column's place, so that two records compare by it; never 0, which is
-// nothing left out.
-std::uint64_t mixCell(std::uint64_t hash, size_t column, QByteArrayView cell) {
-    const std::uint64_t h = qHashBits(cell.data(), static_cast<size_t>(cell.size()), column);
-    return ((hash ^ h) * 0x9E3779B97F4A7C15ull + column) | 1;
-}
-
-// Adds what a record dropped to the report: `hash` for the entry taken
-// next, which is entry number `taken`.
-void noteDropped(ImportReport& r, size_t taken, std::uint64_t hash) {
-    if (hash == 0 && r.dropped.empty())
-        return;
-    if (r.dropped.empty())
-        r.dropped.assign(taken, 0);
-    r.dropped.push_back(hash);
-}
-
 // Reads a CSV file of any layout and hands each record worth keeping to
 // `take`, as its entry's username, password and location in UTF-8, and
 // counts what each column held that is not kept. In our own layout, with
@@ -515,6 +497,26 @@ qsizetype firstUnendedString(QByteArrayView text, bool& atEnd) {
     return -1;
 }
 
+} // namespace
+
+// What a record holds that is not kept, hashed cell by cell with the
+// column's place, so that two records compare by it; never 0, which is
+// nothing left out.
+std::uint64_t mixCell(std::uint64_t hash, size_t column, QByteArrayView cell) {
+    const std::uint64_t h = qHashBits(cell.data(), static_cast<size_t>(cell.size()), column);
+    return ((hash ^ h) * 0x9E3779B97F4A7C15ull + column) | 1;
+}
+
+// Adds what a record dropped to the report: `hash` for the entry taken
+// next, which is entry number `taken`.
+void noteDropped(ImportReport& r, size_t taken, std::uint64_t hash) {
+    if (hash == 0 && r.dropped.empty())
+        return;
+    if (r.dropped.empty())
+        r.dropped.assign(taken, 0);
+    r.dropped.push_back(hash);
+}
+
 // Whether a JSON value holds anything: null, false and empty ones do not.
 bool holdsSomething(const QJsonValue& v) {
     switch (v.type()) {
@@ -534,8 +536,6 @@ bool holdsSomething(const QJsonValue& v) {
     }
     return true;
 }
-
-} // namespace
 
 ImportResult importCsv(QByteArrayView bytes) {
     ImportResult r;
@@ -562,6 +562,14 @@ EncodedImport importCsvEncoded(QByteArrayView bytes) {
     return r;
 }
 
+QByteArray jsonForQt(QByteArrayView bytes) {
+    const qsizetype bom = utf8::byteOrderMarkSize(bytes);
+    QByteArray text = QByteArray::fromRawData(bytes.data() + bom, bytes.size() - bom);
+    if (text.contains(utf8::kFeff))
+        text.replace(utf8::kFeff, "\\ufeff");
+    return text;
+}
+
 ImportResult importJson(QByteArrayView bytes) {
     ImportResult r;
     r.format = Format::Json;
@@ -575,7 +583,7 @@ ImportResult importJson(QByteArrayView bytes) {
     // were a byte order mark, while it keeps an escaped one: so every
     // U+FEFF is handed to it escaped. In UTF-8 only U+FEFF is EF BB BF, and
     // outside a string it is no more JSON escaped than it was before.
-    QByteArray text = QByteArray::fromRawData(bytes.data() + bom, bytes.size() - bom);
+    const QByteArray text = QByteArray::fromRawData(bytes.data() + bom, bytes.size() - bom);
     bool atEnd = false;
     if (const qsizetype open = firstUnendedString(text, atEnd); open >= 0) {
         const int line = utf8::lineAt(text, open);
@@ -588,13 +596,12 @@ ImportResult importJson(QByteArrayView bytes) {
                                                     "break in a text as \\n)")),
                       line);
     }
-    if (text.contains(utf8::kFeff))
-        text.replace(utf8::kFeff, "\\ufeff");
+    const QByteArray forQt = jsonForQt(bytes);
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    const QJsonDocument document = QJsonDocument::fromJson(forQt, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
         // The escapes put no line end in: the line is the file's.
-        const int line = utf8::lineAt(text, parseError.offset);
+        const int line = utf8::lineAt(forQt, parseError.offset);
         return failed(
             std::move(r),
             QStringLiteral("line %1: not JSON (%2)").arg(line).arg(parseError.errorString()), line);

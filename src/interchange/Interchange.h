@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDateTime>
 #include <QString>
 
 #include <cstdint>
@@ -22,9 +23,10 @@
 // a file holds that Keynook does not keep is counted, column by column.
 namespace interchange {
 
-// The formats a file can be in. CSV and JSON are read; the others are
-// recognised, so that a refusal says what the file is, and wait for a
-// reader of their own (see Recognise.cpp).
+// The formats a file can be in: CSV, our JSON, KeePass 2 XML (as KeePass
+// and KeePassXC export it unencrypted) and Bitwarden's unencrypted JSON
+// export. Others are recognised, so that a refusal says what the file is
+// (see Recognise.cpp).
 enum class Format { Csv, Json, KeePassXml, BitwardenJson };
 
 // Whether export writes a cell that a spreadsheet would run as a formula as
@@ -65,6 +67,26 @@ ExportResult exportCsv(const EntryStore& entries, Layout layout = Layout::Keynoo
 ExportResult exportJson(const std::vector<Entry>& entries);
 ExportResult exportJson(const EntryStore& entries);
 
+// Where the identities and times of a KeePass XML export come from: random
+// identities and the time of the export, unless fixed (a test's files).
+struct XmlStamp {
+    // UTC; the export's own time when not valid.
+    QDateTime time;
+    // 0 for random identities; otherwise the start of a fixed sequence.
+    std::uint64_t uuidSeed = 0;
+};
+
+// KeePass 2 XML, unencrypted, as KeePass and KeePassXC import it: one root
+// group holding an entry per entry, each with its Title (the host of a web
+// address, otherwise the location, as placeOf() names it), UserName,
+// Password, URL (the location), a random UUID and times. A CR is written
+// as a character reference, which XML readers keep (a raw one they read as
+// LF). Text that XML 1.0 cannot hold (control characters other than tab,
+// LF and CR, U+FFFE, U+FFFF, a lone surrogate) is refused, naming the entry
+// and the field.
+ExportResult exportKeePassXml(const std::vector<Entry>& entries, const XmlStamp& stamp = {});
+ExportResult exportKeePassXml(const EntryStore& entries, const XmlStamp& stamp = {});
+
 // A column (or a JSON key) that held something Keynook does not keep.
 struct NotKept {
     // As the file names it.
@@ -92,6 +114,10 @@ struct ImportReport {
     // Items other than logins (Bitwarden's secure notes and cards,
     // LastPass's notes).
     qsizetype skippedNotLogins = 0;
+    // KeePass XML: the older versions of entries that an entry's history
+    // holds, and the entries in the recycle bin.
+    qsizetype skippedHistory = 0;
+    qsizetype skippedRecycled = 0;
     // In the file's order of columns.
     std::vector<NotKept> notKept;
     // For each entry, what its record held that is not kept, hashed: 0 for
@@ -111,7 +137,10 @@ struct ImportReport {
     bool ok() const { return error.isEmpty(); }
     // Whether the file holds anything but empty cells that the import would
     // not keep.
-    bool dropsAnything() const { return !notKept.empty() || skippedNotLogins > 0; }
+    bool dropsAnything() const {
+        return !notKept.empty() || skippedNotLogins > 0 || skippedHistory > 0 ||
+               skippedRecycled > 0;
+    }
 };
 
 struct ImportResult : ImportReport {
@@ -149,6 +178,24 @@ ImportResult importCsv(QByteArrayView bytes);
 // its last value, as Qt reads it). A string must end on the line it starts
 // on: JSON escapes its line breaks.
 ImportResult importJson(QByteArrayView bytes);
+// KeePass 2 XML, unencrypted, read with Qt's stream reader: each entry's
+// UserName, Password and URL (its Title when the URL is empty). Everything
+// else an entry holds is counted as not kept: its group (other than the
+// root), a title that says more than the URL, notes, TOTP secrets, other
+// fields, attachments, tags, icons, colours, expiry, auto-type settings and
+// custom data; times are the file's own bookkeeping and are not counted.
+// The older versions in an entry's history and the entries in the recycle
+// bin (while the file has one enabled) are skipped and counted. A value
+// that a KeePass database held encrypted (Protected="True") refuses the
+// file: only KeePass can decrypt it. Errors name the line.
+ImportResult importKeePassXml(QByteArrayView bytes);
+// Bitwarden's unencrypted JSON export: the logins (items of type 1), each
+// with its username, password and first URI (its name when it has none).
+// Its folder, favourite mark, re-prompt flag, notes, custom fields, TOTP
+// secret, password history, further URIs and any other value that holds
+// something are counted as not kept; secure notes, cards and identities
+// are skipped and counted. An encrypted export is refused.
+ImportResult importBitwardenJson(QByteArrayView bytes);
 // Whichever detect() finds; a file it recognises but no reader reads is
 // refused with what it is.
 ImportResult importAny(QByteArrayView bytes);

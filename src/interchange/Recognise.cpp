@@ -20,22 +20,14 @@ namespace {
 
 struct FormatReader {
     Format format;
-    // None yet for a format that is recognised only; its reader goes here.
     ImportResult (*read)(QByteArrayView);
-    // What the file is, and how to get one Keynook reads, for a format
-    // without a reader.
-    const char* refusal;
 };
 
 const FormatReader kReaders[] = {
-    {Format::Csv, importCsv, nullptr},
-    {Format::Json, importJson, nullptr},
-    {Format::KeePassXml, nullptr,
-     "this is KeePass XML, which Keynook does not read yet: export from KeePassXC as CSV "
-     "instead"},
-    {Format::BitwardenJson, nullptr,
-     "this is a Bitwarden JSON export, which Keynook does not read yet: export from Bitwarden "
-     "as .csv instead"},
+    {Format::Csv, importCsv},
+    {Format::Json, importJson},
+    {Format::KeePassXml, importKeePassXml},
+    {Format::BitwardenJson, importBitwardenJson},
 };
 
 const FormatReader& readerOf(Format format) {
@@ -105,13 +97,13 @@ Detection jsonObject(QByteArrayView bytes, qsizetype at) {
             line);
     }
     const QJsonObject object = document.object();
-    if (object.value(QStringLiteral("encrypted")).toBool())
-        return refused(d, QStringLiteral("this is a Bitwarden encrypted export, which only "
-                                         "Bitwarden opens: export from Bitwarden as .csv "
-                                         "instead"));
-    if (object.value(QStringLiteral("items")).isArray()) {
+    if (object.value(QStringLiteral("encrypted")).toBool() ||
+        object.value(QStringLiteral("items")).isArray()) {
         d.format = Format::BitwardenJson;
-        return refused(d, QString::fromUtf8(readerOf(d.format).refusal));
+        // Its reader says which kind of encrypted export it is.
+        if (object.value(QStringLiteral("encrypted")).toBool())
+            return refused(d, importBitwardenJson(bytes).error);
+        return d;
     }
     return refused(d, QStringLiteral("this is a JSON object, not an array of entries as Keynook "
                                      "exports them"));
@@ -143,7 +135,7 @@ std::optional<Detection> notCsv(QByteArrayView bytes) {
         const QByteArrayView element = firstElement(bytes, at);
         if (element == "KeePassFile") {
             d.format = Format::KeePassXml;
-            return refused(d, QString::fromUtf8(readerOf(d.format).refusal));
+            return d;
         }
         return refused(d, element.isEmpty()
                               ? QStringLiteral("this is XML, but not KeePass XML")
@@ -158,7 +150,7 @@ std::optional<Detection> notCsv(QByteArrayView bytes) {
 template <class Result> Result refusedImport(const Detection& d) {
     Result r;
     r.format = d.format;
-    r.error = d.ok() ? QString::fromUtf8(readerOf(d.format).refusal) : d.error;
+    r.error = d.error;
     r.line = d.line;
     return r;
 }
@@ -192,13 +184,13 @@ ImportResult importAny(QByteArrayView bytes) {
     if (!d)
         return importCsv(bytes);
     const FormatReader& reader = readerOf(d->format);
-    return d->ok() && reader.read ? reader.read(bytes) : refusedImport<ImportResult>(*d);
+    return d->ok() ? reader.read(bytes) : refusedImport<ImportResult>(*d);
 }
 
 EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format) {
     if (!format) {
         const std::optional<Detection> d = notCsv(bytes);
-        if (d && !(d->ok() && readerOf(d->format).read))
+        if (d && !d->ok())
             return refusedImport<EncodedImport>(*d);
         format = d ? d->format : Format::Csv;
     }

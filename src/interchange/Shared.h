@@ -2,6 +2,10 @@
 
 #include "interchange/Interchange.h"
 
+#include <QJsonValue>
+
+#include <cstdint>
+
 // What the readers and writers of the formats share among themselves: not
 // for callers outside interchange.
 namespace interchange {
@@ -12,5 +16,24 @@ inline const QString kFieldNames[3] = {QStringLiteral("username"), QStringLitera
 
 // importCsv(), each entry encoded as the vault holds it.
 EncodedImport importCsvEncoded(QByteArrayView bytes);
+
+// importKeePassXml() with Qt's reader alone, which it falls back on for
+// anything its quick reader does not take: tests hold the two together.
+ImportResult importKeePassXmlWithQt(QByteArrayView bytes);
+
+// What a record holds that is not kept, hashed cell by cell with the
+// column's place, so that two records compare by it; never 0, which is
+// nothing left out.
+std::uint64_t mixCell(std::uint64_t hash, size_t column, QByteArrayView cell);
+// Adds what a record dropped to the report: `hash` for the entry taken
+// next, which is entry number `taken`.
+void noteDropped(ImportReport& r, size_t taken, std::uint64_t hash);
+// Whether a JSON value holds anything: null, false and empty ones do not.
+bool holdsSomething(const QJsonValue& v);
+
+// Text of JSON as Qt is to read it: past a byte order mark, with every
+// U+FEFF escaped (Qt drops one that starts a string as if it marked the
+// byte order, and keeps an escaped one).
+QByteArray jsonForQt(QByteArrayView bytes);
 
 } // namespace interchange

@@ -628,6 +628,10 @@ TEST_F(Cli, ErrorTable) {
         f.write(bytes);
     };
     write("list.xml", "<?xml version=\"1.0\"?>\n<list/>\n");
+    write("history.xml", "<KeePassFile><Root><Group><Entry><String><Key>UserName</Key><Value>a"
+                         "</Value></String><History><Entry/></History></Entry></Group></Root>"
+                         "</KeePassFile>");
+    write("vault.json", "{\"encrypted\": true, \"passwordProtected\": true, \"data\": \"x\"}");
     write("notes.csv", "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,"
                        "login_password,login_totp\n,,login,x,a note,,0,x.example,x,y,\n"
                        ",,note,n,text,,0,,,,\n");
@@ -749,6 +753,20 @@ TEST_F(Cli, ErrorTable) {
          "nowhere.csv could not be read"},
         {Two, importing(QStringLiteral("/dev/zero")), master, 1, "not read past that"},
         {Two, importing(QStringLiteral("list.xml")), master, 1, "this is XML, but not KeePass"},
+        {Two, importing(QStringLiteral("notes.csv"), QStringLiteral("--format=xml")), master, 1,
+         "line 1: not well-formed XML"},
+        {Two, importing(QStringLiteral("history.xml"), QStringLiteral("--strict")), master, 1,
+         "does not keep: 1 older version of an entry (its history)"},
+        {Two, importing(QStringLiteral("vault.json")), master, 1,
+         "password-protected Bitwarden encrypted export"},
+        {Two, importing(QStringLiteral("list.xml"), QStringLiteral("--format=yaml")), master, 1,
+         "--format takes auto, csv, json, xml or bitwarden"},
+        {Two,
+         {stdinFlag, QStringLiteral("export"), QStringLiteral("x.xml"),
+          QStringLiteral("--layout=chrome")},
+         master,
+         1,
+         "--layout names CSV columns; KeePass XML has one layout"},
         {Two, importing(QStringLiteral("notes.csv"), QStringLiteral("--strict")), master, 1,
          "with --strict nothing may be left out, and the file holds what Keynook does not keep: "
          "1 note, 1 item that is not a login"},
@@ -888,13 +906,14 @@ TEST_F(Cli, WordsNotUnderstoodAreNotRepeated) {
         {{QStringLiteral("generate"), QStringLiteral("--length"), secret},
          {QStringLiteral("the value given to --length"), lengths}},
         {{QStringLiteral("export"), QStringLiteral("--format=") + secret},
-         {QStringLiteral("the value given to --format"), QStringLiteral("csv or json")}},
+         {QStringLiteral("the value given to --format"), QStringLiteral("csv, json or xml")}},
         {{QStringLiteral("export"), QStringLiteral("--layout"), secret},
          {QStringLiteral("the value given to --layout"),
           QStringLiteral("keynook, chrome, firefox, keepassxc, bitwarden, lastpass or "
                          "1password")}},
         {{QStringLiteral("import"), QStringLiteral("in.csv"), QStringLiteral("--format"), secret},
-         {QStringLiteral("the value given to --format"), QStringLiteral("auto, csv or json")}},
+         {QStringLiteral("the value given to --format"),
+          QStringLiteral("auto, csv, json, xml or bitwarden")}},
         {{QStringLiteral("add"), secret}, {QStringLiteral("add takes no text, only options")}},
         {{QStringLiteral("generate"), QStringLiteral("--words"), secret},
          {QStringLiteral("--words is not a number of words from 1 to 64")}},
@@ -1443,6 +1462,7 @@ TEST_F(Cli, ExportAndImport) {
         {{QStringLiteral("--layout=lastpass")}, "url,username,password,totp", formula},
         {{QStringLiteral("--layout=1password")}, "Title,Url,Username,Password", formula},
         {{QStringLiteral("--format=json")}, "[", {}},
+        {{QStringLiteral("--format=xml")}, "<?xml version=\"1.0\"", {}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -1487,6 +1507,13 @@ TEST_F(Cli, ExportAndImport) {
         ASSERT_TRUE(vault.open(QIODevice::ReadOnly));
         EXPECT_EQ(vault.readAll(), imported);
     }
+
+    // A file named *.xml is KeePass XML.
+    const QString named = path(QStringLiteral("home/named.XML"));
+    ASSERT_EQ(withMaster({QStringLiteral("export"), named}).status, 0);
+    QFile namedFile(named);
+    ASSERT_TRUE(namedFile.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(namedFile.readAll().contains("<KeePassFile>"));
 
     // To standard output.
     const Ran json = withMaster(

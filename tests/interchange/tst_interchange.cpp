@@ -2,6 +2,7 @@
 
 #include "interchange/Input.h"
 #include "interchange/Interchange.h"
+#include "interchange/Shared.h"
 #include "vault/EntryStore.h"
 #include "vault/Utf8.h"
 #include "vault/VaultFormat.h"
@@ -38,7 +39,13 @@ struct Way {
     Layout layout;
     std::function<ExportResult(const std::vector<Entry>&)> fromEntries;
     std::function<ExportResult(const EntryStore&)> fromStore;
+    // Whether it carries every character; XML 1.0 holds no control
+    // characters but tab, LF and CR.
+    bool controls = true;
 };
+
+// Fixed identities and times, so that two exports compare.
+const interchange::XmlStamp kStamp{QDateTime(QDate(2026, 3, 14), QTime(10, 0), Qt::UTC), 20260314};
 
 std::vector<Way> everyWay() {
     std::vector<Way> ways;
@@ -52,6 +59,10 @@ std::vector<Way> everyWay() {
     ways.push_back({"json", Format::Json, Layout::Keynook,
                     [](const std::vector<Entry>& e) { return interchange::exportJson(e); },
                     [](const EntryStore& s) { return interchange::exportJson(s); }});
+    ways.push_back(
+        {"xml", Format::KeePassXml, Layout::Keynook,
+         [](const std::vector<Entry>& e) { return interchange::exportKeePassXml(e, kStamp); },
+         [](const EntryStore& s) { return interchange::exportKeePassXml(s, kStamp); }, false});
     return ways;
 }
 
@@ -73,6 +84,23 @@ QByteArray dataFile(const QString& name) {
     QFile f(QStringLiteral(KEYNOOK_TEST_DATA_DIR "/interchange/") + name);
     EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << name.toStdString();
     return f.readAll();
+}
+
+// Replaces what XML 1.0 cannot hold (control characters but tab, LF and
+// CR) with '?'; returns the first entry changed, counting from 1, or 0.
+size_t withoutControls(std::vector<Entry>& entries) {
+    size_t first = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        for (QString* f : {&entries[i].username, &entries[i].password, &entries[i].location}) {
+            for (QChar& c : *f) {
+                if (c.unicode() < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') {
+                    c = u'?';
+                    first = first ? first : i + 1;
+                }
+            }
+        }
+    }
+    return first;
 }
 
 // How many times each entry is there.
@@ -97,29 +125,36 @@ TEST(Interchange, RandomEntriesComeBackFromEveryLayoutAndJson) {
     std::mt19937 gen(start);
     const std::vector<Way> ways = everyWay();
     for (int round = 0; round < 300; ++round) {
-        std::vector<Entry> entries(std::uniform_int_distribution<size_t>(0, 8)(gen));
-        for (size_t k = 0; k < entries.size(); ++k) {
+        std::vector<Entry> given(std::uniform_int_distribution<size_t>(0, 8)(gen));
+        for (size_t k = 0; k < given.size(); ++k) {
             if (gen() % 16 == 0)
                 continue; // an empty entry now and then
             if (k > 0 && gen() % 5 == 0) {
-                entries[k] = entries[gen() % k]; // and an entry the vault holds twice
+                given[k] = given[gen() % k]; // and an entry the vault holds twice
                 continue;
             }
             auto field = [&] { return gen() % 3 == 0 ? asciiField(gen) : maker.field(); };
-            entries[k] = Entry{field(), field(), field()};
+            given[k] = Entry{field(), field(), field()};
         }
-        std::vector<Entry> expected;
-        for (const Entry& e : entries)
-            if (!isEmpty(e))
-                expected.push_back(e);
-        const EntryStore store =
-            EntryStore::fromFile(vaultformat::savedFile(QStringLiteral("master"), entries));
-
         for (const Way& way : ways) {
             SCOPED_TRACE(::testing::Message() << "round " << round << ", " << way.name << " "
                                               << interchange::layoutName(way.layout).toStdString());
+            // A format that cannot carry a character refuses the first
+            // entry that holds one, and takes the others.
+            std::vector<Entry> entries = given;
+            if (const size_t first = way.controls ? 0 : withoutControls(entries); first > 0) {
+                const ExportResult refused = way.fromEntries(given);
+                EXPECT_FALSE(refused.ok());
+                EXPECT_TRUE(refused.error.startsWith(QStringLiteral("entry %1: ").arg(first)))
+                    << refused.error.toStdString();
+            }
+            std::vector<Entry> expected;
+            for (const Entry& e : entries)
+                if (!isEmpty(e))
+                    expected.push_back(e);
+            const EntryStore store =
+                EntryStore::fromFile(vaultformat::savedFile(QStringLiteral("master"), entries));
             const ExportResult out = way.fromEntries(entries);
-            ASSERT_TRUE(out.ok()) << out.error.toStdString();
             EXPECT_EQ(way.fromStore(store).bytes, out.bytes);
 
             const interchange::Detection detected = interchange::detect(out.bytes);
@@ -273,6 +308,94 @@ TEST(Interchange, EncodedImportIsTheImportOfTheEntries) {
     EXPECT_LT(refused, 150);
 }
 
+// KeePass XML is read quickly where the file is of the plain kind KeePass
+// and KeePassXC write, and by Qt's reader otherwise. For any file the two
+// give the same: exports of random entries, golden files, and each of them
+// changed here and there the ways XML can be written or broken.
+TEST(Interchange, QuickKeePassXmlIsQtsKeePassXml) {
+    const std::uint32_t start = testsupport::randomStartValue();
+    std::cout << "random start value " << start << " (KEYNOOK_RANDOM_START)\n";
+    testsupport::FieldMaker maker(start);
+    std::mt19937 gen(start);
+    const auto pick = [&](int lo, int hi) {
+        return std::uniform_int_distribution<int>(lo, hi)(gen);
+    };
+    std::vector<QByteArray> files = {dataFile(u("import/keepass.xml")),
+                                     dataFile(u("export/keepass.xml"))};
+    for (int k = 0; k < 20; ++k) {
+        std::vector<Entry> entries(static_cast<size_t>(pick(0, 6)));
+        for (Entry& e : entries)
+            e = Entry{maker.field(), maker.field(), maker.field()};
+        withoutControls(entries);
+        files.push_back(interchange::exportKeePassXml(entries, kStamp).bytes);
+    }
+    // Pieces XML may hold, or must not.
+    const QByteArrayView pieces[] = {"<!-- c -->",
+                                     "<?pi x?>",
+                                     "<![CDATA[x]]>",
+                                     "&amp;",
+                                     "&#13;",
+                                     "&#x1F600;",
+                                     "&#1;",
+                                     "&nbsp;",
+                                     "\r\n",
+                                     "\r",
+                                     "]]>",
+                                     "<",
+                                     ">",
+                                     "&",
+                                     "\"",
+                                     "'",
+                                     "</Value>",
+                                     "<Value>",
+                                     "<Notes/>",
+                                     "<String><Key>otp</Key><Value>x</Value></String>",
+                                     " Protected=\"True\"",
+                                     " a=\"1\" a=\"2\"",
+                                     "\xEF\xBF\xBF",
+                                     "\xC3",
+                                     "\x01",
+                                     "\t",
+                                     "<x:y/>",
+                                     "<!DOCTYPE KeePassFile>",
+                                     "\xEF\xBB\xBF",
+                                     "<?xml version=\"1.0\"?>"};
+    int quick = 0;
+    for (int round = 0; round < 1500; ++round) {
+        QByteArray xml = files[static_cast<size_t>(pick(0, int(files.size()) - 1))];
+        for (int n = pick(0, 3); n > 0; --n) {
+            const qsizetype at = pick(0, int(xml.size()));
+            switch (pick(0, 3)) {
+            case 0:
+                xml.truncate(at);
+                break;
+            case 1:
+                xml.remove(at, pick(1, 8));
+                break;
+            default:
+                xml.insert(at, pieces[pick(0, std::size(pieces) - 1)].toByteArray());
+            }
+        }
+        SCOPED_TRACE(xml.toStdString());
+        const ImportResult slow = interchange::importKeePassXmlWithQt(xml);
+        const ImportResult fast = interchange::importKeePassXml(xml);
+        ASSERT_EQ(fast.error, slow.error);
+        ASSERT_EQ(fast.line, slow.line);
+        ASSERT_EQ(fast.entries, slow.entries);
+        ASSERT_EQ(fast.dropped, slow.dropped);
+        ASSERT_EQ(fast.skippedEmpty, slow.skippedEmpty);
+        ASSERT_EQ(fast.skippedHistory, slow.skippedHistory);
+        ASSERT_EQ(fast.skippedRecycled, slow.skippedRecycled);
+        ASSERT_EQ(fast.notKept.size(), slow.notKept.size());
+        for (size_t i = 0; i < fast.notKept.size(); ++i)
+            ASSERT_EQ(fast.notKept[i].counted(), slow.notKept[i].counted());
+        quick += slow.ok() ? 1 : 0;
+    }
+    // Both kinds of file came up.
+    EXPECT_GT(quick, 100);
+    EXPECT_LT(quick, 1400);
+}
+
 // Export from the vault looks at short lines sixteen bytes at a time and at
 // long ones field by field: lines of every length across those bounds, with
 // fields empty at either end and care needed at either end, export as the
@@ -345,6 +468,14 @@ TEST(Interchange, ExportWritesEachLayoutAsItsFileShowsIt) {
                    "\"location\":\"Home router\"}\n"
                    "]\n"));
     EXPECT_EQ(interchange::exportJson(std::vector<Entry>{}).bytes, QByteArray("[\n]\n"));
+    // KeePass XML: a CR as a character reference, which XML readers keep.
+    EXPECT_EQ(interchange::exportKeePassXml(entries, kStamp).bytes,
+              dataFile(u("export/keepass.xml")));
+    EXPECT_EQ(interchange::exportKeePassXml(store, kStamp).bytes,
+              dataFile(u("export/keepass.xml")));
+    EXPECT_EQ(interchange::exportKeePassXml({{u("a"), u("b\x01"), {}}}).error,
+              u("entry 1: the password holds a control character (U+0001), which XML 1.0 cannot "
+                "hold: export as CSV or JSON instead"));
     // U+0000 and the other control characters survive JSON as escapes.
     const QString controls = QString(QChar(0)) + QChar(0x1F) + QChar(0x7F);
     const ImportResult back =
@@ -445,11 +576,27 @@ TEST(Interchange, MalformedFilesAreRefusedWithTheirPlace) {
          1, -1},
         {"JSON string to the end", "[\n\n{\"username\":\"abc", 3, -1, "never ends"},
         {"XML", "<?xml version=\"1.0\"?>\n<!-- x -->\n<passwords/>", 0, -1, "XML, but not KeePass"},
-        {"KeePass XML", "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<KeePassFile>\n", 0, -1,
-         "KeePass XML"},
+        {"KeePass XML cut short", "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<KeePassFile>\n<Root>", 3,
+         -1, "not well-formed XML"},
+        {"KeePass XML, tags crossed", "<KeePassFile><Root>\n<Group><Entry>\n</Group></Entry>", 3,
+         -1, "not well-formed XML"},
+        {"KeePass XML, a value held encrypted",
+         "<KeePassFile><Root><Group><Entry>\n<String><Key>Password</Key>\n"
+         "<Value Protected=\"True\">c2VjcmV0</Value></String></Entry></Group></Root></KeePassFile>",
+         3, -1, "\"Password\" is encrypted (Protected=\"True\")"},
+        {"KeePass XML, a control character", "<KeePassFile>\n<Meta>&#1;</Meta></KeePassFile>", 2,
+         -1, "not well-formed XML"},
         {"Bitwarden encrypted", "{\"encrypted\": true, \"data\": \"2.x\"}", 0, -1,
-         "encrypted export"},
-        {"Bitwarden JSON", "{\"encrypted\": false, \"items\": []}", 0, -1, "Bitwarden JSON"},
+         "Bitwarden encrypted export, which only the Bitwarden account"},
+        {"Bitwarden password-protected",
+         "{\"encrypted\": true, \"passwordProtected\": true, \"data\": \"2.x\"}", 0, -1,
+         "password-protected Bitwarden encrypted export"},
+        {"Bitwarden item not an object", "{\"encrypted\": false, \"items\": [1]}", 0, 0,
+         "not an object"},
+        {"Bitwarden username a number",
+         "{\"items\": [{\"type\": 2}, {\"type\": 1, \"login\": {\"username\": 7}}]}", 0, 1,
+         "\"login.username\" is not a string"},
+        {"Bitwarden, not JSON", "{\"items\": [\n{\"type\": 1,,}]}", 2, -1, "not JSON"},
         {"JSON object", "{\"entries\": []}", 0, -1, "JSON object"},
         {"KeePass database", "\x03\xD9\xA2\x9A\x67\xFB\x4B\xB5", 0, -1, "KeePass database"},
         {"ZIP archive", "PK\x03\x04\x14\x00", 0, -1, "ZIP archive"},
@@ -486,43 +633,55 @@ TEST(Interchange, MalformedFilesAreRefusedWithTheirPlace) {
 TEST(Interchange, EachManagersFileReadsAsItsExpectedEntries) {
     const struct {
         const char* file;
+        Format format;
         Layout layout;
         const char* notKept;
         qsizetype skippedEmpty, skippedNotLogins, repeated, repeatedButForNotKept;
+        // KeePass XML: older versions of entries, entries in the recycle bin.
+        qsizetype skippedHistory = 0, skippedRecycled = 0;
     } cases[] = {
-        {"keynook", Layout::Keynook, "", 1, 0, 1, 0},
-        {"keynook-reordered", Layout::Keynook, "", 0, 0, 0, 0},
-        {"chrome", Layout::Chrome, "1 note", 1, 0, 0, 0},
-        {"firefox", Layout::Firefox,
+        {"keynook.csv", Format::Csv, Layout::Keynook, "", 1, 0, 1, 0},
+        {"keynook-reordered.csv", Format::Csv, Layout::Keynook, "", 0, 0, 0, 0},
+        {"chrome.csv", Format::Csv, Layout::Chrome, "1 note", 1, 0, 0, 0},
+        {"firefox.csv", Format::Csv, Layout::Firefox,
          "1 HTTP realm, 1 form address, 2 GUIDs, 2 creation times, 2 times last used, 2 times the "
          "password changed",
          0, 0, 0, 0},
-        {"keepassxc", Layout::KeePassXC,
+        {"keepassxc.csv", Format::Csv, Layout::KeePassXC,
          "2 groups, 2 notes, 1 TOTP secret, 1 icon, 4 times last modified, 4 creation times", 1, 0,
          0, 1},
-        {"bitwarden", Layout::Bitwarden,
+        {"bitwarden.csv", Format::Csv, Layout::Bitwarden,
          "1 folder, 1 favourite mark, 2 titles, 1 note, 1 entry's custom fields, 1 master "
          "password re-prompt, 1 TOTP secret",
          0, 1, 0, 0},
-        {"lastpass", Layout::LastPass, "1 TOTP secret, 1 note, 1 group, 1 favourite mark", 1, 1, 0,
-         0},
-        {"1password", Layout::OnePassword,
+        {"lastpass.csv", Format::Csv, Layout::LastPass,
+         "1 TOTP secret, 1 note, 1 group, 1 favourite mark", 1, 1, 0, 0},
+        {"1password.csv", Format::Csv, Layout::OnePassword,
          "2 titles, 1 TOTP secret, 1 favourite mark, 1 archive mark, 1 entry's tags, 1 note", 0, 0,
          0, 0},
+        {"keepass.xml", Format::KeePassXml, Layout::Keynook,
+         "2 groups, 1 title, 3 notes, 1 TOTP secret, 1 entry's custom fields, 1 entry's "
+         "attachments, 1 entry's tags, 1 icon",
+         1, 0, 0, 1, 1, 1},
+        {"bitwarden-export.json", Format::BitwardenJson, Layout::Keynook,
+         "1 folder, 1 favourite mark, 2 titles, 1 note, 1 entry's custom fields, 1 master "
+         "password re-prompt, 1 TOTP secret, 1 further URI, 1 entry's password history",
+         0, 2, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         const QString name = QStringLiteral("import/") + QLatin1String(c.file);
-        const QByteArray bytes = dataFile(name + QStringLiteral(".csv"));
-        const ImportResult expected =
-            interchange::importJson(dataFile(name + QStringLiteral(".expected.json")));
+        const QByteArray bytes = dataFile(name);
+        const ImportResult expected = interchange::importJson(
+            dataFile(name.left(name.lastIndexOf(u'.')) + QStringLiteral(".expected.json")));
         ASSERT_TRUE(expected.ok()) << expected.error.toStdString();
         const interchange::Detection d = interchange::detect(bytes);
         EXPECT_TRUE(d.ok()) << d.error.toStdString();
-        EXPECT_EQ(d.format, Format::Csv);
+        EXPECT_EQ(d.format, c.format);
         EXPECT_EQ(d.layout, c.layout);
         const ImportResult r = interchange::importAny(bytes);
         ASSERT_TRUE(r.ok()) << r.error.toStdString();
+        EXPECT_EQ(r.format, c.format);
         EXPECT_EQ(r.layout, c.layout);
         EXPECT_EQ(r.entries, expected.entries);
         QStringList notKept;
@@ -531,6 +690,8 @@ TEST(Interchange, EachManagersFileReadsAsItsExpectedEntries) {
         EXPECT_EQ(notKept.join(u(", ")).toStdString(), c.notKept);
         EXPECT_EQ(r.skippedEmpty, c.skippedEmpty);
         EXPECT_EQ(r.skippedNotLogins, c.skippedNotLogins);
+        EXPECT_EQ(r.skippedHistory, c.skippedHistory);
+        EXPECT_EQ(r.skippedRecycled, c.skippedRecycled);
 
         EntryStore vault;
         interchange::EncodedImport in = interchange::importEncoded(bytes);

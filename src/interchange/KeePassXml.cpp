@@ -1,0 +1,930 @@
+#include "interchange/Interchange.h"
+
+#include "interchange/Places.h"
+#include "interchange/Shared.h"
+#include "vault/Utf8.h"
+
+#include <QRandomGenerator>
+#include <QStringDecoder>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+#include <array>
+#include <cctype>
+#include <cstring>
+#include <random>
+
+// KeePass 2 XML in and out, with Qt's own stream reader and writer.
+namespace interchange {
+namespace {
+
+using namespace Qt::Literals::StringLiterals;
+
+// What an entry of KeePass XML holds that Keynook does not keep, in the
+// order the report names them.
+enum Lost : unsigned {
+    LostGroup,
+    LostTitle,
+    LostNotes,
+    LostTotp,
+    LostFields,
+    LostAttachments,
+    LostTags,
+    LostIcon,
+    LostColours,
+    LostOverrideUrl,
+    LostExpiry,
+    LostAutoType,
+    LostCustomData,
+    kLostKinds
+};
+
+struct LostKind {
+    const char* column;
+    const char* one;
+    const char* many;
+};
+
+constexpr std::array<LostKind, kLostKinds> kLost = {{
+    {"Group", "group", "groups"},
+    {"Title", "title", "titles"},
+    {"Notes", "note", "notes"},
+    {"otp", "TOTP secret", "TOTP secrets"},
+    {"String", "entry's custom fields", "entries' custom fields"},
+    {"Binary", "entry's attachments", "entries' attachments"},
+    {"Tags", "entry's tags", "entries' tags"},
+    {"IconID", "icon", "icons"},
+    {"ForegroundColor", "entry's colours", "entries' colours"},
+    {"OverrideURL", "override URL", "override URLs"},
+    {"Expires", "expiry date", "expiry dates"},
+    {"AutoType", "entry's auto-type settings", "entries' auto-type settings"},
+    {"CustomData", "entry's custom data", "entries' custom data"},
+}};
+
+// The keys KeePassXC (otp, and the settings beside it), KeePass 2's own
+// TOTP (TimeOtp-*, HmacOtp-*) and the older KeePassXC plugins (TOTP Seed,
+// TOTP Settings) keep a one-time password's secret and settings under:
+// together one TOTP secret.
+bool isTotpKey(QStringView key) {
+    return key == u"otp"_s || key.startsWith(u"TimeOtp-"_s) || key.startsWith(u"HmacOtp-"_s) ||
+           key.startsWith(u"TOTP "_s);
+}
+
+// An entry as the file holds it, until the recycle bin is known.
+struct Record {
+    QString title, username, password, url;
+    std::uint64_t dropped = 0;
+    std::uint32_t lost = 0;
+    // Older versions in its history.
+    qsizetype history = 0;
+    int group = 0;
+};
+
+struct Group {
+    QString uuid;
+    int parent = -1;
+};
+
+// The XML as Qt's stream reader gives it: every well-formed file, and the
+// errors of the others with their lines.
+class QtSource {
+public:
+    explicit QtSource(QByteArrayView bytes) : m_xml(bytes.toByteArray()) {}
+
+    bool readNextStartElement() { return m_xml.readNextStartElement(); }
+    void skipCurrentElement() { m_xml.skipCurrentElement(); }
+    QString readElementText() { return m_xml.readElementText(); }
+    bool nameIs(QLatin1StringView name) const { return m_xml.name() == name; }
+    QString name() const { return m_xml.name().toString(); }
+    // Whether the element just started has Protected="True".
+    bool markedProtected() const {
+        return m_xml.attributes().value(u"Protected"_s).compare(u"True"_s, Qt::CaseInsensitive) ==
+               0;
+    }
+    // Reads what follows the root element, which may hold only comments,
+    // processing instructions and white space.
+    void readToEnd() {
+        while (!m_xml.atEnd())
+            m_xml.readNext();
+    }
+    bool hasError() const { return m_xml.hasError(); }
+    QString errorString() const { return m_xml.errorString(); }
+    int lineNumber() const { return static_cast<int>(m_xml.lineNumber()); }
+
+private:
+    QXmlStreamReader m_xml;
+};
+
+// A quick reader of the XML that KeePass and KeePassXC write, for large
+// files: Qt's reader takes some 300 ns an item, which is seconds for a
+// vault of 100,000 entries. It takes UTF-8 with an XML declaration, elements
+// of plain ASCII names, attributes without references, and text with the
+// five named entities and character references; anything else (comments,
+// processing instructions, CDATA, a document type), and anything that is
+// not well-formed,
+// makes it give up, and Qt's reader reads the file instead (and says what
+// is wrong, and where). Tests hold the two to the same results.
+class QuickSource {
+public:
+    explicit QuickSource(QByteArrayView bytes)
+        : m_p(bytes.data()), m_end(bytes.data() + bytes.size()) {
+        if (utf8::firstInvalid(bytes) >= 0) {
+            giveUp();
+            return;
+        }
+        if (bytes.startsWith(utf8::kFeff))
+            m_p += 3;
+        if (QByteArrayView(m_p, m_end - m_p).startsWith("<?xml")) {
+            const qsizetype close = QByteArrayView(m_p, m_end - m_p).indexOf("?>");
+            if (close < 0 || !declaresUtf8(QByteArrayView(m_p, close)))
+                giveUp();
+            else
+                m_p += close + 2;
+        }
+    }
+
+    bool readNextStartElement() {
+        if (m_failed)
+            return false;
+        if (m_empty) {
+            m_empty = false;
+            m_open.pop_back();
+            return false;
+        }
+        if (!skipText())
+            return false;
+        if (m_end - m_p < 2)
+            return giveUp(), false;
+        if (m_p[1] == '/')
+            return endTag(), false;
+        if (m_p[1] == '!' || m_p[1] == '?')
+            return giveUp(), false;
+        return startTag();
+    }
+
+    void skipCurrentElement() {
+        for (int depth = 1; depth > 0 && !m_failed;) {
+            if (readNextStartElement())
+                ++depth;
+            else
+                --depth;
+        }
+    }
+
+    QString readElementText() {
+        if (m_failed)
+            return {};
+        if (m_empty) {
+            m_empty = false;
+            m_open.pop_back();
+            return {};
+        }
+        const char* const from = m_p;
+        bool plain = true;
+        while (m_p < m_end && *m_p != '<') {
+            const unsigned char c = static_cast<unsigned char>(*m_p);
+            if (kClass[c] == 0) {
+                ++m_p;
+                continue;
+            }
+            plain = plain && c != '&' && c != '\r';
+            if (!passSpecial())
+                return {};
+        }
+        if (m_end - m_p < 2 || m_p[1] != '/')
+            return giveUp(), QString();
+        const QByteArrayView raw(from, m_p - from);
+        endTag();
+        return m_text(plain ? raw : decoded(raw));
+    }
+
+    bool nameIs(QLatin1StringView name) const {
+        return m_name.size() == name.size() &&
+               std::memcmp(m_name.data(), name.data(), static_cast<size_t>(name.size())) == 0;
+    }
+    QString name() const { return QString::fromLatin1(m_name); }
+    bool markedProtected() const { return m_protected; }
+
+    void readToEnd() {
+        if (!m_failed && skipText() && m_p < m_end)
+            giveUp();
+    }
+
+    bool hasError() const { return m_failed; }
+    QString errorString() const { return {}; }
+    int lineNumber() const { return 0; }
+
+private:
+    // 1 for the bytes text cannot hold as they are, or that need a look: a
+    // reference, a CR, ']' (of "]]>"), control characters, and EF (which
+    // starts U+FFFE and U+FFFF).
+    static constexpr std::array<unsigned char, 256> kClass = [] {
+        std::array<unsigned char, 256> t{};
+        for (int c = 0; c < 0x20; ++c)
+            t[c] = c == '\t' || c == '\n' ? 0 : 1;
+        t['&'] = t[']'] = t[0xEF] = t['<'] = 1;
+        return t;
+    }();
+
+    void giveUp() { m_failed = true; }
+
+    static bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+    // 1 for the bytes a name may start with, 2 for those it may hold after.
+    static constexpr std::array<unsigned char, 256> kName = [] {
+        std::array<unsigned char, 256> t{};
+        for (int c = 0; c < 256; ++c) {
+            const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+            t[c] = letter ? 3 : (c >= '0' && c <= '9') || c == '-' || c == '.' ? 2 : 0;
+        }
+        return t;
+    }();
+    static bool isNameChar(char c) { return kName[static_cast<unsigned char>(c)] & 2; }
+
+    // An XML declaration from "<?xml" up to "?>": version 1.0, then UTF-8
+    // if it names an encoding, then whether it stands alone, in that order.
+    static bool declaresUtf8(QByteArrayView declaration) {
+        static const char* const names[] = {"version", "encoding", "standalone"};
+        QByteArrayView rest = declaration.sliced(5);
+        int next = 0;
+        for (;;) {
+            const QByteArrayView after = rest.trimmed();
+            if (after.isEmpty())
+                return next > 0;
+            if (!isBlank(rest[0]))
+                return false;
+            int k = next;
+            while (k < 3 && !after.startsWith(names[k]))
+                ++k;
+            if (k == 3 || (k > 0 && next == 0))
+                return false;
+            QByteArrayView v = after.sliced(qstrlen(names[k])).trimmed();
+            if (!v.startsWith('='))
+                return false;
+            v = v.sliced(1).trimmed();
+            if (v.size() < 2 || (v[0] != '"' && v[0] != '\''))
+                return false;
+            const qsizetype close = v.indexOf(v[0], 1);
+            if (close < 0)
+                return false;
+            const QByteArrayView value = v.sliced(1, close - 1);
+            const bool good = k == 0   ? value == "1.0"
+                              : k == 1 ? value.compare("UTF-8", Qt::CaseInsensitive) == 0
+                                       : value == "yes" || value == "no";
+            if (!good)
+                return false;
+            next = k + 1;
+            rest = v.sliced(close + 1);
+        }
+    }
+
+    // Past a special byte of text at m_p: false, having given up, when the
+    // text cannot hold it.
+    bool passSpecial() {
+        const char c = *m_p;
+        if (c == '&')
+            return passReference(nullptr);
+        if (c == '\r') {
+            ++m_p;
+            return true;
+        }
+        if (c == ']') {
+            if (QByteArrayView(m_p, m_end - m_p).startsWith("]]>"))
+                return giveUp(), false;
+            ++m_p;
+            return true;
+        }
+        if (static_cast<unsigned char>(c) == 0xEF) {
+            // U+FFFE and U+FFFF are no characters.
+            if (m_end - m_p >= 3 && static_cast<unsigned char>(m_p[1]) == 0xBF &&
+                (static_cast<unsigned char>(m_p[2]) & 0xFE) == 0xBE)
+                return giveUp(), false;
+            ++m_p;
+            return true;
+        }
+        return giveUp(), false;
+    }
+
+    // A reference at m_p, passed; its character appended to `out` if given.
+    bool passReference(QByteArray* out) {
+        const qsizetype semicolon =
+            QByteArrayView(m_p, std::min<qsizetype>(m_end - m_p, 12)).indexOf(';');
+        if (semicolon < 0)
+            return giveUp(), false;
+        const QByteArrayView name(m_p + 1, semicolon - 1);
+        char32_t code = 0;
+        static const struct {
+            const char* name;
+            char value;
+        } kNamed[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
+        for (const auto& n : kNamed)
+            if (name == QByteArrayView(n.name))
+                code = static_cast<char32_t>(n.value);
+        if (code == 0) {
+            if (!name.startsWith('#') || name.size() < 2)
+                return giveUp(), false;
+            const bool hex = name[1] == 'x';
+            const QByteArrayView digits = name.sliced(hex ? 2 : 1);
+            bool ok = !digits.isEmpty();
+            for (const char d : digits)
+                ok = ok && (hex ? std::isxdigit(static_cast<unsigned char>(d))
+                                : std::isdigit(static_cast<unsigned char>(d)));
+            code = ok ? static_cast<char32_t>(digits.toUInt(&ok, hex ? 16 : 10)) : 0;
+            const bool isChar =
+                code == 0x9 || code == 0xA || code == 0xD || (code >= 0x20 && code <= 0xD7FF) ||
+                (code >= 0xE000 && code <= 0xFFFD) || (code >= 0x10000 && code <= 0x10FFFF);
+            if (!ok || !isChar)
+                return giveUp(), false;
+        }
+        if (out) {
+            const char32_t c[1] = {code};
+            out->append(QString::fromUcs4(c, 1).toUtf8());
+        }
+        m_p += semicolon + 1;
+        return true;
+    }
+
+    // Text with its references resolved, and line ends as XML reads them:
+    // CR LF and a lone CR are LF.
+    QByteArray decoded(QByteArrayView raw) {
+        QByteArray out;
+        out.reserve(raw.size());
+        const char* const end = m_p;
+        m_p = raw.data();
+        while (m_p < raw.data() + raw.size()) {
+            const char c = *m_p;
+            if (c == '&') {
+                passReference(&out);
+            } else if (c == '\r') {
+                out.append('\n');
+                m_p += m_p + 1 < raw.data() + raw.size() && m_p[1] == '\n' ? 2 : 1;
+            } else {
+                out.append(c);
+                ++m_p;
+            }
+        }
+        m_p = end;
+        return out;
+    }
+
+    // Text between elements, up to the next '<' (or the end outside the
+    // root): checked and passed.
+    bool skipText() {
+        const bool outside = m_open.empty();
+        while (m_p < m_end && *m_p != '<') {
+            const unsigned char c = static_cast<unsigned char>(*m_p);
+            if (outside && !isBlank(*m_p))
+                return giveUp(), false;
+            if (kClass[c] == 0)
+                ++m_p;
+            else if (!passSpecial())
+                return false;
+        }
+        if (m_p >= m_end && !outside)
+            return giveUp(), false;
+        return true;
+    }
+
+    QByteArrayView passName() {
+        const char* const from = m_p;
+        if (m_p < m_end && (kName[static_cast<unsigned char>(*m_p)] & 1))
+            while (m_p < m_end && isNameChar(*m_p))
+                ++m_p;
+        return QByteArrayView(from, m_p - from);
+    }
+
+    void passBlanks() {
+        while (m_p < m_end && isBlank(*m_p))
+            ++m_p;
+    }
+
+    void endTag() {
+        m_p += 2;
+        const QByteArrayView name = passName();
+        passBlanks();
+        if (name.isEmpty() || m_open.empty() || name != m_open.back() || m_p >= m_end ||
+            *m_p != '>')
+            return giveUp();
+        ++m_p;
+        m_open.pop_back();
+    }
+
+    bool startTag() {
+        ++m_p;
+        m_name = passName();
+        if (m_name.isEmpty())
+            return giveUp(), false;
+        m_protected = false;
+        m_attributes.clear();
+        for (;;) {
+            const char* const before = m_p;
+            passBlanks();
+            if (m_p >= m_end)
+                return giveUp(), false;
+            if (*m_p == '>' || (*m_p == '/' && m_end - m_p >= 2 && m_p[1] == '>')) {
+                m_empty = *m_p == '/';
+                m_p += m_empty ? 2 : 1;
+                m_open.push_back(m_name);
+                return true;
+            }
+            if (m_p == before)
+                return giveUp(), false;
+            const QByteArrayView attribute = passName();
+            passBlanks();
+            if (attribute.isEmpty() || m_p >= m_end || *m_p != '=')
+                return giveUp(), false;
+            ++m_p;
+            passBlanks();
+            if (m_p >= m_end || (*m_p != '"' && *m_p != '\''))
+                return giveUp(), false;
+            const char quote = *m_p++;
+            const char* const value = m_p;
+            while (m_p < m_end && *m_p != quote) {
+                const unsigned char c = static_cast<unsigned char>(*m_p);
+                if (c == '<' || c == '&' || (c < 0x20 && !isBlank(*m_p)) || c == 0xEF)
+                    return giveUp(), false;
+                ++m_p;
+            }
+            if (m_p >= m_end)
+                return giveUp(), false;
+            const QByteArrayView text(value, m_p - value);
+            ++m_p;
+            for (const QByteArrayView seen : m_attributes)
+                if (seen == attribute)
+                    return giveUp(), false;
+            m_attributes.push_back(attribute);
+            if (attribute == "Protected")
+                m_protected = text.compare("True", Qt::CaseInsensitive) == 0;
+        }
+    }
+
+    const char* m_p;
+    const char* const m_end;
+    std::vector<QByteArrayView> m_open;
+    std::vector<QByteArrayView> m_attributes;
+    QByteArrayView m_name;
+    bool m_empty = false;
+    bool m_protected = false;
+    bool m_failed = false;
+    // Keeps a U+FEFF that starts a text, as Qt's reader does.
+    QStringDecoder m_text{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                    QStringDecoder::Flag::ConvertInitialBom};
+};
+
+template <class Source> class Reader {
+public:
+    explicit Reader(QByteArrayView bytes) : m_xml(bytes) {}
+
+    // False, with the error and its line, when the file cannot be taken
+    // whole.
+    bool read() {
+        if (!m_xml.readNextStartElement())
+            return failed(u"the file holds no XML element"_s);
+        if (!m_xml.nameIs("KeePassFile"_L1)) {
+            m_error = u"this is XML, but not KeePass XML: its first element is <%1>, not "
+                      "<KeePassFile>"_s.arg(m_xml.name().left(40));
+            return false;
+        }
+        while (m_xml.readNextStartElement()) {
+            if (is("Meta"_L1))
+                readMeta();
+            else if (is("Root"_L1))
+                readRoot();
+            else
+                m_xml.skipCurrentElement();
+            if (!m_error.isEmpty())
+                return false;
+        }
+        if (!m_error.isEmpty())
+            return false;
+        m_xml.readToEnd();
+        return !m_xml.hasError() || failed({});
+    }
+
+    void report(ImportResult& r) {
+        std::vector<bool> recycled(m_groups.size(), false);
+        for (size_t g = 0; g < m_groups.size(); ++g) {
+            const int parent = m_groups[g].parent;
+            recycled[g] = (m_binEnabled && !m_bin.isEmpty() && m_groups[g].uuid == m_bin) ||
+                          (parent >= 0 && recycled[static_cast<size_t>(parent)]);
+        }
+        std::array<qsizetype, kLostKinds> cells{};
+        r.entries.reserve(m_records.size());
+        for (Record& rec : m_records) {
+            if (recycled[static_cast<size_t>(rec.group)]) {
+                ++r.skippedRecycled;
+                continue;
+            }
+            r.skippedHistory += rec.history;
+            // What an empty entry held is lost too (a note on its own).
+            for (unsigned k = 0; k < kLostKinds; ++k)
+                cells[k] += (rec.lost >> k) & 1u;
+            Entry e{std::move(rec.username), std::move(rec.password),
+                    rec.url.isEmpty() ? std::move(rec.title) : std::move(rec.url)};
+            if (e.username.isEmpty() && e.password.isEmpty() && e.location.isEmpty()) {
+                ++r.skippedEmpty;
+                continue;
+            }
+            noteDropped(r, r.entries.size(), rec.dropped);
+            r.entries.push_back(std::move(e));
+        }
+        for (unsigned k = 0; k < kLostKinds; ++k)
+            if (cells[k] > 0)
+                r.notKept.push_back({QString::fromUtf8(kLost[k].column),
+                                     QString::fromUtf8(kLost[k].one),
+                                     QString::fromUtf8(kLost[k].many), cells[k]});
+    }
+
+    const QString& error() const { return m_error; }
+    int line() const { return m_line; }
+
+private:
+    bool failed(const QString& why) {
+        if (m_error.isEmpty()) {
+            m_line = m_xml.lineNumber();
+            m_error = u"line %1: %2"_s.arg(m_line).arg(
+                m_xml.hasError() ? u"not well-formed XML (%1)"_s.arg(m_xml.errorString()) : why);
+        }
+        return false;
+    }
+
+    bool is(QLatin1StringView name) const { return m_xml.nameIs(name); }
+
+    // Text of an element that holds no other; an error when it does.
+    QString text() { return m_xml.readElementText(); }
+
+    void readMeta() {
+        while (m_xml.readNextStartElement()) {
+            if (is("RecycleBinUUID"_L1))
+                m_bin = text();
+            else if (is("RecycleBinEnabled"_L1))
+                m_binEnabled = text().compare(u"False"_s, Qt::CaseInsensitive) != 0;
+            else
+                m_xml.skipCurrentElement();
+        }
+        // A bin of all zeros is none.
+        if (QByteArray::fromBase64(m_bin.toLatin1()).count('\0') == 16)
+            m_bin.clear();
+    }
+
+    void readRoot() {
+        while (m_xml.readNextStartElement()) {
+            if (is("Group"_L1))
+                readGroup(-1, QString());
+            else
+                m_xml.skipCurrentElement();
+        }
+    }
+
+    // A group and all it holds. `above` names the groups above it under the
+    // root, which is no group to lose: an entry's group is its path from
+    // there, never empty.
+    void readGroup(int parent, const QString& above) {
+        // Each group is read inside its parent's reading: a file is not to
+        // run the stack out.
+        if (++m_depth > kMaxGroupDepth) {
+            failed(u"groups are nested more than %1 deep"_s.arg(kMaxGroupDepth));
+            return;
+        }
+        const int index = static_cast<int>(m_groups.size());
+        m_groups.push_back({{}, parent});
+        QString name;
+        const auto here = [&] { return parent < 0 ? QString() : above + u'/' + name; };
+        while (m_error.isEmpty() && m_xml.readNextStartElement()) {
+            if (is("UUID"_L1))
+                m_groups[static_cast<size_t>(index)].uuid = text();
+            else if (is("Name"_L1))
+                name = text();
+            else if (is("Entry"_L1))
+                readEntry(index, here());
+            else if (is("Group"_L1))
+                readGroup(index, here());
+            else
+                m_xml.skipCurrentElement();
+        }
+        --m_depth;
+    }
+
+    void lose(Record& rec, Lost kind, QStringView value) {
+        rec.lost |= 1u << kind;
+        rec.dropped = mixCell(rec.dropped, kind, value.toUtf8());
+    }
+
+    void readEntry(int group, const QString& path) {
+        Record rec;
+        rec.group = group;
+        bool colours = false, autoType = false;
+        while (m_error.isEmpty() && m_xml.readNextStartElement()) {
+            if (is("String"_L1)) {
+                readString(rec);
+            } else if (is("History"_L1)) {
+                while (m_xml.readNextStartElement()) {
+                    rec.history += is("Entry"_L1) ? 1 : 0;
+                    m_xml.skipCurrentElement();
+                }
+            } else if (is("Times"_L1)) {
+                readTimes(rec);
+            } else if (is("IconID"_L1)) {
+                const QString icon = text();
+                if (!icon.isEmpty() && icon != u"0"_s)
+                    lose(rec, LostIcon, icon);
+            } else if (is("CustomIconUUID"_L1)) {
+                const QString icon = text();
+                if (!icon.isEmpty() && QByteArray::fromBase64(icon.toLatin1()).count('\0') != 16)
+                    lose(rec, LostIcon, icon);
+            } else if (is("ForegroundColor"_L1) || is("BackgroundColor"_L1)) {
+                const QString colour = text();
+                if (!colour.isEmpty()) {
+                    colours = true;
+                    rec.dropped = mixCell(rec.dropped, LostColours, colour.toUtf8());
+                }
+            } else if (is("OverrideURL"_L1) || is("Tags"_L1)) {
+                const Lost kind = is("Tags"_L1) ? LostTags : LostOverrideUrl;
+                if (const QString value = text(); !value.isEmpty())
+                    lose(rec, kind, value);
+            } else if (is("Binary"_L1)) {
+                rec.lost |= 1u << LostAttachments;
+                while (m_xml.readNextStartElement()) {
+                    if (is("Key"_L1))
+                        rec.dropped = mixCell(rec.dropped, LostAttachments, text().toUtf8());
+                    else
+                        m_xml.skipCurrentElement();
+                }
+            } else if (is("AutoType"_L1)) {
+                autoType = readAutoType(rec) || autoType;
+            } else if (is("CustomData"_L1)) {
+                while (m_xml.readNextStartElement()) {
+                    if (is("Item"_L1))
+                        rec.lost |= 1u << LostCustomData;
+                    m_xml.skipCurrentElement();
+                }
+            } else {
+                m_xml.skipCurrentElement();
+            }
+        }
+        if (colours)
+            rec.lost |= 1u << LostColours;
+        if (autoType)
+            rec.lost |= 1u << LostAutoType;
+        if (!path.isEmpty())
+            lose(rec, LostGroup, path);
+        if (!rec.url.isEmpty() && !rec.title.isEmpty() &&
+            !titleSpelledOut(rec.title.toUtf8(), rec.url.toUtf8()))
+            lose(rec, LostTitle, rec.title);
+        m_records.push_back(std::move(rec));
+    }
+
+    void readString(Record& rec) {
+        QString key, value;
+        while (m_error.isEmpty() && m_xml.readNextStartElement()) {
+            if (is("Key"_L1)) {
+                key = text();
+            } else if (is("Value"_L1)) {
+                // Inside a KeePass database, protected values are encrypted
+                // with the database's inner stream key; an export writes them
+                // plain, marked ProtectInMemory instead.
+                if (m_xml.markedProtected()) {
+                    failed(u"the value of \"%1\" is encrypted (Protected=\"True\"), as a KeePass "
+                           "database holds it inside, and only KeePass can decrypt it: export "
+                           "the database from KeePassXC (keepassxc-cli export --format xml) or "
+                           "KeePass as unencrypted XML instead"_s.arg(key));
+                    return;
+                }
+                value = text();
+            } else {
+                m_xml.skipCurrentElement();
+            }
+        }
+        if (key == u"Title"_s)
+            rec.title = std::move(value);
+        else if (key == u"UserName"_s)
+            rec.username = std::move(value);
+        else if (key == u"Password"_s)
+            rec.password = std::move(value);
+        else if (key == u"URL"_s)
+            rec.url = std::move(value);
+        else if (value.isEmpty())
+            return;
+        else if (key == u"Notes"_s)
+            lose(rec, LostNotes, value);
+        else
+            lose(rec, isTotpKey(key) ? LostTotp : LostFields, key + u'\n' + value);
+    }
+
+    void readTimes(Record& rec) {
+        QString expiry;
+        bool expires = false;
+        while (m_xml.readNextStartElement()) {
+            if (is("Expires"_L1))
+                expires = text().compare(u"True"_s, Qt::CaseInsensitive) == 0;
+            else if (is("ExpiryTime"_L1))
+                expiry = text();
+            else
+                m_xml.skipCurrentElement();
+        }
+        if (expires)
+            lose(rec, LostExpiry, expiry);
+    }
+
+    // Whether an entry's auto-type differs from what every new entry has:
+    // on, no obfuscation, the default sequence, no window associations.
+    bool readAutoType(Record& rec) {
+        bool set = false;
+        while (m_xml.readNextStartElement()) {
+            QString value;
+            if (is("Association"_L1)) {
+                value = u"Association"_s;
+                m_xml.skipCurrentElement();
+            } else {
+                const QString name = m_xml.name();
+                value = text();
+                const bool usual = value.isEmpty() ||
+                                   (name == u"Enabled"_s && value == u"True"_s) ||
+                                   (name == u"DataTransferObfuscation"_s && value == u"0"_s);
+                if (usual)
+                    continue;
+                value = name + u'\n' + value;
+            }
+            set = true;
+            rec.dropped = mixCell(rec.dropped, LostAutoType, value.toUtf8());
+        }
+        return set;
+    }
+
+    static constexpr int kMaxGroupDepth = 1000;
+
+    Source m_xml;
+    int m_depth = 0;
+    QString m_error;
+    int m_line = 0;
+    QString m_bin;
+    bool m_binEnabled = true;
+    std::vector<Group> m_groups;
+    std::vector<Record> m_records;
+};
+
+// What XML 1.0 cannot hold of a field, or nothing.
+QString unholdable(QStringView text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        const auto hex = [c] { return u"%1"_s.arg(int(c), 4, 16, QLatin1Char('0')).toUpper(); };
+        if (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r')
+            return u"a control character (U+%1)"_s.arg(hex());
+        if (c == 0xFFFE || c == 0xFFFF)
+            return u"U+%1, which is not a character"_s.arg(hex());
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        if (QChar::isSurrogate(c))
+            return u"a lone surrogate (half of a UTF-16 pair without the other half)"_s;
+    }
+    return {};
+}
+
+// A value, with every CR as a character reference: XML readers turn a raw
+// CR (and CR LF) into LF.
+void writeValue(QXmlStreamWriter& xml, const QString& value, bool protect) {
+    xml.writeStartElement(u"Value"_s);
+    if (protect)
+        xml.writeAttribute(u"ProtectInMemory"_s, u"True"_s);
+    qsizetype from = 0;
+    for (qsizetype cr = value.indexOf(u'\r'); cr >= 0; cr = value.indexOf(u'\r', from)) {
+        xml.writeCharacters(value.sliced(from, cr - from));
+        xml.writeEntityReference(u"#13"_s);
+        from = cr + 1;
+    }
+    xml.writeCharacters(value.sliced(from));
+    xml.writeEndElement();
+}
+
+void writeString(QXmlStreamWriter& xml, const QString& key, const QString& value,
+                 bool protect = false) {
+    xml.writeStartElement(u"String"_s);
+    xml.writeTextElement(u"Key"_s, key);
+    writeValue(xml, value, protect);
+    xml.writeEndElement();
+}
+
+void writeTimes(QXmlStreamWriter& xml, const QString& at) {
+    xml.writeStartElement(u"Times"_s);
+    for (const QString& name :
+         {u"CreationTime"_s, u"LastModificationTime"_s, u"LastAccessTime"_s, u"ExpiryTime"_s})
+        xml.writeTextElement(name, at);
+    xml.writeTextElement(u"Expires"_s, u"False"_s);
+    xml.writeTextElement(u"UsageCount"_s, u"0"_s);
+    xml.writeTextElement(u"LocationChanged"_s, at);
+    xml.writeEndElement();
+}
+
+// Identities: 16 bytes each, random, or from a fixed sequence.
+class Uuids {
+public:
+    explicit Uuids(std::uint64_t seed) : m_seed(seed), m_sequence(seed) {}
+
+    QString next() {
+        std::array<quint64, 2> raw;
+        if (m_seed == 0) {
+            QRandomGenerator::system()->fillRange(raw.data(), raw.size());
+        } else {
+            raw[0] = m_sequence();
+            raw[1] = m_sequence();
+        }
+        return QString::fromLatin1(
+            QByteArray(reinterpret_cast<const char*>(raw.data()), sizeof raw).toBase64());
+    }
+
+private:
+    std::uint64_t m_seed;
+    std::mt19937_64 m_sequence;
+};
+
+template <class EntryAt>
+ExportResult writeKeePassXml(size_t count, EntryAt entryAt, const XmlStamp& stamp) {
+    const QDateTime time = stamp.time.isValid() ? stamp.time : QDateTime::currentDateTimeUtc();
+    const QString at = time.toUTC().toString(Qt::ISODate);
+    Uuids uuids(stamp.uuidSeed);
+    QByteArray bytes;
+    QXmlStreamWriter xml(&bytes);
+    xml.setAutoFormatting(true);
+    xml.setAutoFormattingIndent(-1);
+    xml.writeStartDocument(u"1.0"_s, true);
+    xml.writeStartElement(u"KeePassFile"_s);
+    xml.writeStartElement(u"Meta"_s);
+    xml.writeTextElement(u"Generator"_s, u"Keynook"_s);
+    xml.writeTextElement(u"DatabaseName"_s, u"Keynook"_s);
+    xml.writeStartElement(u"MemoryProtection"_s);
+    xml.writeTextElement(u"ProtectPassword"_s, u"True"_s);
+    xml.writeEndElement();
+    xml.writeEndElement();
+    xml.writeStartElement(u"Root"_s);
+    xml.writeStartElement(u"Group"_s);
+    xml.writeTextElement(u"UUID"_s, uuids.next());
+    // KeePassXC's CSV names entries of the root group by its name: this one
+    // reads back as no group.
+    xml.writeTextElement(u"Name"_s, u"Root"_s);
+    writeTimes(xml, at);
+    for (size_t i = 0; i < count; ++i) {
+        const Entry e = entryAt(i);
+        const QString* fields[3] = {&e.username, &e.password, &e.location};
+        for (int f = 0; f < 3; ++f) {
+            if (const QString why = unholdable(*fields[f]); !why.isEmpty())
+                return ExportResult{{},
+                                    u"entry %1: the %2 holds %3, which XML 1.0 cannot hold: "
+                                    "export as CSV or JSON instead"_s.arg(i + 1)
+                                        .arg(kFieldNames[f], why),
+                                    {},
+                                    0};
+        }
+        xml.writeStartElement(u"Entry"_s);
+        xml.writeTextElement(u"UUID"_s, uuids.next());
+        writeTimes(xml, at);
+        writeString(xml, u"Title"_s, placeOf(e.location).name);
+        writeString(xml, u"UserName"_s, e.username);
+        writeString(xml, u"Password"_s, e.password, true);
+        writeString(xml, u"URL"_s, e.location);
+        xml.writeEndElement();
+    }
+    xml.writeEndElement(); // Group
+    xml.writeEndElement(); // Root
+    xml.writeEndElement(); // KeePassFile
+    xml.writeEndDocument();
+    return ExportResult{std::move(bytes), {}, {}, 0};
+}
+
+} // namespace
+
+ImportResult importKeePassXml(QByteArrayView bytes) {
+    ImportResult r;
+    r.format = Format::KeePassXml;
+    Reader<QuickSource> quick(bytes);
+    if (quick.read()) {
+        quick.report(r);
+        return r;
+    }
+    return importKeePassXmlWithQt(bytes);
+}
+
+ImportResult importKeePassXmlWithQt(QByteArrayView bytes) {
+    ImportResult r;
+    r.format = Format::KeePassXml;
+    Reader<QtSource> reader(bytes);
+    if (!reader.read()) {
+        r.error = reader.error();
+        r.line = reader.line();
+        return r;
+    }
+    reader.report(r);
+    return r;
+}
+
+ExportResult exportKeePassXml(const std::vector<Entry>& entries, const XmlStamp& stamp) {
+    return writeKeePassXml(
+        entries.size(), [&](size_t i) -> const Entry& { return entries[i]; }, stamp);
+}
+
+ExportResult exportKeePassXml(const EntryStore& entries, const XmlStamp& stamp) {
+    return writeKeePassXml(
+        entries.size(), [&](size_t i) { return entries.entry(i); }, stamp);
+}
+
+} // namespace interchange
