@@ -151,11 +151,21 @@ type_into "$EDIT_WIN" "$TYPED_PASS"
 SAVED_BEFORE=$(file_hex "$VAULT")
 
 STEP="memory while open"
+# What the probe must find while the vault is open, or it could not tell a
+# locked program from one it cannot read: every password in some form (the
+# list holds each in the cipher), the master password as Qt's text too.
+if [[ ! -r "/proc/$APP_PID/mem" ]] || ! dd if="/proc/$APP_PID/mem" bs=1 count=0 2>/dev/null; then
+    log "SKIP: the program's memory cannot be read here (it is not dumpable: root alone reads it)"
+    exit 77
+fi
 DUMP="$WORK/memory"
 dump_memory "$APP_PID" "$DUMP"
 for secret in "${SECRETS[@]}"; do
-    log "open: [$secret] found as [$(forms_in "$secret" "$DUMP")]"
+    [[ -n "$(forms_in "$secret" "$DUMP")" ]] || fail "the probe does not find [$secret] in the open program"
 done
+[[ "$(forms_in "$PASSWORD" "$DUMP")" == *UTF-16LE* ]] ||
+    fail "the probe does not find the master password as text in the open program"
+log "ok: while open, the probe finds every password in $(stat -c %s "$DUMP") bytes of memory"
 
 locked() {
     ! no_visible_window "$PASS_TITLE" && no_visible_window "$MAIN_TITLE" &&
@@ -193,11 +203,6 @@ for signal in freedesktop gnome sleep; do
     if [[ $signal == freedesktop ]]; then
         STEP="memory while locked"
         screenshot e2e-away-locked.png
-        if [[ ! -r "/proc/$APP_PID/mem" ]] || ! dd if="/proc/$APP_PID/mem" bs=1 count=0 2>/dev/null; then
-            log "SKIP: the program's memory cannot be read here (it is not dumpable: root alone reads it)"
-            exit 77
-        fi
-        DUMP="$WORK/memory"
         dump_memory "$APP_PID" "$DUMP"
         # The editor keeps what was typed, hidden, for after the unlock.
         [[ "$(forms_in "$TYPED_USER" "$DUMP")" == *UTF-16LE* ]] ||
