@@ -53,19 +53,22 @@ stop_buses() {
 }
 E2E_AT_EXIT+=(stop_buses)
 
+# Starts bus $1 (not in a subshell: its process must be known here, to be
+# stopped at exit) and leaves its address in BUS_ADDRESS.
 start_bus() {
     local file="$WORK/$1-bus"
     dbus-daemon --session --nofork --nopidfile --print-address=3 \
         3>"$file" >"$WORK/$1-bus.log" 2>&1 &
     BUS_PIDS+=($!)
     poll 100 0.1 test -s "$file" || fail "the $1 bus did not start: $(cat "$WORK/$1-bus.log")"
-    head -n1 "$file"
+    BUS_ADDRESS=$(head -n1 "$file")
 }
 
 STEP="buses"
-DBUS_SESSION_BUS_ADDRESS=$(start_bus session) || exit 1
-DBUS_SYSTEM_BUS_ADDRESS=$(start_bus system) || exit 1
-export DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS
+start_bus session
+export DBUS_SESSION_BUS_ADDRESS=$BUS_ADDRESS
+start_bus system
+export DBUS_SYSTEM_BUS_ADDRESS=$BUS_ADDRESS
 
 # The three signals. The system bus is the private one (DBUS_SYSTEM_BUS_ADDRESS);
 # dbus-send --address would send without registering, and the bus would not
