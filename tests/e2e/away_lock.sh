@@ -219,7 +219,7 @@ for signal in freedesktop gnome sleep; do
     fi
 
     # The settings are read again at each unlock: small minutes for the end.
-    [[ $signal == sleep ]] && printf '[Settings]\nshowHelp=0\nlockMinutes=0.1\n' >"$SETTINGS"
+    [[ $signal == sleep ]] && printf '[Settings]\nshowHelp=0\nlockMinutes=0.2\n' >"$SETTINGS"
 
     STEP="unlocked after $signal"
     unlock "$PASSWORD"
@@ -247,8 +247,8 @@ log "ok: the list in its order, the selection and the editor's text came back; i
 SAVED=$(file_hex "$VAULT")
 
 STEP="idle"
-# No input from here: six seconds later the window locks by itself.
-expect_locked "six seconds without input" 60
+# No input from here: twelve seconds later the window locks by itself.
+expect_locked "twelve seconds without input" 60
 
 STEP="three wrong passwords"
 for try in 1 2 3; do
