@@ -3,6 +3,7 @@
 #include "appearance/SkinLabel.h"
 #include "appearance/modSkin.h"
 #include "dialogs/modOnTop.h"
+#include "main/AwayLock.h"
 #include "main/Form1.h"
 #include "main/modGlobals.h"
 #include "platform/Twips.h"
@@ -178,10 +179,14 @@ void frmPass::cmdOK_Click() {
         return;
     }
 
+    const bool away = p.away.on;
     if (CheckMasterPassword(p, m_txtPass->text(), this)) {
         p.MasterPassword = p.StoredPassword;
         m_timer1->stop();
-        LoadEntries(p);
+        if (away)
+            ComeBack(p); // the vault put away while its person was gone
+        else
+            LoadEntries(p);
         return;
     }
     if (p.ended())

@@ -55,6 +55,36 @@ vaultformat::FilePieces EntryModel::savedFile(const QString& master,
     return vaultformat::savedPieces(master, m_entries, m_order, masterLineAsRead);
 }
 
+vaultformat::FilePieces EntryModel::keptFile(const QString& master,
+                                             QByteArrayView masterLineAsRead) const {
+    std::vector<int> inOrder(m_entries.size());
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    return vaultformat::savedPieces(master, m_entries, inOrder, masterLineAsRead);
+}
+
+void EntryModel::dropEntries() {
+    beginResetModel();
+    m_entries.wipeWhenFreed();
+    m_entries = EntryStore();
+    m_entries.wipeWhenFreed();
+    m_awayIds = std::exchange(m_ids, {});
+    m_awayOrder = std::exchange(m_order, {});
+    endResetModel();
+}
+
+bool EntryModel::bringBack(QByteArray file) {
+    EntryStore entries = EntryStore::fromFile(std::move(file));
+    entries.wipeWhenFreed();
+    if (entries.size() != m_awayIds.size())
+        return false;
+    beginResetModel();
+    m_entries = std::move(entries);
+    m_ids = std::exchange(m_awayIds, {});
+    m_order = std::exchange(m_awayOrder, {});
+    endResetModel();
+    return true;
+}
+
 int EntryModel::rowOf(quint64 id) const {
     const auto it = std::find(m_ids.begin(), m_ids.end(), id);
     if (it == m_ids.end())

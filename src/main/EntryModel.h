@@ -66,6 +66,16 @@ public:
     vaultformat::FilePieces savedFile(const QString& master,
                                       QByteArrayView masterLineAsRead = {}) const;
 
+    // While the vault is put away (its person gone), the list holds no
+    // entry. keptFile() is the vault file of the entries in slot order, for
+    // a sealed copy; dropEntries() wipes them and shows no rows, keeping the
+    // identities, the display order and the sort settings; bringBack() takes
+    // the bytes of keptFile() again and shows the rows as they were. False,
+    // with the list left empty, for bytes with another number of entries.
+    vaultformat::FilePieces keptFile(const QString& master, QByteArrayView masterLineAsRead) const;
+    void dropEntries();
+    bool bringBack(QByteArray file);
+
     // Every entry has an identity that stays with it while rows are added,
     // removed or re-sorted; zero is never one.
     quint64 idAt(int row) const { return m_ids[slot(row)]; }
@@ -94,6 +104,9 @@ private:
     std::vector<quint64> m_ids;
     std::unordered_set<quint64> m_removedElsewhere;
     std::vector<int> m_order; // display row -> slot in m_entries
+    // m_ids and m_order while the entries are dropped.
+    std::vector<quint64> m_awayIds;
+    std::vector<int> m_awayOrder;
     quint64 m_nextId = 1;
     QStringList m_headers;
     bool m_sorted = false;

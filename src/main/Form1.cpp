@@ -3,6 +3,7 @@
 #include "appearance/modSkin.h"
 #include "dialogs/frmAdd.h"
 #include "dialogs/frmPass.h"
+#include "main/AwayLock.h"
 #include "main/EntryModel.h"
 #include "main/GotoLocation.h"
 #include "main/ListView.h"
@@ -191,6 +192,8 @@ void Form1::afterFormLoad() {
         m_watcher = new VaultWatcher(
             QFile::decodeName(m_program.vault->realFile()),
             [this] { FollowOutsideChange(m_program); }, this);
+    if (!m_awayWatch)
+        m_awayWatch = new AwayWatch(m_program, this);
     setVisible(true);
     activateWindow();
     raise();
@@ -289,6 +292,14 @@ void Form1::clearCopiedPassword() {
     m_copiedPassword.clear();
 }
 
+void Form1::clearPasswordFromClipboard() {
+    m_clipboardTimer->stop();
+    clearCopiedPassword();
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (m_passwordOnClipboard && clipboard->mimeData() == m_passwordOnClipboard)
+        clipboard->clear();
+}
+
 void Form1::cmdCopy_Click(int index) {
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
@@ -305,6 +316,7 @@ void Form1::cmdCopy_Click(int index) {
         mime->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArrayLiteral("secret"));
     }
     clipboard->setMimeData(mime);
+    m_passwordOnClipboard = index == EntryModel::Password ? mime : nullptr;
     // An encrypting keeper does not leave a password lying on the clipboard.
     m_copiedPassword.clear();
     m_clipboardTimer->stop();

@@ -3,13 +3,16 @@
 #include "startup/Window.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 #include <vector>
 
+class AwayWatch;
 class EntryModel;
 class ListView;
 class QAction;
 class QLabel;
+class QMimeData;
 class QPushButton;
 class QStatusBar;
 class QTimer;
@@ -34,6 +37,12 @@ public:
     QString statusText() const;
 
     EntryModel& entries() { return *m_model; }
+    // What tells the window to lock when its person is away; null until the
+    // vault is open.
+    AwayWatch* awayWatch() const { return m_awayWatch; }
+    // Clears the clipboard when it still holds a password that this run put
+    // there, from either form of vault.
+    void clearPasswordFromClipboard();
     ListView* list() const { return m_lstPass; }
 
     // The commands of the buttons and menus.
@@ -74,6 +83,10 @@ private:
     // while, if the clipboard still holds it.
     QTimer* m_clipboardTimer = nullptr;
     QString m_copiedPassword;
+    // What the clipboard got at the last copy of a password: gone once
+    // another copy or another program replaced it.
+    QPointer<QMimeData> m_passwordOnClipboard;
+    AwayWatch* m_awayWatch = nullptr;
     void clearCopiedPassword();
     // The status panel takes the window's outer width. At load the window
     // has no frame yet; once it has one, the width is taken again, once.

@@ -272,28 +272,52 @@ void OpenData(Program& program) {
     }
 }
 
-bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog) {
-    VaultSession* vault = program.vault.get();
-    if (!vault || !vault->sealed())
-        return typed == program.StoredPassword;
-    // Opening a sealed vault takes about half a second of key derivation.
-    // Meanwhile the dialog is busy and takes no input: clicks and keys made
-    // then reach it disabled and are dropped. Disabling takes the focus from
-    // the password box; it gets it back, so that after a wrong password the
-    // next one is typed where the first was, as with a plain vault.
+namespace {
+
+// Opening a sealed vault takes about half a second of key derivation.
+// Meanwhile the dialog is busy and takes no input: clicks and keys made then
+// reach it disabled and are dropped. Disabling takes the focus from the
+// password box; it gets it back, so that after a wrong password the next one
+// is typed where the first was, as with a plain vault.
+template <class Work> VaultSession::Status whileBusy(QWidget* dialog, Work&& work) {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     QPointer<QWidget> focus = dialog ? dialog->focusWidget() : nullptr;
     if (dialog) {
         dialog->setEnabled(false);
         dialog->repaint();
     }
-    const VaultSession::Status opened = vault->unlock(typed);
+    const VaultSession::Status status = work();
     QCoreApplication::processEvents();
     if (dialog)
         dialog->setEnabled(true);
     if (focus)
         focus->setFocus(Qt::OtherFocusReason);
     QApplication::restoreOverrideCursor();
+    return status;
+}
+
+} // namespace
+
+bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog) {
+    VaultSession* vault = program.vault.get();
+    if (vault && program.away.on) {
+        // Put away: the password opens the sealed copy of what the window
+        // held, whichever form the vault has.
+        QByteArray plain;
+        const VaultSession::Status opened =
+            whileBusy(dialog, [&] { return vault->takeBack(program.away.copy, typed, plain); });
+        if (opened.ok()) {
+            program.away.copy = std::move(plain);
+            program.StoredPassword = vault->storedPassword();
+            return true;
+        }
+        if (opened.failure != Failure::WrongPassword)
+            failAndEnd(program, opened, dialog);
+        return false;
+    }
+    if (!vault || !vault->sealed())
+        return typed == program.StoredPassword;
+    const VaultSession::Status opened = whileBusy(dialog, [&] { return vault->unlock(typed); });
     if (opened.ok()) {
         program.StoredPassword = vault->storedPassword();
         return true;
@@ -414,7 +438,7 @@ bool sameMasterNow(const Program& program) {
 
 void FollowOutsideChange(Program& program) {
     Form1* main = program.loaded<Form1>();
-    if (!main || program.ended() || !program.vault || program.unsavedChanges ||
+    if (!main || program.ended() || program.away.on || !program.vault || program.unsavedChanges ||
         !program.vault->changedOutside() || !sameMasterNow(program))
         return;
     EntryStore entries;
@@ -433,7 +457,7 @@ void FollowOutsideChange(Program& program) {
 
 bool SaveData(Program& program) {
     Form1* main = program.loaded<Form1>();
-    if (!main || program.ended())
+    if (!main || program.ended() || program.away.on)
         return false;
     vaultmerge::Report merged;
     const auto savedMerge = [&] {

@@ -33,6 +33,15 @@ Program::~Program() {
         delete window->widget();
 }
 
+BoxAnswer Program::CountedBoxes::show(QWidget* parent, const QString& text, const QString& title,
+                                      BoxButtons buttons, BoxAnswer defaultButton) {
+    ++m_program.m_boxesOpen;
+    const BoxAnswer answer =
+        m_program.m_options.boxes->show(parent, text, title, buttons, defaultButton);
+    --m_program.m_boxesOpen;
+    return answer;
+}
+
 void Program::unloadWindow(Window* window) {
     for (auto it = m_windows.begin(); it != m_windows.end(); ++it) {
         if (it->second != window)

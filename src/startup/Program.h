@@ -7,6 +7,7 @@
 #include "sync/VaultHistory.h"
 #include "vault/VaultSession.h"
 
+#include <QList>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -15,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <typeindex>
+#include <vector>
 
 // One run of the program: the values the windows hand to each other, the
 // desktop seams, and the loaded windows. Windows are loaded when first asked
@@ -30,6 +32,9 @@ public:
         std::unique_ptr<Shell> shell;
         std::unique_ptr<Settings> settings; // the product's own store when not given
         std::unique_ptr<SystemInfo> system;
+        // The key a plain vault's list is sealed under while it is put away
+        // (a sealed vault's own key serves for a sealed one).
+        sealedvault::SealParams awayKeyParams = sealedvault::SealParams::defaults();
     };
 
     explicit Program(Options options);
@@ -70,6 +75,20 @@ public:
     // What this computer saw of the vault: every state the session read or
     // wrote, in the user's data folder, as the base of later merges.
     std::unique_ptr<VaultHistory> history;
+
+    // While the vault is put away, its person gone (main/AwayLock.h): the
+    // sealed copy of what the main window held, which only the master
+    // password opens, and the windows to show again.
+    struct Away {
+        bool on = false;
+        // Sealed; the opened bytes between the password's check and
+        // ComeBack().
+        QByteArray copy;
+        std::vector<QPointer<QWidget>> windows;
+        QPointer<QWidget> active;
+        QList<int> selectedRows;
+        int currentRow = -1;
+    } away;
 
     // Branding values, copied from the version record at start.
     QString BrandProductName;
@@ -128,18 +147,35 @@ public:
     QString vaultPath() const;
     const QString& vaultFolder() const { return m_options.vaultFolder; }
     const VersionRecord& version() const { return m_options.version; }
-    MessageBoxes& boxes() { return *m_options.boxes; }
+    MessageBoxes& boxes() { return m_countedBoxes; }
+    // How many message boxes are open now: code waiting for an answer.
+    int boxesOpen() const { return m_boxesOpen; }
     Clock& clock() { return *m_options.clock; }
     Shell& shell() { return *m_options.shell; }
     Settings& settings() { return *m_options.settings; }
     const SystemInfo& system() const { return *m_options.system; }
+    const sealedvault::SealParams& awayKeyParams() const { return m_options.awayKeyParams; }
     const QString& programFolder() const { return m_options.programFolder; }
 
     // The title of message boxes that have none of their own.
     QString applicationTitle() const { return m_options.version.productName; }
 
 private:
+    // Every box goes through here, so that the program knows when one is
+    // open: putting the vault away then waits for the code that showed it.
+    class CountedBoxes : public MessageBoxes {
+    public:
+        explicit CountedBoxes(Program& program) : m_program(program) {}
+        BoxAnswer show(QWidget* parent, const QString& text, const QString& title,
+                       BoxButtons buttons, BoxAnswer defaultButton) override;
+
+    private:
+        Program& m_program;
+    };
+
     Options m_options;
+    CountedBoxes m_countedBoxes{*this};
+    int m_boxesOpen = 0;
     std::map<std::type_index, Window*> m_windows;
     bool m_ended = false;
     std::function<void()> m_onEnd;

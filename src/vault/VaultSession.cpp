@@ -269,6 +269,64 @@ Status VaultSession::unseal() {
     return {};
 }
 
+QByteArray VaultSession::putAway(QByteArrayView kept, const sealedvault::SealParams& params) {
+    if (m_away)
+        return {};
+    sealedvault::SealKey made;
+    if (!m_sealed) {
+        if (m_stored.isEmpty())
+            return {};
+        made = sealedvault::deriveKey(m_stored, params);
+    }
+    const sealedvault::SealKey& key = m_sealed ? m_key : made;
+    if (key.isNull())
+        return {};
+    QByteArray copy = sealedvault::seal(kept, key);
+    if (copy.isEmpty())
+        return {};
+    m_away = true;
+    m_key = sealedvault::SealKey();
+    m_opened = EntryStore(); // shares the bytes: the wipe below is then in place
+    sealedvault::wipe(m_plain);
+    sealedvault::wipe(m_stored);
+    sealedvault::wipe(m_masterLine);
+    return copy;
+}
+
+Status VaultSession::takeBack(const QByteArray& awayCopy, const QString& typed, QByteArray& plain) {
+    if (!m_away)
+        return failure(Failure::Damaged);
+    sealedvault::Unsealed u = sealedvault::unseal(QByteArrayView(awayCopy), typed);
+    switch (u.outcome) {
+    case sealedvault::Outcome::Ok:
+        break;
+    case sealedvault::Outcome::WrongPassword:
+        return failure(Failure::WrongPassword);
+    case sealedvault::Outcome::ParametersRefused:
+    case sealedvault::Outcome::CannotDerive:
+        return failure(Failure::SealRefused, u.reason);
+    case sealedvault::Outcome::NotSealed:
+    case sealedvault::Outcome::Damaged:
+        return failure(Failure::Damaged, u.reason);
+    }
+    if (Status r = withinMemory([&] {
+            m_stored = vaultformat::readMasterPassword(u.plain);
+            m_masterLine = vaultformat::masterLineOf(u.plain).toByteArray();
+        });
+        !r.ok()) {
+        sealedvault::wipe(u.plain);
+        sealedvault::wipe(m_stored);
+        return r;
+    }
+    // The copy was sealed under the vault's own key: the same password, salt
+    // and parameters give it again, for every later save.
+    if (m_sealed)
+        m_key = std::move(u.key);
+    m_away = false;
+    plain = std::move(u.plain);
+    return {};
+}
+
 Status VaultSession::loadEntries(EntryStore& out) {
     QByteArray data;
     EntryStore entries;
@@ -371,6 +429,9 @@ Status VaultSession::save(const vaultformat::FilePieces& file) {
 Status VaultSession::writable() const {
     if (m_readOnly)
         return failure(Failure::ReadOnly);
+    // Put away, the session holds nothing a save could write.
+    if (m_away)
+        return failure(Failure::WrongPassword);
     // Without its key a sealed vault cannot be sealed again, and the empty
     // file seal() gives for a null key would read as a vault never used.
     if (m_sealed && m_key.isNull())

@@ -121,6 +121,23 @@ public:
     // way is still a change from outside.
     Status plainNow(QByteArray& plain) const;
 
+    // Puts the vault away while its person is gone: `kept`, what the window
+    // holds as a vault file (its first line the master line), comes back
+    // sealed under the key a sealed vault was opened with, or, for a plain
+    // one, under a key derived now from its master password with `params`.
+    // Then the key, the master password and every plain byte the session
+    // holds are wiped; the lock and the stamp stay, so a change made
+    // outside meanwhile is still one. Empty, with nothing wiped, when no key
+    // can be had (a plain vault whose master password was forgotten).
+    QByteArray putAway(QByteArrayView kept,
+                       const sealedvault::SealParams& params = sealedvault::SealParams::defaults());
+    bool away() const { return m_away; }
+    // Opens what putAway() gave with the password typed, a key derivation as
+    // long as a sealed vault's opening: its plain bytes in `plain`, and the
+    // session as it was before, key and master password. WrongPassword when
+    // the password is not the master password; the copy stays as it was.
+    Status takeBack(const QByteArray& awayCopy, const QString& typed, QByteArray& plain);
+
     // Reads the file again and appends its entries to `out`.
     Status loadEntries(EntryStore& out);
     // The first line as loadEntries() read it, for a save to keep it in the
@@ -171,6 +188,7 @@ private:
     bool m_forgotten = false;
     QByteArray m_masterLine;
     bool m_sealed = false;
+    bool m_away = false;
     sealedvault::SealKey m_key; // a sealed vault's, from unlock() on
     // What unlock() opened and the entries read from it, which share its
     // bytes, until loadEntries() takes them.

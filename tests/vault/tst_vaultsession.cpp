@@ -239,3 +239,66 @@ TEST(VaultSession, ASealedVaultStaysSealedThroughSavesAndAPasswordChange) {
     EXPECT_EQ(testsupport::fileBytes(path), vaultformat::withMasterLine(newMaster, saved));
     EXPECT_FALSE(session.sealed());
 }
+
+// A session put away while its person is gone, for either form: what the
+// window kept comes back sealed, in no readable form of any secret, and the
+// session holds neither key nor master password, so it saves nothing; only
+// the master password takes it back, to the same key and the same bytes.
+TEST(VaultSession, PutAwayKeepsOnlyASealedCopyThatTheMasterPasswordTakesBack) {
+    const sealedvault::SealParams cheap = sealedvault::ParamBounds::accepted().least;
+    const QString master = QStringLiteral("away m\u00e4ster 7");
+    const std::vector<Entry> entries = {{"me", "away secret 1", "example.org"},
+                                        {"you", "away s\u00e9cret 2", ""}};
+    const QByteArray plain = vaultformat::savedFile(master, entries);
+    for (const bool sealed : {false, true}) {
+        SCOPED_TRACE(sealed ? "sealed" : "plain");
+        QTemporaryDir dir;
+        const QString path = dir.filePath("data.enc");
+        testsupport::writeBytes(path, plain);
+        VaultSession session(path);
+        ASSERT_TRUE(session.open().ok());
+        if (sealed) {
+            ASSERT_TRUE(session.seal(master, cheap).ok());
+            ASSERT_TRUE(session.unlock(master).ok());
+        }
+        const QByteArray file = testsupport::fileBytes(path);
+        // The window's list, which may differ from the file: one entry more.
+        const QByteArray kept =
+            plain + vaultformat::encodeEntryLine({"new", "away secret 3", ""}) + "\r\n";
+
+        const QByteArray copy = session.putAway(kept, cheap);
+        ASSERT_FALSE(copy.isEmpty());
+        EXPECT_TRUE(session.away());
+        EXPECT_TRUE(session.putAway(kept, cheap).isEmpty()) << "put away twice";
+        for (const QString& secret :
+             {master, entries[0].password, entries[1].password, QStringLiteral("away secret 3")})
+            for (const QByteArray& form : formsOf(secret))
+                EXPECT_FALSE(copy.contains(form)) << secret.toStdString();
+        EXPECT_TRUE(session.storedPassword().isEmpty());
+        EXPECT_TRUE(session.masterLineAsRead().isEmpty());
+        EXPECT_TRUE(session.key().isNull());
+        EXPECT_EQ(session.save(kept).failure, Failure::WrongPassword);
+
+        QByteArray back;
+        EXPECT_EQ(session.takeBack(copy, QStringLiteral("away master 7"), back).failure,
+                  Failure::WrongPassword);
+        EXPECT_TRUE(session.away());
+        EXPECT_TRUE(back.isEmpty());
+        ASSERT_TRUE(session.takeBack(copy, master, back).ok());
+        EXPECT_FALSE(session.away());
+        EXPECT_EQ(back, kept);
+        EXPECT_EQ(session.storedPassword(), master);
+        EXPECT_EQ(session.masterLineAsRead(), vaultformat::encodeMasterLine(master));
+        EXPECT_EQ(testsupport::fileBytes(path), file) << "nothing was written";
+        ASSERT_TRUE(session.save(kept).ok());
+        const QByteArray saved = testsupport::fileBytes(path);
+        if (sealed) {
+            // Under the same key: the salt the vault was sealed with.
+            EXPECT_EQ(saved.sliced(sealedvault::layout::kSaltAt, sealedvault::layout::kSaltSize),
+                      file.sliced(sealedvault::layout::kSaltAt, sealedvault::layout::kSaltSize));
+            EXPECT_EQ(sealedvault::unseal(saved, master).plain, kept);
+        } else {
+            EXPECT_EQ(saved, kept);
+        }
+    }
+}

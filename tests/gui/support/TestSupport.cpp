@@ -11,6 +11,7 @@
 #include <QUuid>
 
 #include <cstdlib>
+#include <utility>
 
 void prepareGuiTestEnvironment() {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -31,6 +32,8 @@ void prepareGuiTestEnvironment() {
 BoxAnswer RecordingBoxes::show(QWidget* parent, const QString& text, const QString& title,
                                BoxButtons buttons, BoxAnswer defaultButton) {
     shown.push_back({text, title, buttons, defaultButton, parent});
+    if (const std::function<void()> hook = std::exchange(whileShown, nullptr))
+        hook();
     if (answers.empty()) {
         ++unanswered;
         return BoxAnswer::Closed;
@@ -45,6 +48,8 @@ Harness::Harness(VersionRecord version) {
     options.version = std::move(version);
     options.vaultFolder = m_dir.path();
     options.programFolder = m_dir.path();
+    // A plain vault put away is sealed under a key at the least cost.
+    options.awayKeyParams = sealedvault::ParamBounds::accepted().least;
     // The real settings store, in a file of this harness alone.
     options.settings = std::make_unique<QtSettingsStore>(
         QStringLiteral("keynook-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces),

@@ -12,6 +12,7 @@
 class Form1;
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -46,6 +47,8 @@ public:
 
     std::vector<Shown> shown;
     std::deque<BoxAnswer> answers;
+    // Runs once, while the next box is shown, before it is answered.
+    std::function<void()> whileShown;
     int unanswered = 0;
 };
 
