@@ -73,7 +73,7 @@ struct XmlStamp {
     // UTC; the export's own time when not valid.
     QDateTime time;
     // 0 for random identities; otherwise the start of a fixed sequence.
-    std::uint64_t uuidSeed = 0;
+    std::uint64_t uuidStart = 0;
 };
 
 // KeePass 2 XML, unencrypted, as KeePass and KeePassXC import it: one root

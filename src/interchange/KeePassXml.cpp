@@ -62,8 +62,8 @@ constexpr std::array<LostKind, kLostKinds> kLost = {{
 }};
 
 // The keys KeePassXC (otp, and the settings beside it), KeePass 2's own
-// TOTP (TimeOtp-*, HmacOtp-*) and the older KeePassXC plugins (TOTP Seed,
-// TOTP Settings) keep a one-time password's secret and settings under:
+// TOTP (TimeOtp-*, HmacOtp-*) and the older KeePassXC plugins (keys
+// that start with "TOTP ") keep a one-time password's secret and settings under:
 // together one TOTP secret.
 bool isTotpKey(QStringView key) {
     return key == u"otp"_s || key.startsWith(u"TimeOtp-"_s) || key.startsWith(u"HmacOtp-"_s) ||
@@ -819,11 +819,11 @@ void writeTimes(QXmlStreamWriter& xml, const QString& at) {
 // Identities: 16 bytes each, random, or from a fixed sequence.
 class Uuids {
 public:
-    explicit Uuids(std::uint64_t seed) : m_seed(seed), m_sequence(seed) {}
+    explicit Uuids(std::uint64_t start) : m_start(start), m_sequence(start) {}
 
     QString next() {
         std::array<quint64, 2> raw;
-        if (m_seed == 0) {
+        if (m_start == 0) {
             QRandomGenerator::system()->fillRange(raw.data(), raw.size());
         } else {
             raw[0] = m_sequence();
@@ -834,7 +834,7 @@ public:
     }
 
 private:
-    std::uint64_t m_seed;
+    std::uint64_t m_start;
     std::mt19937_64 m_sequence;
 };
 
@@ -842,7 +842,7 @@ template <class EntryAt>
 ExportResult writeKeePassXml(size_t count, EntryAt entryAt, const XmlStamp& stamp) {
     const QDateTime time = stamp.time.isValid() ? stamp.time : QDateTime::currentDateTimeUtc();
     const QString at = time.toUTC().toString(Qt::ISODate);
-    Uuids uuids(stamp.uuidSeed);
+    Uuids uuids(stamp.uuidStart);
     QByteArray bytes;
     QXmlStreamWriter xml(&bytes);
     xml.setAutoFormatting(true);
