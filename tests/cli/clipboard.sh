@@ -32,17 +32,12 @@ printf '%s\n' "$MASTER" "$OTHER" |
 # the readable memory of process $1 (root alone may read it: the program is
 # not dumpable), or nothing when it cannot be read.
 occurrences() {
-    local pid=$1 text=$2 range perms name start end utf16
+    local pid=$1 text=$2 utf16
     utf16=$(sed 's/./&\\x00/g' <<<"$text")
     [[ -r /proc/$pid/mem ]] && dd if="/proc/$pid/mem" bs=1 count=0 2>/dev/null || return 0
-    while read -r range perms _ _ _ name; do
-        [[ $perms == r* && $name != "[vvar]" && $name != "[vsyscall]" ]] || continue
-        start=$((16#${range%-*}))
-        end=$((16#${range#*-}))
-        ((end - start < 1 << 30)) || continue
-        dd if="/proc/$pid/mem" bs=64K iflag=skip_bytes,count_bytes skip="$start" \
-            count=$((end - start)) 2>/dev/null
-    done <"/proc/$pid/maps" | grep -a -c -P -e "\\Q$text\\E|$utf16"
+    dump_memory "$pid" "$WORK/memory"
+    grep -a -c -P -e "\\Q$text\\E|$utf16" "$WORK/memory"
+    rm -f "$WORK/memory"
 }
 
 # The clipboard process named in the message.

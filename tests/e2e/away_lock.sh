@@ -90,21 +90,6 @@ send_signal() {
 # ---------------------------------------------------------------------------
 # The program's memory.
 
-# Copies every readable mapping of process $1 (but the kernel's own and
-# address space of over a GiB that a sanitizer reserves) into file $2.
-dump_memory() {
-    local range perms name start end
-    : >"$2"
-    while read -r range perms _ _ _ name; do
-        [[ $perms == r* && $name != "[vvar]" && $name != "[vsyscall]" ]] || continue
-        start=$((16#${range%-*}))
-        end=$((16#${range#*-}))
-        ((end - start < 1 << 30)) || continue
-        dd if="/proc/$1/mem" bs=1M iflag=skip_bytes,count_bytes skip="$start" \
-            count=$((end - start)) 2>/dev/null >>"$2"
-    done <"/proc/$1/maps"
-}
-
 # The forms a text may take in memory, each as hex on a line of its own: as
 # typed (UTF-8), in UTF-16 as Qt holds text, and in the plain form's cipher.
 forms_hex() {

@@ -181,6 +181,21 @@ file_hex() {
     od -An -v -tx1 "$1" | tr -d ' \n'
 }
 
+# Copies every readable mapping of process $1 (but the kernel's own and
+# address space of over a GiB that a sanitizer reserves) into file $2.
+dump_memory() {
+    local range perms name start end
+    : >"$2"
+    while read -r range perms _ _ _ name; do
+        [[ $perms == r* && $name != "[vvar]" && $name != "[vsyscall]" ]] || continue
+        start=$((16#${range%-*}))
+        end=$((16#${range#*-}))
+        ((end - start < 1 << 30)) || continue
+        dd if="/proc/$1/mem" bs=1M iflag=skip_bytes,count_bytes skip="$start" \
+            count=$((end - start)) 2>/dev/null >>"$2"
+    done <"/proc/$1/maps"
+}
+
 # Writes the bytes given as hex to file $2.
 write_hex() {
     local hex=$1 esc="" i
