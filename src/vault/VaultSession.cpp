@@ -19,6 +19,23 @@ Status failure(Failure kind, QString why = QString()) {
     return Status{kind, std::move(why)};
 }
 
+// What an unsealing that did not open says to the caller; Ok for one that did.
+Status unsealStatus(const sealedvault::Unsealed& u) {
+    switch (u.outcome) {
+    case sealedvault::Outcome::Ok:
+        break;
+    case sealedvault::Outcome::WrongPassword:
+        return failure(Failure::WrongPassword);
+    case sealedvault::Outcome::NotSealed:
+    case sealedvault::Outcome::Damaged:
+        return failure(Failure::Damaged, u.reason);
+    case sealedvault::Outcome::ParametersRefused:
+    case sealedvault::Outcome::CannotDerive:
+        return failure(Failure::SealRefused, u.reason);
+    }
+    return {};
+}
+
 // Runs `work`, which turns the vault's bytes into what the caller holds. A
 // vault too large for the memory left is a failure to report, not a crash;
 // nothing has been written by then.
@@ -191,18 +208,8 @@ Status VaultSession::unlock(const QString& typed) {
     if (Status r = withinMemory([&] { opened = sealedentries::open(std::move(data), typed); });
         !r.ok())
         return r;
-    switch (opened.unsealed.outcome) {
-    case sealedvault::Outcome::Ok:
-        break;
-    case sealedvault::Outcome::WrongPassword:
-        return failure(Failure::WrongPassword);
-    case sealedvault::Outcome::NotSealed:
-    case sealedvault::Outcome::Damaged:
-        return failure(Failure::Damaged, opened.unsealed.reason);
-    case sealedvault::Outcome::ParametersRefused:
-    case sealedvault::Outcome::CannotDerive:
-        return failure(Failure::SealRefused, opened.unsealed.reason);
-    }
+    if (Status r = unsealStatus(opened.unsealed); !r.ok())
+        return r;
     m_key = std::move(opened.unsealed.key);
     if (Status r = withinMemory(
             [&] { m_stored = vaultformat::readMasterPassword(opened.unsealed.plain); });
@@ -297,18 +304,8 @@ Status VaultSession::takeBack(const QByteArray& awayCopy, const QString& typed, 
     if (!m_away)
         return failure(Failure::Damaged);
     sealedvault::Unsealed u = sealedvault::unseal(QByteArrayView(awayCopy), typed);
-    switch (u.outcome) {
-    case sealedvault::Outcome::Ok:
-        break;
-    case sealedvault::Outcome::WrongPassword:
-        return failure(Failure::WrongPassword);
-    case sealedvault::Outcome::ParametersRefused:
-    case sealedvault::Outcome::CannotDerive:
-        return failure(Failure::SealRefused, u.reason);
-    case sealedvault::Outcome::NotSealed:
-    case sealedvault::Outcome::Damaged:
-        return failure(Failure::Damaged, u.reason);
-    }
+    if (Status r = unsealStatus(u); !r.ok())
+        return r;
     if (Status r = withinMemory([&] {
             m_stored = vaultformat::readMasterPassword(u.plain);
             m_masterLine = vaultformat::masterLineOf(u.plain).toByteArray();
