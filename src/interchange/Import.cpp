@@ -183,18 +183,6 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
     return true;
 }
 
-// Text of a field in UTF-8 the reader has checked. Keeps a U+FEFF that
-// starts a field: only the file's first bytes can be a byte order mark, and
-// QString::fromUtf8() would drop it anywhere.
-class FieldText {
-public:
-    QString operator()(QByteArrayView utf8) { return m_utf8(utf8); }
-
-private:
-    QStringDecoder m_utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
-                                                    QStringDecoder::Flag::ConvertInitialBom};
-};
-
 // Enciphers a field that is ASCII without a bar, eight bytes at a time,
 // writing it at `out`; returns false, having written what is then to be
 // thrown away, for any other field. Such a field is its own bytes in the
@@ -549,6 +537,23 @@ ImportResult importCsv(QByteArrayView bytes) {
     if (!read)
         r.entries.clear();
     return r;
+}
+
+class EncodedLines::Maker : public LineMaker {
+public:
+    using LineMaker::LineMaker;
+};
+
+EncodedLines::EncodedLines(qsizetype size) : m_maker(std::make_unique<Maker>(size)) {}
+
+EncodedLines::~EncodedLines() = default;
+
+void EncodedLines::add(QByteArrayView username, QByteArrayView password, QByteArrayView location) {
+    m_maker->add(username, password, location);
+}
+
+EntryStore EncodedLines::take() {
+    return m_maker->take();
 }
 
 EncodedImport importCsvEncoded(QByteArrayView bytes) {

@@ -5,14 +5,18 @@
 #include "vault/Utf8.h"
 
 #include <QRandomGenerator>
-#include <QStringDecoder>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
 #include <array>
+#include <bit>
 #include <cctype>
 #include <cstring>
 #include <random>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // KeePass 2 XML in and out, with Qt's own stream reader and writer.
 namespace interchange {
@@ -65,14 +69,15 @@ constexpr std::array<LostKind, kLostKinds> kLost = {{
 // TOTP (TimeOtp-*, HmacOtp-*) and the older KeePassXC plugins (keys
 // that start with "TOTP ") keep a one-time password's secret and settings under:
 // together one TOTP secret.
-bool isTotpKey(QStringView key) {
-    return key == u"otp"_s || key.startsWith(u"TimeOtp-"_s) || key.startsWith(u"HmacOtp-"_s) ||
-           key.startsWith(u"TOTP "_s);
+bool isTotpKey(QByteArrayView key) {
+    return key == "otp" || key.startsWith("TimeOtp-") || key.startsWith("HmacOtp-") ||
+           key.startsWith("TOTP ");
 }
 
-// An entry as the file holds it, until the recycle bin is known.
+// An entry as the file holds it, until the recycle bin is known: its texts
+// in UTF-8, as the file holds them where it can.
 struct Record {
-    QString title, username, password, url;
+    QByteArray title, username, password, url;
     std::uint64_t dropped = 0;
     std::uint32_t lost = 0;
     // Older versions in its history.
@@ -81,21 +86,22 @@ struct Record {
 };
 
 struct Group {
-    QString uuid;
+    QByteArray uuid;
     int parent = -1;
 };
 
 // The XML as Qt's stream reader gives it: every well-formed file, and the
-// errors of the others with their lines.
+// errors of the others with their lines. Texts come out in UTF-8, as the
+// quick reader below gives them.
 class QtSource {
 public:
     explicit QtSource(QByteArrayView bytes) : m_xml(bytes.toByteArray()) {}
 
     bool readNextStartElement() { return m_xml.readNextStartElement(); }
     void skipCurrentElement() { m_xml.skipCurrentElement(); }
-    QString readElementText() { return m_xml.readElementText(); }
+    QByteArray readElementText() { return m_xml.readElementText().toUtf8(); }
     bool nameIs(QLatin1StringView name) const { return m_xml.name() == name; }
-    QString name() const { return m_xml.name().toString(); }
+    QByteArray name() const { return m_xml.name().toUtf8(); }
     // Whether the element just started has Protected="True".
     bool markedProtected() const {
         return m_xml.attributes().value(u"Protected"_s).compare(u"True"_s, Qt::CaseInsensitive) ==
@@ -121,17 +127,14 @@ private:
 // of plain ASCII names, attributes without references, and text with the
 // five named entities and character references; anything else (comments,
 // processing instructions, CDATA, a document type), and anything that is
-// not well-formed,
-// makes it give up, and Qt's reader reads the file instead (and says what
-// is wrong, and where). Tests hold the two to the same results.
+// not well-formed, makes it give up, and Qt's reader reads the file instead
+// (and says what is wrong, and where). Tests hold the two to the same
+// results. Only texts and attribute values may hold other bytes than ASCII,
+// so only those that do are checked for UTF-8, each as it is passed.
 class QuickSource {
 public:
     explicit QuickSource(QByteArrayView bytes)
         : m_p(bytes.data()), m_end(bytes.data() + bytes.size()) {
-        if (utf8::firstInvalid(bytes) >= 0) {
-            giveUp();
-            return;
-        }
         if (bytes.startsWith(utf8::kFeff))
             m_p += 3;
         if (QByteArrayView(m_p, m_end - m_p).startsWith("<?xml")) {
@@ -171,7 +174,9 @@ public:
         }
     }
 
-    QString readElementText() {
+    // The text, as a view of the file's own bytes where it needs no
+    // decoding: the file outlives the reader and its records.
+    QByteArray readElementText() {
         if (m_failed)
             return {};
         if (m_empty) {
@@ -181,28 +186,23 @@ public:
         }
         const char* const from = m_p;
         bool plain = true;
-        while (m_p < m_end && *m_p != '<') {
-            const unsigned char c = static_cast<unsigned char>(*m_p);
-            if (kClass[c] == 0) {
-                ++m_p;
-                continue;
-            }
-            plain = plain && c != '&' && c != '\r';
+        m_high = false;
+        while (passOrdinary() && *m_p != '<') {
+            plain = plain && *m_p != '&' && *m_p != '\r';
             if (!passSpecial())
                 return {};
         }
-        if (m_end - m_p < 2 || m_p[1] != '/')
-            return giveUp(), QString();
+        if (m_end - m_p < 2 || m_p[1] != '/' || !checkedUtf8(from))
+            return giveUp(), QByteArray();
         const QByteArrayView raw(from, m_p - from);
         endTag();
-        return m_text(plain ? raw : decoded(raw));
+        return plain ? QByteArray::fromRawData(raw.data(), raw.size()) : decoded(raw);
     }
 
     bool nameIs(QLatin1StringView name) const {
-        return m_name.size() == name.size() &&
-               std::memcmp(m_name.data(), name.data(), static_cast<size_t>(name.size())) == 0;
+        return m_name.size() == name.size() && same(m_name.data(), name.data(), name.size());
     }
-    QString name() const { return QString::fromLatin1(m_name); }
+    QByteArray name() const { return m_name.toByteArray(); }
     bool markedProtected() const { return m_protected; }
 
     void readToEnd() {
@@ -294,6 +294,7 @@ private:
             return true;
         }
         if (static_cast<unsigned char>(c) == 0xEF) {
+            m_high = true;
             // U+FFFE and U+FFFF are no characters.
             if (m_end - m_p >= 3 && static_cast<unsigned char>(m_p[1]) == 0xBF &&
                 (static_cast<unsigned char>(m_p[2]) & 0xFE) == 0xBE)
@@ -369,27 +370,103 @@ private:
     // Text between elements, up to the next '<' (or the end outside the
     // root): checked and passed.
     bool skipText() {
-        const bool outside = m_open.empty();
-        while (m_p < m_end && *m_p != '<') {
-            const unsigned char c = static_cast<unsigned char>(*m_p);
-            if (outside && !isBlank(*m_p))
-                return giveUp(), false;
-            if (kClass[c] == 0)
+        if (m_open.empty()) {
+            while (m_p < m_end && isBlank(*m_p))
                 ++m_p;
-            else if (!passSpecial())
-                return false;
+            return m_p >= m_end || *m_p == '<' || (giveUp(), false);
         }
-        if (m_p >= m_end && !outside)
-            return giveUp(), false;
-        return true;
+        const char* const from = m_p;
+        m_high = false;
+        while (passOrdinary() && *m_p != '<')
+            if (!passSpecial())
+                return false;
+        return (m_p < m_end && checkedUtf8(from)) || (giveUp(), false);
+    }
+
+    // Whether the bytes from `from` to m_p are UTF-8, as far as they need
+    // checking: m_high says whether any of them is not ASCII.
+    bool checkedUtf8(const char* from) const {
+        return !m_high || utf8::firstInvalid(QByteArrayView(from, m_p - from)) < 0;
+    }
+
+    // Past the bytes text holds as they are, to the next that needs a look
+    // (a '<' among them): false at the end of the file.
+    bool passOrdinary() {
+#if defined(__SSE2__)
+        // Sixteen bytes at a time: the bytes between elements and most
+        // values are a few dozen ordinary ones.
+        while (m_end - m_p >= 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_p));
+            const auto is = [x](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
+            const __m128i control =
+                _mm_andnot_si128(_mm_or_si128(is('\t'), is('\n')),
+                                 _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
+            const __m128i special =
+                _mm_or_si128(_mm_or_si128(control, _mm_or_si128(is('<'), is('&'))),
+                             _mm_or_si128(is(']'), is(static_cast<char>(0xEF))));
+            const unsigned marks = static_cast<unsigned>(_mm_movemask_epi8(special));
+            const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(x));
+            if (marks != 0) {
+                const int ordinary = std::countr_zero(marks);
+                m_high = m_high || (high & ((1u << ordinary) - 1)) != 0;
+                m_p += ordinary;
+                return true;
+            }
+            m_high = m_high || high != 0;
+            m_p += 16;
+        }
+#endif
+        while (m_p < m_end && kClass[static_cast<unsigned char>(*m_p)] == 0) {
+            m_high = m_high || static_cast<unsigned char>(*m_p) >= 0x80;
+            ++m_p;
+        }
+        return m_p < m_end;
     }
 
     QByteArrayView passName() {
         const char* const from = m_p;
-        if (m_p < m_end && (kName[static_cast<unsigned char>(*m_p)] & 1))
-            while (m_p < m_end && isNameChar(*m_p))
-                ++m_p;
+        if (m_p >= m_end || !(kName[static_cast<unsigned char>(*m_p)] & 1))
+            return QByteArrayView(from, 0);
+#if defined(__SSE2__)
+        while (m_end - m_p >= 16) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_p));
+            const auto is = [x](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
+            // Signed comparisons: bytes from 80 on are below every bound.
+            const auto within = [](__m128i v, char low, char high) {
+                return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(low - 1))),
+                                     _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(high + 1))));
+            };
+            const __m128i letter = within(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'z');
+            const __m128i name =
+                _mm_or_si128(_mm_or_si128(letter, within(x, '0', '9')),
+                             _mm_or_si128(is('_'), _mm_or_si128(is('-'), is('.'))));
+            const unsigned others = ~static_cast<unsigned>(_mm_movemask_epi8(name)) & 0xFFFFu;
+            if (others != 0) {
+                m_p += std::countr_zero(others);
+                return QByteArrayView(from, m_p - from);
+            }
+            m_p += 16;
+        }
+#endif
+        while (m_p < m_end && isNameChar(*m_p))
+            ++m_p;
         return QByteArrayView(from, m_p - from);
+    }
+
+    // Whether `n` bytes at `a` and `b` are the same: names are short, and a
+    // call of memcmp() costs more than comparing them here.
+    static bool same(const char* a, const char* b, qsizetype n) {
+        for (; n >= 8; a += 8, b += 8, n -= 8) {
+            std::uint64_t x, y;
+            std::memcpy(&x, a, 8);
+            std::memcpy(&y, b, 8);
+            if (x != y)
+                return false;
+        }
+        for (; n > 0; ++a, ++b, --n)
+            if (*a != *b)
+                return false;
+        return true;
     }
 
     void passBlanks() {
@@ -398,6 +475,16 @@ private:
     }
 
     void endTag() {
+        // Mostly the name of the element open, and '>' right after it.
+        if (!m_open.empty()) {
+            const QByteArrayView open = m_open.back();
+            const qsizetype n = open.size();
+            if (m_end - m_p >= n + 3 && m_p[n + 2] == '>' && same(m_p + 2, open.data(), n)) {
+                m_p += n + 3;
+                m_open.pop_back();
+                return;
+            }
+        }
         m_p += 2;
         const QByteArrayView name = passName();
         passBlanks();
@@ -410,8 +497,11 @@ private:
 
     bool startTag() {
         ++m_p;
-        m_name = passName();
-        if (m_name.isEmpty())
+        // Kept in a register too: the list of open elements takes it from
+        // there, not from m_name just written.
+        const QByteArrayView name = passName();
+        m_name = name;
+        if (name.isEmpty())
             return giveUp(), false;
         m_protected = false;
         m_attributes.clear();
@@ -423,7 +513,7 @@ private:
             if (*m_p == '>' || (*m_p == '/' && m_end - m_p >= 2 && m_p[1] == '>')) {
                 m_empty = *m_p == '/';
                 m_p += m_empty ? 2 : 1;
-                m_open.push_back(m_name);
+                m_open.push_back(name);
                 return true;
             }
             if (m_p == before)
@@ -438,13 +528,15 @@ private:
                 return giveUp(), false;
             const char quote = *m_p++;
             const char* const value = m_p;
+            m_high = false;
             while (m_p < m_end && *m_p != quote) {
                 const unsigned char c = static_cast<unsigned char>(*m_p);
                 if (c == '<' || c == '&' || (c < 0x20 && !isBlank(*m_p)) || c == 0xEF)
                     return giveUp(), false;
+                m_high = m_high || c >= 0x80;
                 ++m_p;
             }
-            if (m_p >= m_end)
+            if (m_p >= m_end || !checkedUtf8(value))
                 return giveUp(), false;
             const QByteArrayView text(value, m_p - value);
             ++m_p;
@@ -465,14 +557,19 @@ private:
     bool m_empty = false;
     bool m_protected = false;
     bool m_failed = false;
-    // Keeps a U+FEFF that starts a text, as Qt's reader does.
-    QStringDecoder m_text{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
-                                                    QStringDecoder::Flag::ConvertInitialBom};
+    // Whether the text or value being passed holds a byte that is not
+    // ASCII.
+    bool m_high = false;
 };
 
 template <class Source> class Reader {
 public:
-    explicit Reader(QByteArrayView bytes) : m_xml(bytes) {}
+    explicit Reader(QByteArrayView bytes) : m_xml(bytes) {
+        // An entry as KeePass, KeePassXC and our export write it takes
+        // over half a kilobyte: room for that many at once, which a file of
+        // other things only asks of the address space.
+        m_records.reserve(static_cast<size_t>(bytes.size() / 512));
+    }
 
     // False, with the error and its line, when the file cannot be taken
     // whole.
@@ -481,7 +578,7 @@ public:
             return failed(u"the file holds no XML element"_s);
         if (!m_xml.nameIs("KeePassFile"_L1)) {
             m_error = u"this is XML, but not KeePass XML: its first element is <%1>, not "
-                      "<KeePassFile>"_s.arg(m_xml.name().left(40));
+                      "<KeePassFile>"_s.arg(QString::fromUtf8(m_xml.name()).left(40));
             return false;
         }
         while (m_xml.readNextStartElement()) {
@@ -500,7 +597,9 @@ public:
         return !m_xml.hasError() || failed({});
     }
 
-    void report(ImportResult& r) {
+    // Reports what was read, and gives `take` the username, password and
+    // location of each entry kept, in UTF-8.
+    template <class Take> void report(ImportReport& r, Take take) {
         std::vector<bool> recycled(m_groups.size(), false);
         for (size_t g = 0; g < m_groups.size(); ++g) {
             const int parent = m_groups[g].parent;
@@ -508,8 +607,8 @@ public:
                           (parent >= 0 && recycled[static_cast<size_t>(parent)]);
         }
         std::array<qsizetype, kLostKinds> cells{};
-        r.entries.reserve(m_records.size());
-        for (Record& rec : m_records) {
+        size_t taken = 0;
+        for (const Record& rec : m_records) {
             if (recycled[static_cast<size_t>(rec.group)]) {
                 ++r.skippedRecycled;
                 continue;
@@ -518,14 +617,13 @@ public:
             // What an empty entry held is lost too (a note on its own).
             for (unsigned k = 0; k < kLostKinds; ++k)
                 cells[k] += (rec.lost >> k) & 1u;
-            Entry e{std::move(rec.username), std::move(rec.password),
-                    rec.url.isEmpty() ? std::move(rec.title) : std::move(rec.url)};
-            if (e.username.isEmpty() && e.password.isEmpty() && e.location.isEmpty()) {
+            const QByteArray& location = rec.url.isEmpty() ? rec.title : rec.url;
+            if (rec.username.isEmpty() && rec.password.isEmpty() && location.isEmpty()) {
                 ++r.skippedEmpty;
                 continue;
             }
-            noteDropped(r, r.entries.size(), rec.dropped);
-            r.entries.push_back(std::move(e));
+            noteDropped(r, taken++, rec.dropped);
+            take(rec.username, rec.password, location);
         }
         for (unsigned k = 0; k < kLostKinds; ++k)
             if (cells[k] > 0)
@@ -550,26 +648,26 @@ private:
     bool is(QLatin1StringView name) const { return m_xml.nameIs(name); }
 
     // Text of an element that holds no other; an error when it does.
-    QString text() { return m_xml.readElementText(); }
+    QByteArray text() { return m_xml.readElementText(); }
 
     void readMeta() {
         while (m_xml.readNextStartElement()) {
             if (is("RecycleBinUUID"_L1))
                 m_bin = text();
             else if (is("RecycleBinEnabled"_L1))
-                m_binEnabled = text().compare(u"False"_s, Qt::CaseInsensitive) != 0;
+                m_binEnabled = text().compare("False", Qt::CaseInsensitive) != 0;
             else
                 m_xml.skipCurrentElement();
         }
         // A bin of all zeros is none.
-        if (QByteArray::fromBase64(m_bin.toLatin1()).count('\0') == 16)
+        if (QByteArray::fromBase64(m_bin).count('\0') == 16)
             m_bin.clear();
     }
 
     void readRoot() {
         while (m_xml.readNextStartElement()) {
             if (is("Group"_L1))
-                readGroup(-1, QString());
+                readGroup(-1, QByteArray());
             else
                 m_xml.skipCurrentElement();
         }
@@ -578,7 +676,7 @@ private:
     // A group and all it holds. `above` names the groups above it under the
     // root, which is no group to lose: an entry's group is its path from
     // there, never empty.
-    void readGroup(int parent, const QString& above) {
+    void readGroup(int parent, const QByteArray& above) {
         // Each group is read inside its parent's reading: a file is not to
         // run the stack out.
         if (++m_depth > kMaxGroupDepth) {
@@ -587,8 +685,8 @@ private:
         }
         const int index = static_cast<int>(m_groups.size());
         m_groups.push_back({{}, parent});
-        QString name;
-        const auto here = [&] { return parent < 0 ? QString() : above + u'/' + name; };
+        QByteArray name;
+        const auto here = [&] { return parent < 0 ? QByteArray() : above + '/' + name; };
         while (m_error.isEmpty() && m_xml.readNextStartElement()) {
             if (is("UUID"_L1))
                 m_groups[static_cast<size_t>(index)].uuid = text();
@@ -604,12 +702,12 @@ private:
         --m_depth;
     }
 
-    void lose(Record& rec, Lost kind, QStringView value) {
+    void lose(Record& rec, Lost kind, QByteArrayView value) {
         rec.lost |= 1u << kind;
-        rec.dropped = mixCell(rec.dropped, kind, value.toUtf8());
+        rec.dropped = mixCell(rec.dropped, kind, value);
     }
 
-    void readEntry(int group, const QString& path) {
+    void readEntry(int group, const QByteArray& path) {
         Record rec;
         rec.group = group;
         bool colours = false, autoType = false;
@@ -624,28 +722,28 @@ private:
             } else if (is("Times"_L1)) {
                 readTimes(rec);
             } else if (is("IconID"_L1)) {
-                const QString icon = text();
-                if (!icon.isEmpty() && icon != u"0"_s)
+                const QByteArray icon = text();
+                if (!icon.isEmpty() && icon != "0")
                     lose(rec, LostIcon, icon);
             } else if (is("CustomIconUUID"_L1)) {
-                const QString icon = text();
-                if (!icon.isEmpty() && QByteArray::fromBase64(icon.toLatin1()).count('\0') != 16)
+                const QByteArray icon = text();
+                if (!icon.isEmpty() && QByteArray::fromBase64(icon).count('\0') != 16)
                     lose(rec, LostIcon, icon);
             } else if (is("ForegroundColor"_L1) || is("BackgroundColor"_L1)) {
-                const QString colour = text();
+                const QByteArray colour = text();
                 if (!colour.isEmpty()) {
                     colours = true;
-                    rec.dropped = mixCell(rec.dropped, LostColours, colour.toUtf8());
+                    rec.dropped = mixCell(rec.dropped, LostColours, colour);
                 }
             } else if (is("OverrideURL"_L1) || is("Tags"_L1)) {
                 const Lost kind = is("Tags"_L1) ? LostTags : LostOverrideUrl;
-                if (const QString value = text(); !value.isEmpty())
+                if (const QByteArray value = text(); !value.isEmpty())
                     lose(rec, kind, value);
             } else if (is("Binary"_L1)) {
                 rec.lost |= 1u << LostAttachments;
                 while (m_xml.readNextStartElement()) {
                     if (is("Key"_L1))
-                        rec.dropped = mixCell(rec.dropped, LostAttachments, text().toUtf8());
+                        rec.dropped = mixCell(rec.dropped, LostAttachments, text());
                     else
                         m_xml.skipCurrentElement();
                 }
@@ -667,14 +765,13 @@ private:
             rec.lost |= 1u << LostAutoType;
         if (!path.isEmpty())
             lose(rec, LostGroup, path);
-        if (!rec.url.isEmpty() && !rec.title.isEmpty() &&
-            !titleSpelledOut(rec.title.toUtf8(), rec.url.toUtf8()))
+        if (!rec.url.isEmpty() && !rec.title.isEmpty() && !titleSpelledOut(rec.title, rec.url))
             lose(rec, LostTitle, rec.title);
         m_records.push_back(std::move(rec));
     }
 
     void readString(Record& rec) {
-        QString key, value;
+        QByteArray key, value;
         while (m_error.isEmpty() && m_xml.readNextStartElement()) {
             if (is("Key"_L1)) {
                 key = text();
@@ -686,7 +783,7 @@ private:
                     failed(u"the value of \"%1\" is encrypted (Protected=\"True\"), as a KeePass "
                            "database holds it inside, and only KeePass can decrypt it: export "
                            "the database from KeePassXC (keepassxc-cli export --format xml) or "
-                           "KeePass as unencrypted XML instead"_s.arg(key));
+                           "KeePass as unencrypted XML instead"_s.arg(QString::fromUtf8(key)));
                     return;
                 }
                 value = text();
@@ -694,28 +791,28 @@ private:
                 m_xml.skipCurrentElement();
             }
         }
-        if (key == u"Title"_s)
+        if (key == "Title")
             rec.title = std::move(value);
-        else if (key == u"UserName"_s)
+        else if (key == "UserName")
             rec.username = std::move(value);
-        else if (key == u"Password"_s)
+        else if (key == "Password")
             rec.password = std::move(value);
-        else if (key == u"URL"_s)
+        else if (key == "URL")
             rec.url = std::move(value);
         else if (value.isEmpty())
             return;
-        else if (key == u"Notes"_s)
+        else if (key == "Notes")
             lose(rec, LostNotes, value);
         else
-            lose(rec, isTotpKey(key) ? LostTotp : LostFields, key + u'\n' + value);
+            lose(rec, isTotpKey(key) ? LostTotp : LostFields, key + '\n' + value);
     }
 
     void readTimes(Record& rec) {
-        QString expiry;
+        QByteArray expiry;
         bool expires = false;
         while (m_xml.readNextStartElement()) {
             if (is("Expires"_L1))
-                expires = text().compare(u"True"_s, Qt::CaseInsensitive) == 0;
+                expires = text().compare("True", Qt::CaseInsensitive) == 0;
             else if (is("ExpiryTime"_L1))
                 expiry = text();
             else
@@ -730,22 +827,21 @@ private:
     bool readAutoType(Record& rec) {
         bool set = false;
         while (m_xml.readNextStartElement()) {
-            QString value;
+            QByteArray value;
             if (is("Association"_L1)) {
-                value = u"Association"_s;
+                value = "Association";
                 m_xml.skipCurrentElement();
             } else {
-                const QString name = m_xml.name();
+                const QByteArray name = m_xml.name();
                 value = text();
-                const bool usual = value.isEmpty() ||
-                                   (name == u"Enabled"_s && value == u"True"_s) ||
-                                   (name == u"DataTransferObfuscation"_s && value == u"0"_s);
+                const bool usual = value.isEmpty() || (name == "Enabled" && value == "True") ||
+                                   (name == "DataTransferObfuscation" && value == "0");
                 if (usual)
                     continue;
-                value = name + u'\n' + value;
+                value = name + '\n' + value;
             }
             set = true;
-            rec.dropped = mixCell(rec.dropped, LostAutoType, value.toUtf8());
+            rec.dropped = mixCell(rec.dropped, LostAutoType, value);
         }
         return set;
     }
@@ -756,7 +852,7 @@ private:
     int m_depth = 0;
     QString m_error;
     int m_line = 0;
-    QString m_bin;
+    QByteArray m_bin;
     bool m_binEnabled = true;
     std::vector<Group> m_groups;
     std::vector<Record> m_records;
@@ -891,29 +987,57 @@ ExportResult writeKeePassXml(size_t count, EntryAt entryAt, const XmlStamp& stam
     return ExportResult{std::move(bytes), {}, {}, 0};
 }
 
-} // namespace
-
-ImportResult importKeePassXml(QByteArrayView bytes) {
-    ImportResult r;
+// Reads the file with the quick reader, or with Qt's where the quick one
+// gives up, and reports into `r` through `take` as Reader::report() does.
+template <class Take>
+void readKeePassXml(QByteArrayView bytes, ImportReport& r, Take take, bool quickly = true) {
     r.format = Format::KeePassXml;
-    Reader<QuickSource> quick(bytes);
-    if (quick.read()) {
-        quick.report(r);
-        return r;
+    if (quickly) {
+        Reader<QuickSource> quick(bytes);
+        if (quick.read())
+            return quick.report(r, take);
     }
-    return importKeePassXmlWithQt(bytes);
-}
-
-ImportResult importKeePassXmlWithQt(QByteArrayView bytes) {
-    ImportResult r;
-    r.format = Format::KeePassXml;
     Reader<QtSource> reader(bytes);
     if (!reader.read()) {
         r.error = reader.error();
         r.line = reader.line();
-        return r;
+        return;
     }
-    reader.report(r);
+    reader.report(r, take);
+}
+
+ImportResult asEntries(QByteArrayView bytes, bool quickly) {
+    ImportResult r;
+    FieldText fieldText;
+    readKeePassXml(
+        bytes, r,
+        [&](QByteArrayView username, QByteArrayView password, QByteArrayView location) {
+            r.entries.push_back(
+                Entry{fieldText(username), fieldText(password), fieldText(location)});
+        },
+        quickly);
+    return r;
+}
+
+} // namespace
+
+ImportResult importKeePassXml(QByteArrayView bytes) {
+    return asEntries(bytes, true);
+}
+
+ImportResult importKeePassXmlWithQt(QByteArrayView bytes) {
+    return asEntries(bytes, false);
+}
+
+EncodedImport importKeePassXmlEncoded(QByteArrayView bytes) {
+    EncodedImport r;
+    EncodedLines lines(bytes.size() / 8);
+    readKeePassXml(bytes, r,
+                   [&](QByteArrayView username, QByteArrayView password, QByteArrayView location) {
+                       lines.add(username, password, location);
+                   });
+    if (r.ok())
+        r.entries = lines.take();
     return r;
 }
 

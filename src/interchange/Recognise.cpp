@@ -196,6 +196,8 @@ EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format) 
     }
     if (*format == Format::Csv)
         return importCsvEncoded(bytes);
+    if (*format == Format::KeePassXml)
+        return importKeePassXmlEncoded(bytes);
     ImportResult read = readerOf(*format).read(bytes);
     EncodedImport r;
     static_cast<ImportReport&>(r) = std::move(static_cast<ImportReport&>(read));

@@ -3,8 +3,10 @@
 #include "interchange/Interchange.h"
 
 #include <QJsonValue>
+#include <QStringDecoder>
 
 #include <cstdint>
+#include <memory>
 
 // What the readers and writers of the formats share among themselves: not
 // for callers outside interchange.
@@ -20,6 +22,36 @@ EncodedImport importCsvEncoded(QByteArrayView bytes);
 // importKeePassXml() with Qt's reader alone, which it falls back on for
 // anything its quick reader does not take: tests hold the two together.
 ImportResult importKeePassXmlWithQt(QByteArrayView bytes);
+// importKeePassXml(), each entry encoded as the vault holds it.
+EncodedImport importKeePassXmlEncoded(QByteArrayView bytes);
+
+// Text of a field in UTF-8 its reader has checked. Keeps a U+FEFF that
+// starts a field: only the file's first bytes can be a byte order mark, and
+// QString::fromUtf8() would drop it anywhere.
+class FieldText {
+public:
+    QString operator()(QByteArrayView utf8) { return m_utf8(utf8); }
+
+private:
+    QStringDecoder m_utf8{QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                    QStringDecoder::Flag::ConvertInitialBom};
+};
+
+// Makes the vault's lines of imported entries given in checked UTF-8, one
+// after another in one block, as EntryStore::append() would make them of
+// the same entries.
+class EncodedLines {
+public:
+    // Room made at once for about `size` bytes of fields.
+    explicit EncodedLines(qsizetype size);
+    ~EncodedLines();
+    void add(QByteArrayView username, QByteArrayView password, QByteArrayView location);
+    EntryStore take();
+
+private:
+    class Maker;
+    std::unique_ptr<Maker> m_maker;
+};
 
 // What a record holds that is not kept, hashed cell by cell with the
 // column's place, so that two records compare by it; never 0, which is

@@ -354,6 +354,8 @@ TEST(Interchange, QuickKeePassXmlIsQtsKeePassXml) {
                                      " a=\"1\" a=\"2\"",
                                      "\xEF\xBF\xBF",
                                      "\xC3",
+                                     " a=\"\xC3\xA9\"",
+                                     " a=\"\xC3\"",
                                      "\x01",
                                      "\t",
                                      "<x:y/>",
@@ -389,6 +391,16 @@ TEST(Interchange, QuickKeePassXmlIsQtsKeePassXml) {
         ASSERT_EQ(fast.notKept.size(), slow.notKept.size());
         for (size_t i = 0; i < fast.notKept.size(); ++i)
             ASSERT_EQ(fast.notKept[i].counted(), slow.notKept[i].counted());
+        // Import into a vault takes the quick reader's fields as they are.
+        const interchange::EncodedImport encoded =
+            interchange::importEncoded(xml, interchange::Format::KeePassXml);
+        ASSERT_EQ(encoded.error, slow.error);
+        ASSERT_EQ(encoded.dropped, slow.dropped);
+        EntryStore expected;
+        expected.append(slow.entries);
+        ASSERT_EQ(encoded.entries.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i)
+            ASSERT_EQ(encoded.entries.line(i), expected.line(i)) << "entry " << i;
         quick += slow.ok() ? 1 : 0;
     }
     // Both kinds of file came up.
