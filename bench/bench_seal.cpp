@@ -7,7 +7,7 @@
 // high-water mark beside it.
 #include "support/SampleEntries.h"
 
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 #include "vault/VaultFormat.h"
 
 #include <benchmark/benchmark.h>

@@ -17,8 +17,8 @@
 #include "support/Floors.h"
 #include "support/SampleEntries.h"
 
+#include "seal/SealedVault.h"
 #include "vault/SealedEntries.h"
-#include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 

@@ -1,6 +1,6 @@
 #include "cli/Clipboard.h"
 
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
 #include "cli/Terminal.h"
 
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 
 #include <cerrno>
 #include <csignal>

@@ -2,7 +2,7 @@
 
 #include "interchange/Csv.h"
 #include "interchange/Shared.h"
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 #include "vault/Utf8.h"
 
 #include <QJsonDocument>

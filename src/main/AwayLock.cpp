@@ -5,8 +5,8 @@
 #include "main/Form1.h"
 #include "main/ListView.h"
 #include "main/modGlobals.h"
+#include "seal/SealedVault.h"
 #include "startup/Program.h"
-#include "vault/SealedVault.h"
 #include "vault/VaultSession.h"
 
 #include <QApplication>

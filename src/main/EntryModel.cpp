@@ -1,7 +1,7 @@
 #include "main/EntryModel.h"
 
+#include "seal/SealedVault.h"
 #include "vault/EntrySort.h"
-#include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 
 #include <QScopeGuard>

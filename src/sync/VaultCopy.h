@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 
 #include <QByteArray>
 #include <QString>

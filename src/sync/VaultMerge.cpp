@@ -1,8 +1,8 @@
 #include "sync/VaultMerge.h"
 
+#include "seal/SealedVault.h"
 #include "vault/EntryStore.h"
 #include "vault/LargeMemory.h"
-#include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 
 #include <QHash>

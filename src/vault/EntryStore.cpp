@@ -1,8 +1,8 @@
 #include "vault/EntryStore.h"
 
+#include "seal/SealedVault.h"
 #include "vault/Ansi.h"
 #include "vault/LargeMemory.h"
-#include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 
 #include <QRandomGenerator>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "seal/SealedVault.h"
 #include "vault/EntryStore.h"
-#include "vault/SealedVault.h"
 
 #include <QByteArray>
 #include <QStringView>

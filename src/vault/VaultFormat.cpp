@@ -1,9 +1,9 @@
 #include "vault/VaultFormat.h"
 
+#include "seal/SealedVault.h"
 #include "vault/Ansi.h"
 #include "vault/CryptText.h"
 #include "vault/LargeMemory.h"
-#include "vault/SealedVault.h"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 
 // What the tests of keynook-cli share: a folder of its own for each test,
 // and the program on a pseudo-terminal.
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 #include "vault/VaultSession.h"
 
 #include <QDir>

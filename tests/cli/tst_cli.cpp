@@ -8,7 +8,7 @@
 
 #include "cli/CommandTable.h"
 #include "interchange/Interchange.h"
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLocation.h"
 #include "vault/VaultSession.h"

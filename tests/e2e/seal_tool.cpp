@@ -9,7 +9,7 @@
 // The master password is the first line of standard input, never an
 // argument. Exit status 0 on success, 1 otherwise, with the reason on
 // standard error.
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 #include "vault/VaultSession.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #pragma once
 
 // What the sealed vault fuzzer and its replay hold the reader to.
+#include "seal/SealedVault.h"
 #include "vault/SealedEntries.h"
-#include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 
 #include <QtEndian>

@@ -10,7 +10,7 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "main/ListView.h"
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 #include "vault/VaultSession.h"
 
 #include <QApplication>

@@ -9,7 +9,7 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "platform/Twips.h"
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 #include "vault/VaultSession.h"
 
 #include <QAction>

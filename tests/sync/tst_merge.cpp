@@ -3,10 +3,10 @@
 // reads it for.
 #include "VaultTestSupport.h"
 
+#include "seal/SealedVault.h"
 #include "sync/ConflictCopies.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
-#include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultSession.h"

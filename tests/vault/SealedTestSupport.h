@@ -3,7 +3,7 @@
 // Sealed files changed as a hostile writer would change them, for the vault
 // tests and the command line's: the header's unkeyed checksum made right, so
 // that only the key can tell.
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 
 #include <QByteArray>
 

@@ -4,7 +4,7 @@
 // or a sealed vault saved through the session, which seals every save anew.
 #include "VaultTestSupport.h"
 
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultSession.h"

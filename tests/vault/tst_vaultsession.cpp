@@ -2,8 +2,8 @@
 // to a save, as the window and the command line go through it.
 #include "VaultTestSupport.h"
 
+#include "seal/SealedVault.h"
 #include "vault/CryptText.h"
-#include "vault/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
 #include "vault/VaultLock.h"

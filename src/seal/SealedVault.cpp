@@ -1,4 +1,4 @@
-#include "vault/SealedVault.h"
+#include "seal/SealedVault.h"
 
 #include <QStringEncoder>
 #include <QtEndian>

@@ -6,8 +6,8 @@
 #include "SealedTestSupport.h"
 #include "VaultTestSupport.h"
 
+#include "seal/SealedVault.h"
 #include "vault/SealedEntries.h"
-#include "vault/SealedVault.h"
 #include "vault/VaultFormat.h"
 
 #include <QDir>
