@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,41 +35,88 @@ bool makePrivateFolder(const QString& folder) {
     return ::mkdir(QFile::encodeName(folder).constData(), 0700) == 0 || errno == EEXIST;
 }
 
+// A state is read and written this much at a time: a vault's lines come in
+// many pieces (runs of lines in the order the list shows them), and a state
+// as large as the vault is neither read into one fresh buffer nor written a
+// piece per call. Small enough for the allocator to hand out again without
+// mapping new memory.
+constexpr qsizetype kChunk = qsizetype(64) << 10;
+
+bool writeAll(int fd, const char* p, qsizetype left) {
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
 bool writeNew(const QString& path, const std::vector<QByteArrayView>& pieces) {
     const QByteArray name = QFile::encodeName(path);
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
+    const std::unique_ptr<char[]> buffer(new char[kChunk]);
+    qsizetype used = 0;
     bool ok = true;
     for (const QByteArrayView piece : pieces) {
-        const char* p = piece.data();
-        qsizetype left = piece.size();
-        while (ok && left > 0) {
-            const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-            if (n < 0 && errno == EINTR)
-                continue;
-            ok = n > 0;
-            p += n;
-            left -= n;
+        if (used + piece.size() > kChunk) {
+            ok = ok && writeAll(fd, buffer.get(), used);
+            used = 0;
+        }
+        if (piece.size() >= kChunk) {
+            ok = ok && writeAll(fd, piece.data(), piece.size());
+        } else if (!piece.isEmpty()) {
+            std::memcpy(buffer.get() + used, piece.data(), static_cast<size_t>(piece.size()));
+            used += piece.size();
         }
     }
+    ok = writeAll(fd, buffer.get(), used) && ok;
     ok = ::close(fd) == 0 && ok;
     if (!ok)
         ::unlink(name.constData());
     return ok;
 }
 
+// Whether the file at `path` holds the pieces' bytes, one after another.
 bool sameBytes(const QString& path, const std::vector<QByteArrayView>& pieces) {
-    qsizetype size = 0;
+    qsizetype left = 0;
     for (const QByteArrayView piece : pieces)
-        size += piece.size();
-    QFile f(path);
-    if (f.size() != size || !f.open(QIODevice::ReadOnly))
+        left += piece.size();
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    for (const QByteArrayView piece : pieces)
-        if (f.read(piece.size()) != piece)
-            return false;
-    return true;
+    struct stat st {};
+    bool same = ::fstat(fd, &st) == 0 && st.st_size == left;
+    const std::unique_ptr<char[]> buffer(same ? new char[kChunk] : nullptr);
+    size_t piece = 0;
+    qsizetype at = 0;
+    while (same && left > 0) {
+        const ssize_t n = ::read(fd, buffer.get(), static_cast<size_t>(std::min(kChunk, left)));
+        if (n < 0 && errno == EINTR)
+            continue;
+        same = n > 0;
+        left -= std::max<ssize_t>(n, 0);
+        // The bytes read against the pieces from where the last read ended.
+        for (qsizetype done = 0; same && done < n;) {
+            const QByteArrayView rest = pieces[piece].sliced(at);
+            const qsizetype take = std::min<qsizetype>(n - done, rest.size());
+            same = take == 0 ||
+                   std::memcmp(buffer.get() + done, rest.data(), static_cast<size_t>(take)) == 0;
+            done += take;
+            at += take;
+            if (at == pieces[piece].size()) {
+                ++piece;
+                at = 0;
+            }
+        }
+    }
+    ::close(fd);
+    return same;
 }
 
 // A backup's name starts with the time it was kept, in UTC, so that the
