@@ -438,7 +438,7 @@ public:
         return size;
     }
     void select(size_t) {}
-    bool putPlainRecord(Sink&) { return false; }
+    bool putPlainRecord(Sink&, bool, qsizetype&) { return false; }
     bool put(Sink& out, size_t i, int field) {
         return putText(out, text(i, field), m_scratch,
                        format == Format::Csv ? putCsvUtf8 : putJsonUtf8);
@@ -469,16 +469,23 @@ public:
     size_t size() const { return m_store.size(); }
     qsizetype expectedSize() const { return m_store.lineBytes(); }
     void select(size_t i) { scanQuickly<format>(m_store.line(i), m_line); }
-    // A record of Keynook's own layout when no field needs care or starts
-    // as a formula, which is most of them: the three fields deciphered,
-    // commas between. False, with nothing written, otherwise.
-    bool putPlainRecord(Sink& out) {
+    // A record of Keynook's own layout when no field needs care, nor a
+    // guard against a formula, which is most of them: the three fields
+    // deciphered, commas between, and `formulas` counts the cells that
+    // start one. False, with nothing written or counted, otherwise.
+    bool putPlainRecord(Sink& out, bool guard, qsizetype& formulas) {
         const QByteArrayView* const f = m_line.fields;
         if (!m_line.deciphered)
             return false;
-        for (int k = 0; k < 3; ++k)
-            if (m_line.care[k] || spaceAtEnd(f[k]) || startsAsFormula(f[k]))
+        int starts = 0;
+        for (int k = 0; k < 3; ++k) {
+            if (m_line.care[k] || spaceAtEnd(f[k]))
                 return false;
+            starts += startsAsFormula(f[k]) ? 1 : 0;
+        }
+        if (guard && starts > 0)
+            return false;
+        formulas += starts;
         out.room(f[0].size() + f[1].size() + f[2].size() + 2 * kQuickMove + 4);
         char* d = out.at();
         for (int k = 0; k < 3; ++k) {
@@ -585,7 +592,7 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
             if (table.webAddressesOnly && !place.web)
                 r.notWebAddresses.push_back(i);
         }
-        if (own && fields.putPlainRecord(out))
+        if (own && fields.putPlainRecord(out, guard, r.formulaCells))
             continue;
         for (size_t k = 0; k < written.size(); ++k) {
             const Column& column = *written[k];
