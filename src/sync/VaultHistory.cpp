@@ -42,11 +42,15 @@ bool makePrivateFolder(const QString& folder) {
 // mapping new memory.
 constexpr qsizetype kChunk = qsizetype(64) << 10;
 
+// False, errno saying why, when not all of it could be written (a write
+// that takes nothing is a full disk).
 bool writeAll(int fd, const char* p, qsizetype left) {
     while (left > 0) {
         const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = ENOSPC;
         if (n <= 0)
             return false;
         p += n;
@@ -155,21 +159,7 @@ bool writeSynced(const QString& path, QByteArrayView bytes, QString& error) {
         error = systemError(QStringLiteral("it could not be created"));
         return false;
     }
-    const char* p = bytes.data();
-    qsizetype left = bytes.size();
-    bool ok = true;
-    while (ok && left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok) {
-            p += n;
-            left -= n;
-        } else if (n == 0) {
-            errno = ENOSPC;
-        }
-    }
+    bool ok = writeAll(fd, bytes.data(), bytes.size());
     if (!ok)
         error = systemError(QStringLiteral("it could not be written"));
     if (ok && ::fsync(fd) != 0) {
