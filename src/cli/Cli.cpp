@@ -1738,27 +1738,30 @@ private:
 
     // What a file held that an import leaves out.
     static QStringList notKept(const interchange::ImportReport& imported) {
+        return cellsNotKept(imported) + itemsSkipped(imported);
+    }
+
+    static QStringList cellsNotKept(const interchange::ImportReport& imported) {
         QStringList parts;
         for (const interchange::NotKept& n : imported.notKept)
             parts << n.counted();
+        return parts;
+    }
+
+    // The items of a file that an import skips whole for what they are.
+    static QStringList itemsSkipped(const interchange::ImportReport& imported) {
+        QStringList parts;
         if (const qsizetype n = imported.skippedNotLogins; n > 0)
             parts << (n == 1 ? QStringLiteral("1 item that is not a login")
                              : QStringLiteral("%1 items that are not logins").arg(n));
         if (const qsizetype n = imported.skippedHistory; n > 0)
-            parts << olderVersions(n);
+            parts << (n == 1
+                          ? QStringLiteral("1 older version of an entry (its history)")
+                          : QStringLiteral("%1 older versions of entries (their history)").arg(n));
         if (const qsizetype n = imported.skippedRecycled; n > 0)
-            parts << inRecycleBin(n);
+            parts << (n == 1 ? QStringLiteral("1 entry in the recycle bin")
+                             : QStringLiteral("%1 entries in the recycle bin").arg(n));
         return parts;
-    }
-
-    static QString olderVersions(qsizetype n) {
-        return n == 1 ? QStringLiteral("1 older version of an entry (its history)")
-                      : QStringLiteral("%1 older versions of entries (their history)").arg(n);
-    }
-
-    static QString inRecycleBin(qsizetype n) {
-        return n == 1 ? QStringLiteral("1 entry in the recycle bin")
-                      : QStringLiteral("%1 entries in the recycle bin").arg(n);
     }
 
     // "CSV in the keepassxc layout", "KeePass XML".
@@ -1804,17 +1807,9 @@ private:
             text +=
                 QStringLiteral(" Skipped %1 with no username, password or location.")
                     .arg(n == 1 ? QStringLiteral("1 record") : QStringLiteral("%1 records").arg(n));
-        if (const qsizetype n = imported.skippedNotLogins; n > 0)
-            text += QStringLiteral(" Skipped %1.")
-                        .arg(n == 1 ? QStringLiteral("1 item that is not a login")
-                                    : QStringLiteral("%1 items that are not logins").arg(n));
-        if (const qsizetype n = imported.skippedHistory; n > 0)
-            text += QStringLiteral(" Skipped %1.").arg(olderVersions(n));
-        if (const qsizetype n = imported.skippedRecycled; n > 0)
-            text += QStringLiteral(" Skipped %1.").arg(inRecycleBin(n));
-        QStringList lost;
-        for (const interchange::NotKept& n : imported.notKept)
-            lost << n.counted();
+        for (const QString& skipped : itemsSkipped(imported))
+            text += QStringLiteral(" Skipped %1.").arg(skipped);
+        const QStringList lost = cellsNotKept(imported);
         if (!lost.isEmpty())
             text += QStringLiteral(" Not kept: %1.").arg(lost.join(QStringLiteral(", ")));
         text += dryRun ? QStringLiteral(" The vault would hold %1. Nothing was written "

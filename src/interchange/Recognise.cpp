@@ -18,16 +18,19 @@
 namespace interchange {
 namespace {
 
+// Each format's reader into entries, and where it has one, its reader
+// straight into the vault's lines (the large files' formats).
 struct FormatReader {
     Format format;
     ImportResult (*read)(QByteArrayView);
+    EncodedImport (*readEncoded)(QByteArrayView);
 };
 
 const FormatReader kReaders[] = {
-    {Format::Csv, importCsv},
-    {Format::Json, importJson},
-    {Format::KeePassXml, importKeePassXml},
-    {Format::BitwardenJson, importBitwardenJson},
+    {Format::Csv, importCsv, importCsvEncoded},
+    {Format::Json, importJson, nullptr},
+    {Format::KeePassXml, importKeePassXml, importKeePassXmlEncoded},
+    {Format::BitwardenJson, importBitwardenJson, nullptr},
 };
 
 const FormatReader& readerOf(Format format) {
@@ -194,11 +197,10 @@ EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format) 
             return refusedImport<EncodedImport>(*d);
         format = d ? d->format : Format::Csv;
     }
-    if (*format == Format::Csv)
-        return importCsvEncoded(bytes);
-    if (*format == Format::KeePassXml)
-        return importKeePassXmlEncoded(bytes);
-    ImportResult read = readerOf(*format).read(bytes);
+    const FormatReader& reader = readerOf(*format);
+    if (reader.readEncoded)
+        return reader.readEncoded(bytes);
+    ImportResult read = reader.read(bytes);
     EncodedImport r;
     static_cast<ImportReport&>(r) = std::move(static_cast<ImportReport&>(read));
     r.entries.append(read.entries);

@@ -274,6 +274,20 @@ QByteArray randomCsv(std::mt19937& gen, testsupport::FieldMaker& maker) {
     return csv;
 }
 
+// Whether an import into a vault gave the lines that adding the entries
+// of the import into entries gives.
+::testing::AssertionResult linesOfEntries(const EntryStore& encoded,
+                                          const std::vector<Entry>& entries) {
+    EntryStore expected;
+    expected.append(entries);
+    if (encoded.size() != expected.size())
+        return ::testing::AssertionFailure() << encoded.size() << " lines, not " << expected.size();
+    for (size_t i = 0; i < expected.size(); ++i)
+        if (encoded.line(i) != expected.line(i))
+            return ::testing::AssertionFailure() << "entry " << i << " differs";
+    return ::testing::AssertionSuccess();
+}
+
 } // namespace
 
 // Import into a vault reads the file's bytes straight into the vault's
@@ -297,11 +311,7 @@ TEST(Interchange, EncodedImportIsTheImportOfTheEntries) {
         ASSERT_EQ(encoded.skippedEmpty, in.skippedEmpty);
         ASSERT_EQ(encoded.dropped, in.dropped);
         refused += in.ok() ? 0 : 1;
-        EntryStore expected;
-        expected.append(in.entries);
-        ASSERT_EQ(encoded.entries.size(), expected.size());
-        for (size_t i = 0; i < expected.size(); ++i)
-            ASSERT_EQ(encoded.entries.line(i), expected.line(i)) << "entry " << i;
+        ASSERT_TRUE(linesOfEntries(encoded.entries, in.entries));
     }
     // Both kinds of file came up.
     EXPECT_GT(refused, 10);
@@ -396,11 +406,7 @@ TEST(Interchange, QuickKeePassXmlIsQtsKeePassXml) {
             interchange::importEncoded(xml, interchange::Format::KeePassXml);
         ASSERT_EQ(encoded.error, slow.error);
         ASSERT_EQ(encoded.dropped, slow.dropped);
-        EntryStore expected;
-        expected.append(slow.entries);
-        ASSERT_EQ(encoded.entries.size(), expected.size());
-        for (size_t i = 0; i < expected.size(); ++i)
-            ASSERT_EQ(encoded.entries.line(i), expected.line(i)) << "entry " << i;
+        ASSERT_TRUE(linesOfEntries(encoded.entries, slow.entries));
         quick += slow.ok() ? 1 : 0;
     }
     // Both kinds of file came up.
