@@ -11,6 +11,7 @@
 #include "platform/VersionRecord.h"
 #include "seal/SealedVault.h"
 #include "sync/CopyMerge.h"
+#include "sync/RecordKeeper.h"
 #include "sync/VaultCopy.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
@@ -796,8 +797,8 @@ private:
     // changed it apart are merged into it when it is opened; each is told.
     void mergeConflictCopies(QStringView master) {
         const copymerge::Outcome o =
-            copymerge::mergeConflictCopies(*m_session, *m_history, master, true);
-        for (const copymerge::Merged& m : o.merged) {
+            copymerge::mergeConflictCopies(*m_session, *m_history, *m_keeper, master, true);
+        for (const copymerge::Taken& m : o.merged) {
             tell(merged(QStringLiteral("the %1 conflict copy %2")
                             .arg(m.engine, QDir::toNativeSeparators(m.path)),
                         m.report));
@@ -850,6 +851,15 @@ private:
         if (backup)
             keepBackup(*backup);
         if (const VaultSession::Status saved = m_session->save(file); !saved.ok())
+            failWith(saved);
+    }
+
+    // The same for a merge: a sealed vault's record is the merge's, which
+    // knows where every entry came from.
+    void saveMerged(const QByteArray& file, const QByteArray& record, VaultHistory::Why backup) {
+        refuseChangeFromOutside();
+        keepBackup(backup);
+        if (const VaultSession::Status saved = m_session->saveWithRecord(file, record); !saved.ok())
             failWith(saved);
     }
 
@@ -1826,6 +1836,8 @@ private:
         m_session = std::make_unique<VaultSession>(path);
         m_history = historyOf(path);
         m_history->follow(*m_session);
+        m_keeper = std::make_unique<RecordKeeper>();
+        m_session->keepRecordWith(m_keeper.get());
     }
 
     static std::unique_ptr<VaultHistory> historyOf(const QString& path) {
@@ -1898,10 +1910,11 @@ private:
             text += QStringLiteral(" Both versions of %1 were kept: each side changed it.")
                         .arg(namedCopy(e.ours));
         if (r.twoWay && r.oursOnly > 0)
-            text += QStringLiteral(" No base was given, so entries that only one side "
-                                   "holds were all kept (%1 not in it): what one side removed "
-                                   "is back.")
-                        .arg(entriesCount(r.oursOnly));
+            text += QStringLiteral(" Plain vaults merge by keeping every entry either copy "
+                                   "holds (%1 not in it), so what one computer removed or "
+                                   "edited may be back; a sealed vault (%2 seal) merges "
+                                   "exactly.")
+                        .arg(entriesCount(r.oursOnly), kProgram);
         return text;
     }
 
@@ -1923,44 +1936,53 @@ private:
         QByteArray ours;
         if (const VaultSession::Status opened = m_session->plainNow(ours); !opened.ok())
             failWith(opened);
-        const sealedvault::SealKey* key = m_session->sealed() ? &m_session->key() : nullptr;
+        const bool sealed = m_session->sealed();
+        const sealedvault::SealKey* key = sealed ? &m_session->key() : nullptr;
+        // A base is only for plain copies: sealed ones carry what they saw.
         std::optional<vaultcopy::Opened> given;
-        if (const auto basePath = m_p.value(QStringLiteral("--base")))
+        if (const auto basePath = m_p.value(QStringLiteral("--base")); basePath && !sealed)
             given = openCopy(QDir::toNativeSeparators(*basePath), readCopy(*basePath),
                              master.text(), key);
-        // Without a base given, each copy's is the newest state this computer
-        // saw that cannot make the merge drop an entry added here.
-        copymerge::States states;
-        if (!given)
-            copymerge::openStates(*m_history, key, states);
-        std::vector<vaultmerge::Seen>& seen = states.seen;
+        record::Record oursRecord;
+        if (sealed)
+            oursRecord = m_keeper->last() ? *m_keeper->last() : RecordKeeper::read(ours, {});
         QStringList told;
         bool changed = false;
         for (const QString& path : m_p.arguments) {
             const QString shown = QDir::toNativeSeparators(path);
             vaultcopy::Opened copy = openCopy(shown, readCopy(path), master.text(), key);
-            std::optional<QByteArrayView> base;
-            if (given)
-                base = given->plain;
-            else if (const auto chosen = vaultmerge::chooseBase(seen, copy.plain))
-                base = seen[*chosen].plain;
-            vaultmerge::Result r = vaultmerge::merge(base, ours, copy.plain);
+            if (copy.sealed && !sealed) {
+                sealedvault::wipe(copy.plain);
+                fail(UserError, QStringLiteral("%1 is sealed and the vault is not; nothing was "
+                                               "merged. Seal the vault (%2 seal) and merge it "
+                                               "then.")
+                                    .arg(shown, kProgram));
+            }
+            copymerge::Merged r;
+            if (given) {
+                vaultmerge::Result three = vaultmerge::merge(given->plain, ours, copy.plain);
+                r.outcome = three.outcome;
+                r.file = std::move(three.file);
+                r.report = std::move(three.report);
+                r.changed = !r.report.unchanged();
+            } else {
+                r = copymerge::mergeCopy(ours, sealed ? &oursRecord : nullptr, copy.plain,
+                                         copy.record);
+            }
             sealedvault::wipe(copy.plain);
             if (r.outcome == vaultmerge::Outcome::MasterConflict)
                 masterConflict(shown, QStringLiteral("the vault"));
-            changed = changed || !r.report.unchanged();
+            changed = changed || r.changed;
             told << merged(shown, r.report);
             sealedvault::wipe(ours);
-            ours = r.file;
-            // The merge is the next state of ours, for the next copy's base.
-            if (!given) {
-                states.plain.push_back(std::move(r.file));
-                seen.push_back({states.plain.back(), true});
-            }
+            ours = std::move(r.file);
+            if (sealed)
+                oursRecord = RecordKeeper::read(ours, r.record);
         }
 
         if (changed)
-            save(ours, VaultHistory::Why::Merge);
+            saveMerged(ours, sealed ? record::encode(oursRecord) : QByteArray(),
+                       VaultHistory::Why::Merge);
         for (const QString& line : told)
             tell(line);
         tell(QStringLiteral("The vault holds %1.")
@@ -1992,14 +2014,37 @@ private:
             openCopy(QStringLiteral("The base version"), std::move(base), master.text(), &o.key);
         vaultcopy::Opened t =
             openCopy(QStringLiteral("Their version"), std::move(theirs), master.text(), &o.key);
-        vaultmerge::Result r = vaultmerge::merge(b.plain, o.plain, t.plain);
+        // The form is a change like any other: the side that sealed or
+        // unsealed since the base is followed.
+        const bool sealedResult = o.sealed == t.sealed   ? o.sealed
+                                  : b.sealed == o.sealed ? t.sealed
+                                                         : o.sealed;
+        const sealedvault::SealKey& key =
+            !o.key.isNull() && o.sealed == sealedResult ? o.key : t.key;
+        // Copies that both carry what they saw merge exactly, with no base;
+        // others merge with git's base.
+        copymerge::Merged r;
+        if (o.sealed && t.sealed && !o.record.isEmpty() && !t.record.isEmpty()) {
+            const record::Record oursRecord = RecordKeeper::read(o.plain, o.record);
+            r = copymerge::mergeCopy(o.plain, &oursRecord, t.plain, t.record);
+        } else {
+            vaultmerge::Result three = vaultmerge::merge(b.plain, o.plain, t.plain);
+            r.outcome = three.outcome;
+            r.file = std::move(three.file);
+            r.report = std::move(three.report);
+        }
         for (QByteArray* plain : {&o.plain, &b.plain, &t.plain})
             sealedvault::wipe(*plain);
         if (r.outcome == vaultmerge::Outcome::MasterConflict)
             masterConflict(QStringLiteral("Ours"), QStringLiteral("theirs"));
-        // The merge keeps our file's form, and a sealed one its key.
-        QByteArray result = o.sealed ? sealedvault::seal(r.file, o.key) : r.file;
+        if (sealedResult && r.record.isEmpty())
+            r.record = record::encode(RecordKeeper::read(r.file, {}));
+        QByteArray result =
+            sealedResult ? sealedvault::sealWithRecord(r.file, r.record, key) : r.file;
         sealedvault::wipe(r.file);
+        if (result.isEmpty())
+            fail(VaultError, QStringLiteral("the merged vault could not be sealed; nothing was "
+                                            "written"));
         if (const vaultfile::Result saved = vaultfile::saveAtomically(oursPath, result); !saved.ok)
             fail(VaultError, QStringLiteral("the merged vault could not be written to %1: %2")
                                  .arg(QDir::toNativeSeparators(oursPath), saved.error));
@@ -2011,6 +2056,7 @@ private:
     Secrets m_secrets;
     std::unique_ptr<VaultSession> m_session;
     std::unique_ptr<VaultHistory> m_history;
+    std::unique_ptr<RecordKeeper> m_keeper;
     EntryStore m_entries;
 };
 

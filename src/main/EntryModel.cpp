@@ -1,6 +1,7 @@
 #include "main/EntryModel.h"
 
 #include "seal/SealedVault.h"
+#include "sync/Record.h"
 #include "vault/EntrySort.h"
 #include "vault/VaultFormat.h"
 
@@ -491,6 +492,7 @@ quint64 EntryModel::append(const Entry& entry) {
 
 void EntryModel::replace(int row, const Entry& entry) {
     const int s = m_order[static_cast<size_t>(row)];
+    m_removedHere.push_back(record::runDigest(m_entries.line(static_cast<size_t>(s))));
     m_entries.replace(static_cast<size_t>(s), entry);
     emit dataChanged(index(row, 0), index(row, columnCount() - 1));
     if (!m_sorted)
@@ -508,6 +510,7 @@ void EntryModel::replace(int row, const Entry& entry) {
 
 void EntryModel::remove(int row) {
     const int s = m_order[static_cast<size_t>(row)];
+    m_removedHere.push_back(record::runDigest(m_entries.line(static_cast<size_t>(s))));
     beginRemoveRows({}, row, row);
     m_order.erase(m_order.begin() + row);
     m_entries.erase(static_cast<size_t>(s));

@@ -37,6 +37,9 @@ public:
     quint64 append(const Entry& entry);
     void replace(int row, const Entry& entry);
     void remove(int row);
+    // What the person removed or replaced in this run, each line's
+    // record::runDigest(): a plain vault's merge does not bring it back.
+    const std::vector<quint64>& removedHere() const { return m_removedHere; }
     // What replaceAll() took in and took away, counted as a merge of the
     // list with the new entries counts it: two entries are the same when
     // the lines a save writes for them are.
@@ -109,6 +112,7 @@ private:
     std::vector<int> m_awayOrder;
     quint64 m_nextId = 1;
     QStringList m_headers;
+    std::vector<quint64> m_removedHere;
     bool m_sorted = false;
     int m_sortColumn = 0;
     Qt::SortOrder m_sortOrder = Qt::AscendingOrder;

@@ -106,39 +106,43 @@ void failAndEnd(Program& program, const VaultSession::Status& status, QWidget* o
 enum class Merge { Saved, NotSaved, CannotMerge };
 
 // Another copy's change is in the file since this run read or wrote it: the
-// list and that file are merged, with the base this computer's history
-// gives, saved, and shown. CannotMerge when they cannot be: the file is
-// gone or opens with no key of this run, a master password changed there
-// (unless `keepOurMaster`: the user chose to keep this run's), or it changed
-// again meanwhile.
+// list and that file are merged, saved, and shown. A sealed vault's copies
+// carry what they have seen and merge exactly; a plain vault keeps both
+// sides' entries, less what the person removed or replaced in this run.
+// CannotMerge when they cannot be: the file is gone or opens with no key of
+// this run, a master password changed there (unless `keepOurMaster`: the
+// user chose to keep this run's), or it changed again meanwhile.
 Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& report,
                          bool keepOurMaster) {
     VaultSession& vault = *program.vault;
     const vaultfile::Stamp stamp = vaultfile::stampOf(vault.path());
     vaultfile::ReadResult read = vaultfile::readAll(vault.path());
     QByteArray theirs;
-    if (!read.ok || !vault.plainOf(read.data, theirs).ok())
+    QByteArray theirsRecord;
+    if (!read.ok || !vault.plainOf(read.data, theirs, &theirsRecord).ok())
         return Merge::CannotMerge;
-    copymerge::States states;
-    if (program.history)
-        copymerge::openStates(*program.history, vault.sealed() ? &vault.key() : nullptr, states);
-    const std::optional<size_t> base = vaultmerge::chooseBase(states.seen, theirs);
+    QByteArray ours =
+        main->entries().savedFile(program.MasterPassword, vault.masterLineAsRead()).joined();
     if (keepOurMaster) {
         // Every side under this run's master password: only the entries merge.
         QByteArray mine = vaultformat::withMasterLine(program.MasterPassword, theirs);
         sealedvault::wipe(theirs);
         theirs = std::move(mine);
-        if (base) {
-            QByteArray& b = states.plain[*base];
-            b = vaultformat::withMasterLine(program.MasterPassword, b);
-            states.seen[*base].plain = b;
+    }
+    // The list's own changes since the last save get their marks now.
+    record::Record oursRecord;
+    if (vault.sealed() && program.keeper) {
+        oursRecord = program.keeper->recordOf(ours);
+        if (keepOurMaster) {
+            // Our master line stands, as a change made after theirs.
+            record::Record t = RecordKeeper::read(theirs, theirsRecord);
+            t.master = oursRecord.master;
+            theirsRecord = record::encode(t);
         }
     }
-    QByteArray ours =
-        main->entries().savedFile(program.MasterPassword, vault.masterLineAsRead()).joined();
-    vaultmerge::Result r = vaultmerge::merge(
-        base ? std::optional<QByteArrayView>(states.seen[*base].plain) : std::nullopt, ours,
-        theirs);
+    copymerge::Merged r =
+        copymerge::mergeCopy(ours, vault.sealed() && program.keeper ? &oursRecord : nullptr, theirs,
+                             theirsRecord, &main->entries().removedHere());
     sealedvault::wipe(ours);
     sealedvault::wipe(theirs);
     // The master password this run was opened with stays for the run.
@@ -154,7 +158,7 @@ Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& repo
         // merge keeps that copy's entries anyway.
         program.history->keepVaultBackup(vault.path(), VaultHistory::Why::Merge);
     }
-    const VaultSession::Status saved = vault.save(r.file);
+    const VaultSession::Status saved = vault.saveWithRecord(r.file, r.record);
     if (!saved.ok()) {
         sealedvault::wipe(r.file);
         return Merge::NotSaved;
@@ -167,16 +171,11 @@ Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& repo
     return Merge::Saved;
 }
 
-// What a merge without a base did that the person must know: whatever one
-// side removed, the other brought back.
+// What a plain vault's merge cannot know, said in words that fit the status
+// line: it keeps every entry either copy held, so an entry removed or
+// edited on the other computer may be back (the README says more).
 QString twoWayNote(size_t kept) {
-    return kept == 0 ? QString()
-                     : QStringLiteral(" No earlier state in common was found, so %1 only this "
-                                      "copy held %2 kept: any that the other copy removed %3 back.")
-                           .arg(kept == 1 ? QStringLiteral("1 entry")
-                                          : QStringLiteral("%1 entries").arg(kept),
-                                kept == 1 ? QStringLiteral("was") : QStringLiteral("were"),
-                                kept == 1 ? QStringLiteral("is") : QStringLiteral("are"));
+    return kept == 0 ? QString() : QStringLiteral(" Removals made elsewhere may be back.");
 }
 
 // What a merge on saving took in, after the status of the command.
@@ -244,6 +243,8 @@ void OpenData(Program& program) {
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
         vaultfile::realFilePath(program.vaultPath()));
     program.history->follow(*program.vault);
+    program.keeper = std::make_unique<RecordKeeper>();
+    program.vault->keepRecordWith(program.keeper.get());
     if (const VaultSession::Status opened = program.vault->open(); !opened.ok())
         return failAndEnd(program, opened);
     // A vault file emptied by a sync tool or a disk fault is no vault never
@@ -344,7 +345,7 @@ QString conflictCopiesText(const copymerge::Outcome& o) {
         size_t added = 0;
         size_t removed = 0;
         size_t keptWithoutBase = 0;
-        for (const copymerge::Merged& m : o.merged) {
+        for (const copymerge::Taken& m : o.merged) {
             added += m.report.fromTheirs.size();
             removed += m.report.removedByTheirs.size();
             if (m.report.twoWay)
@@ -375,7 +376,7 @@ void LoadEntries(Program& program) {
     // changed it apart, is merged into it first.
     copymerge::Outcome copies;
     if (program.history)
-        copies = copymerge::mergeConflictCopies(*program.vault, *program.history,
+        copies = copymerge::mergeConflictCopies(*program.vault, *program.history, *program.keeper,
                                                 program.MasterPassword, false);
     EntryStore entries;
     if (const VaultSession::Status loaded = program.vault->loadEntries(entries); !loaded.ok())

@@ -42,6 +42,8 @@ static_assert(kVersionAt == kMagicSize && kKdfAt == kVersionAt + 1 && kOpsLimitA
               kCheckAt == kSaltAt + kSaltSize && kNonceAt == kCheckAt + kCheckSize &&
               kChunkSizeAt == kNonceAt + kNonceSize && kPlainSizeAt == kChunkSizeAt + 4 &&
               kChecksumAt == kPlainSizeAt + 8 && kHeaderSize == kChecksumAt + kChecksumSize);
+static_assert(v3::kRecordSizeAt == kChecksumAt && v3::kChecksumAt == v3::kRecordSizeAt + 8 &&
+              v3::kHeaderSize == v3::kChecksumAt + kChecksumSize);
 static_assert(v1::kChecksumAt == kNonceAt + kNonceSize &&
               v1::kHeaderSize == v1::kChecksumAt + kChecksumSize);
 static_assert(kMaxChunkSize <= 0xFFFFFFFF);
@@ -206,8 +208,12 @@ struct Header {
     QByteArrayView check;
     QByteArrayView nonce;
     QByteArrayView whole;
-    // Version 2: the chunks' tags, and the chunks' size and count.
+    // Versions 2 and 3: the chunks' tags, and the chunks' size and count.
     QByteArrayView tags;
+    // Version 3: the record's tag and size; its ciphertext follows the
+    // plain bytes'.
+    QByteArrayView recordTag;
+    qsizetype recordSize = 0;
     quint64 chunkSize = 0;
     quint64 chunks = 0;
     // Where the ciphertext starts in the file, and the plain bytes it holds.
@@ -230,14 +236,18 @@ bool readHeader(QByteArrayView file, Header& h, Unsealed& refused) {
         return false;
     }
     h.version = static_cast<quint8>(file[kVersionAt]);
-    if (h.version != kVersion && h.version != v1::kVersion) {
+    if (h.version != kVersion && h.version != v1::kVersion && h.version != v3::kVersion) {
         refused = refusal(
             Outcome::Damaged,
             QStringLiteral("format version %1, which this Keynook does not know").arg(h.version));
         return false;
     }
-    const qsizetype headerSize = h.version == kVersion ? kHeaderSize : v1::kHeaderSize;
-    const qsizetype checksumAt = h.version == kVersion ? kChecksumAt : v1::kChecksumAt;
+    const qsizetype headerSize = h.version == kVersion       ? kHeaderSize
+                                 : h.version == v3::kVersion ? v3::kHeaderSize
+                                                             : v1::kHeaderSize;
+    const qsizetype checksumAt = h.version == kVersion       ? kChecksumAt
+                                 : h.version == v3::kVersion ? v3::kChecksumAt
+                                                             : v1::kChecksumAt;
     if (file.size() < headerSize + kTagSize) {
         refused = cutShort(file.size(), headerSize + kTagSize);
         return false;
@@ -280,9 +290,14 @@ bool readHeader(QByteArrayView file, Header& h, Unsealed& refused) {
     // the size it must have follows from the header, and a file cut between
     // two chunks, or with bytes added, has another.
     const auto plainSize = qFromLittleEndian<quint64>(file.data() + kPlainSizeAt);
+    const bool record = h.version == v3::kVersion;
+    const auto recordSize =
+        record ? qFromLittleEndian<quint64>(file.data() + v3::kRecordSizeAt) : quint64(0);
     const quint64 chunks = chunkCount(plainSize, h.chunkSize);
-    const quint64 expected = quint64(kHeaderSize) + chunks * kTagSize + plainSize;
-    if (plainSize > quint64(file.size()) || expected != quint64(file.size())) {
+    const quint64 tags = chunks + (record ? 1 : 0);
+    const quint64 expected = quint64(headerSize) + tags * kTagSize + plainSize + recordSize;
+    if (plainSize > quint64(file.size()) || recordSize > quint64(file.size()) ||
+        expected != quint64(file.size())) {
         refused = refusal(Outcome::Damaged,
                           QStringLiteral("%1 bytes, where its header says %2")
                               .arg(file.size())
@@ -292,8 +307,12 @@ bool readHeader(QByteArrayView file, Header& h, Unsealed& refused) {
     }
     h.chunks = chunks;
     h.plainSize = static_cast<qsizetype>(plainSize);
-    h.tags = file.sliced(kHeaderSize, static_cast<qsizetype>(chunks) * kTagSize);
-    h.cipherAt = kHeaderSize + h.tags.size();
+    h.tags = file.sliced(headerSize, static_cast<qsizetype>(chunks) * kTagSize);
+    h.cipherAt = headerSize + static_cast<qsizetype>(tags) * kTagSize;
+    if (record) {
+        h.recordTag = file.sliced(headerSize + h.tags.size(), kTagSize);
+        h.recordSize = static_cast<qsizetype>(recordSize);
+    }
     return true;
 }
 
@@ -388,13 +407,16 @@ bool forEachChunk(quint64 chunks, quint64 bytes, const Work& work, const Ready& 
 // What binds chunk k to its place in its own file: the whole header (its
 // random nonce makes it one save's alone), then k and the count, so no chunk
 // moves, repeats or goes missing unnoticed.
+// A version 3 file's record is the message at k = n.
 struct ChunkData {
-    unsigned char ad[kHeaderSize + 16];
+    unsigned char ad[v3::kHeaderSize + 16];
+    size_t adSize;
     unsigned char nonce[kNonceSize];
-    ChunkData(QByteArrayView header, QByteArrayView nonce0, quint64 k, quint64 chunks) {
-        std::memcpy(ad, header.data(), kHeaderSize);
-        qToLittleEndian<quint64>(k, ad + kHeaderSize);
-        qToLittleEndian<quint64>(chunks, ad + kHeaderSize + 8);
+    ChunkData(QByteArrayView header, QByteArrayView nonce0, quint64 k, quint64 chunks)
+        : adSize(static_cast<size_t>(header.size()) + 16) {
+        std::memcpy(ad, header.data(), static_cast<size_t>(header.size()));
+        qToLittleEndian<quint64>(k, ad + header.size());
+        qToLittleEndian<quint64>(chunks, ad + header.size() + 8);
         unsigned char step[kNonceSize] = {};
         qToLittleEndian<quint64>(k, step);
         std::memcpy(nonce, nonce0.data(), kNonceSize);
@@ -448,6 +470,9 @@ struct KeyAccess {
         const QByteArray prefix1 = headerPrefix(key, v1::kVersion);
         crypto_generichash(key.m_checkVersion1.data(), kCheckSize, bytesOf(prefix1), kCheckAt,
                            checkKey.data, kKeySize);
+        const QByteArray prefix3 = headerPrefix(key, v3::kVersion);
+        crypto_generichash(key.m_checkVersion3.data(), kCheckSize, bytesOf(prefix3), kCheckAt,
+                           checkKey.data, kKeySize);
         return key;
     }
 
@@ -465,20 +490,28 @@ struct KeyAccess {
         return out;
     }
 
-    static QByteArray seal(QByteArrayView plain, const SealKey& key, qsizetype chunkSize) {
+    static QByteArray seal(QByteArrayView plain, QByteArrayView record, const SealKey& key,
+                           qsizetype chunkSize) {
+        const bool withRecord = !record.isEmpty();
+        const qsizetype headerSize = withRecord ? v3::kHeaderSize : kHeaderSize;
+        const qsizetype checksumAt = withRecord ? v3::kChecksumAt : kChecksumAt;
         const auto plainSize = static_cast<quint64>(plain.size());
         const auto size = static_cast<quint64>(chunkSize);
         const quint64 chunks = chunkCount(plainSize, size);
-        const qsizetype cipherAt = kHeaderSize + static_cast<qsizetype>(chunks) * kTagSize;
-        QByteArray out = headerPrefix(key, kVersion);
-        out.resize(cipherAt + plain.size());
+        const quint64 tags = chunks + (withRecord ? 1 : 0);
+        const qsizetype cipherAt = headerSize + static_cast<qsizetype>(tags) * kTagSize;
+        QByteArray out = headerPrefix(key, withRecord ? v3::kVersion : kVersion);
+        out.resize(cipherAt + plain.size() + record.size());
         auto* d = reinterpret_cast<unsigned char*>(out.data());
-        std::memcpy(d + kCheckAt, key.m_check.data(), kCheckSize);
+        std::memcpy(d + kCheckAt, (withRecord ? key.m_checkVersion3 : key.m_check).data(),
+                    kCheckSize);
         randombytes_buf(d + kNonceAt, kNonceSize);
         qToLittleEndian<quint32>(static_cast<quint32>(size), d + kChunkSizeAt);
         qToLittleEndian<quint64>(plainSize, d + kPlainSizeAt);
-        crypto_generichash(d + kChecksumAt, kChecksumSize, d, kChecksumAt, nullptr, 0);
-        const QByteArrayView header(out.constData(), kHeaderSize);
+        if (withRecord)
+            qToLittleEndian<quint64>(static_cast<quint64>(record.size()), d + v3::kRecordSizeAt);
+        crypto_generichash(d + checksumAt, kChecksumSize, d, checksumAt, nullptr, 0);
+        const QByteArrayView header(out.constData(), headerSize);
         const QByteArrayView nonce0 = header.sliced(kNonceAt, kNonceSize);
         // On this thread alone: a save waits on the disk's sync far longer,
         // and threads bought nothing measurable there while their page
@@ -487,8 +520,15 @@ struct KeyAccess {
             const ChunkData c(header, nonce0, k, chunks);
             const quint64 at = k * size;
             crypto_aead_xchacha20poly1305_ietf_encrypt_detached(
-                d + cipherAt + at, d + kHeaderSize + k * kTagSize, nullptr, bytesOf(plain) + at,
-                std::min(size, plainSize - at), c.ad, sizeof c.ad, nullptr, c.nonce, key.m_secret);
+                d + cipherAt + at, d + headerSize + k * kTagSize, nullptr, bytesOf(plain) + at,
+                std::min(size, plainSize - at), c.ad, c.adSize, nullptr, c.nonce, key.m_secret);
+        }
+        if (withRecord) {
+            const ChunkData c(header, nonce0, chunks, chunks);
+            crypto_aead_xchacha20poly1305_ietf_encrypt_detached(
+                d + cipherAt + plain.size(), d + headerSize + chunks * kTagSize, nullptr,
+                bytesOf(record), static_cast<unsigned long long>(record.size()), c.ad, c.adSize,
+                nullptr, c.nonce, key.m_secret);
         }
         return out;
     }
@@ -498,7 +538,9 @@ struct KeyAccess {
     // header's views are. `told` hears of the plain bytes as they open.
     static Unsealed open(const Header& h, const SealKey& key, QByteArray* file,
                          const OpenedSoFar& told) {
-        const auto& check = h.version == kVersion ? key.m_check : key.m_checkVersion1;
+        const auto& check = h.version == kVersion       ? key.m_check
+                            : h.version == v3::kVersion ? key.m_checkVersion3
+                                                        : key.m_checkVersion1;
         if (sodium_memcmp(h.check.data(), check.data(), kCheckSize) != 0)
             return refusal(Outcome::WrongPassword, QStringLiteral("the password does not fit"));
         Unsealed u;
@@ -536,7 +578,7 @@ struct KeyAccess {
                         return crypto_aead_xchacha20poly1305_ietf_decrypt_detached(
                                    plain + at, nullptr, cipher + at,
                                    std::min(h.chunkSize, plainSize - at),
-                                   bytesOf(h.tags) + k * kTagSize, c.ad, sizeof c.ad, c.nonce,
+                                   bytesOf(h.tags) + k * kTagSize, c.ad, c.adSize, c.nonce,
                                    key.m_secret) == 0;
                     },
                     [&](quint64 k) { tell(std::min((k + 1) * h.chunkSize, plainSize)); });
@@ -544,6 +586,16 @@ struct KeyAccess {
         } catch (...) {
             wipe(file ? *file : u.plain);
             throw;
+        }
+        if (whole && h.recordSize > 0) {
+            const ChunkData c(h.whole, h.nonce, h.chunks, h.chunks);
+            u.record = QByteArray(h.recordSize, Qt::Uninitialized);
+            whole = crypto_aead_xchacha20poly1305_ietf_decrypt_detached(
+                        reinterpret_cast<unsigned char*>(u.record.data()), nullptr,
+                        cipher + plainSize, static_cast<unsigned long long>(h.recordSize),
+                        bytesOf(h.recordTag), c.ad, c.adSize, c.nonce, key.m_secret) == 0;
+            if (!whole)
+                u.record.clear();
         }
         if (!whole) {
             // Chunks before the one that failed are open already.
@@ -583,7 +635,8 @@ SealKey::~SealKey() {
 
 SealKey::SealKey(SealKey&& other) noexcept
     : m_secret(std::exchange(other.m_secret, nullptr)), m_params(other.m_params),
-      m_salt(other.m_salt), m_check(other.m_check), m_checkVersion1(other.m_checkVersion1) {}
+      m_salt(other.m_salt), m_check(other.m_check), m_checkVersion1(other.m_checkVersion1),
+      m_checkVersion3(other.m_checkVersion3) {}
 
 SealKey& SealKey::operator=(SealKey&& other) noexcept {
     if (this != &other) {
@@ -593,6 +646,7 @@ SealKey& SealKey::operator=(SealKey&& other) noexcept {
         m_salt = other.m_salt;
         m_check = other.m_check;
         m_checkVersion1 = other.m_checkVersion1;
+        m_checkVersion3 = other.m_checkVersion3;
     }
     return *this;
 }
@@ -614,6 +668,7 @@ bool isSealedButForItsMagic(QByteArrayView file) {
         return false;
     const auto version = static_cast<quint8>(file[kVersionAt]);
     const qsizetype checksumAt = version == kVersion       ? kChecksumAt
+                                 : version == v3::kVersion ? v3::kChecksumAt
                                  : version == v1::kVersion ? v1::kChecksumAt
                                                            : 0;
     // Almost every plain vault ends here, without starting libsodium.
@@ -651,7 +706,14 @@ SealKey deriveKey(QStringView password, const SealParams& params, QString* why) 
 QByteArray seal(QByteArrayView plain, const SealKey& key, qsizetype chunkSize) {
     if (key.isNull() || chunkSize < 1 || chunkSize > kMaxChunkSize)
         return {};
-    return KeyAccess::seal(plain, key, chunkSize);
+    return KeyAccess::seal(plain, {}, key, chunkSize);
+}
+
+QByteArray sealWithRecord(QByteArrayView plain, QByteArrayView record, const SealKey& key,
+                          qsizetype chunkSize) {
+    if (key.isNull() || chunkSize < 1 || chunkSize > kMaxChunkSize)
+        return {};
+    return KeyAccess::seal(plain, record, key, chunkSize);
 }
 
 namespace {

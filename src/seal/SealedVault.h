@@ -45,6 +45,18 @@
 //                k*C up to (k+1)*C of it; its associated data is bytes 0..142,
 //                then k and n as 8 bytes each
 //
+// Version 3, written when the vault carries a record of what it has seen
+// (sync/): the same up to the plain size, then
+//      111    8  record size R
+//      119   32  header checksum: BLAKE2b of bytes 0..118, no key
+//      151 16*(n+1)  the tags of the n chunks, then the record's
+//  151+16(n+1) P  the chunks' ciphertext as in version 2 (associated data:
+//                bytes 0..150, then k and n)
+//         ...    R  the record's ciphertext, one message whose associated
+//                data is bytes 0..150, then n and n, and whose nonce is the
+//                first one plus n: a place no chunk has
+// A vault without a record is written in version 2, byte for byte as before.
+//
 // Version 1, still opened: the same header up to the nonce, the checksum at
 // 99 over bytes 0..98, and from 131 one ciphertext of the plain bytes
 // followed by its tag, with bytes 0..130 as associated data.
@@ -73,6 +85,13 @@ inline constexpr qsizetype kChecksumSize = 32;
 inline constexpr qsizetype kHeaderSize = 143;
 inline constexpr qsizetype kTagSize = 16;
 inline constexpr quint8 kVersion = 2;
+// The version whose file carries a record beside the plain bytes.
+namespace v3 {
+inline constexpr quint8 kVersion = 3;
+inline constexpr qsizetype kRecordSizeAt = 111;
+inline constexpr qsizetype kChecksumAt = 119;
+inline constexpr qsizetype kHeaderSize = 151;
+} // namespace v3
 inline constexpr quint8 kKdfArgon2id13 = 1;
 // Large enough that a chunk's own costs (its subkey, its tag's start) are
 // lost in its bytes, small enough that a vault of some megabytes has chunks
@@ -147,6 +166,7 @@ private:
     // in a file of the version written and in one of version 1.
     std::array<unsigned char, layout::kCheckSize> m_check{};
     std::array<unsigned char, layout::kCheckSize> m_checkVersion1{};
+    std::array<unsigned char, layout::kCheckSize> m_checkVersion3{};
 };
 
 enum class Outcome {
@@ -166,6 +186,9 @@ struct Unsealed {
     // Until then they are locked out of swap, as far as the user's
     // locked-memory limit (RLIMIT_MEMLOCK) allows.
     QByteArray plain;
+    // What the file carries beside the plain bytes (version 3), opaque here:
+    // the record of what this copy has seen. Empty for a file without one.
+    QByteArray record;
     // From unseal(): the key every later save of this vault seals with.
     SealKey key;
     bool ok() const { return outcome == Outcome::Ok; }
@@ -198,6 +221,10 @@ SealKey deriveKey(QStringView password, const SealParams& params = SealParams::d
 // outside 1 to layout::kMaxChunkSize (tests choose small ones).
 QByteArray seal(QByteArrayView plain, const SealKey& key,
                 qsizetype chunkSize = layout::kDefaultChunkSize);
+// The same carrying `record` beside the plain bytes, encrypted and
+// authenticated with them (version 3); an empty record gives seal()'s file.
+QByteArray sealWithRecord(QByteArrayView plain, QByteArrayView record, const SealKey& key,
+                          qsizetype chunkSize = layout::kDefaultChunkSize);
 
 // Hears, on the thread that opens a sealed vault, how far its plain bytes are
 // open: `plain` is all of them, of which the first `opened` are decrypted and

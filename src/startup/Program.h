@@ -4,6 +4,7 @@
 #include "platform/Seams.h"
 #include "platform/VersionRecord.h"
 #include "startup/Window.h"
+#include "sync/RecordKeeper.h"
 #include "sync/VaultHistory.h"
 #include "vault/VaultSession.h"
 
@@ -75,6 +76,8 @@ public:
     // What this computer saw of the vault: every state the session read or
     // wrote, in the user's data folder, as the base of later merges.
     std::unique_ptr<VaultHistory> history;
+    // What a sealed vault has seen, brought up to date at each save.
+    std::unique_ptr<RecordKeeper> keeper;
 
     // While the vault is put away, its person gone (main/AwayLock.h): the
     // sealed copy of what the main window held, which only the master

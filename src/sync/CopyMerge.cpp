@@ -1,35 +1,75 @@
 #include "sync/CopyMerge.h"
 
 #include "sync/ConflictCopies.h"
+#include "sync/RecordMerge.h"
 #include "sync/VaultCopy.h"
 #include "vault/VaultFile.h"
+#include "vault/VaultFormat.h"
 
 #include <QFile>
 
+#include <unordered_map>
+
 namespace copymerge {
 
-States::~States() {
-    for (QByteArray& p : plain)
-        sealedvault::wipe(p);
+namespace {
+
+// Theirs without as many of each line as this run removed itself.
+QByteArray withoutRemoved(QByteArrayView theirs, const std::vector<quint64>& removed) {
+    std::unordered_map<quint64, int> left;
+    for (const quint64 line : removed)
+        ++left[line];
+    QByteArray out;
+    out.reserve(theirs.size());
+    bool first = true;
+    vaultformat::forEachLine(theirs, [&](QByteArrayView line) {
+        if (!first) {
+            const auto it = left.find(record::runDigest(line));
+            if (it != left.end() && it->second > 0) {
+                --it->second;
+                return;
+            }
+        }
+        first = false;
+        out.append(line.data(), line.size());
+        out.append("\r\n", 2);
+    });
+    return out;
 }
 
-void openStates(const VaultHistory& history, const sealedvault::SealKey* key, States& out) {
-    const std::vector<VaultHistory::State> states = history.states();
-    out.plain.reserve(out.plain.size() + states.size());
-    for (const VaultHistory::State& state : states) {
-        vaultfile::ReadResult read = vaultfile::readAll(state.path);
-        if (!read.ok)
-            continue;
-        vaultcopy::Opened o = vaultcopy::open(std::move(read.data), {}, key);
-        if (!o.ok())
-            continue;
-        out.plain.push_back(std::move(o.plain));
-        out.seen.push_back({out.plain.back(), state.written});
+} // namespace
+
+Merged mergeCopy(QByteArrayView ours, const record::Record* oursRecord, QByteArrayView theirs,
+                 QByteArrayView theirsRecord, const std::vector<quint64>* removedHere) {
+    Merged m;
+    if (oursRecord) {
+        const record::Record t = RecordKeeper::read(theirs, theirsRecord);
+        recordmerge::Result r = recordmerge::merge({ours, *oursRecord}, {theirs, t});
+        m.outcome = r.outcome;
+        m.report = std::move(r.report);
+        m.exact = !theirsRecord.isEmpty();
+        if (r.outcome != vaultmerge::Outcome::Merged)
+            return m;
+        m.file = std::move(r.file);
+        m.record = record::encode(r.record);
+        m.changed = m.file != ours || m.record != record::encode(*oursRecord);
+        return m;
     }
+    QByteArray filtered;
+    if (removedHere && !removedHere->empty())
+        filtered = withoutRemoved(theirs, *removedHere);
+    vaultmerge::Result r = vaultmerge::merge(std::nullopt, ours,
+                                             filtered.isNull() ? theirs : QByteArrayView(filtered));
+    sealedvault::wipe(filtered);
+    m.outcome = r.outcome;
+    m.report = std::move(r.report);
+    m.file = std::move(r.file);
+    m.changed = m.outcome == vaultmerge::Outcome::Merged && !m.report.unchanged();
+    return m;
 }
 
-Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, QStringView master,
-                            bool takeMasterChange) {
+Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, RecordKeeper& keeper,
+                            QStringView master, bool takeMasterChange) {
     Outcome outcome;
     if (session.readOnly())
         return outcome;
@@ -37,53 +77,63 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, QStrin
         conflictcopies::find(QFile::decodeName(session.realFile()));
     if (copies.empty())
         return outcome;
-    States states;
     QByteArray ours;
     outcome.status = session.plainNow(ours);
     if (!outcome.status.ok())
         return outcome;
-    const sealedvault::SealKey* key = session.sealed() ? &session.key() : nullptr;
-    openStates(history, key, states);
+    const bool sealed = session.sealed();
+    record::Record oursRecord;
+    if (sealed)
+        oursRecord = keeper.last() ? *keeper.last() : RecordKeeper::read(ours, {});
 
     for (const conflictcopies::Found& found : copies) {
+        const auto leave = [&](QString why) {
+            outcome.left.push_back({found.path, found.engine, std::move(why)});
+        };
         vaultfile::ReadResult bytes = vaultfile::readAll(found.path);
-        vaultcopy::Opened copy;
-        if (bytes.ok)
-            copy = vaultcopy::open(std::move(bytes.data), master, key);
-        if (!bytes.ok || !copy.ok()) {
-            outcome.left.push_back({found.path, found.engine,
-                                    !bytes.ok ? bytes.error
-                                    : copy.outcome == vaultcopy::Outcome::WrongPassword
-                                        ? QStringLiteral("the master password does not open it")
-                                        : copy.why});
+        if (!bytes.ok) {
+            leave(bytes.error);
             continue;
         }
-        const std::optional<size_t> base =
-            vaultmerge::chooseConflictBase(states.seen, ours, copy.plain);
-        vaultmerge::Result r = vaultmerge::merge(
-            base ? std::optional<QByteArrayView>(states.seen[*base].plain) : std::nullopt, ours,
-            copy.plain);
+        if (sealedvault::isSealed(bytes.data) != sealed) {
+            leave(sealed ? QStringLiteral("it is not sealed, and the vault is")
+                         : QStringLiteral("it is sealed, and the vault is not: seal the vault "
+                                          "(keynook-cli seal) and it is merged"));
+            continue;
+        }
+        vaultcopy::Opened copy =
+            vaultcopy::open(std::move(bytes.data), {}, sealed ? &session.key() : nullptr);
+        if (!copy.ok()) {
+            leave(copy.outcome == vaultcopy::Outcome::WrongPassword
+                      ? QStringLiteral("it was sealed under another master password or key; "
+                                       "merge it with keynook-cli merge")
+                      : copy.why);
+            continue;
+        }
+        if (!sealed && vaultformat::readMasterPassword(copy.plain) != master) {
+            sealedvault::wipe(copy.plain);
+            leave(QStringLiteral("it holds another master password; merge it with "
+                                 "keynook-cli merge"));
+            continue;
+        }
+        Merged r = mergeCopy(ours, sealed ? &oursRecord : nullptr, copy.plain, copy.record);
         sealedvault::wipe(copy.plain);
         if (r.outcome == vaultmerge::Outcome::MasterConflict) {
-            outcome.left.push_back({found.path, found.engine,
-                                    QStringLiteral("it holds another master password, and so "
-                                                   "does the vault")});
+            leave(QStringLiteral("it holds another master password, and so does the vault"));
             continue;
         }
         if (r.report.masterFromTheirs && !takeMasterChange) {
             sealedvault::wipe(r.file);
-            outcome.left.push_back({found.path, found.engine,
-                                    QStringLiteral("its master password was changed on the other "
-                                                   "computer; merge it with keynook-cli merge")});
+            leave(QStringLiteral("its master password was changed on the other computer; "
+                                 "merge it with keynook-cli merge"));
             continue;
         }
-        outcome.changed = outcome.changed || !r.report.unchanged();
+        outcome.changed = outcome.changed || r.changed;
         outcome.merged.push_back({found.path, found.engine, std::move(r.report)});
-        // The merge is the next state of ours, for the next copy's base.
         sealedvault::wipe(ours);
-        ours = r.file;
-        states.plain.push_back(std::move(r.file));
-        states.seen.push_back({states.plain.back(), true});
+        ours = std::move(r.file);
+        if (sealed)
+            oursRecord = RecordKeeper::read(ours, r.record);
     }
     if (outcome.changed) {
         QString why;
@@ -96,16 +146,17 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, QStrin
             outcome.status = {VaultSession::Failure::CannotSave,
                               QStringLiteral("no backup of the vault could be kept (%1)").arg(why)};
         else
-            outcome.status = session.save(ours);
+            outcome.status =
+                session.saveWithRecord(ours, sealed ? record::encode(oursRecord) : QByteArray());
     }
     sealedvault::wipe(ours);
     if (!outcome.status.ok()) {
-        for (Merged& m : outcome.merged)
+        for (Taken& m : outcome.merged)
             outcome.left.push_back({m.path, m.engine, outcome.status.why});
         outcome.merged.clear();
         return outcome;
     }
-    for (const Merged& m : outcome.merged)
+    for (const Taken& m : outcome.merged)
         if (history.keepBackup(m.path))
             QFile::remove(m.path);
     return outcome;

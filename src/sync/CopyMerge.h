@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/RecordKeeper.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
 #include "vault/VaultSession.h"
@@ -9,23 +10,30 @@
 
 #include <vector>
 
-// Merging into a vault in use the conflict copies that sync engines left
-// beside it, for the window and keynook-cli alike. It shows nothing: what
-// came of each copy comes back, for the caller to word.
+// Merging another copy of a vault into the vault in use, and the conflict
+// copies that sync engines leave beside it, for the window and keynook-cli
+// alike. It shows nothing: what came of each copy comes back, for the caller
+// to word.
 namespace copymerge {
 
-// The states of `history` that open with `key` (null for a plain vault), in
-// the plain form, oldest first, and whether this computer wrote each. One
-// sealed under an earlier password is left out rather than costing a
-// derivation.
-struct States {
-    std::vector<QByteArray> plain; // wipe them when done
-    std::vector<vaultmerge::Seen> seen;
-    ~States();
-};
-void openStates(const VaultHistory& history, const sealedvault::SealKey* key, States& out);
-
+// One copy merged into ours. Sealed copies carry what they have seen and
+// merge exactly (recordmerge); a plain vault has no room for that, so plain
+// copies keep the union of both, less `removedHere` (the record::runDigest()
+// of each line this run of the window removed itself): nothing is lost, and an entry removed or
+// edited on one computer may come back from another.
 struct Merged {
+    vaultmerge::Outcome outcome = vaultmerge::Outcome::Merged;
+    QByteArray file;   // plain; wipe it when done
+    QByteArray record; // for a sealed vault
+    vaultmerge::Report report;
+    bool changed = false; // the file or what it has seen differs from ours
+    bool exact = false;   // both sides carried what they have seen
+};
+// `oursRecord` is null for a plain vault.
+Merged mergeCopy(QByteArrayView ours, const record::Record* oursRecord, QByteArrayView theirs,
+                 QByteArrayView theirsRecord, const std::vector<quint64>* removedHere = nullptr);
+
+struct Taken {
     QString path;
     QString engine;
     vaultmerge::Report report;
@@ -36,23 +44,23 @@ struct Left {
     QString why;
 };
 struct Outcome {
-    std::vector<Merged> merged;  // kept among the backups and removed
+    std::vector<Taken> merged;   // kept among the backups and removed
     std::vector<Left> left;      // not merged, and where they were
     VaultSession::Status status; // a failure to read or save the vault
     bool changed = false;        // the vault was saved with what they brought
 };
 
-// Merges every conflict copy beside the file the session's vault is, each
-// with the base its lineage calls for (vaultmerge::chooseConflictBase), in
-// one save, after keeping the vault as it was among the history's backups
+// Merges every conflict copy beside the file the session's vault is, in one
+// save, after keeping the vault as it was among the history's backups
 // (without a backup nothing is saved); then keeps each merged copy among the
 // backups too and removes it, so that the engine removes it on the other
-// computers too.
-// `master` opens sealed copies under another salt. A copy whose master
-// password the merge would take is left unless `takeMasterChange` (the
-// window keeps the password it was opened with for its whole run). Nothing
-// is saved when the vault changed outside since the session read it.
-Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, QStringView master,
-                            bool takeMasterChange);
+// computers too. Only copies that open as this vault does are taken: beside
+// a sealed vault, sealed under its key (no password is tried, so a copy
+// cannot bring entries in without it, nor cost a key derivation); beside a
+// plain one, plain with `master` as their master password. A copy whose
+// master password the merge would take is left unless `takeMasterChange`.
+// Nothing is saved when the vault changed outside since the session read it.
+Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, RecordKeeper& keeper,
+                            QStringView master, bool takeMasterChange);
 
 } // namespace copymerge

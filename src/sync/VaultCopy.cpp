@@ -22,6 +22,7 @@ Opened open(QByteArray file, QStringView password, const sealedvault::SealKey* k
         u = sealedvault::unsealWithKey(file, *known);
         if (u.outcome != sealedvault::Outcome::WrongPassword) {
             o.plain = std::move(u.plain);
+            o.record = std::move(u.record);
             if (!u.ok()) {
                 o.outcome = Outcome::Damaged;
                 o.why = u.reason;
@@ -37,6 +38,7 @@ Opened open(QByteArray file, QStringView password, const sealedvault::SealKey* k
     switch (u.outcome) {
     case sealedvault::Outcome::Ok:
         o.plain = std::move(u.plain);
+        o.record = std::move(u.record);
         o.key = std::move(u.key);
         break;
     case sealedvault::Outcome::WrongPassword:

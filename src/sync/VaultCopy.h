@@ -24,6 +24,7 @@ struct Opened {
     QString why;      // for a person; empty when Ok
     QByteArray plain; // the plain form's bytes, when Ok: wipe them when done
     bool sealed = false;
+    QByteArray record; // what a sealed copy has seen (sync/Record.h); empty for none
     // A sealed copy's key, when opening it derived one: a merge written in
     // this copy's place is sealed under it.
     sealedvault::SealKey key;

@@ -151,7 +151,7 @@ Status VaultSession::open() {
 namespace {
 
 // What opening a sealed file with the session's key came to.
-Status takePlain(sealedvault::Unsealed u, QByteArray& plain) {
+Status takePlain(sealedvault::Unsealed u, QByteArray& plain, QByteArray* record = nullptr) {
     if (!u.ok())
         return failure(Failure::Damaged,
                        u.outcome == sealedvault::Outcome::WrongPassword
@@ -159,12 +159,16 @@ Status takePlain(sealedvault::Unsealed u, QByteArray& plain) {
                                             "after it was opened.")
                            : u.reason);
     plain = std::move(u.plain);
+    if (record)
+        *record = std::move(u.record);
     return {};
 }
 
 } // namespace
 
-Status VaultSession::plainOf(const QByteArray& file, QByteArray& plain) const {
+Status VaultSession::plainOf(const QByteArray& file, QByteArray& plain, QByteArray* record) const {
+    if (record)
+        record->clear();
     if (!m_sealed) {
         plain = file;
         return {};
@@ -173,7 +177,7 @@ Status VaultSession::plainOf(const QByteArray& file, QByteArray& plain) const {
     // another key" would send the user looking for a change that never was.
     if (m_key.isNull())
         return failure(Failure::WrongPassword);
-    return takePlain(sealedvault::unsealWithKey(file, m_key), plain);
+    return takePlain(sealedvault::unsealWithKey(file, m_key), plain, record);
 }
 
 Status VaultSession::plainNow(QByteArray& plain) const {
@@ -218,6 +222,8 @@ Status VaultSession::unlock(const QString& typed) {
         sealedvault::wipe(opened.unsealed.plain);
         return r;
     }
+    if (m_keeper)
+        m_keeper->current(opened.unsealed.plain, opened.unsealed.record);
     m_opened = std::move(opened.entries);
     m_plain = std::move(opened.unsealed.plain);
     return {};
@@ -246,12 +252,20 @@ Status VaultSession::seal(const QString& password, const sealedvault::SealParams
         sealedvault::wipe(master);
         return failure(Failure::SealRefused, why);
     }
-    const QByteArray file = sealedvault::seal(data, key);
-    sealedvault::wipe(data);
+    // The record starts here: every entry marked by its content, so that
+    // two computers that seal one vault hold its entries under one mark.
+    if (m_keeper)
+        m_keeper->forget();
+    const QByteArray record = m_keeper ? m_keeper->recordFor(data) : QByteArray();
+    const QByteArray file = sealedvault::sealWithRecord(data, record, key);
     if (Status r = replaceWith({file}); !r.ok()) {
+        sealedvault::wipe(data);
         sealedvault::wipe(master);
         return r;
     }
+    if (m_keeper)
+        m_keeper->current(data, record);
+    sealedvault::wipe(data);
     m_sealed = true;
     sealedvault::wipe(m_stored);
     m_stored = std::move(master);
@@ -273,6 +287,8 @@ Status VaultSession::unseal() {
         return saved;
     m_sealed = false;
     m_key = sealedvault::SealKey();
+    if (m_keeper)
+        m_keeper->forget();
     return {};
 }
 
@@ -341,6 +357,8 @@ Status VaultSession::loadEntries(EntryStore& out) {
             return r;
         if (!opened.ok())
             return takePlain(std::move(opened.unsealed), data);
+        if (m_keeper)
+            m_keeper->current(opened.unsealed.plain, opened.unsealed.record);
         data = std::move(opened.unsealed.plain);
         entries = std::move(opened.entries);
     } else {
@@ -403,9 +421,22 @@ Status VaultSession::save(const QByteArray& file) {
     if (!m_sealed)
         return replaceWith({file});
     // A sealed vault stays sealed, under the key derived when it was opened
-    // and a fresh nonce.
-    const QByteArray sealed = sealedvault::seal(file, m_key);
-    return replaceWith({sealed});
+    // and a fresh nonce, with its record brought up to date.
+    return saveSealed(file, m_keeper ? m_keeper->recordFor(file) : QByteArray());
+}
+
+Status VaultSession::saveWithRecord(const QByteArray& file, const QByteArray& record) {
+    if (Status r = writable(); !r.ok())
+        return r;
+    return m_sealed ? saveSealed(file, record) : replaceWith({file});
+}
+
+Status VaultSession::saveSealed(const QByteArray& file, const QByteArray& record) {
+    const QByteArray sealed = sealedvault::sealWithRecord(file, record, m_key);
+    const Status saved = replaceWith({sealed});
+    if (saved.ok() && m_keeper)
+        m_keeper->current(file, record);
+    return saved;
 }
 
 Status VaultSession::save(const vaultformat::FilePieces& file) {
@@ -482,7 +513,12 @@ Status VaultSession::changeMaster(const QString& master) {
             return failure(Failure::SealRefused, why);
         }
     }
-    const Status saved = replaceWith({m_sealed ? sealedvault::seal(file, key) : file});
+    // A new password is a change like any other: its record says so.
+    const QByteArray record = m_sealed && m_keeper ? m_keeper->recordFor(file) : QByteArray();
+    const Status saved =
+        replaceWith({m_sealed ? sealedvault::sealWithRecord(file, record, key) : file});
+    if (saved.ok() && m_sealed && m_keeper)
+        m_keeper->current(file, record);
     sealedvault::wipe(file);
     if (!saved.ok())
         return saved;
@@ -497,5 +533,7 @@ Status VaultSession::changeMaster(const QString& master) {
 Status VaultSession::putBack(const QByteArray& file) {
     if (m_readOnly)
         return failure(Failure::ReadOnly);
+    if (m_keeper)
+        m_keeper->forget();
     return replaceWith({file});
 }

@@ -59,6 +59,23 @@ public:
     using StateSeen = std::function<void(const std::vector<QByteArrayView>& file, bool written)>;
     void onStateSeen(StateSeen seen) { m_seen = std::move(seen); }
 
+    // A sealed vault's file carries, beside the plain bytes, the record of
+    // what this copy has seen (sync/), which a keeper brings up to date at
+    // every save. Without a keeper a sealed save carries no record.
+    class RecordKeeper {
+    public:
+        virtual ~RecordKeeper() = default;
+        // The vault file as just read or written: its plain bytes and the
+        // record it carries (empty for none).
+        virtual void current(QByteArrayView plain, QByteArrayView record) = 0;
+        // The record to save with `plain`, which is about to replace the
+        // file current() told of.
+        virtual QByteArray recordFor(QByteArrayView plain) = 0;
+        // The vault holds no record now: unsealed, or a file put back.
+        virtual void forget() = 0;
+    };
+    void keepRecordWith(RecordKeeper* keeper) { m_keeper = keeper; }
+
     // Checks who owns the vault and its folder, takes the lock of the file
     // the path leads to (a vault on a read-only medium needs none and cannot
     // take one), removes what an interrupted save left, creates a
@@ -115,7 +132,8 @@ public:
 
     // The plain form's bytes of `file`, the vault file as read: a sealed
     // one opened with the key kept since unlock(), a plain one as it is.
-    Status plainOf(const QByteArray& file, QByteArray& plain) const;
+    // A sealed file's record goes to `record` when given (empty for none).
+    Status plainOf(const QByteArray& file, QByteArray& plain, QByteArray* record = nullptr) const;
     // The plain form's bytes of the vault file as it is on disk now, read
     // without being taken as read: the stamp stays, so a change found this
     // way is still a change from outside.
@@ -156,6 +174,9 @@ public:
     // when anything fails.
     Status save(const QByteArray& file);
     Status save(const vaultformat::FilePieces& file);
+    // The same with the record a sealed vault carries given, rather than
+    // made by the keeper: a merge's. A plain vault has no room for one.
+    Status saveWithRecord(const QByteArray& file, const QByteArray& record);
 
     // Replaces the file with `file` exactly as given, plain or sealed (a
     // backup put back), in one atomic save, without a key: nothing is sealed
@@ -171,6 +192,7 @@ private:
     Status stillLockedFile() const;
     // Replaces the file with these bytes, one piece after another.
     Status replaceWith(const std::vector<QByteArrayView>& pieces);
+    Status saveSealed(const QByteArray& file, const QByteArray& record);
     Status read(QByteArray& data);
     // Reads the file and, for a sealed vault, opens it with the key.
     Status readPlain(QByteArray& plain);
@@ -182,6 +204,7 @@ private:
     // pointed at another file meanwhile) is refused.
     QByteArray m_lockedFile;
     StateSeen m_seen;
+    RecordKeeper* m_keeper = nullptr;
     bool m_readOnly = false;
     vaultfile::Stamp m_stamp;
     QString m_stored;

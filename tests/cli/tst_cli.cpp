@@ -358,7 +358,11 @@ TEST_F(Cli, SealAddAndUnsealAtTheDefaults) {
     const QByteArray sealedFile = vaultBytes();
     ASSERT_TRUE(sealedvault::isSealed(sealedFile));
     EXPECT_EQ(paramsIn(sealedFile), sealedvault::SealParams::defaults());
-    EXPECT_EQ(sealedFile.size(), plain.size() + sealed::kHeaderSize + sealed::kTagSize);
+    // Sealing starts the record of what the vault has seen, beside its bytes.
+    const sealedvault::Unsealed opened = sealedvault::unseal(sealedFile, kMaster);
+    ASSERT_TRUE(opened.ok());
+    EXPECT_EQ(opened.plain, plain);
+    EXPECT_FALSE(opened.record.isEmpty());
     EXPECT_EQ(modeOf(m_vault), 0600u);
 
     // Sealed already: refused before the password is asked (none is given).
@@ -525,7 +529,10 @@ TEST_F(Cli, EveryCommandOnASealedVault) {
         }
         EXPECT_NE(nonceOf(now), nonceOf(before));
         if (step.change == Entries) {
-            EXPECT_EQ(now.first(sealed::kNonceAt), before.first(sealed::kNonceAt));
+            // The same key; the first save after sealing may add a record,
+            // a version byte and check value of its own.
+            EXPECT_EQ(now.sliced(sealed::kKdfAt, sealed::kCheckAt - sealed::kKdfAt),
+                      before.sliced(sealed::kKdfAt, sealed::kCheckAt - sealed::kKdfAt));
         } else {
             // A new key: a new salt, at the cost the vault had.
             EXPECT_NE(now.sliced(sealed::kSaltAt, sealed::kSaltSize),
@@ -561,7 +568,8 @@ TEST_F(Cli, EveryCommandOnASealedVault) {
         if (file == exported)
             continue;
         // The sealed states of the vault this computer saw are scanned too.
-        if (!file.contains(QStringLiteral("/Keynook/seen/")))
+        if (!file.contains(QStringLiteral("/Keynook/seen/")) &&
+            !file.endsWith(QStringLiteral("/Keynook/replicas")))
             scanned << QFileInfo(file).fileName();
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << file.toStdString();

@@ -251,12 +251,13 @@ void TestSafety::changeByAnotherProgramIsNotOverwrittenUnasked() {
     QCOMPARE(h.vaultBytes(), theirs);
     QVERIFY(main->statusText().startsWith(QStringLiteral("Not saved")));
 
-    // Saved anyway: the entries merge (theirs replaced a), the master
-    // password stays this run's, and their version is kept.
+    // Saved anyway: the entries merge (a plain vault keeps both sides'
+    // entries, so a stays though theirs replaced it), the master password
+    // stays this run's, and their version is kept.
     h.boxes().answers = {BoxAnswer::Ok};
     QVERIFY(SaveData(h.program()));
-    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("mine|||2|||") +
-                                 cipherLine("theirs|||x|||") + "\r\n");
+    QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("a|||1|||") +
+                                 cipherLine("mine|||2|||") + cipherLine("theirs|||x|||") + "\r\n");
     // Our own save is not a change by someone else: the next one asks nothing.
     QVERIFY(SaveData(h.program()));
     QCOMPARE(h.boxes().shown.size(), size_t(2));

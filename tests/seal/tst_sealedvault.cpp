@@ -184,12 +184,16 @@ TEST(SealedVault, OnlyTheExactPasswordOpens) {
         {composed, QString::fromUtf8("cafe\u0301"), Outcome::WrongPassword},
         {composed, composed, Outcome::Ok},
     };
-    for (const auto& c : cases) {
-        const Unsealed u = unseal(seal("plain", quickKey(c.sealedWith)), c.openedWith);
-        EXPECT_EQ(u.outcome, c.expected) << c.openedWith.toStdString();
-        EXPECT_EQ(u.plain, u.ok() ? QByteArray("plain") : QByteArray());
-        EXPECT_EQ(u.key.isNull(), !u.ok());
-    }
+    // Without a record and with one (the version that carries it).
+    for (const QByteArray& record : {QByteArray(), QByteArray("record")})
+        for (const auto& c : cases) {
+            const Unsealed u =
+                unseal(sealWithRecord("plain", record, quickKey(c.sealedWith)), c.openedWith);
+            EXPECT_EQ(u.outcome, c.expected) << c.openedWith.toStdString();
+            EXPECT_EQ(u.plain, u.ok() ? QByteArray("plain") : QByteArray());
+            EXPECT_EQ(u.record, u.ok() ? record : QByteArray());
+            EXPECT_EQ(u.key.isNull(), !u.ok());
+        }
 }
 
 // Any byte changed, and any cut, is damage whatever the password: the
@@ -200,15 +204,20 @@ TEST(SealedVault, EveryFlippedByteAndEveryCutIsDamage) {
     const QByteArray plain = vaultformat::savedFile(kPassword, {Entry{"me", "pw", "site"}});
     const SealKey key = quickKey();
     qsizetype flips = 0;
-    for (const qsizetype chunkSize : {kDefaultChunkSize, qsizetype(16)}) {
-        const QByteArray sealed = seal(plain, key, chunkSize);
+    for (const qsizetype chunkSize : {kDefaultChunkSize, qsizetype(16), qsizetype(-16)}) {
+        // A negative size: the same chunks, carrying a record.
+        const bool record = chunkSize < 0;
+        const QByteArray sealed = record ? sealWithRecord(plain, "a record", key, -chunkSize)
+                                         : seal(plain, key, chunkSize);
+        const qsizetype headerSize = record ? v3::kHeaderSize : kHeaderSize;
+        ASSERT_EQ(unsealWithKey(sealed, key).record, record ? "a record" : QByteArray());
         for (qsizetype i = 0; i < sealed.size(); ++i) {
             QByteArray flipped = sealed;
             flipped[i] = static_cast<char>(flipped[i] ^ 0xFF);
             EXPECT_EQ(unseal(flipped, kPassword).outcome, Outcome::Damaged) << "byte " << i;
             // Only the right key can judge the tags and the ciphertext.
             EXPECT_EQ(unseal(flipped, QStringLiteral("wrong")).outcome,
-                      i < kHeaderSize ? Outcome::Damaged : Outcome::WrongPassword)
+                      i < headerSize ? Outcome::Damaged : Outcome::WrongPassword)
                 << "byte " << i;
         }
         for (qsizetype size = 1; size < sealed.size(); ++size)

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "sync/Record.h"
+#include "vault/VaultSession.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+// This computer's replicas: the ids it changes vaults as, and the last count
+// it gave each. A copy's changes are counted on under an id only while the
+// copy holds that id's last count: the copy then comes from the change this
+// computer made last under it. Any other copy (one from before that change,
+// a second clone of the vault, a backup put back) gets a new id, so that
+// two copies never hold one mark for two changes, and a vector never covers
+// a mark its copy did not see. Losing the file only costs new ids.
+class ReplicaStore {
+public:
+    // The file where the ids are kept, in the user's data folder; empty for
+    // none, when every change draws a new id.
+    explicit ReplicaStore(QString path);
+    static QString defaultPath();
+
+    struct Minted {
+        quint64 replica = 0;
+        quint64 first = 0; // the first of the counts taken
+    };
+    // Takes `count` counts for a change of a copy that has seen `seen`.
+    Minted mint(const record::Record& seen, quint64 count);
+
+    // The ids kept, at most this many, the last used first.
+    static constexpr int kKept = 64;
+
+private:
+    QString m_path;
+};
+
+// Keeps the record of a sealed vault in use: what the file read or written
+// last carries, and, at each save, the record for the new file: every entry
+// line the last file held keeps its mark, every other one gets a new mark
+// from this computer's replica, and the marks of the lines that went stay
+// covered. A line that appears twice keeps the marks in order.
+class RecordKeeper : public VaultSession::RecordKeeper {
+public:
+    explicit RecordKeeper(QString replicaStore = ReplicaStore::defaultPath());
+
+    void current(QByteArrayView plain, QByteArrayView record) override;
+    QByteArray recordFor(QByteArrayView plain) override;
+    void forget() override;
+
+    // The record for `plain` as recordFor() makes it, before encoding.
+    record::Record recordOf(QByteArrayView plain);
+    // The record of the file read or written last, if any.
+    const std::optional<record::Record>& last() const { return m_current; }
+
+    // A record read from another file, or the start of one for a file that
+    // carries none (or one that does not fit it).
+    static record::Record read(QByteArrayView plain, QByteArrayView record);
+
+private:
+    ReplicaStore m_store;
+    std::optional<record::Record> m_current;
+    quint64 m_masterKey = 0;
+    // The current file's entry lines, by a digest of their bytes: where each
+    // digest's marks start in `m_marksByLine`, and how many there are; each
+    // run holds its line's marks in file order.
+    std::unordered_map<quint64, std::pair<quint32, quint32>> m_runOf;
+    std::vector<record::Mark> m_marksByLine;
+};
