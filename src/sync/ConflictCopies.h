@@ -18,7 +18,9 @@ struct Found {
 // The engine whose conflict copy of the file named `fileName` a file named
 // `name` is, or empty: `data.sync-conflict-20261207-153012-ABCDEFG.enc`,
 // `data (conflicted copy 2026-12-07 153012).enc`,
-// `data (Laptop's conflicted copy 2026-12-07).enc` for `data.enc`.
+// `data (conflicted copy Ann Smith 2026-12-07 153012).enc`,
+// `data_conflict-20261207-153012.enc`,
+// `data (Ann's MacBook (2)'s conflicted copy 2026-12-07).enc` for `data.enc`.
 QString engineOf(const QString& fileName, const QString& name);
 
 // The conflict copies of the file at `file` in its folder, sorted by name.
