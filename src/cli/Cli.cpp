@@ -10,6 +10,7 @@
 #include "interchange/Interchange.h"
 #include "platform/VersionRecord.h"
 #include "seal/SealedVault.h"
+#include "sync/ConflictCopies.h"
 #include "sync/CopyMerge.h"
 #include "sync/RecordKeeper.h"
 #include "sync/VaultCopy.h"
@@ -793,14 +794,19 @@ private:
         return keep ? std::move(master) : SecretText();
     }
 
+    // A copy's path as it is told, its control characters escaped: anyone
+    // who can put a file beside the vault chooses its name.
+    static QString shownPath(const QString& path) {
+        return conflictcopies::displayName(QDir::toNativeSeparators(path));
+    }
+
     // The copies a sync engine left beside the vault when two computers
     // changed it apart are merged into it when it is opened; each is told.
     void mergeConflictCopies(QStringView master) {
         const copymerge::Outcome o =
             copymerge::mergeConflictCopies(*m_session, *m_history, *m_keeper, master, true);
         for (const copymerge::Taken& m : o.merged) {
-            tell(merged(QStringLiteral("the %1 conflict copy %2")
-                            .arg(m.engine, QDir::toNativeSeparators(m.path)),
+            tell(merged(QStringLiteral("the %1 conflict copy %2").arg(m.engine, shownPath(m.path)),
                         m.report));
             if (m.report.masterFromTheirs)
                 tell(QStringLiteral("The vault's master password is now the one set on the other "
@@ -809,7 +815,7 @@ private:
         for (const copymerge::Left& l : o.left)
             tell(QStringLiteral("The %1 conflict copy %2 was not merged (%3); it was left as it "
                                 "is.")
-                     .arg(l.engine, QDir::toNativeSeparators(l.path), l.why));
+                     .arg(l.engine, shownPath(l.path), l.why));
     }
 
     // A vault file that lost what this computer last saw in it (emptied by

@@ -4,6 +4,7 @@
 #include "main/EntryModel.h"
 #include "main/Form1.h"
 #include "startup/Program.h"
+#include "sync/ConflictCopies.h"
 #include "sync/CopyMerge.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultSession.h"
@@ -362,7 +363,8 @@ QString conflictCopiesText(const copymerge::Outcome& o) {
     }
     if (!o.left.empty())
         text += QStringLiteral(". Not merged: %1 (%2)")
-                    .arg(QFileInfo(o.left.front().path).fileName(), o.left.front().why);
+                    .arg(conflictcopies::displayName(QFileInfo(o.left.front().path).fileName()),
+                         o.left.front().why);
     return text;
 }
 

@@ -86,23 +86,29 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
     if (sealed)
         oursRecord = keeper.last() ? *keeper.last() : RecordKeeper::read(ours, {});
 
+    std::vector<conflictcopies::Identity> identities;
+    std::vector<conflictcopies::Identity> mergedIdentities;
     for (const conflictcopies::Found& found : copies) {
         const auto leave = [&](QString why) {
             outcome.left.push_back({found.path, found.engine, std::move(why)});
         };
-        vaultfile::ReadResult bytes = vaultfile::readAll(found.path);
-        if (!bytes.ok) {
-            leave(bytes.error);
+        // Only a file of the user's own that is a vault, read without
+        // following a link: anything else under a copy's name stays.
+        conflictcopies::Candidate bytes = conflictcopies::read(found.path);
+        if (!bytes.taken()) {
+            leave(bytes.why);
             continue;
         }
-        if (sealedvault::isSealed(bytes.data) != sealed) {
+        identities.push_back(bytes.identity);
+        if (sealedvault::isSealed(bytes.bytes) != sealed) {
+            sealedvault::wipe(bytes.bytes);
             leave(sealed ? QStringLiteral("it is not sealed, and the vault is")
                          : QStringLiteral("it is sealed, and the vault is not: seal the vault "
                                           "(keynook-cli seal) and it is merged"));
             continue;
         }
         vaultcopy::Opened copy =
-            vaultcopy::open(std::move(bytes.data), {}, sealed ? &session.key() : nullptr);
+            vaultcopy::open(std::move(bytes.bytes), {}, sealed ? &session.key() : nullptr);
         if (!copy.ok()) {
             leave(copy.outcome == vaultcopy::Outcome::WrongPassword
                       ? QStringLiteral("it was sealed under another master password or key; "
@@ -130,6 +136,7 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
         }
         outcome.changed = outcome.changed || r.changed;
         outcome.merged.push_back({found.path, found.engine, std::move(r.report)});
+        mergedIdentities.push_back(identities.back());
         sealedvault::wipe(ours);
         ours = std::move(r.file);
         if (sealed)
@@ -156,9 +163,11 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
         outcome.merged.clear();
         return outcome;
     }
-    for (const Taken& m : outcome.merged)
-        if (history.keepBackup(m.path))
-            QFile::remove(m.path);
+    // Removed once the merge is on disk, and only while each is still the
+    // file that was merged.
+    for (size_t i = 0; i < outcome.merged.size(); ++i)
+        if (history.keepBackup(outcome.merged[i].path))
+            conflictcopies::removeIfUnchanged(outcome.merged[i].path, mergedIdentities[i]);
     return outcome;
 }
 

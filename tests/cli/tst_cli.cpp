@@ -1151,10 +1151,14 @@ TEST_F(Cli, MergeTakesOtherCopiesIntoTheVault) {
 
 // A conflict copy a sync engine left beside the vault (the other computer's
 // version) is merged when the vault is opened, keeping this computer's
-// change too, and moves to the backups in the data folder.
+// change too, and moves to the backups in the data folder. The sealed one's
+// name holds a newline and ESC, which are told escaped.
 TEST_F(Cli, ConflictCopiesAreMergedWhenTheVaultOpens) {
     for (const bool sealed : {false, true}) {
         SCOPED_TRACE(sealed ? "sealed" : "plain");
+        const QString name =
+            sealed ? QStringLiteral("data (Ann\n\x1b[2J's conflicted copy 2026-12-08).enc")
+                   : QStringLiteral("data.sync-conflict-20261207-185610-GPGRADF.enc");
         writeVault(std::vector<Entry>{kMe, kBob});
         if (sealed)
             sealCheaply();
@@ -1162,8 +1166,7 @@ TEST_F(Cli, ConflictCopiesAreMergedWhenTheVaultOpens) {
         // The other computer's version, which the engine then renames beside
         // the vault.
         const QString other = path(QStringLiteral("other.enc"));
-        const QString copy =
-            path(QStringLiteral("vault/data.sync-conflict-20261207-185610-GPGRADF.enc"));
+        const QString copy = path(QStringLiteral("vault/") + name);
         ASSERT_TRUE(QFile::copy(m_vault, other));
         const QStringList there{QStringLiteral("--password-stdin"),
                                 QStringLiteral("--vault=") + other, QStringLiteral("add"),
@@ -1178,13 +1181,19 @@ TEST_F(Cli, ConflictCopiesAreMergedWhenTheVaultOpens) {
 
         const Ran r = withMaster({QStringLiteral("list"), QStringLiteral("--format=tsv")});
         EXPECT_EQ(r.status, 0) << r.err.toStdString();
-        EXPECT_TRUE(r.err.contains("Merged the Syncthing conflict copy")) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(sealed ? "Merged the Dropbox conflict copy"
+                                          : "Merged the Syncthing conflict copy"))
+            << r.err.toStdString();
+        EXPECT_EQ(r.err.contains("Ann\\n\\x1b[2J's"), sealed);
+        EXPECT_FALSE(r.err.contains('\x1b'));
         for (const char* user : {"me", "bob", "here", "there"})
             EXPECT_TRUE(r.out.contains(QByteArray("\n") + user + '\t')) << user;
         EXPECT_FALSE(QFileInfo::exists(copy));
         EXPECT_EQ(sealedvault::isSealed(vaultBytes()), sealed);
-        QDirIterator backups(path(QStringLiteral("data")), {QStringLiteral("*GPGRADF.enc")},
-                             QDir::Files, QDirIterator::Subdirectories);
+        QDirIterator backups(
+            path(QStringLiteral("data")),
+            {sealed ? QStringLiteral("*2026-12-08).enc") : QStringLiteral("*GPGRADF.enc")},
+            QDir::Files, QDirIterator::Subdirectories);
         EXPECT_TRUE(backups.hasNext());
         // The vault as it was before the merge, too.
         QDirIterator before(path(QStringLiteral("data")), {QStringLiteral("*-copies.backup")},

@@ -4,7 +4,6 @@
 #include "VaultTestSupport.h"
 
 #include "seal/SealedVault.h"
-#include "sync/ConflictCopies.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
 #include "vault/VaultFile.h"
@@ -645,28 +644,6 @@ TEST(VaultHistory, AVaultThatLostItsContentsIsNotANewOne) {
                                                       : row.now == missing ? "\r\n"
                                                                            : row.now);
     }
-}
-
-TEST(ConflictCopies, EachEnginesNamesAreKnown) {
-    const struct {
-        const char* name;
-        const char* engine;
-    } rows[] = {
-        {"data.sync-conflict-20261207-153012-ABCDEFG.enc", "Syncthing"},
-        {"data (conflicted copy 2026-12-07 153012).enc", "Nextcloud"},
-        {"data (Laptop's conflicted copy 2026-12-07).enc", "Dropbox"},
-        {"data (Ann’s Laptop's conflicted copy 2026-12-07 (1)).enc", "Dropbox"},
-        {"data.enc", ""},
-        {".data.enc.new-Ab12Cd", ""},
-        {"~syncthing~.data.enc.new-Ab12Cd.tmp", ""},
-        {"data.sync-conflict-20261207-153012-ABCDEFG.enc.tmp", ""},
-        {"other.sync-conflict-20261207-153012-ABCDEFG.enc", ""},
-        {"data (conflicted copy 2026-12-07).enc", ""},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(conflictcopies::engineOf(QStringLiteral("data.enc"), QString::fromUtf8(row.name)),
-                  QString::fromUtf8(row.engine))
-            << row.name;
 }
 
 vaultmerge::Named named(const char* username, const char* location) {
