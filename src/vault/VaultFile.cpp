@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <new>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -286,6 +287,12 @@ Result saveAtomically(const QString& path, const std::vector<QByteArrayView>& pi
     const int fd = ::mkostemps(temp.data(), int(sizeof kTempSuffix - 1), O_CLOEXEC);
     if (fd < 0)
         return Result::failure(systemError(errno));
+    // Locked (flock) from its making until it bears the vault's name, so that
+    // a start looking for saves cut short leaves it alone (removeLeftovers).
+    // The lock is the open file's: a second descriptor keeps it past the
+    // close, which comes before the rename to hear of a write that failed.
+    ::flock(fd, LOCK_EX | LOCK_NB);
+    const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     step("created");
     // Dropbox's own mark for a file it must leave alone, where the file
     // system keeps such marks; nothing is lost where it does not.
@@ -302,10 +309,12 @@ Result saveAtomically(const QString& path, const std::vector<QByteArrayView>& pi
         step("closed");
     if (r.ok && doRename(temp.constData(), finalName.constData()) != 0)
         r = Result::failure(systemError(errno));
-    if (!r.ok) {
+    if (!r.ok)
         ::unlink(temp.constData());
+    if (held >= 0)
+        ::close(held);
+    if (!r.ok)
         return r;
-    }
     step("renamed");
     syncFolder(folder);
     return {};
@@ -365,9 +374,20 @@ int removeLeftovers(const QByteArray& realFile) {
             continue;
         const QByteArray leftover = folder + '/' + e->d_name;
         struct stat st {};
-        if (::lstat(leftover.constData(), &st) == 0 && S_ISREG(st.st_mode) &&
+        if (::lstat(leftover.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        // A save in progress holds its file (see saveAtomically). Under the
+        // vault's lock none but ours can be, yet a Keynook from before that
+        // locked elsewhere, or a holder whose lock file someone removed,
+        // could be writing this one: it is left to finish.
+        const int fd =
+            ::open(leftover.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
             ::unlink(leftover.constData()) == 0)
             ++removed;
+        ::close(fd);
     }
     ::closedir(dir);
     return removed;

@@ -96,8 +96,10 @@ Stamp stampOf(const QString& path);
 
 // Removes what an interrupted save left beside the vault at the real path
 // `realFile` (see realFilePath): its temporary files, which are never the
-// vault itself. Only a holder of that file's lock may: another program's
-// save in progress writes such a file too. Returns how many were removed.
+// vault itself. Only a holder of that file's lock may (see
+// VaultLock::removeLeftovers): another program's save in progress writes
+// such a file too. One that a save still holds is left alone in any case.
+// Returns how many were removed.
 int removeLeftovers(const QByteArray& realFile);
 
 // The normal file a path names, its name compared ignoring case, as the file

@@ -1,5 +1,7 @@
 #include "vault/VaultLock.h"
 
+#include "vault/VaultFile.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -8,9 +10,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -81,29 +85,67 @@ QString notPlain(const QByteArray& path, mode_t mode) {
         .arg(QDir::toNativeSeparators(QFile::decodeName(path)), QLatin1String(kind));
 }
 
+QByteArray folderOf(const QByteArray& file) {
+    const qsizetype slash = file.lastIndexOf('/');
+    return slash > 0 ? file.left(slash) : QByteArray("/");
+}
+
+// The lock beside a vault that a sync engine carries: its name keeps it
+// home (see pathFor()), but Syncthing also removes a temporary file of its
+// folder that has not changed for a day, and a window may stay open for
+// longer. Its time is set years ahead, which that rule never finds old.
+// Dropbox is told by its own mark too, where the file system keeps marks.
+void keepFromSyncEngines(int fd) {
+    constexpr time_t kYearsAhead = time_t(10) * 365 * 24 * 60 * 60;
+    const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) + kYearsAhead, 0}};
+    ::futimens(fd, times);
+    ::fsetxattr(fd, "user.com.dropbox.ignored", "1", 1, 0);
+}
+
 } // namespace
 
-VaultLock::VaultLock(const QByteArray& vaultFile, const QString& folder)
-    : m_vaultFile(vaultFile), m_path(pathFor(vaultFile, folder)) {}
+VaultLock::VaultLock(const QByteArray& vaultFile, const QString& dataFolder)
+    : m_vaultFile(vaultFile) {
+    m_own.path = pathFor(vaultFile);
+    if (!dataFolder.isEmpty())
+        m_inDataFolder.path = dataFolderPathFor(vaultFile, dataFolder);
+}
 
 VaultLock::~VaultLock() {
     letGo();
 }
 
 void VaultLock::letGo() {
-    if (m_fd < 0)
+    letGo(m_inDataFolder);
+    letGo(m_own);
+}
+
+void VaultLock::letGo(File& file) {
+    if (file.fd < 0)
         return;
     // Removed while still held, and only if it is still ours, so that a
     // program taking it meanwhile never loses the file it holds.
     struct stat named {};
-    if (::lstat(m_path.constData(), &named) == 0 && named.st_dev == m_device &&
-        named.st_ino == m_inode)
-        ::unlink(m_path.constData());
-    ::close(m_fd);
-    m_fd = -1;
+    if (::lstat(file.path.constData(), &named) == 0 && named.st_dev == file.device &&
+        named.st_ino == file.inode)
+        ::unlink(file.path.constData());
+    ::close(file.fd);
+    file.fd = -1;
 }
 
-QByteArray VaultLock::pathFor(const QByteArray& vaultFile, const QString& folder) {
+int VaultLock::removeLeftovers() const {
+    return m_own.fd >= 0 ? vaultfile::removeLeftovers(m_vaultFile) : 0;
+}
+
+QByteArray VaultLock::pathFor(const QByteArray& vaultFile) {
+    // Named as a save's temporary file is, which each sync engine keeps to
+    // its computer (see vaultfile::saveAtomically), and unlike a save's
+    // leftover, which a start removes.
+    const qsizetype slash = vaultFile.lastIndexOf('/');
+    return folderOf(vaultFile) + "/~syncthing~." + vaultFile.mid(slash + 1) + ".lock.tmp";
+}
+
+QByteArray VaultLock::dataFolderPathFor(const QByteArray& vaultFile, const QString& folder) {
     // Named after the real path, which may be long and need not be text; a
     // person looking into the folder finds the path itself in the file.
     const QByteArray id =
@@ -111,18 +153,18 @@ QByteArray VaultLock::pathFor(const QByteArray& vaultFile, const QString& folder
     return QFile::encodeName(folder) + '/' + id + ".lock";
 }
 
-QString VaultLock::defaultFolder() {
+QString VaultLock::dataFolder() {
     const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     return data.isEmpty() ? QString() : data + QStringLiteral("/Keynook/locks");
 }
 
-QByteArray VaultLock::besideVault(const QByteArray& vaultFile) {
+QByteArray VaultLock::dotLockPathFor(const QByteArray& vaultFile) {
     const qsizetype slash = vaultFile.lastIndexOf('/');
     return vaultFile.left(slash + 1) + '.' + vaultFile.mid(slash + 1) + ".lock";
 }
 
-VaultLock::Result VaultLock::checkEarlierLock() const {
-    const QByteArray path = besideVault(m_vaultFile);
+VaultLock::Result VaultLock::checkDotLock() const {
+    const QByteArray path = dotLockPathFor(m_vaultFile);
     // Only a plain file is looked into: opening anything else could do
     // anything, and it is no lock of ours.
     struct stat seen {};
@@ -152,38 +194,27 @@ VaultLock::Result VaultLock::checkEarlierLock() const {
     return result;
 }
 
-VaultLock::Result VaultLock::tryLock() {
-    if (m_fd >= 0)
-        return {};
-    if (!m_path.startsWith('/'))
-        return {Outcome::Failed,
-                QStringLiteral("this user has no data folder to keep its lock in")};
-    const QString folder = QFile::decodeName(m_path.left(m_path.lastIndexOf('/')));
-    if (!QDir().mkpath(folder))
-        return {Outcome::Failed, QStringLiteral("its lock folder %1 could not be made")
-                                     .arg(QDir::toNativeSeparators(folder))};
-    // The lock names the vault and who uses it: the user's alone.
-    ::chmod(QFile::encodeName(folder).constData(), 0700);
+VaultLock::Result VaultLock::take(File& file, const QByteArray& words) {
     // A few rounds at most: another program may let go and remove the file
     // between our opening it and locking it.
     for (int round = 0; round < 100; ++round) {
         struct stat seen {};
-        if (::lstat(m_path.constData(), &seen) == 0 && !S_ISREG(seen.st_mode))
-            return {Outcome::NotPlain, notPlain(m_path, seen.st_mode)};
+        if (::lstat(file.path.constData(), &seen) == 0 && !S_ISREG(seen.st_mode))
+            return {Outcome::NotPlain, notPlain(file.path, seen.st_mode)};
         const int fd =
-            ::open(m_path.constData(),
+            ::open(file.path.constData(),
                    O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
         if (fd < 0) {
             const int error = errno;
             if (error == EINTR || ((error == ELOOP || error == ENXIO || error == EISDIR) &&
-                                   ::lstat(m_path.constData(), &seen) == 0))
+                                   ::lstat(file.path.constData(), &seen) == 0))
                 continue; // replaced since it was looked at: look again
             return {Outcome::Failed, systemError(error)};
         }
         struct stat opened {};
         if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode)) {
             ::close(fd);
-            return {Outcome::NotPlain, notPlain(m_path, opened.st_mode)};
+            return {Outcome::NotPlain, notPlain(file.path, opened.st_mode)};
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
@@ -198,29 +229,68 @@ VaultLock::Result VaultLock::tryLock() {
         // Locked; but a holder letting go removes its file under its lock,
         // and then the file we locked has no name any more.
         struct stat named {};
-        if (::lstat(m_path.constData(), &named) != 0 || named.st_dev != opened.st_dev ||
+        if (::lstat(file.path.constData(), &named) != 0 || named.st_dev != opened.st_dev ||
             named.st_ino != opened.st_ino) {
             ::close(fd);
             continue;
         }
-        // Who holds it, for a message, and for which vault; the system's
-        // lock is what counts, so a lock whose words could not be written
-        // still holds.
-        const QByteArray words = QByteArray::number(::getpid()) + '\n' + programName() + '\n' +
-                                 hostName() + '\n' + m_vaultFile + '\n';
+        // Who holds it, for a message; the system's lock is what counts, so
+        // a lock whose words could not be written still holds.
         if (::ftruncate(fd, 0) == 0) [[maybe_unused]]
             const ssize_t n = ::pwrite(fd, words.constData(), words.size(), 0);
-        m_fd = fd;
-        m_device = opened.st_dev;
-        m_inode = opened.st_ino;
-        // A Keynook from before knows only its own lock beside the vault:
-        // while one holds that, the vault is taken. Looked at once ours is
-        // held, so that no Keynook of this kind can slip in meanwhile.
-        if (Result earlier = checkEarlierLock(); earlier.outcome != Outcome::Taken) {
-            letGo();
-            return earlier;
-        }
+        file.fd = fd;
+        file.device = opened.st_dev;
+        file.inode = opened.st_ino;
         return {};
     }
     return {Outcome::Failed, QStringLiteral("its lock file kept changing while it was taken")};
+}
+
+VaultLock::Result VaultLock::takeInDataFolder(const QByteArray& words) {
+    if (!m_inDataFolder.path.startsWith('/'))
+        return {Outcome::Failed,
+                QStringLiteral("this user has no data folder to keep its lock in")};
+    const QString folder =
+        QFile::decodeName(m_inDataFolder.path.left(m_inDataFolder.path.lastIndexOf('/')));
+    if (!QDir().mkpath(folder))
+        return {Outcome::Failed, QStringLiteral("its lock folder %1 could not be made")
+                                     .arg(QDir::toNativeSeparators(folder))};
+    // The lock names the vault and who uses it: the user's alone.
+    ::chmod(QFile::encodeName(folder).constData(), 0700);
+    return take(m_inDataFolder, words);
+}
+
+VaultLock::Result VaultLock::tryLock() {
+    if (isLocked())
+        return {};
+    // Who holds it, and for which vault.
+    const QByteArray words = QByteArray::number(::getpid()) + '\n' + programName() + '\n' +
+                             hostName() + '\n' + m_vaultFile + '\n';
+    // A folder that takes no new file from this user takes no save either (a
+    // save writes its new file beside the vault), so no Keynook of this user
+    // writes the vault there: it is read under the data folder's lock alone,
+    // as the Keynook before this one did. A lock file that is there is taken.
+    struct stat seen {};
+    const bool noNewFiles =
+        ::lstat(m_own.path.constData(), &seen) != 0 && errno == ENOENT &&
+        ::faccessat(AT_FDCWD, folderOf(m_vaultFile).constData(), W_OK, AT_EACCESS) != 0;
+    if (!noNewFiles) {
+        if (Result own = take(m_own, words); own.outcome != Outcome::Taken)
+            return own;
+        keepFromSyncEngines(m_own.fd);
+    }
+    // The Keynook before this one knows only its lock in the data folder,
+    // and the ones before that only `.NAME.lock` beside the vault: while one
+    // holds either, the vault is taken. Looked at once ours is held, so that
+    // no Keynook of this kind can slip in meanwhile. Without a data folder
+    // (or room in it) the lock beside the vault still keeps every Keynook of
+    // this kind out.
+    Result earlier = takeInDataFolder(words);
+    if (earlier.outcome == Outcome::Failed && !noNewFiles)
+        earlier = {};
+    if (earlier.outcome == Outcome::Taken)
+        earlier = checkDotLock();
+    if (earlier.outcome != Outcome::Taken)
+        letGo();
+    return earlier;
 }

@@ -79,12 +79,13 @@ QByteArray VaultSession::realFile() const {
     return m_lockedFile.isEmpty() ? vaultfile::realFilePath(m_path) : m_lockedFile;
 }
 
-// Takes the vault for this session alone: the lock of the file every name of
-// the vault leads to, so that two names of one file (a link to it, a link to
-// its folder) never let two programs write it at once.
+// Takes the vault for this session alone: the lock beside the file every name
+// of the vault leads to, so that two names of one file (a link to it or to its
+// folder, a bind mount) or two environments never let two programs write it
+// at once.
 Status VaultSession::lock() {
     const QByteArray real = vaultfile::realFilePath(m_path);
-    auto lock = std::make_unique<VaultLock>(real, VaultLock::defaultFolder());
+    auto lock = std::make_unique<VaultLock>(real, VaultLock::dataFolder());
     const VaultLock::Result taken = lock->tryLock();
     switch (taken.outcome) {
     case VaultLock::Outcome::Taken:
@@ -118,8 +119,8 @@ Status VaultSession::open() {
         if (Status locked = lock(); !locked.ok())
             return locked;
         // Only what the lock just taken protects: the leftovers of saves to
-        // the file it is for.
-        vaultfile::removeLeftovers(m_lockedFile);
+        // the file it is for, which no other writer can be making now.
+        m_lock->removeLeftovers();
     }
     // The vault is read, locked and saved by its exact name, so only a file
     // of that name is the vault: another spelling, which FileExists accepts,

@@ -55,10 +55,9 @@ protected:
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
-    // The vault's lock file, in the user's data folder.
+    // The vault's lock file, beside it.
     QString lockFile() const {
-        return QFile::decodeName(
-            VaultLock::pathFor(vaultfile::realFilePath(m_vault), VaultLock::defaultFolder()));
+        return QFile::decodeName(VaultLock::pathFor(vaultfile::realFilePath(m_vault)));
     }
 
     QByteArray vaultBytes() const {

@@ -235,8 +235,9 @@ void TestForm1::saveWritesListInDisplayOrder() {
     // The test wrote the vault 0644; the save leaves it its owner's alone.
     QCOMPARE(QFileInfo(h.vaultPath()).permissions() & 0x0FFF,
              QFileDevice::ReadUser | QFileDevice::WriteUser);
-    // Only data.enc is left in the folder.
-    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden), (QStringList{"data.enc"}));
+    // Only data.enc and its lock are left in the folder.
+    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{"data.enc", h.lockName()}));
 }
 
 void TestForm1::saveOfEmptyList() {
@@ -583,7 +584,8 @@ void TestForm1::failedSaveKeepsOldFileAndSaysSo() {
     QVERIFY(!main->statusText().startsWith(QStringLiteral("Saved")));
     QCOMPARE(h.boxes().shown.size(), size_t(1));
     QVERIFY(h.boxes().shown[0].text.contains(QStringLiteral("could not be saved")));
-    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden), (QStringList{"data.enc"}));
+    QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::Hidden),
+             (QStringList{"data.enc", h.lockName()}));
     QCOMPARE(main->entries().rowCount(), 2);
     QVERIFY(!h.program().ended());
 

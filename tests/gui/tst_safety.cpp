@@ -46,12 +46,9 @@ QString lockPath(const Harness& h) {
     return h.folder() + QStringLiteral("/.data.enc.lock");
 }
 
-// Where the vault's lock is now, its folder made.
+// Where the vault's lock is now.
 QString ownLockPath(const Harness& h) {
-    const QString lock = QFile::decodeName(
-        VaultLock::pathFor(vaultfile::realFilePath(h.vaultPath()), VaultLock::defaultFolder()));
-    QDir().mkpath(QFileInfo(lock).absolutePath());
-    return lock;
+    return h.folder() + '/' + h.lockName();
 }
 
 // Everything in a folder, hidden files included.
@@ -353,10 +350,10 @@ void TestSafety::vaultAnotherUserCouldReachIsRefused() {
     QVERIFY(main && main->isVisible());
     QVERIFY(!QFile::exists(leftover));
     QVERIFY(h.program().vault && h.program().vault->holdsLock());
-    // The lock is the file's, whatever name reached it, and never beside it.
-    QVERIFY(QFile::exists(QFile::decodeName(
-        VaultLock::pathFor(vaultfile::realFilePath(real), VaultLock::defaultFolder()))));
-    QCOMPARE(folderContents(folder).filter(QStringLiteral(".lock")), QStringList{});
+    // The lock is the file's, whatever name reached it: beside the file.
+    const QString lock = QFile::decodeName(VaultLock::pathFor(vaultfile::realFilePath(real)));
+    QCOMPARE(folderContents(folder).filter(QStringLiteral(".lock")),
+             QStringList{QFileInfo(lock).fileName()});
     main->entries().append(Entry{QStringLiteral("b"), QStringLiteral("2"), QString()});
     QVERIFY(SaveData(h.program()));
     if (linked)

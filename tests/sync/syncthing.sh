@@ -69,15 +69,15 @@ within 60 no_copy_on_a || fail "the merge and the copy's removal did not reach a
 [[ $(users a) == "ann from-a from-b " ]] || fail "a reads $(users a)"
 echo "ok: the conflict copy was merged, and its removal and the merge reached the other side"
 
-# A command holds the vault on a (waiting for its password) and a save cut
-# short left its temporary file there while a scans a change: only the
-# vault reaches b.
+# A command holds the vault on a (waiting for its password), its lock beside
+# it, and a save cut short left its temporary file there while a scans a
+# change: only the vault reaches b.
 printf 'pw 1234\nx\n' | cli a add --username late 2>/dev/null
 mkfifo "$WORK/password"
 cli a list <"$WORK/password" >/dev/null 2>&1 &
 holder=$!
 exec 3>"$WORK/password"
-held() { ls "$WORK/a/data/Keynook/locks/"*.lock >/dev/null 2>&1; }
+held() { [[ -s "${ST_FOLDER[a]}/~syncthing~.data.enc.lock.tmp" ]]; }
 within 30 held || fail "the command on a took no lock"
 echo partial >"${ST_FOLDER[a]}/~syncthing~.data.enc.new-Ab12Cd.tmp"
 st_scan a

@@ -7,10 +7,12 @@
 #include "seal/SealedVault.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultLock.h"
 #include "vault/VaultSession.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
@@ -42,10 +44,14 @@ QByteArray vaultOf(int entries, const char* tag) {
     return vaultformat::savedFile(kMaster, list);
 }
 
-// What is in the vault's folder besides the vault.
+// What is in the vault's folder besides the vault and the lock of a session
+// on it (the sealed form's).
 QStringList others(const QString& folder) {
     QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    const QString vault = folder + QStringLiteral("/data.enc");
     names.removeAll(QStringLiteral("data.enc"));
+    names.removeAll(QFileInfo(QFile::decodeName(VaultLock::pathFor(vaultfile::realFilePath(vault))))
+                        .fileName());
     return names;
 }
 

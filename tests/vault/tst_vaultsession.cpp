@@ -9,14 +9,23 @@
 #include "vault/VaultLock.h"
 #include "vault/VaultSession.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <fnmatch.h>
+#include <functional>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -95,58 +104,78 @@ TEST(VaultSession, FromANewVaultToASaveWithOneWriterAtATime) {
     EXPECT_FALSE(creator.changedOutside());
 }
 
-// A vault in a synced folder: while a session holds it, the folder holds
-// nothing but the vault, so a sync engine carries no lock to another
-// computer. A Keynook from before locked beside the vault: while one holds
-// that lock the vault stays taken; left behind here it is removed, brought
-// from another computer it is left to that computer.
-TEST(VaultSession, TheLockStaysOutOfTheVaultsFolderAndRespectsTheEarlierOne) {
+// A vault in a synced folder: while a session holds it, the folder holds the
+// vault and its lock, under a name each sync engine keeps to this computer
+// and with a time Syncthing's clean-up of old temporary files never reaches;
+// a save there leaves no other file, and the lock goes with the session. A
+// Keynook from before locked in the user's data folder, and one before that
+// beside the vault: while one holds its lock the vault stays taken; a
+// `.NAME.lock` left behind here is removed, one brought from another
+// computer is left to that computer.
+TEST(VaultSession, TheLockBesideTheVaultStaysHomeAndRespectsTheEarlierOnes) {
     QTemporaryDir dir;
     const QString path = dir.filePath("data.enc");
     testsupport::writeBytes(path, line("master") + "\r\n");
-    const QString earlier = dir.filePath(".data.enc.lock");
+    const QByteArray real = vaultfile::realFilePath(path);
+    const QString lock = QFile::decodeName(VaultLock::pathFor(real));
+    const QString dotLock = QFile::decodeName(VaultLock::dotLockPathFor(real));
+    const QString dataLock =
+        QFile::decodeName(VaultLock::dataFolderPathFor(real, VaultLock::dataFolder()));
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(dataLock).absolutePath()));
     const auto files = [&] { return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden); };
     struct Case {
         const char* held; // by this computer's earlier Keynook, or not
+        QString at;
         QByteArray says;
         Failure opened;
         bool kept;
     };
-    for (const Case& c : {Case{"held", "4242\nkeynook\n\n", Failure::Locked, true},
-                          Case{"left here", "4242\nkeynook\n\n", Failure::None, false},
-                          Case{"from elsewhere", "4242\nkeynook\nlaptop\n", Failure::None, true},
-                          Case{"none", QByteArray(), Failure::None, false}}) {
+    for (const Case& c :
+         {Case{"held", dotLock, "4242\nkeynook\n\n", Failure::Locked, true},
+          Case{"left here", dotLock, "4242\nkeynook\n\n", Failure::None, false},
+          Case{"from elsewhere", dotLock, "4242\nkeynook\nlaptop\n", Failure::None, true},
+          Case{"held in the data folder", dataLock, "4242\nkeynook\n\n", Failure::Locked, true},
+          Case{"none", QString(), QByteArray(), Failure::None, false}}) {
         SCOPED_TRACE(c.held);
         int fd = -1;
         if (!c.says.isNull()) {
-            testsupport::writeBytes(earlier, c.says);
-            fd = ::open(QFile::encodeName(earlier).constData(), O_RDONLY | O_CLOEXEC);
+            testsupport::writeBytes(c.at, c.says);
+            fd = ::open(QFile::encodeName(c.at).constData(), O_RDONLY | O_CLOEXEC);
             ASSERT_GE(fd, 0);
-            if (QByteArray(c.held) == "held") {
+            if (QByteArray(c.held).startsWith("held")) {
                 ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
             }
         }
-        VaultSession session(path);
-        const VaultSession::Status opened = session.open();
-        EXPECT_EQ(opened.failure, c.opened);
-        if (opened.failure == Failure::Locked) {
-            EXPECT_EQ(opened.why, QStringLiteral("keynook, process 4242"));
-        }
-        EXPECT_EQ(QFile::exists(earlier), c.kept);
         QStringList expected{QStringLiteral("data.enc")};
-        if (c.kept)
+        if (c.kept && c.at == dotLock)
             expected.prepend(QStringLiteral(".data.enc.lock"));
-        EXPECT_EQ(files(), expected);
-        if (opened.ok()) {
-            EXPECT_TRUE(session.holdsLock());
-            EXPECT_TRUE(QFile::exists(QFile::decodeName(
-                VaultLock::pathFor(vaultfile::realFilePath(path), VaultLock::defaultFolder()))));
-            ASSERT_TRUE(session.save(line("master") + line("u|||p|||") + "\r\n").ok());
-            EXPECT_EQ(files(), expected); // no temporary file left either
+        {
+            VaultSession session(path);
+            const VaultSession::Status opened = session.open();
+            EXPECT_EQ(opened.failure, c.opened);
+            if (opened.failure == Failure::Locked) {
+                EXPECT_EQ(opened.why, QStringLiteral("keynook, process 4242"));
+            }
+            EXPECT_EQ(!c.at.isEmpty() && QFile::exists(c.at), c.kept);
+            if (opened.ok()) {
+                EXPECT_TRUE(session.holdsLock());
+                EXPECT_TRUE(QFile::exists(dataLock)); // keeps a Keynook from before out
+                const QFileInfo held(lock);
+                EXPECT_EQ(::fnmatch("~syncthing~*.tmp",
+                                    QFile::encodeName(held.fileName()).constData(), 0),
+                          0);
+                EXPECT_GT(held.lastModified(), QDateTime::currentDateTime().addYears(1));
+                ASSERT_TRUE(session.save(line("master") + line("u|||p|||") + "\r\n").ok());
+                QStringList withLock = expected;
+                withLock.append(held.fileName());
+                EXPECT_EQ(files(), withLock); // no temporary file left either
+            }
         }
+        EXPECT_EQ(files(), expected);
         if (fd >= 0)
             ::close(fd);
-        QFile::remove(earlier);
+        if (!c.at.isEmpty())
+            QFile::remove(c.at);
     }
 }
 
@@ -301,4 +330,225 @@ TEST(VaultSession, PutAwayKeepsOnlyASealedCopyThatTheMasterPasswordTakesBack) {
             EXPECT_EQ(saved, kept);
         }
     }
+}
+
+namespace {
+
+// In a child process: the test's ends of its pipes.
+int g_tell = -1;
+int g_go = -1;
+
+void tell(const QByteArray& line) {
+    const QByteArray text = line + '\n';
+    (void)!::write(g_tell, text.constData(), size_t(text.size()));
+}
+
+void pauseBeforeTheRename(const char* step) {
+    char go = 0;
+    if (std::strcmp(step, "closed") == 0) {
+        tell("saving");
+        (void)!::read(g_go, &go, 1);
+    }
+}
+
+// Another program on the vault (a window, keynook-cli): a process of its own,
+// with its own environment, that tells the test what it finds a line at a
+// time and waits where the test says.
+class Writer {
+public:
+    explicit Writer(const std::function<void()>& work) {
+        int out[2];
+        int go[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(go, O_CLOEXEC) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            g_tell = out[1];
+            g_go = go[0];
+            work();
+            ::_exit(0);
+        }
+        ::close(out[1]);
+        ::close(go[0]);
+        m_out = out[0];
+        m_go = go[1];
+    }
+    ~Writer() {
+        ::close(m_out);
+        ::close(m_go);
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    pid_t pid() const { return m_pid; }
+    QByteArray next() {
+        QByteArray line;
+        char c = 0;
+        while (::read(m_out, &c, 1) == 1 && c != '\n')
+            line += c;
+        return line;
+    }
+    void go() { (void)!::write(m_go, "g", 1); }
+    bool ended() {
+        int status = -1;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    int m_go = -1;
+};
+
+void writeText(const char* file, const QByteArray& text) {
+    const int fd = ::open(file, O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)!::write(fd, text.constData(), size_t(text.size()));
+        ::close(fd);
+    }
+}
+
+// Mounts `from` on `to` for this process alone: in a mount namespace of its
+// own, as root or in a user namespace of its own.
+bool bindMount(const QString& from, const QString& to) {
+    const QByteArray uid = QByteArray::number(::geteuid());
+    const QByteArray gid = QByteArray::number(::getegid());
+    if (::unshare(CLONE_NEWNS) != 0) {
+        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return false;
+        writeText("/proc/self/setgroups", "deny");
+        writeText("/proc/self/uid_map", "0 " + uid + " 1");
+        writeText("/proc/self/gid_map", "0 " + gid + " 1");
+    }
+    return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(QFile::encodeName(from).constData(), QFile::encodeName(to).constData(), nullptr,
+                   MS_BIND, nullptr) == 0;
+}
+
+enum class Reach { ByName, ThroughFolderLink, ThroughBindMount };
+
+struct SecondWriter {
+    const char* name;
+    Reach reach;
+    bool otherDataFolder;
+    bool lockFileRemoved; // from under the first, as a person cleaning up might
+};
+
+void PrintTo(const SecondWriter& w, std::ostream* os) {
+    *os << w.name;
+}
+
+class OneLockPerVault : public ::testing::TestWithParam<SecondWriter> {};
+
+} // namespace
+
+// Two programs on one vault, however the second reaches it: while the first
+// holds it, the second is kept out and told who holds it, and nothing the
+// second does removes the first's save in progress. Each program runs in a
+// process of its own, with the data folder its environment gives it.
+TEST_P(OneLockPerVault, KeepsASecondWriterOffASaveInProgress) {
+    const SecondWriter& w = GetParam();
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("vault"));
+    ASSERT_TRUE(QDir().mkpath(folder) && QDir().mkpath(dir.filePath(QStringLiteral("bind"))));
+    ASSERT_TRUE(QFile::link(folder, dir.filePath(QStringLiteral("link"))));
+    const QString path = folder + QStringLiteral("/data.enc");
+    testsupport::writeBytes(path, line("master") + "\r\n");
+    const QString second = w.reach == Reach::ByName ? path
+                           : w.reach == Reach::ThroughFolderLink
+                               ? dir.filePath(QStringLiteral("link/data.enc"))
+                               : dir.filePath(QStringLiteral("bind/data.enc"));
+    const QByteArray firstData = QFile::encodeName(dir.filePath(QStringLiteral("data-1")));
+    const QByteArray secondData =
+        w.otherDataFolder ? QFile::encodeName(dir.filePath(QStringLiteral("data-2"))) : firstData;
+    const QByteArray saved = line("master") + line("first|||1|||") + "\r\n";
+
+    Writer first([&] {
+        ::setenv("XDG_DATA_HOME", firstData.constData(), 1);
+        VaultSession session(path);
+        if (const VaultSession::Status s = session.open(); !s.ok())
+            return tell("not opened: " + s.why.toUtf8());
+        vaultfile::saveHooks().step = pauseBeforeTheRename;
+        const VaultSession::Status s = session.save(saved);
+        tell(s.ok() ? QByteArray("saved") : "not saved: " + s.why.toUtf8());
+    });
+    ASSERT_EQ(first.next(), "saving");
+    const QStringList inProgress =
+        QDir(folder).entryList({QStringLiteral("~syncthing~.data.enc.new-*")}, QDir::Files);
+    ASSERT_EQ(inProgress.size(), 1);
+    if (w.lockFileRemoved) {
+        ASSERT_TRUE(
+            QFile::remove(QFile::decodeName(VaultLock::pathFor(vaultfile::realFilePath(path)))));
+    }
+
+    Writer other([&] {
+        ::setenv("XDG_DATA_HOME", secondData.constData(), 1);
+        if (w.reach == Reach::ThroughBindMount && !bindMount(folder, dir.filePath("bind")))
+            return tell("-1");
+        VaultSession session(second);
+        const VaultSession::Status s = session.open();
+        tell(QByteArray::number(int(s.failure)) + '\n' + s.why.toUtf8());
+    });
+    const int failure = other.next().toInt();
+    if (failure < 0)
+        GTEST_SKIP() << "no bind mount can be made here";
+    const QString why = QString::fromUtf8(other.next());
+    EXPECT_TRUE(other.ended());
+    if (w.lockFileRemoved) {
+        EXPECT_EQ(Failure(failure), Failure::None) << why.toStdString();
+    } else {
+        EXPECT_EQ(Failure(failure), Failure::Locked);
+        EXPECT_TRUE(why.endsWith(QStringLiteral(", process %1").arg(first.pid())))
+            << why.toStdString();
+    }
+    EXPECT_TRUE(QFile::exists(folder + '/' + inProgress[0]));
+    first.go();
+    EXPECT_EQ(first.next(), "saved");
+    EXPECT_TRUE(first.ended());
+    EXPECT_EQ(testsupport::fileBytes(path), saved);
+    // Each let go of its lock as it ended, and removed it.
+    EXPECT_EQ(QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System),
+              QStringList{QStringLiteral("data.enc")});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reaches, OneLockPerVault,
+    ::testing::Values(SecondWriter{"ByNameFromAnotherDataFolder", Reach::ByName, true, false},
+                      SecondWriter{"ThroughALinkedFolderFromAnotherDataFolder",
+                                   Reach::ThroughFolderLink, true, false},
+                      SecondWriter{"ThroughABindMount", Reach::ThroughBindMount, false, false},
+                      SecondWriter{"AfterTheLockFileWasRemoved", Reach::ByName, true, true}),
+    [](const ::testing::TestParamInfo<SecondWriter>& info) { return info.param.name; });
+
+// A vault in a folder that takes no new file from its user takes no save
+// either, so no Keynook of that user writes it there: it still opens, under
+// the data folder's lock alone. Permissions do not stop root, so the session
+// runs as an unprivileged user when the tests run as root.
+TEST(VaultSession, AFolderThatTakesNoFileStillOpensTheVault) {
+    QTemporaryDir dir;
+    const QByteArray folder = QFile::encodeName(dir.filePath(QStringLiteral("vault")));
+    const QByteArray data = QFile::encodeName(dir.filePath(QStringLiteral("data")));
+    ASSERT_TRUE(QDir().mkpath(QFile::decodeName(folder)) && QDir().mkpath(QFile::decodeName(data)));
+    const QString path = QFile::decodeName(folder) + QStringLiteral("/data.enc");
+    testsupport::writeBytes(path, line("master") + "\r\n");
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    Writer reader([&] {
+        const QByteArray vault = QFile::encodeName(path);
+        if (::geteuid() == 0 && (::chown(folder.constData(), 65534, 65534) != 0 ||
+                                 ::chown(vault.constData(), 65534, 65534) != 0 ||
+                                 ::chown(data.constData(), 65534, 65534) != 0 ||
+                                 ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return tell("not another user");
+        ::chmod(folder.constData(), 0555);
+        ::setenv("XDG_DATA_HOME", data.constData(), 1);
+        VaultSession session(path);
+        const VaultSession::Status s = session.open();
+        tell(QByteArray::number(int(s.failure)) + ' ' + QByteArray::number(session.holdsLock()));
+    });
+    EXPECT_EQ(reader.next(), QByteArray::number(int(Failure::None)) + " 1");
+    EXPECT_TRUE(reader.ended());
+    ::chmod(folder.constData(), 0700);
 }

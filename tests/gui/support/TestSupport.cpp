@@ -3,10 +3,13 @@
 #include "dialogs/frmPass.h"
 #include "main/Form1.h"
 #include "main/ListView.h"
+#include "vault/VaultFile.h"
+#include "vault/VaultLock.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QUuid>
 
@@ -80,6 +83,11 @@ void Harness::flushDeletes() {
 
 QString Harness::vaultPath() const {
     return m_dir.filePath(QStringLiteral("data.enc"));
+}
+
+QString Harness::lockName() const {
+    return QFileInfo(QFile::decodeName(VaultLock::pathFor(vaultfile::realFilePath(vaultPath()))))
+        .fileName();
 }
 
 QByteArray Harness::vaultBytes() const {

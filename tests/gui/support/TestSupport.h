@@ -85,6 +85,8 @@ public:
     ~Harness();
 
     QString vaultPath() const;
+    // The name of the vault's lock, beside it while the program holds it.
+    QString lockName() const;
     QByteArray vaultBytes() const;
     void writeVault(const QByteArray& bytes) const;
 
