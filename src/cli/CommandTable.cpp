@@ -385,20 +385,22 @@ std::vector<Command> makeCommands() {
         c.wants = QStringLiteral("the files of the copies to merge");
         c.options = {
             valued("--base", "FILE", Kind::File,
-                   "the vault as both last had it in common; without it, every\n"
-                   "entry of both is kept, so that what one side deleted comes\n"
-                   "back"),
+                   "for a plain vault: the vault as both last had it in common;\n"
+                   "without it, every entry of both is kept, so that what one\n"
+                   "side deleted may come back. A sealed vault needs none"),
         };
         c.help = QStringLiteral(
             "Merges other copies of the vault into it, in one save: copies changed on\n"
             "another computer, or kept by a sync tool beside the vault when both\n"
-            "computers changed it. What either side added or edited is kept; what one\n"
-            "side deleted and the other left alone is deleted; when both edited one\n"
-            "entry, both versions are kept. A master password changed in a copy is\n"
-            "taken when the vault's is the base's; changed on both sides to different\n"
-            "ones, nothing is merged. Each copy is reported; the copies are left as\n"
-            "they are. A sealed copy opens with the vault's master password; one it\n"
-            "does not open is left out, with a message.\n");
+            "computers changed it. A sealed vault and its copies carry what they have\n"
+            "seen and merge exactly: what either side added or edited is kept, what\n"
+            "one side deleted is deleted, nothing comes back. A plain vault keeps\n"
+            "every entry of both, unless --base gives their common past; nothing of\n"
+            "this vault is ever lost. A master password changed in one copy alone is\n"
+            "taken; changed on both sides to different ones, nothing is merged. Each\n"
+            "copy is reported; the copies are left as they are. A sealed copy opens\n"
+            "with the vault's master password; one it does not open is left out,\n"
+            "with a message.\n");
         all.push_back(c);
     }
     {
