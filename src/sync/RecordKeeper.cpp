@@ -8,9 +8,7 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -46,8 +44,13 @@ quint64 newReplica() {
     return id;
 }
 
-quint64 lineKey(QByteArrayView line) {
-    return record::runDigest(line);
+// The record a file carries, or the start of one when it carries none (or
+// one that does not fit it).
+record::Record recordOfLines(const record::Lines& lines, QByteArrayView bytes) {
+    if (!bytes.isEmpty())
+        if (std::optional<record::Record> r = record::decode(bytes, lines))
+            return std::move(*r);
+    return record::startFor(lines);
 }
 
 } // namespace
@@ -108,36 +111,27 @@ ReplicaStore::Minted ReplicaStore::mint(const record::Record& seen, quint64 coun
 RecordKeeper::RecordKeeper(QString replicaStore) : m_store(std::move(replicaStore)) {}
 
 record::Record RecordKeeper::read(QByteArrayView plain, QByteArrayView bytes) {
-    const record::Lines lines = record::linesOf(plain);
-    if (!bytes.isEmpty())
-        if (std::optional<record::Record> r = record::decode(bytes, lines))
-            return std::move(*r);
-    return record::startFor(lines);
+    return recordOfLines(record::linesOf(plain), bytes);
 }
 
 void RecordKeeper::current(QByteArrayView plain, QByteArrayView bytes) {
     const record::Lines lines = record::linesOf(plain);
-    std::optional<record::Record> r;
-    if (!bytes.isEmpty())
-        r = record::decode(bytes, lines);
-    if (!r)
-        r = record::startFor(lines);
-    m_masterKey = lineKey(lines.master);
+    record::Record r = recordOfLines(lines, bytes);
+    m_masterKey = record::runDigest(lines.master);
     // The marks grouped by line, each line's in file order.
     std::vector<std::pair<quint64, quint32>> keyed;
     keyed.reserve(lines.entries.size());
     for (size_t i = 0; i < lines.entries.size(); ++i)
-        keyed.push_back({lineKey(lines.entries[i]), quint32(i)});
+        keyed.push_back({record::runDigest(lines.entries[i]), quint32(i)});
     std::sort(keyed.begin(), keyed.end());
     m_runOf.clear();
     m_runOf.reserve(keyed.size());
     m_marksByLine.clear();
     m_marksByLine.reserve(keyed.size());
     for (size_t at = 0; at < keyed.size(); ++at) {
-        if (at == 0 || keyed[at].first != keyed[at - 1].first)
-            m_runOf.emplace(keyed[at].first, std::make_pair(quint32(at), quint32(0)));
-        ++m_runOf[keyed[at].first].second;
-        m_marksByLine.push_back(r->marks[keyed[at].second]);
+        // Sorted, so a run's first line makes its place and the rest count.
+        ++m_runOf.try_emplace(keyed[at].first, quint32(at), quint32(0)).first->second.second;
+        m_marksByLine.push_back(r.marks[keyed[at].second]);
     }
     m_current = std::move(r);
 }
@@ -160,14 +154,14 @@ record::Record RecordKeeper::recordOf(QByteArrayView plain) {
     std::vector<quint32> taken(m_marksByLine.size(), 0);
     std::vector<size_t> fresh;
     for (size_t i = 0; i < lines.entries.size(); ++i) {
-        const auto run = m_runOf.find(lineKey(lines.entries[i]));
+        const auto run = m_runOf.find(record::runDigest(lines.entries[i]));
         if (run != m_runOf.end() && taken[run->second.first] < run->second.second) {
             r.marks[i] = m_marksByLine[run->second.first + taken[run->second.first]++];
             continue;
         }
         fresh.push_back(i);
     }
-    const bool newMaster = lineKey(lines.master) != m_masterKey;
+    const bool newMaster = record::runDigest(lines.master) != m_masterKey;
     const quint64 count = fresh.size() + (newMaster ? 1 : 0);
     // The marks of lines that went: a content mark is listed as removed,
     // every other one stays covered by the vector.
