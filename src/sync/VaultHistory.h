@@ -11,7 +11,7 @@
 class VaultSession;
 
 // The states of one vault that this computer read or wrote, the last few
-// dozen, from which a merge takes its base (vaultmerge::chooseBase). They are
+// dozen, which `keynook-cli backups` and `restore` offer. They are
 // kept in the user's own data folder, never beside the vault: a synced folder
 // would carry them to other computers. A state is the vault file's bytes as
 // they were, so a sealed vault's states are sealed too and nothing is kept in

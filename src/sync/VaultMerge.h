@@ -87,36 +87,4 @@ std::optional<Result> mergeLinedUp(std::optional<QByteArrayView> base, QByteArra
 Result mergeCountingAll(std::optional<QByteArrayView> base, QByteArrayView ours,
                         QByteArrayView theirs);
 
-// One state of the vault that this computer read (a change that came from
-// elsewhere) or wrote (a change made here), in the plain form. Those given
-// to chooseBase() are the ones `ours` came from, oldest first.
-struct Seen {
-    QByteArrayView plain;
-    bool written = false;
-};
-
-// Which seen state is the base for merging `theirs`, another copy, into
-// this computer's vault: the newest one that the other copy can have come
-// from. It holds no entry added on this computer that `theirs` lacks
-// (counting repeats): a base holding one would read as theirs having deleted
-// it, and the merge would drop it. And `theirs` holds none of the entries
-// this computer deleted up to that state, beyond what the state holds: a
-// copy that still has them never had the state, and the merge would bring
-// them back. An entry added (deleted) here is one that a written state holds
-// more (less) often than the state before it. An older base can only bring
-// back an entry that a side deleted, never lose one; none fits: merge
-// without a base.
-std::optional<size_t> chooseBase(const std::vector<Seen>& states, QByteArrayView theirs);
-
-// The base for merging a conflict copy that a sync engine left beside the
-// vault: of two versions changed apart on two computers, it kept one under
-// the vault's name and the other under the copy's. When the copy is a state
-// this computer wrote, the vault holds the other computer's version, and
-// the base is chosen among the states before the copy as for merging the
-// vault's version; the states read since (the other version, as it arrived)
-// are not the copy's past. Otherwise the copy is the other computer's and
-// the base is chosen for it from all the states.
-std::optional<size_t> chooseConflictBase(const std::vector<Seen>& states, QByteArrayView vault,
-                                         QByteArrayView copy);
-
 } // namespace vaultmerge
