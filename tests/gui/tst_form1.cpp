@@ -1,6 +1,8 @@
 // The main window: its layout, its list, saving the list, and its end.
 #include "support/TestSupport.h"
 
+#include "FileSizeLimit.h"
+
 #include "dialogs/frmPass.h"
 #include "main/EntryModel.h"
 #include "main/Form1.h"
@@ -45,22 +47,6 @@ Form1* openVault(Harness& h, const QByteArray& entryLines) {
 QString savedStatus(const Harness& h) {
     return QStringLiteral("Saved ") + formatDateTime(const_cast<Harness&>(h).clock().now());
 }
-
-// Limits the size of files this process may write, as a full disk would.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &m_old);
-        rlimit limit = m_old;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_old); }
-
-private:
-    rlimit m_old{};
-};
 
 } // namespace
 

@@ -2,6 +2,8 @@
 // entry it edits.
 #include "support/TestSupport.h"
 
+#include "FileSizeLimit.h"
+
 #include "dialogs/frmAdd.h"
 #include "main/EntryModel.h"
 #include "main/Form1.h"
@@ -11,6 +13,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+
+#include <memory>
 
 #include <cstdio>
 
@@ -282,12 +286,7 @@ void TestFrmAdd::failedSaveSaysSoAndIsOfferedAgainAtClose() {
     Harness h;
     Form1* main = h.open({"a|||1|||"});
     const QByteArray before = h.vaultBytes();
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit tight = old;
-    tight.rlim_cur = 4;
-    setrlimit(RLIMIT_FSIZE, &tight);
+    auto limit = std::make_unique<FileSizeLimit>(4);
 
     frmAdd* editor = openAdd(main);
     fill(editor, QStringLiteral("new"), QStringLiteral("entry"), QString());
@@ -304,7 +303,7 @@ void TestFrmAdd::failedSaveSaysSoAndIsOfferedAgainAtClose() {
     QVERIFY(!h.program().ended());
     QCOMPARE(h.boxes().shown.back().buttons, BoxButtons::OkCancel);
 
-    setrlimit(RLIMIT_FSIZE, &old);
+    limit.reset();
     main->close();
     QVERIFY(h.program().ended());
     QCOMPARE(h.vaultBytes(),

@@ -1,6 +1,10 @@
 // Which files beside a vault are its conflict copies: first by each engine's
 // names, then by what the file is.
+#include "FileSizeLimit.h"
 #include "VaultTestSupport.h"
+#include "sync/CopyMerge.h"
+#include "sync/RecordKeeper.h"
+#include "vault/VaultSession.h"
 
 #include "seal/SealedVault.h"
 #include "sync/ConflictCopies.h"
@@ -8,6 +12,7 @@
 #include "vault/VaultFormat.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -200,3 +205,54 @@ TEST(ConflictCopies, ACopyIsRemovedOnlyAsItWasRead) {
 }
 
 } // namespace
+
+// A merge of conflict copies whose save fails (a full disk) removes no copy
+// and leaves the vault as it was; with room, the same merge goes through and
+// the copy goes. In both forms.
+TEST(ConflictCopies, AFailedSaveLeavesEveryCopy) {
+    const QString master = QStringLiteral("master");
+    const std::vector<Entry> mine{{QStringLiteral("me"), QStringLiteral("pw"), QString()}};
+    std::vector<Entry> theirs = mine;
+    theirs.push_back({QStringLiteral("there"), QString(200, QLatin1Char('x')), QString()});
+    for (const bool sealed : {false, true}) {
+        SCOPED_TRACE(sealed ? "sealed" : "plain");
+        QTemporaryDir dir;
+        const QString vaultPath = dir.filePath(QStringLiteral("data.enc"));
+        testsupport::writeBytes(vaultPath, vaultformat::savedFile(master, mine));
+        VaultSession session(vaultPath);
+        RecordKeeper keeper(dir.filePath(QStringLiteral("replicas")));
+        session.keepRecordWith(&keeper);
+        ASSERT_TRUE(session.open().ok());
+        if (sealed) {
+            ASSERT_TRUE(session.seal(master, sealedvault::ParamBounds::accepted().least).ok());
+        }
+        ASSERT_TRUE(session.unlock(master).ok());
+        const QByteArray plainCopy = vaultformat::savedFile(master, theirs);
+        const QByteArray copyBytes =
+            sealed ? sealedvault::sealWithRecord(plainCopy, {}, session.key()) : plainCopy;
+        const QString copy =
+            dir.filePath(QStringLiteral("data.sync-conflict-20261208-101010-ABCDEFG.enc"));
+        testsupport::writeBytes(copy, copyBytes);
+        VaultHistory history(dir.filePath(QStringLiteral("data")),
+                             vaultfile::realFilePath(vaultPath));
+        const QByteArray before = testsupport::fileBytes(vaultPath);
+
+        copymerge::Outcome o;
+        {
+            // Room for the backup of the vault as it is, not for the merge.
+            FileSizeLimit limit(rlim_t(before.size() + 8));
+            ASSERT_TRUE(limit.active());
+            o = copymerge::mergeConflictCopies(session, history, keeper, master, true);
+        }
+        EXPECT_FALSE(o.status.ok());
+        EXPECT_TRUE(o.merged.empty());
+        ASSERT_EQ(o.left.size(), 1u);
+        EXPECT_EQ(testsupport::fileBytes(copy), copyBytes);
+        EXPECT_EQ(testsupport::fileBytes(vaultPath), before);
+
+        o = copymerge::mergeConflictCopies(session, history, keeper, master, true);
+        EXPECT_TRUE(o.status.ok()) << o.status.why.toStdString();
+        EXPECT_EQ(o.merged.size(), 1u);
+        EXPECT_FALSE(QFileInfo::exists(copy));
+    }
+}
