@@ -14,6 +14,9 @@
 #include "support/Release.h"
 #include "support/SampleEntries.h"
 
+#include "seal/SealedVault.h"
+#include "sync/CopyMerge.h"
+#include "sync/RecordKeeper.h"
 #include "sync/VaultMerge.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
@@ -48,6 +51,14 @@ struct Sample {
     QString oursPath;
     QString theirsPath;
     QString mergedPath;
+    // The same two sides as sealed vaults that carry their records, each
+    // changed from the base on a computer of its own, under one key.
+    sealedvault::SealKey key;
+    QString sealedOursPath;
+    QString sealedTheirsPath;
+    QByteArray sealedMerged; // the merge's plain bytes
+    QByteArray mergedRecord;
+    double recordBytesPerEntry = 0;
 };
 
 Sample* g_sample = nullptr;
@@ -141,6 +152,71 @@ void MergeFloor(benchmark::State& state) {
     report(state, *s);
 }
 
+// What `keynook-cli merge` does with two sealed copies, less the key
+// derivation (a copy under the vault's key opens with the key in hand):
+// read and open both, merge by their records, seal the merge with its
+// record and save it safely.
+void MergeSealedFiles(benchmark::State& state) {
+    Sample* s = sampleOf(state);
+    if (!s)
+        return;
+    for (auto _ : state) {
+        vaultfile::ReadResult ours = vaultfile::readAll(s->sealedOursPath);
+        vaultfile::ReadResult theirs = vaultfile::readAll(s->sealedTheirsPath);
+        sealedvault::Unsealed o = sealedvault::unsealWithKey(std::move(ours.data), s->key);
+        sealedvault::Unsealed t = sealedvault::unsealWithKey(std::move(theirs.data), s->key);
+        if (!o.ok() || !t.ok()) {
+            state.SkipWithError("a sealed copy did not open");
+            break;
+        }
+        const record::Record oursRecord = RecordKeeper::read(o.plain, o.record);
+        copymerge::Merged m = copymerge::mergeCopy(o.plain, &oursRecord, t.plain, t.record);
+        const QByteArray sealed = sealedvault::sealWithRecord(m.file, m.record, s->key);
+        const vaultfile::Result saved = vaultfile::saveAtomically(s->mergedPath, sealed);
+        if (!saved.ok || m.file.size() != s->sealedMerged.size()) {
+            state.SkipWithError("the sealed merge was not saved, or has another size");
+            break;
+        }
+        release(state, o.plain);
+        release(state, t.plain);
+        release(state, m.file);
+    }
+    QFile::remove(s->mergedPath);
+    report(state, *s);
+    state.counters["record_bytes_per_entry"] = s->recordBytesPerEntry;
+}
+
+// The floor of the same: read and open both sealed copies, then seal the
+// merged bytes with their record and write, sync and rename them.
+void MergeSealedFloor(benchmark::State& state) {
+    Sample* s = sampleOf(state);
+    if (!s)
+        return;
+    const QByteArray target = s->folder + "/merged-floor.bin";
+    for (auto _ : state) {
+        QByteArray ours;
+        QByteArray theirs;
+        if (!floors::readInto(QFile::encodeName(s->sealedOursPath), ours) ||
+            !floors::readInto(QFile::encodeName(s->sealedTheirsPath), theirs)) {
+            state.SkipWithError("a copy could not be read");
+            break;
+        }
+        sealedvault::Unsealed o = sealedvault::unsealWithKey(std::move(ours), s->key);
+        sealedvault::Unsealed t = sealedvault::unsealWithKey(std::move(theirs), s->key);
+        benchmark::DoNotOptimize(t.plain.data());
+        const QByteArray sealed =
+            sealedvault::sealWithRecord(s->sealedMerged, s->mergedRecord, s->key);
+        if (!o.ok() || !t.ok() || !floors::writeSyncRename(s->folder, target, sealed)) {
+            state.SkipWithError("the copies did not open, or the file was not written");
+            break;
+        }
+        release(state, o.plain);
+        release(state, t.plain);
+    }
+    ::unlink(target.constData());
+    report(state, *s);
+}
+
 void options(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMillisecond)->UseRealTime();
 }
@@ -148,6 +224,41 @@ void options(benchmark::internal::Benchmark* b) {
 BENCHMARK(MergeFiles)->Apply(options);
 BENCHMARK(MergeFloor)->Apply(options);
 BENCHMARK(MergeInMemory)->Apply(options);
+BENCHMARK(MergeSealedFiles)->Apply(options);
+BENCHMARK(MergeSealedFloor)->Apply(options);
+
+// Two computers that start from the base sealed before records, each
+// making its side's changes through the record keeper a session uses.
+bool makeSealedSample(Sample& s) {
+    QString why;
+    s.key = sealedvault::deriveKey(kMaster, sealedvault::ParamBounds::accepted().least, &why);
+    if (s.key.isNull())
+        return false;
+    s.sealedOursPath = s.dir.filePath(QStringLiteral("ours.sealed"));
+    s.sealedTheirsPath = s.dir.filePath(QStringLiteral("theirs.sealed"));
+    QByteArray records[2];
+    QByteArray plains[2];
+    for (int side = 0; side < 2; ++side) {
+        RecordKeeper keeper(s.dir.filePath(QStringLiteral("replicas-%1").arg(side)));
+        keeper.current(s.base, {});
+        plains[side] = side == 0 ? s.ours : s.theirs;
+        records[side] = keeper.recordFor(plains[side]);
+        const QString path = side == 0 ? s.sealedOursPath : s.sealedTheirsPath;
+        if (!vaultfile::createFile(path,
+                                   sealedvault::sealWithRecord(plains[side], records[side], s.key))
+                 .ok)
+            return false;
+    }
+    s.recordBytesPerEntry = double(records[0].size()) / kEntries;
+    const record::Record ours = RecordKeeper::read(plains[0], records[0]);
+    copymerge::Merged m = copymerge::mergeCopy(plains[0], &ours, plains[1], records[1]);
+    // The same entries as the merge by the base gives.
+    if (m.outcome != vaultmerge::Outcome::Merged || m.file != s.merged)
+        return false;
+    s.sealedMerged = std::move(m.file);
+    s.mergedRecord = std::move(m.record);
+    return true;
+}
 
 // The copies on disk, and one merge that must give the expected bytes.
 bool makeSample(Sample& s) {
@@ -170,7 +281,8 @@ bool makeSample(Sample& s) {
     const vaultmerge::Result r = vaultmerge::merge(QByteArrayView(s.base), s.ours, s.theirs);
     return r.outcome == vaultmerge::Outcome::Merged && r.file == s.merged &&
            r.report.fromTheirs.size() == size_t(kChanges.added + kChanges.edited) &&
-           r.report.removedByTheirs.size() == size_t(kChanges.removed + kChanges.edited);
+           r.report.removedByTheirs.size() == size_t(kChanges.removed + kChanges.edited) &&
+           makeSealedSample(s);
 }
 
 } // namespace

@@ -413,6 +413,18 @@ int main(int argc, char** argv) {
           {QString(), msText(merge.ms(QStringLiteral("MergeInMemory")))});
     t.row(QStringLiteral("  floor: read three files; write, fsync, rename, sync"),
           {QString(), msText(mergeFloor)});
+    const Figure sealedMerge = merge.ms(QStringLiteral("MergeSealedFiles"));
+    const Figure sealedFloor = merge.ms(QStringLiteral("MergeSealedFloor"));
+    t.row(QStringLiteral("sealed merge by records: open both with the key; merge; seal; save"),
+          {QString(), msText(sealedMerge)});
+    t.row(QStringLiteral("  floor: open both sealed copies; seal the merge; write, fsync, rename"),
+          {QString(), msText(sealedFloor)});
+    t.row(QStringLiteral("  the record, bytes per entry"),
+          {QString(), QString::number(merge
+                                          .counter(QStringLiteral("MergeSealedFiles"), {},
+                                                   QStringLiteral("record_bytes_per_entry"))
+                                          .value_or(0),
+                                      'f', 2)});
 
     // ---- Through the windows.
     const QString entries = QStringLiteral("entries");
@@ -675,6 +687,9 @@ int main(int argc, char** argv) {
     ratioAtMost(QStringLiteral("merge / (three reads + write-fsync-rename floor)"),
                 ratio(mergeFiles, mergeFloor), 1.5,
                 QStringLiteral("100,000, 1,000 changes a side; floor of the same run"));
+    ratioAtMost(QStringLiteral("sealed merge / (open both + seal and save one) floor"),
+                ratio(sealedMerge, sealedFloor), 1.5,
+                QStringLiteral("100,000, 1,000 changes a side, without the key derivation"));
     ratioAtLeast(QStringLiteral("peer / Keynook merge, keepassxc-cli merge vs the core"),
                  ratio(peerMerge, mergeFiles), 50,
                  msText(peerMerge) + QStringLiteral(" vs ") + msText(mergeFiles) +

@@ -43,16 +43,21 @@ Merged mergeCopy(QByteArrayView ours, const record::Record* oursRecord, QByteArr
                  QByteArrayView theirsRecord, const std::vector<quint64>* removedHere) {
     Merged m;
     if (oursRecord) {
-        const record::Record t = RecordKeeper::read(theirs, theirsRecord);
-        recordmerge::Result r = recordmerge::merge({ours, *oursRecord}, {theirs, t});
+        const record::Lines lo = record::linesOf(ours);
+        const record::Lines lt = record::linesOf(theirs);
+        const record::Record t = RecordKeeper::read(lt, theirsRecord);
+        recordmerge::Result r = recordmerge::merge({lo, *oursRecord}, {lt, t});
         m.outcome = r.outcome;
         m.report = std::move(r.report);
         m.exact = !theirsRecord.isEmpty();
         if (r.outcome != vaultmerge::Outcome::Merged)
             return m;
+        m.changed = r.file != ours || r.record.marks != oursRecord->marks ||
+                    r.record.vector != oursRecord->vector ||
+                    r.record.removedContent != oursRecord->removedContent ||
+                    !(r.record.master == oursRecord->master);
         m.file = std::move(r.file);
         m.record = record::encode(r.record);
-        m.changed = m.file != ours || m.record != record::encode(*oursRecord);
         return m;
     }
     QByteArray filtered;

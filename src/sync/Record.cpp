@@ -150,7 +150,8 @@ quint64 runDigest(QByteArrayView line) {
 Lines linesOf(QByteArrayView plain) {
     Lines lines;
     bool first = true;
-    vaultformat::forEachLine(plain, [&](QByteArrayView line) {
+    lines.entries.reserve(static_cast<size_t>(plain.size() / 48));
+    vaultformat::eachLine(plain, [&](QByteArrayView line) {
         if (first)
             lines.master = line;
         else if (!vaultformat::isSkippedLine(line))

@@ -44,15 +44,6 @@ quint64 newReplica() {
     return id;
 }
 
-// The record a file carries, or the start of one when it carries none (or
-// one that does not fit it).
-record::Record recordOfLines(const record::Lines& lines, QByteArrayView bytes) {
-    if (!bytes.isEmpty())
-        if (std::optional<record::Record> r = record::decode(bytes, lines))
-            return std::move(*r);
-    return record::startFor(lines);
-}
-
 } // namespace
 
 ReplicaStore::ReplicaStore(QString path) : m_path(std::move(path)) {}
@@ -111,12 +102,19 @@ ReplicaStore::Minted ReplicaStore::mint(const record::Record& seen, quint64 coun
 RecordKeeper::RecordKeeper(QString replicaStore) : m_store(std::move(replicaStore)) {}
 
 record::Record RecordKeeper::read(QByteArrayView plain, QByteArrayView bytes) {
-    return recordOfLines(record::linesOf(plain), bytes);
+    return read(record::linesOf(plain), bytes);
+}
+
+record::Record RecordKeeper::read(const record::Lines& lines, QByteArrayView bytes) {
+    if (!bytes.isEmpty())
+        if (std::optional<record::Record> r = record::decode(bytes, lines))
+            return std::move(*r);
+    return record::startFor(lines);
 }
 
 void RecordKeeper::current(QByteArrayView plain, QByteArrayView bytes) {
     const record::Lines lines = record::linesOf(plain);
-    record::Record r = recordOfLines(lines, bytes);
+    record::Record r = read(lines, bytes);
     m_masterKey = record::runDigest(lines.master);
     // The marks grouped by line, each line's in file order.
     std::vector<std::pair<quint64, quint32>> keyed;

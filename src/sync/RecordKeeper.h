@@ -60,6 +60,7 @@ public:
     // A record read from another file, or the start of one for a file that
     // carries none (or one that does not fit it).
     static record::Record read(QByteArrayView plain, QByteArrayView record);
+    static record::Record read(const record::Lines& lines, QByteArrayView record);
 
 private:
     ReplicaStore m_store;

@@ -3,21 +3,56 @@
 #include "vault/VaultFormat.h"
 
 #include <algorithm>
-#include <unordered_map>
+#include <cstring>
 
 namespace recordmerge {
 
 namespace {
 
-struct MarkHash {
-    size_t operator()(const record::Mark& m) const {
-        return std::hash<quint64>()(m.replica * 0x9E3779B97F4A7C15ULL ^ m.counter);
-    }
-};
 struct MarkEqual {
     bool operator()(const record::Mark& a, const record::Mark& b) const {
         return a.replica == b.replica && a.counter == b.counter;
     }
+};
+
+// Where each of theirs' marks is, in one open-addressed table: a node-based
+// map spent most of a large merge waiting on memory.
+class MarkIndex {
+public:
+    explicit MarkIndex(const std::vector<record::Mark>& marks) : m_marks(marks) {
+        size_t size = 16;
+        while (size < marks.size() * 2)
+            size *= 2;
+        m_mask = size - 1;
+        m_slots.assign(size, kEmpty);
+        for (size_t j = 0; j < marks.size(); ++j) {
+            size_t at = slotOf(marks[j]);
+            while (m_slots[at] != kEmpty) {
+                if (MarkEqual()(marks[m_slots[at]], marks[j]))
+                    break; // the first holder of a mark is the one found
+                at = (at + 1) & m_mask;
+            }
+            if (m_slots[at] == kEmpty)
+                m_slots[at] = static_cast<quint32>(j);
+        }
+    }
+    static constexpr size_t kNone = size_t(-1);
+    size_t find(const record::Mark& m) const {
+        for (size_t at = slotOf(m); m_slots[at] != kEmpty; at = (at + 1) & m_mask)
+            if (MarkEqual()(m_marks[m_slots[at]], m))
+                return m_slots[at];
+        return kNone;
+    }
+
+private:
+    static constexpr quint32 kEmpty = 0xFFFFFFFF;
+    size_t slotOf(const record::Mark& m) const {
+        quint64 h = (m.replica ^ (m.counter * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
+        return static_cast<size_t>(h ^ (h >> 31)) & m_mask;
+    }
+    const std::vector<record::Mark>& m_marks;
+    std::vector<quint32> m_slots;
+    size_t m_mask = 0;
 };
 
 vaultmerge::Named named(QByteArrayView line) {
@@ -34,8 +69,9 @@ std::vector<quint64> unionOf(const std::vector<quint64>& a, const std::vector<qu
 
 enum class MasterFrom { Ours, Theirs, Conflict };
 
-MasterFrom masterFrom(const Side& ours, const record::Lines& lo, const Side& theirs,
-                      const record::Lines& lt) {
+MasterFrom masterFrom(const Side& ours, const Side& theirs) {
+    const record::Lines& lo = ours.lines;
+    const record::Lines& lt = theirs.lines;
     const record::Mark& om = ours.record.master;
     const record::Mark& tm = theirs.record.master;
     const bool sameLine = lo.master == lt.master;
@@ -55,9 +91,9 @@ MasterFrom masterFrom(const Side& ours, const record::Lines& lo, const Side& the
 
 Result merge(const Side& ours, const Side& theirs) {
     Result result;
-    const record::Lines lo = record::linesOf(ours.plain);
-    const record::Lines lt = record::linesOf(theirs.plain);
-    const MasterFrom from = masterFrom(ours, lo, theirs, lt);
+    const record::Lines& lo = ours.lines;
+    const record::Lines& lt = theirs.lines;
+    const MasterFrom from = masterFrom(ours, theirs);
     if (from == MasterFrom::Conflict) {
         result.outcome = vaultmerge::Outcome::MasterConflict;
         return result;
@@ -65,10 +101,7 @@ Result merge(const Side& ours, const Side& theirs) {
     const std::vector<record::Mark>& om = ours.record.marks;
     const std::vector<record::Mark>& tm = theirs.record.marks;
 
-    std::unordered_map<record::Mark, size_t, MarkHash, MarkEqual> theirsAt;
-    theirsAt.reserve(tm.size());
-    for (size_t j = 0; j < tm.size(); ++j)
-        theirsAt.emplace(tm[j], j);
+    const MarkIndex theirsAt(tm);
 
     // The merged order as a list threaded through `next`: node i < n is
     // ours' entry i, node n + j theirs' entry j.
@@ -88,15 +121,15 @@ Result merge(const Side& ours, const Side& theirs) {
         tail = node;
     };
     for (size_t i = 0; i < n; ++i) {
-        const auto it = theirsAt.find(om[i]);
-        if (it != theirsAt.end()) {
+        const size_t j = theirsAt.find(om[i]);
+        if (j != MarkIndex::kNone) {
             // The same mark for another line is no change of ours or theirs
             // but two computers that drew one id: both lines stay.
-            if (lt.entries[it->second] == lo.entries[i]) {
-                state[it->second] = Theirs::Held;
-                oursNodeOfTheirs[it->second] = i;
+            if (lt.entries[j] == lo.entries[i]) {
+                state[j] = Theirs::Held;
+                oursNodeOfTheirs[j] = i;
             } else {
-                state[it->second] = Theirs::Kept;
+                state[j] = Theirs::Kept;
             }
             append(i);
         } else if (theirs.record.covers(om[i])) {
@@ -143,18 +176,23 @@ Result merge(const Side& ours, const Side& theirs) {
         size += (node < n ? lo.entries[node] : lt.entries[node - n]).size() + 2;
         ++count;
     }
-    QByteArray& file = result.file;
-    file.reserve(size);
-    file.append(master.data(), master.size());
-    file.append("\r\n", 2);
+    // Written once into a buffer of its final size.
+    result.file = QByteArray(size, Qt::Uninitialized);
+    char* out = result.file.data();
+    const auto put = [&out](QByteArrayView bytes) {
+        std::memcpy(out, bytes.data(), static_cast<size_t>(bytes.size()));
+        out += bytes.size();
+        *out++ = '\r';
+        *out++ = '\n';
+    };
+    put(master);
     r.marks.reserve(count);
     for (size_t node = head; node != kNone; node = next[node]) {
-        const QByteArrayView line = node < n ? lo.entries[node] : lt.entries[node - n];
-        file.append(line.data(), line.size());
-        file.append("\r\n", 2);
+        put(node < n ? lo.entries[node] : lt.entries[node - n]);
         r.marks.push_back(node < n ? om[node] : tm[node - n]);
     }
-    file.append("\r\n", 2);
+    *out++ = '\r';
+    *out++ = '\n';
     return result;
 }
 

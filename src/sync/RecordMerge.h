@@ -24,7 +24,7 @@
 namespace recordmerge {
 
 struct Side {
-    QByteArrayView plain;
+    const record::Lines& lines; // record::linesOf() the copy's plain file
     const record::Record& record;
 };
 

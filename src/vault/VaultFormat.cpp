@@ -130,21 +130,7 @@ QByteArray neverUsedFile() {
 }
 
 void forEachLine(QByteArrayView file, const std::function<void(QByteArrayView)>& line) {
-    const char* const data = file.data();
-    const qsizetype size = file.size();
-    qsizetype start = 0;
-    while (start < size) {
-        const void* cr = std::memchr(data + start, '\r', size - start);
-        if (!cr) {
-            line(file.sliced(start));
-            return;
-        }
-        const qsizetype end = static_cast<const char*>(cr) - data;
-        line(file.sliced(start, end - start));
-        start = end + 1;
-        if (start < size && data[start] == '\n')
-            ++start;
-    }
+    eachLine(file, line);
 }
 
 QByteArray encodeField(const QString& field, Escaping escaping) {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -46,6 +47,25 @@ QByteArray neverUsedFile();
 // part of the line, and the last line may end at the end of the file.
 // Calls `line` once per line, in order, with the line's raw (ciphered) bytes.
 void forEachLine(QByteArrayView file, const std::function<void(QByteArrayView)>& line);
+// The same, with the call made in place: for loops over every line of a
+// large vault.
+template <class Line> void eachLine(QByteArrayView file, Line&& line) {
+    const char* const data = file.data();
+    const qsizetype size = file.size();
+    qsizetype start = 0;
+    while (start < size) {
+        const void* cr = std::memchr(data + start, '\r', static_cast<size_t>(size - start));
+        if (!cr) {
+            line(file.sliced(start));
+            return;
+        }
+        const qsizetype end = static_cast<const char*>(cr) - data;
+        line(file.sliced(start, end - start));
+        start = end + 1;
+        if (start < size && data[start] == '\n')
+            ++start;
+    }
+}
 
 // Plain (not yet ciphered) field text and back.
 QByteArray encodeField(const QString& field, Escaping escaping = Escaping::Needed);

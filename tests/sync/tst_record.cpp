@@ -44,9 +44,11 @@ struct Copy {
 };
 
 recordmerge::Result mergeOf(const Copy& ours, const Copy& theirs) {
-    const record::Record o = RecordKeeper::read(ours.plain, ours.record);
-    const record::Record t = RecordKeeper::read(theirs.plain, theirs.record);
-    return recordmerge::merge({ours.plain, o}, {theirs.plain, t});
+    const record::Lines lo = record::linesOf(ours.plain);
+    const record::Lines lt = record::linesOf(theirs.plain);
+    const record::Record o = RecordKeeper::read(lo, ours.record);
+    const record::Record t = RecordKeeper::read(lt, theirs.record);
+    return recordmerge::merge({lo, o}, {lt, t});
 }
 
 Copy merged(const Copy& ours, const Copy& theirs) {
