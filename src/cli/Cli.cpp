@@ -13,6 +13,7 @@
 #include "sync/ConflictCopies.h"
 #include "sync/CopyMerge.h"
 #include "sync/RecordKeeper.h"
+#include "sync/RestoreNote.h"
 #include "sync/VaultCopy.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
@@ -790,8 +791,16 @@ private:
         if (const VaultSession::Status unlocked = m_session->unlock(master.text()); !unlocked.ok())
             failWith(unlocked);
         m_session->forgetStoredPassword();
+        markRestoredAnew();
         mergeConflictCopies(master.text());
         return keep ? std::move(master) : SecretText();
+    }
+
+    // A sealed vault put back by restore is a change made now: its entries
+    // get new marks before anything merges with it.
+    void markRestoredAnew() {
+        if (m_session->sealed() && restorenote::pending(m_history->folder(), m_session->path()))
+            m_keeper->markAllAnew();
     }
 
     // A copy's path as it is told, its control characters escaped: anyone
@@ -1414,6 +1423,7 @@ private:
             keepBackup(VaultHistory::Why::Restore);
         if (const VaultSession::Status put = m_session->putBack(backup.data); !put.ok())
             failWith(put);
+        restorenote::write(m_history->folder(), backup.data);
         QString told =
             QStringLiteral("Restored %1 as the vault at %2; it is %3, as it was then.")
                 .arg(named, QDir::toNativeSeparators(path),
@@ -1939,6 +1949,7 @@ private:
         if (const VaultSession::Status unlocked = m_session->unlock(master.text()); !unlocked.ok())
             failWith(unlocked);
         m_session->forgetStoredPassword();
+        markRestoredAnew();
         QByteArray ours;
         if (const VaultSession::Status opened = m_session->plainNow(ours); !opened.ok())
             failWith(opened);

@@ -6,6 +6,7 @@
 #include "startup/Program.h"
 #include "sync/ConflictCopies.h"
 #include "sync/CopyMerge.h"
+#include "sync/RestoreNote.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultSession.h"
 
@@ -377,6 +378,10 @@ void LoadEntries(Program& program) {
     // What a sync engine left beside the vault, two computers having
     // changed it apart, is merged into it first.
     copymerge::Outcome copies;
+    // A sealed vault put back by keynook-cli restore is a change made now.
+    if (program.history && program.vault->sealed() &&
+        restorenote::pending(program.history->folder(), program.vault->path()))
+        program.keeper->markAllAnew();
     if (program.history)
         copies = copymerge::mergeConflictCopies(*program.vault, *program.history, *program.keeper,
                                                 program.MasterPassword, false);

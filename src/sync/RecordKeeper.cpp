@@ -124,20 +124,43 @@ void RecordKeeper::current(QByteArrayView plain, QByteArrayView bytes) {
     std::sort(keyed.begin(), keyed.end());
     m_runOf.clear();
     m_runOf.reserve(keyed.size());
-    m_marksByLine.clear();
-    m_marksByLine.reserve(keyed.size());
+    m_linesByDigest.clear();
+    m_linesByDigest.reserve(keyed.size());
     for (size_t at = 0; at < keyed.size(); ++at) {
         // Sorted, so a run's first line makes its place and the rest count.
         ++m_runOf.try_emplace(keyed[at].first, quint32(at), quint32(0)).first->second.second;
-        m_marksByLine.push_back(r.marks[keyed[at].second]);
+        m_linesByDigest.push_back(keyed[at].second);
     }
     m_current = std::move(r);
+}
+
+void RecordKeeper::markAllAnew() {
+    if (!m_current)
+        return;
+    record::Record& r = *m_current;
+    const ReplicaStore::Minted minted = m_store.mint(r, r.marks.size() + 1);
+    std::vector<quint64> removed;
+    quint64 counter = minted.first;
+    const auto anew = [&](record::Mark& m) {
+        if (m.isContent())
+            removed.push_back(m.counter);
+        m = {minted.replica, counter++, 0};
+    };
+    anew(r.master);
+    for (record::Mark& m : r.marks)
+        anew(m);
+    r.see(minted.replica, counter - 1);
+    std::sort(removed.begin(), removed.end());
+    std::vector<quint64> all;
+    std::set_union(r.removedContent.begin(), r.removedContent.end(), removed.begin(), removed.end(),
+                   std::back_inserter(all));
+    r.removedContent = std::move(all);
 }
 
 void RecordKeeper::forget() {
     m_current.reset();
     m_runOf.clear();
-    m_marksByLine.clear();
+    m_linesByDigest.clear();
 }
 
 record::Record RecordKeeper::recordOf(QByteArrayView plain) {
@@ -149,12 +172,12 @@ record::Record RecordKeeper::recordOf(QByteArrayView plain) {
     r.vector = was.vector;
     r.marks.resize(lines.entries.size());
     // How many marks of each run the new lines took, by the run's start.
-    std::vector<quint32> taken(m_marksByLine.size(), 0);
+    std::vector<quint32> taken(m_linesByDigest.size(), 0);
     std::vector<size_t> fresh;
     for (size_t i = 0; i < lines.entries.size(); ++i) {
         const auto run = m_runOf.find(record::runDigest(lines.entries[i]));
         if (run != m_runOf.end() && taken[run->second.first] < run->second.second) {
-            r.marks[i] = m_marksByLine[run->second.first + taken[run->second.first]++];
+            r.marks[i] = was.marks[m_linesByDigest[run->second.first + taken[run->second.first]++]];
             continue;
         }
         fresh.push_back(i);
@@ -166,7 +189,7 @@ record::Record RecordKeeper::recordOf(QByteArrayView plain) {
     std::vector<quint64> removed;
     for (const auto& [key, run] : m_runOf)
         for (quint32 k = taken[run.first]; k < run.second; ++k)
-            if (const record::Mark& m = m_marksByLine[run.first + k]; m.isContent())
+            if (const record::Mark& m = was.marks[m_linesByDigest[run.first + k]]; m.isContent())
                 removed.push_back(m.counter);
     r.master = was.master;
     if (newMaster && was.master.isContent())

@@ -52,6 +52,12 @@ public:
     QByteArray recordFor(QByteArrayView plain) override;
     void forget() override;
 
+    // Gives every entry and the master line of the current file a new mark,
+    // as if they were all made now, the old marks covered (a content mark
+    // listed as removed): what a restore did, once it is known to be one
+    // (restorenote). The next save writes it; a merge before takes it.
+    void markAllAnew();
+
     // The record for `plain` as recordFor() makes it, before encoding.
     record::Record recordOf(QByteArrayView plain);
     // The record of the file read or written last, if any.
@@ -67,8 +73,8 @@ private:
     std::optional<record::Record> m_current;
     quint64 m_masterKey = 0;
     // The current file's entry lines, by a digest of their bytes: where each
-    // digest's marks start in `m_marksByLine`, and how many there are; each
-    // run holds its line's marks in file order.
+    // digest's run starts in `m_linesByDigest`, and how long it is; a run
+    // holds the numbers (in file order) of the lines with that digest.
     std::unordered_map<quint64, std::pair<quint32, quint32>> m_runOf;
-    std::vector<record::Mark> m_marksByLine;
+    std::vector<quint32> m_linesByDigest;
 };

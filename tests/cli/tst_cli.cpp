@@ -1314,6 +1314,42 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
     EXPECT_EQ(vaultBytes(), before[0]);
 }
 
+// A sealed vault put back by restore is a change made now: a copy that saw
+// an entry removed before the restore does not take it away again when it
+// is merged in afterwards.
+TEST_F(Cli, ARestoreIsAChangeLikeAnyOther) {
+    writeVault(std::vector<Entry>{kMe, kBob});
+    sealCheaply();
+    ASSERT_EQ(withMaster({QStringLiteral("add"), QStringLiteral("--username=gone")},
+                         {QStringLiteral("pw")})
+                  .status,
+              0);
+    ASSERT_EQ(
+        withMaster({QStringLiteral("remove"), QStringLiteral("gone"), QStringLiteral("--yes")})
+            .status,
+        0);
+    // Another computer's copy, which saw the removal.
+    const QString other = path(QStringLiteral("other.enc"));
+    ASSERT_TRUE(QFile::copy(m_vault, other));
+    const QList<QByteArray> rows = withMaster({QStringLiteral("backups")}).out.split('\n');
+    const auto three = std::find_if(rows.begin() + 1, rows.end(),
+                                    [](const QByteArray& row) { return row.endsWith("  3"); });
+    ASSERT_NE(three, rows.end()) << rows.join('\n').toStdString();
+    ASSERT_EQ(run({QStringLiteral("restore"), QString::number(three - rows.begin()),
+                   QStringLiteral("--yes")})
+                  .status,
+              0);
+    const Ran merged = withMaster({QStringLiteral("merge"), other});
+    ASSERT_EQ(merged.status, 0) << merged.err.toStdString();
+    const Ran listed = withMaster({QStringLiteral("list"), QStringLiteral("--format=tsv")});
+    EXPECT_TRUE(listed.out.contains("\ngone\t")) << listed.out.toStdString();
+    // And once saved, the restore's new marks stay with the vault.
+    const Ran again = withMaster({QStringLiteral("merge"), other});
+    ASSERT_EQ(again.status, 0) << again.err.toStdString();
+    EXPECT_TRUE(withMaster({QStringLiteral("list"), QStringLiteral("--format=tsv")})
+                    .out.contains("\ngone\t"));
+}
+
 // Every save leaves the vault its owner's alone, whatever it was before.
 TEST_F(Cli, SavedVaultIsOwnerOnly) {
     writeVault(std::vector<Entry>{kMe});
