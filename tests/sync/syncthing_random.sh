@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Two real Syncthing instances carry a sealed vault between two computers,
+# a and b, each with its own data folder. Round after round the link is
+# paused, each side adds and removes entries at random with keynook-cli,
+# and the link comes back: Syncthing carries one side's version or keeps
+# both, one as a conflict copy, which the next keynook-cli merges. At the
+# end both computers hold exactly the entries of a model of what was added
+# and not removed: none lost, none back.
+#
+# Usage: syncthing_random.sh <keynook-cli> <keynook_e2e_seal>
+set -euo pipefail
+
+CLI=$(realpath "${1:?usage: $0 <keynook-cli> <keynook_e2e_seal>}")
+SEAL=$(realpath "${2:?usage: $0 <keynook-cli> <keynook_e2e_seal>}")
+fail() {
+    echo "FAIL: $*" >&2
+    st_listing >&2
+    exit 1
+}
+# shellcheck source=syncthing_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/syncthing_common.sh"
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/keynook-syncthing-random.XXXXXX")
+cleanup() {
+    st_stop
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+st_start "$WORK"
+
+SEED=${KEYNOOK_TEST_SEED:-$(date +%s)}
+RANDOM=$SEED
+echo "seed $SEED (KEYNOOK_TEST_SEED=$SEED repeats this run)"
+
+cli() { # side args... (secrets on standard input)
+    local side=$1
+    shift
+    XDG_DATA_HOME="$WORK/$side/data" HOME="$WORK/$side" \
+        "$CLI" --vault "${ST_FOLDER[$side]}/data.enc" --password-stdin "$@"
+}
+users() {
+    printf 'pw 1234\n' | cli "$1" list --format tsv 2>/dev/null | cut -f1 | tail -n +2 | sort |
+        tr '\n' ' '
+}
+copies() { st_conflict_copies "$1" | grep -c . || true; }
+
+declare -A MODEL=()
+model() { printf '%s\n' "${!MODEL[@]}" | grep . | sort | tr '\n' ' ' || true; }
+
+printf 'pw 1234\npw 1234\n' | cli a init 2>/dev/null
+for name in ann bob; do
+    printf 'pw 1234\nx\n' | cli a add --username "$name" 2>/dev/null
+    MODEL[$name]=1
+done
+# Sealed cheaply, and before records: the first saves start them.
+printf 'pw 1234\n' | "$SEAL" seal "${ST_FOLDER[a]}/data.enc" || fail "the vault was not sealed"
+st_scan a
+within 60 st_same_vault || fail "the vault did not reach b"
+[[ $(users b) == "$(model)" ]] || fail "b reads $(users b)"
+
+next=0
+change() { # side: one random change, told to the model
+    local side=$1 held
+    read -r -a held <<<"$(users "$side")"
+    if ((${#held[@]} > 0 && RANDOM % 3 == 0)); then
+        local gone=${held[RANDOM % ${#held[@]}]}
+        printf 'pw 1234\n' | cli "$side" remove "$gone" --yes 2>/dev/null ||
+            fail "$side could not remove $gone"
+        unset "MODEL[$gone]"
+    else
+        local name="$side$next"
+        next=$((next + 1))
+        printf 'pw 1234\nx\n' | cli "$side" add --username "$name" 2>/dev/null ||
+            fail "$side could not add $name"
+        MODEL[$name]=1
+    fi
+}
+
+# The same vault on both sides, each side scanning now and then, so that
+# what its Syncthing made (a conflict copy) is carried too.
+polls=0
+converged() {
+    if ((polls++ % 10 == 0)); then
+        st_scan a
+        st_scan b
+    fi
+    st_same_vault && [[ $(st_conflict_copies a) == "$(st_conflict_copies b)" ]]
+}
+
+# Settled: the same vault on both sides and no conflict copy left, each
+# side's keynook-cli having merged what it found.
+settle() {
+    local round
+    for round in 1 2 3 4 5 6; do
+        within 60 converged || fail "the two sides did not reach the same vault"
+        if [[ $(copies a) -eq 0 && $(copies b) -eq 0 ]]; then
+            return 0
+        fi
+        # A side that has a copy merges it; the other may not have it yet.
+        local side=a
+        if [[ $(copies a) -eq 0 ]] || { [[ $(copies b) -gt 0 ]] && ((RANDOM % 2)); }; then
+            side=b
+        fi
+        local said
+        said=$(printf 'pw 1234\n' | cli "$side" list 2>&1 >/dev/null) || fail "$side could not open the vault: $said"
+        grep -q 'Merged the Syncthing conflict copy' <<<"$said" || fail "$side merged nothing: $said"
+        st_scan "$side"
+        within 60 eval 'converged && [[ $(copies a) -eq 0 ]]' ||
+            fail "the merged copy's removal did not reach both sides"
+    done
+    fail "the vault did not settle"
+}
+
+for round in 1 2 3 4 5; do
+    st_link paused
+    for side in a b; do
+        for ((k = RANDOM % 3; k >= 0; --k)); do
+            change "$side"
+        done
+        st_scan "$side"
+    done
+    st_link resumed
+    # Sometimes one side opens the vault (and merges) before the other's
+    # version has come: the copies meet in either order.
+    ((RANDOM % 2)) && printf 'pw 1234\n' | cli a list >/dev/null 2>&1
+    settle
+    echo "ok: round $round settled with $(model | wc -w) entries"
+done
+
+for side in a b; do
+    got=$(users "$side")
+    [[ $got == "$(model)" ]] || fail "$side holds [$got], the model [$(model)]"
+done
+printf 'pw 1234\n' | "$SEAL" open "${ST_FOLDER[a]}/data.enc" >/dev/null ||
+    fail "the vault is not sealed under its password"
+echo "ok: both computers hold exactly the model's $(model | wc -w) entries"
