@@ -4,6 +4,7 @@
 #include "VaultTestSupport.h"
 #include "sync/CopyMerge.h"
 #include "sync/RecordKeeper.h"
+#include "sync/VaultHistory.h"
 #include "vault/VaultSession.h"
 
 #include "seal/SealedVault.h"
@@ -255,4 +256,86 @@ TEST(ConflictCopies, AFailedSaveLeavesEveryCopy) {
         EXPECT_EQ(o.merged.size(), 1u);
         EXPECT_FALSE(QFileInfo::exists(copy));
     }
+}
+
+// What a vault takes from the files beside it: beside a plain vault, plain
+// copies under its master password; beside a sealed one, copies sealed
+// under its key. Whatever else is planted there leaves the vault's bytes
+// as they were and is left as it was, and none of its entries gets in.
+TEST(ConflictCopies, AVaultTakesOnlyCopiesThatOpenAsItDoes) {
+    const QString master = u"m"_s;
+    const Entry planted{u"planted"_s, u"injected"_s, u"evil.example"_s};
+    const QByteArray withPlanted = vaultformat::savedFile(
+        master, std::vector<Entry>{{u"ann"_s, u"pw"_s, u"a.org"_s}, planted});
+    const QByteArray attackers = vaultformat::savedFile(u"attacker"_s, std::vector<Entry>{planted});
+    const sealedvault::SealKey otherKey =
+        sealedvault::deriveKey(u"other"_s, sealedvault::ParamBounds::accepted().least);
+    enum class Form { Plain, Sealed };
+    enum class Bytes {
+        WithPlanted,
+        WithPlantedSealedHere,
+        Attackers,
+        SealedElsewhere,
+        Empty,
+        Junk
+    };
+    const struct {
+        const char* what;
+        Plant how;
+        Bytes bytes;
+        bool takenByPlain;
+        bool takenBySealed;
+    } rows[] = {
+        {"a plain copy", Plant::File, Bytes::WithPlanted, true, false},
+        {"a copy sealed under the vault's key", Plant::File, Bytes::WithPlantedSealedHere, false,
+         true},
+        {"another vault, plain", Plant::File, Bytes::Attackers, false, false},
+        {"a copy sealed under another password", Plant::File, Bytes::SealedElsewhere, false, false},
+        {"an empty file", Plant::File, Bytes::Empty, false, false},
+        {"a line of junk", Plant::File, Bytes::Junk, false, false},
+        {"a link to a copy", Plant::Link, Bytes::WithPlanted, false, false},
+    };
+    for (const Form form : {Form::Plain, Form::Sealed})
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(row.what) + (form == Form::Sealed ? ", sealed" : ", plain"));
+            QTemporaryDir temp;
+            const QDir dir(temp.path());
+            const QString vaultPath = dir.filePath(u"data.enc"_s);
+            testsupport::writeBytes(vaultPath, vault("m"));
+            VaultSession session(vaultPath);
+            RecordKeeper keeper(dir.filePath(u"replicas"_s));
+            session.keepRecordWith(&keeper);
+            ASSERT_TRUE(session.open().ok());
+            if (form == Form::Sealed) {
+                ASSERT_TRUE(session.seal(master, sealedvault::ParamBounds::accepted().least).ok());
+            }
+            ASSERT_TRUE(session.unlock(master).ok());
+            const QByteArray bytes = row.bytes == Bytes::WithPlanted ? withPlanted
+                                     : row.bytes == Bytes::WithPlantedSealedHere
+                                         ? sealedvault::seal(withPlanted, session.key())
+                                     : row.bytes == Bytes::Attackers ? attackers
+                                     : row.bytes == Bytes::SealedElsewhere
+                                         ? sealedvault::seal(withPlanted, otherKey)
+                                     : row.bytes == Bytes::Junk ? QByteArray("junk\n")
+                                                                : QByteArray();
+            const QString copy = dir.filePath(u"data.sync-conflict-20261208-101010-ABCDEFG.enc"_s);
+            plant(row.how, dir, copy, bytes);
+            const QByteArray before = testsupport::fileBytes(vaultPath);
+            const QByteArray plantedState = stateOf(copy);
+            VaultHistory history(dir.filePath(u"data"_s), vaultfile::realFilePath(vaultPath));
+
+            const copymerge::Outcome o =
+                copymerge::mergeConflictCopies(session, history, keeper, master, true);
+            const bool taken = form == Form::Sealed ? row.takenBySealed : row.takenByPlain;
+            EXPECT_TRUE(o.status.ok()) << o.status.why.toStdString();
+            EXPECT_EQ(o.merged.size(), taken ? 1u : 0u);
+            EXPECT_EQ(o.left.size(), taken ? 0u : 1u);
+            QByteArray now;
+            ASSERT_TRUE(session.plainNow(now).ok());
+            EXPECT_EQ(now.contains(vaultformat::encodeEntryLine(planted)), taken);
+            if (!taken) {
+                EXPECT_EQ(testsupport::fileBytes(vaultPath), before);
+                EXPECT_EQ(stateOf(copy), plantedState);
+            }
+        }
 }
