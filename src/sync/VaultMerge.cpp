@@ -33,6 +33,10 @@ namespace vaultmerge {
 namespace {
 
 constexpr char kMarkerCiphered = vaultformat::kEscapeMarker ^ '\x80';
+// A line of the usual form has one separator fewer than it has fields.
+constexpr int kSeparators = vaultformat::kFields - 1;
+constexpr qsizetype kSeparatorSize = sizeof vaultformat::kSeparator - 1;
+constexpr unsigned char kBar = vaultformat::kCipheredBar;
 
 // One copy of the vault: its entries, and for each the bytes that stand for
 // it in comparisons: the line a save writes for it now. Only a line with the
@@ -277,9 +281,9 @@ struct Chunk {
 // the chunk and in the three bytes after it.
 [[gnu::always_inline]] inline void placeBars(Chunk& c, std::uint64_t fc,
                                              const unsigned char* after) {
-    const std::uint64_t next = std::uint64_t(after[0] == 0xFC) |
-                               std::uint64_t(after[1] == 0xFC) << 1 |
-                               std::uint64_t(after[2] == 0xFC) << 2;
+    const std::uint64_t next = std::uint64_t(after[0] == kBar) |
+                               std::uint64_t(after[1] == kBar) << 1 |
+                               std::uint64_t(after[2] == kBar) << 2;
     c.bars = fc & ((fc >> 1) | next << 63) & ((fc >> 2) | next << 62);
     c.longBars = c.bars & ((fc >> 3) | next << 61);
 }
@@ -327,7 +331,7 @@ template <int N> Chunk chunkOf(Narrow, const unsigned char* const* p, qsizetype 
             c.same |= bitsOf(same) << shift;
         }
         c.cr |= bitsOf(_mm_cmpeq_epi8(x[k], _mm_set1_epi8('\r'))) << shift;
-        fc |= bitsOf(_mm_cmpeq_epi8(x[k], _mm_set1_epi8(static_cast<char>(0xFC)))) << shift;
+        fc |= bitsOf(_mm_cmpeq_epi8(x[k], _mm_set1_epi8(static_cast<char>(kBar)))) << shift;
         if (marked)
             c.marker |= bitsOf(_mm_cmpeq_epi8(x[k], markerByte)) << shift;
     }
@@ -341,7 +345,7 @@ template <int N> Chunk chunkOf(Narrow, const unsigned char* const* p, qsizetype 
             same = same && p[f][at + k] == b;
         c.same |= std::uint64_t(same) << k;
         c.cr |= std::uint64_t(b == '\r') << k;
-        fc |= std::uint64_t(b == 0xFC) << k;
+        fc |= std::uint64_t(b == kBar) << k;
         c.marker |= std::uint64_t(b == static_cast<unsigned char>(kMarkerCiphered)) << k;
     }
 #endif
@@ -381,7 +385,7 @@ template <int N>
             c.same |= bitsOf(same) << shift;
         }
         c.cr |= bitsOf(_mm256_cmpeq_epi8(x[k], _mm256_set1_epi8('\r'))) << shift;
-        fc |= bitsOf(_mm256_cmpeq_epi8(x[k], _mm256_set1_epi8(static_cast<char>(0xFC)))) << shift;
+        fc |= bitsOf(_mm256_cmpeq_epi8(x[k], _mm256_set1_epi8(static_cast<char>(kBar)))) << shift;
         if (marked)
             c.marker |= bitsOf(_mm256_cmpeq_epi8(x[k], markerByte)) << shift;
     }
@@ -480,7 +484,7 @@ template <int N, class Width>
     // The line being read ends at the CR at `cr`: taken when it has its
     // three fields and CR LF ends it in every copy.
     const auto take = [&](qsizetype cr) {
-        if (separators != 2 || cr + 1 >= avail)
+        if (separators != kSeparators || cr + 1 >= avail)
             return false;
         for (int f = 0; f < N; ++f)
             if (p[f][cr + 1] != '\n')
@@ -496,11 +500,11 @@ template <int N, class Width>
         const unsigned char c = o[x];
         if (c == '\r')
             return take(x);
-        if (c == 0xFC) {
+        if (c == kBar) {
             if (x < searchFrom) // inside the separator just found
                 return true;
-            searchFrom = x + 3;
-            return ++separators <= 2;
+            searchFrom = x + kSeparatorSize;
+            return ++separators <= kSeparators;
         }
         return false; // the escape marker
     };
@@ -536,7 +540,7 @@ template <int N, class Width>
             const int cr = std::countr_zero(ends);
             separators +=
                 bitsIn<Width>(bars & ((std::uint64_t(1) << cr) - 1) & (~std::uint64_t(0) << from));
-            if (separators != 2)
+            if (separators != kSeparators)
                 return lineStart;
             // Its LF: in this chunk, the same in every copy.
             if (cr < 63 ? o[x + cr + 1] != '\n' : !take(x + cr))
@@ -563,7 +567,7 @@ template <int N, class Width>
             if (p[f][x] != o[x])
                 return lineStart;
         const unsigned char c = o[x];
-        const bool bars = c == 0xFC && x + 2 < avail && o[x + 1] == 0xFC && o[x + 2] == 0xFC;
+        const bool bars = c == kBar && x + 2 < avail && o[x + 1] == kBar && o[x + 2] == kBar;
         if ((c == '\r' || bars || c == static_cast<unsigned char>(kMarkerCiphered)) && !visit(x))
             return lineStart;
     }

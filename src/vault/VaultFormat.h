@@ -28,6 +28,12 @@
 namespace vaultformat {
 
 inline constexpr char kSeparator[] = "|||";
+// The fields of an entry line, and the byte a separator's bar is in the file
+// (the cipher toggles the top bit: '|' is 0xFC). Code that scans ciphered
+// lines takes them from here.
+inline constexpr int kFields = 3;
+inline constexpr unsigned char kCipheredBar = static_cast<unsigned char>('|' ^ 0x80);
+static_assert(kCipheredBar == 0xFC && sizeof kSeparator - 1 == 3);
 inline constexpr char kEscapeMarker = '\x81';
 
 // Which fields a save escapes. Saves used to escape a field holding the
