@@ -91,8 +91,7 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
     if (sealed)
         oursRecord = keeper.last() ? *keeper.last() : RecordKeeper::read(ours, {});
 
-    std::vector<conflictcopies::Identity> identities;
-    std::vector<conflictcopies::Identity> mergedIdentities;
+    std::vector<conflictcopies::Identity> mergedIdentities; // of outcome.merged's files
     for (const conflictcopies::Found& found : copies) {
         const auto leave = [&](QString why) {
             outcome.left.push_back({found.path, found.engine, std::move(why)});
@@ -104,7 +103,6 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
             leave(bytes.why);
             continue;
         }
-        identities.push_back(bytes.identity);
         if (sealedvault::isSealed(bytes.bytes) != sealed) {
             sealedvault::wipe(bytes.bytes);
             leave(sealed ? QStringLiteral("it is not sealed, and the vault is")
@@ -141,7 +139,7 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
         }
         outcome.changed = outcome.changed || r.changed;
         outcome.merged.push_back({found.path, found.engine, std::move(r.report)});
-        mergedIdentities.push_back(identities.back());
+        mergedIdentities.push_back(bytes.identity);
         sealedvault::wipe(ours);
         ours = std::move(r.file);
         if (sealed)
