@@ -2,13 +2,13 @@
 
 #include "vault/VaultFormat.h"
 
+#include <QHashFunctions>
+#include <QRandomGenerator>
 #include <QtEndian>
 
 #include <sodium.h>
 
 #include <algorithm>
-#include <array>
-#include <unordered_map>
 
 namespace record {
 
@@ -136,15 +136,11 @@ void Record::see(quint64 replica, quint64 counter) {
 }
 
 quint64 runDigest(QByteArrayView line) {
-    static const auto key = [] {
-        std::array<unsigned char, crypto_shorthash_KEYBYTES> k{};
-        randombytes_buf(k.data(), k.size());
-        return k;
-    }();
-    unsigned char out[crypto_shorthash_BYTES];
-    crypto_shorthash(out, reinterpret_cast<const unsigned char*>(line.data()),
-                     static_cast<unsigned long long>(line.size()), key.data());
-    return qFromLittleEndian<quint64>(out);
+    // Never written anywhere: Qt's own hash (AES instructions where the
+    // machine has them), seeded at random for the run so that nobody can
+    // choose lines that collide.
+    static const size_t seed = static_cast<size_t>(QRandomGenerator::system()->generate64());
+    return qHash(line, seed);
 }
 
 Lines linesOf(QByteArrayView plain) {
@@ -174,11 +170,25 @@ Record startFor(const Lines& lines) {
     Record r;
     r.master = {kContent, masterDigest(lines.master)};
     r.marks.reserve(lines.entries.size());
-    std::unordered_map<quint64, quint64> occurrences;
+    // A line's first occurrence is marked by contentDigest(line, 0), which
+    // also counts the occurrences of its kind in one open-addressed table: a
+    // line seen again (rare) gets the digest of its number.
+    size_t size = 16;
+    while (size < lines.entries.size() * 2)
+        size *= 2;
+    struct Kind {
+        quint64 first = 0;
+        quint64 seen = 0;
+    };
+    std::vector<Kind> kinds(size);
     for (const QByteArrayView line : lines.entries) {
-        quint64& k = occurrences[digest(line, 0)];
-        r.marks.push_back({kContent, contentDigest(line, k), k});
-        ++k;
+        const quint64 first = contentDigest(line, 0);
+        size_t at = static_cast<size_t>(first ^ (first >> 31)) & (size - 1);
+        while (kinds[at].seen != 0 && kinds[at].first != first)
+            at = (at + 1) & (size - 1);
+        kinds[at].first = first;
+        const quint64 k = kinds[at].seen++;
+        r.marks.push_back({kContent, k == 0 ? first : contentDigest(line, k), k});
     }
     return r;
 }

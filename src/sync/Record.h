@@ -72,7 +72,8 @@ quint64 contentDigest(QByteArrayView line, quint64 occurrence);
 quint64 masterDigest(QByteArrayView masterLine);
 
 // A digest of a line that finds it again within this run of the program
-// (keyed at random at the start, so nobody can make two lines collide).
+// (seeded at random at the start, so nobody can make two lines collide); it
+// is never written, and differs from run to run.
 quint64 runDigest(QByteArrayView line);
 
 // A record for a file whose changes no record saw: every entry and the

@@ -112,26 +112,53 @@ record::Record RecordKeeper::read(const record::Lines& lines, QByteArrayView byt
     return record::startFor(lines);
 }
 
-void RecordKeeper::current(QByteArrayView plain, QByteArrayView bytes) {
-    const record::Lines lines = record::linesOf(plain);
-    record::Record r = read(lines, bytes);
-    m_masterKey = record::runDigest(lines.master);
-    // The marks grouped by line, each line's in file order.
-    std::vector<std::pair<quint64, quint32>> keyed;
-    keyed.reserve(lines.entries.size());
-    for (size_t i = 0; i < lines.entries.size(); ++i)
-        keyed.push_back({record::runDigest(lines.entries[i]), quint32(i)});
-    std::sort(keyed.begin(), keyed.end());
-    m_runOf.clear();
-    m_runOf.reserve(keyed.size());
-    m_linesByDigest.clear();
-    m_linesByDigest.reserve(keyed.size());
-    for (size_t at = 0; at < keyed.size(); ++at) {
-        // Sorted, so a run's first line makes its place and the rest count.
-        ++m_runOf.try_emplace(keyed[at].first, quint32(at), quint32(0)).first->second.second;
-        m_linesByDigest.push_back(keyed[at].second);
+void RecordKeeper::LineIndex::build(const std::vector<quint64>& digests) {
+    size_t size = 16;
+    while (size < digests.size() * 2)
+        size *= 2;
+    mask = size - 1;
+    digestAt.assign(size, 0);
+    first.assign(size, kNone);
+    next.assign(digests.size(), kNone);
+    // From the last line back, each put in front: every slot's lines then
+    // run in file order.
+    for (size_t i = digests.size(); i-- > 0;) {
+        const size_t at = slotOf(digests[i]);
+        digestAt[at] = digests[i];
+        next[i] = first[at];
+        first[at] = static_cast<quint32>(i);
     }
+}
+
+size_t RecordKeeper::LineIndex::slotOf(quint64 digest) const {
+    size_t at = static_cast<size_t>(digest ^ (digest >> 29)) & mask;
+    while (first[at] != kNone && digestAt[at] != digest)
+        at = (at + 1) & mask;
+    return at;
+}
+
+void RecordKeeper::take(record::Record r, std::vector<quint64> digests, quint64 master) {
+    m_index.build(digests);
+    m_masterKey = master;
     m_current = std::move(r);
+}
+
+void RecordKeeper::current(QByteArrayView plain, QByteArrayView bytes) {
+    // The file just saved with what recordFor() made: nothing to read again.
+    if (m_made && !bytes.isEmpty() && bytes == m_made->bytes &&
+        m_made->digests.size() == m_made->record.marks.size()) {
+        Made made = std::move(*m_made);
+        m_made.reset();
+        take(std::move(made.record), std::move(made.digests), made.master);
+        return;
+    }
+    m_made.reset();
+    const record::Lines lines = record::linesOf(plain);
+    std::vector<quint64> digests;
+    digests.reserve(lines.entries.size());
+    for (const QByteArrayView line : lines.entries)
+        digests.push_back(record::runDigest(line));
+    take(read(lines, bytes), std::move(digests), record::runDigest(lines.master));
 }
 
 void RecordKeeper::markAllAnew() {
@@ -159,37 +186,48 @@ void RecordKeeper::markAllAnew() {
 
 void RecordKeeper::forget() {
     m_current.reset();
-    m_runOf.clear();
-    m_linesByDigest.clear();
+    m_made.reset();
+    m_index = LineIndex();
 }
 
 record::Record RecordKeeper::recordOf(QByteArrayView plain) {
     const record::Lines lines = record::linesOf(plain);
-    if (!m_current)
-        return record::startFor(lines);
+    std::vector<quint64> digests;
+    digests.reserve(lines.entries.size());
+    for (const QByteArrayView line : lines.entries)
+        digests.push_back(record::runDigest(line));
+    const quint64 masterDigest = record::runDigest(lines.master);
+    if (!m_current) {
+        record::Record r = record::startFor(lines);
+        m_made = Made{r, std::move(digests), masterDigest, {}};
+        return r;
+    }
     const record::Record& was = *m_current;
     record::Record r;
     r.vector = was.vector;
     r.marks.resize(lines.entries.size());
-    // How many marks of each run the new lines took, by the run's start.
-    std::vector<quint32> taken(m_linesByDigest.size(), 0);
+    // Each slot's next line not yet taken, in file order.
+    std::vector<quint32> cursor = m_index.first;
     std::vector<size_t> fresh;
     for (size_t i = 0; i < lines.entries.size(); ++i) {
-        const auto run = m_runOf.find(record::runDigest(lines.entries[i]));
-        if (run != m_runOf.end() && taken[run->second.first] < run->second.second) {
-            r.marks[i] = was.marks[m_linesByDigest[run->second.first + taken[run->second.first]++]];
-            continue;
+        if (!cursor.empty()) {
+            const size_t at = m_index.slotOf(digests[i]);
+            if (const quint32 line = cursor[at]; line != LineIndex::kNone) {
+                r.marks[i] = was.marks[line];
+                cursor[at] = m_index.next[line];
+                continue;
+            }
         }
         fresh.push_back(i);
     }
-    const bool newMaster = record::runDigest(lines.master) != m_masterKey;
+    const bool newMaster = masterDigest != m_masterKey;
     const quint64 count = fresh.size() + (newMaster ? 1 : 0);
     // The marks of lines that went: a content mark is listed as removed,
     // every other one stays covered by the vector.
     std::vector<quint64> removed;
-    for (const auto& [key, run] : m_runOf)
-        for (quint32 k = taken[run.first]; k < run.second; ++k)
-            if (const record::Mark& m = was.marks[m_linesByDigest[run.first + k]]; m.isContent())
+    for (quint32 line : cursor)
+        for (; line != LineIndex::kNone; line = m_index.next[line])
+            if (const record::Mark& m = was.marks[line]; m.isContent())
                 removed.push_back(m.counter);
     r.master = was.master;
     if (newMaster && was.master.isContent())
@@ -206,9 +244,12 @@ record::Record RecordKeeper::recordOf(QByteArrayView plain) {
             r.master = {minted.replica, counter++, 0};
         r.see(minted.replica, counter - 1);
     }
+    m_made = Made{r, std::move(digests), masterDigest, {}};
     return r;
 }
 
 QByteArray RecordKeeper::recordFor(QByteArrayView plain) {
-    return record::encode(recordOf(plain));
+    QByteArray bytes = record::encode(recordOf(plain));
+    m_made->bytes = bytes;
+    return bytes;
 }

@@ -8,7 +8,6 @@
 #include <QString>
 
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 // This computer's replicas: the ids it changes vaults as, and the last count
@@ -69,12 +68,31 @@ public:
     static record::Record read(const record::Lines& lines, QByteArrayView record);
 
 private:
+    // The current file's entry lines by their record::runDigest(): one
+    // open-addressed table of digests, each slot the first line (in file
+    // order) with its digest, and the lines after it in `next`.
+    struct LineIndex {
+        std::vector<quint64> digestAt; // per slot
+        std::vector<quint32> first;    // per slot; kNone when empty
+        std::vector<quint32> next;     // per line
+        size_t mask = 0;
+        static constexpr quint32 kNone = 0xFFFFFFFF;
+        void build(const std::vector<quint64>& digests);
+        size_t slotOf(quint64 digest) const; // the slot holding it, or an empty one
+    };
+    // What recordOf() made last, for current() to take as it is when that
+    // is the file saved: a save need not read its own record back.
+    struct Made {
+        record::Record record;
+        std::vector<quint64> digests;
+        quint64 master = 0;
+        QByteArray bytes; // the record encoded, once recordFor() asked
+    };
+    void take(record::Record r, std::vector<quint64> digests, quint64 master);
+
     ReplicaStore m_store;
     std::optional<record::Record> m_current;
     quint64 m_masterKey = 0;
-    // The current file's entry lines, by a digest of their bytes: where each
-    // digest's run starts in `m_linesByDigest`, and how long it is; a run
-    // holds the numbers (in file order) of the lines with that digest.
-    std::unordered_map<quint64, std::pair<quint32, quint32>> m_runOf;
-    std::vector<quint32> m_linesByDigest;
+    LineIndex m_index;
+    std::optional<Made> m_made;
 };
