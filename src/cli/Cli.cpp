@@ -731,19 +731,13 @@ private:
     }
 
     QString vaultPath() const {
-        // --vault first, then the environment's default, so that one
-        // command can still name another vault.
-        const QString fromEnvironment = qEnvironmentVariable("KEYNOOK_VAULT");
-        const QString given = m_p.vaultPath.isEmpty() ? fromEnvironment : m_p.vaultPath;
-        if (!given.isEmpty()) {
-            const QFileInfo named(given);
-            if (named.isDir())
-                fail(UserError, QStringLiteral("%1 names the vault file, and %2 is a folder")
-                                    .arg(m_p.vaultPath.isEmpty() ? QStringLiteral("KEYNOOK_VAULT")
-                                                                 : QStringLiteral("--vault"),
-                                         QDir::toNativeSeparators(given)));
-            return named.absoluteFilePath();
-        }
+        // The same choice as the window's.
+        const vaultlocation::NamedVault named =
+            vaultlocation::namedVaultFile(m_p.vaultPath, qEnvironmentVariable("KEYNOOK_VAULT"));
+        if (!named.error.isEmpty())
+            fail(UserError, named.error);
+        if (!named.path.isEmpty())
+            return named.path;
         return vaultlocation::vaultPath(vaultlocation::chooseVaultFolder(
             vaultlocation::runningProgramFolder(),
             QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)));
