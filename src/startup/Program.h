@@ -25,7 +25,10 @@
 class Program {
 public:
     struct Options {
-        QString vaultFolder;   // where data.enc lives
+        QString vaultFolder; // where data.enc lives
+        // The vault file itself, when one was named (--vault, KEYNOOK_VAULT):
+        // then it is used in place of data.enc in vaultFolder.
+        QString vaultFile;
         QString programFolder; // where Help.rtf lives
         VersionRecord version = VersionRecord::ofBuild();
         std::unique_ptr<MessageBoxes> boxes;
@@ -148,7 +151,6 @@ public:
     void setOnEnd(std::function<void()> onEnd) { m_onEnd = std::move(onEnd); }
 
     QString vaultPath() const;
-    const QString& vaultFolder() const { return m_options.vaultFolder; }
     const VersionRecord& version() const { return m_options.version; }
     MessageBoxes& boxes() { return m_countedBoxes; }
     // How many message boxes are open now: code waiting for an answer.

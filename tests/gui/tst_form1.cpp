@@ -10,6 +10,7 @@
 #include "main/VaultWatcher.h"
 #include "main/modGlobals.h"
 #include "platform/Twips.h"
+#include "startup/WindowArguments.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
 #include "vault/VaultFile.h"
@@ -77,6 +78,8 @@ private slots:
     void dateTimeForm();
     void vaultFolderChoice();
     void installedCopyFolders();
+    void vaultNamedOnTheCommandLine_data();
+    void vaultNamedOnTheCommandLine();
 };
 
 void TestForm1::captionsButtonsAndColumnsAsDesigned() {
@@ -707,6 +710,70 @@ void TestForm1::installedCopyFolders() {
     touch(bin + QStringLiteral("/Help.rtf"));
     QCOMPARE(vaultlocation::chooseHelpFolder(bin), bin);
     QCOMPARE(vaultlocation::chooseVaultFolder(bin, userData), bin);
+}
+
+void TestForm1::vaultNamedOnTheCommandLine_data() {
+    QTest::addColumn<QString>("line");        // the arguments; @ is a folder of the test's
+    QTest::addColumn<QString>("leftByQt");    // what Qt leaves of them; "=" all
+    QTest::addColumn<QString>("environment"); // KEYNOOK_VAULT
+    QTest::addColumn<QString>("expected");    // the vault file, or what is wrong
+    const auto row = [](const char* name, const char* line, const char* left, const char* env,
+                        const char* expected) {
+        QTest::newRow(name) << QString::fromUtf8(line) << QString::fromUtf8(left)
+                            << QString::fromUtf8(env) << QString::fromUtf8(expected);
+    };
+    row("nothing: the usual place", "", "=", "", "");
+    row("--vault", "--vault @/mine.enc", "=", "", "@/mine.enc");
+    row("--vault=", "--vault=@/mine.enc", "=", "", "@/mine.enc");
+    row("relative, from the current folder", "--vault sub/../mine.enc", "=", "", "@/mine.enc");
+    row("the environment", "", "=", "@/env.enc", "@/env.enc");
+    row("--vault before the environment", "--vault mine.enc", "=", "@/env.enc", "@/mine.enc");
+    row("Qt's own options", "-platform offscreen --vault mine.enc", "--vault mine.enc", "",
+        "@/mine.enc");
+    row("no path", "--vault", "=", "", "--vault needs the path of a vault file");
+    row("an empty path", "--vault=", "=", "@/env.enc", "--vault needs the path of a vault file");
+    row("twice", "--vault a.enc --vault=b.enc", "=", "", "--vault is given twice");
+    row("a folder", "--vault @", "=", "", "--vault names the vault file, and @ is a folder");
+    row("a folder in the environment", "", "=", "@",
+        "KEYNOOK_VAULT names the vault file, and @ is a folder");
+    row("not ours, said by its place", "-platform offscreen Secret --vault a.enc",
+        "Secret --vault a.enc", "",
+        "the 3rd argument is not an option; the options are --vault, --help and --version");
+    row("help answers first", "--vault --help", "=", "", "help");
+}
+
+// What the window's command line and KEYNOOK_VAULT choose, as main() reads
+// them: the line before Qt takes its options, then what Qt left.
+void TestForm1::vaultNamedOnTheCommandLine() {
+    QFETCH(QString, line);
+    QFETCH(QString, leftByQt);
+    QFETCH(QString, environment);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    const auto at = [&dir](QString text) { return text.replace(QLatin1Char('@'), dir.path()); };
+    const QStringList given = at(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const windowarguments::Parsed p = windowarguments::parse(given);
+    QString got;
+    if (p.ask == windowarguments::Parsed::Ask::Help)
+        got = QStringLiteral("help");
+    else if (!p.error.isEmpty())
+        got = p.error;
+    else if (const QString wrong = windowarguments::notOurs(
+                 p, leftByQt == QLatin1String("=")
+                        ? given
+                        : at(leftByQt).split(QLatin1Char(' '), Qt::SkipEmptyParts));
+             !wrong.isEmpty())
+        got = wrong;
+    else {
+        const vaultlocation::NamedVault named =
+            vaultlocation::namedVaultFile(p.vault, at(environment));
+        got = named.error.isEmpty() ? named.path : named.error;
+    }
+    QDir::setCurrent(before);
+    QCOMPARE(got, at(expected));
 }
 
 KEYNOOK_GUI_TEST_MAIN(TestForm1)
