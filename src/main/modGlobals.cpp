@@ -8,6 +8,7 @@
 #include "sync/CopyMerge.h"
 #include "sync/RestoreNote.h"
 #include "vault/VaultFile.h"
+#include "vault/VaultLocation.h"
 #include "vault/VaultSession.h"
 
 #include <QApplication>
@@ -81,6 +82,15 @@ void failAndEnd(Program& program, const VaultSession::Status& status, QWidget* o
                            "write to."));
     case Failure::CannotCreate:
         return tell(QStringLiteral("The vault file could not be created."), status.why);
+    case Failure::LinkToNothing:
+        return tell(QStringLiteral("The vault is a link to a file that is not there: a sync tool "
+                                   "may not have brought it yet. Keynook will close and leave "
+                                   "the link as it is."),
+                    QStringLiteral("The link leads to %1. Start Keynook again once that file is "
+                                   "there; to make a new vault there instead, start it once as\n\n"
+                                   "    keynook --vault %2")
+                        .arg(QDir::toNativeSeparators(status.why),
+                             vaultlocation::shellWord(QDir::toNativeSeparators(status.why))));
     case Failure::TooLarge:
         return tell(QStringLiteral("The vault file is too large to open.") + kept, status.why);
     case Failure::Unreadable:

@@ -95,4 +95,15 @@ NamedVault namedVaultFile(const QString& option, const QString& environment) {
     return {named.absoluteFilePath(), QString()};
 }
 
+QString shellWord(const QString& path) {
+    const auto plain = [](QChar c) {
+        return c.isLetterOrNumber() || QStringLiteral("/._-+,:@%=").contains(c);
+    };
+    if (!path.isEmpty() && std::all_of(path.begin(), path.end(), plain))
+        return path;
+    QString quoted = path;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
 } // namespace vaultlocation

@@ -43,4 +43,8 @@ struct NamedVault {
 };
 NamedVault namedVaultFile(const QString& option, const QString& environment);
 
+// `path` as one word of a shell's command line, quoted when it needs to be,
+// for a message that tells a person what to type (`--vault PATH`).
+QString shellWord(const QString& path);
+
 } // namespace vaultlocation
