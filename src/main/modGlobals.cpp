@@ -350,33 +350,32 @@ void PromptPassword(Program& program) {
 
 namespace {
 
-// What merging the conflict copies came to, for the status line.
+// What merging the conflict copies came to, in words short enough for the
+// status line at the window's width: the counts only. Why a copy was left
+// is for keynook-cli, which names each copy and its reason when it opens the
+// vault; that a plain vault's merge may bring back removals made elsewhere,
+// for the README.
 QString conflictCopiesText(const copymerge::Outcome& o) {
-    QString text;
-    if (!o.merged.empty()) {
-        size_t added = 0;
-        size_t removed = 0;
-        size_t keptWithoutBase = 0;
-        for (const copymerge::Taken& m : o.merged) {
-            added += m.report.fromTheirs.size();
-            removed += m.report.removedByTheirs.size();
-            if (m.report.twoWay)
-                keptWithoutBase += m.report.oursOnly;
-        }
-        text += QStringLiteral(". Merged %1 from another computer: %2 added, %3 removed")
-                    .arg(o.merged.size() == 1
-                             ? QStringLiteral("1 conflict copy")
-                             : QStringLiteral("%1 conflict copies").arg(o.merged.size()))
-                    .arg(added)
-                    .arg(removed);
-        if (keptWithoutBase > 0)
-            text += QLatin1Char('.') + twoWayNote(keptWithoutBase).chopped(1);
+    const auto copies = [](size_t n) {
+        return n == 1 ? QStringLiteral("a conflict copy")
+                      : QStringLiteral("%1 conflict copies").arg(n);
+    };
+    if (o.merged.empty())
+        return o.left.empty() ? QString()
+                              : QStringLiteral("Not merged: %1 (keynook-cli check says why).")
+                                    .arg(copies(o.left.size()));
+    size_t added = 0;
+    size_t removed = 0;
+    for (const copymerge::Taken& m : o.merged) {
+        added += m.report.fromTheirs.size();
+        removed += m.report.removedByTheirs.size();
     }
-    if (!o.left.empty())
-        text += QStringLiteral(". Not merged: %1 (%2)")
-                    .arg(conflictcopies::displayName(QFileInfo(o.left.front().path).fileName()),
-                         o.left.front().why);
-    return text;
+    return QStringLiteral("Merged %1: %2 added, %3 removed")
+               .arg(copies(o.merged.size()))
+               .arg(added)
+               .arg(removed) +
+           (o.left.empty() ? QString() : QStringLiteral("; %1 not merged").arg(o.left.size())) +
+           QLatin1Char('.');
 }
 
 } // namespace
@@ -400,10 +399,11 @@ void LoadEntries(Program& program) {
         return failAndEnd(program, loaded);
     const qsizetype count = static_cast<qsizetype>(entries.size());
     main->entries().append(std::move(entries));
+    const QString copiesText = conflictCopiesText(copies);
     SetStatus(program,
               QStringLiteral("Loaded %1 entries").arg(count) +
                   (program.vault->readOnly() ? QStringLiteral(" (read-only vault)") : QString()) +
-                  conflictCopiesText(copies));
+                  (copiesText.isEmpty() ? QString() : QStringLiteral(". ") + copiesText));
     main->afterFormLoad();
 }
 
