@@ -378,6 +378,13 @@ QString conflictCopiesText(const copymerge::Outcome& o) {
            QLatin1Char('.');
 }
 
+// The copies a merge left, as they are now: what later notices compare with.
+void rememberLeft(Program& program, const copymerge::Outcome& o) {
+    program.copiesLeft.clear();
+    for (const copymerge::Left& l : o.left)
+        program.copiesLeft[l.path] = vaultfile::stampOf(l.path);
+}
+
 } // namespace
 
 void LoadEntries(Program& program) {
@@ -399,6 +406,7 @@ void LoadEntries(Program& program) {
         return failAndEnd(program, loaded);
     const qsizetype count = static_cast<qsizetype>(entries.size());
     main->entries().append(std::move(entries));
+    rememberLeft(program, copies);
     const QString copiesText = conflictCopiesText(copies);
     SetStatus(program,
               QStringLiteral("Loaded %1 entries").arg(count) +
@@ -471,6 +479,50 @@ void FollowOutsideChange(Program& program) {
         SetStatus(program, QStringLiteral("Updated from another copy: %1 added, %2 removed.")
                                .arg(came.added)
                                .arg(came.removed));
+}
+
+void ConflictCopyArrived(Program& program) {
+    program.copiesWaiting = true;
+    // The engine may have put another computer's version in the vault's
+    // place as it made the copy: the list takes that first.
+    FollowOutsideChange(program);
+    MergeWaitingCopies(program);
+}
+
+void MergeWaitingCopies(Program& program) {
+    Form1* main = program.loaded<Form1>();
+    // The merge is of the file on disk, which it then saves: the list must
+    // be that file, or its next save would write the copies' entries away.
+    // A change the list holds (one whose save failed, or a command asking
+    // a question before it saves) or a change from outside the list has not
+    // taken waits for the next save, whose rename over the vault the
+    // watcher tells of; the person being away, for the return.
+    if (!program.copiesWaiting || !main || program.ended() || program.away.on || !program.vault ||
+        !program.history || !program.keeper || program.vault->readOnly() ||
+        program.unsavedChanges || program.boxesOpen() > 0 || program.vault->changedOutside())
+        return;
+    program.copiesWaiting = false;
+    bool fresh = false;
+    for (const conflictcopies::Found& found :
+         conflictcopies::find(QFile::decodeName(program.vault->realFile()))) {
+        const auto left = program.copiesLeft.find(found.path);
+        fresh = fresh || left == program.copiesLeft.end() ||
+                left->second != vaultfile::stampOf(found.path);
+    }
+    if (!fresh)
+        return;
+    // As at load: the master password this run was opened with stays.
+    const copymerge::Outcome copies = copymerge::mergeConflictCopies(
+        *program.vault, *program.history, *program.keeper, program.MasterPassword, false,
+        &main->entries().removedHere());
+    rememberLeft(program, copies);
+    if (copies.changed && copies.status.ok()) {
+        EntryStore entries;
+        if (program.vault->loadEntries(entries).ok())
+            main->entries().replaceAll(std::move(entries));
+    }
+    if (const QString text = conflictCopiesText(copies); !text.isEmpty())
+        SetStatus(program, text);
 }
 
 bool SaveData(Program& program) {

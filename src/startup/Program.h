@@ -6,6 +6,7 @@
 #include "startup/Window.h"
 #include "sync/RecordKeeper.h"
 #include "sync/VaultHistory.h"
+#include "vault/VaultFile.h"
 #include "vault/VaultSession.h"
 
 #include <QList>
@@ -69,6 +70,13 @@ public:
     // What a save took in from another copy, said after the status the
     // command that saved sets (once).
     QString statusNote;
+    // A conflict copy appeared beside the vault while the window shows it,
+    // and waits to be merged (MergeWaitingCopies): the list must first be
+    // the file as it is on disk.
+    bool copiesWaiting = false;
+    // The copies the last merge left where they were, as they were then:
+    // tried again only once they change, or another copy comes.
+    std::map<QString, vaultfile::Stamp> copiesLeft;
 
     // The vault of this run, from its opening (OpenData) to the end: it
     // holds the lock that keeps a second copy of the program from

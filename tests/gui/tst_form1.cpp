@@ -68,6 +68,8 @@ private slots:
     void saveWritesListInDisplayOrder();
     void saveOfEmptyList();
     void conflictCopyIsMergedAtLoad();
+    void conflictCopyAppearingIsMerged_data();
+    void conflictCopyAppearingIsMerged();
     void saveMergesAChangeFromAnotherCopy_data();
     void deliveredChangeShowsInPlace();
     void onlyAFileUnderThisMasterPasswordIsFollowed_data();
@@ -266,6 +268,81 @@ void TestForm1::conflictCopyIsMergedAtLoad() {
     QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("bob|||pw1|||b.example") +
                                  cipherLine("cy|||pw3|||") + cipherLine("al|||pw2|||") + "\r\n");
     QVERIFY(!QFile::exists(copy));
+}
+
+void TestForm1::conflictCopyAppearingIsMerged_data() {
+    QTest::addColumn<QString>("before");    // what happens in the window first
+    QTest::addColumn<QByteArray>("master"); // the copy's master password
+    QTest::addColumn<QStringList>("shown"); // the list at the end; empty: the copy is left
+    QTest::newRow("merged as it appears")
+        << QString() << QByteArray("master") << QStringList{"al", "bo", "cy"};
+    QTest::newRow("a change whose save failed: merged after the next save")
+        << QStringLiteral("unsaved") << QByteArray("master")
+        << QStringList{"al", "bo", "cy", "new"};
+    QTest::newRow("a removal made here stays")
+        << QStringLiteral("removed") << QByteArray("master") << QStringList{"al", "cy"};
+    QTest::newRow("another master password: left")
+        << QString() << QByteArray("other") << QStringList();
+}
+
+// A conflict copy that the engine puts beside the vault while the window
+// runs is merged as it appears, as at load, unless the list holds a change
+// that is not on disk yet: then it waits for that change's save. A plain
+// copy does not bring back what the person removed in this run, and one
+// under another master password is left where it is.
+void TestForm1::conflictCopyAppearingIsMerged() {
+    QFETCH(QString, before);
+    QFETCH(QByteArray, master);
+    QFETCH(QStringList, shown);
+    Harness h;
+    Form1* main = openVault(h, cipherLine("al|||pw|||") + cipherLine("bo|||pw|||") + "\r\n");
+    if (before == QLatin1String("removed")) {
+        main->entries().remove(1);
+        QVERIFY(SaveData(h.program()));
+    } else if (before == QLatin1String("unsaved")) {
+        main->entries().append(Entry{QStringLiteral("new"), QStringLiteral("pw"), QString()});
+        FileSizeLimit limit(8);
+        QVERIFY(!SaveData(h.program()));
+        h.boxes().shown.clear();
+    }
+    const QByteArray vault = h.vaultBytes();
+    const QStringList listed = shownUsernames(main);
+    // Written aside and renamed in, as Syncthing makes its copies.
+    const QString aside = h.folder() + QStringLiteral("/~syncthing~copy.tmp");
+    const QString copy =
+        h.folder() + QStringLiteral("/data.sync-conflict-20261207-153012-ABCDEFG.enc");
+    {
+        QFile f(aside);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(cipherLine(master) + cipherLine("al|||pw|||") + cipherLine("bo|||pw|||") +
+                cipherLine("cy|||pw|||") + "\r\n");
+    }
+    QVERIFY(::rename(QFile::encodeName(aside).constData(), QFile::encodeName(copy).constData()) ==
+            0);
+    if (shown.isEmpty()) {
+        QTRY_COMPARE(main->statusText(),
+                     QStringLiteral("Not merged: a conflict copy (keynook-cli check says why)."));
+        QVERIFY(statusFits(main));
+        QVERIFY(QFile::exists(copy));
+        QCOMPARE(h.vaultBytes(), vault);
+        QCOMPARE(shownUsernames(main), listed);
+        return;
+    }
+    if (before == QLatin1String("unsaved")) {
+        QTRY_VERIFY(h.program().copiesWaiting);
+        QVERIFY(QFile::exists(copy));
+        QCOMPARE(shownUsernames(main), listed);
+        QVERIFY(SaveData(h.program()));
+    }
+    QTRY_VERIFY(!QFile::exists(copy));
+    QCOMPARE(shownUsernames(main), shown);
+    QByteArray file = cipherLine("master");
+    for (const QString& name : shown)
+        file += cipherLine(name.toUtf8() + "|||pw|||");
+    QCOMPARE(h.vaultBytes(), file + "\r\n");
+    QCOMPARE(main->statusText(), QStringLiteral("Merged a conflict copy: 1 added, 0 removed."));
+    QVERIFY(statusFits(main));
+    QVERIFY(h.boxes().shown.empty());
 }
 
 void TestForm1::saveMergesAChangeFromAnotherCopy_data() {
