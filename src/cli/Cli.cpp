@@ -454,6 +454,12 @@ QString failureText(const VaultSession::Status& status, bool sealed) {
                               "cannot be written to");
     case F::CannotCreate:
         return QStringLiteral("the vault file could not be created") + why;
+    case F::LinkToNothing:
+        return QStringLiteral("the vault is a link to %1, which does not exist (a sync tool may "
+                              "not have brought it yet); nothing was created. Run the command "
+                              "again once it is there, or `%2 --vault %3 init` to make a new "
+                              "vault there")
+            .arg(status.why, kProgram, vaultlocation::shellWord(status.why));
     case F::Unreadable:
         return QStringLiteral("the vault file could not be read") + why;
     case F::TooLarge:
@@ -731,19 +737,13 @@ private:
     }
 
     QString vaultPath() const {
-        // --vault first, then the environment's default, so that one
-        // command can still name another vault.
-        const QString fromEnvironment = qEnvironmentVariable("KEYNOOK_VAULT");
-        const QString given = m_p.vaultPath.isEmpty() ? fromEnvironment : m_p.vaultPath;
-        if (!given.isEmpty()) {
-            const QFileInfo named(given);
-            if (named.isDir())
-                fail(UserError, QStringLiteral("%1 names the vault file, and %2 is a folder")
-                                    .arg(m_p.vaultPath.isEmpty() ? QStringLiteral("KEYNOOK_VAULT")
-                                                                 : QStringLiteral("--vault"),
-                                         QDir::toNativeSeparators(given)));
-            return named.absoluteFilePath();
-        }
+        // The same choice as the window's.
+        const vaultlocation::NamedVault named =
+            vaultlocation::namedVaultFile(m_p.vaultPath, qEnvironmentVariable("KEYNOOK_VAULT"));
+        if (!named.error.isEmpty())
+            fail(UserError, named.error);
+        if (!named.path.isEmpty())
+            return named.path;
         return vaultlocation::vaultPath(vaultlocation::chooseVaultFolder(
             vaultlocation::runningProgramFolder(),
             QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)));
@@ -768,7 +768,8 @@ private:
     // be refused without one is refused here.
     void openLocked(bool forChange) {
         const QString path = vaultPath();
-        if (!QFileInfo::exists(path))
+        // A link to nothing is told as such by the session's open.
+        if (!QFileInfo::exists(path) && vaultfile::missingLinkTarget(path).isEmpty())
             fail(UserError, QStringLiteral("there is no vault at %1; create one with `%2 init`")
                                 .arg(QDir::toNativeSeparators(path), kProgram));
         startSession(path);

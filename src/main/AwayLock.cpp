@@ -158,6 +158,7 @@ void ComeBack(Program& program) {
         active->activateWindow();
     }
     FollowOutsideChange(program);
+    MergeWaitingCopies(program);
     if (AwayWatch* watch = main->awayWatch())
         watch->restart();
 }

@@ -187,11 +187,19 @@ void Form1::afterFormLoad() {
     if (m_program.UseSkin)
         SkinForm(m_program, this);
     // Another computer's change, delivered into the vault's folder, shows
-    // while the window is open.
-    if (!m_watcher && m_program.vault && !m_program.vault->readOnly())
-        m_watcher = new VaultWatcher(
+    // while the window is open, and so does what a conflict copy that an
+    // engine leaves beside the vault brings, once it is merged.
+    if (!m_watcher && m_program.vault && !m_program.vault->readOnly()) {
+        auto* watcher = new VaultWatcher(
             QFile::decodeName(m_program.vault->realFile()),
-            [this] { FollowOutsideChange(m_program); }, this);
+            [this] {
+                FollowOutsideChange(m_program);
+                MergeWaitingCopies(m_program);
+            },
+            this);
+        watcher->tellCopies([this] { ConflictCopyArrived(m_program); });
+        m_watcher = watcher;
+    }
     if (!m_awayWatch)
         m_awayWatch = new AwayWatch(m_program, this);
     setVisible(true);

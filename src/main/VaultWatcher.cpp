@@ -1,5 +1,7 @@
 #include "main/VaultWatcher.h"
 
+#include "sync/ConflictCopies.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
@@ -29,10 +31,13 @@ constexpr uint32_t kChanging = IN_CREATE | IN_MODIFY | IN_DELETE | IN_MOVED_FROM
 VaultWatcher::VaultWatcher(const QString& file, std::function<void()> changed, QObject* parent,
                            std::chrono::milliseconds quiet)
     : QObject(parent), m_file(file), m_name(QFile::encodeName(QFileInfo(file).fileName())),
-      m_changed(std::move(changed)) {
+      m_changed(std::move(changed)), m_fileName(QFileInfo(file).fileName()) {
     m_settle.setSingleShot(true);
     m_settle.setInterval(quiet);
     connect(&m_settle, &QTimer::timeout, this, &VaultWatcher::tell);
+    m_copySettle.setSingleShot(true);
+    m_copySettle.setInterval(quiet);
+    connect(&m_copySettle, &QTimer::timeout, this, &VaultWatcher::tellCopy);
     const QString folder = QFileInfo(m_file).absolutePath();
     m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_inotify >= 0) {
@@ -52,6 +57,9 @@ VaultWatcher::VaultWatcher(const QString& file, std::function<void()> changed, Q
         const auto soon = [this] { m_settle.start(); };
         connect(m_fallback, &QFileSystemWatcher::fileChanged, this, soon);
         connect(m_fallback, &QFileSystemWatcher::directoryChanged, this, soon);
+        // Qt does not say which name changed: any change may be a copy.
+        connect(m_fallback, &QFileSystemWatcher::directoryChanged, this,
+                [this] { m_copySettle.start(); });
         m_fallback->addPath(folder);
     }
     rewatch();
@@ -69,6 +77,7 @@ VaultWatcher::~VaultWatcher() {
 void VaultWatcher::readEvents() {
     enum class Seen { Nothing, Whole, Changing };
     Seen seen = Seen::Nothing;
+    Seen copy = Seen::Nothing;
     alignas(inotify_event) char buffer[4096];
     for (;;) {
         const ssize_t got = ::read(m_inotify, buffer, sizeof buffer);
@@ -81,13 +90,20 @@ void VaultWatcher::readEvents() {
             at += sizeof(inotify_event) + event->len;
             if (event->mask & IN_Q_OVERFLOW) { // events were lost: wait for the quiet
                 seen = Seen::Changing;
+                copy = Seen::Changing;
                 continue;
             }
             const bool vault =
                 (event->wd == m_folderWatch && event->len > 0 && m_name == event->name) ||
                 (m_fileWatch >= 0 && event->wd == m_fileWatch);
-            if (!vault)
+            if (!vault) {
+                // A copy going away (merged, say) needs no word.
+                if (m_copyArrived && event->wd == m_folderWatch && event->len > 0 &&
+                    (event->mask & (kWhole | IN_CREATE | IN_MODIFY)) &&
+                    !conflictcopies::engineOf(m_fileName, QFile::decodeName(event->name)).isEmpty())
+                    copy = (event->mask & kWhole) ? Seen::Whole : Seen::Changing;
                 continue;
+            }
             if (event->mask & kWhole)
                 seen = Seen::Whole;
             else if (event->mask & kChanging)
@@ -102,11 +118,22 @@ void VaultWatcher::readEvents() {
     } else if (seen == Seen::Changing) {
         m_settle.start();
     }
+    if (copy == Seen::Whole) {
+        m_copySettle.stop();
+        tellCopy();
+    } else if (copy == Seen::Changing) {
+        m_copySettle.start();
+    }
 }
 
 void VaultWatcher::tell() {
     rewatch();
     m_changed();
+}
+
+void VaultWatcher::tellCopy() {
+    if (m_copyArrived)
+        m_copyArrived();
 }
 
 // A watch on a file replaced by a rename still follows the old file.

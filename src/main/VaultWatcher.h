@@ -20,6 +20,10 @@ class QSocketNotifier;
 // not read. The folder is watched for what happens to the vault's name, the
 // file itself for writes through another name of it; the file's watch is
 // taken up again after every change, since a rename replaces the file.
+//
+// When told to (tellCopies), it also tells of a conflict copy of the vault
+// that an engine puts in the folder (conflictcopies::engineOf), by the same
+// rules: at once when it is whole under its name, else after the quiet.
 class VaultWatcher : public QObject {
     Q_OBJECT
 
@@ -28,9 +32,12 @@ public:
                  std::chrono::milliseconds quiet = std::chrono::milliseconds(100));
     ~VaultWatcher() override;
 
+    void tellCopies(std::function<void()> arrived) { m_copyArrived = std::move(arrived); }
+
 private:
     void readEvents();
     void tell();
+    void tellCopy();
     void rewatch();
 
     QString m_file;
@@ -44,5 +51,8 @@ private:
     // watch either, and whose every change waits for the quiet.
     QFileSystemWatcher* m_fallback = nullptr;
     QTimer m_settle;
+    QTimer m_copySettle;
     std::function<void()> m_changed;
+    std::function<void()> m_copyArrived;
+    QString m_fileName; // the vault's name, for conflictcopies::engineOf
 };

@@ -8,6 +8,7 @@
 #include "sync/CopyMerge.h"
 #include "sync/RestoreNote.h"
 #include "vault/VaultFile.h"
+#include "vault/VaultLocation.h"
 #include "vault/VaultSession.h"
 
 #include <QApplication>
@@ -81,6 +82,15 @@ void failAndEnd(Program& program, const VaultSession::Status& status, QWidget* o
                            "write to."));
     case Failure::CannotCreate:
         return tell(QStringLiteral("The vault file could not be created."), status.why);
+    case Failure::LinkToNothing:
+        return tell(QStringLiteral("The vault is a link to a file that is not there: a sync tool "
+                                   "may not have brought it yet. Keynook will close and leave "
+                                   "the link as it is."),
+                    QStringLiteral("The link leads to %1. Start Keynook again once that file is "
+                                   "there; to make a new vault there instead, start it once as\n\n"
+                                   "    keynook --vault %2")
+                        .arg(QDir::toNativeSeparators(status.why),
+                             vaultlocation::shellWord(QDir::toNativeSeparators(status.why))));
     case Failure::TooLarge:
         return tell(QStringLiteral("The vault file is too large to open.") + kept, status.why);
     case Failure::Unreadable:
@@ -340,33 +350,39 @@ void PromptPassword(Program& program) {
 
 namespace {
 
-// What merging the conflict copies came to, for the status line.
+// What merging the conflict copies came to, in words short enough for the
+// status line at the window's width: the counts only. Why a copy was left
+// is for keynook-cli, which names each copy and its reason when it opens the
+// vault; that a plain vault's merge may bring back removals made elsewhere,
+// for the README.
 QString conflictCopiesText(const copymerge::Outcome& o) {
-    QString text;
-    if (!o.merged.empty()) {
-        size_t added = 0;
-        size_t removed = 0;
-        size_t keptWithoutBase = 0;
-        for (const copymerge::Taken& m : o.merged) {
-            added += m.report.fromTheirs.size();
-            removed += m.report.removedByTheirs.size();
-            if (m.report.twoWay)
-                keptWithoutBase += m.report.oursOnly;
-        }
-        text += QStringLiteral(". Merged %1 from another computer: %2 added, %3 removed")
-                    .arg(o.merged.size() == 1
-                             ? QStringLiteral("1 conflict copy")
-                             : QStringLiteral("%1 conflict copies").arg(o.merged.size()))
-                    .arg(added)
-                    .arg(removed);
-        if (keptWithoutBase > 0)
-            text += QLatin1Char('.') + twoWayNote(keptWithoutBase).chopped(1);
+    const auto copies = [](size_t n) {
+        return n == 1 ? QStringLiteral("a conflict copy")
+                      : QStringLiteral("%1 conflict copies").arg(n);
+    };
+    if (o.merged.empty())
+        return o.left.empty() ? QString()
+                              : QStringLiteral("Not merged: %1 (keynook-cli check says why).")
+                                    .arg(copies(o.left.size()));
+    size_t added = 0;
+    size_t removed = 0;
+    for (const copymerge::Taken& m : o.merged) {
+        added += m.report.fromTheirs.size();
+        removed += m.report.removedByTheirs.size();
     }
-    if (!o.left.empty())
-        text += QStringLiteral(". Not merged: %1 (%2)")
-                    .arg(conflictcopies::displayName(QFileInfo(o.left.front().path).fileName()),
-                         o.left.front().why);
-    return text;
+    return QStringLiteral("Merged %1: %2 added, %3 removed")
+               .arg(copies(o.merged.size()))
+               .arg(added)
+               .arg(removed) +
+           (o.left.empty() ? QString() : QStringLiteral("; %1 not merged").arg(o.left.size())) +
+           QLatin1Char('.');
+}
+
+// The copies a merge left, as they are now: what later notices compare with.
+void rememberLeft(Program& program, const copymerge::Outcome& o) {
+    program.copiesLeft.clear();
+    for (const copymerge::Left& l : o.left)
+        program.copiesLeft[l.path] = vaultfile::stampOf(l.path);
 }
 
 } // namespace
@@ -390,10 +406,12 @@ void LoadEntries(Program& program) {
         return failAndEnd(program, loaded);
     const qsizetype count = static_cast<qsizetype>(entries.size());
     main->entries().append(std::move(entries));
+    rememberLeft(program, copies);
+    const QString copiesText = conflictCopiesText(copies);
     SetStatus(program,
               QStringLiteral("Loaded %1 entries").arg(count) +
                   (program.vault->readOnly() ? QStringLiteral(" (read-only vault)") : QString()) +
-                  conflictCopiesText(copies));
+                  (copiesText.isEmpty() ? QString() : QStringLiteral(". ") + copiesText));
     main->afterFormLoad();
 }
 
@@ -461,6 +479,50 @@ void FollowOutsideChange(Program& program) {
         SetStatus(program, QStringLiteral("Updated from another copy: %1 added, %2 removed.")
                                .arg(came.added)
                                .arg(came.removed));
+}
+
+void ConflictCopyArrived(Program& program) {
+    program.copiesWaiting = true;
+    // The engine may have put another computer's version in the vault's
+    // place as it made the copy: the list takes that first.
+    FollowOutsideChange(program);
+    MergeWaitingCopies(program);
+}
+
+void MergeWaitingCopies(Program& program) {
+    Form1* main = program.loaded<Form1>();
+    // The merge is of the file on disk, which it then saves: the list must
+    // be that file, or its next save would write the copies' entries away.
+    // A change the list holds (one whose save failed, or a command asking
+    // a question before it saves) or a change from outside the list has not
+    // taken waits for the next save, whose rename over the vault the
+    // watcher tells of; the person being away, for the return.
+    if (!program.copiesWaiting || !main || program.ended() || program.away.on || !program.vault ||
+        !program.history || !program.keeper || program.vault->readOnly() ||
+        program.unsavedChanges || program.boxesOpen() > 0 || program.vault->changedOutside())
+        return;
+    program.copiesWaiting = false;
+    bool fresh = false;
+    for (const conflictcopies::Found& found :
+         conflictcopies::find(QFile::decodeName(program.vault->realFile()))) {
+        const auto left = program.copiesLeft.find(found.path);
+        fresh = fresh || left == program.copiesLeft.end() ||
+                left->second != vaultfile::stampOf(found.path);
+    }
+    if (!fresh)
+        return;
+    // As at load: the master password this run was opened with stays.
+    const copymerge::Outcome copies = copymerge::mergeConflictCopies(
+        *program.vault, *program.history, *program.keeper, program.MasterPassword, false,
+        &main->entries().removedHere());
+    rememberLeft(program, copies);
+    if (copies.changed && copies.status.ok()) {
+        EntryStore entries;
+        if (program.vault->loadEntries(entries).ok())
+            main->entries().replaceAll(std::move(entries));
+    }
+    if (const QString text = conflictCopiesText(copies); !text.isEmpty())
+        SetStatus(program, text);
 }
 
 bool SaveData(Program& program) {

@@ -45,6 +45,20 @@ bool CheckMasterPassword(Program& program, const QString& typed, QWidget* dialog
 // asks.
 void FollowOutsideChange(Program& program);
 
+// A conflict copy of the vault appeared in its folder while the window
+// shows it (the folder watcher saw its name): it waits, and is merged as
+// soon as the list is the file on disk (MergeWaitingCopies).
+void ConflictCopyArrived(Program& program);
+
+// Merges the conflict copies that wait, under the rules of the load
+// (copymerge::mergeConflictCopies, this run's master password kept), when
+// the list holds nothing unsaved, no question is open, the person is not
+// away and the file is the one the list shows; shows the merged file in
+// place and says on the status line what came in. Otherwise they wait for
+// the next change in the folder (the next save's, which the watcher tells
+// of as any other) or the return from away.
+void MergeWaitingCopies(Program& program);
+
 void PromptCreatePassword(Program& program);
 void PromptPassword(Program& program);
 

@@ -92,5 +92,7 @@ void Program::end() {
 }
 
 QString Program::vaultPath() const {
+    if (!m_options.vaultFile.isEmpty())
+        return m_options.vaultFile;
     return vaultlocation::vaultPath(m_options.vaultFolder);
 }

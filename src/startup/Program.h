@@ -6,6 +6,7 @@
 #include "startup/Window.h"
 #include "sync/RecordKeeper.h"
 #include "sync/VaultHistory.h"
+#include "vault/VaultFile.h"
 #include "vault/VaultSession.h"
 
 #include <QList>
@@ -25,7 +26,10 @@
 class Program {
 public:
     struct Options {
-        QString vaultFolder;   // where data.enc lives
+        QString vaultFolder; // where data.enc lives
+        // The vault file itself, when one was named (--vault, KEYNOOK_VAULT):
+        // then it is used in place of data.enc in vaultFolder.
+        QString vaultFile;
         QString programFolder; // where Help.rtf lives
         VersionRecord version = VersionRecord::ofBuild();
         std::unique_ptr<MessageBoxes> boxes;
@@ -66,6 +70,13 @@ public:
     // What a save took in from another copy, said after the status the
     // command that saved sets (once).
     QString statusNote;
+    // A conflict copy appeared beside the vault while the window shows it,
+    // and waits to be merged (MergeWaitingCopies): the list must first be
+    // the file as it is on disk.
+    bool copiesWaiting = false;
+    // The copies the last merge left where they were, as they were then:
+    // tried again only once they change, or another copy comes.
+    std::map<QString, vaultfile::Stamp> copiesLeft;
 
     // The vault of this run, from its opening (OpenData) to the end: it
     // holds the lock that keeps a second copy of the program from
@@ -148,7 +159,6 @@ public:
     void setOnEnd(std::function<void()> onEnd) { m_onEnd = std::move(onEnd); }
 
     QString vaultPath() const;
-    const QString& vaultFolder() const { return m_options.vaultFolder; }
     const VersionRecord& version() const { return m_options.version; }
     MessageBoxes& boxes() { return m_countedBoxes; }
     // How many message boxes are open now: code waiting for an answer.

@@ -74,7 +74,8 @@ Merged mergeCopy(QByteArrayView ours, const record::Record* oursRecord, QByteArr
 }
 
 Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, RecordKeeper& keeper,
-                            QStringView master, bool takeMasterChange) {
+                            QStringView master, bool takeMasterChange,
+                            const std::vector<quint64>* removedHere) {
     Outcome outcome;
     if (session.readOnly())
         return outcome;
@@ -125,7 +126,8 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
                                  "keynook-cli merge"));
             continue;
         }
-        Merged r = mergeCopy(ours, sealed ? &oursRecord : nullptr, copy.plain, copy.record);
+        Merged r =
+            mergeCopy(ours, sealed ? &oursRecord : nullptr, copy.plain, copy.record, removedHere);
         sealedvault::wipe(copy.plain);
         if (r.outcome == vaultmerge::Outcome::MasterConflict) {
             leave(QStringLiteral("it holds another master password, and so does the vault"));

@@ -60,7 +60,10 @@ struct Outcome {
 // plain one, plain with `master` as their master password. A copy whose
 // master password the merge would take is left unless `takeMasterChange`.
 // Nothing is saved when the vault changed outside since the session read it.
+// A plain vault's copies come in without `removedHere` (see mergeCopy), so
+// that a copy made before the window removed an entry does not bring it back.
 Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, RecordKeeper& keeper,
-                            QStringView master, bool takeMasterChange);
+                            QStringView master, bool takeMasterChange,
+                            const std::vector<quint64>* removedHere = nullptr);
 
 } // namespace copymerge

@@ -200,6 +200,24 @@ QString realPath(const QString& path) {
     return QFile::decodeName(realFilePath(path));
 }
 
+QString missingLinkTarget(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+        return {};
+    if (::stat(name.constData(), &st) == 0 || errno != ENOENT)
+        return {};
+    QString at = QFileInfo(path).absoluteFilePath();
+    // Bounded as the system bounds it: a loop of links is no missing file.
+    for (int hops = 0; hops < 40; ++hops) {
+        const QFileInfo link(at);
+        if (!link.isSymLink())
+            return at;
+        at = link.symLinkTarget();
+    }
+    return {};
+}
+
 namespace {
 
 QString userName(uid_t uid) {

@@ -72,6 +72,11 @@ QByteArray realFilePath(const QString& path);
 // The same as text.
 QString realPath(const QString& path);
 
+// Where a symbolic link at `path` that leads to nothing would have its file
+// (the last link's target, when links lead to links); empty when `path` is
+// no link, or leads to something.
+QString missingLinkTarget(const QString& path);
+
 // Refuses a vault that another user could read or replace: a file that
 // belongs to someone else, or a folder that belongs to someone else and that
 // others may write to. For a link, the file it leads to and that file's folder

@@ -80,4 +80,30 @@ QString vaultPath(const QString& folder) {
     return QDir(folder).filePath(QStringLiteral("data.enc"));
 }
 
+NamedVault namedVaultFile(const QString& option, const QString& environment) {
+    const QString& given = option.isEmpty() ? environment : option;
+    if (given.isEmpty())
+        return {};
+    // Kept as named, links and all: the lock and the saves follow a link
+    // themselves, and one that leads nowhere must be told as such.
+    const QFileInfo named(given);
+    if (named.isDir())
+        return {QString(), QStringLiteral("%1 names the vault file, and %2 is a folder")
+                               .arg(option.isEmpty() ? QStringLiteral("KEYNOOK_VAULT")
+                                                     : QStringLiteral("--vault"),
+                                    QDir::toNativeSeparators(given))};
+    return {named.absoluteFilePath(), QString()};
+}
+
+QString shellWord(const QString& path) {
+    const auto plain = [](QChar c) {
+        return c.isLetterOrNumber() || QStringLiteral("/._-+,:@%=").contains(c);
+    };
+    if (!path.isEmpty() && std::all_of(path.begin(), path.end(), plain))
+        return path;
+    QString quoted = path;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
 } // namespace vaultlocation

@@ -31,4 +31,20 @@ bool isInstalledLayout(const QString& programFolder);
 // The vault file in `folder`.
 QString vaultPath(const QString& folder);
 
+// The vault file a person named: the value of `--vault` when one was given,
+// else that of the KEYNOOK_VAULT environment variable, so that one command
+// can still name another vault than the environment's. A relative path is
+// taken from the current folder. `path` is empty when neither names one
+// (the vault is then where chooseVaultFolder puts it), and `error` says why
+// the name cannot be a vault file, in words that start lower case.
+struct NamedVault {
+    QString path;
+    QString error;
+};
+NamedVault namedVaultFile(const QString& option, const QString& environment);
+
+// `path` as one word of a shell's command line, quoted when it needs to be,
+// for a message that tells a person what to type (`--vault PATH`).
+QString shellWord(const QString& path);
+
 } // namespace vaultlocation

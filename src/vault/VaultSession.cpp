@@ -107,6 +107,12 @@ Status VaultSession::open() {
     const vaultfile::Result owned = vaultfile::checkOwnership(m_path);
     if (!owned.ok)
         return failure(Failure::NotOwned, owned.error);
+    // A link says where the vault is. Its file not being there (a sync
+    // engine has not brought it yet, a drive is not mounted) does not make
+    // it a vault never used: one made there would be a second vault, with a
+    // master password of its own, beside the one on its way.
+    if (const QString target = vaultfile::missingLinkTarget(m_path); !target.isEmpty())
+        return failure(Failure::LinkToNothing, target);
     // Nobody can write a vault on a read-only medium: it needs no lock (nor
     // could it take one), and no save can have left anything there.
     m_readOnly =

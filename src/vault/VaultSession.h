@@ -28,6 +28,7 @@ public:
         LockFailed,    // the lock could not be taken for another reason
         NewOnReadOnly, // a vault still to be set up, on a medium that takes no writes
         CannotCreate,  // no never-used vault could be made
+        LinkToNothing, // the vault is a link to a file not there; `why` is where
         Unreadable,
         TooLarge,    // larger than any vault Keynook writes
         OutOfMemory, // the entries do not fit in the memory left
@@ -79,8 +80,10 @@ public:
     // Checks who owns the vault and its folder, takes the lock of the file
     // the path leads to (a vault on a read-only medium needs none and cannot
     // take one), removes what an interrupted save left, creates a
-    // never-used vault when there is none, and reads the master password.
-    // Nothing is written when it fails, apart from the lock.
+    // never-used vault when there is none (but never at the end of a link
+    // that leads to nothing: LinkToNothing, before anything is written), and
+    // reads the master password. Nothing is written when it fails, apart
+    // from the lock.
     Status open();
     bool readOnly() const { return m_readOnly; }
     bool holdsLock() const { return m_lock && m_lock->isLocked(); }

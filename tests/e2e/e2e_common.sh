@@ -217,10 +217,10 @@ expect_vault() {
 # ---------------------------------------------------------------------------
 # The program and its windows.
 
-start_program() {
+start_program() { # [arguments for keynook]
     : >"$APP_LOG"
     # Started from inside its folder so nothing relative lands elsewhere.
-    (cd "$APP_DIR" && exec "$KEYNOOK") >"$APP_LOG" 2>&1 &
+    (cd "$APP_DIR" && exec "$KEYNOOK" "$@") >"$APP_LOG" 2>&1 &
     APP_PID=$!
     log "started keynook (pid $APP_PID)"
 }
@@ -302,14 +302,16 @@ press_keys() {
     xdotool key --clearmodifiers "$@" || fail "pressing $* failed"
 }
 
-# Starts the program on an existing vault, types the master password $1 into
-# 'Password Required' and waits for the main window, whose id it leaves in
-# MAIN_WIN, and measures where the list body starts. (Not run in a subshell:
-# the program's pid must stay known here.)
+# Starts the program on an existing vault (with the arguments after $1, if
+# any), types the master password $1 into 'Password Required' and waits for
+# the main window, whose id it leaves in MAIN_WIN, and measures where the
+# list body starts. (Not run in a subshell: the program's pid must stay
+# known here.)
 start_and_unlock() {
     local password=$1 pass_win
+    shift
     MAIN_WIN=""
-    start_program
+    start_program "$@"
     pass_win=$(wait_window "$PASS_TITLE" 20) ||
         fail "no visible 'Password Required' window within 20 s"
     log "ok: 'Password Required' shown (window $pass_win)"

@@ -2,7 +2,8 @@
 # The program folder is found from the running executable, whatever the
 # bytes of its name: a copy in a folder whose name is not valid UTF-8, started
 # from another folder, keeps its vault and reads its Help.rtf there, not in
-# the current folder. And `--version` answers without any display.
+# the current folder. And `--version` answers without any display, as does
+# a mistake in `--vault`.
 #
 # Usage: odd_program_folder.sh <path to built keynook> [screenshot folder]
 
@@ -21,6 +22,12 @@ STEP="--version"
 version=$(env -u DISPLAY "$KEYNOOK" --version 2>&1) || fail "--version failed: $version"
 [[ "$version" =~ ^Keynook\ [0-9]+(\.[0-9]+)+$ ]] || fail "--version printed [$version]"
 log "ok: --version prints [$version]"
+# So does a mistake in --vault, before anything is opened.
+said=$(env -u DISPLAY "$KEYNOOK" --vault "$WORK" 2>&1)
+rc=$?
+[[ $rc -eq 1 && $said == "keynook: --vault names the vault file, and $WORK is a folder; see \`keynook --help\`" ]] ||
+    fail "--vault naming a folder ended with $rc and said [$said]"
+log "ok: --vault naming a folder is refused without a display"
 
 STEP="odd folder"
 # Latin-1 bytes of "café": not UTF-8.

@@ -10,6 +10,7 @@
 #include "main/VaultWatcher.h"
 #include "main/modGlobals.h"
 #include "platform/Twips.h"
+#include "startup/WindowArguments.h"
 #include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
 #include "vault/VaultFile.h"
@@ -44,6 +45,12 @@ Form1* openVault(Harness& h, const QByteArray& entryLines) {
     return h.openFile(cipherLine("master") + entryLines);
 }
 
+// Whether the status line shows its whole text at the window's width.
+bool statusFits(Form1* main) {
+    const auto* panel = main->findChild<QLabel*>(QStringLiteral("StatusBar1_panel1"));
+    return panel && panel->fontMetrics().horizontalAdvance(panel->text()) <= panel->width();
+}
+
 QString savedStatus(const Harness& h) {
     return QStringLiteral("Saved ") + formatDateTime(const_cast<Harness&>(h).clock().now());
 }
@@ -61,6 +68,8 @@ private slots:
     void saveWritesListInDisplayOrder();
     void saveOfEmptyList();
     void conflictCopyIsMergedAtLoad();
+    void conflictCopyAppearingIsMerged_data();
+    void conflictCopyAppearingIsMerged();
     void saveMergesAChangeFromAnotherCopy_data();
     void deliveredChangeShowsInPlace();
     void onlyAFileUnderThisMasterPasswordIsFollowed_data();
@@ -77,6 +86,8 @@ private slots:
     void dateTimeForm();
     void vaultFolderChoice();
     void installedCopyFolders();
+    void vaultNamedOnTheCommandLine_data();
+    void vaultNamedOnTheCommandLine();
 };
 
 void TestForm1::captionsButtonsAndColumnsAsDesigned() {
@@ -251,12 +262,87 @@ void TestForm1::conflictCopyIsMergedAtLoad() {
     Form1* main =
         openVault(h, cipherLine("bob|||pw1|||b.example") + cipherLine("al|||pw2|||") + "\r\n");
     QCOMPARE(main->statusText(),
-             QStringLiteral("Loaded 3 entries. Merged 1 conflict copy from another computer: 1 "
-                            "added, 0 removed. Removals made elsewhere may be back"));
+             QStringLiteral("Loaded 3 entries. Merged a conflict copy: 1 added, 0 removed."));
+    QVERIFY(statusFits(main));
     // cy goes after the entry before it in the copy.
     QCOMPARE(h.vaultBytes(), cipherLine("master") + cipherLine("bob|||pw1|||b.example") +
                                  cipherLine("cy|||pw3|||") + cipherLine("al|||pw2|||") + "\r\n");
     QVERIFY(!QFile::exists(copy));
+}
+
+void TestForm1::conflictCopyAppearingIsMerged_data() {
+    QTest::addColumn<QString>("before");    // what happens in the window first
+    QTest::addColumn<QByteArray>("master"); // the copy's master password
+    QTest::addColumn<QStringList>("shown"); // the list at the end; empty: the copy is left
+    QTest::newRow("merged as it appears")
+        << QString() << QByteArray("master") << QStringList{"al", "bo", "cy"};
+    QTest::newRow("a change whose save failed: merged after the next save")
+        << QStringLiteral("unsaved") << QByteArray("master")
+        << QStringList{"al", "bo", "cy", "new"};
+    QTest::newRow("a removal made here stays")
+        << QStringLiteral("removed") << QByteArray("master") << QStringList{"al", "cy"};
+    QTest::newRow("another master password: left")
+        << QString() << QByteArray("other") << QStringList();
+}
+
+// A conflict copy that the engine puts beside the vault while the window
+// runs is merged as it appears, as at load, unless the list holds a change
+// that is not on disk yet: then it waits for that change's save. A plain
+// copy does not bring back what the person removed in this run, and one
+// under another master password is left where it is.
+void TestForm1::conflictCopyAppearingIsMerged() {
+    QFETCH(QString, before);
+    QFETCH(QByteArray, master);
+    QFETCH(QStringList, shown);
+    Harness h;
+    Form1* main = openVault(h, cipherLine("al|||pw|||") + cipherLine("bo|||pw|||") + "\r\n");
+    if (before == QLatin1String("removed")) {
+        main->entries().remove(1);
+        QVERIFY(SaveData(h.program()));
+    } else if (before == QLatin1String("unsaved")) {
+        main->entries().append(Entry{QStringLiteral("new"), QStringLiteral("pw"), QString()});
+        FileSizeLimit limit(8);
+        QVERIFY(!SaveData(h.program()));
+        h.boxes().shown.clear();
+    }
+    const QByteArray vault = h.vaultBytes();
+    const QStringList listed = shownUsernames(main);
+    // Written aside and renamed in, as Syncthing makes its copies.
+    const QString aside = h.folder() + QStringLiteral("/~syncthing~copy.tmp");
+    const QString copy =
+        h.folder() + QStringLiteral("/data.sync-conflict-20261207-153012-ABCDEFG.enc");
+    {
+        QFile f(aside);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(cipherLine(master) + cipherLine("al|||pw|||") + cipherLine("bo|||pw|||") +
+                cipherLine("cy|||pw|||") + "\r\n");
+    }
+    QVERIFY(::rename(QFile::encodeName(aside).constData(), QFile::encodeName(copy).constData()) ==
+            0);
+    if (shown.isEmpty()) {
+        QTRY_COMPARE(main->statusText(),
+                     QStringLiteral("Not merged: a conflict copy (keynook-cli check says why)."));
+        QVERIFY(statusFits(main));
+        QVERIFY(QFile::exists(copy));
+        QCOMPARE(h.vaultBytes(), vault);
+        QCOMPARE(shownUsernames(main), listed);
+        return;
+    }
+    if (before == QLatin1String("unsaved")) {
+        QTRY_VERIFY(h.program().copiesWaiting);
+        QVERIFY(QFile::exists(copy));
+        QCOMPARE(shownUsernames(main), listed);
+        QVERIFY(SaveData(h.program()));
+    }
+    QTRY_VERIFY(!QFile::exists(copy));
+    QCOMPARE(shownUsernames(main), shown);
+    QByteArray file = cipherLine("master");
+    for (const QString& name : shown)
+        file += cipherLine(name.toUtf8() + "|||pw|||");
+    QCOMPARE(h.vaultBytes(), file + "\r\n");
+    QCOMPARE(main->statusText(), QStringLiteral("Merged a conflict copy: 1 added, 0 removed."));
+    QVERIFY(statusFits(main));
+    QVERIFY(h.boxes().shown.empty());
 }
 
 void TestForm1::saveMergesAChangeFromAnotherCopy_data() {
@@ -707,6 +793,70 @@ void TestForm1::installedCopyFolders() {
     touch(bin + QStringLiteral("/Help.rtf"));
     QCOMPARE(vaultlocation::chooseHelpFolder(bin), bin);
     QCOMPARE(vaultlocation::chooseVaultFolder(bin, userData), bin);
+}
+
+void TestForm1::vaultNamedOnTheCommandLine_data() {
+    QTest::addColumn<QString>("line");        // the arguments; @ is a folder of the test's
+    QTest::addColumn<QString>("leftByQt");    // what Qt leaves of them; "=" all
+    QTest::addColumn<QString>("environment"); // KEYNOOK_VAULT
+    QTest::addColumn<QString>("expected");    // the vault file, or what is wrong
+    const auto row = [](const char* name, const char* line, const char* left, const char* env,
+                        const char* expected) {
+        QTest::newRow(name) << QString::fromUtf8(line) << QString::fromUtf8(left)
+                            << QString::fromUtf8(env) << QString::fromUtf8(expected);
+    };
+    row("nothing: the usual place", "", "=", "", "");
+    row("--vault", "--vault @/mine.enc", "=", "", "@/mine.enc");
+    row("--vault=", "--vault=@/mine.enc", "=", "", "@/mine.enc");
+    row("relative, from the current folder", "--vault sub/../mine.enc", "=", "", "@/mine.enc");
+    row("the environment", "", "=", "@/env.enc", "@/env.enc");
+    row("--vault before the environment", "--vault mine.enc", "=", "@/env.enc", "@/mine.enc");
+    row("Qt's own options", "-platform offscreen --vault mine.enc", "--vault mine.enc", "",
+        "@/mine.enc");
+    row("no path", "--vault", "=", "", "--vault needs the path of a vault file");
+    row("an empty path", "--vault=", "=", "@/env.enc", "--vault needs the path of a vault file");
+    row("twice", "--vault a.enc --vault=b.enc", "=", "", "--vault is given twice");
+    row("a folder", "--vault @", "=", "", "--vault names the vault file, and @ is a folder");
+    row("a folder in the environment", "", "=", "@",
+        "KEYNOOK_VAULT names the vault file, and @ is a folder");
+    row("not ours, said by its place", "-platform offscreen Secret --vault a.enc",
+        "Secret --vault a.enc", "",
+        "the 3rd argument is not an option; the options are --vault, --help and --version");
+    row("help answers first", "--vault --help", "=", "", "help");
+}
+
+// What the window's command line and KEYNOOK_VAULT choose, as main() reads
+// them: the line before Qt takes its options, then what Qt left.
+void TestForm1::vaultNamedOnTheCommandLine() {
+    QFETCH(QString, line);
+    QFETCH(QString, leftByQt);
+    QFETCH(QString, environment);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("sub")));
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    const auto at = [&dir](QString text) { return text.replace(QLatin1Char('@'), dir.path()); };
+    const QStringList given = at(line).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const windowarguments::Parsed p = windowarguments::parse(given);
+    QString got;
+    if (p.ask == windowarguments::Parsed::Ask::Help)
+        got = QStringLiteral("help");
+    else if (!p.error.isEmpty())
+        got = p.error;
+    else if (const QString wrong = windowarguments::notOurs(
+                 p, leftByQt == QLatin1String("=")
+                        ? given
+                        : at(leftByQt).split(QLatin1Char(' '), Qt::SkipEmptyParts));
+             !wrong.isEmpty())
+        got = wrong;
+    else {
+        const vaultlocation::NamedVault named =
+            vaultlocation::namedVaultFile(p.vault, at(environment));
+        got = named.error.isEmpty() ? named.path : named.error;
+    }
+    QDir::setCurrent(before);
+    QCOMPARE(got, at(expected));
 }
 
 KEYNOOK_GUI_TEST_MAIN(TestForm1)

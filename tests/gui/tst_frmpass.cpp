@@ -482,6 +482,29 @@ void TestFrmPass::unreadableOrUncreatableVaultEndsWithMessage() {
         QVERIFY(!h.program().loaded<frmPass>());
     }
     {
+        // A link to a vault a sync tool has not brought yet: no new vault is
+        // made where it leads, nor anything beside it, and the link stays.
+        Harness h;
+        const QString synced = h.folder() + QStringLiteral("/Sync folder");
+        QVERIFY(QDir().mkpath(synced));
+        const QString target = synced + QStringLiteral("/data.enc");
+        QVERIFY(QFile::link(target, h.vaultPath()));
+        h.program().loadMainWindow();
+        QVERIFY(h.program().ended());
+        QCOMPARE(h.boxes().shown.size(), size_t(1));
+        const QString text = h.boxes().shown[0].text;
+        QVERIFY2(text.contains(QStringLiteral("link to a file that is not there")),
+                 qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("keynook --vault '%1'").arg(target)),
+                 qPrintable(text));
+        QVERIFY(!h.program().loaded<frmPass>());
+        QCOMPARE(QFileInfo(h.vaultPath()).symLinkTarget(), target);
+        QCOMPARE(QDir(synced).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        QCOMPARE(QDir(h.folder()).entryList(QDir::Files | QDir::System | QDir::Hidden),
+                 QStringList{"data.enc"});
+    }
+    {
         Harness h;
         // The vault's folder is gone.
         QVERIFY(QDir(h.folder()).removeRecursively());

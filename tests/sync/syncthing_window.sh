@@ -11,7 +11,14 @@
 #      window merges it when it opens the vault: the list holds both
 #      entries, the status line says so, the copy is kept among the backups
 #      in a's data folder and gone from a's folder, and its removal and the
-#      merged vault reach b.
+#      merged vault reach b;
+#   3. with the window closed, a and b each add an entry while the link is
+#      paused; the window opens a's vault through --vault (a path relative
+#      to the folder it starts in, no link beside it), and only then is the
+#      link resumed: the conflict copy Syncthing makes appears while the
+#      window is open, and the window merges it as it appears, with no
+#      input, and says so; the copy is gone from both sides and b reads the
+#      merged vault.
 # What the window shows is read through its accessibility tree
 # (e2e_a11y.sh), which takes no input; Syncthing scans only when asked, and
 # every wait polls a real condition with a deadline.
@@ -117,7 +124,7 @@ log "ok: Syncthing kept one version and made $COPY on both sides"
 start_and_unlock "$PASSWORD"
 a11y_window "$MAIN_NAME" 20 || fail "the main window is not in the accessibility tree"
 expect_window_shows \
-    "Loaded 4 entries. Merged 1 conflict copy from another computer: 1 added, 0 removed. Removals made elsewhere may be back" \
+    "Loaded 4 entries. Merged a conflict copy: 1 added, 0 removed." \
     "$(rows_of ann bob from-a from-b)" "the window merged the conflict copy when it opened the vault"
 [[ -z $(st_conflict_copies a) ]] || sync_fail "the conflict copy is still in a's folder"
 kept=$(find "$XDG_DATA_HOME" -type f -name "*-$COPY" -exec cmp -s "$WORK/copy.enc" {} \; -print)
@@ -131,6 +138,33 @@ within 60 no_copy_on_b || sync_fail "the merge and the copy's removal did not re
 users_b=$(printf '%s\n' "$PASSWORD" | cli b list --format tsv 2>/dev/null | tail -n +2 | cut -f1 | sort | tr '\n' ' ')
 [[ $users_b == "ann bob from-a from-b " ]] || fail "b reads [$users_b]"
 log "ok: the merged vault and the copy's removal reached b"
+exit_through_file_menu "$MAIN_WIN"
+
+# ---------------------------------------------------------------------------
+STEP="a conflict copy while the window is open"
+rm "$VAULT" || fail "cannot remove the link beside the program"
+st_link paused
+add a a-late
+add b b-late
+st_scan a
+st_scan b
+start_and_unlock "$PASSWORD" --vault "$(realpath --relative-to="$APP_DIR" "${ST_FOLDER[a]}/data.enc")"
+a11y_window "$MAIN_NAME" 20 || fail "the main window is not in the accessibility tree"
+expect_window_shows "Loaded 5 entries" "$(rows_of ann bob from-a from-b a-late)" \
+    "the window opened a's vault named with --vault"
+st_link resumed
+# Whichever version Syncthing keeps, the window ends up with both.
+expect_window_shows "Merged a conflict copy: 1 added, 0 removed." \
+    "$(rows_of ann bob from-a from-b a-late b-late)" \
+    "the conflict copy made while the window is open is merged as it appears"
+[[ -z $(st_conflict_copies a) ]] || sync_fail "the conflict copy is still in a's folder"
+[[ ! -e "$VAULT" ]] || fail "a vault was made beside the program"
+screenshot e2e-syncthing-window-merged-live.png
+st_scan a
+within 60 no_copy_on_b || sync_fail "the live merge and the copy's removal did not reach b"
+users_b=$(printf '%s\n' "$PASSWORD" | cli b list --format tsv 2>/dev/null | tail -n +2 | cut -f1 | sort | tr '\n' ' ')
+[[ $users_b == "a-late ann b-late bob from-a from-b " ]] || fail "b reads [$users_b]"
+log "ok: the vault merged in the open window, and the copy's removal, reached b"
 exit_through_file_menu "$MAIN_WIN"
 
 STEP="done"
