@@ -183,19 +183,14 @@ Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& repo
     return Merge::Saved;
 }
 
-// What a plain vault's merge cannot know, said in words that fit the status
-// line: it keeps every entry either copy held, so an entry removed or
-// edited on the other computer may be back (the README says more).
-QString twoWayNote(size_t kept) {
-    return kept == 0 ? QString() : QStringLiteral(" Removals made elsewhere may be back.");
-}
-
-// What a merge on saving took in, after the status of the command.
+// What a merge on saving took in, after the status of the command, in words
+// that fit the status line beside it. That a plain vault's merge keeps what
+// the other computer removed does not fit there: keynook-cli merge and the
+// README say it.
 QString mergedNote(const vaultmerge::Report& r) {
-    return QStringLiteral(" Merged with a change made in another copy: %1 added, %2 removed.")
-               .arg(r.fromTheirs.size())
-               .arg(r.removedByTheirs.size()) +
-           twoWayNote(r.twoWay ? r.oursOnly : 0);
+    return QStringLiteral(" Merged another copy: %1 added, %2 removed.")
+        .arg(r.fromTheirs.size())
+        .arg(r.removedByTheirs.size());
 }
 
 // Before a save overwrites the file: if another program changed it since
