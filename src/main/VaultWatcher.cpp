@@ -97,9 +97,10 @@ void VaultWatcher::readEvents() {
                 (event->wd == m_folderWatch && event->len > 0 && m_name == event->name) ||
                 (m_fileWatch >= 0 && event->wd == m_fileWatch);
             if (!vault) {
-                // A copy going away (merged, say) needs no word.
+                // A copy going away (merged, say) needs no word; its time
+                // set after it arrived (as Syncthing does) is a change.
                 if (m_copyArrived && event->wd == m_folderWatch && event->len > 0 &&
-                    (event->mask & (kWhole | IN_CREATE | IN_MODIFY)) &&
+                    (event->mask & (kWhole | IN_CREATE | IN_MODIFY | IN_ATTRIB)) &&
                     !conflictcopies::engineOf(m_fileName, QFile::decodeName(event->name)).isEmpty())
                     copy = (event->mask & kWhole) ? Seen::Whole : Seen::Changing;
                 continue;

@@ -510,7 +510,16 @@ void MergeWaitingCopies(Program& program) {
     const copymerge::Outcome copies = copymerge::mergeConflictCopies(
         *program.vault, *program.history, *program.keeper, program.MasterPassword, false,
         &main->entries().removedHere());
-    rememberLeft(program, copies);
+    // A merge that could not be saved (the vault changed meanwhile, as an
+    // engine delivers the other version beside its copy) is tried again at
+    // the next change; a copy left for what it is waits for a change of its
+    // own.
+    if (!copies.status.ok()) {
+        program.copiesWaiting = true;
+        program.copiesLeft.clear();
+    } else {
+        rememberLeft(program, copies);
+    }
     if (copies.changed && copies.status.ok()) {
         EntryStore entries;
         if (program.vault->loadEntries(entries).ok())
