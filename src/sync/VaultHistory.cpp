@@ -4,6 +4,7 @@
 #include "vault/EntryStore.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultLocation.h"
 #include "vault/VaultSession.h"
 
 #include <QCryptographicHash>
@@ -23,17 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Makes `folder` and the folders above it that are missing, each its
-// owner's alone.
-bool makePrivateFolder(const QString& folder) {
-    if (QFileInfo(folder).isDir())
-        return true;
-    const QString parent = QFileInfo(folder).absolutePath();
-    if (parent != folder && !makePrivateFolder(parent))
-        return false;
-    return ::mkdir(QFile::encodeName(folder).constData(), 0700) == 0 || errno == EEXIST;
-}
 
 // A state is read and written this much at a time: a vault's lines come in
 // many pieces (runs of lines in the order the list shows them), and a state
@@ -212,7 +202,8 @@ bool withoutMaster(QByteArrayView file) {
 
 } // namespace
 
-VaultHistory::VaultHistory(const QString& dataFolder, const QByteArray& vaultFile) {
+VaultHistory::VaultHistory(const QString& dataFolder, const QByteArray& vaultFile)
+    : m_dataFolder(dataFolder) {
     // One folder per vault file, named for its real path, which is not kept.
     const QByteArray id =
         QCryptographicHash::hash(vaultFile, QCryptographicHash::Sha256).toHex().left(32);
@@ -248,7 +239,7 @@ std::vector<VaultHistory::State> VaultHistory::states() const {
 }
 
 bool VaultHistory::record(const std::vector<QByteArrayView>& file, bool written) {
-    if (!makePrivateFolder(m_folder))
+    if (!vaultlocation::makePrivateFolders(m_dataFolder, m_folder))
         return false;
     const std::vector<State> kept = states();
     // A vault read or written again unchanged is no new state.
@@ -285,8 +276,8 @@ bool VaultHistory::record(const std::vector<QByteArrayView>& file, bool written)
 }
 
 bool VaultHistory::keepBackup(const QString& path) {
-    const QString backups = m_folder + QStringLiteral("/backups");
-    if (!makePrivateFolder(backups))
+    const QString backups = backupsFolder();
+    if (!vaultlocation::makePrivateFolders(m_dataFolder, backups))
         return false;
     QFile source(path);
     if (!source.open(QIODevice::ReadOnly))
@@ -318,7 +309,7 @@ bool VaultHistory::keepVaultBackup(const QString& vaultPath, Why why, QString* e
         return false;
     };
     const QString backups = backupsFolder();
-    if (!makePrivateFolder(backups))
+    if (!vaultlocation::makePrivateFolders(m_dataFolder, backups))
         return fail(
             systemError(QDir::toNativeSeparators(backups) + QStringLiteral(" could not be made")));
     const vaultfile::ReadResult read = vaultfile::readAll(vaultPath);

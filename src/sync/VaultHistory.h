@@ -133,6 +133,7 @@ private:
     std::optional<LastSeen> lastSeen() const;
     void noteLost(QByteArrayView file);
 
+    QString m_dataFolder;
     QString m_folder;
     QString m_vaultName; // the vault file's own name, which a backup may carry
     bool m_vaultExisted = true;

@@ -52,6 +52,18 @@ unsigned modeOf(const QString& file) {
     return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
+// Keynook's data folder and everything in it are the user's alone: folders
+// 0700, files 0600.
+void expectOwnerOnly(const QString& folder) {
+    EXPECT_EQ(modeOf(folder), 0700u) << folder.toStdString();
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        EXPECT_EQ(modeOf(file), QFileInfo(file).isDir() ? 0700u : 0600u) << file.toStdString();
+    }
+}
+
 struct Ran {
     int status = -1;
     QByteArray out;
@@ -1203,7 +1215,7 @@ TEST_F(Cli, ConflictCopiesAreMergedWhenTheVaultOpens) {
 // lists them newest first with their entries (a sealed one's counted with
 // the master password), and `restore` puts one back exactly, in either form,
 // keeping the vault it replaces, so that a restore is undone the same way. A
-// file that is no vault is refused.
+// file that is no vault is refused. Everything kept is the user's alone.
 TEST_F(Cli, BackupsAndRestoreRoundTrip) {
     writeVault(std::vector<Entry>{kMe, kBob});
     const QString newMaster = QStringLiteral("battery staple 10");
@@ -1285,6 +1297,7 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
     ASSERT_NE(imported, rows.end()) << again.out.toStdString();
     ASSERT_EQ(restore(int(imported - rows.begin())).status, 0);
     EXPECT_EQ(vaultBytes(), before[0]);
+    expectOwnerOnly(path(QStringLiteral("data/Keynook")));
 
     // A file that is no vault is refused, and changes nothing.
     QDirIterator kept(path(QStringLiteral("data")), {QStringLiteral("*.backup")}, QDir::Files,

@@ -314,11 +314,13 @@ TEST(Merge, LinedUpGivesWhatCountingEveryLineGives) {
     EXPECT_GT(linedUp, kRounds * 3 / 4);
 }
 
-// The history keeps the newest states, each once, the user's alone.
+// The history keeps the newest states, each once, the user's alone, in
+// folders it makes the user's alone from Keynook's own down.
 TEST(VaultHistory, KeepsTheNewestStatesPrivately) {
     QTemporaryDir data;
     ASSERT_TRUE(data.isValid());
-    VaultHistory history(data.path(), "/somewhere/data.enc");
+    const QString keynook = data.filePath(QStringLiteral("share/Keynook"));
+    VaultHistory history(keynook, "/somewhere/data.enc");
     const int recorded = VaultHistory::kKept + 5;
     for (int i = 0; i < recorded; ++i) {
         const QByteArray state = QByteArray::number(i);
@@ -335,8 +337,11 @@ TEST(VaultHistory, KeepsTheNewestStatesPrivately) {
         EXPECT_EQ(states[k].written, i % 2 == 0);
         EXPECT_EQ(f.permissions() & 0x0FFF, QFileDevice::ReadUser | QFileDevice::WriteUser);
     }
-    EXPECT_EQ(QFileInfo(history.folder()).permissions() & 0x0FFF,
-              QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+    for (QString folder = history.folder(); folder.startsWith(keynook);
+         folder = QFileInfo(folder).path())
+        EXPECT_EQ(QFileInfo(folder).permissions() & 0x0FFF,
+                  QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser)
+            << folder.toStdString();
 }
 
 QByteArray fileAt(const QString& path) {
