@@ -1299,6 +1299,12 @@ private:
     int backups() {
         const QString path = vaultPath();
         const std::unique_ptr<VaultHistory> history = historyOf(path);
+        if (const QString why = history->untrusted(); !why.isEmpty()) {
+            tell(QStringLiteral("This computer's history of the vault at %1 is not used, so "
+                                "nothing is listed: %2.")
+                     .arg(QDir::toNativeSeparators(path), why));
+            return Success;
+        }
         // What the vault holds now is left out: restoring it changes nothing.
         const vaultfile::ReadResult now = vaultfile::readAll(path);
         const std::vector<VaultHistory::Restorable> rows =
@@ -1312,7 +1318,7 @@ private:
         std::vector<QByteArray> files;
         bool anySealed = false;
         for (const VaultHistory::Restorable& r : rows) {
-            files.push_back(vaultfile::readAll(r.path).data);
+            files.push_back(VaultHistory::readKept(r.path).data);
             anySealed = anySealed || sealedvault::isSealed(files.back());
         }
         // Asked only when it counts something, and only where it can be.
@@ -1380,6 +1386,10 @@ private:
             failWith(
                 {now.tooLarge ? VaultSession::Failure::TooLarge : VaultSession::Failure::Unreadable,
                  now.error});
+        if (const QString why = m_history->untrusted(); !why.isEmpty())
+            fail(VaultError, QStringLiteral("this computer's history of the vault is not used, "
+                                            "as %1; nothing was restored")
+                                 .arg(why));
         const std::vector<VaultHistory::Restorable> rows = m_history->restorable(now.data);
         if (static_cast<size_t>(number) > rows.size())
             fail(UserError,
@@ -1393,7 +1403,7 @@ private:
         const QString named = QStringLiteral("number %1 (kept %2, %3)")
                                   .arg(number)
                                   .arg(keptText(chosen), keptWhy(chosen.why));
-        const vaultfile::ReadResult backup = vaultfile::readAll(chosen.path);
+        const vaultfile::ReadResult backup = VaultHistory::readKept(chosen.path);
         if (!backup.ok)
             fail(VaultError, QStringLiteral("%1 could not be read: %2; the vault was left as it is")
                                  .arg(named, backup.error));

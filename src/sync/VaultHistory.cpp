@@ -1,6 +1,7 @@
 #include "sync/VaultHistory.h"
 
 #include "seal/SealedVault.h"
+#include "sync/ConflictCopies.h"
 #include "vault/EntryStore.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
@@ -81,11 +83,12 @@ bool sameBytes(const QString& path, const std::vector<QByteArrayView>& pieces) {
     qsizetype left = 0;
     for (const QByteArrayView piece : pieces)
         left += piece.size();
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st {};
-    bool same = ::fstat(fd, &st) == 0 && st.st_size == left;
+    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == left;
     const std::unique_ptr<char[]> buffer(same ? new char[kChunk] : nullptr);
     size_t piece = 0;
     qsizetype at = 0;
@@ -136,15 +139,31 @@ QString systemError(const QString& what) {
     return what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Where the file at `path` is written before it takes that name: hidden, and
+// never listed.
+QByteArray tempNameOf(const QString& path) {
+    const QFileInfo info(path);
+    return QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName() +
+                             QStringLiteral(".new"));
+}
+
+void syncFolder(const QString& path) {
+    const int folder =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+}
+
 // Writes `bytes` as a new file at `path`, owner-only, whole and synced before
 // it has its name: a backup is there to be relied on after the rewrite it
 // comes before. The temporary name is hidden, and never listed.
 bool writeSynced(const QString& path, QByteArrayView bytes, QString& error) {
-    const QFileInfo info(path);
-    const QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName() +
-                                              QStringLiteral(".new"));
+    const QByteArray temp = tempNameOf(path);
     ::unlink(temp.constData()); // what a write cut short left
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = systemError(QStringLiteral("it could not be created"));
         return false;
@@ -168,13 +187,67 @@ bool writeSynced(const QString& path, QByteArrayView bytes, QString& error) {
         ::unlink(temp.constData());
         return false;
     }
-    const int folder =
-        ::open(QFile::encodeName(info.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    syncFolder(QFileInfo(path).path());
     return true;
+}
+
+QString shown(const QString& path) {
+    return conflictcopies::displayName(QDir::toNativeSeparators(path));
+}
+
+// Why the folder at `path` is not the user's own that only the user can
+// change, or empty when it is, or is not there: then it is made so.
+QString foreignFolder(const QString& path, bool followLink) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if ((followLink ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st)) != 0)
+        return errno == ENOENT
+                   ? QString()
+                   : QStringLiteral("%1 cannot be looked into: %2")
+                         .arg(shown(path), QString::fromLocal8Bit(std::strerror(errno)));
+    if (S_ISLNK(st.st_mode))
+        return QStringLiteral("%1 is a symbolic link").arg(shown(path));
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("%1 is not a folder").arg(shown(path));
+    if (st.st_uid != ::geteuid())
+        return QStringLiteral("%1 belongs to another user").arg(shown(path));
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return QStringLiteral("other users can write to %1").arg(shown(path));
+    return {};
+}
+
+// Why what `folder` holds is not what a history writes there: plain files
+// of the user's, none larger than a vault, and the folder `sub`.
+QString foreignContents(const QString& folder, const char* sub) {
+    DIR* d = ::opendir(QFile::encodeName(folder).constData());
+    if (!d)
+        return errno == ENOENT
+                   ? QString()
+                   : QStringLiteral("%1 cannot be listed: %2")
+                         .arg(shown(folder), QString::fromLocal8Bit(std::strerror(errno)));
+    QString why;
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
+        const QString path = folder + QLatin1Char('/') + QFile::decodeName(e->d_name);
+        if (S_ISLNK(st.st_mode))
+            why = QStringLiteral("%1 is a symbolic link").arg(shown(path));
+        else if (S_ISDIR(st.st_mode) && sub && std::strcmp(e->d_name, sub) == 0)
+            continue;
+        else if (!S_ISREG(st.st_mode))
+            why = QStringLiteral("%1 is not a plain file").arg(shown(path));
+        else if (st.st_uid != ::geteuid())
+            why = QStringLiteral("%1 belongs to another user").arg(shown(path));
+        else if (st.st_size > vaultfile::kMaxVaultBytes)
+            why = QStringLiteral("%1 is larger than any vault Keynook writes").arg(shown(path));
+        if (!why.isEmpty())
+            break;
+    }
+    ::closedir(d);
+    return why;
 }
 
 // A new name in `folder`: the time now, then `tail`. Two kept within one
@@ -229,19 +302,79 @@ VaultHistory::Why VaultHistory::backupKind(const QString& name) const {
     return Why::ConflictCopy;
 }
 
+QString VaultHistory::untrusted() const {
+    // Keynook's own data folder may be a link the user made; what it holds is
+    // looked at as it is.
+    const QString seen = m_dataFolder + QStringLiteral("/seen");
+    for (const auto& [folder, follow] : {std::pair{m_dataFolder, true},
+                                         {seen, false},
+                                         {m_folder, false},
+                                         {backupsFolder(), false}})
+        if (QString why = foreignFolder(folder, follow); !why.isEmpty())
+            return why;
+    if (QString why = foreignContents(m_folder, "backups"); !why.isEmpty())
+        return why;
+    return foreignContents(backupsFolder(), nullptr);
+}
+
+vaultfile::ReadResult VaultHistory::readKept(const QString& path) {
+    vaultfile::ReadResult r;
+    const auto failed = [&](const QString& why) {
+        r.ok = false;
+        r.error = why;
+        return r;
+    };
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return failed(QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return failed(QStringLiteral("it is not a plain file"));
+    }
+    if (st.st_size > vaultfile::kMaxVaultBytes) {
+        ::close(fd);
+        r.tooLarge = true;
+        return failed(QStringLiteral("it is larger than any vault Keynook writes"));
+    }
+    r.data.resize(static_cast<qsizetype>(st.st_size));
+    qsizetype got = 0;
+    while (got < r.data.size()) {
+        const ssize_t n = ::read(fd, r.data.data() + got, static_cast<size_t>(r.data.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    ::close(fd);
+    if (got != r.data.size()) {
+        sealedvault::wipe(r.data);
+        return failed(QStringLiteral("it changed while it was read"));
+    }
+    return r;
+}
+
 std::vector<VaultHistory::State> VaultHistory::states() const {
+    if (!untrusted().isEmpty())
+        return {};
+    return statesHere();
+}
+
+std::vector<VaultHistory::State> VaultHistory::statesHere() const {
     std::vector<State> out;
-    const QStringList names =
-        QDir(m_folder).entryList({QStringLiteral("*.enc")}, QDir::Files, QDir::Name);
+    const QStringList names = QDir(m_folder).entryList({QStringLiteral("*.enc")},
+                                                       QDir::Files | QDir::NoSymLinks, QDir::Name);
     for (const QString& name : names)
         out.push_back({m_folder + QLatin1Char('/') + name, name.endsWith(QLatin1String("-w.enc"))});
     return out;
 }
 
 bool VaultHistory::record(const std::vector<QByteArrayView>& file, bool written) {
-    if (!vaultlocation::makePrivateFolders(m_dataFolder, m_folder))
+    if (!untrusted().isEmpty() || !vaultlocation::makePrivateFolders(m_dataFolder, m_folder))
         return false;
-    const std::vector<State> kept = states();
+    const std::vector<State> kept = statesHere();
     // A vault read or written again unchanged is no new state.
     if (!kept.empty() && sameBytes(kept.back().path, file))
         return true;
@@ -277,14 +410,12 @@ bool VaultHistory::record(const std::vector<QByteArrayView>& file, bool written)
 
 bool VaultHistory::keepBackup(const QString& path) {
     const QString backups = backupsFolder();
-    if (!vaultlocation::makePrivateFolders(m_dataFolder, backups))
+    if (!untrusted().isEmpty() || !vaultlocation::makePrivateFolders(m_dataFolder, backups))
         return false;
-    QFile source(path);
-    if (!source.open(QIODevice::ReadOnly))
+    const vaultfile::ReadResult source = readKept(path);
+    if (!source.ok)
         return false;
-    const QByteArray bytes = source.readAll();
-    if (source.error() != QFileDevice::NoError)
-        return false;
+    const QByteArray& bytes = source.data;
     // The conflict copies are counted apart from the vault's own backups.
     QStringList kept;
     for (const QString& name : QDir(backups).entryList(QDir::Files, QDir::Name))
@@ -309,6 +440,9 @@ bool VaultHistory::keepVaultBackup(const QString& vaultPath, Why why, QString* e
         return false;
     };
     const QString backups = backupsFolder();
+    if (const QString why = untrusted(); !why.isEmpty())
+        return fail(
+            QStringLiteral("this computer's history of the vault is not used, as %1").arg(why));
     if (!vaultlocation::makePrivateFolders(m_dataFolder, backups))
         return fail(
             systemError(QDir::toNativeSeparators(backups) + QStringLiteral(" could not be made")));
@@ -334,17 +468,20 @@ bool VaultHistory::keepVaultBackup(const QString& vaultPath, Why why, QString* e
 
 std::vector<VaultHistory::Restorable> VaultHistory::restorable(QByteArrayView current) const {
     std::vector<Restorable> all;
+    if (!untrusted().isEmpty())
+        return all;
     const QString backups = backupsFolder();
     // Ordered by when each was written, states and backups on the one clock
     // of the file system; of two written within its tick, the backup counts
     // as the newer, so that a state equal to it gives way to its reason.
     // Each kind newest first already, by its names, for those ties.
-    const QStringList names = QDir(backups).entryList(QDir::Files, QDir::Name | QDir::Reversed);
+    const QStringList names =
+        QDir(backups).entryList(QDir::Files | QDir::NoSymLinks, QDir::Name | QDir::Reversed);
     for (const QString& name : names) {
         const QString path = backups + QLatin1Char('/') + name;
         all.push_back({path, QFileInfo(path).lastModified(), backupKind(name), 0, {}});
     }
-    const std::vector<State> kept = states();
+    const std::vector<State> kept = statesHere();
     for (auto state = kept.rbegin(); state != kept.rend(); ++state)
         all.push_back({state->path,
                        QFileInfo(state->path).lastModified(),
@@ -357,7 +494,7 @@ std::vector<VaultHistory::Restorable> VaultHistory::restorable(QByteArrayView cu
     QSet<QByteArray> seen{digestOf(current)};
     std::vector<Restorable> out;
     for (Restorable& r : all) {
-        const vaultfile::ReadResult read = vaultfile::readAll(r.path);
+        const vaultfile::ReadResult read = readKept(r.path);
         if (!read.ok || withoutMaster(read.data))
             continue;
         r.digest = digestOf(read.data);
@@ -415,7 +552,7 @@ std::optional<VaultHistory::LastSeen> VaultHistory::lastSeen() const {
     const std::vector<State> kept = states();
     if (kept.empty())
         return std::nullopt;
-    vaultfile::ReadResult read = vaultfile::readAll(kept.back().path);
+    vaultfile::ReadResult read = readKept(kept.back().path);
     if (!read.ok)
         return std::nullopt;
     LastSeen last;
@@ -434,7 +571,7 @@ void VaultHistory::noteLost(QByteArrayView file) {
     Lost lost;
     lost.empty = file.isEmpty();
     lost.last = *last;
-    const vaultfile::ReadResult newest = vaultfile::readAll(states().back().path);
+    const vaultfile::ReadResult newest = readKept(states().back().path);
     const QByteArray digest = digestOf(newest.data);
     const std::vector<Restorable> rows = restorable(file);
     for (size_t i = 0; i < rows.size() && newest.ok && lost.restoreNumber == 0; ++i)

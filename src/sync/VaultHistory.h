@@ -1,5 +1,7 @@
 #pragma once
 
+#include "vault/VaultFile.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
@@ -16,6 +18,11 @@ class VaultSession;
 // would carry them to other computers. A state is the vault file's bytes as
 // they were, so a sealed vault's states are sealed too and nothing is kept in
 // clear. Folders are the user's alone (0700), files too (0600).
+//
+// A history whose folders are not the user's alone, or that holds anything
+// but the plain files this class writes (see untrusted()), is not used at all:
+// nothing in it is read, written or removed, and the vault is used without
+// one.
 class VaultHistory {
 public:
     // The last states kept, and at most this many bytes of them (but the
@@ -29,6 +36,21 @@ public:
     VaultHistory(const QString& dataFolder, const QByteArray& vaultFile);
 
     const QString& folder() const { return m_folder; }
+
+    // Why this history is not used, for a person, or empty when it is: one of
+    // its folders (Keynook's data folder, `seen`, the vault's own and its
+    // `backups`) is a symbolic link (Keynook's data folder may be one), not a
+    // folder, another user's, or writable by other users, who could then put
+    // any file there for a restore to take as the vault; or the vault's
+    // folders hold a link, something other than a plain file, another user's
+    // file, or a file larger than any vault. A folder not made yet is no
+    // reason. Every other function checks this first, and does nothing on a
+    // history that is not used.
+    QString untrusted() const;
+
+    // A kept file's bytes, read without following a link, and only from a
+    // plain file no larger than a vault.
+    static vaultfile::ReadResult readKept(const QString& path);
 
     // Keeps `file` as the newest state, read here (a change that came from
     // elsewhere) or written here, unless it is the newest already; the
@@ -128,6 +150,7 @@ public:
 
 private:
     QString backupsFolder() const;
+    std::vector<State> statesHere() const;
     // What a file among the backups is, from its name.
     Why backupKind(const QString& name) const;
     std::optional<LastSeen> lastSeen() const;

@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1210,12 +1211,25 @@ TEST_F(Cli, ConflictCopiesAreMergedWhenTheVaultOpens) {
     }
 }
 
+// Everything under `folder`, and the bytes of each file.
+std::map<QString, QByteArray> filesIn(const QString& folder) {
+    std::map<QString, QByteArray> all;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        all[path] = QFileInfo(path).isDir() ? QByteArray() : testsupport::fileBytes(path);
+    }
+    return all;
+}
+
 // Every command that rewrites the vault other than through its entries keeps
 // the file as it was among the backups first, with the reason. `backups`
 // lists them newest first with their entries (a sealed one's counted with
 // the master password), and `restore` puts one back exactly, in either form,
 // keeping the vault it replaces, so that a restore is undone the same way. A
-// file that is no vault is refused. Everything kept is the user's alone.
+// file that is no vault is refused. Everything kept is the user's alone, and
+// a history that is not is not used.
 TEST_F(Cli, BackupsAndRestoreRoundTrip) {
     writeVault(std::vector<Entry>{kMe, kBob});
     const QString newMaster = QStringLiteral("battery staple 10");
@@ -1317,6 +1331,23 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(refused.err.contains("is not a vault Keynook wrote")) << refused.err.toStdString();
     EXPECT_EQ(vaultBytes(), before[0]);
+
+    // A history others can write to is not used: `backups` says why, and the
+    // vault works without it, leaving it as it was.
+    const QString history = QFileInfo(QFileInfo(junk.fileName()).path()).path();
+    const std::map<QString, QByteArray> as = filesIn(history);
+    ASSERT_EQ(::chmod(QFile::encodeName(history).constData(), 0770), 0);
+    const Ran unused = run({QStringLiteral("backups")});
+    EXPECT_EQ(unused.status, 0);
+    EXPECT_EQ(unused.out, QByteArray());
+    EXPECT_TRUE(unused.err.contains("is not used, so nothing is listed: other users can write to " +
+                                    history.toUtf8()))
+        << unused.err.toStdString();
+    EXPECT_EQ(withMaster({QStringLiteral("add"), QStringLiteral("--username=late")},
+                         {QStringLiteral("pw")})
+                  .status,
+              0);
+    EXPECT_EQ(filesIn(history), as);
 }
 
 // A sealed vault put back by restore is a change made now: a copy that saw
