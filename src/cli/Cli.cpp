@@ -1219,10 +1219,37 @@ private:
                             "(%2). Every change keeps it sealed; `%3 unseal` turns it back into "
                             "the plain form.")
                  .arg(path, keyCost(params), kProgram));
+        // Only now that the sealed vault is on disk: what this computer kept
+        // of it in the plain form, the backup just made included, is sealed
+        // or wiped.
+        tellSealedKept(m_history->sealKept(m_session->key(), master.text()));
         tell(QStringLiteral("Warning: a sealed vault opens with its master password and nothing "
                             "else. If the master password is forgotten, nobody can read the "
                             "vault again, Keynook included."));
         return Success;
+    }
+
+    void tellSealedKept(const VaultHistory::SealedKept& kept) const {
+        const auto files = [](int n) {
+            return n == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(n);
+        };
+        if (kept.sealed > 0)
+            tell(QStringLiteral("This computer's earlier copies of the vault (%1) are sealed "
+                                "under the same key, and `%2 backups` still lists them.")
+                     .arg(files(kept.sealed), kProgram));
+        if (kept.wiped > 0)
+            tell(QStringLiteral("Overwrote and removed %1 of this computer's history of the "
+                                "vault in the plain form, under an earlier master password or "
+                                "holding no vault.")
+                     .arg(files(kept.wiped)));
+        if (!kept.untrusted.isEmpty())
+            tell(QStringLiteral("Warning: this computer's history of the vault was left as it "
+                                "is, and may hold the vault in the plain form: %1.")
+                     .arg(kept.untrusted));
+        for (const QString& left : kept.left)
+            tell(QStringLiteral("Warning: %1 could not be removed, and holds the vault in the "
+                                "plain form.")
+                     .arg(shownPath(left)));
     }
 
     int unseal() {

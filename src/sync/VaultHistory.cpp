@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QtEndian>
 
@@ -189,6 +190,62 @@ bool writeSynced(const QString& path, QByteArrayView bytes, QString& error) {
     }
     syncFolder(QFileInfo(path).path());
     return true;
+}
+
+// Overwrites the plain file at `path` with zeros where its bytes lie, and
+// syncs it: what a removal alone leaves on the disk for anyone who reads it
+// raw. (A file system that writes elsewhere, copy-on-write or an SSD's own
+// mapping, may keep the old blocks; nothing a program does reaches those.)
+bool zeroFile(const QByteArray& path) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const std::unique_ptr<char[]> zeros(ok ? new char[kChunk]() : nullptr);
+    for (off_t at = 0; ok && at < st.st_size;) {
+        const ssize_t n = ::pwrite(
+            fd, zeros.get(), static_cast<size_t>(std::min<off_t>(kChunk, st.st_size - at)), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        at += std::max<ssize_t>(n, 0);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+// Zeros, then removes: true when the name is gone, whether or not its bytes
+// could be overwritten first.
+bool wipeFile(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    zeroFile(name);
+    return ::unlink(name.constData()) == 0 || errno == ENOENT;
+}
+
+// Puts `sealed` in the place of the plain file at `path`: written and synced
+// under the temporary name with the old file's times (restorable() orders by
+// them), the plain bytes zeroed, then renamed over them. A crash between the
+// last two steps leaves a file of zeros, never the plain bytes.
+bool replaceWithSealed(const QString& path, QByteArrayView sealed) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat old {};
+    if (::lstat(name.constData(), &old) != 0 || !S_ISREG(old.st_mode))
+        return false;
+    const QByteArray temp = tempNameOf(path);
+    ::unlink(temp.constData());
+    const int fd =
+        ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const timespec times[2] = {old.st_atim, old.st_mtim};
+    bool ok = writeAll(fd, sealed.data(), sealed.size()) && ::futimens(fd, times) == 0 &&
+              ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && zeroFile(name) && ::rename(temp.constData(), name.constData()) == 0;
+    if (!ok)
+        ::unlink(temp.constData());
+    return ok;
 }
 
 QString shown(const QString& path) {
@@ -503,6 +560,63 @@ std::vector<VaultHistory::Restorable> VaultHistory::restorable(QByteArrayView cu
         seen.insert(r.digest);
         r.size = read.data.size();
         out.push_back(std::move(r));
+    }
+    return out;
+}
+
+VaultHistory::SealedKept VaultHistory::sealKept(const sealedvault::SealKey& key,
+                                                QStringView master) {
+    SealedKept out;
+    out.untrusted = untrusted();
+    if (!out.untrusted.isEmpty())
+        return out;
+    // The same plain bytes (a state and the backup made before sealing, say)
+    // are sealed once and that file copied, so that restorable() still shows
+    // them once. Only where it was written is remembered: fifty states of a
+    // large vault are not held in memory at once.
+    QHash<QByteArray, QString> sealedAt;
+    const QString backups = backupsFolder();
+    for (const QString& folder : {m_folder, backups}) {
+        bool changed = false;
+        const QStringList names =
+            QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
+        for (const QString& name : names) {
+            const QString path = folder + QLatin1Char('/') + name;
+            vaultfile::ReadResult read = readKept(path);
+            // What a write cut short left is never listed, whatever it holds.
+            const bool listed = !name.startsWith(QLatin1Char('.')) &&
+                                (folder == backups || name.endsWith(QLatin1String(".enc")));
+            if (read.ok && listed && sealedvault::isSealed(read.data))
+                continue;
+            bool sameMaster = false;
+            if (read.ok && listed && notRestorable(read.data).isEmpty()) {
+                QString own = vaultformat::readMasterPassword(read.data);
+                sameMaster = own == master;
+                sealedvault::wipe(own);
+            }
+            changed = true;
+            if (sameMaster) {
+                const QByteArray digest = digestOf(read.data);
+                QByteArray sealed;
+                if (const auto at = sealedAt.constFind(digest); at != sealedAt.constEnd())
+                    sealed = readKept(*at).data;
+                if (!sealedvault::isSealed(sealed))
+                    sealed = sealedvault::seal(read.data, key);
+                sealedvault::wipe(read.data);
+                if (!sealed.isEmpty() && replaceWithSealed(path, sealed)) {
+                    sealedAt.insert(digest, path);
+                    ++out.sealed;
+                    continue;
+                }
+            }
+            sealedvault::wipe(read.data);
+            if (wipeFile(path))
+                ++out.wiped;
+            else
+                out.left << path;
+        }
+        if (changed)
+            syncFolder(folder);
     }
     return out;
 }

@@ -6,18 +6,24 @@
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
+#include <QStringView>
 
 #include <optional>
 #include <vector>
 
 class VaultSession;
+namespace sealedvault {
+class SealKey;
+}
 
 // The states of one vault that this computer read or wrote, the last few
 // dozen, which `keynook-cli backups` and `restore` offer. They are
 // kept in the user's own data folder, never beside the vault: a synced folder
 // would carry them to other computers. A state is the vault file's bytes as
-// they were, so a sealed vault's states are sealed too and nothing is kept in
-// clear. Folders are the user's alone (0700), files too (0600).
+// they were, so a sealed vault's states are sealed too, and a plain vault's
+// are in the plain form until the vault is sealed (sealKept()). Folders are
+// the user's alone (0700), files too (0600).
 //
 // A history whose folders are not the user's alone, or that holds anything
 // but the plain files this class writes (see untrusted()), is not used at all:
@@ -112,6 +118,25 @@ public:
     // password proves the rest), or a plain one that starts with a master
     // line ending in CR LF, as every plain file Keynook writes does.
     static QString notRestorable(QByteArrayView file);
+
+    // What sealKept() did.
+    struct SealedKept {
+        int sealed = 0;    // plain states and backups now sealed where they were
+        int wiped = 0;     // plain files overwritten with zeros and removed
+        QStringList left;  // plain files that could not be removed
+        QString untrusted; // why the history was left as it is (see untrusted())
+    };
+    // Once the vault is sealed under `key`, made from `master`, its master
+    // password, and that sealed file is on disk: every file of this history
+    // still in the plain form goes. A state or backup that is a vault Keynook
+    // wrote under the same master password is sealed under `key` in its place,
+    // with its name and times, so that restorable() still offers it (the same
+    // bytes sealed once, so they are still one content). Any other plain
+    // file is overwritten with zeros, synced and removed: one with another
+    // master password (from before a password change) would, sealed under
+    // `key`, open with a password its first line does not hold, and unsealed
+    // ask for the old one again; what a write cut short left goes too.
+    SealedKept sealKept(const sealedvault::SealKey& key, QStringView master);
 
     // What this computer last saw of the vault: its newest state.
     struct LastSeen {

@@ -516,6 +516,8 @@ TEST(VaultHistory, AHistoryNotTheUsersAloneIsNotUsed) {
     };
     const QByteArray vaultFile =
         testsupport::flipped("m1") + "\r\n" + testsupport::flipped("a|||b|||c") + "\r\n";
+    const sealedvault::SealKey key =
+        sealedvault::deriveKey(QStringLiteral("m1"), sealedvault::ParamBounds::accepted().least);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.why);
         if (row.spoil == Owner && ::geteuid() != 0)
@@ -588,6 +590,7 @@ TEST(VaultHistory, AHistoryNotTheUsersAloneIsNotUsed) {
         }
         EXPECT_EQ(history.keepVaultBackup(vault, VaultHistory::Why::Merge), row.spoil == None);
         EXPECT_EQ(history.restorable({}).empty(), row.spoil != None);
+        EXPECT_EQ(history.sealKept(key, QStringLiteral("m1")).untrusted, history.untrusted());
         EXPECT_EQ(both() == before, row.spoil != None);
     }
 }
