@@ -800,7 +800,8 @@ private:
     // A sealed vault put back by restore is a change made now: its entries
     // get new marks before anything merges with it.
     void markRestoredAnew() {
-        if (m_session->sealed() && restorenote::pending(m_history->folder(), m_session->path()))
+        if (m_session->sealed() && m_history->untrusted().isEmpty() &&
+            restorenote::pending(m_history->folder(), m_session->path()))
             m_keeper->markAllAnew();
     }
 

@@ -581,11 +581,15 @@ VaultHistory::SealedKept VaultHistory::sealKept(const sealedvault::SealKey& key,
         const QStringList names =
             QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
         for (const QString& name : names) {
+            // States, backups and what writing them cut short left: the
+            // history's other files (a restore's note) hold no vault.
+            const bool state = name.endsWith(QLatin1String(".enc"));
+            if (folder != backups && !state && !name.endsWith(QLatin1String(".enc.new")))
+                continue;
             const QString path = folder + QLatin1Char('/') + name;
             vaultfile::ReadResult read = readKept(path);
             // What a write cut short left is never listed, whatever it holds.
-            const bool listed = !name.startsWith(QLatin1Char('.')) &&
-                                (folder == backups || name.endsWith(QLatin1String(".enc")));
+            const bool listed = !name.startsWith(QLatin1Char('.')) && (folder == backups || state);
             if (read.ok && listed && sealedvault::isSealed(read.data))
                 continue;
             bool sameMaster = false;
