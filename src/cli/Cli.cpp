@@ -800,7 +800,8 @@ private:
     // A sealed vault put back by restore is a change made now: its entries
     // get new marks before anything merges with it.
     void markRestoredAnew() {
-        if (m_session->sealed() && restorenote::pending(m_history->folder(), m_session->path()))
+        if (m_session->sealed() && m_history->untrusted().isEmpty() &&
+            restorenote::pending(m_history->folder(), m_session->path()))
             m_keeper->markAllAnew();
     }
 
@@ -1219,10 +1220,37 @@ private:
                             "(%2). Every change keeps it sealed; `%3 unseal` turns it back into "
                             "the plain form.")
                  .arg(path, keyCost(params), kProgram));
+        // Only now that the sealed vault is on disk: what this computer kept
+        // of it in the plain form, the backup just made included, is sealed
+        // or wiped.
+        tellSealedKept(m_history->sealKept(m_session->key(), master.text()));
         tell(QStringLiteral("Warning: a sealed vault opens with its master password and nothing "
                             "else. If the master password is forgotten, nobody can read the "
                             "vault again, Keynook included."));
         return Success;
+    }
+
+    void tellSealedKept(const VaultHistory::SealedKept& kept) const {
+        const auto files = [](int n) {
+            return n == 1 ? QStringLiteral("1 file") : QStringLiteral("%1 files").arg(n);
+        };
+        if (kept.sealed > 0)
+            tell(QStringLiteral("This computer's earlier copies of the vault (%1) are sealed "
+                                "under the same key, and `%2 backups` still lists them.")
+                     .arg(files(kept.sealed), kProgram));
+        if (kept.wiped > 0)
+            tell(QStringLiteral("Overwrote and removed %1 of this computer's history of the "
+                                "vault in the plain form, under an earlier master password or "
+                                "holding no vault.")
+                     .arg(files(kept.wiped)));
+        if (!kept.untrusted.isEmpty())
+            tell(QStringLiteral("Warning: this computer's history of the vault was left as it "
+                                "is, and may hold the vault in the plain form: %1.")
+                     .arg(kept.untrusted));
+        for (const QString& left : kept.left)
+            tell(QStringLiteral("Warning: %1 could not be removed, and holds the vault in the "
+                                "plain form.")
+                     .arg(shownPath(left)));
     }
 
     int unseal() {
@@ -1299,6 +1327,12 @@ private:
     int backups() {
         const QString path = vaultPath();
         const std::unique_ptr<VaultHistory> history = historyOf(path);
+        if (const QString why = history->untrusted(); !why.isEmpty()) {
+            tell(QStringLiteral("This computer's history of the vault at %1 is not used, so "
+                                "nothing is listed: %2.")
+                     .arg(QDir::toNativeSeparators(path), why));
+            return Success;
+        }
         // What the vault holds now is left out: restoring it changes nothing.
         const vaultfile::ReadResult now = vaultfile::readAll(path);
         const std::vector<VaultHistory::Restorable> rows =
@@ -1312,7 +1346,7 @@ private:
         std::vector<QByteArray> files;
         bool anySealed = false;
         for (const VaultHistory::Restorable& r : rows) {
-            files.push_back(vaultfile::readAll(r.path).data);
+            files.push_back(VaultHistory::readKept(r.path).data);
             anySealed = anySealed || sealedvault::isSealed(files.back());
         }
         // Asked only when it counts something, and only where it can be.
@@ -1380,6 +1414,10 @@ private:
             failWith(
                 {now.tooLarge ? VaultSession::Failure::TooLarge : VaultSession::Failure::Unreadable,
                  now.error});
+        if (const QString why = m_history->untrusted(); !why.isEmpty())
+            fail(VaultError, QStringLiteral("this computer's history of the vault is not used, "
+                                            "as %1; nothing was restored")
+                                 .arg(why));
         const std::vector<VaultHistory::Restorable> rows = m_history->restorable(now.data);
         if (static_cast<size_t>(number) > rows.size())
             fail(UserError,
@@ -1393,7 +1431,7 @@ private:
         const QString named = QStringLiteral("number %1 (kept %2, %3)")
                                   .arg(number)
                                   .arg(keptText(chosen), keptWhy(chosen.why));
-        const vaultfile::ReadResult backup = vaultfile::readAll(chosen.path);
+        const vaultfile::ReadResult backup = VaultHistory::readKept(chosen.path);
         if (!backup.ok)
             fail(VaultError, QStringLiteral("%1 could not be read: %2; the vault was left as it is")
                                  .arg(named, backup.error));

@@ -1,9 +1,11 @@
 #include "sync/VaultHistory.h"
 
 #include "seal/SealedVault.h"
+#include "sync/ConflictCopies.h"
 #include "vault/EntryStore.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultLocation.h"
 #include "vault/VaultSession.h"
 
 #include <QCryptographicHash>
@@ -11,29 +13,20 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <QtEndian>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-// Makes `folder` and the folders above it that are missing, each its
-// owner's alone.
-bool makePrivateFolder(const QString& folder) {
-    if (QFileInfo(folder).isDir())
-        return true;
-    const QString parent = QFileInfo(folder).absolutePath();
-    if (parent != folder && !makePrivateFolder(parent))
-        return false;
-    return ::mkdir(QFile::encodeName(folder).constData(), 0700) == 0 || errno == EEXIST;
-}
 
 // A state is read and written this much at a time: a vault's lines come in
 // many pieces (runs of lines in the order the list shows them), and a state
@@ -91,11 +84,12 @@ bool sameBytes(const QString& path, const std::vector<QByteArrayView>& pieces) {
     qsizetype left = 0;
     for (const QByteArrayView piece : pieces)
         left += piece.size();
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st {};
-    bool same = ::fstat(fd, &st) == 0 && st.st_size == left;
+    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == left;
     const std::unique_ptr<char[]> buffer(same ? new char[kChunk] : nullptr);
     size_t piece = 0;
     qsizetype at = 0;
@@ -146,15 +140,31 @@ QString systemError(const QString& what) {
     return what + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Where the file at `path` is written before it takes that name: hidden, and
+// never listed.
+QByteArray tempNameOf(const QString& path) {
+    const QFileInfo info(path);
+    return QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName() +
+                             QStringLiteral(".new"));
+}
+
+void syncFolder(const QString& path) {
+    const int folder =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+}
+
 // Writes `bytes` as a new file at `path`, owner-only, whole and synced before
 // it has its name: a backup is there to be relied on after the rewrite it
 // comes before. The temporary name is hidden, and never listed.
 bool writeSynced(const QString& path, QByteArrayView bytes, QString& error) {
-    const QFileInfo info(path);
-    const QByteArray temp = QFile::encodeName(info.path() + QStringLiteral("/.") + info.fileName() +
-                                              QStringLiteral(".new"));
+    const QByteArray temp = tempNameOf(path);
     ::unlink(temp.constData()); // what a write cut short left
-    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = systemError(QStringLiteral("it could not be created"));
         return false;
@@ -178,13 +188,123 @@ bool writeSynced(const QString& path, QByteArrayView bytes, QString& error) {
         ::unlink(temp.constData());
         return false;
     }
-    const int folder =
-        ::open(QFile::encodeName(info.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
+    syncFolder(QFileInfo(path).path());
     return true;
+}
+
+// Overwrites the plain file at `path` with zeros where its bytes lie, and
+// syncs it: what a removal alone leaves on the disk for anyone who reads it
+// raw. (A file system that writes elsewhere, copy-on-write or an SSD's own
+// mapping, may keep the old blocks; nothing a program does reaches those.)
+bool zeroFile(const QByteArray& path) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    const std::unique_ptr<char[]> zeros(ok ? new char[kChunk]() : nullptr);
+    for (off_t at = 0; ok && at < st.st_size;) {
+        const ssize_t n = ::pwrite(
+            fd, zeros.get(), static_cast<size_t>(std::min<off_t>(kChunk, st.st_size - at)), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        at += std::max<ssize_t>(n, 0);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+// Zeros, then removes: true when the name is gone, whether or not its bytes
+// could be overwritten first.
+bool wipeFile(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    zeroFile(name);
+    return ::unlink(name.constData()) == 0 || errno == ENOENT;
+}
+
+// Puts `sealed` in the place of the plain file at `path`: written and synced
+// under the temporary name with the old file's times (restorable() orders by
+// them), the plain bytes zeroed, then renamed over them. A crash between the
+// last two steps leaves a file of zeros, never the plain bytes.
+bool replaceWithSealed(const QString& path, QByteArrayView sealed) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat old {};
+    if (::lstat(name.constData(), &old) != 0 || !S_ISREG(old.st_mode))
+        return false;
+    const QByteArray temp = tempNameOf(path);
+    ::unlink(temp.constData());
+    const int fd =
+        ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const timespec times[2] = {old.st_atim, old.st_mtim};
+    bool ok = writeAll(fd, sealed.data(), sealed.size()) && ::futimens(fd, times) == 0 &&
+              ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && zeroFile(name) && ::rename(temp.constData(), name.constData()) == 0;
+    if (!ok)
+        ::unlink(temp.constData());
+    return ok;
+}
+
+QString shown(const QString& path) {
+    return conflictcopies::displayName(QDir::toNativeSeparators(path));
+}
+
+// Why the folder at `path` is not the user's own that only the user can
+// change, or empty when it is, or is not there: then it is made so.
+QString foreignFolder(const QString& path, bool followLink) {
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if ((followLink ? ::stat(name.constData(), &st) : ::lstat(name.constData(), &st)) != 0)
+        return errno == ENOENT
+                   ? QString()
+                   : QStringLiteral("%1 cannot be looked into: %2")
+                         .arg(shown(path), QString::fromLocal8Bit(std::strerror(errno)));
+    if (S_ISLNK(st.st_mode))
+        return QStringLiteral("%1 is a symbolic link").arg(shown(path));
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("%1 is not a folder").arg(shown(path));
+    if (st.st_uid != ::geteuid())
+        return QStringLiteral("%1 belongs to another user").arg(shown(path));
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        return QStringLiteral("other users can write to %1").arg(shown(path));
+    return {};
+}
+
+// Why what `folder` holds is not what a history writes there: plain files
+// of the user's, none larger than a vault, and the folder `sub`.
+QString foreignContents(const QString& folder, const char* sub) {
+    DIR* d = ::opendir(QFile::encodeName(folder).constData());
+    if (!d)
+        return errno == ENOENT
+                   ? QString()
+                   : QStringLiteral("%1 cannot be listed: %2")
+                         .arg(shown(folder), QString::fromLocal8Bit(std::strerror(errno)));
+    QString why;
+    while (const dirent* e = ::readdir(d)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+            continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
+        const QString path = folder + QLatin1Char('/') + QFile::decodeName(e->d_name);
+        if (S_ISLNK(st.st_mode))
+            why = QStringLiteral("%1 is a symbolic link").arg(shown(path));
+        else if (S_ISDIR(st.st_mode) && sub && std::strcmp(e->d_name, sub) == 0)
+            continue;
+        else if (!S_ISREG(st.st_mode))
+            why = QStringLiteral("%1 is not a plain file").arg(shown(path));
+        else if (st.st_uid != ::geteuid())
+            why = QStringLiteral("%1 belongs to another user").arg(shown(path));
+        else if (st.st_size > vaultfile::kMaxVaultBytes)
+            why = QStringLiteral("%1 is larger than any vault Keynook writes").arg(shown(path));
+        if (!why.isEmpty())
+            break;
+    }
+    ::closedir(d);
+    return why;
 }
 
 // A new name in `folder`: the time now, then `tail`. Two kept within one
@@ -212,7 +332,8 @@ bool withoutMaster(QByteArrayView file) {
 
 } // namespace
 
-VaultHistory::VaultHistory(const QString& dataFolder, const QByteArray& vaultFile) {
+VaultHistory::VaultHistory(const QString& dataFolder, const QByteArray& vaultFile)
+    : m_dataFolder(dataFolder) {
     // One folder per vault file, named for its real path, which is not kept.
     const QByteArray id =
         QCryptographicHash::hash(vaultFile, QCryptographicHash::Sha256).toHex().left(32);
@@ -238,19 +359,79 @@ VaultHistory::Why VaultHistory::backupKind(const QString& name) const {
     return Why::ConflictCopy;
 }
 
+QString VaultHistory::untrusted() const {
+    // Keynook's own data folder may be a link the user made; what it holds is
+    // looked at as it is.
+    const QString seen = m_dataFolder + QStringLiteral("/seen");
+    for (const auto& [folder, follow] : {std::pair{m_dataFolder, true},
+                                         {seen, false},
+                                         {m_folder, false},
+                                         {backupsFolder(), false}})
+        if (QString why = foreignFolder(folder, follow); !why.isEmpty())
+            return why;
+    if (QString why = foreignContents(m_folder, "backups"); !why.isEmpty())
+        return why;
+    return foreignContents(backupsFolder(), nullptr);
+}
+
+vaultfile::ReadResult VaultHistory::readKept(const QString& path) {
+    vaultfile::ReadResult r;
+    const auto failed = [&](const QString& why) {
+        r.ok = false;
+        r.error = why;
+        return r;
+    };
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return failed(QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return failed(QStringLiteral("it is not a plain file"));
+    }
+    if (st.st_size > vaultfile::kMaxVaultBytes) {
+        ::close(fd);
+        r.tooLarge = true;
+        return failed(QStringLiteral("it is larger than any vault Keynook writes"));
+    }
+    r.data.resize(static_cast<qsizetype>(st.st_size));
+    qsizetype got = 0;
+    while (got < r.data.size()) {
+        const ssize_t n = ::read(fd, r.data.data() + got, static_cast<size_t>(r.data.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    ::close(fd);
+    if (got != r.data.size()) {
+        sealedvault::wipe(r.data);
+        return failed(QStringLiteral("it changed while it was read"));
+    }
+    return r;
+}
+
 std::vector<VaultHistory::State> VaultHistory::states() const {
+    if (!untrusted().isEmpty())
+        return {};
+    return statesHere();
+}
+
+std::vector<VaultHistory::State> VaultHistory::statesHere() const {
     std::vector<State> out;
-    const QStringList names =
-        QDir(m_folder).entryList({QStringLiteral("*.enc")}, QDir::Files, QDir::Name);
+    const QStringList names = QDir(m_folder).entryList({QStringLiteral("*.enc")},
+                                                       QDir::Files | QDir::NoSymLinks, QDir::Name);
     for (const QString& name : names)
         out.push_back({m_folder + QLatin1Char('/') + name, name.endsWith(QLatin1String("-w.enc"))});
     return out;
 }
 
 bool VaultHistory::record(const std::vector<QByteArrayView>& file, bool written) {
-    if (!makePrivateFolder(m_folder))
+    if (!untrusted().isEmpty() || !vaultlocation::makePrivateFolders(m_dataFolder, m_folder))
         return false;
-    const std::vector<State> kept = states();
+    const std::vector<State> kept = statesHere();
     // A vault read or written again unchanged is no new state.
     if (!kept.empty() && sameBytes(kept.back().path, file))
         return true;
@@ -285,15 +466,13 @@ bool VaultHistory::record(const std::vector<QByteArrayView>& file, bool written)
 }
 
 bool VaultHistory::keepBackup(const QString& path) {
-    const QString backups = m_folder + QStringLiteral("/backups");
-    if (!makePrivateFolder(backups))
+    const QString backups = backupsFolder();
+    if (!untrusted().isEmpty() || !vaultlocation::makePrivateFolders(m_dataFolder, backups))
         return false;
-    QFile source(path);
-    if (!source.open(QIODevice::ReadOnly))
+    const vaultfile::ReadResult source = readKept(path);
+    if (!source.ok)
         return false;
-    const QByteArray bytes = source.readAll();
-    if (source.error() != QFileDevice::NoError)
-        return false;
+    const QByteArray& bytes = source.data;
     // The conflict copies are counted apart from the vault's own backups.
     QStringList kept;
     for (const QString& name : QDir(backups).entryList(QDir::Files, QDir::Name))
@@ -318,7 +497,10 @@ bool VaultHistory::keepVaultBackup(const QString& vaultPath, Why why, QString* e
         return false;
     };
     const QString backups = backupsFolder();
-    if (!makePrivateFolder(backups))
+    if (const QString why = untrusted(); !why.isEmpty())
+        return fail(
+            QStringLiteral("this computer's history of the vault is not used, as %1").arg(why));
+    if (!vaultlocation::makePrivateFolders(m_dataFolder, backups))
         return fail(
             systemError(QDir::toNativeSeparators(backups) + QStringLiteral(" could not be made")));
     const vaultfile::ReadResult read = vaultfile::readAll(vaultPath);
@@ -343,17 +525,20 @@ bool VaultHistory::keepVaultBackup(const QString& vaultPath, Why why, QString* e
 
 std::vector<VaultHistory::Restorable> VaultHistory::restorable(QByteArrayView current) const {
     std::vector<Restorable> all;
+    if (!untrusted().isEmpty())
+        return all;
     const QString backups = backupsFolder();
     // Ordered by when each was written, states and backups on the one clock
     // of the file system; of two written within its tick, the backup counts
     // as the newer, so that a state equal to it gives way to its reason.
     // Each kind newest first already, by its names, for those ties.
-    const QStringList names = QDir(backups).entryList(QDir::Files, QDir::Name | QDir::Reversed);
+    const QStringList names =
+        QDir(backups).entryList(QDir::Files | QDir::NoSymLinks, QDir::Name | QDir::Reversed);
     for (const QString& name : names) {
         const QString path = backups + QLatin1Char('/') + name;
         all.push_back({path, QFileInfo(path).lastModified(), backupKind(name), 0, {}});
     }
-    const std::vector<State> kept = states();
+    const std::vector<State> kept = statesHere();
     for (auto state = kept.rbegin(); state != kept.rend(); ++state)
         all.push_back({state->path,
                        QFileInfo(state->path).lastModified(),
@@ -366,7 +551,7 @@ std::vector<VaultHistory::Restorable> VaultHistory::restorable(QByteArrayView cu
     QSet<QByteArray> seen{digestOf(current)};
     std::vector<Restorable> out;
     for (Restorable& r : all) {
-        const vaultfile::ReadResult read = vaultfile::readAll(r.path);
+        const vaultfile::ReadResult read = readKept(r.path);
         if (!read.ok || withoutMaster(read.data))
             continue;
         r.digest = digestOf(read.data);
@@ -375,6 +560,67 @@ std::vector<VaultHistory::Restorable> VaultHistory::restorable(QByteArrayView cu
         seen.insert(r.digest);
         r.size = read.data.size();
         out.push_back(std::move(r));
+    }
+    return out;
+}
+
+VaultHistory::SealedKept VaultHistory::sealKept(const sealedvault::SealKey& key,
+                                                QStringView master) {
+    SealedKept out;
+    out.untrusted = untrusted();
+    if (!out.untrusted.isEmpty())
+        return out;
+    // The same plain bytes (a state and the backup made before sealing, say)
+    // are sealed once and that file copied, so that restorable() still shows
+    // them once. Only where it was written is remembered: fifty states of a
+    // large vault are not held in memory at once.
+    QHash<QByteArray, QString> sealedAt;
+    const QString backups = backupsFolder();
+    for (const QString& folder : {m_folder, backups}) {
+        bool changed = false;
+        const QStringList names =
+            QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks);
+        for (const QString& name : names) {
+            // States, backups and what writing them cut short left: the
+            // history's other files (a restore's note) hold no vault.
+            const bool state = name.endsWith(QLatin1String(".enc"));
+            if (folder != backups && !state && !name.endsWith(QLatin1String(".enc.new")))
+                continue;
+            const QString path = folder + QLatin1Char('/') + name;
+            vaultfile::ReadResult read = readKept(path);
+            // What a write cut short left is never listed, whatever it holds.
+            const bool listed = !name.startsWith(QLatin1Char('.')) && (folder == backups || state);
+            if (read.ok && listed && sealedvault::isSealed(read.data))
+                continue;
+            bool sameMaster = false;
+            if (read.ok && listed && notRestorable(read.data).isEmpty()) {
+                QString own = vaultformat::readMasterPassword(read.data);
+                sameMaster = own == master;
+                sealedvault::wipe(own);
+            }
+            changed = true;
+            if (sameMaster) {
+                const QByteArray digest = digestOf(read.data);
+                QByteArray sealed;
+                if (const auto at = sealedAt.constFind(digest); at != sealedAt.constEnd())
+                    sealed = readKept(*at).data;
+                if (!sealedvault::isSealed(sealed))
+                    sealed = sealedvault::seal(read.data, key);
+                sealedvault::wipe(read.data);
+                if (!sealed.isEmpty() && replaceWithSealed(path, sealed)) {
+                    sealedAt.insert(digest, path);
+                    ++out.sealed;
+                    continue;
+                }
+            }
+            sealedvault::wipe(read.data);
+            if (wipeFile(path))
+                ++out.wiped;
+            else
+                out.left << path;
+        }
+        if (changed)
+            syncFolder(folder);
     }
     return out;
 }
@@ -424,7 +670,7 @@ std::optional<VaultHistory::LastSeen> VaultHistory::lastSeen() const {
     const std::vector<State> kept = states();
     if (kept.empty())
         return std::nullopt;
-    vaultfile::ReadResult read = vaultfile::readAll(kept.back().path);
+    vaultfile::ReadResult read = readKept(kept.back().path);
     if (!read.ok)
         return std::nullopt;
     LastSeen last;
@@ -443,7 +689,7 @@ void VaultHistory::noteLost(QByteArrayView file) {
     Lost lost;
     lost.empty = file.isEmpty();
     lost.last = *last;
-    const vaultfile::ReadResult newest = vaultfile::readAll(states().back().path);
+    const vaultfile::ReadResult newest = readKept(states().back().path);
     const QByteArray digest = digestOf(newest.data);
     const std::vector<Restorable> rows = restorable(file);
     for (size_t i = 0; i < rows.size() && newest.ok && lost.restoreNumber == 0; ++i)

@@ -1,21 +1,34 @@
 #pragma once
 
+#include "vault/VaultFile.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
+#include <QStringView>
 
 #include <optional>
 #include <vector>
 
 class VaultSession;
+namespace sealedvault {
+class SealKey;
+}
 
 // The states of one vault that this computer read or wrote, the last few
 // dozen, which `keynook-cli backups` and `restore` offer. They are
 // kept in the user's own data folder, never beside the vault: a synced folder
 // would carry them to other computers. A state is the vault file's bytes as
-// they were, so a sealed vault's states are sealed too and nothing is kept in
-// clear. Folders are the user's alone (0700), files too (0600).
+// they were, so a sealed vault's states are sealed too, and a plain vault's
+// are in the plain form until the vault is sealed (sealKept()). Folders are
+// the user's alone (0700), files too (0600).
+//
+// A history whose folders are not the user's alone, or that holds anything
+// but the plain files this class writes (see untrusted()), is not used at all:
+// nothing in it is read, written or removed, and the vault is used without
+// one.
 class VaultHistory {
 public:
     // The last states kept, and at most this many bytes of them (but the
@@ -29,6 +42,21 @@ public:
     VaultHistory(const QString& dataFolder, const QByteArray& vaultFile);
 
     const QString& folder() const { return m_folder; }
+
+    // Why this history is not used, for a person, or empty when it is: one of
+    // its folders (Keynook's data folder, `seen`, the vault's own and its
+    // `backups`) is a symbolic link (Keynook's data folder may be one), not a
+    // folder, another user's, or writable by other users, who could then put
+    // any file there for a restore to take as the vault; or the vault's
+    // folders hold a link, something other than a plain file, another user's
+    // file, or a file larger than any vault. A folder not made yet is no
+    // reason. Every other function checks this first, and does nothing on a
+    // history that is not used.
+    QString untrusted() const;
+
+    // A kept file's bytes, read without following a link, and only from a
+    // plain file no larger than a vault.
+    static vaultfile::ReadResult readKept(const QString& path);
 
     // Keeps `file` as the newest state, read here (a change that came from
     // elsewhere) or written here, unless it is the newest already; the
@@ -91,6 +119,25 @@ public:
     // line ending in CR LF, as every plain file Keynook writes does.
     static QString notRestorable(QByteArrayView file);
 
+    // What sealKept() did.
+    struct SealedKept {
+        int sealed = 0;    // plain states and backups now sealed where they were
+        int wiped = 0;     // plain files overwritten with zeros and removed
+        QStringList left;  // plain files that could not be removed
+        QString untrusted; // why the history was left as it is (see untrusted())
+    };
+    // Once the vault is sealed under `key`, made from `master`, its master
+    // password, and that sealed file is on disk: every file of this history
+    // still in the plain form goes. A state or backup that is a vault Keynook
+    // wrote under the same master password is sealed under `key` in its place,
+    // with its name and times, so that restorable() still offers it (the same
+    // bytes sealed once, so they are still one content). Any other plain
+    // file is overwritten with zeros, synced and removed: one with another
+    // master password (from before a password change) would, sealed under
+    // `key`, open with a password its first line does not hold, and unsealed
+    // ask for the old one again; what a write cut short left goes too.
+    SealedKept sealKept(const sealedvault::SealKey& key, QStringView master);
+
     // What this computer last saw of the vault: its newest state.
     struct LastSeen {
         bool sealed = false;
@@ -128,11 +175,13 @@ public:
 
 private:
     QString backupsFolder() const;
+    std::vector<State> statesHere() const;
     // What a file among the backups is, from its name.
     Why backupKind(const QString& name) const;
     std::optional<LastSeen> lastSeen() const;
     void noteLost(QByteArrayView file);
 
+    QString m_dataFolder;
     QString m_folder;
     QString m_vaultName; // the vault file's own name, which a backup may carry
     bool m_vaultExisted = true;

@@ -25,15 +25,6 @@ bool holdsHelp(const QString& folder) {
     return QFileInfo::exists(QDir(folder).filePath(kHelpFile));
 }
 
-// The vault folder is private: made 0700 when it is new. Its parents are
-// ordinary folders of the user's home.
-void makePrivateFolder(const QString& folder) {
-    if (QFileInfo::exists(folder))
-        return;
-    const QFileInfo info(folder);
-    QDir().mkpath(info.absolutePath());
-    QDir().mkdir(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-}
 } // namespace
 
 namespace vaultlocation {
@@ -72,7 +63,9 @@ QString chooseVaultFolder(const QString& programFolder, const QString& userDataF
     // as with a prefix of ~/.local.
     if (!isInstalledLayout(programFolder) && QFileInfo(programFolder).isWritable())
         return programFolder;
-    makePrivateFolder(userDataFolder);
+    // The vault folder is private when it is new; its parents are ordinary
+    // folders of the user's home.
+    makePrivateFolders(userDataFolder, userDataFolder);
     return userDataFolder;
 }
 
@@ -104,6 +97,37 @@ QString shellWord(const QString& path) {
     QString quoted = path;
     quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
     return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+bool makePrivateFolders(const QString& top, const QString& folder) {
+    if (QFileInfo(folder).isDir())
+        return true;
+    const QString from = QDir::cleanPath(top);
+    const QString to = QDir::cleanPath(folder);
+    const bool below = to.startsWith(from + QLatin1Char('/'));
+    const QString first = below ? from : to;
+    if (!QFileInfo(first).isDir()) {
+        const QString parent = QFileInfo(first).absolutePath();
+        if (!QDir().mkpath(parent) ||
+            (!QDir().mkdir(first, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ExeOwner) &&
+             !QFileInfo(first).isDir()))
+            return false;
+    }
+    if (!below)
+        return true;
+    // One 0700 folder at a time below `top`, none of them made by mkpath,
+    // which would make them as the umask leaves them (0755, usually).
+    QString at = from;
+    for (const QString& part : to.sliced(from.size() + 1).split(QLatin1Char('/'))) {
+        at += QLatin1Char('/') + part;
+        if (!QFileInfo(at).isDir() &&
+            !QDir().mkdir(at, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                  QFileDevice::ExeOwner) &&
+            !QFileInfo(at).isDir())
+            return false;
+    }
+    return true;
 }
 
 } // namespace vaultlocation

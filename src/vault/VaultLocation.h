@@ -47,4 +47,12 @@ NamedVault namedVaultFile(const QString& option, const QString& environment);
 // for a message that tells a person what to type (`--vault PATH`).
 QString shellWord(const QString& path);
 
+// Makes `folder` and the folders missing on the way to it. Those from `top`
+// down are the owner's alone (0700): `top` is Keynook's own folder in the
+// user's data folder (or a vault's folder), and nobody else has any business
+// in it or below. The ordinary folders above `top` are made as any program
+// makes them. A `folder` outside `top` is made as if it were `top`. True when
+// `folder` is a folder afterwards; folders that were there keep their modes.
+bool makePrivateFolders(const QString& top, const QString& folder);
+
 } // namespace vaultlocation

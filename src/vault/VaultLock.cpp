@@ -1,10 +1,12 @@
 #include "vault/VaultLock.h"
 
 #include "vault/VaultFile.h"
+#include "vault/VaultLocation.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <cerrno>
@@ -252,7 +254,8 @@ VaultLock::Result VaultLock::takeInDataFolder(const QByteArray& words) {
                 QStringLiteral("this user has no data folder to keep its lock in")};
     const QString folder =
         QFile::decodeName(m_inDataFolder.path.left(m_inDataFolder.path.lastIndexOf('/')));
-    if (!QDir().mkpath(folder))
+    // Keynook's folder, above it, is the user's alone when the lock makes it.
+    if (!vaultlocation::makePrivateFolders(QFileInfo(folder).path(), folder))
         return {Outcome::Failed, QStringLiteral("its lock folder %1 could not be made")
                                      .arg(QDir::toNativeSeparators(folder))};
     // The lock names the vault and who uses it: the user's alone.

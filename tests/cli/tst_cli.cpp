@@ -36,6 +36,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,18 @@ const QString kMaster = QStringLiteral("correct horse 9");
 unsigned modeOf(const QString& file) {
     struct stat st {};
     return ::stat(QFile::encodeName(file).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Keynook's data folder and everything in it are the user's alone: folders
+// 0700, files 0600.
+void expectOwnerOnly(const QString& folder) {
+    EXPECT_EQ(modeOf(folder), 0700u) << folder.toStdString();
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        EXPECT_EQ(modeOf(file), QFileInfo(file).isDir() ? 0700u : 0600u) << file.toStdString();
+    }
 }
 
 struct Ran {
@@ -549,15 +562,7 @@ TEST_F(Cli, EveryCommandOnASealedVault) {
     // secret; the sealed vault holds none in any form a reader could see.
     const QStringList secrets = {kMaster, newMaster,     kMe.password,
                                  edited,  kBob.password, kZoe.password};
-    auto holds = [&](const QByteArray& bytes) {
-        for (const QString& s : secrets) {
-            const QByteArray field = vaultformat::encodeField(s);
-            for (const QByteArray& form : {s.toUtf8(), field, flipped(s.toUtf8()), flipped(field)})
-                if (bytes.contains(form))
-                    return s;
-        }
-        return QString();
-    };
+    auto holds = [&](const QByteArray& bytes) { return testsupport::heldSecret(bytes, secrets); };
     for (const Ran& r : all)
         EXPECT_EQ(holds(r.err), QString()) << r.err.toStdString();
     QDirIterator files(m_dir.path(), QDir::Files | QDir::Hidden | QDir::System,
@@ -1206,12 +1211,25 @@ TEST_F(Cli, ConflictCopiesAreMergedWhenTheVaultOpens) {
     }
 }
 
+// Everything under `folder`, and the bytes of each file.
+std::map<QString, QByteArray> filesIn(const QString& folder) {
+    std::map<QString, QByteArray> all;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        all[path] = QFileInfo(path).isDir() ? QByteArray() : testsupport::fileBytes(path);
+    }
+    return all;
+}
+
 // Every command that rewrites the vault other than through its entries keeps
-// the file as it was among the backups first, with the reason. `backups`
-// lists them newest first with their entries (a sealed one's counted with
-// the master password), and `restore` puts one back exactly, in either form,
-// keeping the vault it replaces, so that a restore is undone the same way. A
-// file that is no vault is refused.
+// the file as it was among the backups first, with the reason (those before
+// sealing sealed since). `backups` lists them newest first with their entries
+// (a sealed one's counted with the master password), and `restore` puts one
+// back exactly, in either form, keeping the vault it replaces, so that a
+// restore is undone the same way. A file that is no vault is refused.
+// Everything kept is the user's alone, and a history that is not is not used.
 TEST_F(Cli, BackupsAndRestoreRoundTrip) {
     writeVault(std::vector<Entry>{kMe, kBob});
     const QString newMaster = QStringLiteral("battery staple 10");
@@ -1234,17 +1252,25 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
         QByteArray why;
         QString file;       // the backup's name ends so
         QByteArray entries; // the vault's before it
+        bool sealedSince;   // the backup was in the plain form, and sealed with the vault
     } steps[] = {
-        {{QStringLiteral("import"), csv}, {}, kMaster, "before import", "-import.backup", "2"},
-        {{QStringLiteral("merge"), copy}, {}, kMaster, "before merge", "-merge.backup", "3"},
+        {{QStringLiteral("import"), csv},
+         {},
+         kMaster,
+         "before import",
+         "-import.backup",
+         "2",
+         false},
+        {{QStringLiteral("merge"), copy}, {}, kMaster, "before merge", "-merge.backup", "3", false},
+        {{QStringLiteral("seal")}, {}, kMaster, "before seal", "-seal.backup", "4", true},
+        {{QStringLiteral("unseal")}, {}, kMaster, "before unseal", "-unseal.backup", "4", false},
         {{QStringLiteral("passwd")},
          {newMaster},
          kMaster,
          "before password change",
          "-password.backup",
-         "4"},
-        {{QStringLiteral("seal")}, {}, newMaster, "before seal", "-seal.backup", "4"},
-        {{QStringLiteral("unseal")}, {}, newMaster, "before unseal", "-unseal.backup", "4"},
+         "4",
+         false},
     };
     std::vector<QByteArray> before;
     for (const auto& step : steps) {
@@ -1254,19 +1280,18 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
         QDirIterator kept(path(QStringLiteral("data")), {QLatin1Char('*') + step.file}, QDir::Files,
                           QDirIterator::Subdirectories);
         ASSERT_TRUE(kept.hasNext()) << step.file.toStdString();
-        QFile backup(kept.next());
-        ASSERT_TRUE(backup.open(QIODevice::ReadOnly));
-        EXPECT_EQ(backup.readAll(), before.back()) << step.file.toStdString();
+        const QByteArray backup = testsupport::fileBytes(kept.next());
+        EXPECT_EQ(step.sealedSince ? opened(backup, kMaster) : backup, before.back())
+            << step.file.toStdString();
     }
     const QByteArray last = vaultBytes();
-    const Ran listed = withMaster({QStringLiteral("backups")}, {}, newMaster);
+    const Ran listed = withMaster({QStringLiteral("backups")}, {}, kMaster);
     ASSERT_EQ(listed.status, 0) << listed.err.toStdString();
-    // The vault before sealing is the one unsealing gave back, the vault as
-    // it is now: not listed.
+    // Every state equals a backup: each content once, under its reason.
     QList<QByteArray> rows = listed.out.split('\n');
-    ASSERT_EQ(rows.size(), 6) << listed.out.toStdString(); // a header, four, the last line's end
-    for (int n = 1; n <= 4; ++n) {
-        const auto& step = steps[n == 1 ? 4 : 4 - n];
+    ASSERT_EQ(rows.size(), 7) << listed.out.toStdString(); // a header, five, the last line's end
+    for (int n = 1; n <= 5; ++n) {
+        const auto& step = steps[5 - n];
         EXPECT_TRUE(rows[n].startsWith(QByteArray::number(n) + "  ")) << rows[n].toStdString();
         EXPECT_TRUE(rows[n].contains("  " + step.why + "  ")) << rows[n].toStdString();
         EXPECT_TRUE(rows[n].endsWith("  " + step.entries)) << rows[n].toStdString();
@@ -1276,15 +1301,15 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
         return run({QStringLiteral("restore"), QString::number(number), QStringLiteral("--yes")});
     };
     // The sealed vault before unsealing, exactly; then back, exactly.
-    Ran r = restore(1);
+    Ran r = restore(2);
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("it is sealed, as it was then. `keynook-cli restore 1` puts back"))
         << r.err.toStdString();
-    EXPECT_EQ(vaultBytes(), before[4]);
+    EXPECT_EQ(vaultBytes(), before[3]);
     EXPECT_TRUE(run({QStringLiteral("backups")}).out.split('\n')[1].contains("  before restore  "));
     ASSERT_EQ(restore(1).status, 0);
     EXPECT_EQ(vaultBytes(), last);
-    // The plain vault before the import.
+    // The vault before the import, sealed since, as the vault was.
     const Ran again = run({QStringLiteral("backups")});
     rows = again.out.split('\n');
     const auto imported = std::find_if(rows.begin(), rows.end(), [](const QByteArray& row) {
@@ -1292,7 +1317,9 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
     });
     ASSERT_NE(imported, rows.end()) << again.out.toStdString();
     ASSERT_EQ(restore(int(imported - rows.begin())).status, 0);
-    EXPECT_EQ(vaultBytes(), before[0]);
+    const QByteArray restored = vaultBytes();
+    EXPECT_EQ(opened(restored, kMaster), before[0]);
+    expectOwnerOnly(path(QStringLiteral("data/Keynook")));
 
     // A file that is no vault is refused, and changes nothing.
     QDirIterator kept(path(QStringLiteral("data")), {QStringLiteral("*.backup")}, QDir::Files,
@@ -1311,7 +1338,24 @@ TEST_F(Cli, BackupsAndRestoreRoundTrip) {
     const Ran refused = restore(int(rows.size() - 2));
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(refused.err.contains("is not a vault Keynook wrote")) << refused.err.toStdString();
-    EXPECT_EQ(vaultBytes(), before[0]);
+    EXPECT_EQ(vaultBytes(), restored);
+
+    // A history others can write to is not used: `backups` says why, and the
+    // vault works without it, leaving it as it was.
+    const QString history = QFileInfo(QFileInfo(junk.fileName()).path()).path();
+    const std::map<QString, QByteArray> as = filesIn(history);
+    ASSERT_EQ(::chmod(QFile::encodeName(history).constData(), 0770), 0);
+    const Ran unused = run({QStringLiteral("backups")});
+    EXPECT_EQ(unused.status, 0);
+    EXPECT_EQ(unused.out, QByteArray());
+    EXPECT_TRUE(unused.err.contains("is not used, so nothing is listed: other users can write to " +
+                                    history.toUtf8()))
+        << unused.err.toStdString();
+    EXPECT_EQ(withMaster({QStringLiteral("add"), QStringLiteral("--username=late")},
+                         {QStringLiteral("pw")})
+                  .status,
+              0);
+    EXPECT_EQ(filesIn(history), as);
 }
 
 // A sealed vault put back by restore is a change made now: a copy that saw
@@ -1348,6 +1392,91 @@ TEST_F(Cli, ARestoreIsAChangeLikeAnyOther) {
     ASSERT_EQ(again.status, 0) << again.err.toStdString();
     EXPECT_TRUE(withMaster({QStringLiteral("list"), QStringLiteral("--format=tsv")})
                     .out.contains("\ngone\t"));
+}
+
+// Sealing leaves nothing of the vault in the plain form on this computer: the
+// states and backups under its master password (a conflict copy's, an
+// import's, the one sealing keeps) are sealed under its key in their places,
+// keeping their times, and `backups` lists them with their entries; those
+// under the master password before a change, and what a backup's write cut
+// short left, are gone. The plain bytes are overwritten where they lay, as a
+// second name of a sealed one and of a removed one shows. No file in the
+// data folder holds a password in any form.
+TEST_F(Cli, SealingLeavesNoPlainCopyInTheHistory) {
+    const QString newMaster = QStringLiteral("battery staple 10");
+    const QString imported = QStringLiteral("imported secret 5");
+    const QString copied = QStringLiteral("copied secret 6");
+    writeVault(std::vector<Entry>{kMe, kBob});
+    ASSERT_EQ(withMaster({QStringLiteral("passwd")}, {newMaster}).status, 0);
+    const QString csv = path(QStringLiteral("home/in.csv"));
+    testsupport::writeBytes(csv,
+                            "username,password,location\r\nzoe," + imported.toUtf8() + ",\r\n");
+    ASSERT_EQ(withMaster({QStringLiteral("import"), csv}, {}, newMaster).status, 0);
+    testsupport::writeBytes(
+        path(QStringLiteral("vault/data.sync-conflict-20261207-120000-GPGRADF.enc")),
+        vaultformat::savedFile(newMaster,
+                               std::vector<Entry>{kMe, Entry{QStringLiteral("cat"), copied, {}}}));
+    const Ran added =
+        withMaster({QStringLiteral("add"), QStringLiteral("--username"), kZoe.username},
+                   {kZoe.password}, newMaster);
+    ASSERT_EQ(added.status, 0) << added.err.toStdString();
+    ASSERT_TRUE(added.err.contains("Merged the Syncthing conflict copy"))
+        << added.err.toStdString();
+    QDirIterator kept(path(QStringLiteral("data")), {QStringLiteral("*-import.backup")},
+                      QDir::Files, QDirIterator::Subdirectories);
+    ASSERT_TRUE(kept.hasNext());
+    const QString importBackup = kept.next();
+    const QString backups = QFileInfo(importBackup).path();
+    const QString history = QFileInfo(backups).path();
+    testsupport::writeBytes(backups + QStringLiteral("/.20260101-000000000-merge.backup.new"),
+                            vaultBytes());
+    // The first state, read under the old master password, and the import's
+    // backup, each with a second name outside the history.
+    const QString first = history + QStringLiteral("/000000000001-r.enc");
+    const QStringList secondNames = {path(QStringLiteral("home/first")),
+                                     path(QStringLiteral("home/import"))};
+    ASSERT_EQ(vaultformat::readMasterPassword(testsupport::fileBytes(first)), kMaster);
+    ASSERT_EQ(
+        ::link(QFile::encodeName(first).constData(), QFile::encodeName(secondNames[0]).constData()),
+        0);
+    ASSERT_EQ(::link(QFile::encodeName(importBackup).constData(),
+                     QFile::encodeName(secondNames[1]).constData()),
+              0);
+    std::map<QString, QDateTime> times;
+    for (const auto& [file, bytes] : filesIn(history)) {
+        if (!QFileInfo(file).isDir())
+            times[file] = QFileInfo(file).lastModified();
+    }
+
+    const Ran sealing = withMaster({QStringLiteral("seal")}, {}, newMaster);
+    ASSERT_EQ(sealing.status, 0) << sealing.err.toStdString();
+    EXPECT_TRUE(sealing.err.contains("are sealed under the same key")) << sealing.err.toStdString();
+    EXPECT_TRUE(sealing.err.contains("Overwrote and removed")) << sealing.err.toStdString();
+    const QStringList secrets = {kMaster,       newMaster, kMe.password, kBob.password,
+                                 kZoe.password, imported,  copied};
+    int files = 0;
+    for (const auto& [file, bytes] : filesIn(path(QStringLiteral("data")))) {
+        EXPECT_EQ(testsupport::heldSecret(bytes, secrets), QString()) << file.toStdString();
+        files += !QFileInfo(file).isDir();
+    }
+    EXPECT_GE(files, 8); // states and backups, the lock and the record's ids
+    for (const QString& name : secondNames) {
+        const QByteArray bytes = testsupport::fileBytes(name);
+        EXPECT_EQ(bytes, QByteArray(bytes.size(), '\0')) << name.toStdString();
+        EXPECT_GT(bytes.size(), 0);
+    }
+    for (const auto& [file, time] : times) {
+        if (QFileInfo::exists(file)) {
+            EXPECT_EQ(QFileInfo(file).lastModified(), time) << file.toStdString();
+        }
+    }
+    const Ran listed = withMaster({QStringLiteral("backups")}, {}, newMaster);
+    ASSERT_EQ(listed.status, 0) << listed.err.toStdString();
+    for (const char* row : {"  before seal  ", "  conflict copy  ",
+                            "  before merging conflict copies  ", "  before import  "})
+        EXPECT_TRUE(listed.out.contains(row)) << row << listed.out.toStdString();
+    EXPECT_FALSE(listed.out.contains("before password change")) << listed.out.toStdString();
+    EXPECT_FALSE(listed.out.contains("sealed")) << listed.out.toStdString(); // every one counted
 }
 
 // Every save leaves the vault its owner's alone, whatever it was before.

@@ -11,14 +11,19 @@
 #include "vault/VaultSession.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -314,11 +319,13 @@ TEST(Merge, LinedUpGivesWhatCountingEveryLineGives) {
     EXPECT_GT(linedUp, kRounds * 3 / 4);
 }
 
-// The history keeps the newest states, each once, the user's alone.
+// The history keeps the newest states, each once, the user's alone, in
+// folders it makes the user's alone from Keynook's own down.
 TEST(VaultHistory, KeepsTheNewestStatesPrivately) {
     QTemporaryDir data;
     ASSERT_TRUE(data.isValid());
-    VaultHistory history(data.path(), "/somewhere/data.enc");
+    const QString keynook = data.filePath(QStringLiteral("share/Keynook"));
+    VaultHistory history(keynook, "/somewhere/data.enc");
     const int recorded = VaultHistory::kKept + 5;
     for (int i = 0; i < recorded; ++i) {
         const QByteArray state = QByteArray::number(i);
@@ -335,8 +342,11 @@ TEST(VaultHistory, KeepsTheNewestStatesPrivately) {
         EXPECT_EQ(states[k].written, i % 2 == 0);
         EXPECT_EQ(f.permissions() & 0x0FFF, QFileDevice::ReadUser | QFileDevice::WriteUser);
     }
-    EXPECT_EQ(QFileInfo(history.folder()).permissions() & 0x0FFF,
-              QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser);
+    for (QString folder = history.folder(); folder.startsWith(keynook);
+         folder = QFileInfo(folder).path())
+        EXPECT_EQ(QFileInfo(folder).permissions() & 0x0FFF,
+                  QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser)
+            << folder.toStdString();
 }
 
 QByteArray fileAt(const QString& path) {
@@ -460,6 +470,128 @@ TEST(VaultHistory, AVaultThatLostItsContentsIsNotANewOne) {
         EXPECT_EQ(fileAt(again.states().back().path), row.lost             ? row.seen
                                                       : row.now == missing ? "\r\n"
                                                                            : row.now);
+    }
+}
+
+// Everything under `folder` as lstat() sees it, links not followed, with the
+// bytes of the smaller files.
+std::map<QString, QByteArray> everythingIn(const QString& folder) {
+    std::map<QString, QByteArray> all;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        struct stat st {};
+        EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &st), 0);
+        QByteArray seen = QByteArray::number(st.st_mode) + ' ' + QByteArray::number(st.st_uid) +
+                          ' ' + QByteArray::number(qint64(st.st_size)) + ' ' +
+                          QByteArray::number(qint64(st.st_mtim.tv_sec)) + '.' +
+                          QByteArray::number(qint64(st.st_mtim.tv_nsec)) + ' ' +
+                          QFile::encodeName(QFileInfo(path).symLinkTarget()) + ' ';
+        if (S_ISREG(st.st_mode) && st.st_size < 4096)
+            seen += fileAt(path);
+        all[path] = seen;
+    }
+    return all;
+}
+
+// A history that others could change, or that holds what no history writes,
+// is not used: nothing in it is read, written or removed, a file it links to
+// is never opened, and the vault is used without it. The first row, a
+// history of the user's own, is used.
+TEST(VaultHistory, AHistoryNotTheUsersAloneIsNotUsed) {
+    enum Spoil { None, LinkedHistory, LinkedBackups, GroupWrites, OthersWrite, Owner, Large, Link };
+    const struct {
+        Spoil spoil;
+        const char* why;
+    } rows[] = {
+        {None, ""},
+        {LinkedHistory, "is a symbolic link"},
+        {LinkedBackups, "is a symbolic link"},
+        {GroupWrites, "other users can write to"},
+        {OthersWrite, "other users can write to"},
+        {Owner, "belongs to another user"},
+        {Large, "is larger than any vault Keynook writes"},
+        {Link, "000000000009-r.enc is a symbolic link"},
+    };
+    const QByteArray vaultFile =
+        testsupport::flipped("m1") + "\r\n" + testsupport::flipped("a|||b|||c") + "\r\n";
+    const sealedvault::SealKey key =
+        sealedvault::deriveKey(QStringLiteral("m1"), sealedvault::ParamBounds::accepted().least);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        if (row.spoil == Owner && ::geteuid() != 0)
+            continue; // only root gives a folder to another user
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString vault = dir.filePath(QStringLiteral("data.enc"));
+        writeFile(vault, vaultFile);
+        VaultHistory history(dir.filePath(QStringLiteral("data/Keynook")),
+                             vaultfile::realFilePath(vault));
+        ASSERT_TRUE(history.record({vaultFile}, false));
+        ASSERT_TRUE(history.keepVaultBackup(vault, VaultHistory::Why::Import));
+        const QByteArray own = QFile::encodeName(history.folder());
+        const QByteArray backups = own + "/backups";
+        const QByteArray elsewhere = QFile::encodeName(dir.filePath(QStringLiteral("elsewhere")));
+        ASSERT_EQ(::mkdir(elsewhere.constData(), 0700), 0);
+        writeFile(QFile::decodeName(elsewhere + "/key"), "another program's key");
+        const auto moveAway = [&](const QByteArray& folder) {
+            ASSERT_EQ(::rename(folder.constData(), (elsewhere + "/moved").constData()), 0);
+            ASSERT_EQ(::symlink((elsewhere + "/moved").constData(), folder.constData()), 0);
+        };
+        switch (row.spoil) {
+        case None:
+            break;
+        case LinkedHistory:
+            moveAway(own);
+            break;
+        case LinkedBackups:
+            moveAway(backups);
+            break;
+        case GroupWrites:
+            ASSERT_EQ(::chmod(own.constData(), 0770), 0);
+            break;
+        case OthersWrite:
+            ASSERT_EQ(::chmod(backups.constData(), 0703), 0);
+            break;
+        case Owner:
+            ASSERT_EQ(::chown(own.constData(), 1, 1), 0);
+            break;
+        case Large: {
+            const int fd = ::open((backups + "/20000101-000000000-import.backup").constData(),
+                                  O_WRONLY | O_CREAT | O_EXCL, 0600);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(::ftruncate(fd, vaultfile::kMaxVaultBytes + 1), 0);
+            ::close(fd);
+            break;
+        }
+        case Link:
+            ASSERT_EQ(::symlink((elsewhere + "/key").constData(),
+                                (own + "/000000000009-r.enc").constData()),
+                      0);
+            break;
+        }
+        // The vault's folder, apart: its lock and the saves change it.
+        const auto both = [&] {
+            std::map<QString, QByteArray> all = everythingIn(dir.filePath(QStringLiteral("data")));
+            all.merge(everythingIn(QFile::decodeName(elsewhere)));
+            return all;
+        };
+        const std::map<QString, QByteArray> before = both();
+        EXPECT_TRUE(history.untrusted().contains(QLatin1String(row.why)))
+            << history.untrusted().toStdString();
+        EXPECT_EQ(history.untrusted().isEmpty(), row.spoil == None);
+        {
+            // The vault opens and saves all the same.
+            VaultSession session(vault);
+            history.follow(session);
+            ASSERT_TRUE(session.open().ok());
+            ASSERT_TRUE(session.save(vaultFile + testsupport::flipped("d|||e|||f") + "\r\n").ok());
+        }
+        EXPECT_EQ(history.keepVaultBackup(vault, VaultHistory::Why::Merge), row.spoil == None);
+        EXPECT_EQ(history.restorable({}).empty(), row.spoil != None);
+        EXPECT_EQ(history.sealKept(key, QStringLiteral("m1")).untrusted, history.untrusted());
+        EXPECT_EQ(both() == before, row.spoil != None);
     }
 }
 

@@ -3,10 +3,12 @@
 #include "vault/Entry.h"
 
 #include "vault/Ansi.h"
+#include "vault/VaultFormat.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +17,7 @@
 #include <initializer_list>
 #include <ostream>
 #include <random>
+#include <vector>
 
 // Readable failure messages: QString and QByteArray print as their code units
 // and bytes in hex, where invisible characters and stray CRs show up.
@@ -66,6 +69,23 @@ inline QByteArray flipped(QByteArray text) {
 }
 
 inline const QByteArray kCrLf("\r\n", 2);
+
+// A secret as a file may hold it: UTF-8, the code page of the plain form's
+// fields, and either of those under the plain form's cipher.
+inline std::vector<QByteArray> secretForms(const QString& text) {
+    const QByteArray field = vaultformat::encodeField(text);
+    return {text.toUtf8(), field, flipped(text.toUtf8()), flipped(field)};
+}
+
+// The first of `secrets` that `bytes` hold in any of those forms, or an empty
+// text when they hold none.
+inline QString heldSecret(const QByteArray& bytes, const QStringList& secrets) {
+    for (const QString& s : secrets)
+        for (const QByteArray& form : secretForms(s))
+            if (bytes.contains(form))
+                return s;
+    return {};
+}
 
 // A file's bytes, or a text no file of a test holds when it cannot be read.
 inline QByteArray fileBytes(const QString& path) {
