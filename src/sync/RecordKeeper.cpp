@@ -1,5 +1,7 @@
 #include "sync/RecordKeeper.h"
 
+#include "vault/VaultLocation.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -59,7 +61,9 @@ ReplicaStore::Minted ReplicaStore::mint(const record::Record& seen, quint64 coun
     const auto fresh = [&] { return Minted{newReplica(), 1}; };
     if (m_path.isEmpty())
         return fresh();
-    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    // The store lies in Keynook's own data folder, the user's alone.
+    const QString folder = QFileInfo(m_path).absolutePath();
+    vaultlocation::makePrivateFolders(folder, folder);
     const QByteArray name = QFile::encodeName(m_path);
     const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
