@@ -1902,7 +1902,9 @@ private:
     }
 
     // A file to merge, as read; refused when it is no vault Keynook wrote.
-    static QByteArray readCopy(const QString& path) {
+    // An empty file is no vault, but git gives one as the base of a file
+    // that both branches added (`mayBeEmpty`).
+    static QByteArray readCopy(const QString& path, bool mayBeEmpty = false) {
         const QString shown = QDir::toNativeSeparators(path);
         vaultfile::ReadResult read = vaultfile::readAll(path);
         if (read.tooLarge)
@@ -1912,6 +1914,13 @@ private:
         if (!read.ok)
             fail(UserError, QStringLiteral("%1 could not be read: %2; nothing was merged")
                                 .arg(shown, read.error));
+        if (!(mayBeEmpty && read.data.isEmpty()))
+            if (const QString why = VaultHistory::notRestorable(read.data); !why.isEmpty()) {
+                sealedvault::wipe(read.data);
+                fail(UserError, QStringLiteral("%1 is not a vault Keynook wrote (%2); nothing was "
+                                               "merged")
+                                    .arg(shown, why));
+            }
         return std::move(read.data);
     }
 
@@ -2052,7 +2061,7 @@ private:
         const QString basePath = m_p.arguments.at(0);
         const QString oursPath = m_p.arguments.at(1);
         const QString theirsPath = m_p.arguments.at(2);
-        QByteArray base = readCopy(basePath);
+        QByteArray base = readCopy(basePath, true);
         QByteArray ours = readCopy(oursPath);
         QByteArray theirs = readCopy(theirsPath);
         // A password only when a file needs one: plain files merge unasked.

@@ -648,11 +648,16 @@ TEST_F(Cli, ErrorTable) {
     write("notes.csv", "folder,favorite,type,name,notes,fields,reprompt,login_uri,login_username,"
                        "login_password,login_totp\n,,login,x,a note,,0,x.example,x,y,\n"
                        ",,note,n,text,,0,,,,\n");
+    write("empty.enc", "");
     const auto importing = [&](const QString& file, const QString& option = {}) {
         QStringList args = {stdinFlag, QStringLiteral("import"), file};
         if (!option.isEmpty())
             args << option;
         return args;
+    };
+    // OURS is the vault itself: a refusal leaves it as it was.
+    const auto gitMerge = [&](const QString& theirs) {
+        return QStringList{QStringLiteral("git-merge"), m_vault, m_vault, theirs};
     };
     const std::vector<Case> cases = {
         {Two, {stdinFlag, QStringLiteral("list")}, "wrong\n", 1, "wrong master password"},
@@ -790,6 +795,10 @@ TEST_F(Cli, ErrorTable) {
          1,
          "--spreadsheet-safe guards CSV cells"},
         {Two, {stdinFlag, QStringLiteral("seal")}, "wrong\n", 1, "wrong master password"},
+        // git's conflict stays when THEIRS is no vault (status 1): an empty
+        // file, or one of notes.
+        {Two, gitMerge(QStringLiteral("empty.enc")), {}, 1, "is not a vault Keynook wrote"},
+        {Two, gitMerge(QStringLiteral("notes.csv")), {}, 1, "is not a vault Keynook wrote"},
         {Two, {stdinFlag, QStringLiteral("unseal")}, master, 1, "is not sealed; nothing was"},
         {Two, {QStringLiteral("restore"), QStringLiteral("1")}, {}, 1, "add --yes"},
         {Two,
