@@ -21,7 +21,8 @@ constexpr unsigned char kContentKey[crypto_shorthash_KEYBYTES] = {
     'K', 'e', 'y', 'n', 'o', 'o', 'k', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', '1'};
 
 quint64 digest(QByteArrayView bytes, quint64 salt) {
-    // The salt is the first 8 bytes' place of the key: one digest a line.
+    // The salt goes into the key's first eight bytes, so that one call
+    // digests a line with its occurrence.
     unsigned char key[crypto_shorthash_KEYBYTES];
     std::copy(std::begin(kContentKey), std::end(kContentKey), key);
     qToLittleEndian<quint64>(qFromLittleEndian<quint64>(key) ^ salt, key);
