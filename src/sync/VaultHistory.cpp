@@ -701,7 +701,7 @@ void VaultHistory::noteLost(QByteArrayView file) {
 void VaultHistory::follow(VaultSession& session) {
     // The session creates a vault that is missing: that one was never lost.
     m_vaultExisted = vaultfile::findFileIgnoringCase(session.path()) == session.path();
-    session.onStateSeen([this](const std::vector<QByteArrayView>& file, bool written) {
+    session.onStateSeen([this, &session](const std::vector<QByteArrayView>& file, bool written) {
         // A file is read whole, in one piece.
         if (!written && m_vaultExisted && file.size() == 1 && withoutMaster(file[0])) {
             if (!m_lost)
@@ -709,6 +709,46 @@ void VaultHistory::follow(VaultSession& session) {
             if (m_lost)
                 return;
         }
-        record(file, written);
+        // The vault read as this computer last read or wrote it (the same
+        // file, size and time) is the newest state already: every start
+        // would otherwise read that state back to compare it.
+        const vaultfile::Stamp now = vaultfile::stampOf(session.path());
+        if (!written && now.exists && stampText(now) == newestStamp())
+            return;
+        if (record(file, written) && now.exists)
+            keepNewestStamp(stampText(now));
     });
+}
+
+QByteArray VaultHistory::stampText(const vaultfile::Stamp& s) {
+    return QByteArray::number(s.device) + ' ' + QByteArray::number(s.inode) + ' ' +
+           QByteArray::number(s.size) + ' ' + QByteArray::number(s.modifiedNs);
+}
+
+QString VaultHistory::stampPath() const {
+    return m_folder + QStringLiteral("/newest.stamp");
+}
+
+QByteArray VaultHistory::newestStamp() const {
+    // Read without following a link or waiting on a pipe: a file that is
+    // not this history's own only costs a state written again.
+    const int fd = ::open(QFile::encodeName(stampPath()).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char text[128];
+    const ssize_t n = ::read(fd, text, sizeof text);
+    ::close(fd);
+    return n > 0 ? QByteArray(text, n) : QByteArray();
+}
+
+void VaultHistory::keepNewestStamp(const QByteArray& stamp) const {
+    const int fd = ::open(QFile::encodeName(stampPath()).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    // Cut short, it matches nothing, and the next start compares as before.
+    if (::write(fd, stamp.constData(), size_t(stamp.size())) != stamp.size())
+        (void)::ftruncate(fd, 0);
+    ::close(fd);
 }

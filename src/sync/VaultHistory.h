@@ -174,6 +174,14 @@ public:
     std::vector<State> states() const;
 
 private:
+    // The stamp (vaultfile::Stamp) of the vault file as the newest state
+    // was kept from it, so that a start that reads it unchanged need not
+    // compare it with that state.
+    static QByteArray stampText(const vaultfile::Stamp& stamp);
+    QString stampPath() const;
+    QByteArray newestStamp() const;
+    void keepNewestStamp(const QByteArray& stamp) const;
+
     QString backupsFolder() const;
     std::vector<State> statesHere() const;
     // What a file among the backups is, from its name.
