@@ -152,7 +152,7 @@ void MergeFloor(benchmark::State& state) {
     report(state, *s);
 }
 
-// What `keynook-cli merge` does with two sealed copies, less the key
+// What `keynook-cli git-merge` does with two sealed copies, less the key
 // derivation (a copy under the vault's key opens with the key in hand):
 // read and open both, merge by their records, seal the merge with its
 // record and save it safely.
@@ -169,8 +169,7 @@ void MergeSealedFiles(benchmark::State& state) {
             state.SkipWithError("a sealed copy did not open");
             break;
         }
-        const record::Record oursRecord = RecordKeeper::read(o.plain, o.record);
-        copymerge::Merged m = copymerge::mergeCopy(o.plain, &oursRecord, t.plain, t.record);
+        copymerge::Merged m = copymerge::mergeSealed(o.plain, o.record, t.plain, t.record);
         const QByteArray sealed = sealedvault::sealWithRecord(m.file, m.record, s->key);
         const vaultfile::Result saved = vaultfile::saveAtomically(s->mergedPath, sealed);
         if (!saved.ok || m.file.size() != s->sealedMerged.size()) {

@@ -2090,8 +2090,7 @@ private:
         // others merge with git's base.
         copymerge::Merged r;
         if (o.sealed && t.sealed && !o.record.isEmpty() && !t.record.isEmpty()) {
-            const record::Record oursRecord = RecordKeeper::read(o.plain, o.record);
-            r = copymerge::mergeCopy(o.plain, &oursRecord, t.plain, t.record);
+            r = copymerge::mergeSealed(o.plain, o.record, t.plain, t.record);
         } else {
             vaultmerge::Result three = vaultmerge::merge(b.plain, o.plain, t.plain);
             r.outcome = three.outcome;

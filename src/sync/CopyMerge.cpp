@@ -39,27 +39,42 @@ QByteArray withoutRemoved(QByteArrayView theirs, const std::vector<quint64>& rem
 
 } // namespace
 
+namespace {
+
+Merged mergeRecorded(QByteArrayView ours, const record::Lines& lo, const record::Record& oursRecord,
+                     const record::Lines& lt, QByteArrayView theirsRecord) {
+    Merged m;
+    const record::Record t = RecordKeeper::read(lt, theirsRecord);
+    recordmerge::Result r = recordmerge::merge({lo, oursRecord}, {lt, t});
+    m.outcome = r.outcome;
+    m.report = std::move(r.report);
+    m.exact = !theirsRecord.isEmpty();
+    if (r.outcome != vaultmerge::Outcome::Merged)
+        return m;
+    m.changed = r.file != ours || !record::sameMarks(r.record.marks, oursRecord.marks) ||
+                r.record.vector != oursRecord.vector ||
+                r.record.removedContent != oursRecord.removedContent ||
+                !(r.record.master == oursRecord.master);
+    m.file = std::move(r.file);
+    m.record = record::encode(r.record);
+    return m;
+}
+
+} // namespace
+
+Merged mergeSealed(QByteArrayView ours, QByteArrayView oursRecord, QByteArrayView theirs,
+                   QByteArrayView theirsRecord) {
+    const record::Lines lo = record::linesOf(ours);
+    return mergeRecorded(ours, lo, RecordKeeper::read(lo, oursRecord), record::linesOf(theirs),
+                         theirsRecord);
+}
+
 Merged mergeCopy(QByteArrayView ours, const record::Record* oursRecord, QByteArrayView theirs,
                  QByteArrayView theirsRecord, const std::vector<quint64>* removedHere) {
+    if (oursRecord)
+        return mergeRecorded(ours, record::linesOf(ours), *oursRecord, record::linesOf(theirs),
+                             theirsRecord);
     Merged m;
-    if (oursRecord) {
-        const record::Lines lo = record::linesOf(ours);
-        const record::Lines lt = record::linesOf(theirs);
-        const record::Record t = RecordKeeper::read(lt, theirsRecord);
-        recordmerge::Result r = recordmerge::merge({lo, *oursRecord}, {lt, t});
-        m.outcome = r.outcome;
-        m.report = std::move(r.report);
-        m.exact = !theirsRecord.isEmpty();
-        if (r.outcome != vaultmerge::Outcome::Merged)
-            return m;
-        m.changed = r.file != ours || r.record.marks != oursRecord->marks ||
-                    r.record.vector != oursRecord->vector ||
-                    r.record.removedContent != oursRecord->removedContent ||
-                    !(r.record.master == oursRecord->master);
-        m.file = std::move(r.file);
-        m.record = record::encode(r.record);
-        return m;
-    }
     QByteArray filtered;
     if (removedHere && !removedHere->empty())
         filtered = withoutRemoved(theirs, *removedHere);

@@ -32,6 +32,9 @@ struct Merged {
 // `oursRecord` is null for a plain vault.
 Merged mergeCopy(QByteArrayView ours, const record::Record* oursRecord, QByteArrayView theirs,
                  QByteArrayView theirsRecord, const std::vector<quint64>* removedHere = nullptr);
+// Two sealed copies, each with its record's bytes (empty when it has none).
+Merged mergeSealed(QByteArrayView ours, QByteArrayView oursRecord, QByteArrayView theirs,
+                   QByteArrayView theirsRecord);
 
 struct Taken {
     QString path;

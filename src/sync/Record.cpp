@@ -167,6 +167,24 @@ quint64 masterDigest(QByteArrayView masterLine) {
     return digest(masterLine, 0);
 }
 
+Mark withDigest(const Mark& m, QByteArrayView line) {
+    if (!m.isContent() || m.counter != kLater)
+        return m;
+    return {kContent, contentDigest(line, m.occurrence), m.occurrence};
+}
+
+void digestAll(Record& r, const Lines& lines) {
+    for (size_t i = 0; i < r.marks.size(); ++i)
+        r.marks[i] = withDigest(r.marks[i], lines.entries[i]);
+}
+
+bool sameMarks(const std::vector<Mark>& a, const std::vector<Mark>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Mark& x, const Mark& y) {
+        return x.replica == y.replica && x.occurrence == y.occurrence &&
+               (x.isContent() || x.counter == y.counter);
+    });
+}
+
 Record startFor(const Lines& lines) {
     Record r;
     r.master = {kContent, masterDigest(lines.master)};
@@ -241,7 +259,7 @@ std::optional<Record> decode(QByteArrayView bytes, const Lines& lines) {
             const quint64 k = in.varint();
             if (!in.ok || (master && k != 0) || k >= kMostItems)
                 return std::nullopt;
-            return Mark{kContent, master ? masterDigest(line) : contentDigest(line, k), k};
+            return Mark{kContent, master ? masterDigest(line) : kLater, k};
         }
         if (tag > r.vector.size())
             return std::nullopt;
@@ -259,12 +277,12 @@ std::optional<Record> decode(QByteArrayView bytes, const Lines& lines) {
     const quint64 count = in.varint();
     if (!in.ok || count != lines.entries.size())
         return std::nullopt;
-    r.marks.reserve(count);
-    for (const QByteArrayView line : lines.entries) {
-        const std::optional<Mark> m = mark(line, false);
+    r.marks.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        const std::optional<Mark> m = mark(lines.entries[i], false);
         if (!m)
             return std::nullopt;
-        r.marks.push_back(*m);
+        r.marks[i] = *m;
     }
     const quint64 removed = in.varint();
     if (!in.ok || removed > quint64(bytes.size() - in.at) / 8)

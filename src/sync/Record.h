@@ -31,6 +31,12 @@ namespace record {
 // never 0), and its "count" is a digest of the line.
 inline constexpr quint64 kContent = 0;
 
+// A content mark read back from a record (decode) holds kLater until its
+// digest is asked for (digestOf): a merge matches most content marks by
+// their lines, and digesting every line was most of a large merge's cost.
+// A digest that happens to be 0 is simply digested again when asked for.
+inline constexpr quint64 kLater = 0;
+
 struct Mark {
     quint64 replica = kContent;
     quint64 counter = 0;
@@ -53,7 +59,8 @@ struct Record {
     quint64 seen(quint64 replica) const;
     // Whether this copy has seen the change `m` made: held it or holds it.
     // A content mark is seen when it is held or was removed here; the caller
-    // asks about held marks itself.
+    // asks about held marks itself, and gives a content mark's digest
+    // (digestOf), not kLater.
     bool covers(const Mark& m) const;
     void see(quint64 replica, quint64 counter);
 };
@@ -71,6 +78,14 @@ Lines linesOf(QByteArrayView plain);
 quint64 contentDigest(QByteArrayView line, quint64 occurrence);
 quint64 masterDigest(QByteArrayView masterLine);
 
+// The mark `m` of the entry line `line` with its digest, if a content mark.
+Mark withDigest(const Mark& m, QByteArrayView line);
+// Every content mark of `r` (which fits `lines`) with its digest.
+void digestAll(Record& r, const Lines& lines);
+// Whether two mark lists of the same lines are the same marks: a content
+// mark is its line and occurrence, whether its digest is known or not.
+bool sameMarks(const std::vector<Mark>& a, const std::vector<Mark>& b);
+
 // A digest of a line that finds it again within this run of the program
 // (seeded at random at the start, so nobody can make two lines collide); it
 // is never written, and differs from run to run.
@@ -81,7 +96,8 @@ quint64 runDigest(QByteArrayView line);
 Record startFor(const Lines& lines);
 
 // The record's bytes, and back. decode() checks that the record fits the
-// file's lines (one mark per entry) and is whole; none when not.
+// file's lines (one mark per entry) and is whole; none when not. Its entry
+// content marks hold kLater; its master mark has its digest.
 QByteArray encode(const Record& r);
 std::optional<Record> decode(QByteArrayView bytes, const Lines& lines);
 

@@ -162,7 +162,11 @@ void RecordKeeper::current(QByteArrayView plain, QByteArrayView bytes) {
     digests.reserve(lines.entries.size());
     for (const QByteArrayView line : lines.entries)
         digests.push_back(record::runDigest(line));
-    take(read(lines, bytes), std::move(digests), record::runDigest(lines.master));
+    // The keeper lists a content mark as removed when its line goes, and
+    // keeps no lines to digest it then.
+    record::Record r = read(lines, bytes);
+    record::digestAll(r, lines);
+    take(std::move(r), std::move(digests), record::runDigest(lines.master));
 }
 
 void RecordKeeper::markAllAnew() {

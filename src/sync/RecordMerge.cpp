@@ -4,56 +4,95 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 
 namespace recordmerge {
 
 namespace {
 
-struct MarkEqual {
-    bool operator()(const record::Mark& a, const record::Mark& b) const {
-        return a.replica == b.replica && a.counter == b.counter;
-    }
-};
+bool sameMark(const record::Mark& a, const record::Mark& b) {
+    return a.replica == b.replica && a.counter == b.counter;
+}
 
-// Where each of theirs' marks is, in one open-addressed table: a node-based
-// map spent most of a large merge waiting on memory.
-class MarkIndex {
+// Whether ours' entry and theirs' are one change: the same replica and
+// count, or for content marks the same line and occurrence, which is what
+// their digest is made of, known yet or not.
+bool sameEntry(const record::Mark& a, QByteArrayView la, const record::Mark& b, QByteArrayView lb) {
+    if (a.replica != b.replica)
+        return false;
+    if (!a.isContent())
+        return a.counter == b.counter;
+    return a.occurrence == b.occurrence && la == lb;
+}
+
+constexpr quint32 kUnmatched = 0xFFFFFFFF;
+
+// Entries of one copy not yet matched, by their mark: a content mark by its
+// line, with this run's seeded digest, so that no file can be made to pile
+// its lines onto one key.
+class Waiting {
 public:
-    explicit MarkIndex(const std::vector<record::Mark>& marks) : m_marks(marks) {
-        size_t size = 16;
-        while (size < marks.size() * 2)
-            size *= 2;
-        m_mask = size - 1;
-        m_slots.assign(size, kEmpty);
-        for (size_t j = 0; j < marks.size(); ++j) {
-            size_t at = slotOf(marks[j]);
-            while (m_slots[at] != kEmpty) {
-                if (MarkEqual()(marks[m_slots[at]], marks[j]))
-                    break; // the first holder of a mark is the one found
-                at = (at + 1) & m_mask;
+    Waiting(const std::vector<record::Mark>& marks, const record::Lines& lines)
+        : m_marks(marks), m_lines(lines) {}
+    void add(size_t at) { m_waiting.emplace(keyOf(m_marks[at], m_lines.entries[at]), at); }
+    // The entry waiting with the mark `m` of the line `line`, taken out.
+    quint32 take(const record::Mark& m, QByteArrayView line) {
+        if (m_waiting.empty())
+            return kUnmatched;
+        const auto [first, last] = m_waiting.equal_range(keyOf(m, line));
+        for (auto it = first; it != last; ++it)
+            if (sameEntry(m_marks[it->second], m_lines.entries[it->second], m, line)) {
+                const auto at = static_cast<quint32>(it->second);
+                m_waiting.erase(it);
+                return at;
             }
-            if (m_slots[at] == kEmpty)
-                m_slots[at] = static_cast<quint32>(j);
-        }
-    }
-    static constexpr size_t kNone = size_t(-1);
-    size_t find(const record::Mark& m) const {
-        for (size_t at = slotOf(m); m_slots[at] != kEmpty; at = (at + 1) & m_mask)
-            if (MarkEqual()(m_marks[m_slots[at]], m))
-                return m_slots[at];
-        return kNone;
+        return kUnmatched;
     }
 
 private:
-    static constexpr quint32 kEmpty = 0xFFFFFFFF;
-    size_t slotOf(const record::Mark& m) const {
-        quint64 h = (m.replica ^ (m.counter * 0x9E3779B97F4A7C15ULL)) * 0xBF58476D1CE4E5B9ULL;
-        return static_cast<size_t>(h ^ (h >> 31)) & m_mask;
+    static quint64 keyOf(const record::Mark& m, QByteArrayView line) {
+        return m.isContent() ? record::runDigest(line) ^ m.occurrence
+                             : m.replica ^ (m.counter * 0x9E3779B97F4A7C15ULL);
     }
     const std::vector<record::Mark>& m_marks;
-    std::vector<quint32> m_slots;
-    size_t m_mask = 0;
+    const record::Lines& m_lines;
+    std::unordered_multimap<quint64, size_t> m_waiting;
 };
+
+// For each of ours' entries, theirs' entry with the same mark (kUnmatched
+// when none). Both copies mostly hold their entries in one order, so the
+// two are walked side by side and only entries that do not line up wait in
+// a table until their match comes: a table of every entry spent most of a
+// large merge on its memory.
+std::vector<quint32> matchOfOurs(const Side& ours, const Side& theirs) {
+    const std::vector<record::Mark>& om = ours.record.marks;
+    const std::vector<record::Mark>& tm = theirs.record.marks;
+    const record::Lines& lo = ours.lines;
+    const record::Lines& lt = theirs.lines;
+    std::vector<quint32> match(om.size(), kUnmatched);
+    Waiting oursWaiting(om, lo);
+    Waiting theirsWaiting(tm, lt);
+    size_t i = 0;
+    size_t j = 0;
+    while (i < om.size() && j < tm.size()) {
+        if (sameEntry(om[i], lo.entries[i], tm[j], lt.entries[j])) {
+            match[i++] = static_cast<quint32>(j++);
+        } else if (const quint32 t = theirsWaiting.take(om[i], lo.entries[i]); t != kUnmatched) {
+            match[i++] = t;
+        } else if (const quint32 o = oursWaiting.take(tm[j], lt.entries[j]); o != kUnmatched) {
+            match[o] = static_cast<quint32>(j++);
+        } else {
+            oursWaiting.add(i++);
+            theirsWaiting.add(j++);
+        }
+    }
+    for (; i < om.size(); ++i)
+        match[i] = theirsWaiting.take(om[i], lo.entries[i]);
+    for (; j < tm.size(); ++j)
+        if (const quint32 o = oursWaiting.take(tm[j], lt.entries[j]); o != kUnmatched)
+            match[o] = static_cast<quint32>(j);
+    return match;
+}
 
 vaultmerge::Named named(QByteArrayView line) {
     const Entry e = vaultformat::decodeEntryLine(line);
@@ -75,7 +114,7 @@ MasterFrom masterFrom(const Side& ours, const Side& theirs) {
     const record::Mark& om = ours.record.master;
     const record::Mark& tm = theirs.record.master;
     const bool sameLine = lo.master == lt.master;
-    if (MarkEqual()(om, tm))
+    if (sameMark(om, tm))
         return sameLine ? MasterFrom::Ours : MasterFrom::Conflict;
     const bool theirsSawOurs = theirs.record.covers(om);
     const bool oursSawTheirs = ours.record.covers(tm);
@@ -101,7 +140,7 @@ Result merge(const Side& ours, const Side& theirs) {
     const std::vector<record::Mark>& om = ours.record.marks;
     const std::vector<record::Mark>& tm = theirs.record.marks;
 
-    const MarkIndex theirsAt(tm);
+    const std::vector<quint32> match = matchOfOurs(ours, theirs);
 
     // The merged order as a list threaded through `next`: node i < n is
     // ours' entry i, node n + j theirs' entry j.
@@ -121,8 +160,8 @@ Result merge(const Side& ours, const Side& theirs) {
         tail = node;
     };
     for (size_t i = 0; i < n; ++i) {
-        const size_t j = theirsAt.find(om[i]);
-        if (j != MarkIndex::kNone) {
+        const quint32 j = match[i];
+        if (j != kUnmatched) {
             // The same mark for another line is no change of ours or theirs
             // but two computers that drew one id: both lines stay.
             if (lt.entries[j] == lo.entries[i]) {
@@ -132,7 +171,7 @@ Result merge(const Side& ours, const Side& theirs) {
                 state[j] = Theirs::Kept;
             }
             append(i);
-        } else if (theirs.record.covers(om[i])) {
+        } else if (theirs.record.covers(record::withDigest(om[i], lo.entries[i]))) {
             result.report.removedByTheirs.push_back(named(lo.entries[i]));
         } else {
             ++result.report.oursOnly;
@@ -146,7 +185,8 @@ Result merge(const Side& ours, const Side& theirs) {
             after = oursNodeOfTheirs[j];
             continue;
         }
-        if (state[j] != Theirs::Kept && ours.record.covers(tm[j]))
+        if (state[j] != Theirs::Kept &&
+            ours.record.covers(record::withDigest(tm[j], lt.entries[j])))
             continue; // ours removed it
         const size_t node = n + j;
         result.report.fromTheirs.push_back(named(lt.entries[j]));
@@ -186,10 +226,11 @@ Result merge(const Side& ours, const Side& theirs) {
         *out++ = '\n';
     };
     put(master);
-    r.marks.reserve(count);
+    r.marks.resize(count);
+    record::Mark* mark = r.marks.data();
     for (size_t node = head; node != kNone; node = next[node]) {
         put(node < n ? lo.entries[node] : lt.entries[node - n]);
-        r.marks.push_back(node < n ? om[node] : tm[node - n]);
+        *mark++ = node < n ? om[node] : tm[node - n];
     }
     *out++ = '\r';
     *out++ = '\n';
