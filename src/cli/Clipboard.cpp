@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <initializer_list>
+#include <utility>
 
 #include <cerrno>
 #include <csignal>
@@ -59,6 +61,37 @@ QByteArray readAll(int fd) {
     return bytes;
 }
 
+// The clipboard process's answer, "ok" or why not, comes on a descriptor
+// of its own: Qt writes warnings to standard error (a runtime folder it
+// dislikes, say) that are no answer, and a clipboard taken must not be
+// reported as a failure because of one.
+constexpr int kAnswer = 3;
+
+// `fds` as the descriptors 0, 1, ... of a child about to exec, open across
+// the exec. Each is first copied above them all, so that none is overwritten
+// before it is moved, whatever numbers the pipes were given.
+// Nothing is allocated: the child of a threaded program may not.
+void moveInto(std::initializer_list<int> fds) {
+    int high[8];
+    int n = 0;
+    for (const int fd : fds)
+        if (n < 8)
+            high[n++] = ::fcntl(fd, F_DUPFD_CLOEXEC, 10);
+    for (int target = 0; target < n; ++target)
+        ::dup2(high[target], target);
+}
+
+// Of what the clipboard process wrote before it failed, the line that says
+// why: the platform plugin's, which tells that the display could not be
+// reached, ahead of any other warning.
+QString reasonIn(const QByteArray& said) {
+    const QList<QByteArray> lines = said.trimmed().split('\n');
+    for (const QByteArray& line : lines)
+        if (line.startsWith("qt.qpa."))
+            return QString::fromLocal8Bit(line);
+    return QString::fromLocal8Bit(lines.first());
+}
+
 // From here on nothing the clipboard process says reaches the command's
 // output: it outlives the command, and a script reading that output must
 // not wait for it.
@@ -81,14 +114,20 @@ QString offer(const QString& text, bool secret, int seconds, qint64* process) {
                    : QStringLiteral("the clipboard is reached through the desktop's X server, "
                                     "and DISPLAY is not set; without one, pipe `get` into "
                                     "wl-copy instead");
-    int input[2];
-    int status[2];
-    if (::pipe2(input, O_CLOEXEC) != 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    if (::pipe2(status, O_CLOEXEC) != 0) {
+    // Its input, its answer, and what it says besides (Qt's warnings).
+    int input[2] = {-1, -1};
+    int answer[2] = {-1, -1};
+    int said[2] = {-1, -1};
+    const auto closeAll = [&] {
+        for (int* pipe : {input, answer, said})
+            for (int i = 0; i < 2; ++i)
+                if (pipe[i] >= 0)
+                    ::close(std::exchange(pipe[i], -1));
+    };
+    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(answer, O_CLOEXEC) != 0 ||
+        ::pipe2(said, O_CLOEXEC) != 0) {
         const int error = errno;
-        ::close(input[0]);
-        ::close(input[1]);
+        closeAll();
         return QString::fromLocal8Bit(std::strerror(error));
     }
     const QByteArray secretArgument = secret ? "secret" : "plain";
@@ -98,23 +137,21 @@ QString offer(const QString& text, bool secret, int seconds, qint64* process) {
         // Its own session: no terminal, so closing the terminal or pressing
         // Ctrl+C there after the command returned does not end it.
         ::setsid();
-        ::dup2(input[0], STDIN_FILENO);
-        ::dup2(status[1], STDOUT_FILENO);
-        // What Qt says when it cannot reach the display is the reason given.
-        ::dup2(status[1], STDERR_FILENO);
+        moveInto({input[0], said[1], said[1], answer[1]});
+        static_assert(kAnswer == 3);
         const char* argv[] = {"keynook-cli", kServeArgument, secretArgument.constData(),
                               secondsArgument.constData(), nullptr};
         ::execv("/proc/self/exe", const_cast<char* const*>(argv));
         const char failed[] = "the clipboard process could not be started";
-        writeAll(STDOUT_FILENO, failed, sizeof failed - 1);
+        writeAll(kAnswer, failed, sizeof failed - 1);
         ::_exit(127);
     }
-    ::close(input[0]);
-    ::close(status[1]);
+    ::close(std::exchange(input[0], -1));
+    ::close(std::exchange(answer[1], -1));
+    ::close(std::exchange(said[1], -1));
     if (child < 0) {
         const int error = errno;
-        ::close(input[1]);
-        ::close(status[0]);
+        closeAll();
         return QString::fromLocal8Bit(std::strerror(error));
     }
     // A clipboard process that died before reading is no reason to die of
@@ -126,18 +163,26 @@ QString offer(const QString& text, bool secret, int seconds, qint64* process) {
     QByteArray utf8 = text.toUtf8();
     writeAll(input[1], utf8.constData(), static_cast<size_t>(utf8.size()));
     sealedvault::wipe(utf8);
-    ::close(input[1]);
+    ::close(std::exchange(input[1], -1));
     ::sigaction(SIGPIPE, &previous, nullptr);
-    const QByteArray report = readAll(status[0]).trimmed();
-    ::close(status[0]);
+    // The answer ends when the process closes it: at once after "ok", or
+    // when it ends.
+    const QByteArray report = readAll(answer[0]).trimmed();
     if (report == "ok") {
+        closeAll();
         *process = child;
         return {};
     }
-    // It ended without the clipboard: it is reaped here, not left behind.
+    // It ends without the clipboard: what it said is read to its end, and
+    // it is reaped here, not left behind.
+    const QByteArray warnings = readAll(said[0]);
+    closeAll();
     ::waitpid(child, nullptr, 0);
-    return report.isEmpty() ? QStringLiteral("the clipboard process ended without a word")
-                            : QString::fromLocal8Bit(report.split('\n').first());
+    if (!report.isEmpty())
+        return QString::fromLocal8Bit(report.split('\n').first());
+    return warnings.trimmed().isEmpty()
+               ? QStringLiteral("the clipboard process ended without a word")
+               : reasonIn(warnings);
 }
 
 int serve(int argc, char** argv) {
@@ -164,11 +209,14 @@ int serve(int argc, char** argv) {
     sealedvault::wipe(text);
     if (!clipboard->ownsClipboard()) {
         const char refused[] = "the X server did not give the clipboard to keynook-cli";
-        writeAll(STDOUT_FILENO, refused, sizeof refused - 1);
+        writeAll(kAnswer, refused, sizeof refused - 1);
         return 1;
     }
-    writeAll(STDOUT_FILENO, "ok\n", 3);
+    // Output detached before the answer ends, so that the command, which
+    // stops reading then, never leaves a warning of ours without a reader.
     detachOutput();
+    writeAll(kAnswer, "ok\n", 3);
+    ::close(kAnswer);
     // Another program took the clipboard: its text is not ours to clear.
     QObject::connect(clipboard, &QClipboard::changed, &app, [&](QClipboard::Mode mode) {
         if (mode == QClipboard::Clipboard && !clipboard->ownsClipboard())

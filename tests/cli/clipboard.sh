@@ -103,10 +103,37 @@ timeout 30 tail --pid="$server" -f /dev/null || fail "the clipboard process did 
     fail "what was copied meanwhile is gone: the clipboard holds [$(clipboard)]"
 log "ok: what another program copied meanwhile stays"
 
+STEP="runtime folder"
+# Without a runtime folder (su, ssh -X, containers), or with one Qt finds
+# too open, Qt warns on standard error: the clipboard is taken all the same,
+# and the command says so and returns while the process keeps it.
+mkdir -m 0755 "$WORK/open-runtime"
+for runtime in unset open; do
+    if [[ $runtime == unset ]]; then
+        env_args=(-u XDG_RUNTIME_DIR)
+    else
+        env_args=(XDG_RUNTIME_DIR="$WORK/open-runtime")
+    fi
+    told=$(printf '%s\n' "$MASTER" |
+        env "${env_args[@]}" "$CLI" --vault "$V" --password-stdin clip example.org --exact --timeout 60 2>&1) ||
+        fail "clip with the runtime folder $runtime failed: $told"
+    server=$(process_in "$told")
+    [[ -n "$server" ]] && kill -0 "$server" 2>/dev/null ||
+        fail "with the runtime folder $runtime, the command returned without a clipboard process: $told"
+    [[ "$(clipboard)" == "$SECRET" ]] || fail "with the runtime folder $runtime the clipboard holds [$(clipboard)]"
+    kill "$server"
+done
+log "ok: Qt's warnings are no failure"
+
 STEP="no display"
 told=$(printf '%s\n' "$MASTER" | env -u DISPLAY -u WAYLAND_DISPLAY "$CLI" --vault "$V" --password-stdin clip me 2>&1) &&
     fail "clip without a display succeeded: $told"
 [[ "$told" == *"there is no display"* ]] || fail "without a display: $told"
+# A display that cannot be reached: the reason is the display's, not a
+# warning Qt gave before it.
+told=$(printf '%s\n' "$MASTER" | env -u XDG_RUNTIME_DIR DISPLAY=:97531 "$CLI" --vault "$V" --password-stdin clip me 2>&1) &&
+    fail "clip with an unreachable display succeeded: $told"
+[[ "$told" == *"display"* && "$told" != *XDG_RUNTIME_DIR* ]] || fail "with an unreachable display: $told"
 log "ok: refused without a display"
 
 log "PASS"
