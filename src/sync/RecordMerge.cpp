@@ -144,22 +144,24 @@ Result merge(const Side& ours, const Side& theirs) {
 
     // The merged order as a list threaded through `next`: node i < n is
     // ours' entry i, node n + j theirs' entry j.
-    const size_t n = om.size();
-    constexpr size_t kNone = size_t(-1);
-    std::vector<size_t> next(n + tm.size(), kNone);
-    std::vector<size_t> oursNodeOfTheirs(tm.size(), kNone);
+    // Nodes count in 32 bits: a vault file of the largest size holds far
+    // fewer lines, and the list is half the memory.
+    const auto n = static_cast<quint32>(om.size());
+    constexpr quint32 kNone = kUnmatched;
+    std::vector<quint32> next(n + tm.size(), kNone);
+    std::vector<quint32> oursNodeOfTheirs(tm.size(), kNone);
     enum class Theirs : quint8 { Open, Held, Kept };
     std::vector<Theirs> state(tm.size(), Theirs::Open);
-    size_t head = kNone;
-    size_t tail = kNone;
-    const auto append = [&](size_t node) {
+    quint32 head = kNone;
+    quint32 tail = kNone;
+    const auto append = [&](quint32 node) {
         if (tail == kNone)
             head = node;
         else
             next[tail] = node;
         tail = node;
     };
-    for (size_t i = 0; i < n; ++i) {
+    for (quint32 i = 0; i < n; ++i) {
         const quint32 j = match[i];
         if (j != kUnmatched) {
             // The same mark for another line is no change of ours or theirs
@@ -179,8 +181,8 @@ Result merge(const Side& ours, const Side& theirs) {
         }
     }
     // Theirs' new entries, each after the one before it in theirs.
-    size_t after = kNone;
-    for (size_t j = 0; j < tm.size(); ++j) {
+    quint32 after = kNone;
+    for (quint32 j = 0; j < tm.size(); ++j) {
         if (state[j] == Theirs::Held) {
             after = oursNodeOfTheirs[j];
             continue;
@@ -188,7 +190,7 @@ Result merge(const Side& ours, const Side& theirs) {
         if (state[j] != Theirs::Kept &&
             ours.record.covers(record::withDigest(tm[j], lt.entries[j])))
             continue; // ours removed it
-        const size_t node = n + j;
+        const quint32 node = n + j;
         result.report.fromTheirs.push_back(named(lt.entries[j]));
         if (after == kNone) {
             append(node);
@@ -212,7 +214,7 @@ Result merge(const Side& ours, const Side& theirs) {
 
     qsizetype size = master.size() + 4;
     size_t count = 0;
-    for (size_t node = head; node != kNone; node = next[node]) {
+    for (quint32 node = head; node != kNone; node = next[node]) {
         size += (node < n ? lo.entries[node] : lt.entries[node - n]).size() + 2;
         ++count;
     }
@@ -228,7 +230,7 @@ Result merge(const Side& ours, const Side& theirs) {
     put(master);
     r.marks.resize(count);
     record::Mark* mark = r.marks.data();
-    for (size_t node = head; node != kNone; node = next[node]) {
+    for (quint32 node = head; node != kNone; node = next[node]) {
         put(node < n ? lo.entries[node] : lt.entries[node - n]);
         *mark++ = node < n ? om[node] : tm[node - n];
     }
