@@ -166,7 +166,8 @@ Result merge(const Side& ours, const Side& theirs) {
         if (j != kUnmatched) {
             // The same mark for another line is no change of ours or theirs
             // but two computers that drew one id: both lines stay.
-            if (lt.entries[j] == lo.entries[i]) {
+            // (A content mark is its line: matched, the lines are one.)
+            if (om[i].isContent() || lt.entries[j] == lo.entries[i]) {
                 state[j] = Theirs::Held;
                 oursNodeOfTheirs[j] = i;
             } else {
