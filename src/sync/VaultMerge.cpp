@@ -1,6 +1,7 @@
 #include "sync/VaultMerge.h"
 
 #include "seal/SealedVault.h"
+#include "sync/LineScanner.h"
 #include "vault/EntryStore.h"
 #include "vault/LargeMemory.h"
 #include "vault/VaultFormat.h"
@@ -14,29 +15,13 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
-#include <memory>
-#include <type_traits>
 #include <unordered_map>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-// Where the machine may have wider instructions than every one of its kind,
-// they are looked for when the program runs.
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define KEYNOOK_WIDE_CHUNKS 1
-#endif
 
 namespace vaultmerge {
 
 namespace {
 
-constexpr char kMarkerCiphered = vaultformat::kEscapeMarker ^ '\x80';
-// A line of the usual form has one separator fewer than it has fields.
-constexpr int kSeparators = vaultformat::kFields - 1;
-constexpr qsizetype kSeparatorSize = sizeof vaultformat::kSeparator - 1;
-constexpr unsigned char kBar = vaultformat::kCipheredBar;
+using linescan::kMarkerCiphered;
 
 // One copy of the vault: its entries, and for each the bytes that stand for
 // it in comparisons: the line a save writes for it now. Only a line with the
@@ -210,475 +195,21 @@ MasterChoice chooseMaster(std::optional<QByteArrayView> base, QByteArrayView our
 // keep each of ours and take none of theirs, and the n-th of theirs stands
 // for the n-th of ours. Only the entries of the lines between, where the
 // copies differ, are counted as the rules say, with every line of the
-// copies that holds one of them.
+// copies that holds one of them. The line scanner (LineScanner.h) walks the
+// copies and reads their lines; what the lines count for is decided here.
 
 constexpr int kOurs = 0;
 constexpr int kTheirs = 1;
 constexpr int kBase = 2;
 constexpr char kCrLf[] = "\r\n";
 
-struct Text {
-    const char* data = nullptr;
-    qsizetype size = 0;
-    qsizetype entries = 0; // where the line after the master password's starts
-};
-
-Text textOf(QByteArrayView file) {
-    const qsizetype cr = file.indexOf('\r');
-    qsizetype start = cr < 0 ? file.size() : cr + 1;
-    if (start < file.size() && file[start] == '\n')
-        ++start;
-    return {file.data(), file.size(), start};
-}
-
-// A line's hash: two words at a time, each pair folded by a wide multiply
-// whose halves together depend on every bit of both. The key is new in
-// every run, so that no file can be made to collide on purpose.
-std::uint64_t hashOf(const char* p, qsizetype n, std::uint64_t key) {
-    constexpr std::uint64_t kMix = 0x9E3779B97F4A7C15ull;
-    const auto fold = [](std::uint64_t a, std::uint64_t b) {
-        const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
-        return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
-    };
-    const auto word = [p](qsizetype at) {
-        std::uint64_t w;
-        std::memcpy(&w, p + at, 8);
-        return w;
-    };
-    std::uint64_t h = key ^ (static_cast<std::uint64_t>(n) * kMix);
-    qsizetype i = 0;
-    for (; i + 16 <= n; i += 16)
-        h = fold(word(i) ^ h, word(i + 8) ^ kMix);
-    // The last bytes as whole words that end with the line, reaching back
-    // over bytes already taken where the line is long enough.
-    if (i < n) {
-        if (n >= 16) {
-            h = fold(word(n - 16) ^ h, word(n - 8) ^ kMix);
-        } else if (n >= 8) {
-            h = fold(word(0) ^ h, word(n - 8) ^ kMix);
-        } else {
-            std::uint64_t w = 0;
-            for (qsizetype k = 0; k < n; ++k)
-                w = (w << 8) | static_cast<unsigned char>(p[k]);
-            h = fold(w ^ h, kMix);
-        }
-    }
-    return fold(h, kMix);
-}
-
-// What the sixty-four bytes at `at` in each copy hold, a bit per byte.
-struct Chunk {
-    std::uint64_t same = 0;     // all copies hold the same byte
-    std::uint64_t cr = 0;       // ours holds a CR
-    std::uint64_t bars = 0;     // three ciphered bars start (0xFC 0xFC 0xFC)
-    std::uint64_t marker = 0;   // the ciphered escape marker: a line that may
-                                // read as an entry a save writes otherwise
-    std::uint64_t longBars = 0; // four bars or more start: separators found
-                                // left to right may overlap there
-};
-
-// Where three bars start, and four or more, from where ours holds 0xFC in
-// the chunk and in the three bytes after it.
-[[gnu::always_inline]] inline void placeBars(Chunk& c, std::uint64_t fc,
-                                             const unsigned char* after) {
-    const std::uint64_t next = std::uint64_t(after[0] == kBar) |
-                               std::uint64_t(after[1] == kBar) << 1 |
-                               std::uint64_t(after[2] == kBar) << 2;
-    c.bars = fc & ((fc >> 1) | next << 63) & ((fc >> 2) | next << 62);
-    c.longBars = c.bars & ((fc >> 3) | next << 61);
-}
-
-// The chunk's bits are found sixteen bytes at a time, with the instructions
-// every machine of its kind has, or thirty-two at a time where the machine
-// has the wider ones (Wide).
-struct Narrow {};
-struct Wide {};
-
-// Reads 67 bytes of ours, for bars that start near the end, and 64 of the
-// other copies.
-template <int N> Chunk chunkOf(Narrow, const unsigned char* const* p, qsizetype at) {
-    Chunk c;
-    std::uint64_t fc = 0;
-#if defined(__SSE2__)
-    const auto bitsOf = [](__m128i x) {
-        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x)));
-    };
-    const auto load = [](const unsigned char* from) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-    };
-    __m128i x[4];
-    __m128i differ = _mm_setzero_si128();
-    for (int k = 0; k < 4; ++k) {
-        x[k] = load(p[0] + at + 16 * k);
-        for (int f = 1; f < N; ++f)
-            differ = _mm_or_si128(differ, _mm_xor_si128(x[k], load(p[f] + at + 16 * k)));
-    }
-    // The copies hardly ever differ, and ours hardly ever holds the marker:
-    // each is looked for in all the bytes at once, and placed only when
-    // there.
-    const __m128i markerByte = _mm_set1_epi8(kMarkerCiphered);
-    __m128i markers = _mm_cmpeq_epi8(x[0], markerByte);
-    for (int k = 1; k < 4; ++k)
-        markers = _mm_or_si128(markers, _mm_cmpeq_epi8(x[k], markerByte));
-    const bool differs = _mm_movemask_epi8(_mm_cmpeq_epi8(differ, _mm_setzero_si128())) != 0xFFFF;
-    const bool marked = _mm_movemask_epi8(markers) != 0;
-    for (int k = 0; k < 4; ++k) {
-        const int shift = 16 * k;
-        if (differs) {
-            __m128i same = _mm_set1_epi8(-1);
-            for (int f = 1; f < N; ++f)
-                same = _mm_and_si128(same, _mm_cmpeq_epi8(x[k], load(p[f] + at + shift)));
-            c.same |= bitsOf(same) << shift;
-        }
-        c.cr |= bitsOf(_mm_cmpeq_epi8(x[k], _mm_set1_epi8('\r'))) << shift;
-        fc |= bitsOf(_mm_cmpeq_epi8(x[k], _mm_set1_epi8(static_cast<char>(kBar)))) << shift;
-        if (marked)
-            c.marker |= bitsOf(_mm_cmpeq_epi8(x[k], markerByte)) << shift;
-    }
-    if (!differs)
-        c.same = ~std::uint64_t(0);
-#else
-    for (int k = 0; k < 64; ++k) {
-        const unsigned char b = p[0][at + k];
-        bool same = true;
-        for (int f = 1; f < N; ++f)
-            same = same && p[f][at + k] == b;
-        c.same |= std::uint64_t(same) << k;
-        c.cr |= std::uint64_t(b == '\r') << k;
-        fc |= std::uint64_t(b == kBar) << k;
-        c.marker |= std::uint64_t(b == static_cast<unsigned char>(kMarkerCiphered)) << k;
-    }
-#endif
-    placeBars(c, fc, p[0] + at + 64);
-    return c;
-}
-
-#if defined(KEYNOOK_WIDE_CHUNKS)
-[[gnu::target("avx2")]] inline std::uint64_t bitsOf(__m256i x) {
-    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(x)));
-}
-
-[[gnu::target("avx2")]] inline __m256i load(const unsigned char* from) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
-}
-
-template <int N>
-[[gnu::target("avx2")]] Chunk chunkOf(Wide, const unsigned char* const* p, qsizetype at) {
-    Chunk c;
-    std::uint64_t fc = 0;
-    const __m256i x[2] = {load(p[0] + at), load(p[0] + at + 32)};
-    __m256i differ = _mm256_setzero_si256();
-    for (int k = 0; k < 2; ++k)
-        for (int f = 1; f < N; ++f)
-            differ = _mm256_or_si256(differ, _mm256_xor_si256(x[k], load(p[f] + at + 32 * k)));
-    const __m256i markerByte = _mm256_set1_epi8(kMarkerCiphered);
-    const __m256i markers =
-        _mm256_or_si256(_mm256_cmpeq_epi8(x[0], markerByte), _mm256_cmpeq_epi8(x[1], markerByte));
-    const bool differs = !_mm256_testz_si256(differ, differ);
-    const bool marked = !_mm256_testz_si256(markers, markers);
-    for (int k = 0; k < 2; ++k) {
-        const int shift = 32 * k;
-        if (differs) {
-            __m256i same = _mm256_set1_epi8(-1);
-            for (int f = 1; f < N; ++f)
-                same = _mm256_and_si256(same, _mm256_cmpeq_epi8(x[k], load(p[f] + at + shift)));
-            c.same |= bitsOf(same) << shift;
-        }
-        c.cr |= bitsOf(_mm256_cmpeq_epi8(x[k], _mm256_set1_epi8('\r'))) << shift;
-        fc |= bitsOf(_mm256_cmpeq_epi8(x[k], _mm256_set1_epi8(static_cast<char>(kBar)))) << shift;
-        if (marked)
-            c.marker |= bitsOf(_mm256_cmpeq_epi8(x[k], markerByte)) << shift;
-    }
-    if (!differs)
-        c.same = ~std::uint64_t(0);
-    placeBars(c, fc, p[0] + at + 64);
-    return c;
-}
-#endif
-
-// How many bits are set, for the few a line's separators set: one step
-// each, where the instruction that counts them is not there to be taken for
-// granted.
-template <class Width> [[gnu::always_inline]] inline int bitsIn(std::uint64_t m) {
-    if constexpr (std::is_same_v<Width, Wide>) {
-        return __builtin_popcountll(m);
-    } else {
-        int n = 0;
-        for (; m != 0; m &= m - 1)
-            ++n;
-        return n;
-    }
-}
-
-// A cheap stand-in for a line's bytes: its length and its first and last
-// eight bytes. Lines that differ there differ; most lines of a vault do.
-[[gnu::always_inline]] inline std::uint64_t printOf(const char* p, qsizetype n) {
-    std::uint64_t first = 0;
-    std::uint64_t last = 0;
-    if (n >= 8) {
-        std::memcpy(&first, p, 8);
-        std::memcpy(&last, p + n - 8, 8);
-    } else {
-        for (qsizetype k = 0; k < n; ++k)
-            first = (first << 8) | static_cast<unsigned char>(p[k]);
-    }
-    return (first * 0x9E3779B97F4A7C15ull) ^
-           ((last ^ static_cast<std::uint64_t>(n)) * 0xC2B2AE3D27D4EB4Full);
-}
-
-// The lined-up lines in order: where each starts in ours, and the top half
-// of its print, taken while its bytes are at hand. Eight bytes a line, as
-// few fresh pages as can be, written without a call in the scan's tightest
-// loop. (A copy of 4 GiB or more is left to the merge that counts all.)
-class LinedUp {
-public:
-    explicit LinedUp(size_t expected) : m_capacity(std::max<size_t>(expected, 64)) {
-        m_lines = std::make_unique_for_overwrite<Line[]>(m_capacity);
-    }
-    [[gnu::always_inline]] void add(qsizetype start, const unsigned char* line, qsizetype size) {
-        if (m_size == m_capacity)
-            grow();
-        m_lines[m_size++] = {
-            static_cast<std::uint32_t>(start),
-            static_cast<std::uint32_t>(printOf(reinterpret_cast<const char*>(line), size) >> 32)};
-    }
-    size_t size() const { return m_size; }
-    qsizetype at(size_t k) const { return m_lines[k].at; }
-    std::uint64_t print(size_t k) const { return std::uint64_t(m_lines[k].print) << 32; }
-
-private:
-    struct Line {
-        std::uint32_t at;
-        std::uint32_t print;
-    };
-    [[gnu::noinline]] void grow() {
-        auto more = std::make_unique_for_overwrite<Line[]>(2 * m_capacity);
-        std::copy(m_lines.get(), m_lines.get() + m_size, more.get());
-        m_lines = std::move(more);
-        m_capacity *= 2;
-    }
-
-    std::unique_ptr<Line[]> m_lines;
-    size_t m_size = 0;
-    size_t m_capacity;
-};
-
-// From `at` in each copy, the lines all copies hold as the same bytes, each
-// in the form a save writes (three fields, no escape marker) and ended by
-// CR LF, so that each is its entry's line. One pass over the bytes compares
-// the copies and finds the lines' ends and separators, sixty-four bytes at
-// a time. Returns how many bytes the lines take, the same in each copy.
-template <int N, class Width>
-[[gnu::always_inline]] inline qsizetype takeAlikeWith(const Text* texts, const qsizetype* at,
-                                                      LinedUp& out) {
-    const unsigned char* p[3] = {};
-    qsizetype avail = texts[0].size - at[0];
-    for (int f = 0; f < N; ++f) {
-        p[f] = reinterpret_cast<const unsigned char*>(texts[f].data) + at[f];
-        avail = std::min(avail, texts[f].size - at[f]);
-    }
-    const unsigned char* const o = p[0];
-    qsizetype lineStart = 0;
-    qsizetype searchFrom = 0; // where the next separator may begin
-    int separators = 0;       // of the line being read
-    // The line being read ends at the CR at `cr`: taken when it has its
-    // three fields and CR LF ends it in every copy.
-    const auto take = [&](qsizetype cr) {
-        if (separators != kSeparators || cr + 1 >= avail)
-            return false;
-        for (int f = 0; f < N; ++f)
-            if (p[f][cr + 1] != '\n')
-                return false;
-        out.add(at[0] + lineStart, o + lineStart, cr - lineStart);
-        lineStart = cr + 2;
-        searchFrom = cr + 2;
-        separators = 0;
-        return true;
-    };
-    // One marked byte at a time: whether the line goes on.
-    const auto visit = [&](qsizetype x) {
-        const unsigned char c = o[x];
-        if (c == '\r')
-            return take(x);
-        if (c == kBar) {
-            if (x < searchFrom) // inside the separator just found
-                return true;
-            searchFrom = x + kSeparatorSize;
-            return ++separators <= kSeparators;
-        }
-        return false; // the escape marker
-    };
-    qsizetype x = 0;
-    for (; x + 67 <= avail; x += 64) {
-        // Copies just read from their files are in memory, not in the
-        // caches, on pages of 4 KiB at whose ends the machine stops reading
-        // ahead by itself: it is asked to, a few chunks on.
-        for (int f = 0; f < N; ++f)
-            __builtin_prefetch(p[f] + x + 1024);
-        const Chunk c = chunkOf<N>(Width{}, p, x);
-        if (c.same != ~std::uint64_t(0) || c.marker != 0 || c.longBars != 0) {
-            // Rare: one marked byte at a time, up to the first difference.
-            const int limit = c.same == ~std::uint64_t(0) ? 64 : std::countr_zero(~c.same);
-            std::uint64_t m = c.cr | c.bars | c.marker;
-            if (limit < 64)
-                m &= (std::uint64_t(1) << limit) - 1;
-            for (; m != 0; m &= m - 1)
-                if (!visit(x + std::countr_zero(m)))
-                    return lineStart;
-            if (limit < 64)
-                return lineStart;
-            continue;
-        }
-        // The usual chunk: the same in every copy, no escape marker, and
-        // separators that do not overlap. Each one a line holds counts, but
-        // for the end of one found in the chunk before.
-        std::uint64_t bars = c.bars;
-        if (searchFrom > x)
-            bars &= ~std::uint64_t(0) << (searchFrom - x);
-        int from = lineStart > x ? static_cast<int>(lineStart - x) : 0;
-        for (std::uint64_t ends = c.cr; ends != 0; ends &= ends - 1) {
-            const int cr = std::countr_zero(ends);
-            separators +=
-                bitsIn<Width>(bars & ((std::uint64_t(1) << cr) - 1) & (~std::uint64_t(0) << from));
-            if (separators != kSeparators)
-                return lineStart;
-            // Its LF: in this chunk, the same in every copy.
-            if (cr < 63 ? o[x + cr + 1] != '\n' : !take(x + cr))
-                return lineStart;
-            if (cr < 63) {
-                out.add(at[0] + lineStart, o + lineStart, x + cr - lineStart);
-                lineStart = x + cr + 2;
-                separators = 0;
-            }
-            from = cr + 2;
-        }
-        if (from < 64) { // the line goes on into the next chunk
-            separators += bitsIn<Width>(bars & (~std::uint64_t(0) << from));
-            if (separators > 2)
-                return lineStart;
-        }
-        // Where the next separator may begin: after the line's start, and
-        // after one that reaches into the next chunk.
-        searchFrom =
-            bars >> 61 ? std::max(lineStart, x + 63 - std::countl_zero(bars) + 3) : lineStart;
-    }
-    for (; x < avail; ++x) {
-        for (int f = 1; f < N; ++f)
-            if (p[f][x] != o[x])
-                return lineStart;
-        const unsigned char c = o[x];
-        const bool bars = c == kBar && x + 2 < avail && o[x + 1] == kBar && o[x + 2] == kBar;
-        if ((c == '\r' || bars || c == static_cast<unsigned char>(kMarkerCiphered)) && !visit(x))
-            return lineStart;
-    }
-    return lineStart;
-}
-
-template <int N> qsizetype takeAlikeNarrow(const Text* texts, const qsizetype* at, LinedUp& out) {
-    return takeAlikeWith<N, Narrow>(texts, at, out);
-}
-
-#if defined(KEYNOOK_WIDE_CHUNKS)
-template <int N>
-[[gnu::target("avx2,bmi,bmi2,lzcnt,popcnt")]] qsizetype
-takeAlikeWide(const Text* texts, const qsizetype* at, LinedUp& out) {
-    return takeAlikeWith<N, Wide>(texts, at, out);
-}
-#endif
-
-template <int N>
-qsizetype takeAlike(const Text* texts, const qsizetype* at, LinedUp& out,
-                    Instructions instructions) {
-#if defined(KEYNOOK_WIDE_CHUNKS)
-    static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                             __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt") &&
-                             __builtin_cpu_supports("popcnt");
-    if (wide && instructions == Instructions::Widest)
-        return takeAlikeWide<N>(texts, at, out);
-#else
-    (void)instructions;
-#endif
-    return takeAlikeNarrow<N>(texts, at, out);
-}
-
-// A line of one copy ahead of where the copies stopped being alike.
-struct Ahead {
-    qsizetype start;
-    qsizetype end;  // where its bytes end: at its CR, or the file's end
-    qsizetype next; // where the line after it starts
-    std::uint64_t print;
-    std::uint64_t hash = 0;
-    // Whether it could be lined up: in the form a save writes, ended by
-    // CR LF. 1 or 0 once looked at, -1 before.
-    signed char alike = -1;
-};
-
-// The lines of one copy from where the copies stopped being alike, read as
-// far as they are asked for; what only a line that may be lined up needs
-// is found out when it is asked for. `work` counts the lines read.
-class Lookahead {
-public:
-    Lookahead(const Text& text, std::uint64_t key, qsizetype& work)
-        : m_text(text), m_key(key), m_work(work) {}
-
-    void restart(qsizetype from) {
-        m_at = from;
-        m_lines.clear();
-    }
-    // The line k lines ahead, or null past the last.
-    Ahead* line(size_t k) {
-        while (m_lines.size() <= k)
-            if (!readOne())
-                return nullptr;
-        return &m_lines[k];
-    }
-    // The lines read so far.
-    size_t count() const { return m_lines.size(); }
-    QByteArrayView bytes(const Ahead& a) const {
-        return QByteArrayView(m_text.data + a.start, a.end - a.start);
-    }
-    bool alike(Ahead& a) const {
-        if (a.alike < 0) {
-            const QByteArrayView raw = bytes(a);
-            bool form = a.next == a.end + 2 && !raw.contains(kMarkerCiphered);
-            if (form) {
-                const qsizetype first = vaultformat::findCipheredSeparator(raw, 0);
-                const qsizetype second =
-                    first < 0 ? -1 : vaultformat::findCipheredSeparator(raw, first + 3);
-                form = second >= 0 && vaultformat::findCipheredSeparator(raw, second + 3) < 0;
-            }
-            a.alike = form ? 1 : 0;
-        }
-        return a.alike == 1;
-    }
-    std::uint64_t hash(Ahead& a) const {
-        if (a.hash == 0)
-            a.hash = hashOf(m_text.data + a.start, a.end - a.start, m_key) | 1;
-        return a.hash;
-    }
-
-private:
-    bool readOne() {
-        if (m_at >= m_text.size)
-            return false;
-        ++m_work;
-        const char* const d = m_text.data;
-        const void* cr = std::memchr(d + m_at, '\r', static_cast<size_t>(m_text.size - m_at));
-        const qsizetype end = cr ? static_cast<const char*>(cr) - d : m_text.size;
-        qsizetype next = cr ? end + 1 : m_text.size;
-        if (next < m_text.size && d[next] == '\n')
-            ++next;
-        m_lines.push_back(Ahead{m_at, end, next, printOf(d + m_at, end - m_at)});
-        m_at = next;
-        return true;
-    }
-
-    const Text& m_text;
-    std::uint64_t m_key;
-    qsizetype& m_work;
-    qsizetype m_at = 0;
-    std::vector<Ahead> m_lines;
-};
+using linescan::Ahead;
+using linescan::hashOf;
+using linescan::LinedUp;
+using linescan::Lookahead;
+using linescan::printOf;
+using linescan::Text;
+using linescan::textOf;
 
 // Where the copies are alike again: for each copy, how many of its lines
 // ahead come before a line that all hold as the same bytes. Few lines
@@ -887,25 +418,13 @@ struct Writer {
     }
 };
 
+// An entry line's username, its first field, and location, its last.
 Named namedOf(QByteArrayView line) {
     const qsizetype first = vaultformat::findCipheredSeparator(line, 0);
-    const qsizetype second = vaultformat::findCipheredSeparator(line, first + 3);
+    const qsizetype second =
+        vaultformat::findCipheredSeparator(line, first + linescan::kSeparatorSize);
     return {vaultformat::decodeCipheredField(line.first(first)),
-            vaultformat::decodeCipheredField(line.sliced(second + 3))};
-}
-
-// Whether a line of one copy is in the form a save writes, without the
-// escape marker: three fields, split by two separators that do not
-// overlap, so that it is its entry's line as it is. Looked at in one chunk
-// where the copy has the bytes for it; false leaves the line to the full
-// reading.
-bool plainLine(const Text& text, qsizetype at, qsizetype size) {
-    if (size > 64 || at + 67 > text.size)
-        return false;
-    const unsigned char* const p[1] = {reinterpret_cast<const unsigned char*>(text.data) + at};
-    const Chunk c = chunkOf<1>(Narrow{}, p, 0);
-    const std::uint64_t line = size == 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << size) - 1;
-    return ((c.marker | c.longBars) & line) == 0 && bitsIn<Narrow>(c.bars & line) == 2;
+            vaultformat::decodeCipheredField(line.sliced(second + linescan::kSeparatorSize))};
 }
 
 // The copies walked in step: the lined-up lines, and each copy's lines
@@ -947,7 +466,8 @@ std::optional<Walk> walk(const Text* texts, Instructions instructions, std::uint
         Stretch s;
         std::copy(at, at + 3, s.at);
         s.first = w.linedUp.size();
-        s.bytes = takeAlike<N>(texts, at, w.linedUp, instructions);
+        s.bytes =
+            linescan::takeAlike<N>(texts, at, w.linedUp, instructions == Instructions::Widest);
         s.last = w.linedUp.size();
         for (int f = 0; f < N; ++f) {
             at[f] += s.bytes;
@@ -1007,7 +527,7 @@ template <int N> Counted count(const Text* texts, Walk& w, std::uint64_t key) {
         for (Held& h : w.differing[f]) {
             const QByteArrayView raw = h.line;
             QByteArrayView entry = raw;
-            if (plainLine(texts[f], h.at, raw.size())) {
+            if (linescan::plainLine(texts[f], h.at, raw.size())) {
                 h.asInFile = h.next == h.at + raw.size() + 2;
             } else {
                 if (vaultformat::isSkippedLine(raw))

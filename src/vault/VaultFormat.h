@@ -35,6 +35,8 @@ inline constexpr int kFields = 3;
 inline constexpr unsigned char kCipheredBar = static_cast<unsigned char>('|' ^ 0x80);
 static_assert(kCipheredBar == 0xFC && sizeof kSeparator - 1 == 3);
 inline constexpr char kEscapeMarker = '\x81';
+// The marker as the file holds it, ciphered.
+inline constexpr char kCipheredEscapeMarker = kEscapeMarker ^ '\x80';
 
 // Which fields a save escapes. Saves used to escape a field holding the
 // character of any of the five undefined bytes, where now only 0x81 and 0x8D
