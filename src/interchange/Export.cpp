@@ -206,8 +206,8 @@ constexpr unsigned char kCipheredCr = '\r' ^ 0x80;
 constexpr unsigned char kCipheredLf = '\n' ^ 0x80;
 constexpr unsigned char kCipheredSpace = ' ' ^ 0x80;
 constexpr unsigned char kCipheredBackslash = '\\' ^ 0x80;
-constexpr unsigned char kCipheredBar = '|' ^ 0x80;
-constexpr char kCipheredEscapeMarker = vaultformat::kEscapeMarker ^ '\x80';
+constexpr unsigned char kCipheredBar = vaultformat::kCipheredBar;
+constexpr char kCipheredEscapeMarker = vaultformat::kCipheredEscapeMarker;
 
 // Whether a ciphered byte is written otherwise than as itself deciphered:
 // it is not ASCII (its top bit is clear), or the format quotes or escapes

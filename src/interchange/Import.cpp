@@ -30,6 +30,10 @@
 namespace interchange {
 namespace {
 
+// The bars of a separator as the vault holds them, ciphered.
+constexpr char kBar = static_cast<char>(vaultformat::kCipheredBar);
+constexpr qsizetype kSeparatorSize = sizeof vaultformat::kSeparator - 1;
+
 template <class Result> Result failed(Result r, QString error, int line, qsizetype item = -1) {
     r.entries = {};
     r.notKept = {};
@@ -233,9 +237,9 @@ public:
         const qsizetype size = username.size() + password.size() + location.size() + 8;
         char* d = room(size);
         bool plain = putAsciiCiphered(d, username);
-        d = std::fill_n(d, 3, '\xFC');
+        d = std::fill_n(d, kSeparatorSize, kBar);
         plain = putAsciiCiphered(d, password) && plain;
-        d = std::fill_n(d, 3, '\xFC');
+        d = std::fill_n(d, kSeparatorSize, kBar);
         plain = putAsciiCiphered(d, location) && plain;
         if (plain) {
             std::memcpy(d, "\r\n", 2);
@@ -394,8 +398,7 @@ private:
         char* d = room(end + 6, kCopy);
         for (int k = 0; k < 3; ++k) {
             if (k > 0) {
-                std::memcpy(d, "\xFC\xFC\xFC", 3);
-                d += 3;
+                d = std::fill_n(d, kSeparatorSize, kBar);
             }
             const char* from = p + parts[k][0];
             const int size = parts[k][1] - parts[k][0];

@@ -339,10 +339,9 @@ void matchByKind(const EntryStore& was, const std::vector<quint64>& ids, const E
 // them cancel out.
 EntryModel::Change countedAsMerged(const EntryStore& now, const std::vector<size_t>& came,
                                    const EntryStore& was, const std::vector<size_t>& went) {
-    constexpr char kMarkerCiphered = vaultformat::kEscapeMarker ^ '\x80';
     std::deque<QByteArray> madeAnew;
     const auto key = [&madeAnew](QByteArrayView line) {
-        if (!line.contains(kMarkerCiphered))
+        if (!line.contains(vaultformat::kCipheredEscapeMarker))
             return line;
         QByteArray made = vaultformat::encodeEntryLine(vaultformat::decodeEntryLine(line));
         if (made == line)

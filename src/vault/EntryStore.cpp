@@ -24,7 +24,11 @@
 
 namespace {
 
-constexpr char kEscapeMarkerCiphered = '\x81' ^ '\x80';
+constexpr char kEscapeMarkerCiphered = vaultformat::kCipheredEscapeMarker;
+constexpr unsigned char kBar = vaultformat::kCipheredBar;
+constexpr qsizetype kSeparatorSize = sizeof vaultformat::kSeparator - 1;
+// markersOf16() finds separators of three bars.
+static_assert(kSeparatorSize == 3);
 
 // The text with every character case-folded, as a comparison that ignores
 // case sees it.
@@ -64,7 +68,7 @@ const std::array<char16_t, 256>& foldedCipheredBytes() {
 }
 
 // Bit k is set when byte k of the sixteen at `p` is a CR, starts three
-// ciphered bars (0xFC 0xFC 0xFC), or is the ciphered escape marker, the one
+// ciphered bars (a separator), or is the ciphered escape marker, the one
 // byte that may read as a character written otherwise (see isSavedForm()):
 // the only places where a line or a field ends or a line needs a closer look.
 // Reads eighteen bytes.
@@ -76,7 +80,7 @@ unsigned markersOf16(const unsigned char* p) {
     const __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
     const __m128i x2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
-    const __m128i bars = _mm_and_si128(is(x0, 0xFC), _mm_and_si128(is(x1, 0xFC), is(x2, 0xFC)));
+    const __m128i bars = _mm_and_si128(is(x0, kBar), _mm_and_si128(is(x1, kBar), is(x2, kBar)));
     const __m128i all =
         _mm_or_si128(_mm_or_si128(is(x0, '\r'), bars), is(x0, kEscapeMarkerCiphered));
     return static_cast<unsigned>(_mm_movemask_epi8(all));
@@ -84,7 +88,7 @@ unsigned markersOf16(const unsigned char* p) {
     unsigned m = 0;
     for (int k = 0; k < 16; ++k) {
         const unsigned c = p[k];
-        const bool bars = c == 0xFC && p[k + 1] == 0xFC && p[k + 2] == 0xFC;
+        const bool bars = c == kBar && p[k + 1] == kBar && p[k + 2] == kBar;
         const bool marker = c == static_cast<unsigned char>(kEscapeMarkerCiphered);
         m |= unsigned(c == '\r' || bars || marker) << k;
     }
@@ -151,10 +155,10 @@ private:
                 ++next;
             m_current = ScannedLine{next, 0, 0, false};
             m_searchFrom = next;
-        } else if (c == 0xFC) {
+        } else if (c == kBar) {
             if (at >= m_searchFrom) { // not inside the separator just found
                 ++m_current.separators;
-                m_searchFrom = at + 3;
+                m_searchFrom = at + kSeparatorSize;
             }
         } else {
             m_current.marker = true;
@@ -173,10 +177,10 @@ QByteArrayView fieldOf(QByteArrayView line, int field) {
     const qsizetype first = vaultformat::findCipheredSeparator(line, 0);
     if (field == EntryStore::Username)
         return line.first(first);
-    const qsizetype second = vaultformat::findCipheredSeparator(line, first + 3);
+    const qsizetype second = vaultformat::findCipheredSeparator(line, first + kSeparatorSize);
     if (field == EntryStore::Password)
-        return line.sliced(first + 3, second - first - 3);
-    return line.sliced(second + 3);
+        return line.sliced(first + kSeparatorSize, second - first - kSeparatorSize);
+    return line.sliced(second + kSeparatorSize);
 }
 
 } // namespace
@@ -226,8 +230,8 @@ struct EntryStore::Loader::State {
         const QByteArrayView raw(data + scanned.start, scanned.end - scanned.start);
         if (vaultformat::isSkippedLine(raw))
             return;
-        const bool kept =
-            scanned.separators == 2 && (!scanned.marker || vaultformat::isSavedForm(raw));
+        const bool kept = scanned.separators == vaultformat::kFields - 1 &&
+                          (!scanned.marker || vaultformat::isSavedForm(raw));
         if (!kept) {
             rewrittenSlots.push_back(store.m_lines.size());
             rewrittenStarts.push_back(rewritten.size());

@@ -180,7 +180,7 @@ qsizetype findCipheredSeparator(QByteArrayView raw, qsizetype from) {
 QString decodeCipheredField(QByteArrayView piece) {
     // A field that starts with the escape marker (0x01 ciphered) takes the
     // general path; every other one converts straight from ciphered bytes.
-    if (!piece.isEmpty() && piece[0] == (kEscapeMarker ^ '\x80')) {
+    if (!piece.isEmpty() && piece[0] == kCipheredEscapeMarker) {
         QByteArray plain = piece.toByteArray();
         QString text = decodeField(CryptText(plain));
         sealedvault::wipe(plain);
@@ -217,7 +217,7 @@ bool hasThreeFields(QByteArrayView raw) {
 // is a character that a save escapes. (0x8D, 0x0D ciphered, is the other byte
 // a save never writes plain; it ends a line and so is never in one.)
 bool hasMarker(QByteArrayView raw) {
-    return raw.contains(static_cast<char>(kEscapeMarker ^ '\x80'));
+    return raw.contains(kCipheredEscapeMarker);
 }
 
 } // namespace
