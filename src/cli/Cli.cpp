@@ -10,17 +10,16 @@
 #include "interchange/Interchange.h"
 #include "platform/VersionRecord.h"
 #include "seal/SealedVault.h"
-#include "sync/ConflictCopies.h"
 #include "sync/CopyMerge.h"
 #include "sync/RecordKeeper.h"
-#include "sync/RestoreNote.h"
 #include "sync/VaultCopy.h"
-#include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
 #include "vault/Ansi.h"
 #include "vault/EntrySort.h"
+#include "vault/RestoreNote.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultHistory.h"
 #include "vault/VaultLocation.h"
 #include "vault/VaultSession.h"
 
@@ -808,7 +807,7 @@ private:
     // A copy's path as it is told, its control characters escaped: anyone
     // who can put a file beside the vault chooses its name.
     static QString shownPath(const QString& path) {
-        return conflictcopies::displayName(QDir::toNativeSeparators(path));
+        return vaultlocation::displayName(QDir::toNativeSeparators(path));
     }
 
     // The copies a sync engine left beside the vault when two computers

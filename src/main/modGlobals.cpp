@@ -6,7 +6,7 @@
 #include "startup/Program.h"
 #include "sync/ConflictCopies.h"
 #include "sync/CopyMerge.h"
-#include "sync/RestoreNote.h"
+#include "vault/RestoreNote.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultLocation.h"
 #include "vault/VaultSession.h"

@@ -5,8 +5,8 @@
 #include "platform/VersionRecord.h"
 #include "startup/Window.h"
 #include "sync/RecordKeeper.h"
-#include "sync/VaultHistory.h"
 #include "vault/VaultFile.h"
+#include "vault/VaultHistory.h"
 #include "vault/VaultSession.h"
 
 #include <QList>

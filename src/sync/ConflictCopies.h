@@ -82,11 +82,4 @@ Candidate read(const QString& path, qint64 maxBytes = vaultfile::kMaxVaultBytes)
 // not a link, and unchanged; false, leaving whatever is there, otherwise.
 bool removeIfUnchanged(const QString& path, const Identity& identity);
 
-// `path` to show a person: every control character (C0, DEL, C1, the line
-// and paragraph separators, the bidirectional overrides and isolates)
-// written as an escape (`\n`, `\x1b`, `\u2028`), and a backslash as `\\`, so
-// that a file's name cannot start a new line of a message, move the cursor
-// of a terminal or reorder the text around it.
-QString displayName(const QString& path);
-
 } // namespace conflictcopies

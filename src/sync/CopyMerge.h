@@ -1,8 +1,8 @@
 #pragma once
 
 #include "sync/RecordKeeper.h"
-#include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
+#include "vault/VaultHistory.h"
 #include "vault/VaultSession.h"
 
 #include <QString>

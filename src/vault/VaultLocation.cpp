@@ -130,4 +130,32 @@ bool makePrivateFolders(const QString& top, const QString& folder) {
     return true;
 }
 
+QString displayName(const QString& path) {
+    QString shown;
+    shown.reserve(path.size());
+    for (const QChar c : path) {
+        const char16_t u = c.unicode();
+        const auto hex = [&shown](const char* prefix, char16_t code, int digits) {
+            shown += QLatin1String(prefix) +
+                     QStringLiteral("%1").arg(uint(code), digits, 16, QLatin1Char('0'));
+        };
+        if (u == u'\\')
+            shown += QLatin1String("\\\\");
+        else if (u == u'\n')
+            shown += QLatin1String("\\n");
+        else if (u == u'\r')
+            shown += QLatin1String("\\r");
+        else if (u == u'\t')
+            shown += QLatin1String("\\t");
+        else if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
+            hex("\\x", u, 2);
+        else if (u == 0x2028 || u == 0x2029 || (u >= 0x202a && u <= 0x202e) ||
+                 (u >= 0x2066 && u <= 0x2069))
+            hex("\\u", u, 4);
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 } // namespace vaultlocation

@@ -47,6 +47,13 @@ NamedVault namedVaultFile(const QString& option, const QString& environment);
 // for a message that tells a person what to type (`--vault PATH`).
 QString shellWord(const QString& path);
 
+// `path` to show a person: every control character (C0, DEL, C1, the line
+// and paragraph separators, the bidirectional overrides and isolates)
+// written as an escape (`\n`, `\x1b`, `\u2028`), and a backslash as `\\`, so
+// that a file's name cannot start a new line of a message, move the cursor
+// of a terminal or reorder the text around it.
+QString displayName(const QString& path);
+
 // Makes `folder` and the folders missing on the way to it. Those from `top`
 // down are the owner's alone (0700): `top` is Keynook's own folder in the
 // user's data folder (or a vault's folder), and nobody else has any business

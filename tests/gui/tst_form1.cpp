@@ -11,10 +11,10 @@
 #include "main/modGlobals.h"
 #include "platform/Twips.h"
 #include "startup/WindowArguments.h"
-#include "sync/VaultHistory.h"
 #include "sync/VaultMerge.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
+#include "vault/VaultHistory.h"
 #include "vault/VaultLocation.h"
 
 #include <QAction>

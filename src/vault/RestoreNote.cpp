@@ -1,4 +1,4 @@
-#include "sync/RestoreNote.h"
+#include "vault/RestoreNote.h"
 
 #include "seal/SealedVault.h"
 #include "vault/VaultFile.h"

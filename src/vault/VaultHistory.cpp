@@ -1,7 +1,6 @@
-#include "sync/VaultHistory.h"
+#include "vault/VaultHistory.h"
 
 #include "seal/SealedVault.h"
-#include "sync/ConflictCopies.h"
 #include "vault/EntryStore.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
@@ -249,7 +248,7 @@ bool replaceWithSealed(const QString& path, QByteArrayView sealed) {
 }
 
 QString shown(const QString& path) {
-    return conflictcopies::displayName(QDir::toNativeSeparators(path));
+    return vaultlocation::displayName(QDir::toNativeSeparators(path));
 }
 
 // Why the folder at `path` is not the user's own that only the user can
