@@ -8,6 +8,7 @@
 #include "support/SampleEntries.h"
 
 #include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "vault/VaultFormat.h"
 
 #include <benchmark/benchmark.h>
@@ -60,7 +61,7 @@ void SealAndOpen(benchmark::State& state) {
         Unsealed opened = unsealWithKey(sealed, key);
         if (opened.plain.size() != plain.size())
             state.SkipWithError("did not open");
-        wipe(opened.plain);
+        secrets::wipe(opened.plain);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * plain.size());
 }

@@ -10,6 +10,7 @@
 #include "interchange/Interchange.h"
 #include "platform/VersionRecord.h"
 #include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "sync/CopyMerge.h"
 #include "sync/RecordKeeper.h"
 #include "sync/VaultCopy.h"
@@ -329,11 +330,11 @@ class SecretText {
 public:
     SecretText() = default;
     explicit SecretText(QString text) : m_text(std::move(text)) {}
-    ~SecretText() { sealedvault::wipe(m_text); }
+    ~SecretText() { secrets::wipe(m_text); }
     SecretText(SecretText&& other) noexcept : m_text(std::exchange(other.m_text, QString())) {}
     SecretText& operator=(SecretText&& other) noexcept {
         if (this != &other) {
-            sealedvault::wipe(m_text);
+            secrets::wipe(m_text);
             m_text = std::exchange(other.m_text, QString());
         }
         return *this;
@@ -409,7 +410,7 @@ private:
         // The exact text, a byte order mark at its start included.
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
         SecretText text(decoder(*line));
-        sealedvault::wipe(*line);
+        secrets::wipe(*line);
         if (decoder.hasError())
             fail(
                 UserError,
@@ -923,7 +924,7 @@ private:
             QByteArray utf8 = password.text().toUtf8();
             output(utf8);
             output("\n");
-            sealedvault::wipe(utf8);
+            secrets::wipe(utf8);
         }
     }
 
@@ -1171,7 +1172,7 @@ private:
         const SecretText password = made();
         QByteArray utf8 = password.text().toUtf8() + '\n';
         output(utf8);
-        sealedvault::wipe(utf8);
+        secrets::wipe(utf8);
         return Success;
     }
 
@@ -1576,7 +1577,7 @@ private:
                                                "it differs from line %1 on.\n"))
                           .arg(line);
         }
-        sealedvault::wipe(saved);
+        secrets::wipe(saved);
         output(report.toUtf8());
         return Success;
     }
@@ -1915,7 +1916,7 @@ private:
                                 .arg(shown, read.error));
         if (!(mayBeEmpty && read.data.isEmpty()))
             if (const QString why = VaultHistory::notRestorable(read.data); !why.isEmpty()) {
-                sealedvault::wipe(read.data);
+                secrets::wipe(read.data);
                 fail(UserError, QStringLiteral("%1 is not a vault Keynook wrote (%2); nothing was "
                                                "merged")
                                     .arg(shown, why));
@@ -2016,7 +2017,7 @@ private:
             const QString shown = QDir::toNativeSeparators(path);
             vaultcopy::Opened copy = openCopy(shown, readCopy(path), master.text(), key);
             if (copy.sealed && !sealed) {
-                sealedvault::wipe(copy.plain);
+                secrets::wipe(copy.plain);
                 fail(UserError, QStringLiteral("%1 is sealed and the vault is not; nothing was "
                                                "merged. Seal the vault (%2 seal) and merge it "
                                                "then.")
@@ -2033,12 +2034,12 @@ private:
                 r = copymerge::mergeCopy(ours, sealed ? &oursRecord : nullptr, copy.plain,
                                          copy.record);
             }
-            sealedvault::wipe(copy.plain);
+            secrets::wipe(copy.plain);
             if (r.outcome == vaultmerge::Outcome::MasterConflict)
                 masterConflict(shown, QStringLiteral("the vault"));
             changed = changed || r.changed;
             told << merged(shown, r.report);
-            sealedvault::wipe(ours);
+            secrets::wipe(ours);
             ours = std::move(r.file);
             if (sealed)
                 oursRecord = RecordKeeper::read(ours, r.record);
@@ -2052,7 +2053,7 @@ private:
         tell(QStringLiteral("The vault holds %1.")
                  .arg(entriesCount(EntryStore::fromFile(ours).size())));
         // The last holder of each opened state wipes it.
-        sealedvault::wipe(ours);
+        secrets::wipe(ours);
         return Success;
     }
 
@@ -2097,14 +2098,14 @@ private:
             r.report = std::move(three.report);
         }
         for (QByteArray* plain : {&o.plain, &b.plain, &t.plain})
-            sealedvault::wipe(*plain);
+            secrets::wipe(*plain);
         if (r.outcome == vaultmerge::Outcome::MasterConflict)
             masterConflict(QStringLiteral("Ours"), QStringLiteral("theirs"));
         if (sealedResult && r.record.isEmpty())
             r.record = record::encode(RecordKeeper::read(r.file, {}));
         QByteArray result =
             sealedResult ? sealedvault::sealWithRecord(r.file, r.record, key) : r.file;
-        sealedvault::wipe(r.file);
+        secrets::wipe(r.file);
         if (result.isEmpty())
             fail(VaultError, QStringLiteral("the merged vault could not be sealed; nothing was "
                                             "written"));

@@ -1,6 +1,6 @@
 #include "cli/Clipboard.h"
 
-#include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -52,7 +52,7 @@ QByteArray readAll(int fd) {
             QByteArray bigger;
             bigger.reserve(std::max<qsizetype>(4096, (bytes.size() + n) * 2));
             bigger.append(bytes);
-            sealedvault::wipe(bytes);
+            secrets::wipe(bytes);
             bytes = std::move(bigger);
         }
         bytes.append(buffer, n);
@@ -162,7 +162,7 @@ QString offer(const QString& text, bool secret, int seconds, qint64* process) {
     ::sigaction(SIGPIPE, &ignore, &previous);
     QByteArray utf8 = text.toUtf8();
     writeAll(input[1], utf8.constData(), static_cast<size_t>(utf8.size()));
-    sealedvault::wipe(utf8);
+    secrets::wipe(utf8);
     ::close(std::exchange(input[1], -1));
     ::sigaction(SIGPIPE, &previous, nullptr);
     // The answer ends when the process closes it: at once after "ok", or
@@ -192,7 +192,7 @@ int serve(int argc, char** argv) {
     const int seconds = std::atoi(argv[3]);
     QByteArray utf8 = readAll(STDIN_FILENO);
     QString text = QString::fromUtf8(utf8);
-    sealedvault::wipe(utf8);
+    secrets::wipe(utf8);
     // X11 alone: Qt's Wayland clipboard needs a window with the keyboard
     // focus, and a Wayland desktop bridges its X server's clipboard.
     qputenv("QT_QPA_PLATFORM", "xcb");
@@ -206,7 +206,7 @@ int serve(int argc, char** argv) {
     if (secret)
         mime->setData(QStringLiteral("x-kde-passwordManagerHint"), QByteArrayLiteral("secret"));
     clipboard->setMimeData(mime);
-    sealedvault::wipe(text);
+    secrets::wipe(text);
     if (!clipboard->ownsClipboard()) {
         const char refused[] = "the X server did not give the clipboard to keynook-cli";
         writeAll(kAnswer, refused, sizeof refused - 1);

@@ -1,6 +1,6 @@
 #include "cli/Terminal.h"
 
-#include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 
 #include <cerrno>
 #include <csignal>
@@ -101,7 +101,7 @@ static void appendSecret(QByteArray& line, char c) {
         QByteArray bigger;
         bigger.reserve(line.capacity() * 2);
         bigger.append(line);
-        sealedvault::wipe(line);
+        secrets::wipe(line);
         line = std::move(bigger);
     }
     line.append(c);
@@ -131,7 +131,7 @@ static std::optional<QByteArray> readLineFrom(int fd, bool keepUnended) {
         appendSecret(line, c);
     }
     if (!any || !keepUnended) {
-        sealedvault::wipe(line);
+        secrets::wipe(line);
         return std::nullopt;
     }
     return line;

@@ -5,7 +5,7 @@
 #include "main/Form1.h"
 #include "main/ListView.h"
 #include "main/modGlobals.h"
-#include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "startup/Program.h"
 #include "vault/VaultSession.h"
 
@@ -84,8 +84,8 @@ AwayResult LockAway(Program& program) {
     qToLittleEndian<qint64>(status.size(), length);
     kept.append(length, kLengthBytes);
     QByteArray copy = program.vault->putAway(kept, program.awayKeyParams());
-    sealedvault::wipe(kept);
-    sealedvault::wipe(status);
+    secrets::wipe(kept);
+    secrets::wipe(status);
     if (copy.isEmpty())
         return AwayResult::NotOpen;
 
@@ -102,7 +102,7 @@ AwayResult LockAway(Program& program) {
     // The editor keeps its text, hidden; what handed it over goes.
     for (QString* secret : {&program.MasterPassword, &program.StoredPassword, &program.EditUsername,
                             &program.EditPassword, &program.EditLocation})
-        sealedvault::wipe(*secret);
+        secrets::wipe(*secret);
 
     program.away.active = QApplication::activeWindow();
     program.away.windows.clear();
@@ -120,7 +120,7 @@ void ComeBack(Program& program) {
     QByteArray plain = std::exchange(program.away.copy, QByteArray());
     program.away.on = false;
     if (!main || plain.size() < kLengthBytes) {
-        sealedvault::wipe(plain);
+        secrets::wipe(plain);
         program.end();
         return;
     }

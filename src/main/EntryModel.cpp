@@ -1,6 +1,6 @@
 #include "main/EntryModel.h"
 
-#include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "sync/Record.h"
 #include "vault/EntrySort.h"
 #include "vault/VaultFormat.h"
@@ -352,7 +352,7 @@ EntryModel::Change countedAsMerged(const EntryStore& now, const std::vector<size
     // A sealed vault's lines are secrets: what is made of them goes wiped.
     const auto wipeMade = qScopeGuard([&madeAnew] {
         for (QByteArray& made : madeAnew)
-            sealedvault::wipe(made);
+            secrets::wipe(made);
     });
     std::vector<QByteArrayView> in;
     in.reserve(came.size());

@@ -3,6 +3,7 @@
 #include "dialogs/frmPass.h"
 #include "main/EntryModel.h"
 #include "main/Form1.h"
+#include "secrets/Wipe.h"
 #include "startup/Program.h"
 #include "sync/ConflictCopies.h"
 #include "sync/CopyMerge.h"
@@ -138,7 +139,7 @@ Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& repo
     if (keepOurMaster) {
         // Every side under this run's master password: only the entries merge.
         QByteArray mine = vaultformat::withMasterLine(program.MasterPassword, theirs);
-        sealedvault::wipe(theirs);
+        secrets::wipe(theirs);
         theirs = std::move(mine);
     }
     // The list's own changes since the last save get their marks now.
@@ -155,12 +156,12 @@ Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& repo
     copymerge::Merged r =
         copymerge::mergeCopy(ours, vault.sealed() && program.keeper ? &oursRecord : nullptr, theirs,
                              theirsRecord, &main->entries().removedHere());
-    sealedvault::wipe(ours);
-    sealedvault::wipe(theirs);
+    secrets::wipe(ours);
+    secrets::wipe(theirs);
     // The master password this run was opened with stays for the run.
     if (r.outcome != vaultmerge::Outcome::Merged || r.report.masterFromTheirs ||
         vaultfile::stampOf(vault.path()) != stamp) {
-        sealedvault::wipe(r.file);
+        secrets::wipe(r.file);
         return Merge::CannotMerge;
     }
     if (program.history) {
@@ -172,7 +173,7 @@ Merge mergeOutsideChange(Program& program, Form1* main, vaultmerge::Report& repo
     }
     const VaultSession::Status saved = vault.saveWithRecord(r.file, r.record);
     if (!saved.ok()) {
-        sealedvault::wipe(r.file);
+        secrets::wipe(r.file);
         return Merge::NotSaved;
     }
     EntryStore merged = EntryStore::fromFile(std::move(r.file));
@@ -430,7 +431,7 @@ bool firstLineNow(const QString& path, QByteArray& head) {
         const qint64 got = file.read(head.data() + had, kStep);
         head.resize(had + std::max<qint64>(got, 0));
         if (got < 0) {
-            sealedvault::wipe(head);
+            secrets::wipe(head);
             return false;
         }
         if (got == 0)
@@ -450,8 +451,8 @@ bool sameMasterNow(const Program& program) {
     const bool read = vault.sealed() ? vault.plainNow(head).ok() : firstLineNow(vault.path(), head);
     QString master = read ? vaultformat::readMasterPassword(head) : QString();
     const bool same = read && master == program.MasterPassword;
-    sealedvault::wipe(master);
-    sealedvault::wipe(head);
+    secrets::wipe(master);
+    secrets::wipe(head);
     return same;
 }
 

@@ -1,5 +1,7 @@
 #include "seal/SealedVault.h"
 
+#include "secrets/Wipe.h"
+
 #include <QStringEncoder>
 #include <QtEndian>
 
@@ -9,20 +11,15 @@
 #include <pthread.h>
 #include <sched.h>
 #endif
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -73,81 +70,6 @@ struct SecretBuffer {
     SecretBuffer& operator=(const SecretBuffer&) = delete;
     unsigned char* data;
 };
-
-// The pages of sealed vaults' opened bytes, kept out of swap (mlock) until
-// wipe() zeroes them. Two arrays may share the page at either end of their
-// bytes, so those pages count their users and are unlocked when the last one
-// goes; the pages between the ends are one array's alone.
-class LockedPages {
-public:
-    // Nothing, quietly, when the user's locked-memory limit refuses: the
-    // bytes then stay in memory that may be swapped, as any other.
-    void lock(const void* data, qsizetype size) {
-        if (size <= 0)
-            return;
-        const Span s = span(data, size);
-        const std::lock_guard<std::mutex> hold(m_mutex);
-        if (::mlock(reinterpret_cast<void*>(s.first), s.end - s.first) != 0)
-            return;
-        m_locked[reinterpret_cast<std::uintptr_t>(data)] = size;
-        ++m_users[s.first];
-        if (s.last != s.first)
-            ++m_users[s.last];
-    }
-
-    // Unlocks what was locked from `from` up to `to`: an allocation that is
-    // about to be freed.
-    void unlockWithin(const void* from, const void* to) {
-        const std::lock_guard<std::mutex> hold(m_mutex);
-        auto it = m_locked.lower_bound(reinterpret_cast<std::uintptr_t>(from));
-        while (it != m_locked.end() && it->first < reinterpret_cast<std::uintptr_t>(to)) {
-            const Span s = span(reinterpret_cast<const void*>(it->first), it->second);
-            std::uintptr_t begin = s.first;
-            std::uintptr_t end = s.end;
-            if (!lastUser(s.first))
-                begin += pageSize();
-            if (s.last != s.first && !lastUser(s.last))
-                end -= pageSize();
-            if (begin < end)
-                ::munlock(reinterpret_cast<void*>(begin), end - begin);
-            it = m_locked.erase(it);
-        }
-    }
-
-private:
-    struct Span {
-        std::uintptr_t first; // the first page
-        std::uintptr_t last;  // the last page
-        std::uintptr_t end;   // the end of the last page
-    };
-    static std::uintptr_t pageSize() {
-        static const auto size = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-        return size;
-    }
-    static Span span(const void* data, qsizetype size) {
-        const auto at = reinterpret_cast<std::uintptr_t>(data);
-        const std::uintptr_t mask = ~(pageSize() - 1);
-        const std::uintptr_t last = (at + static_cast<std::uintptr_t>(size) - 1) & mask;
-        return {at & mask, last, last + pageSize()};
-    }
-    // One user of an end page fewer: true when it was the last one.
-    bool lastUser(std::uintptr_t page) {
-        const auto it = m_users.find(page);
-        if (it == m_users.end() || --it->second > 0)
-            return false;
-        m_users.erase(it);
-        return true;
-    }
-
-    std::mutex m_mutex;
-    std::map<std::uintptr_t, qsizetype> m_locked; // where locked bytes start, and their size
-    std::map<std::uintptr_t, int> m_users;        // end pages, and the locked arrays on them
-};
-
-LockedPages& lockedPages() {
-    static LockedPages pages;
-    return pages;
-}
 
 Unsealed refusal(Outcome outcome, QString reason) {
     Unsealed u;
@@ -553,8 +475,8 @@ struct KeyAccess {
             plain = reinterpret_cast<unsigned char*>(u.plain.data());
         }
         // Before a byte is decrypted, so that none is ever on a page that
-        // may be swapped out; wipe() unlocks them.
-        lockedPages().lock(plain, h.plainSize);
+        // may be swapped out; secrets::wipe() unlocks them.
+        secrets::lockOutOfSwap(plain, h.plainSize);
         const auto plainSize = static_cast<quint64>(h.plainSize);
         const QByteArrayView plainBytes(reinterpret_cast<const char*>(plain), h.plainSize);
         const auto tell = [&](quint64 opened) {
@@ -584,7 +506,7 @@ struct KeyAccess {
                     [&](quint64 k) { tell(std::min((k + 1) * h.chunkSize, plainSize)); });
             }
         } catch (...) {
-            wipe(file ? *file : u.plain);
+            secrets::wipe(file ? *file : u.plain);
             throw;
         }
         if (whole && h.recordSize > 0) {
@@ -599,7 +521,7 @@ struct KeyAccess {
         }
         if (!whole) {
             // Chunks before the one that failed are open already.
-            wipe(file ? *file : u.plain);
+            secrets::wipe(file ? *file : u.plain);
             return refusal(Outcome::Damaged,
                            QStringLiteral("the contents do not authenticate: damaged, or "
                                           "changed outside Keynook"));
@@ -773,7 +695,7 @@ template <class Open> Unsealed inPlace(QByteArray&& file, const Open& open) {
     own.detach();
     Unsealed u = open(QByteArrayView(own), &own);
     if (!u.ok())
-        wipe(own);
+        secrets::wipe(own);
     return u;
 }
 
@@ -798,39 +720,6 @@ Unsealed unsealWithKey(QByteArray&& file, const SealKey& key, const OpenedSoFar&
     return inPlace(std::move(file), [&](QByteArrayView bytes, QByteArray* own) {
         return unsealFileWithKey(bytes, own, key, told);
     });
-}
-
-namespace {
-
-// The array's whole allocation, bytes before its start and past its end
-// included: a prefix removed or a tail cut off once held text too. Asked of
-// the array's data pointer, since data() would copy shared bytes and
-// capacity() leaves out the room before the start.
-template <class Array> std::pair<char*, size_t> allocationOf(Array& array) {
-    auto& d = array.data_ptr();
-    using Unit = std::remove_pointer_t<decltype(d.data())>;
-    return {reinterpret_cast<char*>(d.data() - d.freeSpaceAtBegin()),
-            static_cast<size_t>(d.constAllocatedCapacity()) * sizeof(Unit)};
-}
-
-} // namespace
-
-void wipe(QByteArray& secret) {
-    // Not detached: shared, or not ours to write (raw or static data).
-    if (secret.isDetached()) {
-        const auto [from, size] = allocationOf(secret);
-        sodium_memzero(from, size);
-        lockedPages().unlockWithin(from, from + size);
-    }
-    secret.clear();
-}
-
-void wipe(QString& secret) {
-    if (secret.isDetached()) {
-        const auto [from, size] = allocationOf(secret);
-        sodium_memzero(from, size);
-    }
-    secret.clear();
 }
 
 } // namespace sealedvault

@@ -182,9 +182,9 @@ struct Unsealed {
     Outcome outcome = Outcome::NotSealed;
     QString reason; // what was found, for a person; empty when Ok
     // The vault's bytes in the plain form. They hold every password of the
-    // vault: hand them on by moving, and wipe() them when they are done with.
-    // Until then they are locked out of swap, as far as the user's
-    // locked-memory limit (RLIMIT_MEMLOCK) allows.
+    // vault: hand them on by moving, and wipe them (secrets::wipe()) when
+    // they are done with. Until then they are locked out of swap, as far as
+    // the user's locked-memory limit (RLIMIT_MEMLOCK) allows.
     QByteArray plain;
     // What the file carries beside the plain bytes (version 3), opaque here:
     // the record of what this copy has seen. Empty for a file without one.
@@ -252,14 +252,5 @@ Unsealed unseal(QByteArray&& file, QStringView password,
 Unsealed unsealWithKey(QByteArrayView file, const SealKey& key);
 // The same, taking the file's bytes and opening them in place, as above.
 Unsealed unsealWithKey(QByteArray&& file, const SealKey& key, const OpenedSoFar& told = {});
-
-// Overwrites the array's whole allocation with zeros when the array holds it
-// alone, then empties the array. Bytes shared with another array are left to
-// it (overwriting them would change its text, and asking for them to write
-// would copy them): wipe the last holder. Memory locked for a sealed vault's
-// opened bytes in that allocation is unlocked once zeroed.
-void wipe(QByteArray& secret);
-// The same for text, a password as typed or decoded.
-void wipe(QString& secret);
 
 } // namespace sealedvault

@@ -1,6 +1,6 @@
 #include "sync/ConflictCopies.h"
 
-#include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "vault/VaultHistory.h"
 
 #include <QDir>
@@ -151,7 +151,7 @@ Candidate read(const QString& path, qint64 maxBytes) {
             continue;
         if (n < 0) {
             const int error = errno;
-            sealedvault::wipe(c.bytes);
+            secrets::wipe(c.bytes);
             return left(Verdict::Unreadable,
                         QStringLiteral("it could not be read: %1").arg(systemError(error)));
         }
@@ -165,11 +165,11 @@ Candidate read(const QString& path, qint64 maxBytes) {
     struct stat after {};
     if (got != c.bytes.size() || ::read(fd.fd, &more, 1) != 0 || ::fstat(fd.fd, &after) != 0 ||
         identityOf(after) != identityOf(st)) {
-        sealedvault::wipe(c.bytes);
+        secrets::wipe(c.bytes);
         return left(Verdict::Changed, QStringLiteral("it changed while it was read"));
     }
     if (QString why = VaultHistory::notRestorable(c.bytes); !why.isEmpty()) {
-        sealedvault::wipe(c.bytes);
+        secrets::wipe(c.bytes);
         return left(Verdict::NotAVault, why);
     }
     c.identity = identityOf(st);

@@ -64,7 +64,7 @@ struct Candidate {
     // when it was taken.
     QString why;
     // The file's bytes when it was taken. A plain copy holds the vault's
-    // secrets: wipe them when done (sealedvault::wipe).
+    // secrets: wipe them when done (secrets::wipe).
     QByteArray bytes;
     Identity identity;
     bool taken() const { return verdict == Verdict::Taken; }

@@ -1,5 +1,6 @@
 #include "sync/CopyMerge.h"
 
+#include "secrets/Wipe.h"
 #include "sync/ConflictCopies.h"
 #include "sync/RecordMerge.h"
 #include "sync/VaultCopy.h"
@@ -80,7 +81,7 @@ Merged mergeCopy(QByteArrayView ours, const record::Record* oursRecord, QByteArr
         filtered = withoutRemoved(theirs, *removedHere);
     vaultmerge::Result r = vaultmerge::merge(std::nullopt, ours,
                                              filtered.isNull() ? theirs : QByteArrayView(filtered));
-    sealedvault::wipe(filtered);
+    secrets::wipe(filtered);
     m.outcome = r.outcome;
     m.report = std::move(r.report);
     m.file = std::move(r.file);
@@ -120,7 +121,7 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
             continue;
         }
         if (sealedvault::isSealed(bytes.bytes) != sealed) {
-            sealedvault::wipe(bytes.bytes);
+            secrets::wipe(bytes.bytes);
             leave(sealed ? QStringLiteral("it is not sealed, and the vault is")
                          : QStringLiteral("it is sealed, and the vault is not: seal the vault "
                                           "(keynook-cli seal) and it is merged"));
@@ -136,20 +137,20 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
             continue;
         }
         if (!sealed && vaultformat::readMasterPassword(copy.plain) != master) {
-            sealedvault::wipe(copy.plain);
+            secrets::wipe(copy.plain);
             leave(QStringLiteral("it holds another master password; merge it with "
                                  "keynook-cli merge"));
             continue;
         }
         Merged r =
             mergeCopy(ours, sealed ? &oursRecord : nullptr, copy.plain, copy.record, removedHere);
-        sealedvault::wipe(copy.plain);
+        secrets::wipe(copy.plain);
         if (r.outcome == vaultmerge::Outcome::MasterConflict) {
             leave(QStringLiteral("it holds another master password, and so does the vault"));
             continue;
         }
         if (r.report.masterFromTheirs && !takeMasterChange) {
-            sealedvault::wipe(r.file);
+            secrets::wipe(r.file);
             leave(QStringLiteral("its master password was changed on the other computer; "
                                  "merge it with keynook-cli merge"));
             continue;
@@ -157,7 +158,7 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
         outcome.changed = outcome.changed || r.changed;
         outcome.merged.push_back({found.path, found.engine, std::move(r.report)});
         mergedIdentities.push_back(bytes.identity);
-        sealedvault::wipe(ours);
+        secrets::wipe(ours);
         ours = std::move(r.file);
         if (sealed)
             oursRecord = RecordKeeper::read(ours, r.record);
@@ -176,7 +177,7 @@ Outcome mergeConflictCopies(VaultSession& session, VaultHistory& history, Record
             outcome.status =
                 session.saveWithRecord(ours, sealed ? record::encode(oursRecord) : QByteArray());
     }
-    sealedvault::wipe(ours);
+    secrets::wipe(ours);
     if (!outcome.status.ok()) {
         for (Taken& m : outcome.merged)
             outcome.left.push_back({m.path, m.engine, outcome.status.why});

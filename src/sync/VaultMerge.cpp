@@ -1,6 +1,6 @@
 #include "sync/VaultMerge.h"
 
-#include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "sync/LineScanner.h"
 #include "vault/EntryStore.h"
 #include "vault/LargeMemory.h"
@@ -143,8 +143,8 @@ bool sameMaster(QByteArrayView a, QByteArrayView b) {
     QString x = vaultformat::decodeMasterLine(a);
     QString y = vaultformat::decodeMasterLine(b);
     const bool same = x == y;
-    sealedvault::wipe(x);
-    sealedvault::wipe(y);
+    secrets::wipe(x);
+    secrets::wipe(y);
     return same;
 }
 

@@ -1,6 +1,6 @@
 #include "vault/EntryStore.h"
 
-#include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "vault/Ansi.h"
 #include "vault/LargeMemory.h"
 #include "vault/VaultFormat.h"
@@ -282,14 +282,14 @@ EntryStore EntryStore::Loader::finish(QByteArray file) {
 EntryStore::~EntryStore() {
     if (m_wipes)
         for (QByteArray& block : m_blocks)
-            sealedvault::wipe(block);
+            secrets::wipe(block);
 }
 
 EntryStore& EntryStore::operator=(EntryStore&& other) noexcept {
     if (this != &other) {
         if (m_wipes)
             for (QByteArray& block : m_blocks)
-                sealedvault::wipe(block);
+                secrets::wipe(block);
         m_lines = std::move(other.m_lines);
         m_blocks = std::move(other.m_blocks);
         m_blockUsers = std::move(other.m_blockUsers);
@@ -301,7 +301,7 @@ EntryStore& EntryStore::operator=(EntryStore&& other) noexcept {
 
 void EntryStore::freeBlock(QByteArray& block) {
     if (m_wipes)
-        sealedvault::wipe(block);
+        secrets::wipe(block);
     else
         block = QByteArray();
 }

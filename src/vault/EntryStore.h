@@ -28,7 +28,7 @@ public:
     EntryStore& operator=(EntryStore&& other) noexcept;
 
     // Makes the store wipe every block of bytes it frees, when an entry
-    // leaves or the store goes (sealedvault::wipe(), which also unlocks the
+    // leaves or the store goes (secrets::wipe(), which also unlocks the
     // memory a sealed vault was opened into): for a sealed vault's entries.
     // A plain vault's store frees its blocks as they are, at no cost. Stores
     // appended to one that wipes are wiped too.

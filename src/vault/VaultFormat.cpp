@@ -1,6 +1,6 @@
 #include "vault/VaultFormat.h"
 
-#include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "vault/Ansi.h"
 #include "vault/CryptText.h"
 #include "vault/LargeMemory.h"
@@ -183,7 +183,7 @@ QString decodeCipheredField(QByteArrayView piece) {
     if (!piece.isEmpty() && piece[0] == kCipheredEscapeMarker) {
         QByteArray plain = piece.toByteArray();
         QString text = decodeField(CryptText(plain));
-        sealedvault::wipe(plain);
+        secrets::wipe(plain);
         return text;
     }
     return ansi::decodeCiphered(piece);

@@ -1,6 +1,7 @@
 #include "vault/VaultHistory.h"
 
 #include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "vault/EntryStore.h"
 #include "vault/VaultFile.h"
 #include "vault/VaultFormat.h"
@@ -406,7 +407,7 @@ vaultfile::ReadResult VaultHistory::readKept(const QString& path) {
     }
     ::close(fd);
     if (got != r.data.size()) {
-        sealedvault::wipe(r.data);
+        secrets::wipe(r.data);
         return failed(QStringLiteral("it changed while it was read"));
     }
     return r;
@@ -595,7 +596,7 @@ VaultHistory::SealedKept VaultHistory::sealKept(const sealedvault::SealKey& key,
             if (read.ok && listed && notRestorable(read.data).isEmpty()) {
                 QString own = vaultformat::readMasterPassword(read.data);
                 sameMaster = own == master;
-                sealedvault::wipe(own);
+                secrets::wipe(own);
             }
             changed = true;
             if (sameMaster) {
@@ -605,14 +606,14 @@ VaultHistory::SealedKept VaultHistory::sealKept(const sealedvault::SealKey& key,
                     sealed = readKept(*at).data;
                 if (!sealedvault::isSealed(sealed))
                     sealed = sealedvault::seal(read.data, key);
-                sealedvault::wipe(read.data);
+                secrets::wipe(read.data);
                 if (!sealed.isEmpty() && replaceWithSealed(path, sealed)) {
                     sealedAt.insert(digest, path);
                     ++out.sealed;
                     continue;
                 }
             }
-            sealedvault::wipe(read.data);
+            secrets::wipe(read.data);
             if (wipeFile(path))
                 ++out.wiped;
             else

@@ -1,5 +1,6 @@
 #include "vault/VaultSession.h"
 
+#include "secrets/Wipe.h"
 #include "vault/SealedEntries.h"
 #include "vault/VaultFormat.h"
 
@@ -55,13 +56,13 @@ VaultSession::VaultSession(QString path) : m_path(std::move(path)) {}
 // What unlock() opened and no loadEntries() took holds every password.
 VaultSession::~VaultSession() {
     m_opened = EntryStore(); // shares the bytes: the wipe below is then in place
-    sealedvault::wipe(m_plain);
-    sealedvault::wipe(m_stored);
+    secrets::wipe(m_plain);
+    secrets::wipe(m_stored);
 }
 
 void VaultSession::forgetStoredPassword() {
     m_forgotten = m_forgotten || !m_stored.isEmpty();
-    sealedvault::wipe(m_stored);
+    secrets::wipe(m_stored);
 }
 
 Status VaultSession::read(QByteArray& data) {
@@ -192,7 +193,7 @@ Status VaultSession::plainNow(QByteArray& plain) const {
     if (!r.ok)
         return failure(r.tooLarge ? Failure::TooLarge : Failure::Unreadable, r.error);
     const Status opened = plainOf(r.data, plain);
-    sealedvault::wipe(r.data);
+    secrets::wipe(r.data);
     return opened;
 }
 
@@ -226,7 +227,7 @@ Status VaultSession::unlock(const QString& typed) {
             [&] { m_stored = vaultformat::readMasterPassword(opened.unsealed.plain); });
         !r.ok()) {
         opened.entries = EntryStore();
-        sealedvault::wipe(opened.unsealed.plain);
+        secrets::wipe(opened.unsealed.plain);
         return r;
     }
     if (m_keeper)
@@ -248,15 +249,15 @@ Status VaultSession::seal(const QString& password, const sealedvault::SealParams
     // with the password that its first line holds.
     QString master = vaultformat::readMasterPassword(data);
     if (master.isEmpty() || master != password) {
-        sealedvault::wipe(data);
-        sealedvault::wipe(master);
+        secrets::wipe(data);
+        secrets::wipe(master);
         return failure(Failure::WrongPassword);
     }
     QString why;
     sealedvault::SealKey key = sealedvault::deriveKey(password, params, &why);
     if (key.isNull()) {
-        sealedvault::wipe(data);
-        sealedvault::wipe(master);
+        secrets::wipe(data);
+        secrets::wipe(master);
         return failure(Failure::SealRefused, why);
     }
     // The record starts here: every entry marked by its content, so that
@@ -266,15 +267,15 @@ Status VaultSession::seal(const QString& password, const sealedvault::SealParams
     const QByteArray record = m_keeper ? m_keeper->recordFor(data) : QByteArray();
     const QByteArray file = sealedvault::sealWithRecord(data, record, key);
     if (Status r = replaceWith({file}); !r.ok()) {
-        sealedvault::wipe(data);
-        sealedvault::wipe(master);
+        secrets::wipe(data);
+        secrets::wipe(master);
         return r;
     }
     if (m_keeper)
         m_keeper->current(data, record);
-    sealedvault::wipe(data);
+    secrets::wipe(data);
     m_sealed = true;
-    sealedvault::wipe(m_stored);
+    secrets::wipe(m_stored);
     m_stored = std::move(master);
     m_key = std::move(key);
     return {};
@@ -289,7 +290,7 @@ Status VaultSession::unseal() {
     if (Status r = readPlain(plain); !r.ok())
         return r;
     const Status saved = replaceWith({plain});
-    sealedvault::wipe(plain);
+    secrets::wipe(plain);
     if (!saved.ok())
         return saved;
     m_sealed = false;
@@ -317,9 +318,9 @@ QByteArray VaultSession::putAway(QByteArrayView kept, const sealedvault::SealPar
     m_away = true;
     m_key = sealedvault::SealKey();
     m_opened = EntryStore(); // shares the bytes: the wipe below is then in place
-    sealedvault::wipe(m_plain);
-    sealedvault::wipe(m_stored);
-    sealedvault::wipe(m_masterLine);
+    secrets::wipe(m_plain);
+    secrets::wipe(m_stored);
+    secrets::wipe(m_masterLine);
     return copy;
 }
 
@@ -334,8 +335,8 @@ Status VaultSession::takeBack(const QByteArray& awayCopy, const QString& typed, 
             m_masterLine = vaultformat::masterLineOf(u.plain).toByteArray();
         });
         !r.ok()) {
-        sealedvault::wipe(u.plain);
-        sealedvault::wipe(m_stored);
+        secrets::wipe(u.plain);
+        secrets::wipe(m_stored);
         return r;
     }
     // The copy was sealed under the vault's own key: the same password, salt
@@ -457,7 +458,7 @@ Status VaultSession::save(const vaultformat::FilePieces& file) {
     QByteArray whole = file.joined();
     const Status saved = save(whole);
     if (whole.isDetached())
-        sealedvault::wipe(whole);
+        secrets::wipe(whole);
     return saved;
 }
 
@@ -485,7 +486,7 @@ Status VaultSession::replaceWith(const std::vector<QByteArrayView>& pieces) {
         m_seen(pieces, true);
     // What unlock() opened is the file as it was.
     m_opened = EntryStore();
-    sealedvault::wipe(m_plain);
+    secrets::wipe(m_plain);
     return {};
 }
 
@@ -506,7 +507,7 @@ Status VaultSession::changeMaster(const QString& master) {
         return r;
     QByteArray file;
     const Status made = withinMemory([&] { file = vaultformat::withMasterLine(master, plain); });
-    sealedvault::wipe(plain);
+    secrets::wipe(plain);
     if (!made.ok())
         return made;
     // The old key opens what the old password sealed; a new password gets a
@@ -516,7 +517,7 @@ Status VaultSession::changeMaster(const QString& master) {
         QString why;
         key = sealedvault::deriveKey(master, m_key.params(), &why);
         if (key.isNull()) {
-            sealedvault::wipe(file);
+            secrets::wipe(file);
             return failure(Failure::SealRefused, why);
         }
     }
@@ -526,10 +527,10 @@ Status VaultSession::changeMaster(const QString& master) {
         replaceWith({m_sealed ? sealedvault::sealWithRecord(file, record, key) : file});
     if (saved.ok() && m_sealed && m_keeper)
         m_keeper->current(file, record);
-    sealedvault::wipe(file);
+    secrets::wipe(file);
     if (!saved.ok())
         return saved;
-    sealedvault::wipe(m_stored);
+    secrets::wipe(m_stored);
     m_stored = master;
     m_masterLine.clear();
     if (m_sealed)

@@ -10,6 +10,7 @@
 // argument. Exit status 0 on success, 1 otherwise, with the reason on
 // standard error.
 #include "seal/SealedVault.h"
+#include "secrets/Wipe.h"
 #include "vault/VaultSession.h"
 
 #include <QCoreApplication>
@@ -62,6 +63,6 @@ int main(int argc, char** argv) {
         return failed(QStringLiteral("the vault does not open: ") + opened.reason);
     const bool written = std::fwrite(opened.plain.constData(), 1, size_t(opened.plain.size()),
                                      stdout) == size_t(opened.plain.size());
-    sealedvault::wipe(opened.plain);
+    secrets::wipe(opened.plain);
     return written && std::fflush(stdout) == 0 ? 0 : failed(QStringLiteral("cannot write"));
 }
