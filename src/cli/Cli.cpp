@@ -12,10 +12,9 @@
 #include <optional>
 #include <utility>
 
-#include "cli/Commands.h"
-
 // The command line read against the table of commands, and the command it
-// names run.
+// names run: its function is the table's, so that no command is reached
+// but through its own row.
 namespace cli {
 
 namespace {
@@ -191,49 +190,6 @@ Request parse(const QStringList& arguments) {
     return request;
 }
 
-int command(Context& c) {
-    const QString& name = c.command().name;
-    if (name == QLatin1String("generate"))
-        return generatePassword(c);
-    if (name == QLatin1String("completion"))
-        return printCompletion(c);
-    if (name == QLatin1String("git-merge"))
-        return gitMerge(c);
-    if (name == QLatin1String("backups"))
-        return listBackups(c);
-    if (name == QLatin1String("restore"))
-        return restoreBackup(c);
-    if (name == QLatin1String("init"))
-        return initVault(c);
-    if (name == QLatin1String("list"))
-        return listEntries(c);
-    if (name == QLatin1String("show"))
-        return showEntries(c);
-    if (name == QLatin1String("get"))
-        return getField(c);
-    if (name == QLatin1String("clip"))
-        return clipField(c);
-    if (name == QLatin1String("add"))
-        return addEntry(c);
-    if (name == QLatin1String("edit"))
-        return editEntry(c);
-    if (name == QLatin1String("remove"))
-        return removeEntry(c);
-    if (name == QLatin1String("passwd"))
-        return changeMaster(c);
-    if (name == QLatin1String("seal"))
-        return sealVault(c);
-    if (name == QLatin1String("unseal"))
-        return unsealVault(c);
-    if (name == QLatin1String("export"))
-        return exportEntries(c);
-    if (name == QLatin1String("import"))
-        return importEntries(c);
-    if (name == QLatin1String("merge"))
-        return mergeCopies(c);
-    return checkVault(c);
-}
-
 } // namespace
 
 int run(const QStringList& arguments) {
@@ -243,8 +199,9 @@ int run(const QStringList& arguments) {
             output(request.answer->toUtf8());
             return Success;
         }
+        // The command's own function, from its row of the table.
         Context context(request.parsed);
-        const int status = command(context);
+        const int status = request.parsed.command->run(context);
         std::fflush(stdout);
         if (std::ferror(stdout)) {
             tell(kProgram + QStringLiteral(": the output could not be written"));

@@ -2,9 +2,10 @@
 
 // The commands of keynook-cli, one function each, in files by what they
 // work on. Each runs after the parser has checked the command line against
-// the table (CommandTable). A command checks its own options' values first,
-// then makes sure a secret can be had before it asks for one, so that a
-// mistake on the command line costs no password.
+// the table (CommandTable), which names every command with its function:
+// that row is the only way a command is reached. A command checks its own
+// options' values first, then makes sure a secret can be had before it asks
+// for one, so that a mistake on the command line costs no password.
 // Each returns the exit status, or throws a failure (Context.h).
 namespace cli {
 
