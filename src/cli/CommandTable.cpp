@@ -1,5 +1,6 @@
 #include "cli/CommandTable.h"
 
+#include "cli/Commands.h"
 #include "interchange/Layouts.h"
 
 #include <algorithm>
@@ -78,16 +79,13 @@ std::vector<Option> operator+(std::vector<Option> a, const std::vector<Option>& 
     return a;
 }
 
-Command command(const char* name, const char* summary) {
-    Command c;
-    c.name = QLatin1String(name);
-    c.summary = QString::fromUtf8(summary);
-    return c;
+Command command(const char* name, int (&run)(Context&), const char* summary) {
+    return Command(QLatin1String(name), run, QString::fromUtf8(summary));
 }
 
 // A command that looks for the one entry (or the entries) that TEXT names.
-Command lookingFor(const char* name, const char* summary) {
-    Command c = command(name, summary);
+Command lookingFor(const char* name, int (&run)(Context&), const char* summary) {
+    Command c = command(name, run, summary);
     c.arguments = QStringLiteral("TEXT");
     c.argumentKind = Kind::Text;
     c.minArguments = 1;
@@ -99,7 +97,7 @@ Command lookingFor(const char* name, const char* summary) {
 std::vector<Command> makeCommands() {
     std::vector<Command> all;
     {
-        Command c = command("init", "create the master password of a new vault");
+        Command c = command("init", initVault, "create the master password of a new vault");
         c.help = QStringLiteral(
             "Creates the master password of a vault that has none: a new vault, or one\n"
             "never used. Entries already in the file are kept. A vault with a master\n"
@@ -110,7 +108,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("list", "show every entry");
+        Command c = command("list", listEntries, "show every entry");
         c.options = {
             choice("--sort", "FIELD", kFields, "sort by username, password or location"),
             flag("--reverse", "the other way round (descending with --sort)"),
@@ -133,7 +131,8 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = lookingFor("show", "show the entries whose username or location contains TEXT");
+        Command c = lookingFor("show", showEntries,
+                               "show the entries whose username or location contains TEXT");
         Option format = all.back().options.back();
         format.help = QStringLiteral("table, tsv or json, as for `list`");
         c.options = {kExact, kShowPasswords, format};
@@ -143,7 +142,8 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = lookingFor("get", "print one field of the one entry that matches TEXT");
+        Command c =
+            lookingFor("get", getField, "print one field of the one entry that matches TEXT");
         c.options = {
             choice("--field", "FIELD", kFields, "username, password (the default) or location"),
             choice("--format", "FORMAT", {QStringLiteral("text"), QStringLiteral("json")},
@@ -161,8 +161,9 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = lookingFor("clip", "put a field of the one entry that matches TEXT on the "
-                                       "clipboard");
+        Command c = lookingFor("clip", clipField,
+                               "put a field of the one entry that matches TEXT on the "
+                               "clipboard");
         c.options = {
             choice("--field", "FIELD", kFields, "username, password (the default) or location"),
             valued("--timeout", "N", Kind::Number,
@@ -181,7 +182,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("add", "add an entry");
+        Command c = command("add", addEntry, "add an entry");
         c.options =
             std::vector<Option>{
                 required(valued("--username", "U", Kind::Text, "the entry's username (needed)")),
@@ -205,7 +206,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = lookingFor("edit", "change the one entry that matches TEXT");
+        Command c = lookingFor("edit", editEntry, "change the one entry that matches TEXT");
         c.options =
             std::vector<Option>{
                 kExact,
@@ -230,7 +231,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = lookingFor("remove", "remove the one entry that matches TEXT");
+        Command c = lookingFor("remove", removeEntry, "remove the one entry that matches TEXT");
         c.options = {
             flag("--yes", "remove without asking (needed where there is no terminal)"),
             kExact,
@@ -241,7 +242,8 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("generate", "print a new random password or passphrase");
+        Command c =
+            command("generate", generatePassword, "print a new random password or passphrase");
         c.options =
             std::vector<Option>{
                 valued("--length", "N", Kind::Number, "how many characters, 4 to 1024 (20)",
@@ -259,7 +261,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("passwd", "change the master password");
+        Command c = command("passwd", changeMaster, "change the master password");
         c.help = QStringLiteral(
             "Changes the master password. The current one comes first, then the new one:\n"
             "asked twice on the terminal, or the second line of standard input with\n"
@@ -270,7 +272,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("seal", "encrypt the vault under its master password");
+        Command c = command("seal", sealVault, "encrypt the vault under its master password");
         c.help = QStringLiteral(
             "Seals the vault: encrypts it under a key made from its master password\n"
             "(Argon2id, about half a second each time the vault is opened), so that the\n"
@@ -284,7 +286,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("unseal", "turn a sealed vault back into the plain form");
+        Command c = command("unseal", unsealVault, "turn a sealed vault back into the plain form");
         c.help = QStringLiteral(
             "Turns a sealed vault back into the plain form: the same bytes, no longer\n"
             "encrypted. The plain form's cipher only hides the text from a glance;\n"
@@ -292,7 +294,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("check", "report on the vault file's form and lines");
+        Command c = command("check", checkVault, "report on the vault file's form and lines");
         c.help = QStringLiteral(
             "Reports on the vault file: whether it is sealed (and the cost of its key),\n"
             "how many entries it holds, which lines are not entries (blank lines, lines\n"
@@ -302,7 +304,8 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("export", "write every entry to a CSV, JSON or KeePass XML file");
+        Command c = command("export", exportEntries,
+                            "write every entry to a CSV, JSON or KeePass XML file");
         c.arguments = QStringLiteral("[FILE|-]");
         c.argumentKind = Kind::File;
         c.maxArguments = 1;
@@ -340,7 +343,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("import", "add the entries of a CSV, JSON or XML file");
+        Command c = command("import", importEntries, "add the entries of a CSV, JSON or XML file");
         c.arguments = QStringLiteral("FILE|-");
         c.argumentKind = Kind::File;
         c.minArguments = 1;
@@ -377,7 +380,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("merge", "merge other copies of the vault into it");
+        Command c = command("merge", mergeCopies, "merge other copies of the vault into it");
         c.arguments = QStringLiteral("FILE...");
         c.argumentKind = Kind::File;
         c.minArguments = 1;
@@ -404,7 +407,7 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("git-merge", "merge three vault files for git");
+        Command c = command("git-merge", gitMerge, "merge three vault files for git");
         c.arguments = QStringLiteral("BASE OURS THEIRS");
         c.argumentKind = Kind::File;
         c.minArguments = 3;
@@ -425,7 +428,8 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("backups", "list what this computer kept of the vault, to restore");
+        Command c = command("backups", listBackups,
+                            "list what this computer kept of the vault, to restore");
         c.help = QStringLiteral(
             "Lists what this computer kept of the vault, newest first, each numbered for\n"
             "`restore`: the backups made before the vault was rewritten (by a merge,\n"
@@ -447,7 +451,8 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("restore", "put what `backups` lists as N back as the vault");
+        Command c =
+            command("restore", restoreBackup, "put what `backups` lists as N back as the vault");
         c.arguments = QStringLiteral("N");
         c.argumentKind = Kind::Number;
         c.minArguments = 1;
@@ -463,7 +468,8 @@ std::vector<Command> makeCommands() {
         all.push_back(c);
     }
     {
-        Command c = command("completion", "print the shell completion for bash, zsh or fish");
+        Command c = command("completion", printCompletion,
+                            "print the shell completion for bash, zsh or fish");
         c.arguments = QStringLiteral("bash|zsh|fish");
         c.argumentKind = Kind::Choice;
         c.argumentChoices = {QStringLiteral("bash"), QStringLiteral("zsh"), QStringLiteral("fish")};

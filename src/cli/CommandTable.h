@@ -3,16 +3,21 @@
 #include <QString>
 #include <QStringList>
 
+#include <utility>
 #include <vector>
 
 // keynook-cli's commands and their options: the one table from which the
 // parser, --help, the manual page's synopsis and the shell completions all
-// come, so that none of them can name an option another does not know.
+// come, so that none of them can name an option another does not know. Each
+// command's row holds the function that runs it, so that a command is
+// reached through its row and no other way.
 namespace cli {
 
 // What an argument or an option's value is, for the completions: a file
 // name is completed from the folder, a choice from its words.
 enum class Kind { None, Text, Number, File, Choice };
+
+class Context;
 
 struct Option {
     QString name;  // "--sort"
@@ -32,7 +37,14 @@ struct Option {
 };
 
 struct Command {
+    // A command is made with the function that runs it (Commands.h), which
+    // is how the command line reaches it: no command can be in the table
+    // without one.
+    Command(QString name, int (&run)(Context&), QString summary)
+        : name(std::move(name)), run(&run), summary(std::move(summary)) {}
+
     QString name;
+    int (*run)(Context&);
     QString arguments; // as the usage shows them: "TEXT", "[FILE|-]", "FILE..."
     Kind argumentKind = Kind::None;
     QStringList argumentChoices;

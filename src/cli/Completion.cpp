@@ -1,6 +1,8 @@
 #include "cli/Completion.h"
 
 #include "cli/CommandTable.h"
+#include "cli/Commands.h"
+#include "cli/Context.h"
 
 namespace completion {
 
@@ -300,3 +302,13 @@ QString script(const QString& shell) {
 }
 
 } // namespace completion
+
+namespace cli {
+
+// The parser has taken only the name of a shell it knows.
+int printCompletion(Context& c) {
+    output(completion::script(c.arguments().at(0)).toUtf8());
+    return Success;
+}
+
+} // namespace cli

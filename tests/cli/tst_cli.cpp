@@ -622,6 +622,207 @@ TEST_F(Cli, EveryCommandIsDocumented) {
             << cli::manUsage(c).toStdString();
 }
 
+// The table of commands names each command with the function that runs it:
+// every command, run once on a vault and a data folder of its own, does
+// what only its own function does. A command added to the table needs a
+// row here, and one wired to another command's function fails its row.
+TEST_F(Cli, EveryCommandRunsItsOwnFunction) {
+    const auto literal = [](const QByteArray& text) {
+        return QRegularExpression::escape(QString::fromUtf8(text));
+    };
+    const QByteArray twoEntries = vaultformat::savedFile(kMaster, std::vector<Entry>{kMe, kBob});
+    const QString other = path(QStringLiteral("home/other.enc"));
+    const QString imported = path(QStringLiteral("home/imported.csv"));
+    for (const auto& [file, bytes] : std::map<QString, QByteArray>{
+             {other, vaultformat::savedFile(kMaster, std::vector<Entry>{kMe, kBob, kZoe})},
+             {imported, "username,password,location\nzed,zeds secret,z.example\n"}}) {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    // git's three files: the base and ours hold two entries, theirs a third.
+    const QStringList gitFiles = {path(QStringLiteral("home/base.enc")),
+                                  path(QStringLiteral("home/ours.enc")),
+                                  path(QStringLiteral("home/theirs.enc"))};
+    for (const QString& file : gitFiles) {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(file == gitFiles.last()
+                    ? vaultformat::savedFile(kMaster, std::vector<Entry>{kMe, kBob, kZoe})
+                    : twoEntries);
+    }
+
+    struct Row {
+        QString command;
+        QStringList args;  // after the command
+        QStringList input; // after the master password
+        bool sealed;       // the vault sealed first
+        int status;
+        QString out;    // a pattern the whole standard output matches
+        QByteArray err; // contained in standard error; none when empty
+    };
+    const std::vector<Row> rows = {
+        {QStringLiteral("init"),
+         {},
+         {},
+         false,
+         1,
+         {},
+         "a master password already; change it with `keynook-cli passwd`"},
+        {QStringLiteral("list"),
+         {QStringLiteral("--format=tsv")},
+         {},
+         false,
+         0,
+         literal("username\tpassword\tlocation\nme\t********\texample.org\n"
+                 "bob\t********\tmail.example.org\n"),
+         {}},
+        {QStringLiteral("show"),
+         {QStringLiteral("bob"), QStringLiteral("--format=tsv")},
+         {},
+         false,
+         0,
+         literal("username\tpassword\tlocation\nbob\t********\tmail.example.org\n"),
+         {}},
+        {QStringLiteral("get"),
+         {QStringLiteral("bob")},
+         {},
+         false,
+         0,
+         literal("bobs secret\n"),
+         {}},
+        // No display is given to the test's programs, and only clip wants one.
+        {QStringLiteral("clip"),
+         {QStringLiteral("bob")},
+         {},
+         false,
+         1,
+         {},
+         "nothing was put on the clipboard: there is no display"},
+        {QStringLiteral("add"),
+         {QStringLiteral("--username=zed")},
+         {QStringLiteral("zeds secret")},
+         false,
+         0,
+         {},
+         "Added zed (no location). The vault holds 3 entries."},
+        {QStringLiteral("edit"),
+         {QStringLiteral("bob"), QStringLiteral("--location=new.example")},
+         {},
+         false,
+         0,
+         {},
+         "Changed bob at new.example."},
+        {QStringLiteral("remove"),
+         {QStringLiteral("bob"), QStringLiteral("--yes")},
+         {},
+         false,
+         0,
+         {},
+         "Removed bob at mail.example.org. The vault holds 1 entry."},
+        {QStringLiteral("generate"),
+         {QStringLiteral("--characters=ab"), QStringLiteral("--length=6")},
+         {},
+         false,
+         0,
+         QStringLiteral("[ab]{6}\n"),
+         "Generated 6 characters"},
+        {QStringLiteral("passwd"),
+         {},
+         {QStringLiteral("battery staple 10")},
+         false,
+         0,
+         {},
+         "Changed the master password."},
+        {QStringLiteral("seal"), {}, {}, true, 1, {}, "is sealed already; nothing was changed"},
+        {QStringLiteral("unseal"), {}, {}, false, 1, {}, "is not sealed; nothing was changed"},
+        {QStringLiteral("check"),
+         {},
+         {},
+         false,
+         0,
+         literal("Vault: " + path(QStringLiteral("each/check/data.enc")).toUtf8() +
+                 "\nSealed: no\nEntries: 2\n") +
+             QStringLiteral("(?s).*"),
+         {}},
+        {QStringLiteral("export"),
+         {QStringLiteral("-")},
+         {},
+         false,
+         0,
+         literal(interchange::exportCsv(std::vector<Entry>{kMe, kBob}).bytes),
+         "Exported 2 entries as CSV in the keynook layout."},
+        {QStringLiteral("import"),
+         {imported, QStringLiteral("--dry-run")},
+         {},
+         false,
+         0,
+         {},
+         "Would import 1 entry from"},
+        {QStringLiteral("merge"), {other}, {}, false, 0, {}, "1 entry added from it."},
+        {QStringLiteral("git-merge"),
+         gitFiles,
+         {},
+         false,
+         0,
+         {},
+         "Merged the other branch's vault: 1 entry added from it."},
+        {QStringLiteral("backups"),
+         {},
+         {},
+         false,
+         0,
+         {},
+         "This computer has kept nothing of the vault at"},
+        {QStringLiteral("restore"),
+         {QStringLiteral("1"), QStringLiteral("--yes")},
+         {},
+         false,
+         1,
+         {},
+         "there is no number 1: `keynook-cli backups` lists nothing to restore"},
+        {QStringLiteral("completion"),
+         {QStringLiteral("bash")},
+         {},
+         false,
+         0,
+         QStringLiteral("(?s)# bash completion for keynook-cli: .*\n"
+                        "complete -F _keynook_cli keynook-cli\n"),
+         {}},
+    };
+
+    QStringList inTable;
+    for (const cli::Command& c : cli::commands())
+        inTable << c.name;
+    QStringList withRows;
+    for (const Row& row : rows)
+        withRows << row.command;
+    EXPECT_EQ(withRows, inTable) << "each command of the table needs a row, in the table's order";
+
+    m_env.remove(QStringLiteral("DISPLAY"));
+    m_env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.command.toStdString());
+        const QString folder = path(QStringLiteral("each/") + row.command);
+        ASSERT_TRUE(QDir().mkpath(folder + QStringLiteral("/data")));
+        m_vault = folder + QStringLiteral("/data.enc");
+        m_env.insert(QStringLiteral("XDG_DATA_HOME"), folder + QStringLiteral("/data"));
+        writeVault(twoEntries);
+        if (row.sealed)
+            sealCheaply();
+        const Ran r = withMaster(QStringList{row.command} + row.args, row.input);
+        EXPECT_EQ(r.status, row.status) << r.err.toStdString();
+        EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(row.out))
+                        .match(QString::fromUtf8(r.out))
+                        .hasMatch())
+            << r.out.toStdString();
+        if (row.err.isEmpty())
+            EXPECT_EQ(r.err, QByteArray());
+        else
+            EXPECT_TRUE(r.err.contains(row.err)) << r.err.toStdString();
+    }
+}
+
 // Mistakes are refused with status 1, a message, and the vault untouched.
 TEST_F(Cli, ErrorTable) {
     enum Start { Missing, NeverUsed, Two, Lost, NoFolder, FromEnvironment };
