@@ -158,14 +158,13 @@ bool coversHost(const Host& location, const Host& page) {
     const psl_ctx_t* list = suffixList();
     if (!list)
         return false;
+    // The page's owner holds its registrable domain (its public suffix and
+    // one label more); the location must be that domain or lie below it, or
+    // the page belongs to someone else though its name ends in the
+    // location. That also keeps a location that is itself a public suffix
+    // ("co.uk", "github.io") to its own host: every registrable domain
+    // below it is longer than it.
     const QByteArray own = location.name.toLatin1();
-    // Below a public suffix, every name has an owner of its own.
-    if (psl_is_public_suffix2(list, own.constData(), PSL_TYPE_ANY))
-        return false;
-    // The page's owner holds its registrable domain; the location must be
-    // that domain or lie below it, or the page belongs to someone else even
-    // though its name ends in the location (a suffix such as
-    // "s3.amazonaws.com" in between).
     const QByteArray pageName = page.name.toLatin1();
     const char* registrable = psl_registrable_domain(list, pageName.constData());
     if (!registrable)
