@@ -71,6 +71,8 @@ const Row rows[] = {
     {"BareDomainPortWrittenOut", "https://example.org:443", Top, "example.org", Verdict::Fills},
     {"BareDomainOtherPort", "https://example.org:8443", Top, "example.org", Verdict::PortDiffers},
     {"BareDomainNotItsParent", "https://example.org", Top, "www.example.org", Verdict::HostDiffers},
+    {"BareDomainNotAGluedName", "https://mywww.example.org", Top, "www.example.org",
+     Verdict::HostDiffers},
     {"BareDomainUnderCountrySuffix", "https://login.example.co.uk", Top, "example.co.uk",
      Verdict::Fills},
 
