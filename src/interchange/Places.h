@@ -17,10 +17,20 @@ struct Place {
 };
 Place placeOf(const QString& location);
 
-// Whether a title says nothing that the location does not: it is empty, the
-// location spells it out (ignoring the case of ASCII letters), or it is the
-// name placeOf() gives, which export writes. Such a title is no loss when
-// the location is kept in its stead.
+// The host of a location written as an address with a scheme and "//"
+// (https://host/, android://hash@package/): what lies between them and the
+// path, past any user and password and without a port. Empty for any other
+// location. It is read as browsers read the parts of an address, without
+// judging whether each part is well-formed.
+QByteArrayView hostOf(QByteArrayView location);
+
+// Whether a title says nothing that the location does not: it is empty, or
+// it is the location itself, the location's host, the host without "www."
+// (each ignoring the case of ASCII letters), or the name placeOf() gives,
+// which export writes. Such a title is no loss when the location is kept in
+// its stead. Any other title is, however much of it the location holds: a
+// title "Bank" for https://www.mybanking.example names the entry in a way
+// the address does not.
 bool titleSpelledOut(QByteArrayView title, QByteArrayView location);
 
 } // namespace interchange

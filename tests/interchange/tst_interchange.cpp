@@ -666,23 +666,24 @@ TEST(Interchange, EachManagersFileReadsAsItsExpectedEntries) {
          "password changed",
          0, 0, 0, 0},
         {"keepassxc.csv", Format::Csv, Layout::KeePassXC,
-         "2 groups, 2 notes, 1 TOTP secret, 1 icon, 4 times last modified, 4 creation times", 1, 0,
-         0, 1},
+         "2 groups, 2 titles, 2 notes, 1 TOTP secret, 1 icon, 4 times last modified, 4 creation "
+         "times",
+         1, 0, 0, 1},
         {"bitwarden.csv", Format::Csv, Layout::Bitwarden,
-         "1 folder, 1 favourite mark, 2 titles, 1 note, 1 entry's custom fields, 1 master "
+         "1 folder, 1 favourite mark, 3 titles, 1 note, 1 entry's custom fields, 1 master "
          "password re-prompt, 1 TOTP secret",
          0, 1, 0, 0},
         {"lastpass.csv", Format::Csv, Layout::LastPass,
-         "1 TOTP secret, 1 note, 1 group, 1 favourite mark", 1, 1, 0, 0},
+         "1 TOTP secret, 1 note, 2 titles, 1 group, 1 favourite mark", 1, 1, 0, 0},
         {"1password.csv", Format::Csv, Layout::OnePassword,
          "2 titles, 1 TOTP secret, 1 favourite mark, 1 archive mark, 1 entry's tags, 1 note", 0, 0,
          0, 0},
         {"keepass.xml", Format::KeePassXml, Layout::Keynook,
-         "2 groups, 1 title, 3 notes, 1 TOTP secret, 1 entry's custom fields, 1 entry's "
+         "2 groups, 3 titles, 3 notes, 1 TOTP secret, 1 entry's custom fields, 1 entry's "
          "attachments, 1 entry's tags, 1 icon",
          1, 0, 0, 1, 1, 1},
         {"bitwarden-export.json", Format::BitwardenJson, Layout::Keynook,
-         "1 folder, 1 favourite mark, 2 titles, 1 note, 1 entry's custom fields, 1 master "
+         "1 folder, 1 favourite mark, 3 titles, 1 note, 1 entry's custom fields, 1 master "
          "password re-prompt, 1 TOTP secret, 1 further URI, 1 entry's password history",
          0, 2, 0, 0},
     };
@@ -741,6 +742,84 @@ TEST(Interchange, EachManagersFileReadsAsItsExpectedEntries) {
     for (const interchange::LayoutTable& table : interchange::layouts())
         EXPECT_EQ(interchange::layoutNamed(interchange::layoutName(table.layout)), table.layout);
     EXPECT_EQ(interchange::layoutNamed(u("Chrome")), std::nullopt);
+}
+
+namespace {
+
+// "2 notes, 1 title": what a report counts as not kept, in its order.
+std::string countedNotKept(const interchange::ImportReport& r) {
+    QStringList parts;
+    for (const interchange::NotKept& n : r.notKept)
+        parts << n.counted();
+    return parts.join(u(", ")).toStdString();
+}
+
+// What a report counts as skipped whole, in the order the command line
+// tells it.
+std::string countedSkipped(const interchange::ImportReport& r) {
+    QStringList parts;
+    if (r.skippedNotLogins > 0)
+        parts << QStringLiteral("%1 not logins").arg(r.skippedNotLogins);
+    if (r.skippedHistory > 0)
+        parts << QStringLiteral("%1 older versions").arg(r.skippedHistory);
+    if (r.skippedRecycled > 0)
+        parts << QStringLiteral("%1 recycled").arg(r.skippedRecycled);
+    return parts.join(u(", ")).toStdString();
+}
+
+} // namespace
+
+// Small files, each written from its manager's documented format to hold
+// one thing an import must get right: the entries it reads as, what the
+// report counts as not kept and as skipped whole, which --strict refuses,
+// and the same from the import into a vault.
+TEST(Interchange, SmallFilesReadAsTheirRowsSay) {
+    const QByteArray chrome = "name,url,username,password\n";
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        std::vector<Entry> entries;
+        const char* notKept = "";
+        const char* skipped = "";
+    } rows[] = {
+        {"titles that the address spells out: its host, without www., the whole address",
+         chrome + "www.mybanking.example,https://www.mybanking.example/,a,p\n"
+                  "MyBanking.example,https://www.mybanking.example/,b,p\n"
+                  "HTTPS://WWW.MYBANKING.EXAMPLE/,https://www.mybanking.example/,c,p\n",
+         {{u("a"), u("p"), u("https://www.mybanking.example/")},
+          {u("b"), u("p"), u("https://www.mybanking.example/")},
+          {u("c"), u("p"), u("https://www.mybanking.example/")}}},
+        {"a title that is only part of the host",
+         chrome + "Bank,https://www.mybanking.example,a,p\n",
+         {{u("a"), u("p"), u("https://www.mybanking.example")}},
+         "1 title"},
+        {"a title of one letter of the address",
+         chrome + "t,https://site.example,a,p\n",
+         {{u("a"), u("p"), u("https://site.example")}},
+         "1 title"},
+        {"a title that is part of a host without a scheme",
+         chrome + "Mail,webmail.example,a,p\n",
+         {{u("a"), u("p"), u("webmail.example")}},
+         "1 title"},
+        {"a title that is the scheme of an app's address",
+         chrome + "Android,android://aGFzaA==@com.example.app/,a,p\n",
+         {{u("a"), u("p"), u("android://aGFzaA==@com.example.app/")}},
+         "1 title"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const ImportResult r = interchange::importAny(row.bytes);
+        ASSERT_TRUE(r.ok()) << r.error.toStdString();
+        EXPECT_EQ(r.entries, row.entries);
+        EXPECT_EQ(countedNotKept(r), row.notKept);
+        EXPECT_EQ(countedSkipped(r), row.skipped);
+        EXPECT_EQ(r.dropsAnything(), *row.notKept != '\0' || *row.skipped != '\0');
+        const interchange::EncodedImport encoded = interchange::importEncoded(row.bytes);
+        EXPECT_EQ(encoded.error, r.error);
+        EXPECT_EQ(encoded.dropped, r.dropped);
+        EXPECT_EQ(countedNotKept(encoded), row.notKept);
+        EXPECT_TRUE(linesOfEntries(encoded.entries, row.entries));
+    }
 }
 
 // An input is read up to one byte past the limit, and no further: a pipe
