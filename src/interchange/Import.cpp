@@ -17,10 +17,12 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -61,6 +63,40 @@ bool readHeader(csv::Reader& reader, std::vector<QByteArrayView>& fields, Header
         error = QStringLiteral("line %1: %2").arg(line).arg(match.error);
     }
     return match.table != nullptr;
+}
+
+// The field references of KeePassXC's CSV, which holds an entry's title,
+// username, password, URL and notes, and no identities: a reference by
+// identity, which KeePassXC makes of a clone, finds nothing. Null when the
+// file cannot be read; the reading proper says why.
+std::unique_ptr<FieldReferences> csvFieldReferences(QByteArrayView bytes,
+                                                    const std::vector<QString>& names, int title,
+                                                    int username, int password, int address) {
+    csv::Reader reader(bytes);
+    std::vector<QByteArrayView> fields;
+    if (!reader.next(fields))
+        return nullptr;
+    int notes = -1;
+    for (size_t k = 0; k < names.size(); ++k)
+        if (names[k].compare(QLatin1String("notes"), Qt::CaseInsensitive) == 0)
+            notes = static_cast<int>(k);
+    const int at[5] = {title, username, password, address, notes};
+    auto records = std::make_shared<std::vector<std::array<QByteArray, 5>>>();
+    while (reader.next(fields)) {
+        if (fields.size() != names.size())
+            return nullptr;
+        std::array<QByteArray, 5>& record = records->emplace_back();
+        for (int k = 0; k < 5; ++k)
+            if (at[k] >= 0)
+                record[static_cast<size_t>(k)] = fields[static_cast<size_t>(at[k])].toByteArray();
+    }
+    if (!reader.error().isEmpty())
+        return nullptr;
+    return std::make_unique<FieldReferences>(
+        records->size(), [records](size_t i, char letter) -> QByteArray {
+            const qsizetype k = QByteArrayView("TUPAN").indexOf(letter);
+            return k < 0 ? QByteArray() : (*records)[i][static_cast<size_t>(k)];
+        });
 }
 
 // Reads a CSV file of any layout and hands each record worth keeping to
@@ -126,6 +162,13 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
     }
     const bool quickly =
         table.layout == Layout::Keynook && username == 0 && password == 1 && address == 2;
+    std::unique_ptr<FieldReferences> references =
+        table.layout == Layout::KeePassXC && FieldReferences::mayHold(bytes)
+            ? csvFieldReferences(bytes, names, title, username, password, address)
+            : nullptr;
+    qsizetype unresolved = 0;
+    // The fields of a record that refers to others, resolved.
+    QByteArray resolved[4];
     const QByteArrayView login = kind >= 0 ? QByteArrayView(header.columns[kind]->value) : "";
     const QByteArrayView note = table.noteAddress ? QByteArrayView(table.noteAddress) : "";
     size_t taken = 0;
@@ -152,8 +195,23 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
             ++r.skippedNotLogins;
             continue;
         }
-        QByteArrayView location = fields[address];
         std::uint64_t dropped = 0;
+        if (references) {
+            qsizetype failed = 0;
+            const int at[4] = {title, username, password, address};
+            for (int k = 0; k < 4; ++k) {
+                QByteArrayView& cell = fields[static_cast<size_t>(at[k])];
+                if (FieldReferences::mayHold(cell)) {
+                    resolved[k] = references->resolved(cell, failed);
+                    cell = resolved[k];
+                }
+            }
+            if (failed > 0) {
+                unresolved += failed;
+                dropped = mixCell(dropped, columns, QByteArray::number(failed));
+            }
+        }
+        QByteArrayView location = fields[address];
         for (Counted& c : counted) {
             const QByteArrayView cell = fields[c.at];
             const bool lost =
@@ -184,6 +242,10 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
             {names[c.at], isTitle ? QStringLiteral("title") : QString::fromUtf8(c.column->one),
              isTitle ? QStringLiteral("titles") : QString::fromUtf8(c.column->many), c.cells});
     }
+    if (unresolved > 0)
+        r.notKept.push_back({QStringLiteral("{REF:…}"),
+                             QStringLiteral("unresolved field reference"),
+                             QStringLiteral("unresolved field references"), unresolved});
     return true;
 }
 

@@ -171,7 +171,9 @@ Detection detect(QByteArrayView bytes);
 // CSV in any of the layouts, told apart by the header line (column names
 // ignoring case, in any order; see matchHeader()). Every record must have
 // as many fields as the header. An entry's location is the record's
-// address, or its title when that is empty.
+// address, or its title when that is empty. In KeePassXC's layout, field
+// references to other records are resolved as importKeePassXml() resolves
+// them; the file holds no identities, so one by identity stays as it is.
 ImportResult importCsv(QByteArrayView bytes);
 // What exportJson() writes. Keys other than ours are counted as not kept;
 // each item must have all three, as strings (a key given twice counts with
@@ -185,7 +187,11 @@ ImportResult importJson(QByteArrayView bytes);
 // fields, attachments, tags, icons, colours, expiry, auto-type settings and
 // custom data; times are the file's own bookkeeping and are not counted.
 // The older versions in an entry's history and the entries in the recycle
-// bin (while the file has one enabled) are skipped and counted. A value
+// bin (while the file has one enabled) are skipped and counted. A field
+// reference ({REF:P@I:…}, which KeePassXC writes into a clone) is replaced
+// by the field of the entry of the file it refers to, as KeePass resolves
+// it; one that refers to no entry of the file stays as it is, and is
+// counted as an unresolved field reference, which --strict refuses. A value
 // that a KeePass database held encrypted (Protected="True") refuses the
 // file: only KeePass can decrypt it. Errors name the line.
 ImportResult importKeePassXml(QByteArrayView bytes);

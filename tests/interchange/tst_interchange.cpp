@@ -775,6 +775,27 @@ std::string countedSkipped(const interchange::ImportReport& r) {
 // and the same from the import into a vault.
 TEST(Interchange, SmallFilesReadAsTheirRowsSay) {
     const QByteArray chrome = "name,url,username,password\n";
+    // KeePass XML as KeePassXC exports it, cut down to what matters here.
+    const auto keepass = [](const QByteArray& entries) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<KeePassFile>\n<Root>\n<Group>\n"
+               "<UUID>WlGgbUQ9SBmxxqL2pucV+g==</UUID>\n<Name>Root</Name>\n" +
+               entries + "</Group>\n</Root>\n</KeePassFile>\n";
+    };
+    const auto entry = [](const char* uuid, const char* title, const char* username,
+                          const char* password, const char* url) {
+        QByteArray e = "<Entry>\n<UUID>" + QByteArray(uuid) + "</UUID>\n";
+        const char* const keys[] = {"Title", "UserName", "Password", "URL"};
+        const char* const values[] = {title, username, password, url};
+        for (int k = 0; k < 4; ++k)
+            e += "<String><Key>" + QByteArray(keys[k]) + "</Key><Value>" + values[k] +
+                 "</Value></String>\n";
+        return e + "</Entry>\n";
+    };
+    const QByteArray mail =
+        entry("AAAAAAAAAAAAAAAAAAAAAQ==", "mail.example", "anna", "s3cret", "https://mail.example");
+    const QByteArray keepassxc =
+        "\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\"\n"
+        "\"Root\",\"mail.example\",\"anna\",\"s3cret\",\"https://mail.example\",\"\"\n";
     const struct {
         const char* what;
         QByteArray bytes;
@@ -805,6 +826,40 @@ TEST(Interchange, SmallFilesReadAsTheirRowsSay) {
          chrome + "Android,android://aGFzaA==@com.example.app/,a,p\n",
          {{u("a"), u("p"), u("android://aGFzaA==@com.example.app/")}},
          "1 title"},
+        {"a clone's references to its original by identity, as KeePassXC makes them",
+         keepass(mail + entry("AAAAAAAAAAAAAAAAAAAAAg==", "mail.example",
+                              "{REF:U@I:00000000000000000000000000000001}",
+                              "{REF:P@I:00000000000000000000000000000001}",
+                              "https://mail.example")),
+         {{u("anna"), u("s3cret"), u("https://mail.example")},
+          {u("anna"), u("s3cret"), u("https://mail.example")}}},
+        {"references by title, username and URL, in a text, in any case, and to a reference",
+         keepass(entry("AAAAAAAAAAAAAAAAAAAAAw==", "", "{REF:U@A:MAIL.EXAMPLE}",
+                       "{ref:p@t:mail.ex}", "https://x.example/?u={REF:U@T:Mail.exa}") +
+                 mail +
+                 entry("AAAAAAAAAAAAAAAAAAAABA==", "", "b",
+                       "{REF:P@I:00000000000000000000000000000003}", "https://y.example")),
+         {{u("anna"), u("s3cret"), u("https://x.example/?u=anna")},
+          {u("anna"), u("s3cret"), u("https://mail.example")},
+          {u("b"), u("s3cret"), u("https://y.example")}}},
+        {"a reference to no entry of the file stays as it is, counted",
+         keepass(mail + entry("AAAAAAAAAAAAAAAAAAAAAg==", "", "anna",
+                              "{REF:P@I:00000000000000000000000000000009}",
+                              "https://mail.example")),
+         {{u("anna"), u("s3cret"), u("https://mail.example")},
+          {u("anna"), u("{REF:P@I:00000000000000000000000000000009}"), u("https://mail.example")}},
+         "1 unresolved field reference"},
+        {"KeePassXC's CSV: references by title resolve, by identity they cannot",
+         keepassxc +
+             "\"Root\",\"\",\"{REF:U@T:mail.example}\",\"{REF:P@T:mail.example}\","
+             "\"https://mail.example\",\"\"\n"
+             "\"Root\",\"\",\"{REF:U@I:00000000000000000000000000000001}\","
+             "\"{REF:P@I:00000000000000000000000000000001}\",\"https://mail.example\",\"\"\n",
+         {{u("anna"), u("s3cret"), u("https://mail.example")},
+          {u("anna"), u("s3cret"), u("https://mail.example")},
+          {u("{REF:U@I:00000000000000000000000000000001}"),
+           u("{REF:P@I:00000000000000000000000000000001}"), u("https://mail.example")}},
+         "2 unresolved field references"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
