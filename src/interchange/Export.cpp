@@ -587,10 +587,18 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
     for (size_t i = 0; i < count; ++i) {
         fields.select(i);
         Place place;
-        if (titled || table.webAddressesOnly) {
-            place = placeOf(fields.text(i, EntryStore::Location));
+        // A location that the manager's importer would take for several
+        // addresses, written as one: quoted within its cell.
+        QString oneAddress;
+        if (titled || table.webAddressesOnly || table.addressesInOneCell) {
+            const QString location = fields.text(i, EntryStore::Location);
+            place = placeOf(location);
             if (table.webAddressesOnly && !place.web)
                 r.notWebAddresses.push_back(i);
+            if (table.addressesInOneCell && holdsSeveralAddresses(location.toUtf8()))
+                oneAddress = QLatin1Char('"') +
+                             QString(location).replace(QLatin1Char('"'), QLatin1String("\"\"")) +
+                             QLatin1Char('"');
         }
         if (own && fields.putPlainRecord(out, guard, r.formulaCells))
             continue;
@@ -621,7 +629,9 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
             }
             const bool ok = field < 0                    ? true
                             : column.role == Role::Title ? putCell(place.name)
-                                                         : putField(i, field);
+                            : column.role == Role::Address && !oneAddress.isNull()
+                                ? putCell(oneAddress)
+                                : putField(i, field);
             if (!ok)
                 return ExportResult{{}, unwritable(i, field), {}, 0};
         }

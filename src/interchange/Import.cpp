@@ -65,6 +65,58 @@ bool readHeader(csv::Reader& reader, std::vector<QByteArrayView>& fields, Header
     return match.table != nullptr;
 }
 
+// Whether a record's group path, from the root on, is the recycle bin
+// right under the root, or a group inside it.
+bool inRecycleBin(QByteArrayView path, QByteArrayView bin) {
+    const qsizetype slash = path.indexOf('/');
+    if (slash < 0)
+        return false;
+    const QByteArrayView below = path.sliced(slash + 1);
+    return below.startsWith(bin) && (below.size() == bin.size() || below[bin.size()] == '/');
+}
+
+// The addresses of a cell that holds several, as Bitwarden's importer reads
+// them: the fields of a CSV record, each without the white space around it,
+// the empty ones none. A quoted field is taken as its quotes hold it, a
+// doubled quote standing for one. A line break parts addresses as a comma
+// does.
+std::vector<QByteArray> splitAddresses(QByteArrayView cell) {
+    std::vector<QByteArray> addresses;
+    const qsizetype n = cell.size();
+    for (qsizetype i = 0; i <= n; ++i) {
+        const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+        while (i < n && blank(cell[i]))
+            ++i;
+        QByteArray address;
+        if (i < n && cell[i] == '"') {
+            for (++i; i < n; ++i) {
+                if (cell[i] == '"' && (i + 1 >= n || cell[i + 1] != '"')) {
+                    ++i;
+                    break;
+                }
+                i += cell[i] == '"' ? 1 : 0;
+                address += cell[i];
+            }
+        }
+        const qsizetype from = i;
+        while (i < n && cell[i] != ',' && cell[i] != '\r' && cell[i] != '\n')
+            ++i;
+        address += cell.sliced(from, i - from).trimmed();
+        if (!address.isEmpty())
+            addresses.push_back(std::move(address));
+    }
+    return addresses;
+}
+
+} // namespace
+
+bool holdsSeveralAddresses(QByteArrayView cell) {
+    return cell.contains(',') || cell.contains('\n') || cell.contains('\r') ||
+           cell.trimmed().startsWith('"');
+}
+
+namespace {
+
 // The field references of KeePassXC's CSV, which holds an entry's title,
 // username, password, URL and notes, and no identities: a reference by
 // identity, which KeePassXC makes of a clone, finds nothing. Null when the
@@ -147,6 +199,9 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
             break;
         case Role::Address:
             address = at;
+            // Its further addresses, where one cell holds several.
+            if (table.addressesInOneCell)
+                counted.push_back({k, c, 0});
             break;
         case Role::Title:
             title = at;
@@ -169,6 +224,14 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
     qsizetype unresolved = 0;
     // The fields of a record that refers to others, resolved.
     QByteArray resolved[4];
+    int group = -1;
+    for (size_t k = 0; k < columns && table.recycleBin; ++k)
+        if (names[k].compare(QLatin1String("group"), Qt::CaseInsensitive) == 0)
+            group = static_cast<int>(k);
+    // An address cell that holds several addresses: the first, and how many
+    // follow it.
+    QByteArray firstAddress;
+    qsizetype furtherAddresses = 0;
     const QByteArrayView login = kind >= 0 ? QByteArrayView(header.columns[kind]->value) : "";
     const QByteArrayView note = table.noteAddress ? QByteArrayView(table.noteAddress) : "";
     size_t taken = 0;
@@ -195,6 +258,10 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
             ++r.skippedNotLogins;
             continue;
         }
+        if (group >= 0 && inRecycleBin(fields[group], table.recycleBin)) {
+            ++r.skippedRecycled;
+            continue;
+        }
         std::uint64_t dropped = 0;
         if (references) {
             qsizetype failed = 0;
@@ -211,15 +278,24 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
                 dropped = mixCell(dropped, columns, QByteArray::number(failed));
             }
         }
+        furtherAddresses = 0;
+        if (table.addressesInOneCell && holdsSeveralAddresses(fields[address])) {
+            const std::vector<QByteArray> addresses = splitAddresses(fields[address]);
+            firstAddress = addresses.empty() ? QByteArray() : addresses.front();
+            furtherAddresses = addresses.empty() ? 0 : qsizetype(addresses.size()) - 1;
+            fields[address] = firstAddress;
+        }
         QByteArrayView location = fields[address];
         for (Counted& c : counted) {
             const QByteArrayView cell = fields[c.at];
-            const bool lost =
-                c.column->role == Role::Title
-                    ? !location.isEmpty() && !titleSpelledOut(cell, location)
+            const Role role = c.column->role;
+            const qsizetype lost =
+                role == Role::Title ? !location.isEmpty() && !titleSpelledOut(cell, location)
+                : role == Role::Address
+                    ? furtherAddresses
                     : !cell.isEmpty() && !(c.column->unset && cell == c.column->unset);
-            if (lost) {
-                ++c.cells;
+            if (lost > 0) {
+                c.cells += lost;
                 dropped = mixCell(dropped, c.at, cell);
             }
         }
@@ -237,10 +313,15 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
     for (const Counted& c : counted) {
         if (c.cells == 0)
             continue;
-        const bool isTitle = c.column->role == Role::Title;
-        r.notKept.push_back(
-            {names[c.at], isTitle ? QStringLiteral("title") : QString::fromUtf8(c.column->one),
-             isTitle ? QStringLiteral("titles") : QString::fromUtf8(c.column->many), c.cells});
+        const Role role = c.column->role;
+        r.notKept.push_back({names[c.at],
+                             role == Role::Title     ? QStringLiteral("title")
+                             : role == Role::Address ? QStringLiteral("further URI")
+                                                     : QString::fromUtf8(c.column->one),
+                             role == Role::Title     ? QStringLiteral("titles")
+                             : role == Role::Address ? QStringLiteral("further URIs")
+                                                     : QString::fromUtf8(c.column->many),
+                             c.cells});
     }
     if (unresolved > 0)
         r.notKept.push_back({QStringLiteral("{REF:…}"),

@@ -52,7 +52,10 @@ struct ExportResult {
 
 // A header line and one record per entry, in UTF-8 without a byte order
 // mark, every record ending in CR LF: the columns the layout's table marks
-// as exported, in its order.
+// as exported, in its order. In Bitwarden's layout a location that its
+// importer would split into several URIs (one with a comma or a line break
+// in it, or that starts with a quote) is quoted within its cell, which that
+// importer undoes.
 ExportResult exportCsv(const std::vector<Entry>& entries, Layout layout = Layout::Keynook,
                        Cells cells = Cells::Exact);
 // The same bytes, written from the entries as the vault holds them, in slot
@@ -174,6 +177,12 @@ Detection detect(QByteArrayView bytes);
 // address, or its title when that is empty. In KeePassXC's layout, field
 // references to other records are resolved as importKeePassXml() resolves
 // them; the file holds no identities, so one by identity stays as it is.
+// The records of KeePassXC's recycle bin (the group "Recycle Bin" right
+// under the root, and the groups in it) are skipped and counted, as the
+// XML's are. Bitwarden writes an item's URIs into one cell with commas
+// between them: the cell is split as Bitwarden's importer splits it, the
+// first URI is the location and the others are counted as further URIs,
+// as importBitwardenJson() counts them.
 ImportResult importCsv(QByteArrayView bytes);
 // What exportJson() writes. Keys other than ours are counted as not kept;
 // each item must have all three, as strings (a key given twice counts with

@@ -69,7 +69,8 @@ std::vector<LayoutTable> makeLayouts() {
           notAlways(notKept("timePasswordChanged", "time the password changed",
                             "times the password changed"))},
          true},
-        // Version 2.7 added the last four columns.
+        // Version 2.7 added the last four columns. Its recycle bin is a
+        // group like any other, right under the root.
         {Layout::KeePassXC,
          "keepassxc",
          "KeePassXC",
@@ -80,9 +81,14 @@ std::vector<LayoutTable> makeLayouts() {
           notAlways(unwritten(notKept("Icon", "icon", "icons", "0"))),
           notAlways(
               unwritten(notKept("Last Modified", "time last modified", "times last modified"))),
-          notAlways(unwritten(notKept("Created", "creation time", "creation times")))}},
+          notAlways(unwritten(notKept("Created", "creation time", "creation times")))},
+         false,
+         nullptr,
+         false,
+         "Recycle Bin"},
         // An organisation's export has collections where a personal one has
-        // folder and favorite; exports before 2021 have no reprompt.
+        // folder and favorite; exports before 2021 have no reprompt. An
+        // item's URIs share one cell, separated by commas.
         {Layout::Bitwarden,
          "bitwarden",
          "Bitwarden",
@@ -95,7 +101,10 @@ std::vector<LayoutTable> makeLayouts() {
           kept("login_uri", R::Address), kept("login_username", R::Username),
           kept("login_password", R::Password), notKept("login_totp", "TOTP secret", "TOTP secrets"),
           notAlways(
-              unwritten(notKept("collections", "entry's collections", "entries' collections")))}},
+              unwritten(notKept("collections", "entry's collections", "entries' collections")))},
+         false,
+         nullptr,
+         true},
         // Exports before TOTP came have no totp column. A secure note is a
         // record with the address http://sn.
         {Layout::LastPass,

@@ -65,6 +65,14 @@ struct LayoutTable {
     bool webAddressesOnly = false;
     // A record whose address is this is a note, not a login.
     const char* noteAddress = nullptr;
+    // The manager writes an item's several addresses into one cell, with
+    // commas between them, as its importer splits them again: the first is
+    // the location, and the others are counted as further addresses.
+    bool addressesInOneCell = false;
+    // The group right under the root that is the manager's recycle bin, as
+    // a record's group path (the column "Group") names it: records in it,
+    // or in a group inside it, are skipped and counted.
+    const char* recycleBin = nullptr;
 };
 
 // Every layout, Keynook's first.

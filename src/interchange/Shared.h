@@ -64,6 +64,12 @@ void noteDropped(ImportReport& r, size_t taken, std::uint64_t hash);
 // Whether a JSON value holds anything: null, false and empty ones do not.
 bool holdsSomething(const QJsonValue& v);
 
+// Whether an address cell of a layout whose manager writes an item's
+// addresses into one cell may hold several: one that does holds a comma or
+// a line break between them, or starts with a quote. Export quotes a
+// location that would read so, as the manager's importer unquotes it.
+bool holdsSeveralAddresses(QByteArrayView cell);
+
 // Field references as KeePass resolves them, which KeePassXC writes into an
 // entry it clones: {REF:<wanted>@<searched>:<text>} stands for a field of
 // the first entry, in the file's order, whose searched field holds the

@@ -793,6 +793,8 @@ TEST(Interchange, SmallFilesReadAsTheirRowsSay) {
     };
     const QByteArray mail =
         entry("AAAAAAAAAAAAAAAAAAAAAQ==", "mail.example", "anna", "s3cret", "https://mail.example");
+    const QByteArray bitwarden = "folder,favorite,type,name,notes,fields,reprompt,login_uri,"
+                                 "login_username,login_password,login_totp\n";
     const QByteArray keepassxc =
         "\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\"\n"
         "\"Root\",\"mail.example\",\"anna\",\"s3cret\",\"https://mail.example\",\"\"\n";
@@ -860,6 +862,35 @@ TEST(Interchange, SmallFilesReadAsTheirRowsSay) {
           {u("{REF:U@I:00000000000000000000000000000001}"),
            u("{REF:P@I:00000000000000000000000000000001}"), u("https://mail.example")}},
          "2 unresolved field references"},
+        {"Bitwarden's CSV: several URIs in one cell, the first kept",
+         bitwarden +
+             ",,login,one.example,,,0,\"https://one.example,https://two.example\",anna,pw,\n"
+             ",,login,three.example,,,0,\"https://three.example, \"\"https://four.example\"\"\","
+             "bob,pw,\n",
+         {{u("anna"), u("pw"), u("https://one.example")},
+          {u("bob"), u("pw"), u("https://three.example")}},
+         "2 further URIs"},
+        {"Bitwarden's JSON of the same vault",
+         "{\"encrypted\": false, \"items\": [\n"
+         "{\"type\": 1, \"name\": \"one.example\", \"login\": {\"username\": \"anna\", "
+         "\"password\": \"pw\", \"uris\": [{\"match\": null, \"uri\": \"https://one.example\"}, "
+         "{\"match\": null, \"uri\": \"https://two.example\"}]}},\n"
+         "{\"type\": 1, \"name\": \"three.example\", \"login\": {\"username\": \"bob\", "
+         "\"password\": \"pw\", \"uris\": [{\"match\": null, \"uri\": \"https://three.example\"}, "
+         "{\"match\": null, \"uri\": \"https://four.example\"}]}}]}",
+         {{u("anna"), u("pw"), u("https://one.example")},
+          {u("bob"), u("pw"), u("https://three.example")}},
+         "2 further URIs"},
+        {"KeePassXC's CSV: the recycle bin and the groups in it are skipped",
+         keepassxc +
+             "\"Root/Recycle Bin\",\"old.example\",\"anna\",\"gone\",\"https://old.example\","
+             "\"a note\"\n"
+             "\"Root/Recycle Bin/Shops\",\"\",\"anna\",\"gone\",\"\",\"\"\n"
+             "\"Root/Work/Recycle Bin\",\"\",\"bob\",\"pw\",\"https://work.example\",\"\"\n",
+         {{u("anna"), u("s3cret"), u("https://mail.example")},
+          {u("bob"), u("pw"), u("https://work.example")}},
+         "1 group",
+         "2 recycled"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
