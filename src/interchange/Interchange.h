@@ -202,7 +202,8 @@ ImportResult importJson(QByteArrayView bytes);
 // it; one that refers to no entry of the file stays as it is, and is
 // counted as an unresolved field reference, which --strict refuses. A value
 // that a KeePass database held encrypted (Protected="True") refuses the
-// file: only KeePass can decrypt it. Errors name the line.
+// file: only KeePass can decrypt it. Errors name the line and the kind of
+// problem, and quote nothing from inside a value.
 ImportResult importKeePassXml(QByteArrayView bytes);
 // Bitwarden's unencrypted JSON export: the logins (items of type 1), each
 // with its username, password and first URI (its name when it has none).

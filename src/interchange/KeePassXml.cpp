@@ -5,6 +5,7 @@
 #include "vault/Utf8.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QString>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
@@ -124,10 +125,49 @@ public:
             m_xml.readNext();
     }
     bool hasError() const { return m_xml.hasError(); }
-    QString errorString() const { return m_xml.errorString(); }
+    QString errorString() const { return withoutText(m_xml.errorString()); }
     int lineNumber() const { return static_cast<int>(m_xml.lineNumber()); }
 
 private:
+    // Qt's message says what kind of problem it is, and some quote a piece
+    // of the text where it is: the name of an entity, the character it did
+    // not expect. In a value that is a piece of a password (an & not
+    // written as &amp; makes the rest of the password an entity's name), so
+    // the message tells the kind of problem alone, and the line tells where.
+    static QString withoutText(const QString& message) {
+        static const struct {
+            QRegularExpression pattern;
+            QString replacement;
+        } kQuoting[] = {
+            {QRegularExpression(u"^Entity '.*' not declared\\.?$"_s),
+             u"a reference to an entity that is not declared: an & that is text is written "
+             "&amp;"_s},
+            {QRegularExpression(u"^Expected (.*), but got '.*'\\.?$"_s),
+             u"expected \\1 where something else is"_s},
+            {QRegularExpression(u"^Unexpected '.*'\\.?$"_s),
+             u"a character that is not allowed where it is"_s},
+            {QRegularExpression(u"^Reference to (unparsed|external) entity '.*'"_s),
+             u"a reference to an \\1 entity"_s},
+            {QRegularExpression(u"^Unexpected character '.*' in public id literal\\.?$"_s),
+             u"a character that is not allowed in a public identifier"_s},
+        };
+        for (const auto& q : kQuoting)
+            if (q.pattern.match(message).hasMatch())
+                return QString(message).replace(q.pattern, q.replacement);
+        // Any other message that quotes something: the quoted piece goes,
+        // unless it is the markup the message is about.
+        static const QRegularExpression kQuoted(u"'[^']*'"_s);
+        QString safe;
+        qsizetype from = 0;
+        for (auto it = kQuoted.globalMatch(message); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            safe += message.mid(from, m.capturedStart() - from);
+            safe += m.captured() == u"']]>'"_s ? m.captured() : u"…"_s;
+            from = m.capturedEnd();
+        }
+        return safe + message.mid(from);
+    }
+
     QXmlStreamReader m_xml;
 };
 
