@@ -593,8 +593,17 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
         if (titled || table.webAddressesOnly || table.addressesInOneCell) {
             const QString location = fields.text(i, EntryStore::Location);
             place = placeOf(location);
-            if (table.webAddressesOnly && !place.web)
-                r.notWebAddresses.push_back(i);
+            bool aboutLocation = false;
+            const QString rule =
+                table.webAddressesOnly
+                    ? browserRefusal(layout, fields.text(i, EntryStore::Username),
+                                     fields.text(i, EntryStore::Password), location, aboutLocation)
+                    : QString();
+            if (!rule.isEmpty()) {
+                r.passedOver.push_back({i, rule, aboutLocation});
+                if (aboutLocation)
+                    r.notWebAddresses.push_back(i);
+            }
             if (table.addressesInOneCell && holdsSeveralAddresses(location.toUtf8()))
                 oneAddress = QLatin1Char('"') +
                              QString(location).replace(QLatin1Char('"'), QLatin1String("\"\"")) +
@@ -633,7 +642,7 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
                                 ? putCell(oneAddress)
                                 : putField(i, field);
             if (!ok)
-                return ExportResult{{}, unwritable(i, field), {}, 0};
+                return ExportResult{{}, unwritable(i, field), {}, {}, 0};
         }
         out.room(kRowExtra);
         out.put(csv::kRecordEnd);
@@ -654,14 +663,14 @@ template <class Fields> ExportResult writeJson(Fields fields) {
             out.room(keys[field].size());
             out.put(keys[field]);
             if (!fields.put(out, i, field))
-                return ExportResult{{}, unwritable(i, field), {}, 0};
+                return ExportResult{{}, unwritable(i, field), {}, {}, 0};
         }
         out.room(3);
         out.put(i + 1 < count ? "},\n" : "}\n");
     }
     out.room(2);
     out.put("]\n");
-    return ExportResult{out.take(), {}, {}, 0};
+    return ExportResult{out.take(), {}, {}, {}, 0};
 }
 
 } // namespace

@@ -33,14 +33,31 @@ enum class Format { Csv, Json, KeePassXml, BitwardenJson };
 // it is, or guarded.
 enum class Cells { Exact, SpreadsheetSafe };
 
+// An entry that the import of the manager a file is for passes over, and
+// the rule of that import it breaks ("no password: Chrome's import needs
+// one").
+struct PassedOver {
+    // Counting from 0, in the order written.
+    size_t entry = 0;
+    QString rule;
+    // Whether the rule is about the entry's location.
+    bool location = false;
+};
+
 struct ExportResult {
     QByteArray bytes;
     // Empty unless some text cannot be written as UTF-8 (a lone surrogate);
     // it names the entry, counting from 1, and the field.
     QString error;
-    // For a layout whose manager passes over entries whose location is not
-    // a web address (http or https): those entries, counting from 0, in the
-    // order written.
+    // For a layout whose manager's import passes over entries it cannot
+    // take (Chrome's and Firefox's): those entries, in the order written,
+    // each with the rule it breaks, as that import reads the file. An
+    // address that browsers take is taken, however a strict reading of the
+    // standard judges it.
+    std::vector<PassedOver> passedOver;
+    // Of those, the entries passed over for their location, counting from
+    // 0 (Chrome's takes only http, https and apps' android:// addresses;
+    // Firefox's any address with a scheme and a host).
     std::vector<size_t> notWebAddresses;
     // Cells that start with =, +, -, @, a tab or a CR, which a spreadsheet
     // may run as a formula. Written with a ' before them for

@@ -1231,6 +1231,7 @@ ExportResult writeKeePassXml(size_t count, EntryAt entryAt, const XmlStamp& stam
                                     "export as CSV or JSON instead"_s.arg(i + 1)
                                         .arg(kFieldNames[f], why),
                                     {},
+                                    {},
                                     0};
         }
         xml.writeStartElement(u"Entry"_s);
@@ -1246,7 +1247,7 @@ ExportResult writeKeePassXml(size_t count, EntryAt entryAt, const XmlStamp& stam
     xml.writeEndElement(); // Root
     xml.writeEndElement(); // KeePassFile
     xml.writeEndDocument();
-    return ExportResult{std::move(bytes), {}, {}, 0};
+    return ExportResult{std::move(bytes), {}, {}, {}, 0};
 }
 
 // Reads the file with the quick reader, or with Qt's where the quick one

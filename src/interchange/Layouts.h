@@ -60,8 +60,9 @@ struct LayoutTable {
     const char* shownAs;
     // In the order the manager writes them.
     std::vector<Column> columns;
-    // The manager's import passes over entries whose location is not a web
-    // address.
+    // The manager is a browser, whose import passes over entries whose
+    // location it cannot make a site of, and some others: browserRefusal()
+    // (Places.h) tells which, and why.
     bool webAddressesOnly = false;
     // A record whose address is this is a note, not a login.
     const char* noteAddress = nullptr;

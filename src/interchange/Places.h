@@ -1,5 +1,7 @@
 #pragma once
 
+#include "interchange/Layouts.h"
+
 #include <QByteArrayView>
 #include <QString>
 
@@ -32,5 +34,17 @@ QByteArrayView hostOf(QByteArrayView location);
 // title "Bank" for https://www.mybanking.example names the entry in a way
 // the address does not.
 bool titleSpelledOut(QByteArrayView title, QByteArrayView location);
+
+// Why the password import of the browser a layout is for (Chrome's or
+// Firefox's) passes over an entry, as that import reads the record export
+// writes: the rule it breaks, in the browser's order of looking, or empty
+// when it takes the entry. `aboutLocation` says whether the rule is about
+// the location. An address is read as browsers read one: white space
+// around it and line breaks in it are dropped, characters a strict reading
+// of the standard refuses in a path or query are escaped, a host beyond
+// ASCII is taken in its ASCII form. What the rules are not sure to refuse
+// is taken.
+QString browserRefusal(Layout layout, const QString& username, const QString& password,
+                       const QString& location, bool& aboutLocation);
 
 } // namespace interchange

@@ -483,7 +483,13 @@ TEST(Interchange, ExportWritesEachLayoutAsItsFileShowsIt) {
         {u("=1+1"), u("p"), {}},
         {{}, u("only a password"), u("ftp://files.example/")},
     };
-    const std::vector<size_t> notWeb = {1, 3, 4};
+    // Chrome takes only http, https and apps' android:// addresses;
+    // Firefox any address with a scheme and a host.
+    const auto notWeb = [](Layout layout) {
+        return layout == Layout::Chrome    ? std::vector<size_t>{1, 3, 4}
+               : layout == Layout::Firefox ? std::vector<size_t>{1, 3}
+                                           : std::vector<size_t>{};
+    };
     const struct {
         Layout layout;
         interchange::Cells cells;
@@ -507,11 +513,72 @@ TEST(Interchange, ExportWritesEachLayoutAsItsFileShowsIt) {
                                       interchange::exportCsv(store, c.layout, c.cells)}) {
             EXPECT_EQ(r.bytes, expected);
             EXPECT_EQ(r.formulaCells, 2);
-            EXPECT_EQ(r.notWebAddresses, interchange::layoutTable(c.layout).webAddressesOnly
-                                             ? notWeb
-                                             : std::vector<size_t>());
+            EXPECT_EQ(r.notWebAddresses, notWeb(c.layout));
+            std::vector<size_t> passedOver;
+            for (const interchange::PassedOver& p : r.passedOver)
+                passedOver.push_back(p.entry);
+            EXPECT_EQ(passedOver, notWeb(c.layout));
         }
     }
+    // What each browser's import passes over, and the rule it says; an
+    // empty rule for what it takes. Addresses that a strict reading of the
+    // standard refuses, and browsers take, are taken.
+    const struct {
+        const char* location;
+        const char* password;
+        const char* chrome;
+        const char* firefox;
+    } rules[] = {
+        {"https://example.com/a b|c{d}", "p", "", ""},
+        {"https://host_name.example/", "p", "", ""},
+        {"HTTPS://Example.COM:8443", "p", "", ""},
+        {"https://\xE4\xBE\x8B\xE3\x81\x88.jp/", "p", "", ""},
+        {"  https://example.com/  ", "p", "", ""},
+        {"https:example.com", "p", "", ""},
+        {"android://aGFzaA==@com.example.app/", "p", "", ""},
+        {"android://aGFzaA@com.example.app", "p", "", ""},
+        {"android://com.example.app/", "p", "android://", ""},
+        {"ftp://files.example/", "p", "http, https", ""},
+        {"mailto:anna@example.com", "p", "http, https", ""},
+        {"", "p", "no location", "no location"},
+        {"Home router", "p", "scheme", "scheme"},
+        {"example.com", "p", "scheme", "scheme"},
+        {"https://exa mple.com/", "p", "host", "host"},
+        {"https://", "p", "host", "host"},
+        {"https://1.2.3.999/", "p", "host", "host"},
+        {"https://example.com:99999/", "p", "port", "port"},
+        {"https://example.com/", "", "no password", "no password"},
+        {"https://example.com/", "p\x01", "", ""},
+    };
+    for (const auto& rule : rules) {
+        SCOPED_TRACE(rule.location);
+        const std::vector<Entry> one = {{u("anna"), u(rule.password), u(rule.location)}};
+        for (const Layout layout : {Layout::Chrome, Layout::Firefox}) {
+            const ExportResult r = interchange::exportCsv(one, layout);
+            const char* const expected = layout == Layout::Chrome ? rule.chrome : rule.firefox;
+            ASSERT_EQ(r.passedOver.size(), *expected ? 1u : 0u)
+                << interchange::layoutName(layout).toStdString() << ": "
+                << (r.passedOver.empty() ? "" : r.passedOver.front().rule.toStdString());
+            if (*expected) {
+                EXPECT_TRUE(r.passedOver.front().rule.contains(QLatin1String(expected)))
+                    << r.passedOver.front().rule.toStdString();
+            }
+        }
+    }
+    const std::vector<Entry> longOnes = {
+        {QString(1001, u'u'), u("p"), u("https://example.com/")},
+        {u("u"), QString(1001, u'p'), u("https://example.com/")},
+        {u("u"), u("p"), u("https://example.com/") + QString(2048, u'x')}};
+    const ExportResult tooLong = interchange::exportCsv(longOnes, Layout::Chrome);
+    ASSERT_EQ(tooLong.passedOver.size(), 3u);
+    EXPECT_TRUE(tooLong.passedOver[0].rule.contains(u("username")))
+        << tooLong.passedOver[0].rule.toStdString();
+    EXPECT_TRUE(tooLong.passedOver[1].rule.contains(u("password")))
+        << tooLong.passedOver[1].rule.toStdString();
+    EXPECT_TRUE(tooLong.passedOver[2].rule.contains(u("2048")))
+        << tooLong.passedOver[2].rule.toStdString();
+    EXPECT_EQ(tooLong.notWebAddresses, std::vector<size_t>{2});
+    EXPECT_TRUE(interchange::exportCsv(longOnes, Layout::Firefox).passedOver.empty());
     EXPECT_EQ(
         interchange::exportJson(std::vector<Entry>(entries.begin(), entries.begin() + 2)).bytes,
         QByteArray("[\n"
