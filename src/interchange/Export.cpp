@@ -632,6 +632,7 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
                 break;
             case Role::Kind:
             case Role::NotKept:
+            case Role::Bookkeeping:
                 if (column.value)
                     out.put(column.value);
                 break;

@@ -48,12 +48,12 @@ template <class Result> Result failed(Result r, QString error, int line, qsizety
 
 // Reads the header line: which table it is of, or false with what is wrong
 // and the line it is on.
-bool readHeader(csv::Reader& reader, std::vector<QByteArrayView>& fields, HeaderMatch& match,
-                QString& error, int& line) {
+bool readHeader(QByteArrayView bytes, csv::Reader& reader, std::vector<QByteArrayView>& fields,
+                HeaderMatch& match, QString& error, int& line) {
     if (!reader.next(fields)) {
         const bool empty = reader.error().isEmpty();
         error = empty ? QStringLiteral("line 1: the file is empty; a header line was expected")
-                      : reader.error();
+                      : headerLineError(bytes, reader);
         line = empty ? 1 : reader.errorLine();
         return false;
     }
@@ -63,6 +63,26 @@ bool readHeader(csv::Reader& reader, std::vector<QByteArrayView>& fields, Header
         error = QStringLiteral("line %1: %2").arg(line).arg(match.error);
     }
     return match.table != nullptr;
+}
+
+// Counts a record of a kind column's value other than a login's, named as
+// its manager names the kind: Bitwarden's CSV holds secure notes ("note")
+// beside logins.
+void skipKind(ImportReport& r, QByteArrayView kind) {
+    static const struct {
+        const char* value;
+        const char* one;
+        const char* many;
+    } kKinds[] = {{"note", "secure note", "secure notes"},
+                  {"card", "card", "cards"},
+                  {"identity", "identity", "identities"},
+                  {"sshkey", "SSH key", "SSH keys"}};
+    for (const auto& k : kKinds)
+        if (kind == QByteArrayView(k.value))
+            return skipNotLogin(r, QString::fromUtf8(k.one), QString::fromUtf8(k.many));
+    const QString value = QString::fromUtf8(kind);
+    skipNotLogin(r, QStringLiteral("item of the type \"%1\"").arg(value),
+                 QStringLiteral("items of the type \"%1\"").arg(value));
 }
 
 // Whether a record's group path, from the root on, is the recycle bin
@@ -170,7 +190,7 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
         return false;
     };
     HeaderMatch header;
-    if (!readHeader(reader, fields, header, r.error, r.line))
+    if (!readHeader(bytes, reader, fields, header, r.error, r.line))
         return false;
     const LayoutTable& table = *header.table;
     r.layout = table.layout;
@@ -213,6 +233,8 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
         case Role::NotKept:
             counted.push_back({k, c, 0});
             break;
+        case Role::Bookkeeping:
+            break;
         }
     }
     const bool quickly =
@@ -253,9 +275,12 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
                             .arg(fields.size())
                             .arg(columns),
                         reader.line());
-        if ((kind >= 0 && fields[kind] != login) ||
-            (table.noteAddress && fields[address] == note)) {
-            ++r.skippedNotLogins;
+        if (kind >= 0 && fields[kind] != login) {
+            skipKind(r, fields[kind]);
+            continue;
+        }
+        if (table.noteAddress && fields[address] == note) {
+            skipNotLogin(r, QStringLiteral("secure note"), QStringLiteral("secure notes"));
             continue;
         }
         if (group >= 0 && inRecycleBin(fields[group], table.recycleBin)) {
@@ -305,6 +330,9 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
             ++r.skippedEmpty;
             continue;
         }
+        r.guardedCells += qsizetype(startsGuarded(fields[username])) +
+                          qsizetype(startsGuarded(fields[password])) +
+                          qsizetype(startsGuarded(location));
         noteDropped(r, taken++, dropped);
         take(fields[username], fields[password], location);
     }
@@ -529,6 +557,11 @@ private:
             if ((m.quotes & record) != allowed)
                 return 0;
         }
+        // A field that may be guarded against spreadsheets is counted by
+        // the reader.
+        for (const auto& [from, to] : parts)
+            if (to > from && p[from] == '\'')
+                return 0;
 
         const __m128i top = _mm_set1_epi8(static_cast<char>(0x80));
         const auto copy16 = [&](char* to, const char* from) {
@@ -649,6 +682,33 @@ void noteDropped(ImportReport& r, size_t taken, std::uint64_t hash) {
     if (r.dropped.empty())
         r.dropped.assign(taken, 0);
     r.dropped.push_back(hash);
+}
+
+QString headerLineError(QByteArrayView bytes, const csv::Reader& reader) {
+    if (reader.errorLine() == 1) {
+        const QString semicolons = semicolonsBetweenColumns(csv::firstLine(bytes));
+        if (!semicolons.isEmpty())
+            return QStringLiteral("line 1: ") + semicolons;
+    }
+    return reader.error();
+}
+
+void skipNotLogin(ImportReport& r, const QString& one, const QString& many) {
+    ++r.skippedNotLogins;
+    for (SkippedKind& k : r.notLogins) {
+        if (k.one == one) {
+            ++k.items;
+            return;
+        }
+    }
+    r.notLogins.push_back({one, many, 1});
+}
+
+bool startsGuarded(QByteArrayView cell) {
+    if (cell.size() < 2 || cell[0] != '\'')
+        return false;
+    const char c = cell[1];
+    return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
 }
 
 // Whether a JSON value holds anything: null, false and empty ones do not.

@@ -124,6 +124,19 @@ struct NotKept {
     }
 };
 
+// Items of one kind other than logins, which an import skips whole.
+struct SkippedKind {
+    // What one of them is ("secure note"), and what several are.
+    QString one;
+    QString many;
+    qsizetype items = 0;
+
+    // "2 cards".
+    QString counted() const {
+        return QStringLiteral("%1 %2").arg(items).arg(items == 1 ? one : many);
+    }
+};
+
 // What an import found besides its entries.
 struct ImportReport {
     Format format = Format::Csv;
@@ -134,6 +147,9 @@ struct ImportReport {
     // Items other than logins (Bitwarden's secure notes and cards,
     // LastPass's notes).
     qsizetype skippedNotLogins = 0;
+    // The same items by kind, in the order each kind first comes; their
+    // items add up to skippedNotLogins.
+    std::vector<SkippedKind> notLogins;
     // KeePass XML: the older versions of entries that an entry's history
     // holds, and the entries in the recycle bin.
     qsizetype skippedHistory = 0;
@@ -143,6 +159,12 @@ struct ImportReport {
     // For each entry, what its record held that is not kept, hashed: 0 for
     // nothing. Empty when no record held anything not kept.
     std::vector<std::uint64_t> dropped;
+    // CSV: kept cells that start with a ' before =, +, -, @, a tab or a CR,
+    // as export writes a cell a spreadsheet would run as a formula when
+    // asked to guard it (Cells::SpreadsheetSafe). They are kept as they
+    // are, the ' included: it may be part of the text, and a file written
+    // so no longer tells.
+    qsizetype guardedCells = 0;
 
     // Empty when the whole file was read. Otherwise there are no entries,
     // and the text says what is wrong and where.
@@ -225,9 +247,10 @@ ImportResult importKeePassXml(QByteArrayView bytes);
 // Bitwarden's unencrypted JSON export: the logins (items of type 1), each
 // with its username, password and first URI (its name when it has none).
 // Its folder, favourite mark, re-prompt flag, notes, custom fields, TOTP
-// secret, password history, further URIs and any other value that holds
-// something are counted as not kept; secure notes, cards and identities
-// are skipped and counted. An encrypted export is refused.
+// secret, passkeys, password history, further URIs, the kept URI's match
+// setting and any other value that holds something are counted as not
+// kept; secure notes, cards, identities and SSH keys are skipped and
+// counted, each by its kind. An encrypted export is refused.
 ImportResult importBitwardenJson(QByteArrayView bytes);
 // Whichever detect() finds; a file it recognises but no reader reads is
 // refused with what it is.

@@ -30,6 +30,10 @@ enum class Role : unsigned char {
     Kind,
     // Read and counted when it holds something, and not kept.
     NotKept,
+    // The manager's own bookkeeping (its identities of entries, the times
+    // it keeps), which means nothing outside it and is no data a user
+    // loses: read, and passed over, as KeePass XML's times are.
+    Bookkeeping,
 };
 
 struct Column {
@@ -99,5 +103,9 @@ struct HeaderMatch {
     QString error;
 };
 HeaderMatch matchHeader(const std::vector<QByteArrayView>& header);
+
+// Why a first line is no header, when it holds semicolons between what
+// would be its columns and no comma; empty otherwise.
+QString semicolonsBetweenColumns(QByteArrayView firstLine);
 
 } // namespace interchange

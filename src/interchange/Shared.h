@@ -1,5 +1,6 @@
 #pragma once
 
+#include "interchange/Csv.h"
 #include "interchange/Interchange.h"
 
 #include <QJsonValue>
@@ -61,6 +62,17 @@ std::uint64_t mixCell(std::uint64_t hash, size_t column, QByteArrayView cell);
 // Adds what a record dropped to the report: `hash` for the entry taken
 // next, which is entry number `taken`.
 void noteDropped(ImportReport& r, size_t taken, std::uint64_t hash);
+// Why a CSV file's header line could not be read, as the reader says, or,
+// where the line has semicolons between its columns, that.
+QString headerLineError(QByteArrayView bytes, const csv::Reader& reader);
+
+// Counts an item that is not a login, skipped whole, under its kind.
+void skipNotLogin(ImportReport& r, const QString& one, const QString& many);
+
+// Whether a cell starts with a ' before what a spreadsheet would run as a
+// formula, as export guards such a cell when asked.
+bool startsGuarded(QByteArrayView cell);
+
 // Whether a JSON value holds anything: null, false and empty ones do not.
 bool holdsSomething(const QJsonValue& v);
 

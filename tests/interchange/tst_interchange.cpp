@@ -652,6 +652,13 @@ TEST(Interchange, MalformedFilesAreRefusedWithTheirPlace) {
         {"unknown header", "user,password,location\r\na,b,c\r\n", 1, -1, "nearest to"},
         {"a column no version has", "username,password,location,notes\r\n", 1, -1, "\"notes\""},
         {"chrome header grown too far", "name,url,username,password,note,x\n", 1, -1},
+        {"a column misspelt", "url,username,pasword\nhttps://x.example,a,b\n", 1, -1,
+         "nearest to the layout of Firefox"},
+        {"semicolons between the columns", "url;username;password\r\nhttps://x.example;a;b\r\n", 1,
+         -1, "semicolons"},
+        {"semicolons between quoted columns",
+         "\"url\";\"username\";\"password\"\r\n\"https://x.example\";\"a\";\"b\"\r\n", 1, -1,
+         "semicolons"},
         {"keepassxc header without its title", "Group,Username,Password,URL,Notes\n", 1, -1},
         {"a column named twice", "url,username,password,URL\n", 1, -1, "\"URL\" twice"},
         {"unknown header after blank lines", "\n\r\nfoo,bar\n", 3, -1},
@@ -776,14 +783,9 @@ TEST(Interchange, EachManagersFileReadsAsItsExpectedEntries) {
         {"keynook.csv", Format::Csv, Layout::Keynook, "", 1, 0, 1, 0},
         {"keynook-reordered.csv", Format::Csv, Layout::Keynook, "", 0, 0, 0, 0},
         {"chrome.csv", Format::Csv, Layout::Chrome, "1 note", 1, 0, 0, 0},
-        {"firefox.csv", Format::Csv, Layout::Firefox,
-         "1 HTTP realm, 1 form address, 2 GUIDs, 2 creation times, 2 times last used, 2 times the "
-         "password changed",
-         0, 0, 0, 0},
+        {"firefox.csv", Format::Csv, Layout::Firefox, "1 HTTP realm, 1 form address", 0, 0, 0, 0},
         {"keepassxc.csv", Format::Csv, Layout::KeePassXC,
-         "2 groups, 2 titles, 2 notes, 1 TOTP secret, 1 icon, 4 times last modified, 4 creation "
-         "times",
-         1, 0, 0, 1},
+         "2 groups, 2 titles, 2 notes, 1 TOTP secret, 1 icon", 1, 0, 0, 1},
         {"bitwarden.csv", Format::Csv, Layout::Bitwarden,
          "1 folder, 1 favourite mark, 3 titles, 1 note, 1 entry's custom fields, 1 master "
          "password re-prompt, 1 TOTP secret",
@@ -873,8 +875,12 @@ std::string countedNotKept(const interchange::ImportReport& r) {
 // tells it.
 std::string countedSkipped(const interchange::ImportReport& r) {
     QStringList parts;
-    if (r.skippedNotLogins > 0)
-        parts << QStringLiteral("%1 not logins").arg(r.skippedNotLogins);
+    qsizetype kinds = 0;
+    for (const interchange::SkippedKind& k : r.notLogins) {
+        parts << k.counted();
+        kinds += k.items;
+    }
+    EXPECT_EQ(kinds, r.skippedNotLogins);
     if (r.skippedHistory > 0)
         parts << QStringLiteral("%1 older versions").arg(r.skippedHistory);
     if (r.skippedRecycled > 0)
@@ -919,6 +925,7 @@ TEST(Interchange, SmallFilesReadAsTheirRowsSay) {
         std::vector<Entry> entries;
         const char* notKept = "";
         const char* skipped = "";
+        qsizetype guarded = 0;
     } rows[] = {
         {"titles that the address spells out: its host, without www., the whole address",
          chrome + "www.mybanking.example,https://www.mybanking.example/,a,p\n"
@@ -1006,6 +1013,49 @@ TEST(Interchange, SmallFilesReadAsTheirRowsSay) {
           {u("bob"), u("pw"), u("https://work.example")}},
          "1 group",
          "2 recycled"},
+        {"Bitwarden's JSON: items that are not logins, by kind; a passkey; a URI's match",
+         "{\"encrypted\": false, \"items\": [\n"
+         "{\"type\": 2, \"name\": \"n\", \"secureNote\": {\"type\": 0}},\n"
+         "{\"type\": 3, \"name\": \"c\", \"card\": {\"number\": \"4111111111111111\"}},\n"
+         "{\"type\": 4, \"name\": \"i\", \"identity\": {\"firstName\": \"Anna\"}},\n"
+         "{\"type\": 5, \"name\": \"k\", \"sshKey\": {\"privateKey\": \"x\"}},\n"
+         "{\"type\": 3, \"name\": \"d\", \"card\": {\"number\": \"5500000000000004\"}},\n"
+         "{\"type\": 1, \"name\": \"one.example\", \"login\": {\"username\": \"anna\", "
+         "\"password\": \"pw\", \"uris\": [{\"match\": 3, \"uri\": \"https://one.example\"}], "
+         "\"fido2Credentials\": [{\"credentialId\": \"x\", \"rpId\": \"one.example\"}]}}]}",
+         {{u("anna"), u("pw"), u("https://one.example")}},
+         "1 URI match setting, 1 passkey",
+         "1 secure note, 2 cards, 1 identity, 1 SSH key"},
+        {"Bitwarden's CSV and LastPass's: a secure note",
+         bitwarden + ",,note,My note,text,,0,,,,\n",
+         {},
+         "",
+         "1 secure note"},
+        {"LastPass's CSV: a secure note",
+         "url,username,password,totp,extra,name,grouping,fav\n"
+         "http://sn,,,,text,My note,,0\n",
+         {},
+         "",
+         "1 secure note"},
+        {"Firefox's identities and times are no data a user loses",
+         "\"url\",\"username\",\"password\",\"httpRealm\",\"formActionOrigin\",\"guid\","
+         "\"timeCreated\",\"timeLastUsed\",\"timePasswordChanged\"\n"
+         "\"https://"
+         "www.example.com\",\"anna\",\"pw\",,\"\",\"{5ec0a4b4-1b7e-4a8c-9d51-0c2f8e3a7b11}\","
+         "\"1690000000000\",\"1690000000000\",\"1690000000000\"\n",
+         {{u("anna"), u("pw"), u("https://www.example.com")}}},
+        {"nor are KeePassXC's times",
+         "\"Group\",\"Title\",\"Username\",\"Password\",\"URL\",\"Notes\",\"TOTP\",\"Icon\","
+         "\"Last Modified\",\"Created\"\n"
+         "\"Root\",\"mail.example\",\"anna\",\"pw\",\"https://mail.example\",\"\",\"\",\"0\","
+         "\"2023-05-01T10:00:00Z\",\"2023-01-01T10:00:00Z\"\n",
+         {{u("anna"), u("pw"), u("https://mail.example")}}},
+        {"cells guarded against spreadsheets are kept as they are, and counted",
+         "username,password,location\r\n'=1+1,'-pw,'@home\r\nx,'y,\r\n",
+         {{u("'=1+1"), u("'-pw"), u("'@home")}, {u("x"), u("'y"), u("")}},
+         "",
+         "",
+         3},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -1015,7 +1065,9 @@ TEST(Interchange, SmallFilesReadAsTheirRowsSay) {
         EXPECT_EQ(countedNotKept(r), row.notKept);
         EXPECT_EQ(countedSkipped(r), row.skipped);
         EXPECT_EQ(r.dropsAnything(), *row.notKept != '\0' || *row.skipped != '\0');
+        EXPECT_EQ(r.guardedCells, row.guarded);
         const interchange::EncodedImport encoded = interchange::importEncoded(row.bytes);
+        EXPECT_EQ(encoded.guardedCells, row.guarded);
         EXPECT_EQ(encoded.error, r.error);
         EXPECT_EQ(encoded.dropped, r.dropped);
         EXPECT_EQ(countedNotKept(encoded), row.notKept);
