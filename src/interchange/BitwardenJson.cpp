@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 
+#include <algorithm>
 #include <map>
 
 // Bitwarden's unencrypted JSON export, read with Qt's JSON as our own JSON
@@ -37,13 +38,16 @@ const Known kKnown[] = {
     {"reprompt", "master password re-prompt", "master password re-prompts"},
     {"login.totp", "TOTP secret", "TOTP secrets"},
     {"login.uris", "further URI", "further URIs"},
+    {"login.uris.match", "URI match setting", "URI match settings"},
+    {"login.fido2Credentials", "passkey", "passkeys"},
     {"passwordHistory", "entry's password history", "entries' password histories"},
     {"collectionIds", "entry's collections", "entries' collections"},
 };
 
 // Keys that are Bitwarden's own bookkeeping, which mean nothing outside
-// it: the item's identity and its organisation's, the item type, the times
-// it keeps, and the URIs' match rule (their URIs are counted).
+// it: the item's identity and its organisation's, the item type and the
+// times it keeps. (The URIs are read apart: further ones, and the kept
+// one's match setting, are counted.)
 bool isBookkeeping(QStringView key) {
     return key == u"id"_s || key == u"organizationId"_s || key == u"type"_s ||
            key == u"revisionDate"_s || key == u"creationDate"_s || key == u"deletedDate"_s ||
@@ -130,10 +134,19 @@ ImportResult importBitwardenJson(QByteArrayView bytes) {
         if (!items.at(i).isObject())
             return itemError(u"not an object"_s);
         const QJsonObject item = items.at(i).toObject();
-        // 1 login, 2 secure note, 3 card, 4 identity: only logins are
-        // kept.
-        if (item.value(u"type"_s).toInt() != 1) {
-            ++r.skippedNotLogins;
+        // 1 login, 2 secure note, 3 card, 4 identity, 5 SSH key: only
+        // logins are kept, and the others are counted by kind.
+        if (const int type = item.value(u"type"_s).toInt(); type != 1) {
+            static const char* const kKinds[][2] = {{"secure note", "secure notes"},
+                                                    {"card", "cards"},
+                                                    {"identity", "identities"},
+                                                    {"SSH key", "SSH keys"}};
+            if (type >= 2 && type <= 5)
+                skipNotLogin(r, QString::fromUtf8(kKinds[type - 2][0]),
+                             QString::fromUtf8(kKinds[type - 2][1]));
+            else
+                skipNotLogin(r, u"item of the type %1"_s.arg(type),
+                             u"items of the type %1"_s.arg(type));
             continue;
         }
         const QJsonValue loginValue = item.value(u"login"_s);
@@ -155,20 +168,27 @@ ImportResult importBitwardenJson(QByteArrayView bytes) {
         // The first URI that holds one is the location; any further ones
         // are counted, one by one.
         QString location;
+        QJsonValue match;
         QJsonArray further;
         for (const QJsonValue& u : uris) {
             const QString uri = u.toObject().value(u"uri"_s).toString();
             if (uri.isEmpty())
                 continue;
-            if (location.isEmpty())
+            if (location.isEmpty()) {
                 location = uri;
-            else
+                match = u.toObject().value(u"match"_s);
+            } else {
                 further.append(uri);
+            }
         }
         const QString name = item.value(u"name"_s).toString();
         std::uint64_t dropped = 0;
         if (!further.isEmpty())
             counter.lose(u"login.uris"_s, compact(further), dropped, further.size());
+        // How Bitwarden matches the kept URI to a site, where it is not the
+        // default (null); a further URI's goes with it.
+        if (!match.isNull() && !match.isUndefined())
+            counter.lose(u"login.uris.match"_s, compact(match), dropped);
         if (!location.isEmpty() && !titleSpelledOut(name.toUtf8(), location.toUtf8()))
             counter.lose(u"name"_s, name.toUtf8(), dropped);
         if (location.isEmpty())
@@ -184,7 +204,11 @@ ImportResult importBitwardenJson(QByteArrayView bytes) {
                 // A re-prompt of 0 is none.
                 if (key == u"reprompt"_s && it.value().toInt(-1) == 0)
                     continue;
-                counter.lose(key, compact(it.value()), dropped);
+                // Each passkey counts.
+                const qsizetype n = key == u"login.fido2Credentials"_s && it.value().isArray()
+                                        ? std::max<qsizetype>(1, it.value().toArray().size())
+                                        : 1;
+                counter.lose(key, compact(it.value()), dropped, n);
             }
         }
         for (const QString& t : {texts[0], texts[1], location})

@@ -176,6 +176,14 @@ bool Reader::next(std::vector<QByteArrayView>& fields) {
     }
 }
 
+QByteArrayView firstLine(QByteArrayView bytes) {
+    const QByteArrayView text = bytes.sliced(utf8::byteOrderMarkSize(bytes));
+    qsizetype end = 0;
+    while (end < text.size() && !isLineEnd(text[end]))
+        ++end;
+    return text.first(end);
+}
+
 bool needsQuotes(QByteArrayView utf8) {
     if (utf8.isEmpty())
         return false;

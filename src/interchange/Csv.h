@@ -81,6 +81,10 @@ private:
     int m_errorLine = 0;
 };
 
+// The first line of CSV text, past a byte order mark, without its line
+// end.
+QByteArrayView firstLine(QByteArrayView bytes);
+
 // Whether a field must be quoted: it holds a comma, a quote, a CR or an LF,
 // each of which would otherwise end it or be misread, or it starts or ends
 // with a space, which many readers trim from unquoted fields (a password

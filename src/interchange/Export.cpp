@@ -587,10 +587,27 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
     for (size_t i = 0; i < count; ++i) {
         fields.select(i);
         Place place;
-        if (titled || table.webAddressesOnly) {
-            place = placeOf(fields.text(i, EntryStore::Location));
-            if (table.webAddressesOnly && !place.web)
-                r.notWebAddresses.push_back(i);
+        // A location that the manager's importer would take for several
+        // addresses, written as one: quoted within its cell.
+        QString oneAddress;
+        if (titled || table.webAddressesOnly || table.addressesInOneCell) {
+            const QString location = fields.text(i, EntryStore::Location);
+            place = placeOf(location);
+            bool aboutLocation = false;
+            const QString rule =
+                table.webAddressesOnly
+                    ? browserRefusal(layout, fields.text(i, EntryStore::Username),
+                                     fields.text(i, EntryStore::Password), location, aboutLocation)
+                    : QString();
+            if (!rule.isEmpty()) {
+                r.passedOver.push_back({i, rule, aboutLocation});
+                if (aboutLocation)
+                    r.notWebAddresses.push_back(i);
+            }
+            if (table.addressesInOneCell && holdsSeveralAddresses(location.toUtf8()))
+                oneAddress = QLatin1Char('"') +
+                             QString(location).replace(QLatin1Char('"'), QLatin1String("\"\"")) +
+                             QLatin1Char('"');
         }
         if (own && fields.putPlainRecord(out, guard, r.formulaCells))
             continue;
@@ -615,15 +632,18 @@ template <class Fields> ExportResult writeCsv(Fields fields, Layout layout, Cell
                 break;
             case Role::Kind:
             case Role::NotKept:
+            case Role::Bookkeeping:
                 if (column.value)
                     out.put(column.value);
                 break;
             }
             const bool ok = field < 0                    ? true
                             : column.role == Role::Title ? putCell(place.name)
-                                                         : putField(i, field);
+                            : column.role == Role::Address && !oneAddress.isNull()
+                                ? putCell(oneAddress)
+                                : putField(i, field);
             if (!ok)
-                return ExportResult{{}, unwritable(i, field), {}, 0};
+                return ExportResult{{}, unwritable(i, field), {}, {}, 0};
         }
         out.room(kRowExtra);
         out.put(csv::kRecordEnd);
@@ -644,14 +664,14 @@ template <class Fields> ExportResult writeJson(Fields fields) {
             out.room(keys[field].size());
             out.put(keys[field]);
             if (!fields.put(out, i, field))
-                return ExportResult{{}, unwritable(i, field), {}, 0};
+                return ExportResult{{}, unwritable(i, field), {}, {}, 0};
         }
         out.room(3);
         out.put(i + 1 < count ? "},\n" : "}\n");
     }
     out.room(2);
     out.put("]\n");
-    return ExportResult{out.take(), {}, {}, 0};
+    return ExportResult{out.take(), {}, {}, {}, 0};
 }
 
 } // namespace

@@ -17,10 +17,12 @@
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -46,12 +48,12 @@ template <class Result> Result failed(Result r, QString error, int line, qsizety
 
 // Reads the header line: which table it is of, or false with what is wrong
 // and the line it is on.
-bool readHeader(csv::Reader& reader, std::vector<QByteArrayView>& fields, HeaderMatch& match,
-                QString& error, int& line) {
+bool readHeader(QByteArrayView bytes, csv::Reader& reader, std::vector<QByteArrayView>& fields,
+                HeaderMatch& match, QString& error, int& line) {
     if (!reader.next(fields)) {
         const bool empty = reader.error().isEmpty();
         error = empty ? QStringLiteral("line 1: the file is empty; a header line was expected")
-                      : reader.error();
+                      : headerLineError(bytes, reader);
         line = empty ? 1 : reader.errorLine();
         return false;
     }
@@ -61,6 +63,112 @@ bool readHeader(csv::Reader& reader, std::vector<QByteArrayView>& fields, Header
         error = QStringLiteral("line %1: %2").arg(line).arg(match.error);
     }
     return match.table != nullptr;
+}
+
+// Counts a record of a kind column's value other than a login's, named as
+// its manager names the kind: Bitwarden's CSV holds secure notes ("note")
+// beside logins.
+void skipKind(ImportReport& r, QByteArrayView kind) {
+    static const struct {
+        const char* value;
+        const char* one;
+        const char* many;
+    } kKinds[] = {{"note", "secure note", "secure notes"},
+                  {"card", "card", "cards"},
+                  {"identity", "identity", "identities"},
+                  {"sshkey", "SSH key", "SSH keys"}};
+    for (const auto& k : kKinds)
+        if (kind == QByteArrayView(k.value))
+            return skipNotLogin(r, QString::fromUtf8(k.one), QString::fromUtf8(k.many));
+    const QString value = QString::fromUtf8(kind);
+    skipNotLogin(r, QStringLiteral("item of the type \"%1\"").arg(value),
+                 QStringLiteral("items of the type \"%1\"").arg(value));
+}
+
+// Whether a record's group path, from the root on, is the recycle bin
+// right under the root, or a group inside it.
+bool inRecycleBin(QByteArrayView path, QByteArrayView bin) {
+    const qsizetype slash = path.indexOf('/');
+    if (slash < 0)
+        return false;
+    const QByteArrayView below = path.sliced(slash + 1);
+    return below.startsWith(bin) && (below.size() == bin.size() || below[bin.size()] == '/');
+}
+
+// The addresses of a cell that holds several, as Bitwarden's importer reads
+// them: the fields of a CSV record, each without the white space around it,
+// the empty ones none. A quoted field is taken as its quotes hold it, a
+// doubled quote standing for one. A line break parts addresses as a comma
+// does.
+std::vector<QByteArray> splitAddresses(QByteArrayView cell) {
+    std::vector<QByteArray> addresses;
+    const qsizetype n = cell.size();
+    for (qsizetype i = 0; i <= n; ++i) {
+        const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+        while (i < n && blank(cell[i]))
+            ++i;
+        QByteArray address;
+        if (i < n && cell[i] == '"') {
+            for (++i; i < n; ++i) {
+                if (cell[i] == '"' && (i + 1 >= n || cell[i + 1] != '"')) {
+                    ++i;
+                    break;
+                }
+                i += cell[i] == '"' ? 1 : 0;
+                address += cell[i];
+            }
+        }
+        const qsizetype from = i;
+        while (i < n && cell[i] != ',' && cell[i] != '\r' && cell[i] != '\n')
+            ++i;
+        address += cell.sliced(from, i - from).trimmed();
+        if (!address.isEmpty())
+            addresses.push_back(std::move(address));
+    }
+    return addresses;
+}
+
+} // namespace
+
+bool holdsSeveralAddresses(QByteArrayView cell) {
+    return cell.contains(',') || cell.contains('\n') || cell.contains('\r') ||
+           cell.trimmed().startsWith('"');
+}
+
+namespace {
+
+// The field references of KeePassXC's CSV, which holds an entry's title,
+// username, password, URL and notes, and no identities: a reference by
+// identity, which KeePassXC makes of a clone, finds nothing. Null when the
+// file cannot be read; the reading proper says why.
+std::unique_ptr<FieldReferences> csvFieldReferences(QByteArrayView bytes,
+                                                    const std::vector<QString>& names, int title,
+                                                    int username, int password, int address) {
+    csv::Reader reader(bytes);
+    std::vector<QByteArrayView> fields;
+    if (!reader.next(fields))
+        return nullptr;
+    int notes = -1;
+    for (size_t k = 0; k < names.size(); ++k)
+        if (names[k].compare(QLatin1String("notes"), Qt::CaseInsensitive) == 0)
+            notes = static_cast<int>(k);
+    const int at[5] = {title, username, password, address, notes};
+    auto records = std::make_shared<std::vector<std::array<QByteArray, 5>>>();
+    while (reader.next(fields)) {
+        if (fields.size() != names.size())
+            return nullptr;
+        std::array<QByteArray, 5>& record = records->emplace_back();
+        for (int k = 0; k < 5; ++k)
+            if (at[k] >= 0)
+                record[static_cast<size_t>(k)] = fields[static_cast<size_t>(at[k])].toByteArray();
+    }
+    if (!reader.error().isEmpty())
+        return nullptr;
+    return std::make_unique<FieldReferences>(
+        records->size(), [records](size_t i, char letter) -> QByteArray {
+            const qsizetype k = QByteArrayView("TUPAN").indexOf(letter);
+            return k < 0 ? QByteArray() : (*records)[i][static_cast<size_t>(k)];
+        });
 }
 
 // Reads a CSV file of any layout and hands each record worth keeping to
@@ -82,7 +190,7 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
         return false;
     };
     HeaderMatch header;
-    if (!readHeader(reader, fields, header, r.error, r.line))
+    if (!readHeader(bytes, reader, fields, header, r.error, r.line))
         return false;
     const LayoutTable& table = *header.table;
     r.layout = table.layout;
@@ -111,6 +219,9 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
             break;
         case Role::Address:
             address = at;
+            // Its further addresses, where one cell holds several.
+            if (table.addressesInOneCell)
+                counted.push_back({k, c, 0});
             break;
         case Role::Title:
             title = at;
@@ -122,10 +233,27 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
         case Role::NotKept:
             counted.push_back({k, c, 0});
             break;
+        case Role::Bookkeeping:
+            break;
         }
     }
     const bool quickly =
         table.layout == Layout::Keynook && username == 0 && password == 1 && address == 2;
+    std::unique_ptr<FieldReferences> references =
+        table.layout == Layout::KeePassXC && FieldReferences::mayHold(bytes)
+            ? csvFieldReferences(bytes, names, title, username, password, address)
+            : nullptr;
+    qsizetype unresolved = 0;
+    // The fields of a record that refers to others, resolved.
+    QByteArray resolved[4];
+    int group = -1;
+    for (size_t k = 0; k < columns && table.recycleBin; ++k)
+        if (names[k].compare(QLatin1String("group"), Qt::CaseInsensitive) == 0)
+            group = static_cast<int>(k);
+    // An address cell that holds several addresses: the first, and how many
+    // follow it.
+    QByteArray firstAddress;
+    qsizetype furtherAddresses = 0;
     const QByteArrayView login = kind >= 0 ? QByteArrayView(header.columns[kind]->value) : "";
     const QByteArrayView note = table.noteAddress ? QByteArrayView(table.noteAddress) : "";
     size_t taken = 0;
@@ -147,21 +275,52 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
                             .arg(fields.size())
                             .arg(columns),
                         reader.line());
-        if ((kind >= 0 && fields[kind] != login) ||
-            (table.noteAddress && fields[address] == note)) {
-            ++r.skippedNotLogins;
+        if (kind >= 0 && fields[kind] != login) {
+            skipKind(r, fields[kind]);
             continue;
         }
-        QByteArrayView location = fields[address];
+        if (table.noteAddress && fields[address] == note) {
+            skipNotLogin(r, QStringLiteral("secure note"), QStringLiteral("secure notes"));
+            continue;
+        }
+        if (group >= 0 && inRecycleBin(fields[group], table.recycleBin)) {
+            ++r.skippedRecycled;
+            continue;
+        }
         std::uint64_t dropped = 0;
+        if (references) {
+            qsizetype failed = 0;
+            const int at[4] = {title, username, password, address};
+            for (int k = 0; k < 4; ++k) {
+                QByteArrayView& cell = fields[static_cast<size_t>(at[k])];
+                if (FieldReferences::mayHold(cell)) {
+                    resolved[k] = references->resolved(cell, failed);
+                    cell = resolved[k];
+                }
+            }
+            if (failed > 0) {
+                unresolved += failed;
+                dropped = mixCell(dropped, columns, QByteArray::number(failed));
+            }
+        }
+        furtherAddresses = 0;
+        if (table.addressesInOneCell && holdsSeveralAddresses(fields[address])) {
+            const std::vector<QByteArray> addresses = splitAddresses(fields[address]);
+            firstAddress = addresses.empty() ? QByteArray() : addresses.front();
+            furtherAddresses = addresses.empty() ? 0 : qsizetype(addresses.size()) - 1;
+            fields[address] = firstAddress;
+        }
+        QByteArrayView location = fields[address];
         for (Counted& c : counted) {
             const QByteArrayView cell = fields[c.at];
-            const bool lost =
-                c.column->role == Role::Title
-                    ? !location.isEmpty() && !titleSpelledOut(cell, location)
+            const Role role = c.column->role;
+            const qsizetype lost =
+                role == Role::Title ? !location.isEmpty() && !titleSpelledOut(cell, location)
+                : role == Role::Address
+                    ? furtherAddresses
                     : !cell.isEmpty() && !(c.column->unset && cell == c.column->unset);
-            if (lost) {
-                ++c.cells;
+            if (lost > 0) {
+                c.cells += lost;
                 dropped = mixCell(dropped, c.at, cell);
             }
         }
@@ -171,6 +330,9 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
             ++r.skippedEmpty;
             continue;
         }
+        r.guardedCells += qsizetype(startsGuarded(fields[username])) +
+                          qsizetype(startsGuarded(fields[password])) +
+                          qsizetype(startsGuarded(location));
         noteDropped(r, taken++, dropped);
         take(fields[username], fields[password], location);
     }
@@ -179,11 +341,20 @@ bool readCsv(QByteArrayView bytes, ImportReport& r, Take take, Quick quick) {
     for (const Counted& c : counted) {
         if (c.cells == 0)
             continue;
-        const bool isTitle = c.column->role == Role::Title;
-        r.notKept.push_back(
-            {names[c.at], isTitle ? QStringLiteral("title") : QString::fromUtf8(c.column->one),
-             isTitle ? QStringLiteral("titles") : QString::fromUtf8(c.column->many), c.cells});
+        const Role role = c.column->role;
+        r.notKept.push_back({names[c.at],
+                             role == Role::Title     ? QStringLiteral("title")
+                             : role == Role::Address ? QStringLiteral("further URI")
+                                                     : QString::fromUtf8(c.column->one),
+                             role == Role::Title     ? QStringLiteral("titles")
+                             : role == Role::Address ? QStringLiteral("further URIs")
+                                                     : QString::fromUtf8(c.column->many),
+                             c.cells});
     }
+    if (unresolved > 0)
+        r.notKept.push_back({QStringLiteral("{REF:…}"),
+                             QStringLiteral("unresolved field reference"),
+                             QStringLiteral("unresolved field references"), unresolved});
     return true;
 }
 
@@ -386,6 +557,11 @@ private:
             if ((m.quotes & record) != allowed)
                 return 0;
         }
+        // A field that may be guarded against spreadsheets is counted by
+        // the reader.
+        for (const auto& [from, to] : parts)
+            if (to > from && p[from] == '\'')
+                return 0;
 
         const __m128i top = _mm_set1_epi8(static_cast<char>(0x80));
         const auto copy16 = [&](char* to, const char* from) {
@@ -506,6 +682,33 @@ void noteDropped(ImportReport& r, size_t taken, std::uint64_t hash) {
     if (r.dropped.empty())
         r.dropped.assign(taken, 0);
     r.dropped.push_back(hash);
+}
+
+QString headerLineError(QByteArrayView bytes, const csv::Reader& reader) {
+    if (reader.errorLine() == 1) {
+        const QString semicolons = semicolonsBetweenColumns(csv::firstLine(bytes));
+        if (!semicolons.isEmpty())
+            return QStringLiteral("line 1: ") + semicolons;
+    }
+    return reader.error();
+}
+
+void skipNotLogin(ImportReport& r, const QString& one, const QString& many) {
+    ++r.skippedNotLogins;
+    for (SkippedKind& k : r.notLogins) {
+        if (k.one == one) {
+            ++k.items;
+            return;
+        }
+    }
+    r.notLogins.push_back({one, many, 1});
+}
+
+bool startsGuarded(QByteArrayView cell) {
+    if (cell.size() < 2 || cell[0] != '\'')
+        return false;
+    const char c = cell[1];
+    return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
 }
 
 // Whether a JSON value holds anything: null, false and empty ones do not.

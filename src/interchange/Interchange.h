@@ -33,14 +33,31 @@ enum class Format { Csv, Json, KeePassXml, BitwardenJson };
 // it is, or guarded.
 enum class Cells { Exact, SpreadsheetSafe };
 
+// An entry that the import of the manager a file is for passes over, and
+// the rule of that import it breaks ("no password: Chrome's import needs
+// one").
+struct PassedOver {
+    // Counting from 0, in the order written.
+    size_t entry = 0;
+    QString rule;
+    // Whether the rule is about the entry's location.
+    bool location = false;
+};
+
 struct ExportResult {
     QByteArray bytes;
     // Empty unless some text cannot be written as UTF-8 (a lone surrogate);
     // it names the entry, counting from 1, and the field.
     QString error;
-    // For a layout whose manager passes over entries whose location is not
-    // a web address (http or https): those entries, counting from 0, in the
-    // order written.
+    // For a layout whose manager's import passes over entries it cannot
+    // take (Chrome's and Firefox's): those entries, in the order written,
+    // each with the rule it breaks, as that import reads the file. An
+    // address that browsers take is taken, however a strict reading of the
+    // standard judges it.
+    std::vector<PassedOver> passedOver;
+    // Of those, the entries passed over for their location, counting from
+    // 0 (Chrome's takes only http, https and apps' android:// addresses;
+    // Firefox's any address with a scheme and a host).
     std::vector<size_t> notWebAddresses;
     // Cells that start with =, +, -, @, a tab or a CR, which a spreadsheet
     // may run as a formula. Written with a ' before them for
@@ -52,7 +69,10 @@ struct ExportResult {
 
 // A header line and one record per entry, in UTF-8 without a byte order
 // mark, every record ending in CR LF: the columns the layout's table marks
-// as exported, in its order.
+// as exported, in its order. In Bitwarden's layout a location that its
+// importer would split into several URIs (one with a comma or a line break
+// in it, or that starts with a quote) is quoted within its cell, which that
+// importer undoes.
 ExportResult exportCsv(const std::vector<Entry>& entries, Layout layout = Layout::Keynook,
                        Cells cells = Cells::Exact);
 // The same bytes, written from the entries as the vault holds them, in slot
@@ -104,6 +124,19 @@ struct NotKept {
     }
 };
 
+// Items of one kind other than logins, which an import skips whole.
+struct SkippedKind {
+    // What one of them is ("secure note"), and what several are.
+    QString one;
+    QString many;
+    qsizetype items = 0;
+
+    // "2 cards".
+    QString counted() const {
+        return QStringLiteral("%1 %2").arg(items).arg(items == 1 ? one : many);
+    }
+};
+
 // What an import found besides its entries.
 struct ImportReport {
     Format format = Format::Csv;
@@ -114,6 +147,9 @@ struct ImportReport {
     // Items other than logins (Bitwarden's secure notes and cards,
     // LastPass's notes).
     qsizetype skippedNotLogins = 0;
+    // The same items by kind, in the order each kind first comes; their
+    // items add up to skippedNotLogins.
+    std::vector<SkippedKind> notLogins;
     // KeePass XML: the older versions of entries that an entry's history
     // holds, and the entries in the recycle bin.
     qsizetype skippedHistory = 0;
@@ -123,6 +159,12 @@ struct ImportReport {
     // For each entry, what its record held that is not kept, hashed: 0 for
     // nothing. Empty when no record held anything not kept.
     std::vector<std::uint64_t> dropped;
+    // CSV: kept cells that start with a ' before =, +, -, @, a tab or a CR,
+    // as export writes a cell a spreadsheet would run as a formula when
+    // asked to guard it (Cells::SpreadsheetSafe). They are kept as they
+    // are, the ' included: it may be part of the text, and a file written
+    // so no longer tells.
+    qsizetype guardedCells = 0;
 
     // Empty when the whole file was read. Otherwise there are no entries,
     // and the text says what is wrong and where.
@@ -171,7 +213,15 @@ Detection detect(QByteArrayView bytes);
 // CSV in any of the layouts, told apart by the header line (column names
 // ignoring case, in any order; see matchHeader()). Every record must have
 // as many fields as the header. An entry's location is the record's
-// address, or its title when that is empty.
+// address, or its title when that is empty. In KeePassXC's layout, field
+// references to other records are resolved as importKeePassXml() resolves
+// them; the file holds no identities, so one by identity stays as it is.
+// The records of KeePassXC's recycle bin (the group "Recycle Bin" right
+// under the root, and the groups in it) are skipped and counted, as the
+// XML's are. Bitwarden writes an item's URIs into one cell with commas
+// between them: the cell is split as Bitwarden's importer splits it, the
+// first URI is the location and the others are counted as further URIs,
+// as importBitwardenJson() counts them.
 ImportResult importCsv(QByteArrayView bytes);
 // What exportJson() writes. Keys other than ours are counted as not kept;
 // each item must have all three, as strings (a key given twice counts with
@@ -185,16 +235,22 @@ ImportResult importJson(QByteArrayView bytes);
 // fields, attachments, tags, icons, colours, expiry, auto-type settings and
 // custom data; times are the file's own bookkeeping and are not counted.
 // The older versions in an entry's history and the entries in the recycle
-// bin (while the file has one enabled) are skipped and counted. A value
+// bin (while the file has one enabled) are skipped and counted. A field
+// reference ({REF:P@I:…}, which KeePassXC writes into a clone) is replaced
+// by the field of the entry of the file it refers to, as KeePass resolves
+// it; one that refers to no entry of the file stays as it is, and is
+// counted as an unresolved field reference, which --strict refuses. A value
 // that a KeePass database held encrypted (Protected="True") refuses the
-// file: only KeePass can decrypt it. Errors name the line.
+// file: only KeePass can decrypt it. Errors name the line and the kind of
+// problem, and quote nothing from inside a value.
 ImportResult importKeePassXml(QByteArrayView bytes);
 // Bitwarden's unencrypted JSON export: the logins (items of type 1), each
 // with its username, password and first URI (its name when it has none).
 // Its folder, favourite mark, re-prompt flag, notes, custom fields, TOTP
-// secret, password history, further URIs and any other value that holds
-// something are counted as not kept; secure notes, cards and identities
-// are skipped and counted. An encrypted export is refused.
+// secret, passkeys, password history, further URIs, the kept URI's match
+// setting and any other value that holds something are counted as not
+// kept; secure notes, cards, identities and SSH keys are skipped and
+// counted, each by its kind. An encrypted export is refused.
 ImportResult importBitwardenJson(QByteArrayView bytes);
 // Whichever detect() finds; a file it recognises but no reader reads is
 // refused with what it is.

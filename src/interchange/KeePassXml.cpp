@@ -5,14 +5,18 @@
 #include "vault/Utf8.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QString>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cctype>
 #include <cstring>
 #include <random>
+#include <unordered_map>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -78,11 +82,18 @@ bool isTotpKey(QByteArrayView key) {
 // in UTF-8, as the file holds them where it can.
 struct Record {
     QByteArray title, username, password, url;
+    // What another entry's field reference may search or ask for: the
+    // identity (base64, as the file writes it), the notes, and the values
+    // of the other fields, one a line.
+    QByteArray uuid, notes, others;
     std::uint64_t dropped = 0;
     std::uint32_t lost = 0;
     // Older versions in its history.
     qsizetype history = 0;
     int group = 0;
+    // Whether its title, username, password or URL may hold a field
+    // reference, which is resolved once every entry is known.
+    bool references = false;
 };
 
 struct Group {
@@ -114,10 +125,49 @@ public:
             m_xml.readNext();
     }
     bool hasError() const { return m_xml.hasError(); }
-    QString errorString() const { return m_xml.errorString(); }
+    QString errorString() const { return withoutText(m_xml.errorString()); }
     int lineNumber() const { return static_cast<int>(m_xml.lineNumber()); }
 
 private:
+    // Qt's message says what kind of problem it is, and some quote a piece
+    // of the text where it is: the name of an entity, the character it did
+    // not expect. In a value that is a piece of a password (an & not
+    // written as &amp; makes the rest of the password an entity's name), so
+    // the message tells the kind of problem alone, and the line tells where.
+    static QString withoutText(const QString& message) {
+        static const struct {
+            QRegularExpression pattern;
+            QString replacement;
+        } kQuoting[] = {
+            {QRegularExpression(u"^Entity '.*' not declared\\.?$"_s),
+             u"a reference to an entity that is not declared: an & that is text is written "
+             "&amp;"_s},
+            {QRegularExpression(u"^Expected (.*), but got '.*'\\.?$"_s),
+             u"expected \\1 where something else is"_s},
+            {QRegularExpression(u"^Unexpected '.*'\\.?$"_s),
+             u"a character that is not allowed where it is"_s},
+            {QRegularExpression(u"^Reference to (unparsed|external) entity '.*'"_s),
+             u"a reference to an \\1 entity"_s},
+            {QRegularExpression(u"^Unexpected character '.*' in public id literal\\.?$"_s),
+             u"a character that is not allowed in a public identifier"_s},
+        };
+        for (const auto& q : kQuoting)
+            if (q.pattern.match(message).hasMatch())
+                return QString(message).replace(q.pattern, q.replacement);
+        // Any other message that quotes something: the quoted piece goes,
+        // unless it is the markup the message is about.
+        static const QRegularExpression kQuoted(u"'[^']*'"_s);
+        QString safe;
+        qsizetype from = 0;
+        for (auto it = kQuoted.globalMatch(message); it.hasNext();) {
+            const QRegularExpressionMatch m = it.next();
+            safe += message.mid(from, m.capturedStart() - from);
+            safe += m.captured() == u"']]>'"_s ? m.captured() : u"…"_s;
+            from = m.capturedEnd();
+        }
+        return safe + message.mid(from);
+    }
+
     QXmlStreamReader m_xml;
 };
 
@@ -562,6 +612,138 @@ private:
     bool m_high = false;
 };
 
+// Where the next "{REF:" is, in any case, at or after `from`; -1 when none.
+qsizetype referenceAt(QByteArrayView text, qsizetype from = 0) {
+    for (qsizetype at = text.indexOf('{', from); at >= 0; at = text.indexOf('{', at + 1))
+        if (text.size() - at >= 5 &&
+            text.sliced(at + 1, 4).compare("REF:", Qt::CaseInsensitive) == 0)
+            return at;
+    return -1;
+}
+
+} // namespace
+
+class FieldReferences::Index {
+public:
+    Index(size_t entries, Field field) : m_entries(entries), m_field(std::move(field)) {}
+
+    // The entry whose field `searched` holds `text`, or -1. Each search is
+    // made once: clones of one entry refer to it alike.
+    qsizetype find(char searched, QByteArrayView text) {
+        if (searched == 'I')
+            return findIdentity(text);
+        QByteArray key = searched + text.toByteArray();
+        if (const auto it = m_found.find(key); it != m_found.end())
+            return it->second;
+        const QString wanted = QString::fromUtf8(text);
+        qsizetype found = -1;
+        for (size_t i = 0; i < m_entries && found < 0; ++i)
+            if (QString::fromUtf8(m_field(i, searched)).contains(wanted, Qt::CaseInsensitive))
+                found = static_cast<qsizetype>(i);
+        m_found.emplace(std::move(key), found);
+        return found;
+    }
+
+    QByteArray field(size_t entry, char letter) { return m_field(entry, letter); }
+
+private:
+    // An identity as KeePass writes it in a reference: 32 hexadecimal
+    // digits, which KeePassXC also reads with dashes between them.
+    qsizetype findIdentity(QByteArrayView text) {
+        if (!m_identitiesKnown) {
+            for (size_t i = 0; i < m_entries; ++i) {
+                QByteArray id = m_field(i, 'I');
+                if (!id.isEmpty())
+                    m_identities.emplace(std::move(id), static_cast<qsizetype>(i));
+            }
+            m_identitiesKnown = true;
+        }
+        QByteArray hex = text.toByteArray().toUpper();
+        hex.replace('-', QByteArrayView());
+        const auto it = m_identities.find(hex);
+        return it == m_identities.end() ? -1 : it->second;
+    }
+
+    size_t m_entries;
+    Field m_field;
+    std::unordered_map<QByteArray, qsizetype> m_found;
+    std::unordered_map<QByteArray, qsizetype> m_identities;
+    bool m_identitiesKnown = false;
+};
+
+FieldReferences::FieldReferences(size_t entries, Field field)
+    : m_index(std::make_unique<Index>(entries, std::move(field))) {}
+
+FieldReferences::~FieldReferences() = default;
+
+bool FieldReferences::mayHold(QByteArrayView text) {
+    return referenceAt(text) >= 0;
+}
+
+QByteArray FieldReferences::resolved(QByteArrayView text, qsizetype& unresolved) {
+    // KeePass follows references within the fields referred to, some levels
+    // deep: further than that, or back to where it started, a reference is
+    // not resolved.
+    constexpr int kDepth = 12;
+    struct Resolver {
+        Index& index;
+
+        // The text with its references replaced; `failed` counts those left
+        // as they are.
+        QByteArray operator()(QByteArrayView text, int depth, qsizetype& failed) {
+            QByteArray out;
+            qsizetype from = 0;
+            for (qsizetype at = referenceAt(text); at >= 0; at = referenceAt(text, from)) {
+                out += text.sliced(from, at - from);
+                const qsizetype close = text.indexOf('}', at);
+                const QByteArrayView whole =
+                    close < 0 ? text.sliced(at) : text.sliced(at, close + 1 - at);
+                from = at + whole.size();
+                const QByteArray value = target(whole, depth);
+                if (value.isNull()) {
+                    ++failed;
+                    out += whole;
+                } else {
+                    out += value;
+                }
+            }
+            if (from == 0)
+                return text.toByteArray();
+            out += text.sliced(from);
+            return out;
+        }
+
+        // What a whole reference refers to, with the references in that
+        // resolved too; null when any of it cannot be.
+        QByteArray target(QByteArrayView whole, int depth) {
+            // {REF:W@S:text}
+            if (depth >= kDepth || whole.size() < 11 || whole[6] != '@' || whole[8] != ':' ||
+                !whole.endsWith('}'))
+                return {};
+            const char wanted = upper(whole[5]), searched = upper(whole[7]);
+            const QByteArrayView letters = "TUPANI";
+            if (!letters.contains(wanted) || !(letters.contains(searched) || searched == 'O'))
+                return {};
+            const qsizetype found = index.find(searched, whole.sliced(9, whole.size() - 10));
+            if (found < 0)
+                return {};
+            const QByteArray value = index.field(static_cast<size_t>(found), wanted);
+            if (wanted == 'I' || !FieldReferences::mayHold(value))
+                return value.isNull() ? QByteArray("") : value;
+            qsizetype failed = 0;
+            QByteArray inner = (*this)(value, depth + 1, failed);
+            return failed > 0 ? QByteArray() : inner;
+        }
+
+        static char upper(char c) {
+            return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+        }
+    };
+    return Resolver{*m_index}(text, 0, unresolved);
+}
+
+namespace {
+
 template <class Source> class Reader {
 public:
     explicit Reader(QByteArrayView bytes) : m_xml(bytes) {
@@ -607,6 +789,8 @@ public:
                           (parent >= 0 && recycled[static_cast<size_t>(parent)]);
         }
         std::array<qsizetype, kLostKinds> cells{};
+        std::unique_ptr<FieldReferences> references = fieldReferences();
+        qsizetype unresolved = 0;
         size_t taken = 0;
         for (const Record& rec : m_records) {
             if (recycled[static_cast<size_t>(rec.group)]) {
@@ -614,22 +798,48 @@ public:
                 continue;
             }
             r.skippedHistory += rec.history;
+            std::uint32_t lost = rec.lost;
+            std::uint64_t dropped = rec.dropped;
+            // The fields of an entry that refers to others, resolved.
+            QByteArray fields[4];
+            const QByteArray* title = &rec.title;
+            const QByteArray* username = &rec.username;
+            const QByteArray* password = &rec.password;
+            const QByteArray* url = &rec.url;
+            if (rec.references) {
+                qsizetype failed = 0;
+                const QByteArray* const given[4] = {title, username, password, url};
+                for (int k = 0; k < 4; ++k)
+                    fields[k] = references->resolved(*given[k], failed);
+                title = &fields[0];
+                username = &fields[1];
+                password = &fields[2];
+                url = &fields[3];
+                if (failed > 0) {
+                    unresolved += failed;
+                    dropped = mixCell(dropped, kLostKinds, QByteArray::number(failed));
+                }
+                loseTitle(*title, *url, lost, dropped);
+            }
             // What an empty entry held is lost too (a note on its own).
             for (unsigned k = 0; k < kLostKinds; ++k)
-                cells[k] += (rec.lost >> k) & 1u;
-            const QByteArray& location = rec.url.isEmpty() ? rec.title : rec.url;
-            if (rec.username.isEmpty() && rec.password.isEmpty() && location.isEmpty()) {
+                cells[k] += (lost >> k) & 1u;
+            const QByteArray& location = url->isEmpty() ? *title : *url;
+            if (username->isEmpty() && password->isEmpty() && location.isEmpty()) {
                 ++r.skippedEmpty;
                 continue;
             }
-            noteDropped(r, taken++, rec.dropped);
-            take(rec.username, rec.password, location);
+            noteDropped(r, taken++, dropped);
+            take(*username, *password, location);
         }
         for (unsigned k = 0; k < kLostKinds; ++k)
             if (cells[k] > 0)
                 r.notKept.push_back({QString::fromUtf8(kLost[k].column),
                                      QString::fromUtf8(kLost[k].one),
                                      QString::fromUtf8(kLost[k].many), cells[k]});
+        if (unresolved > 0)
+            r.notKept.push_back({u"{REF:…}"_s, u"unresolved field reference"_s,
+                                 u"unresolved field references"_s, unresolved});
     }
 
     const QString& error() const { return m_error; }
@@ -646,6 +856,38 @@ private:
     }
 
     bool is(QLatin1StringView name) const { return m_xml.nameIs(name); }
+
+    // What the entries' field references refer to, when any may hold one:
+    // every entry of the file but the older versions in histories, those in
+    // the recycle bin included, which KeePass still finds.
+    std::unique_ptr<FieldReferences> fieldReferences() const {
+        if (std::none_of(m_records.begin(), m_records.end(),
+                         [](const Record& rec) { return rec.references; }))
+            return nullptr;
+        return std::make_unique<FieldReferences>(
+            m_records.size(), [this](size_t i, char letter) -> QByteArray {
+                const Record& rec = m_records[i];
+                switch (letter) {
+                case 'T':
+                    return rec.title;
+                case 'U':
+                    return rec.username;
+                case 'P':
+                    return rec.password;
+                case 'A':
+                    return rec.url;
+                case 'N':
+                    return rec.notes;
+                case 'O':
+                    return rec.others;
+                case 'I': {
+                    const QByteArray uuid = QByteArray::fromBase64(rec.uuid);
+                    return uuid.size() == 16 ? uuid.toHex().toUpper() : QByteArray();
+                }
+                }
+                return {};
+            });
+    }
 
     // Text of an element that holds no other; an error when it does.
     QByteArray text() { return m_xml.readElementText(); }
@@ -707,6 +949,15 @@ private:
         rec.dropped = mixCell(rec.dropped, kind, value);
     }
 
+    // A title is lost where the URL is kept and does not spell it out.
+    static void loseTitle(const QByteArray& title, const QByteArray& url, std::uint32_t& lost,
+                          std::uint64_t& dropped) {
+        if (!url.isEmpty() && !title.isEmpty() && !titleSpelledOut(title, url)) {
+            lost |= 1u << LostTitle;
+            dropped = mixCell(dropped, LostTitle, title);
+        }
+    }
+
     void readEntry(int group, const QByteArray& path) {
         Record rec;
         rec.group = group;
@@ -714,6 +965,8 @@ private:
         while (m_error.isEmpty() && m_xml.readNextStartElement()) {
             if (is("String"_L1)) {
                 readString(rec);
+            } else if (is("UUID"_L1)) {
+                rec.uuid = text();
             } else if (is("History"_L1)) {
                 while (m_xml.readNextStartElement()) {
                     rec.history += is("Entry"_L1) ? 1 : 0;
@@ -765,8 +1018,12 @@ private:
             rec.lost |= 1u << LostAutoType;
         if (!path.isEmpty())
             lose(rec, LostGroup, path);
-        if (!rec.url.isEmpty() && !rec.title.isEmpty() && !titleSpelledOut(rec.title, rec.url))
-            lose(rec, LostTitle, rec.title);
+        // A title that refers to another entry's is judged once resolved.
+        rec.references =
+            FieldReferences::mayHold(rec.title) || FieldReferences::mayHold(rec.username) ||
+            FieldReferences::mayHold(rec.password) || FieldReferences::mayHold(rec.url);
+        if (!rec.references)
+            loseTitle(rec.title, rec.url, rec.lost, rec.dropped);
         m_records.push_back(std::move(rec));
     }
 
@@ -802,9 +1059,14 @@ private:
         else if (value.isEmpty())
             return;
         else if (key == "Notes")
-            lose(rec, LostNotes, value);
+            lose(rec, LostNotes, rec.notes = value);
         else
             lose(rec, isTotpKey(key) ? LostTotp : LostFields, key + '\n' + value);
+        if (key != "Notes") {
+            if (!rec.others.isEmpty())
+                rec.others += '\n';
+            rec.others += value;
+        }
     }
 
     void readTimes(Record& rec) {
@@ -969,6 +1231,7 @@ ExportResult writeKeePassXml(size_t count, EntryAt entryAt, const XmlStamp& stam
                                     "export as CSV or JSON instead"_s.arg(i + 1)
                                         .arg(kFieldNames[f], why),
                                     {},
+                                    {},
                                     0};
         }
         xml.writeStartElement(u"Entry"_s);
@@ -984,7 +1247,7 @@ ExportResult writeKeePassXml(size_t count, EntryAt entryAt, const XmlStamp& stam
     xml.writeEndElement(); // Root
     xml.writeEndElement(); // KeePassFile
     xml.writeEndDocument();
-    return ExportResult{std::move(bytes), {}, {}, 0};
+    return ExportResult{std::move(bytes), {}, {}, {}, 0};
 }
 
 // Reads the file with the quick reader, or with Qt's where the quick one

@@ -22,6 +22,11 @@ Column notKept(const char* name, const char* one, const char* many, const char* 
             .value = value};
 }
 
+// The manager's identities and times, which mean nothing outside it.
+Column bookkeeping(const char* name) {
+    return {.name = name, .role = Role::Bookkeeping};
+}
+
 // A column that not every version of the manager's export writes.
 Column notAlways(Column c) {
     c.required = false;
@@ -63,13 +68,11 @@ std::vector<LayoutTable> makeLayouts() {
          {kept("url", R::Address), kept("username", R::Username), kept("password", R::Password),
           notAlways(notKept("httpRealm", "HTTP realm", "HTTP realms")),
           notAlways(notKept("formActionOrigin", "form address", "form addresses")),
-          notAlways(notKept("guid", "GUID", "GUIDs")),
-          notAlways(notKept("timeCreated", "creation time", "creation times")),
-          notAlways(notKept("timeLastUsed", "time last used", "times last used")),
-          notAlways(notKept("timePasswordChanged", "time the password changed",
-                            "times the password changed"))},
+          notAlways(bookkeeping("guid")), notAlways(bookkeeping("timeCreated")),
+          notAlways(bookkeeping("timeLastUsed")), notAlways(bookkeeping("timePasswordChanged"))},
          true},
-        // Version 2.7 added the last four columns.
+        // Version 2.7 added the last four columns. Its recycle bin is a
+        // group like any other, right under the root.
         {Layout::KeePassXC,
          "keepassxc",
          "KeePassXC",
@@ -78,11 +81,15 @@ std::vector<LayoutTable> makeLayouts() {
           notKept("Notes", "note", "notes"),
           notAlways(unwritten(notKept("TOTP", "TOTP secret", "TOTP secrets"))),
           notAlways(unwritten(notKept("Icon", "icon", "icons", "0"))),
-          notAlways(
-              unwritten(notKept("Last Modified", "time last modified", "times last modified"))),
-          notAlways(unwritten(notKept("Created", "creation time", "creation times")))}},
+          notAlways(unwritten(bookkeeping("Last Modified"))),
+          notAlways(unwritten(bookkeeping("Created")))},
+         false,
+         nullptr,
+         false,
+         "Recycle Bin"},
         // An organisation's export has collections where a personal one has
-        // folder and favorite; exports before 2021 have no reprompt.
+        // folder and favorite; exports before 2021 have no reprompt. An
+        // item's URIs share one cell, separated by commas.
         {Layout::Bitwarden,
          "bitwarden",
          "Bitwarden",
@@ -95,7 +102,10 @@ std::vector<LayoutTable> makeLayouts() {
           kept("login_uri", R::Address), kept("login_username", R::Username),
           kept("login_password", R::Password), notKept("login_totp", "TOTP secret", "TOTP secrets"),
           notAlways(
-              unwritten(notKept("collections", "entry's collections", "entries' collections")))}},
+              unwritten(notKept("collections", "entry's collections", "entries' collections")))},
+         false,
+         nullptr,
+         true},
         // Exports before TOTP came have no totp column. A secure note is a
         // record with the address http://sn.
         {Layout::LastPass,
@@ -221,8 +231,22 @@ QString layoutNames() {
            names.last();
 }
 
+QString semicolonsBetweenColumns(QByteArrayView firstLine) {
+    if (!firstLine.contains(';') || firstLine.contains(','))
+        return {};
+    return QStringLiteral("the header's columns are separated by semicolons, as a spreadsheet "
+                          "saves CSV where a comma is the decimal mark; Keynook reads CSV with "
+                          "commas between the columns, as the managers export it: save it with "
+                          "commas instead");
+}
+
 HeaderMatch matchHeader(const std::vector<QByteArrayView>& header) {
     HeaderMatch m;
+    if (header.size() == 1) {
+        m.error = semicolonsBetweenColumns(header.front());
+        if (!m.error.isEmpty())
+            return m;
+    }
     std::vector<QByteArray> names;
     for (const QByteArrayView name : header)
         names.push_back(folded(name));
@@ -240,7 +264,10 @@ HeaderMatch matchHeader(const std::vector<QByteArrayView>& header) {
         if (f.unknown.isEmpty() && f.missing.isEmpty()) {
             if (!best.table || f.required > best.required)
                 best = std::move(f);
-        } else if (!nearest.table || f.known > nearest.known) {
+        } else if (!nearest.table || f.known > nearest.known ||
+                   (f.known == nearest.known && f.missing.size() < nearest.missing.size())) {
+            // Of layouts that know as many of the columns, the one that
+            // misses fewest is nearest.
             nearest = std::move(f);
         }
     }

@@ -30,6 +30,10 @@ enum class Role : unsigned char {
     Kind,
     // Read and counted when it holds something, and not kept.
     NotKept,
+    // The manager's own bookkeeping (its identities of entries, the times
+    // it keeps), which means nothing outside it and is no data a user
+    // loses: read, and passed over, as KeePass XML's times are.
+    Bookkeeping,
 };
 
 struct Column {
@@ -60,11 +64,20 @@ struct LayoutTable {
     const char* shownAs;
     // In the order the manager writes them.
     std::vector<Column> columns;
-    // The manager's import passes over entries whose location is not a web
-    // address.
+    // The manager is a browser, whose import passes over entries whose
+    // location it cannot make a site of, and some others: browserRefusal()
+    // (Places.h) tells which, and why.
     bool webAddressesOnly = false;
     // A record whose address is this is a note, not a login.
     const char* noteAddress = nullptr;
+    // The manager writes an item's several addresses into one cell, with
+    // commas between them, as its importer splits them again: the first is
+    // the location, and the others are counted as further addresses.
+    bool addressesInOneCell = false;
+    // The group right under the root that is the manager's recycle bin, as
+    // a record's group path (the column "Group") names it: records in it,
+    // or in a group inside it, are skipped and counted.
+    const char* recycleBin = nullptr;
 };
 
 // Every layout, Keynook's first.
@@ -90,5 +103,9 @@ struct HeaderMatch {
     QString error;
 };
 HeaderMatch matchHeader(const std::vector<QByteArrayView>& header);
+
+// Why a first line is no header, when it holds semicolons between what
+// would be its columns and no comma; empty otherwise.
+QString semicolonsBetweenColumns(QByteArrayView firstLine);
 
 } // namespace interchange

@@ -171,7 +171,7 @@ Detection detect(QByteArrayView bytes) {
         return refused(d,
                        empty ? QStringLiteral("line 1: the file is empty; a header line was "
                                               "expected")
-                             : reader.error(),
+                             : headerLineError(bytes, reader),
                        empty ? 1 : reader.errorLine());
     }
     const HeaderMatch match = matchHeader(header);
