@@ -142,15 +142,17 @@ void writeNewFile(const QString& path, const QByteArray& bytes) {
 // a spreadsheet opening it would run.
 void exportWarnings(const Context& c, const interchange::ExportResult& exported,
                     interchange::Layout layout, interchange::Cells cells) {
-    if (const size_t n = exported.notWebAddresses.size(); n > 0) {
+    if (const size_t n = exported.passedOver.size(); n > 0) {
         constexpr size_t kNamed = 5;
         QStringList names;
         for (size_t k = 0; k < n && k < kNamed; ++k)
-            names << named(c.entries(), static_cast<int>(exported.notWebAddresses[k]));
+            names << QStringLiteral("%1 (%2)").arg(
+                named(c.entries(), static_cast<int>(exported.passedOver[k].entry)),
+                exported.passedOver[k].rule);
         if (n > kNamed)
             names << QStringLiteral("and %1 more").arg(n - kNamed);
-        tell(QStringLiteral("Warning: the import of %1 passes over entries whose location is "
-                            "not a web address (http or https): it will leave out %2: %3.")
+        tell(QStringLiteral("Warning: the import of %1 passes over entries it cannot take: it "
+                            "will leave out %2: %3.")
                  .arg(QString::fromUtf8(interchange::layoutTable(layout).shownAs), entriesCount(n),
                       names.join(QStringLiteral("; "))));
     }
@@ -181,7 +183,10 @@ QStringList cellsNotKept(const interchange::ImportReport& imported) {
 // The items of a file that an import skips whole for what they are.
 QStringList itemsSkipped(const interchange::ImportReport& imported) {
     QStringList parts;
-    if (const qsizetype n = imported.skippedNotLogins; n > 0)
+    // Named by kind where the reader tells them apart.
+    for (const interchange::SkippedKind& kind : imported.notLogins)
+        parts << kind.counted();
+    if (const qsizetype n = imported.skippedNotLogins; n > 0 && imported.notLogins.empty())
         parts << (n == 1 ? QStringLiteral("1 item that is not a login")
                          : QStringLiteral("%1 items that are not logins").arg(n));
     if (const qsizetype n = imported.skippedHistory; n > 0)
@@ -230,6 +235,18 @@ QString importSummary(const QString& shown, const interchange::ImportReport& imp
     const QStringList lost = cellsNotKept(imported);
     if (!lost.isEmpty())
         text += QStringLiteral(" Not kept: %1.").arg(lost.join(QStringLiteral(", ")));
+    // A file exported with --spreadsheet-safe and imported again: its guard
+    // is kept, as it may be part of the text, but not in silence.
+    if (const qsizetype n = imported.guardedCells; n > 0)
+        text += QStringLiteral(" %1 with a ' before =, +, -, @, a tab or a carriage return, as "
+                               "--spreadsheet-safe writes %2; %3 kept as %4 %5, the ' "
+                               "included.")
+                    .arg(n == 1 ? QStringLiteral("1 cell starts")
+                                : QStringLiteral("%1 cells start").arg(n),
+                         n == 1 ? QStringLiteral("it") : QStringLiteral("them"),
+                         n == 1 ? QStringLiteral("it was") : QStringLiteral("they were"),
+                         n == 1 ? QStringLiteral("it") : QStringLiteral("they"),
+                         n == 1 ? QStringLiteral("is") : QStringLiteral("are"));
     text += dryRun ? QStringLiteral(" The vault would hold %1. Nothing was written "
                                     "(--dry-run).")
                          .arg(entriesCount(holds))

@@ -988,7 +988,7 @@ TEST_F(Cli, ErrorTable) {
          "--layout names CSV columns; KeePass XML has one layout"},
         {Two, importing(QStringLiteral("notes.csv"), QStringLiteral("--strict")), master, 1,
          "with --strict nothing may be left out, and the file holds what Keynook does not keep: "
-         "1 note, 1 item that is not a login"},
+         "1 title, 1 note, 1 secure note"},
         {Two,
          {stdinFlag, QStringLiteral("export"), QStringLiteral("--format=json"),
           QStringLiteral("--spreadsheet-safe")},
@@ -1839,9 +1839,13 @@ TEST_F(Cli, ExportAndImport) {
     writeVault(entries);
     const QString into = path(QStringLiteral("vault/imported.enc"));
     const QByteArray formula = "Warning: 1 cell starts with =, +, -, @";
-    const QByteArray browsers = "it will leave out 5 entries: me at example.org; Zo\xc3\xab at "
+    // Each entry with the rule of the browser's import it breaks.
+    const QByteArray browsers = "it will leave out 5 entries: me at example.org (not an address: "
+                                "it has no scheme such as https://); Zo\xc3\xab at "
                                 "Stra\xc3\x9f"
-                                "e.example; bob at mail.example.org; no place (no location); bob";
+                                "e.example (not an address: it has no scheme such as https://); "
+                                "bob at mail.example.org (not an address: it has no scheme such "
+                                "as https://); no place (no location) (no location: ";
     struct Case {
         QStringList options;
         QByteArray header;
