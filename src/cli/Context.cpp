@@ -330,8 +330,11 @@ void Context::openLocked(bool forChange) {
 
 SecretText Context::unlock(bool keep) {
     SecretText master = m_secrets.master();
-    if (const VaultSession::Status unlocked = m_session->unlock(master.text()); !unlocked.ok())
+    if (const VaultSession::Status unlocked = m_session->unlock(master.text()); !unlocked.ok()) {
+        if (unlocked.failure == VaultSession::Failure::WrongPassword && !m_session->sealed())
+            refuseNotAVault();
         failWith(unlocked);
+    }
     m_session->forgetStoredPassword();
     markRestoredAnew();
     mergeConflictCopies(master.text());
@@ -436,6 +439,14 @@ std::unique_ptr<VaultHistory> Context::historyOf(const QString& path) {
     return std::make_unique<VaultHistory>(
         QStandardPaths::writableLocation(QStandardPaths::AppDataLocation),
         vaultfile::realFilePath(path));
+}
+
+void Context::refuseNotAVault() const {
+    const QString path = vaultPath();
+    if (const QString why = notAVault(path); !why.isEmpty())
+        fail(UserError,
+             QStringLiteral("%1 is not a Keynook vault: %2. Nothing was read or changed.")
+                 .arg(QDir::toNativeSeparators(path), why));
 }
 
 void Context::failWith(const VaultSession::Status& status) const {

@@ -72,6 +72,14 @@ QString merged(const QString& shown, const vaultmerge::Report& r);
 // The entries' slots in the order of the file.
 std::vector<int> fileOrder(size_t count);
 
+// Why the file at `path` is plainly not a Keynook vault ("it is CSV in the
+// chrome layout; ...", "it is a KeePass database; ...", or why it is in no
+// vault's form); empty when it may be one. Asked only once a plain vault
+// refused its master password or `init` found one, so that a file given by
+// mistake is not called a vault with a wrong password.
+// (InterchangeCommands.cpp)
+QString notAVault(const QString& path);
+
 // ---------------------------------------------------------------------------
 // Values of options
 
@@ -235,6 +243,8 @@ public:
 
     static std::unique_ptr<VaultHistory> historyOf(const QString& path);
 
+    // Fails with what the vault file is, when it is plainly no vault.
+    void refuseNotAVault() const;
     // Every failure of the session, told with what the session knows of the
     // vault's form.
     [[noreturn]] void failWith(const VaultSession::Status& status) const;

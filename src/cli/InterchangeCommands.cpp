@@ -340,4 +340,28 @@ int importEntries(Context& c) {
     return Success;
 }
 
+QString notAVault(const QString& path) {
+    vaultfile::ReadResult read = vaultfile::readAll(path);
+    if (!read.ok || read.data.isEmpty() || sealedvault::isSealed(read.data))
+        return {};
+    QString what;
+    const QByteArray& bytes = read.data;
+    if (bytes.startsWith("\x03\xD9\xA2\x9A")) {
+        what = QStringLiteral("it is a KeePass database; export it from KeePassXC as CSV and "
+                              "import that");
+    } else if (bytes.startsWith("PK\x03\x04")) {
+        what = QStringLiteral("it is a ZIP archive");
+    } else if (const interchange::Detection d = interchange::detect(bytes); d.ok()) {
+        // Read whole: a vault whose master line happens to begin as another
+        // format does is never called that format.
+        if (interchange::importEncoded(bytes, d.format).ok())
+            what = QStringLiteral("it is %1; `%2 import` brings its entries into a vault")
+                       .arg(formatName(d.format, d.layout), kProgram);
+    } else if (const QString why = VaultHistory::notRestorable(bytes); !why.isEmpty()) {
+        what = why;
+    }
+    secrets::wipe(read.data);
+    return what;
+}
+
 } // namespace cli

@@ -186,6 +186,8 @@ int initVault(Context& c) {
     c.refuseLostVault();
     // Nothing of a sealed vault is read before its password opens it, but
     // only a vault with a master password is ever sealed.
+    if (c.session().hasMasterPassword() && !c.session().sealed())
+        c.refuseNotAVault();
     if (c.session().hasMasterPassword())
         fail(UserError, QStringLiteral("the vault at %1 %2 a master password already; "
                                        "change it with `%3 passwd`")

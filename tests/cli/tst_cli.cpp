@@ -824,6 +824,43 @@ TEST_F(Cli, EveryCommandRunsItsOwnFunction) {
 }
 
 // Mistakes are refused with status 1, a message, and the vault untouched.
+// A file given as the vault that is plainly another kind of file is named
+// for what it is, not refused for a wrong master password or as a vault
+// with one already; it is left as it was. A vault with a wrong password
+// is still told so.
+TEST_F(Cli, AFileThatIsNoVaultIsNamed) {
+    struct Case {
+        QByteArray file;
+        QByteArray err;
+    };
+    const std::vector<Case> cases = {
+        {"name,url,username,password\r\nmail,https://mail.example,ann,pw\r\n",
+         "is not a Keynook vault: it is CSV in the chrome layout; `keynook-cli import`"},
+        {"<?xml version=\"1.0\"?>\n<KeePassFile><Root><Group><Name>R</Name></Group></Root>"
+         "</KeePassFile>\n",
+         "is not a Keynook vault: it is KeePass XML;"},
+        {QByteArray("\x03\xD9\xA2\x9A\x67\xFB\x4B\xB5\x01\x00\x04\x00", 12),
+         "is not a Keynook vault: it is a KeePass database"},
+        {QByteArray(300, '\x7f'), "is not a Keynook vault: its first line does not end"},
+        {vaultformat::savedFile(QStringLiteral("another master"), {kMe}), "wrong master password"},
+    };
+    for (const Case& c : cases) {
+        for (const QString& command : {QStringLiteral("list"), QStringLiteral("init")}) {
+            SCOPED_TRACE((command + QLatin1Char(' ') + QString::fromLatin1(c.err)).toStdString());
+            writeVault(c.file);
+            const Ran r = withMaster({command}, {kMaster});
+            EXPECT_EQ(r.status, 1);
+            const bool vault = c.err == "wrong master password";
+            // init on a vault says it has a master password already.
+            EXPECT_TRUE(r.err.contains(vault && command == QLatin1String("init")
+                                           ? QByteArray("a master password already")
+                                           : c.err))
+                << r.err.toStdString();
+            EXPECT_EQ(vaultBytes(), c.file);
+        }
+    }
+}
+
 TEST_F(Cli, ErrorTable) {
     enum Start { Missing, NeverUsed, Two, Lost, NoFolder, FromEnvironment };
     struct Case {
