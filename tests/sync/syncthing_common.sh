@@ -39,7 +39,7 @@ if ! declare -F fail >/dev/null; then
 fi
 
 ST_PIDS=()
-declare -A ST_ID ST_KEY ST_GUI ST_LISTEN ST_FOLDER ST_HOME ST_DATA
+declare -A ST_ID ST_KEY ST_GUI ST_LISTEN ST_FOLDER ST_HOME ST_DATA ST_PID ST_LOG
 ST_CLI=""
 ST_PASSWORD=""
 
@@ -54,16 +54,20 @@ within() {
     done
 }
 
-# A free TCP port on 127.0.0.1.
+# A free TCP port on 127.0.0.1 in ST_PORT, one no other call gave: the
+# instances bind theirs only once all four are chosen.
+ST_PORTS=" "
 st_free_port() {
     local port
     for port in $(shuf -i 20000-60000 -n 50); do
+        [[ $ST_PORTS != *" $port "* ]] || continue
         if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-            echo "$port"
-            return
+            ST_PORTS+="$port "
+            ST_PORT=$port
+            return 0
         fi
     done
-    return 1
+    fail "found no free port on 127.0.0.1"
 }
 
 st_other() { [[ $1 == a ]] && echo b || echo a; }
@@ -82,11 +86,14 @@ st_start() {
             fail "syncthing generate failed for $side"
         ST_ID[$side]=$(syncthing --home "$home" --device-id)
         ST_KEY[$side]=$(sed -n 's:.*<apikey>\(.*\)</apikey>.*:\1:p' "$home/config.xml")
-        ST_GUI[$side]="127.0.0.1:$(st_free_port)"
-        ST_LISTEN[$side]="tcp://127.0.0.1:$(st_free_port)"
+        st_free_port
+        ST_GUI[$side]="127.0.0.1:$ST_PORT"
+        st_free_port
+        ST_LISTEN[$side]="tcp://127.0.0.1:$ST_PORT"
         ST_FOLDER[$side]="$root/$side/folder"
         ST_HOME[$side]="$root/$side"
         ST_DATA[$side]="$root/$side/data"
+        ST_LOG[$side]="$root/$side/syncthing.log"
         # Set before the first start: a running instance would write its
         # defaults back. A short reconnection interval, or a resumed link
         # takes up to a minute to come back.
@@ -103,12 +110,13 @@ st_start() {
             "$home/config.xml"
         mkdir -p "${ST_FOLDER[$side]}"
         STNODEFAULTFOLDER=1 syncthing serve --home "$home" --no-browser --no-restart \
-            >"$root/$side/syncthing.log" 2>&1 &
+            >"${ST_LOG[$side]}" 2>&1 &
         ST_PIDS+=($!)
+        ST_PID[$side]=$!
     done
     for side in a b; do
-        within 30 st_api "$side" GET /rest/system/ping >/dev/null ||
-            fail "syncthing $side did not start"
+        within 30 st_answers "$side" ||
+            fail "syncthing $side did not answer within 30 s: $(tail -n 20 "${ST_LOG[$side]}")"
     done
     for side in a b; do
         other=$(st_other "$side")
@@ -147,6 +155,14 @@ st_beside_window() {
     st_start "$WORK/sync"
     ST_HOME[a]=$HOME
     ST_DATA[a]=$XDG_DATA_HOME
+}
+
+# Whether side $1's instance answers on its REST interface; fails the test
+# at once when it has ended (a port taken meanwhile, say), with its log.
+st_answers() {
+    kill -0 "${ST_PID[$1]}" 2>/dev/null ||
+        fail "syncthing $1 ended as it started: $(tail -n 20 "${ST_LOG[$1]}")"
+    st_api "$1" GET /rest/system/ping >/dev/null
 }
 
 st_stop() {
