@@ -141,6 +141,10 @@ st_start() {
 st_run_alone() {
     WORK=$(mktemp -d "${TMPDIR:-/tmp}/keynook-$1.XXXXXX") || fail "mktemp failed"
     trap 'st_stop; rm -rf "$WORK"' EXIT
+    # These scripts stop at the first command that fails (set -e); this says
+    # which, where it would otherwise end the run without a word.
+    set -E
+    trap 'fail "line $LINENO of ${BASH_SOURCE[0]##*/}: a command failed (status $?)"' ERR
     # Nothing a program of the run reads or writes is outside WORK: not
     # the settings of whoever runs the tests, nor another test's.
     export HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/config" XDG_DATA_HOME="$WORK/data" \

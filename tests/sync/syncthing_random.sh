@@ -81,7 +81,10 @@ for round in 1 2 3 4 5; do
     st_link resumed
     # Sometimes one side opens the vault (and merges) before the other's
     # version has come: the copies meet in either order.
-    ((RANDOM % 2)) && printf 'pw 1234\n' | st_cli a list >/dev/null 2>&1
+    if ((RANDOM % 2)); then
+        said=$(printf 'pw 1234\n' | st_cli a list 2>&1 >/dev/null) ||
+            fail "a could not open the vault as the link came back: $said"
+    fi
     settle
     echo "ok: round $round settled with $(st_model | wc -w) entries"
 done
