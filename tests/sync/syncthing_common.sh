@@ -290,10 +290,12 @@ st_change() {
 
 # A change made with keynook-cli.
 st_cli_add() {
-    printf '%s\nx\n' "$ST_PASSWORD" | st_cli "$1" add --username "$2" >/dev/null 2>&1 ||
-        fail "keynook-cli on $1 could not add $2"
+    local said
+    said=$(printf '%s\nx\n' "$ST_PASSWORD" | st_cli "$1" add --username "$2" 2>&1) ||
+        fail "keynook-cli on $1 could not add $2: $said"
 }
 st_cli_remove() {
-    printf '%s\n' "$ST_PASSWORD" | st_cli "$1" remove "$2" --yes >/dev/null 2>&1 ||
-        fail "keynook-cli on $1 could not remove $2"
+    local said
+    said=$(printf '%s\n' "$ST_PASSWORD" | st_cli "$1" remove "$2" --exact --yes 2>&1) ||
+        fail "keynook-cli on $1 could not remove $2: $said"
 }
