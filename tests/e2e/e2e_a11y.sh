@@ -148,7 +148,8 @@ a11y_status_text() {
 }
 
 # The rows of the first list (a tree or a table) in the window object $1,
-# one line each, its cells joined by tabs.
+# one line each, its cells joined by tabs; only the first $2 columns when $2
+# is given (each cell read is two calls, and a long list takes a while).
 a11y_list_rows() {
     local list rows cols r c line cell
     list=$(a11y_find "$1" tree) || list=$(a11y_find "$1" table) || return 1
@@ -156,6 +157,7 @@ a11y_list_rows() {
         string:org.a11y.atspi.Table string:NRows | awk '{ print $NF }') || return 1
     cols=$(a11y_call "$list" org.freedesktop.DBus.Properties.Get \
         string:org.a11y.atspi.Table string:NColumns | awk '{ print $NF }') || return 1
+    if (($# > 1)) && (($2 < cols)); then cols=$2; fi
     for ((r = 0; r < rows; r++)); do
         line=""
         for ((c = 0; c < cols; c++)); do

@@ -264,8 +264,12 @@ new_visible_window() {
 }
 
 # Clicks the left button at client coordinates $2,$3 of window $1.
+# mousemove --sync waits until the pointer has moved, and when it is where it
+# is sent already (a second click on the same button) gives up only after
+# 15 s: so the pointer first moves a pixel down and right (no test clicks
+# in the screen's last row or column, where it could not).
 click_at() {
-    xdotool mousemove --sync --window "$1" "$2" "$3" click 1 ||
+    xdotool mousemove_relative --sync 1 1 mousemove --sync --window "$1" "$2" "$3" click 1 ||
         fail "clicking at $2,$3 in window $1 failed"
 }
 
@@ -336,11 +340,14 @@ screenshot() {
 # ---------------------------------------------------------------------------
 # Places in the main window, in client coordinates of its X window. The
 # window is laid out in twips (15 to a pixel at 96 dpi) below an 18 px menu
-# bar: the Add button at 60,60 twips, 1155 by 1035; the three copy buttons on
-# one row at top 1140, height 795, from the left at 60 (2355 wide), 2460
-# (2355 wide) and 4860 (4095 wide). Clicks go to the middle of each.
+# bar: the Add button at 60,60 twips and Delete at 1260,60, each 1155 by
+# 1035; the three copy buttons on one row at top 1140, height 795, from the
+# left at 60 (2355 wide), 2460 (2355 wide) and 4860 (4095 wide). Clicks go
+# to the middle of each.
 ADD_BUTTON_X=42
 ADD_BUTTON_Y=56
+DELETE_BUTTON_X=122
+DELETE_BUTTON_Y=56
 COPY_BUTTONS_Y=120
 COPY_USERNAME_X=82
 COPY_PASSWORD_X=242

@@ -10,71 +10,24 @@
 # Usage: syncthing_random.sh <keynook-cli> <keynook_e2e_seal>
 set -euo pipefail
 
-CLI=$(realpath "${1:?usage: $0 <keynook-cli> <keynook_e2e_seal>}")
-SEAL=$(realpath "${2:?usage: $0 <keynook-cli> <keynook_e2e_seal>}")
-fail() {
-    echo "FAIL: $*" >&2
-    st_listing >&2
-    exit 1
-}
 # shellcheck source=syncthing_common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/syncthing_common.sh"
+ST_CLI=$(realpath "${1:?usage: $0 <keynook-cli> <keynook_e2e_seal>}")
+SEAL=$(realpath "${2:?usage: $0 <keynook-cli> <keynook_e2e_seal>}")
+ST_PASSWORD='pw 1234'
+st_run_alone syncthing-random
+st_seed
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/keynook-syncthing-random.XXXXXX")
-cleanup() {
-    st_stop
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
-st_start "$WORK"
-
-SEED=${KEYNOOK_TEST_SEED:-$(date +%s)}
-RANDOM=$SEED
-echo "seed $SEED (KEYNOOK_TEST_SEED=$SEED repeats this run)"
-
-cli() { # side args... (secrets on standard input)
-    local side=$1
-    shift
-    XDG_DATA_HOME="$WORK/$side/data" HOME="$WORK/$side" \
-        "$CLI" --vault "${ST_FOLDER[$side]}/data.enc" --password-stdin "$@"
-}
-users() {
-    printf 'pw 1234\n' | cli "$1" list --format tsv 2>/dev/null | cut -f1 | tail -n +2 | sort |
-        tr '\n' ' '
-}
-copies() { st_conflict_copies "$1" | grep -c . || true; }
-
-declare -A MODEL=()
-model() { printf '%s\n' "${!MODEL[@]}" | grep . | sort | tr '\n' ' ' || true; }
-
-printf 'pw 1234\npw 1234\n' | cli a init 2>/dev/null
+printf 'pw 1234\npw 1234\n' | st_cli a init 2>/dev/null
 for name in ann bob; do
-    printf 'pw 1234\nx\n' | cli a add --username "$name" 2>/dev/null
-    MODEL[$name]=1
+    st_cli_add a "$name"
+    ST_MODEL[$name]=1
 done
 # Sealed cheaply, and before records: the first saves start them.
 printf 'pw 1234\n' | "$SEAL" seal "${ST_FOLDER[a]}/data.enc" || fail "the vault was not sealed"
 st_scan a
 within 60 st_same_vault || fail "the vault did not reach b"
-[[ $(users b) == "$(model)" ]] || fail "b reads $(users b)"
-
-next=0
-change() { # side: one random change, told to the model
-    local side=$1 held
-    read -r -a held <<<"$(users "$side")"
-    if ((${#held[@]} > 0 && RANDOM % 3 == 0)); then
-        local gone=${held[RANDOM % ${#held[@]}]}
-        printf 'pw 1234\n' | cli "$side" remove "$gone" --yes 2>/dev/null ||
-            fail "$side could not remove $gone"
-        unset "MODEL[$gone]"
-    else
-        local name="$side$next"
-        next=$((next + 1))
-        printf 'pw 1234\nx\n' | cli "$side" add --username "$name" 2>/dev/null ||
-            fail "$side could not add $name"
-        MODEL[$name]=1
-    fi
-}
+[[ $(st_users b) == "$(st_model)" ]] || fail "b reads $(st_users b)"
 
 # The same vault on both sides, each side scanning now and then, so that
 # what its Syncthing made (a conflict copy) is carried too.
@@ -93,21 +46,21 @@ settle() {
     local try said side
     for try in 1 2 3 4 5 6 7 8; do
         within 60 converged || fail "the two sides did not reach the same vault"
-        if [[ $(copies a) -eq 0 && $(copies b) -eq 0 ]]; then
+        if [[ $(st_copies a) -eq 0 && $(st_copies b) -eq 0 ]]; then
             return 0
         fi
         # A side that has a copy merges it; the other may not have it yet.
         side=a
-        if [[ $(copies a) -eq 0 ]] || { [[ $(copies b) -gt 0 ]] && ((RANDOM % 2)); }; then
+        if [[ $(st_copies a) -eq 0 ]] || { [[ $(st_copies b) -gt 0 ]] && ((RANDOM % 2)); }; then
             side=b
         fi
-        said=$(printf 'pw 1234\n' | cli "$side" list 2>&1 >/dev/null) ||
+        said=$(printf 'pw 1234\n' | st_cli "$side" list 2>&1 >/dev/null) ||
             fail "$side could not open the vault: $said"
         # A copy that Syncthing was still finishing (its time is set just
         # after its rename) is left, said so, and taken at the next try.
         if grep -q 'Merged the Syncthing conflict copy' <<<"$said"; then
             st_scan "$side"
-            within 60 eval 'converged && [[ $(copies a) -eq 0 ]]' ||
+            within 60 eval 'converged && [[ $(st_copies a) -eq 0 ]]' ||
                 fail "the merged copy's removal did not reach both sides"
         else
             echo "try $try: $side merged nothing: $said"
@@ -120,22 +73,26 @@ for round in 1 2 3 4 5; do
     st_link paused
     for side in a b; do
         for ((k = RANDOM % 3; k >= 0; --k)); do
-            change "$side"
+            read -r -a held <<<"$(st_users "$side")"
+            st_change "$side" st_cli_add st_cli_remove "${held[@]}"
         done
         st_scan "$side"
     done
     st_link resumed
     # Sometimes one side opens the vault (and merges) before the other's
     # version has come: the copies meet in either order.
-    ((RANDOM % 2)) && printf 'pw 1234\n' | cli a list >/dev/null 2>&1
+    if ((RANDOM % 2)); then
+        said=$(printf 'pw 1234\n' | st_cli a list 2>&1 >/dev/null) ||
+            fail "a could not open the vault as the link came back: $said"
+    fi
     settle
-    echo "ok: round $round settled with $(model | wc -w) entries"
+    echo "ok: round $round settled with $(st_model | wc -w) entries"
 done
 
 for side in a b; do
-    got=$(users "$side")
-    [[ $got == "$(model)" ]] || fail "$side holds [$got], the model [$(model)]"
+    got=$(st_users "$side")
+    [[ $got == "$(st_model)" ]] || fail "$side holds [$got], the model [$(st_model)]"
 done
 printf 'pw 1234\n' | "$SEAL" open "${ST_FOLDER[a]}/data.enc" >/dev/null ||
     fail "the vault is not sealed under its password"
-echo "ok: both computers hold exactly the model's $(model | wc -w) entries"
+echo "ok: both computers hold exactly the model's $(st_model | wc -w) entries"

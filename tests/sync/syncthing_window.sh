@@ -29,7 +29,6 @@ set -u
 
 E2E_NAME=syncthing-window
 BUILT=${1:?usage: $0 <keynook> <keynook-cli> [screenshot folder]}
-CLI=$(realpath "${2:?usage: $0 <keynook> <keynook-cli> [screenshot folder]}")
 HERE=$(dirname "${BASH_SOURCE[0]}")
 # shellcheck source=../e2e/e2e_common.sh
 source "$HERE/../e2e/e2e_common.sh" || exit 1
@@ -37,26 +36,17 @@ source "$HERE/../e2e/e2e_common.sh" || exit 1
 source "$HERE/../e2e/e2e_a11y.sh" || exit 1
 # shellcheck source=syncthing_common.sh
 source "$HERE/syncthing_common.sh" || exit 1
+ST_CLI=$(realpath "${2:?usage: $0 <keynook> <keynook-cli> [screenshot folder]}")
 e2e_setup "$BUILT" "${3:-}"
 a11y_setup
-E2E_AT_EXIT+=(st_stop)
-st_start "$WORK/sync"
-
-PASSWORD='Two hills, 1 vale'
+st_beside_window
+ST_PASSWORD='Two hills, 1 vale'
+PASSWORD=$ST_PASSWORD
 MAIN_NAME='Keynook by Quietlatch Labs'
 ln -s "${ST_FOLDER[a]}/data.enc" "$VAULT" || fail "cannot link the vault beside the program"
 
-# keynook-cli on one side's vault. a is the window's computer and shares its
-# data folder (the states of the vault it saw); b has its own.
-cli() { # side args... (secrets on standard input)
-    local side=$1 data="$XDG_DATA_HOME" home="$HOME"
-    shift
-    [[ $side == b ]] && data="$WORK/sync/b/data" home="$WORK/sync/b"
-    XDG_DATA_HOME="$data" HOME="$home" \
-        "$CLI" --vault "${ST_FOLDER[$side]}/data.enc" --password-stdin "$@"
-}
 add() { # side username: an entry whose password is pw-<username>
-    printf '%s\npw-%s\n' "$PASSWORD" "$2" | cli "$1" add --username "$2" >/dev/null 2>&1 ||
+    printf '%s\npw-%s\n' "$PASSWORD" "$2" | st_cli "$1" add --username "$2" >/dev/null 2>&1 ||
         fail "keynook-cli on $1 could not add $2"
 }
 # The rows a list of these usernames shows, sorted.
@@ -82,7 +72,7 @@ expect_window_shows() { # status rows what
 
 # ---------------------------------------------------------------------------
 STEP="a vault on both computers"
-printf '%s\n%s\n' "$PASSWORD" "$PASSWORD" | cli a init >/dev/null 2>&1 || fail "init failed"
+printf '%s\n%s\n' "$PASSWORD" "$PASSWORD" | st_cli a init >/dev/null 2>&1 || fail "init failed"
 add a ann
 st_scan a
 within 60 st_same_vault || sync_fail "the vault did not reach b"
@@ -135,7 +125,7 @@ screenshot e2e-syncthing-window-merged.png
 st_scan a
 no_copy_on_b() { [[ -z $(st_conflict_copies b) ]] && st_same_vault; }
 within 60 no_copy_on_b || sync_fail "the merge and the copy's removal did not reach b"
-users_b=$(printf '%s\n' "$PASSWORD" | cli b list --format tsv 2>/dev/null | tail -n +2 | cut -f1 | sort | tr '\n' ' ')
+users_b=$(st_users b)
 [[ $users_b == "ann bob from-a from-b " ]] || fail "b reads [$users_b]"
 log "ok: the merged vault and the copy's removal reached b"
 exit_through_file_menu "$MAIN_WIN"
@@ -162,7 +152,7 @@ expect_window_shows "Merged a conflict copy: 1 added, 0 removed." \
 screenshot e2e-syncthing-window-merged-live.png
 st_scan a
 within 60 no_copy_on_b || sync_fail "the live merge and the copy's removal did not reach b"
-users_b=$(printf '%s\n' "$PASSWORD" | cli b list --format tsv 2>/dev/null | tail -n +2 | cut -f1 | sort | tr '\n' ' ')
+users_b=$(st_users b)
 [[ $users_b == "a-late ann b-late bob from-a from-b " ]] || fail "b reads [$users_b]"
 log "ok: the vault merged in the open window, and the copy's removal, reached b"
 exit_through_file_menu "$MAIN_WIN"
