@@ -2,6 +2,7 @@
 
 #include "cli/CommandTable.h"
 #include "cli/Context.h"
+#include "platform/ArgumentPosition.h"
 #include "platform/VersionRecord.h"
 
 #include "VersionInfo.h"
@@ -18,19 +19,6 @@
 namespace cli {
 
 namespace {
-
-// Where a word stands on the command line, the program's name not counted:
-// said instead of the word, which may be a password typed in the wrong place.
-QString argumentAt(qsizetype position) {
-    const qsizetype lastTwo = position % 100;
-    const qsizetype last = position % 10;
-    const char* suffix = lastTwo >= 11 && lastTwo <= 13 ? "th"
-                         : last == 1                    ? "st"
-                         : last == 2                    ? "nd"
-                         : last == 3                    ? "rd"
-                                                        : "th";
-    return QStringLiteral("the %1%2 argument").arg(position).arg(QLatin1String(suffix));
-}
 
 // What was asked for: the parsed command, or a help or version text that
 // answers it already.

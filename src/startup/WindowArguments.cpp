@@ -1,5 +1,7 @@
 #include "startup/WindowArguments.h"
 
+#include "platform/ArgumentPosition.h"
+
 namespace windowarguments {
 
 Parsed parse(const QStringList& arguments) {
@@ -50,17 +52,8 @@ QString notOurs(const Parsed& before, const QStringList& left) {
         return {};
     const qsizetype at = before.others.indexOf(others.front());
     const qsizetype position = at < 0 ? 0 : before.othersAt[at];
-    const qsizetype lastTwo = position % 100;
-    const qsizetype last = position % 10;
-    const char* suffix = lastTwo >= 11 && lastTwo <= 13 ? "th"
-                         : last == 1                    ? "st"
-                         : last == 2                    ? "nd"
-                         : last == 3                    ? "rd"
-                                                        : "th";
-    return QStringLiteral("the %1%2 argument is not an option; the options are --vault, --help "
-                          "and --version")
-        .arg(position)
-        .arg(QLatin1String(suffix));
+    return argumentAt(position) +
+           QStringLiteral(" is not an option; the options are --vault, --help and --version");
 }
 
 QString usage(const QString& program, const QString& productName) {
