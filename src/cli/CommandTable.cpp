@@ -46,6 +46,14 @@ QStringList layoutNames() {
     return names;
 }
 
+// Each layout as its manager is called, for completions that describe
+// every value.
+Option withLayoutsShown(Option o) {
+    for (const interchange::LayoutTable& table : interchange::layouts())
+        o.choiceHelp << QString::fromUtf8(table.shownAs);
+    return o;
+}
+
 const QStringList kFields = {QStringLiteral("username"), QStringLiteral("password"),
                              QStringLiteral("location")};
 const Option kExact = flag("--exact", "the whole username or location is TEXT, ignoring case");
@@ -322,13 +330,13 @@ std::vector<Command> makeCommands() {
                    "group, each entry titled with its web address's host\n"
                    "or its location, with its username, password and\n"
                    "location as URL"),
-            choice("--layout", "LAYOUT", layoutNames(),
-                   "the CSV columns another manager imports: keynook (the\n"
-                   "default: username,password,location), chrome (Chrome\n"
-                   "and Edge), firefox, keepassxc, bitwarden, lastpass or\n"
-                   "1password. Chrome and Firefox pass over entries whose\n"
-                   "location is not a web address (http or https): a\n"
-                   "warning names them"),
+            withLayoutsShown(choice("--layout", "LAYOUT", layoutNames(),
+                                    "the CSV columns another manager imports: keynook (the\n"
+                                    "default: username,password,location), chrome (Chrome\n"
+                                    "and Edge), firefox, keepassxc, bitwarden, lastpass or\n"
+                                    "1password. Chrome and Firefox pass over entries whose\n"
+                                    "location is not a web address (http or https): a\n"
+                                    "warning names them")),
             flag("--spreadsheet-safe", "a cell that starts with =, +, -, @, a tab or a carriage\n"
                                        "return, which a spreadsheet may run as a formula, is\n"
                                        "written with a ' before it. Without it every cell is\n"

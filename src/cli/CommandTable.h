@@ -24,7 +24,10 @@ struct Option {
     QString value; // what --help calls the value ("FIELD"); empty for a flag
     Kind kind = Kind::None;
     QStringList choices; // the values a Choice takes
-    QString help;        // for --help: one line, or more each starting on a new line
+    // What each of the choices is, in their order, where a completion shows
+    // a line for each; empty when the option's help says it.
+    QStringList choiceHelp;
+    QString help; // for --help: one line, or more each starting on a new line
     // Options that exclude each other share a mark, and the usage shows them
     // as one choice: [--password | --generate N].
     QString oneOf;

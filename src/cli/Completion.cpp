@@ -255,6 +255,19 @@ QString fish() {
         "complete -c keynook-cli -f\n");
     auto option = [](const QString& condition, const Option& o) {
         QString line = QStringLiteral("complete -c keynook-cli");
+        // A line for each value that says what it is: fish shows the
+        // option's own description beside every value otherwise.
+        if (o.kind == Kind::Choice && o.choiceHelp.size() == o.choices.size()) {
+            QString lines;
+            for (qsizetype i = 0; i < o.choices.size(); ++i)
+                lines += line +
+                         (condition.isEmpty() ? QString()
+                                              : QStringLiteral(" -n ") + fishQuoted(condition)) +
+                         QStringLiteral(" -l ") + o.name.mid(2) + QStringLiteral(" -x -a ") +
+                         fishQuoted(o.choices[i]) + QStringLiteral(" -d ") +
+                         fishQuoted(o.choiceHelp[i]) + QLatin1Char('\n');
+            return lines;
+        }
         if (!condition.isEmpty())
             line += QStringLiteral(" -n ") + fishQuoted(condition);
         line += QStringLiteral(" -l ") + o.name.mid(2);

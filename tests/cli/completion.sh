@@ -75,6 +75,12 @@ if command -v fish >/dev/null; then
     offers "fish, after --vault" "username password location" \
         "$(complete_fish 'keynook-cli --vault v.enc list --sort ')"
     offers "fish, import's file" "exported.csv" "$(complete_fish 'keynook-cli import ex')"
+    # Each layout with a description of its own, not the option's first line.
+    layouts=$(fish --no-config -c 'source $argv[1]; complete -C $argv[2]' "$written/keynook-cli.fish" \
+        'keynook-cli export x.csv --layout ')
+    [[ $(cut -f1 <<<"$layouts" | sort -u | wc -l) -ge 7 &&
+        $(cut -f2 <<<"$layouts" | sort -u | wc -l) == $(cut -f1 <<<"$layouts" | sort -u | wc -l) ]] ||
+        { echo "fish: the layouts' descriptions: $layouts"; failed=1; }
 else
     echo "fish is not installed: its completion was not loaded"
 fi
