@@ -1,11 +1,26 @@
 #include "cli/CommandTable.h"
 
 #include "cli/Commands.h"
+#include "interchange/Interchange.h"
 #include "interchange/Layouts.h"
 
 #include <algorithm>
 
 namespace cli {
+
+QStringList exportFormatWords() {
+    QStringList words;
+    for (const interchange::FormatRow& row : interchange::formats())
+        if (row.ending)
+            words << QString::fromLatin1(row.word);
+    return words;
+}
+QStringList importFormatWords() {
+    QStringList words = {QStringLiteral("auto")};
+    for (const interchange::FormatRow& row : interchange::formats())
+        words << QString::fromLatin1(row.word);
+    return words;
+}
 
 namespace {
 
@@ -319,8 +334,7 @@ std::vector<Command> makeCommands() {
         c.maxArguments = 1;
         c.wants = QStringLiteral("at most one file to write, or - for standard output");
         c.options = {
-            choice("--format", "FORMAT",
-                   {QStringLiteral("csv"), QStringLiteral("json"), QStringLiteral("xml")},
+            choice("--format", "FORMAT", exportFormatWords(),
                    "csv (the default, json for a FILE named *.json, xml\n"
                    "for one named *.xml): UTF-8 with a header line;\n"
                    "json: an array of objects with the keys username,\n"
@@ -358,9 +372,7 @@ std::vector<Command> makeCommands() {
         c.maxArguments = 1;
         c.wants = QStringLiteral("one file to import, or - for standard input");
         c.options = {
-            choice("--format", "FORMAT",
-                   {QStringLiteral("auto"), QStringLiteral("csv"), QStringLiteral("json"),
-                    QStringLiteral("xml"), QStringLiteral("bitwarden")},
+            choice("--format", "FORMAT", importFormatWords(),
                    "auto (the default: from the file's content), csv,\n"
                    "json (as `export` writes it), xml (KeePass 2 XML) or\n"
                    "bitwarden (Bitwarden's JSON export)"),

@@ -63,6 +63,11 @@ struct Command {
 
 const QString& programName();
 const std::vector<Command>& commands();
+
+// The words --format takes: of the formats export writes, and of those
+// import reads (with "auto"), from the one table of formats.
+QStringList exportFormatWords();
+QStringList importFormatWords();
 // The options taken before or after any command: --vault, --password-stdin.
 const std::vector<Option>& globalOptions();
 const Command* commandNamed(const QString& name);

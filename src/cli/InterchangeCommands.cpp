@@ -23,17 +23,16 @@ namespace {
 
 // "CSV in the keepassxc layout", "KeePass XML".
 QString formatName(interchange::Format format, interchange::Layout layout) {
-    switch (format) {
-    case interchange::Format::Json:
-        return QStringLiteral("JSON");
-    case interchange::Format::KeePassXml:
-        return QStringLiteral("KeePass XML");
-    case interchange::Format::BitwardenJson:
-        return QStringLiteral("Bitwarden JSON");
-    case interchange::Format::Csv:
-        break;
-    }
-    return QStringLiteral("CSV in the %1 layout").arg(interchange::layoutName(layout));
+    if (format == interchange::Format::Csv)
+        return QStringLiteral("CSV in the %1 layout").arg(interchange::layoutName(layout));
+    return QString::fromLatin1(interchange::formatRow(format).shownAs);
+}
+
+// "csv, json or xml".
+QString wordList(const QStringList& words) {
+    return words.size() < 2 ? words.join(QString())
+                            : words.first(words.size() - 1).join(QStringLiteral(", ")) +
+                                  QStringLiteral(" or ") + words.last();
 }
 
 // Where an export goes: a file's path, or empty for standard output.
@@ -51,17 +50,24 @@ ExportFormat exportFormat(const Context& c) {
     const auto format = c.value(QStringLiteral("--format"));
     const auto layoutName = c.value(QStringLiteral("--layout"));
     interchange::Format f = interchange::Format::Csv;
-    if (format == QStringLiteral("json"))
-        f = interchange::Format::Json;
-    else if (format == QStringLiteral("xml"))
-        f = interchange::Format::KeePassXml;
-    else if (format && *format != QLatin1String("csv"))
-        fail(UserError, QStringLiteral("the value given to --format is not a format export "
-                                       "writes; --format takes csv, json or xml for export"));
-    else if (!format && exportTarget(c).endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
-        f = interchange::Format::Json;
-    else if (!format && exportTarget(c).endsWith(QLatin1String(".xml"), Qt::CaseInsensitive))
-        f = interchange::Format::KeePassXml;
+    const auto writes = [](interchange::Format format) {
+        return interchange::formatRow(format).ending != nullptr;
+    };
+    if (format) {
+        const std::optional<interchange::Format> named = interchange::formatWord(*format);
+        if (!named || !writes(*named)) {
+            fail(UserError, QStringLiteral("the value given to --format is not a format export "
+                                           "writes; --format takes %1 for export")
+                                .arg(wordList(exportFormatWords())));
+        }
+        f = *named;
+    } else {
+        // By the file's name, where it ends as a format's file does.
+        for (const interchange::FormatRow& row : interchange::formats())
+            if (row.ending &&
+                exportTarget(c).endsWith(QLatin1String(row.ending), Qt::CaseInsensitive))
+                f = row.format;
+    }
     const QString shownAs = formatName(f, interchange::Layout::Keynook);
     interchange::Layout layout = interchange::Layout::Keynook;
     if (layoutName) {
@@ -86,17 +92,11 @@ std::optional<interchange::Format> importFormat(const Context& c) {
     const auto format = c.value(QStringLiteral("--format"));
     if (!format || *format == QLatin1String("auto"))
         return std::nullopt;
-    if (*format == QLatin1String("csv"))
-        return interchange::Format::Csv;
-    if (*format == QLatin1String("json"))
-        return interchange::Format::Json;
-    if (*format == QLatin1String("xml"))
-        return interchange::Format::KeePassXml;
-    if (*format == QLatin1String("bitwarden"))
-        return interchange::Format::BitwardenJson;
+    if (const std::optional<interchange::Format> named = interchange::formatWord(*format))
+        return named;
     fail(UserError, QStringLiteral("the value given to --format is not a format import "
-                                   "reads; --format takes auto, csv, json, xml or bitwarden "
-                                   "for import"));
+                                   "reads; --format takes %1 for import")
+                        .arg(wordList(importFormatWords())));
 }
 
 // The export file is new, and its owner's alone from the start: it holds

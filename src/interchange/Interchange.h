@@ -263,6 +263,26 @@ ImportResult importAny(QByteArrayView bytes);
 // them, which is what makes a large import quick.
 EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format = std::nullopt);
 
+// One row for each format, in the order of Format: what it is called, the
+// word that names it on the command line, the file ending that export takes
+// it from, and its readers. A new format is a value of Format and a row
+// here; the command line's words and the readers come from this table.
+struct FormatRow {
+    Format format;
+    const char* word;    // "json": --format's value
+    const char* shownAs; // "KeePass XML"; CSV is named by its layout instead
+    const char* ending;  // ".json": export writes it for a file of that name; null when
+                         // export does not write it
+    ImportResult (*read)(QByteArrayView);
+    // Its reader straight into the vault's lines, where it has one (the
+    // large files' formats).
+    EncodedImport (*readEncoded)(QByteArrayView);
+};
+const std::vector<FormatRow>& formats();
+const FormatRow& formatRow(Format format);
+// The format the command line's word names; none when no row has it.
+std::optional<Format> formatWord(QStringView word);
+
 // What adding an import to a vault's entries does: each entry is added as
 // many times as the file holds it beyond what the vault holds already, so
 // that an export imported into an empty vault gives the same entries,

@@ -18,25 +18,6 @@
 namespace interchange {
 namespace {
 
-// Each format's reader into entries, and where it has one, its reader
-// straight into the vault's lines (the large files' formats).
-struct FormatReader {
-    Format format;
-    ImportResult (*read)(QByteArrayView);
-    EncodedImport (*readEncoded)(QByteArrayView);
-};
-
-const FormatReader kReaders[] = {
-    {Format::Csv, importCsv, importCsvEncoded},
-    {Format::Json, importJson, nullptr},
-    {Format::KeePassXml, importKeePassXml, importKeePassXmlEncoded},
-    {Format::BitwardenJson, importBitwardenJson, nullptr},
-};
-
-const FormatReader& readerOf(Format format) {
-    return kReaders[static_cast<size_t>(format)];
-}
-
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -160,6 +141,30 @@ template <class Result> Result refusedImport(const Detection& d) {
 
 } // namespace
 
+const std::vector<FormatRow>& formats() {
+    // In the order of Format: formatRow() finds a row by its place.
+    static const std::vector<FormatRow> rows = {
+        {Format::Csv, "csv", "CSV", ".csv", importCsv, importCsvEncoded},
+        {Format::Json, "json", "JSON", ".json", importJson, nullptr},
+        {Format::KeePassXml, "xml", "KeePass XML", ".xml", importKeePassXml,
+         importKeePassXmlEncoded},
+        {Format::BitwardenJson, "bitwarden", "Bitwarden JSON", nullptr, importBitwardenJson,
+         nullptr},
+    };
+    return rows;
+}
+
+const FormatRow& formatRow(Format format) {
+    return formats().at(static_cast<size_t>(format));
+}
+
+std::optional<Format> formatWord(QStringView word) {
+    for (const FormatRow& row : formats())
+        if (word == QLatin1String(row.word))
+            return row.format;
+    return std::nullopt;
+}
+
 Detection detect(QByteArrayView bytes) {
     if (std::optional<Detection> d = notCsv(bytes))
         return *d;
@@ -186,7 +191,7 @@ ImportResult importAny(QByteArrayView bytes) {
     const std::optional<Detection> d = notCsv(bytes);
     if (!d)
         return importCsv(bytes);
-    const FormatReader& reader = readerOf(d->format);
+    const FormatRow& reader = formatRow(d->format);
     return d->ok() ? reader.read(bytes) : refusedImport<ImportResult>(*d);
 }
 
@@ -197,7 +202,7 @@ EncodedImport importEncoded(QByteArrayView bytes, std::optional<Format> format) 
             return refusedImport<EncodedImport>(*d);
         format = d ? d->format : Format::Csv;
     }
-    const FormatReader& reader = readerOf(*format);
+    const FormatRow& reader = formatRow(*format);
     if (reader.readEncoded)
         return reader.readEncoded(bytes);
     ImportResult read = reader.read(bytes);

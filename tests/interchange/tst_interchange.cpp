@@ -118,6 +118,21 @@ std::map<QByteArray, int> counts(const std::vector<Entry>& entries) {
 // back the same, except the entirely empty ones, which are counted instead.
 // The entries as a vault file holds them export to the same bytes, and what
 // came back exports to the same bytes again.
+// The table of formats is found by place: each row stands at its format's
+// value, every format has one, and its word finds it again.
+TEST(Interchange, EachFormatHasItsRowInPlace) {
+    using namespace interchange;
+    const std::vector<FormatRow>& rows = formats();
+    ASSERT_EQ(rows.size(), size_t(Format::BitwardenJson) + 1);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(size_t(rows[i].format), i);
+        EXPECT_EQ(&formatRow(rows[i].format), &rows[i]);
+        EXPECT_EQ(formatWord(QString::fromLatin1(rows[i].word)), rows[i].format);
+        EXPECT_NE(rows[i].read, nullptr);
+    }
+    EXPECT_EQ(formatWord(u"yaml"), std::nullopt);
+}
+
 TEST(Interchange, RandomEntriesComeBackFromEveryLayoutAndJson) {
     const std::uint32_t start = testsupport::randomStartValue();
     std::cout << "random start value " << start << " (KEYNOOK_RANDOM_START)\n";
