@@ -140,8 +140,8 @@ quint64 runDigest(QByteArrayView line) {
     // Never written anywhere: Qt's own hash (AES instructions where the
     // machine has them), seeded at random for the run so that nobody can
     // choose lines that collide.
-    static const size_t seed = static_cast<size_t>(QRandomGenerator::system()->generate64());
-    return qHash(line, seed);
+    static const size_t runKey = static_cast<size_t>(QRandomGenerator::system()->generate64());
+    return qHash(line, runKey);
 }
 
 Lines linesOf(QByteArrayView plain) {

@@ -253,12 +253,12 @@ st_copies() { st_conflict_copies "$1" | grep -c . || true; }
 # ---------------------------------------------------------------------------
 # Runs that change the vault at random and hold both sides to a model.
 
-# The seed: KEYNOOK_TEST_SEED when set, else the time; printed first, so
+# The random start: KEYNOOK_TEST_SEED when set, else the time; printed first, so
 # that a failing run can be repeated.
 st_seed() {
     ST_SEED=${KEYNOOK_TEST_SEED:-$(date +%s)}
     RANDOM=$ST_SEED
-    echo "seed $ST_SEED (KEYNOOK_TEST_SEED=$ST_SEED repeats this run)"
+    echo "random start $ST_SEED (KEYNOOK_TEST_SEED=$ST_SEED repeats this run)"
 }
 
 # The usernames that were added and not removed since, as st_users gives

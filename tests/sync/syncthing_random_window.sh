@@ -13,7 +13,7 @@
 # end, both computers' vaults and the window's list hold exactly the
 # entries of a model of what was added and not removed: none lost, none
 # back. Every change a round makes is logged as it is made, so that a
-# failure shows the sequence that led to it; the seed repeats the run.
+# failure shows the sequence that led to it; the random start repeats the run.
 #
 # What the window shows is read through its accessibility tree
 # (e2e_a11y.sh); Syncthing scans only when asked, and every wait polls a
@@ -264,4 +264,4 @@ printf '%s\n' "$ST_PASSWORD" | "$SEAL" open "${ST_FOLDER[a]}/data.enc" >/dev/nul
 log "ok: both computers hold exactly the model's $(st_model | wc -w) entries, as the window did"
 
 STEP="done"
-log "PASS: seed $ST_SEED, $ROUNDS rounds with the window on a and keynook-cli on b, in $((SECONDS - STARTED_AT)) s"
+log "PASS: random start $ST_SEED, $ROUNDS rounds with the window on a and keynook-cli on b, in $((SECONDS - STARTED_AT)) s"
